@@ -1,0 +1,53 @@
+#pragma once
+
+// Internal status and result codes of the client engine. Their numbers are
+// fixed: the public codes are derived from them (result_conversions.h).
+
+#include <cstdint>
+
+namespace corvane {
+
+// The engine's connection states, numbered like apps::ConnectionStatus.
+enum class ClientStatus : std::int32_t {
+    disconnected = 0,
+    preparing_connection = 1,
+    loading_config = 2,
+    loading_alignment_index = 3,
+    loading_bed_file = 4,
+    connecting = 5,
+    connected = 6,
+    error = 7,
+};
+
+// Why a step that talks to the server failed.
+enum class ConnectionError : std::int32_t {
+    no_error = 0,
+    bad_request = 1,
+    bad_reply = 2,
+    timed_out = 3,
+    invalid_response = 4,
+    basecall_config_unavailable = 5,
+    barcode_kit_unavailable = 6,
+    align_index_unavailable = 7,
+    bed_file_unavailable = 8,
+    invalid_aligner_options = 9,
+    file_load_timeout = 10,
+    failed = 11,
+};
+
+// The read buffer's answer to a queueing call.
+enum class BufferQueueReadsResult : std::int32_t {
+    queued = 0,
+    no_room = 1,        // the input queue stayed full until the deadline
+    not_accepting = 2,  // no more data, or the buffer is in error
+};
+
+// The engine's answer to a queueing call; note that 1 and 2 are swapped
+// relative to BufferQueueReadsResult.
+enum class ClientQueueReadsResult : std::int32_t {
+    queued = 0,
+    not_accepting = 1,
+    queue_full = 2,
+};
+
+}  // namespace corvane

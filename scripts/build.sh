@@ -1,0 +1,13 @@
+#!/usr/bin/env bash
+# Configures and builds the project in build/ (set-up must have run).
+set -euo pipefail
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+cd "$root"
+
+generator=()
+command -v ninja >/dev/null && generator=(-G Ninja)
+if [ ! -f build/CMakeCache.txt ]; then
+    cmake -S . -B build "${generator[@]}" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+        -DPython3_EXECUTABLE="$root/.venv/bin/python"
+fi
+cmake --build build -j"$(nproc)"

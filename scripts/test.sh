@@ -1,0 +1,12 @@
+#!/usr/bin/env bash
+# Installs what is missing, configures and builds in build/, and runs every
+# test. Exits non-zero on any failure.
+set -euo pipefail
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+cd "$root"
+
+bash scripts/setup.sh
+bash scripts/build.sh
+
+cd build
+ctest --output-on-failure -j2 --timeout 300

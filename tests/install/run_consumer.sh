@@ -1,0 +1,13 @@
+#!/usr/bin/env bash
+# run_consumer.sh BUILD_DIR CONSUMER_SOURCE CMAKE
+set -euo pipefail
+build=$1 source=$2 cmake=$3
+scratch=$(mktemp -d)
+trap 'rm -rf "$scratch"' EXIT
+"$cmake" --install "$build" --prefix "$scratch/prefix" >/dev/null
+"$cmake" -S "$source" -B "$scratch/build" -DCMAKE_PREFIX_PATH="$scratch/prefix" >/dev/null
+"$cmake" --build "$scratch/build" >/dev/null
+output=$("$scratch/build/consumer")
+echo "$output"
+grep -q '^protocol 26.0.0$' <<<"$output"
+grep -q '^result 14 invalid_aligner_options$' <<<"$output"
