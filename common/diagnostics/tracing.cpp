@@ -1,0 +1,67 @@
+#include "common/diagnostics/tracing.h"
+
+#include <cxxabi.h>
+
+#include <cstdlib>
+
+namespace common::diagnostics::tracing {
+
+namespace details {
+
+namespace {
+
+class DisabledTraceContext final : public TraceContext {
+public:
+    void enter(std::string_view) override {}
+    void leave(std::string_view, std::int64_t) override {}
+    void leave(std::string_view) override {}
+    void trace(std::string_view, std::string_view, std::int64_t) override {}
+    void trace(std::string_view, std::function<std::string()>) override {}
+    void trace(std::string_view, std::string_view) override {}
+    bool is_enabled() const override { return false; }
+};
+
+}  // namespace
+
+std::shared_ptr<TraceContext> resolve_domain(const std::string&) {
+    static const auto disabled = std::make_shared<DisabledTraceContext>();
+    return disabled;
+}
+
+std::string domain_name_of(const char* mangled_type_name) {
+    int status = 0;
+    char* demangled = abi::__cxa_demangle(mangled_type_name, nullptr, nullptr, &status);
+    std::string name = status == 0 && demangled ? demangled : mangled_type_name;
+    std::free(demangled);
+    for (const std::string_view word : {std::string_view("class "), std::string_view("struct ")}) {
+        for (auto at = name.find(word); at != std::string::npos; at = name.find(word)) {
+            name.erase(at, word.size());
+        }
+    }
+    return name;
+}
+
+}  // namespace details
+
+TraceScope::TraceScope(details::TraceContext& context, std::string_view name, bool timed)
+    : m_context(context), m_name(name), m_timed(timed) {
+    if (m_timed) {
+        m_start_ns = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                         std::chrono::steady_clock::now().time_since_epoch())
+                         .count();
+    }
+    m_context.enter(m_name);
+}
+
+TraceScope::~TraceScope() {
+    if (m_timed) {
+        const auto now = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                             std::chrono::steady_clock::now().time_since_epoch())
+                             .count();
+        m_context.leave(m_name, now - m_start_ns);
+    } else {
+        m_context.leave(m_name);
+    }
+}
+
+}  // namespace common::diagnostics::tracing
