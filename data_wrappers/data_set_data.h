@@ -1,0 +1,234 @@
+#pragma once
+
+// One typed, self-describing data set: the signal or one result array of a
+// read. The data set owns its storage through a type-erased owner and points
+// into it, so bulk data moves from producer to consumer without a copy.
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "data_wrappers/data_table.h"
+#include "data_wrappers/data_type.h"
+#include "data_wrappers/metadata.h"
+#include "data_wrappers/vec_view.h"
+
+namespace vesk::data_wrappers::v2 {
+
+class DataSetData {
+public:
+    // Holds the object a data set points into.
+    class OwnerBase {
+    public:
+        virtual ~OwnerBase() = default;
+        // A new owner holding a deep copy of the stored object.
+        virtual std::unique_ptr<OwnerBase> clone() const = 0;
+        // The first payload byte: text characters, first element, first row.
+        virtual void* data_address() noexcept = 0;
+    };
+
+    template <class T>
+    class OwnerType final : public OwnerBase {
+    public:
+        explicit OwnerType(T&& value) : m_value(std::move(value)) {}
+        std::unique_ptr<OwnerBase> clone() const override {
+            T copy(m_value);
+            return std::make_unique<OwnerType<T>>(std::move(copy));
+        }
+        void* data_address() noexcept override { return static_cast<void*>(m_value.data()); }
+        T& value() noexcept { return m_value; }
+
+    private:
+        T m_value;
+    };
+
+    DataSetData() = default;
+
+    explicit DataSetData(std::string&& text) {
+        auto owner = std::make_unique<OwnerType<std::string>>(std::move(text));
+        m_string_value = &owner->value();
+        m_type = DataType::string;
+        m_element_size = m_string_value->size() + 1;
+        m_count = 1;
+        take(std::move(owner));
+    }
+
+    explicit DataSetData(std::vector<std::uint8_t>&& bytes) { take_vector(std::move(bytes), DataType::uint8); }
+
+    explicit DataSetData(std::vector<std::int16_t>&& samples) { take_vector(std::move(samples), DataType::int16); }
+
+    // Rows x columns bytes, row after row. A shape that does not cover the
+    // bytes exactly would let readers run past the storage, so it is refused.
+    DataSetData(std::vector<std::uint8_t>&& bytes, const VecView2D<std::uint8_t>& shape) {
+        const std::uint64_t rows = shape.rows();
+        const std::uint64_t columns = shape.columns();
+        if (rows * columns != bytes.size()) {
+            throw std::runtime_error("Data set shape does not match its data size.");
+        }
+        take_vector(std::move(bytes), DataType::uint8);
+        m_shape = {rows, columns};
+    }
+
+    explicit DataSetData(DataTable&& table) {
+        m_type = DataType::table;
+        m_element_size = table.row_size();
+        m_count = table.num_rows();
+        m_fields = table.fields();
+        take(std::make_unique<OwnerType<DataTable>>(std::move(table)));
+    }
+
+    // A copy owns a clone of the source's storage; a source that owns
+    // nothing is copied pointer for pointer.
+    DataSetData(const DataSetData& other)
+        : m_data(other.m_data),
+          m_string_value(other.m_string_value),
+          m_type(other.m_type),
+          m_element_size(other.m_element_size),
+          m_count(other.m_count),
+          m_shape(other.m_shape),
+          m_fields(other.m_fields),
+          m_attributes(other.m_attributes) {
+        if (other.m_owner) {
+            take(other.m_owner->clone());
+            if (m_type == DataType::string) {
+                // Only the text constructor makes string data sets, so the
+                // owner holds a std::string.
+                m_string_value = &static_cast<OwnerType<std::string>&>(*m_owner).value();
+            }
+        }
+    }
+
+    DataSetData(DataSetData&& other) noexcept { steal(other); }
+
+    DataSetData& operator=(const DataSetData& other) {
+        if (this != &other) {
+            DataSetData copy(other);
+            reset();
+            steal(copy);
+        }
+        return *this;
+    }
+
+    DataSetData& operator=(DataSetData&& other) noexcept {
+        if (this != &other) {
+            reset();
+            steal(other);
+        }
+        return *this;
+    }
+
+    ~DataSetData() = default;
+
+    void reset() noexcept {
+        m_data = nullptr;
+        m_string_value = nullptr;
+        m_type = DataType::none;
+        m_element_size = 0;
+        m_count = 0;
+        m_shape = {0, 0};
+        m_fields.clear();
+        m_owner.reset();
+        m_attributes.clear();
+    }
+
+    // All count elements as T, stride 1.
+    template <class T>
+    VecView<T> view() {
+        if (m_type != data_type_of<T>) {
+            throw std::runtime_error("Invalid array type requested.");
+        }
+        return VecView<T>(static_cast<T*>(m_data), static_cast<std::size_t>(m_count));
+    }
+    template <class T>
+    VecView<const T> view() const {
+        return const_cast<DataSetData&>(*this).view<const T>();
+    }
+
+    const std::string& string_value() const {
+        if (m_type != DataType::string || m_string_value == nullptr) {
+            throw std::runtime_error("Data does not view string data.");
+        }
+        return *m_string_value;
+    }
+
+    DataType type() const noexcept { return m_type; }
+    // Bytes per element: per row for a table, text length plus terminator
+    // for a string.
+    std::uint64_t element_size() const noexcept { return m_element_size; }
+    // Elements: rows for a table, 1 for a string.
+    std::uint64_t count() const noexcept { return m_count; }
+    // (rows, columns) of two-dimensional data; both 0 otherwise.
+    const std::array<std::uint64_t, 2>& shape() const noexcept { return m_shape; }
+    const std::vector<FieldInfo>& fields() const noexcept { return m_fields; }
+    const void* data() const noexcept { return m_data; }
+    void* data() noexcept { return m_data; }
+    bool owns_data() const noexcept { return m_owner != nullptr; }
+
+    // Free-form attributes; nothing in the library fills them.
+    v3::Metadata& attributes() noexcept { return m_attributes; }
+    const v3::Metadata& attributes() const noexcept { return m_attributes; }
+
+private:
+    void take(std::unique_ptr<OwnerBase> owner) noexcept {
+        m_owner = std::move(owner);
+        m_data = m_owner->data_address();
+    }
+
+    template <class Element>
+    void take_vector(std::vector<Element>&& values, DataType type) {
+        m_type = type;
+        m_element_size = sizeof(Element);
+        m_count = values.size();
+        take(std::make_unique<OwnerType<std::vector<Element>>>(std::move(values)));
+    }
+
+    void steal(DataSetData& other) noexcept {
+        m_data = std::exchange(other.m_data, nullptr);
+        m_string_value = std::exchange(other.m_string_value, nullptr);
+        m_type = std::exchange(other.m_type, DataType::none);
+        m_element_size = std::exchange(other.m_element_size, 0);
+        m_count = std::exchange(other.m_count, 0);
+        m_shape = std::exchange(other.m_shape, {0, 0});
+        m_fields = std::move(other.m_fields);
+        other.m_fields.clear();
+        m_owner = std::move(other.m_owner);
+        m_attributes = std::move(other.m_attributes);
+        other.m_attributes.clear();
+    }
+
+    void* m_data = nullptr;
+    std::string* m_string_value = nullptr;
+    DataType m_type = DataType::none;
+    std::uint64_t m_element_size = 0;
+    std::uint64_t m_count = 0;
+    std::array<std::uint64_t, 2> m_shape{0, 0};
+    std::vector<FieldInfo> m_fields;
+    std::unique_ptr<OwnerBase> m_owner;
+    v3::Metadata m_attributes;
+};
+
+inline DataTable::DataTable(const DataSetData& data_set) {
+    if (data_set.type() != DataType::table) {
+        throw std::runtime_error("Invalid array type requested.");
+    }
+    for (const FieldInfo& info : data_set.fields()) {
+        add_field(info.name, info.type, info.size);
+    }
+    allocate(data_set.count());
+    // A data set whose rows are laid out differently from its field list
+    // cannot be copied row for row without reading past its storage.
+    if (m_num_rows != 0 && (data_set.element_size() != m_row_size || data_set.data() == nullptr)) {
+        throw std::runtime_error("Data set rows do not match its table fields.");
+    }
+    if (!m_rows.empty()) {
+        std::memcpy(m_rows.data(), data_set.data(), m_rows.size());
+    }
+}
+
+}  // namespace vesk::data_wrappers::v2

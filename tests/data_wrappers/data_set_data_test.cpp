@@ -1,0 +1,189 @@
+#include "data_wrappers/data_set_data.h"
+
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "data_wrappers/dataset.h"
+
+using vesk::data_wrappers::v2::DataSetData;
+using vesk::data_wrappers::v2::DataTable;
+using vesk::data_wrappers::v2::DataType;
+using vesk::data_wrappers::v2::VecView2D;
+
+namespace {
+
+template <class Action>
+void expect_runtime_error(Action&& action, const std::string& message) {
+    try {
+        action();
+        ADD_FAILURE() << "expected an error \"" << message << "\"";
+    } catch (const std::runtime_error& error) {
+        EXPECT_EQ(error.what(), message);
+    }
+}
+
+void expect_reset(const DataSetData& data_set) {
+    EXPECT_EQ(data_set.type(), DataType::none);
+    EXPECT_EQ(data_set.count(), 0u);
+    EXPECT_EQ(data_set.element_size(), 0u);
+    EXPECT_EQ(data_set.shape()[0], 0u);
+    EXPECT_EQ(data_set.shape()[1], 0u);
+    EXPECT_TRUE(data_set.fields().empty());
+    EXPECT_EQ(data_set.data(), nullptr);
+    EXPECT_FALSE(data_set.owns_data());
+    EXPECT_TRUE(data_set.attributes().empty());
+}
+
+DataTable two_row_table() {
+    DataTable table;
+    table.add_field("Genome", DataType::fixed_string, 9);
+    table.add_field("Start", DataType::int32);
+    table.allocate(2);
+    table.field_view<std::int32_t>("Start")[1] = 42;
+    return table;
+}
+
+}  // namespace
+
+TEST(DataSetDataTest, DefaultIsEmptyNone) {
+    expect_reset(DataSetData());
+}
+
+TEST(DataSetDataTest, TextDataSetCountsTerminator) {
+    const DataSetData text(std::string("ACGT"));
+    EXPECT_EQ(text.type(), DataType::string);
+    EXPECT_EQ(text.element_size(), 5u);
+    EXPECT_EQ(text.count(), 1u);
+    EXPECT_EQ(text.string_value(), "ACGT");
+    EXPECT_EQ(text.data(), static_cast<const void*>(text.string_value().data()));
+}
+
+TEST(DataSetDataTest, ConstructorsDescribeTheirData) {
+    std::vector<std::int16_t> samples = {5, -6, 7};
+    const void* sample_storage = samples.data();
+    const DataSetData signal(std::move(samples));
+    EXPECT_EQ(signal.type(), DataType::int16);
+    EXPECT_EQ(signal.element_size(), 2u);
+    EXPECT_EQ(signal.count(), 3u);
+    // The vector's storage moved in, it was not copied.
+    EXPECT_EQ(signal.data(), sample_storage);
+    auto view = signal.view<std::int16_t>();
+    EXPECT_EQ(view.size(), 3u);
+    EXPECT_EQ(view.stride(), 1u);
+    EXPECT_EQ(view[1], -6);
+
+    const DataSetData moves(std::vector<std::uint8_t>{1, 0, 1, 1});
+    EXPECT_EQ(moves.type(), DataType::uint8);
+    EXPECT_EQ(moves.element_size(), 1u);
+    EXPECT_EQ(moves.count(), 4u);
+    EXPECT_EQ(moves.shape()[0], 0u);
+
+    const DataSetData probabilities(std::vector<std::uint8_t>(15, 9), VecView2D<std::uint8_t>(nullptr, 5, 3));
+    EXPECT_EQ(probabilities.type(), DataType::uint8);
+    EXPECT_EQ(probabilities.count(), 15u);
+    EXPECT_EQ(probabilities.shape()[0], 5u);
+    EXPECT_EQ(probabilities.shape()[1], 3u);
+
+    const DataSetData table(two_row_table());
+    EXPECT_EQ(table.type(), DataType::table);
+    EXPECT_EQ(table.element_size(), 16u);
+    EXPECT_EQ(table.count(), 2u);
+    ASSERT_EQ(table.fields().size(), 2u);
+    EXPECT_EQ(table.fields()[1].name, "Start");
+    EXPECT_EQ(table.fields()[1].offset, 12u);
+}
+
+TEST(DataSetDataTest, ShapeMustCoverTheBytesExactly) {
+    expect_runtime_error([] { DataSetData(std::vector<std::uint8_t>(14), VecView2D<std::uint8_t>(nullptr, 5, 3)); },
+                         "Data set shape does not match its data size.");
+    expect_runtime_error([] { DataSetData(std::vector<std::uint8_t>(16), VecView2D<std::uint8_t>(nullptr, 5, 3)); },
+                         "Data set shape does not match its data size.");
+}
+
+TEST(DataSetDataTest, AccessFailures) {
+    const DataSetData bytes(std::vector<std::uint8_t>{1, 2});
+    const DataSetData none;
+    const DataSetData text(std::string("AC"));
+    const DataSetData table(two_row_table());
+    expect_runtime_error([&] { bytes.view<std::int16_t>(); }, "Invalid array type requested.");
+    expect_runtime_error([&] { bytes.view<std::int8_t>(); }, "Invalid array type requested.");
+    expect_runtime_error([&] { none.view<std::int16_t>(); }, "Invalid array type requested.");
+    expect_runtime_error([&] { table.view<std::uint8_t>(); }, "Invalid array type requested.");
+    expect_runtime_error([&] { text.view<std::uint8_t>(); }, "Invalid array type requested.");
+    expect_runtime_error([&] { bytes.string_value(); }, "Data does not view string data.");
+    expect_runtime_error([&] { none.string_value(); }, "Data does not view string data.");
+
+    // An empty vector data set views as empty even though it has no buffer.
+    const DataSetData empty_bytes{std::vector<std::uint8_t>{}};
+    EXPECT_TRUE(empty_bytes.view<std::uint8_t>().empty());
+}
+
+TEST(DataSetDataTest, MoveLeavesSourceReset) {
+    DataSetData source(std::string("ACGT"));
+    source.attributes().set<bool>("flag", true);
+    DataSetData moved(std::move(source));
+    expect_reset(source);  // NOLINT(bugprone-use-after-move)
+    EXPECT_EQ(moved.string_value(), "ACGT");
+    EXPECT_TRUE(moved.attributes().has("flag"));
+
+    DataSetData target(std::vector<std::uint8_t>{1});
+    target = std::move(moved);
+    expect_reset(moved);  // NOLINT(bugprone-use-after-move)
+    EXPECT_EQ(target.string_value(), "ACGT");
+
+    target.reset();
+    expect_reset(target);
+}
+
+TEST(DataSetDataTest, CopiesOwnClonedStorage) {
+    DataSetData text(std::string("ACGT"));
+    text.attributes().set<std::int32_t>("n", 1);
+    DataSetData text_copy(text);
+    EXPECT_EQ(text_copy.string_value(), "ACGT");
+    EXPECT_NE(&text_copy.string_value(), &text.string_value());
+    EXPECT_EQ(text_copy.data(), static_cast<const void*>(text_copy.string_value().data()));
+    EXPECT_TRUE(text_copy.attributes().has("n"));
+    text.reset();
+    EXPECT_EQ(text_copy.string_value(), "ACGT");
+
+    DataSetData probabilities(std::vector<std::uint8_t>{1, 2, 3, 4, 5, 6}, VecView2D<std::uint8_t>(nullptr, 2, 3));
+    DataSetData probabilities_copy;
+    probabilities_copy = probabilities;
+    EXPECT_NE(probabilities_copy.data(), probabilities.data());
+    probabilities.view<std::uint8_t>()[0] = 99;
+    EXPECT_EQ(probabilities_copy.view<std::uint8_t>()[0], 1);
+    EXPECT_EQ(probabilities_copy.shape()[0], 2u);
+    EXPECT_EQ(probabilities_copy.shape()[1], 3u);
+
+    const DataSetData table(two_row_table());
+    const DataSetData table_copy(table);
+    EXPECT_NE(table_copy.data(), table.data());
+    EXPECT_EQ(DataTable(table_copy).field_view<std::int32_t>("Start")[1], 42);
+    EXPECT_EQ(table_copy.fields(), table.fields());
+
+    DataSetData self(std::vector<std::uint8_t>{7});
+    auto& alias = self;
+    self = alias;
+    EXPECT_EQ(self.view<std::uint8_t>()[0], 7);
+
+    const DataSetData empty;
+    const DataSetData empty_copy(empty);
+    expect_reset(empty_copy);
+}
+
+TEST(DataSetDataTest, DatasetMapHoldsOneDataSetPerKey) {
+    using namespace vesk::data_wrappers::v2;
+    DatasetMap datasets;
+    datasets.emplace(sequence, DataSetData(std::string("AC")));
+    datasets.emplace(raw_data, DataSetData(std::vector<std::int16_t>{1, 2}));
+    const auto inserted = datasets.emplace(sequence, DataSetData(std::string("GG")));
+    EXPECT_FALSE(inserted.second);
+    EXPECT_EQ(datasets.begin()->first, raw_data);
+    EXPECT_EQ(datasets.at(sequence).string_value(), "AC");
+    EXPECT_EQ(static_cast<int>(align_results), 5);
+}
