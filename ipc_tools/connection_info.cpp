@@ -1,0 +1,62 @@
+#include "ipc_tools/connection_info.h"
+
+#include <array>
+#include <stdexcept>
+
+#include <boost/filesystem.hpp>
+#include <boost/system/error_code.hpp>
+
+#include "ipc_tools/key_value_text.h"
+
+namespace ipc_tools {
+
+namespace {
+
+// The parameters the server takes, in the order it is sent them; any other
+// parameter stays on the client.
+constexpr std::array<const char*, 14> server_parameter_keys = {
+    "barcode_kits",       "require_barcodes_both_ends", "enable_trim_barcodes", "trim_adapters",
+    "trim_primers",       "align_ref",                  "bed_file",             "minimap_opt_string",
+    "move_enabled",       "barcode_list",               "pair_by_channel",      "chunk_size",
+    "estimate_poly_a",    "poly_a_config",
+};
+
+// The server resolves paths in its own working directory, so relative ones
+// are resolved here first.
+std::string canonical_path(const std::string& path) {
+    if (path.empty() || boost::filesystem::path(path).is_absolute()) {
+        return path;
+    }
+    boost::system::error_code error;
+    const auto resolved = boost::filesystem::canonical(path, boost::filesystem::current_path(), error);
+    if (error) {
+        throw std::runtime_error("Error while converting relative path " + path + " to file: " + error.message());
+    }
+    return resolved.string();
+}
+
+}  // namespace
+
+std::string to_connect_text(ConnectionInfo& info) {
+    info.align_ref = canonical_path(info.align_ref);
+    info.bed_file = canonical_path(info.bed_file);
+
+    std::string text = info.config + ":";
+    text += key_value_text("timeout_interval", info.timeout_interval);
+    text += key_value_text("client_name", info.client_name);
+    for (const char* key : server_parameter_keys) {
+        if (info.params.has(key)) {
+            text += key_value_text(key, info.params.value_as_string(key));
+        }
+    }
+    return text;
+}
+
+std::string to_load_index_text(const ConnectionInfo& info) {
+    if (info.minimap_opt_string.empty()) {
+        return info.align_ref;
+    }
+    return info.align_ref + ":" + key_value_text("minimap_opt_string", info.minimap_opt_string);
+}
+
+}  // namespace ipc_tools

@@ -1,0 +1,39 @@
+#pragma once
+
+// What a client tells the server about itself: the description the CONNECT
+// request carries and the index text of LOAD_INDEX.
+
+#include <cstdint>
+#include <string>
+
+#include "data_wrappers/metadata.h"
+
+namespace ipc_tools {
+
+// A plain value, copied freely: the client facade fills it, the connection
+// protocol keeps a copy.
+struct ConnectionInfo {
+    std::string config;  // basecalling configuration or model set
+    std::string client_name;
+    std::string barcode_kits;  // quoted when the server refuses a kit
+    std::string align_ref;     // alignment index file; may be empty
+    std::string minimap_opt_string;
+    std::string bed_file;  // may be empty
+    std::int32_t priority = 0;  // apps::Read::Priority
+    vesk::data_wrappers::v3::Metadata params;
+    std::uint32_t timeout_interval = 0;
+};
+
+// The CONNECT text: config + ":" + the items timeout_interval, client_name
+// and those parameters the server takes, in a fixed order, for example
+// "cfg_a:>timeout_interval=30>client_name=run7>move_enabled=1".
+// Makes align_ref and bed_file absolute in place first; a relative path
+// must name an existing file, else std::runtime_error "Error while
+// converting relative path " + path + " to file: " + the system's reason.
+std::string to_connect_text(ConnectionInfo& info);
+
+// The LOAD_INDEX text: align_ref, plus ":>minimap_opt_string=" + options
+// when there are options.
+std::string to_load_index_text(const ConnectionInfo& info);
+
+}  // namespace ipc_tools
