@@ -52,6 +52,10 @@ std::string to_connect_text(ConnectionInfo& info) {
     return text;
 }
 
+std::int32_t connect_priority_code(std::int32_t priority) noexcept {
+    return priority < 3 ? 2 - priority : priority;
+}
+
 std::string to_load_index_text(const ConnectionInfo& info) {
     if (info.minimap_opt_string.empty()) {
         return info.align_ref;

@@ -19,7 +19,7 @@ struct ConnectionInfo {
     std::string align_ref;     // alignment index file; may be empty
     std::string minimap_opt_string;
     std::string bed_file;  // may be empty
-    std::int32_t priority = 0;  // apps::Read::Priority
+    std::int32_t priority = 1;  // apps::Read::Priority, medium by default
     vesk::data_wrappers::v3::Metadata params;
     std::uint32_t timeout_interval = 0;
 };
@@ -31,6 +31,11 @@ struct ConnectionInfo {
 // must name an existing file, else std::runtime_error "Error while
 // converting relative path " + path + " to file: " + the system's reason.
 std::string to_connect_text(ConnectionInfo& info);
+
+// The CONNECT request's value for a read priority: the server ranks the
+// other way round, so high (0) is sent as 2, medium (1) as 1, low (2) as 0;
+// values from 3 up are sent unchanged.
+std::int32_t connect_priority_code(std::int32_t priority) noexcept;
 
 // The LOAD_INDEX text: align_ref, plus ":>minimap_opt_string=" + options
 // when there are options.
