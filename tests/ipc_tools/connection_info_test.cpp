@@ -134,11 +134,3 @@ TEST(LoadIndexTextTest, AppendsAlignerOptionsOnlyWhenThereAreAny) {
     info.minimap_opt_string = "-k 15";
     EXPECT_EQ(ipc_tools::to_load_index_text(info), "/data/ref.mmi:>minimap_opt_string=-k 15");
 }
-
-TEST(ConnectTextTest, SendsPrioritiesInTheServersOrder) {
-    const std::pair<std::int32_t, std::int32_t> rows[] = {{0, 2}, {1, 1}, {2, 0}, {3, 3}, {7, 7}};
-    for (const auto& [priority, code] : rows) {
-        SCOPED_TRACE(priority);
-        EXPECT_EQ(ipc_tools::connect_priority_code(priority), code);
-    }
-}
