@@ -4,6 +4,8 @@
 // fixed: the public codes are derived from them (result_conversions.h).
 
 #include <cstdint>
+#include <iosfwd>
+#include <string>
 
 namespace corvane {
 
@@ -49,5 +51,19 @@ enum class ClientQueueReadsResult : std::int32_t {
     not_accepting = 1,
     queue_full = 2,
 };
+
+// A failure cause and its message. Text form: "[" + cause + "] " + message.
+struct ConnectionErrorInfo {
+    ConnectionError code = ConnectionError::no_error;
+    std::string message;
+
+    bool operator==(const ConnectionErrorInfo&) const = default;
+};
+
+// Enumerator names; out-of-range values throw std::runtime_error.
+std::string to_string(ClientStatus status);
+std::string to_string(ConnectionError error);
+std::string to_string(const ConnectionErrorInfo& error);
+std::ostream& operator<<(std::ostream& out, const ConnectionErrorInfo& error);
 
 }  // namespace corvane
