@@ -1,0 +1,37 @@
+#pragma once
+
+// The metadata keys as data, in published order, for code that walks every
+// key (conversions to other forms, listings). Built from the same list the
+// views dispatch on.
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "data_wrappers/metadata.h"
+
+namespace interfaces {
+
+enum class MetadataPresence : std::uint8_t {
+    always,  // always has a value
+    flag,    // absent until set
+    text,    // absent while empty
+    group,   // present with its group or pair
+};
+
+struct ReadMetadataKeyInfo {
+    std::string_view key;
+    vesk::data_wrappers::v3::MetadataType type;
+    MetadataPresence presence;
+};
+
+inline constexpr std::array read_metadata_keys = {
+#define QOR_READ_METADATA_KEY(KEY, TYPE, PRESENCE, GROUP, FIELD) \
+    ReadMetadataKeyInfo{KEY, vesk::data_wrappers::v3::metadata_type_of<TYPE>, MetadataPresence::PRESENCE},
+#include "interfaces/read_metadata_keys.def"
+#undef QOR_READ_METADATA_KEY
+};
+
+}  // namespace interfaces
