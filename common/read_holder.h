@@ -1,0 +1,58 @@
+#pragma once
+
+// The in-memory record of one read on its way through the library: tags,
+// data sets, attachments and the keyed metadata. Reads are moved from stage
+// to stage, never copied; the one copy made is a returned piece of a read,
+// built by derive_returned_read.
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "data_wrappers/dataset.h"
+#include "interfaces/read_metadata.h"
+
+namespace common {
+
+class TargetConfigurations;
+
+// Base of the polymorphic object a read may own for its producer.
+class OwnedAttachment {
+public:
+    virtual ~OwnedAttachment() = default;
+};
+
+// Members are used directly. Not synchronised: one thread owns a read at a
+// time and hands it on by moving it.
+struct ReadHolder {
+    ReadHolder();
+    // The moved-from holder keeps its tags and priority and loses its data
+    // sets, attachments and metadata.
+    ReadHolder(ReadHolder&& other) noexcept;
+    ReadHolder& operator=(ReadHolder&& other) noexcept;
+    ReadHolder(const ReadHolder&) = delete;
+    ReadHolder& operator=(const ReadHolder&) = delete;
+    ~ReadHolder();
+
+    // A returned piece of this read: same tags, priority and target
+    // configurations (shared), deep copies of the metadata and data sets,
+    // its own sub tag and no other attachments.
+    ReadHolder derive_returned_read(std::uint64_t returned_sub_tag) const;
+
+    std::uint64_t read_tag = 0;
+    std::int32_t priority = 1;  // apps::Read::Priority: 0 high, 1 medium, 2 low
+    vesk::data_wrappers::v2::DatasetMap datasets;
+    std::shared_ptr<void> shared_attachment_1;
+    std::uint64_t sub_tag = 0;
+    std::shared_ptr<TargetConfigurations> target_configurations;
+    std::unique_ptr<OwnedAttachment> owned_attachment;
+    std::unique_ptr<interfaces::ReadMetadata> metadata;
+};
+
+// Whether a read handed in by an application carries what the server needs
+// (with duplex, also channel, mux and run id). On failure, message becomes
+// "Missing data in ReadHolder object:" followed by every missing item; on
+// success it is left alone. Never throws.
+bool validate_read_holder(const ReadHolder& read, std::string& message, bool duplex);
+
+}  // namespace common
