@@ -11,3 +11,4 @@ output=$("$scratch/build/consumer")
 echo "$output"
 grep -q '^protocol 26.0.0$' <<<"$output"
 grep -q '^result 14 invalid_aligner_options$' <<<"$output"
+grep -q '^key hash 550155506$' <<<"$output"
