@@ -13,84 +13,95 @@
 
 namespace interfaces {
 
+// The optional groups and pairs of a read's metadata. They sit outside
+// ReadMetadata so that they are complete (default member initialisers
+// included) where the record declares its std::optional members.
+
+struct BasecallData {
+    // One flag per called base: the positions the modified-base tags
+    // consider. No key exposes it.
+    std::vector<bool> base_flags;
+    std::string base_mod_alphabet;
+    std::string base_mod_context;
+    std::string base_mod_long_names;
+    std::string scaling_version;
+    std::uint64_t model_stride = 0;
+    std::uint64_t num_events = 0;
+    std::uint64_t sequence_length = 0;
+    std::uint64_t trimmed_events = 0;
+    float mean_qscore = 0.0f;
+    float med_abs_dev = 0.0f;
+    float median = 0.0f;
+    float qscore_scale = 1.0f;
+    float qscore_shift = 0.0f;
+    float scaling_med_abs_dev = 0.0f;
+    float scaling_median = 0.0f;
+    bool passes_filtering = false;
+};
+
+struct BarcodeData {
+    std::string alias;
+    std::string arrangement;
+    std::string kit;
+    std::string variant;
+    float front_score = 0.0f;
+    float rear_score = 0.0f;
+    float score = 0.0f;
+    std::int32_t front_begin_index = 0;
+    std::int32_t front_foundseq_length = 0;
+    std::int32_t rear_end_index = 0;
+    std::int32_t rear_foundseq_length = 0;
+};
+
+struct AlignmentData {
+    std::string direction;
+    std::string genome;
+    float accuracy = 0.0f;
+    float coverage = 0.0f;
+    float identity = 0.0f;
+    std::int32_t bed_hits = 0;
+    std::int32_t genome_end = 0;
+    std::int32_t genome_start = 0;
+    std::int32_t mapping_quality = 0;
+    std::int32_t num_aligned = 0;
+    std::int32_t num_alignments = 0;
+    std::int32_t num_correct = 0;
+    std::int32_t num_deletions = 0;
+    std::int32_t num_events = 0;
+    std::int32_t num_insertions = 0;
+    std::int32_t num_secondary_alignments = 0;
+    std::int32_t num_supplementary_alignments = 0;
+    std::int32_t strand_end = 0;
+    std::int32_t strand_score = 0;
+    std::int32_t strand_start = 0;
+};
+
+struct PolyTailData {
+    std::int64_t poly_tail_anchor = 0;
+    std::int64_t poly_tail_end_1 = 0;
+    std::int64_t poly_tail_end_2 = 0;
+    std::int64_t poly_tail_start_1 = 0;
+    std::int64_t poly_tail_start_2 = 0;
+    std::int32_t poly_tail_length = 0;
+};
+
+struct DuplexStrands {
+    std::string duplex_strand_1;
+    std::string duplex_strand_2;
+};
+
+struct BarcodeTrim {
+    std::int32_t trim_front = 0;
+    std::int32_t trim_rear = 0;
+};
+
 struct ReadMetadata {
-    struct BasecallData {
-        // One flag per called base: the positions the modified-base tags
-        // consider. No key exposes it.
-        std::vector<bool> base_flags;
-        std::string base_mod_alphabet;
-        std::string base_mod_context;
-        std::string base_mod_long_names;
-        std::string scaling_version;
-        std::uint64_t model_stride = 0;
-        std::uint64_t num_events = 0;
-        std::uint64_t sequence_length = 0;
-        std::uint64_t trimmed_events = 0;
-        float mean_qscore = 0.0f;
-        float med_abs_dev = 0.0f;
-        float median = 0.0f;
-        float qscore_scale = 1.0f;
-        float qscore_shift = 0.0f;
-        float scaling_med_abs_dev = 0.0f;
-        float scaling_median = 0.0f;
-        bool passes_filtering = false;
-    };
-
-    struct BarcodeData {
-        std::string alias;
-        std::string arrangement;
-        std::string kit;
-        std::string variant;
-        float front_score = 0.0f;
-        float rear_score = 0.0f;
-        float score = 0.0f;
-        std::int32_t front_begin_index = 0;
-        std::int32_t front_foundseq_length = 0;
-        std::int32_t rear_end_index = 0;
-        std::int32_t rear_foundseq_length = 0;
-    };
-
-    struct AlignmentData {
-        std::string direction;
-        std::string genome;
-        float accuracy = 0.0f;
-        float coverage = 0.0f;
-        float identity = 0.0f;
-        std::int32_t bed_hits = 0;
-        std::int32_t genome_end = 0;
-        std::int32_t genome_start = 0;
-        std::int32_t mapping_quality = 0;
-        std::int32_t num_aligned = 0;
-        std::int32_t num_alignments = 0;
-        std::int32_t num_correct = 0;
-        std::int32_t num_deletions = 0;
-        std::int32_t num_events = 0;
-        std::int32_t num_insertions = 0;
-        std::int32_t num_secondary_alignments = 0;
-        std::int32_t num_supplementary_alignments = 0;
-        std::int32_t strand_end = 0;
-        std::int32_t strand_score = 0;
-        std::int32_t strand_start = 0;
-    };
-
-    struct PolyTailData {
-        std::int64_t poly_tail_anchor = 0;
-        std::int64_t poly_tail_end_1 = 0;
-        std::int64_t poly_tail_end_2 = 0;
-        std::int64_t poly_tail_start_1 = 0;
-        std::int64_t poly_tail_start_2 = 0;
-        std::int32_t poly_tail_length = 0;
-    };
-
-    struct DuplexStrands {
-        std::string duplex_strand_1;
-        std::string duplex_strand_2;
-    };
-
-    struct BarcodeTrim {
-        std::int32_t trim_front = 0;
-        std::int32_t trim_rear = 0;
-    };
+    using BasecallData = interfaces::BasecallData;
+    using BarcodeData = interfaces::BarcodeData;
+    using AlignmentData = interfaces::AlignmentData;
+    using PolyTailData = interfaces::PolyTailData;
+    using DuplexStrands = interfaces::DuplexStrands;
+    using BarcodeTrim = interfaces::BarcodeTrim;
 
     // Groups appear only when the server reports them.
     std::optional<BasecallData> basecall_data;
