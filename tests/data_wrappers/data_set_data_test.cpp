@@ -8,7 +8,6 @@
 
 #include <gtest/gtest.h>
 
-#include "data_wrappers/dataset.h"
 
 using vesk::data_wrappers::v2::DataSetData;
 using vesk::data_wrappers::v2::DataTable;
@@ -174,16 +173,4 @@ TEST(DataSetDataTest, CopiesOwnClonedStorage) {
     const DataSetData empty;
     const DataSetData empty_copy(empty);
     expect_reset(empty_copy);
-}
-
-TEST(DataSetDataTest, DatasetMapHoldsOneDataSetPerKey) {
-    using namespace vesk::data_wrappers::v2;
-    DatasetMap datasets;
-    datasets.emplace(sequence, DataSetData(std::string("AC")));
-    datasets.emplace(raw_data, DataSetData(std::vector<std::int16_t>{1, 2}));
-    const auto inserted = datasets.emplace(sequence, DataSetData(std::string("GG")));
-    EXPECT_FALSE(inserted.second);
-    EXPECT_EQ(datasets.begin()->first, raw_data);
-    EXPECT_EQ(datasets.at(sequence).string_value(), "AC");
-    EXPECT_EQ(static_cast<int>(align_results), 5);
 }

@@ -254,15 +254,3 @@ TEST(ReadMetadataViewTest, EveryKeyStoresAndReadsOnlyItsOwnType) {
     }
     EXPECT_EQ(keys.size(), 103u);
 }
-
-TEST(ReadMetadataViewTest, ViewsShareTheRecord) {
-    ReadMetadata record;
-    const ReadMetadataMutableView writer(record);
-    const ReadMetadataView reader = writer;
-    std::string text(100, 'x');
-    EXPECT_TRUE(writer.set<std::string>("read_data::read_id", std::move(text)));
-    EXPECT_EQ(record.read_id, std::string(100, 'x'));
-    EXPECT_EQ(reader.get<std::string>("read_data::read_id"), &record.read_id);
-    record.read_number = 9;
-    EXPECT_EQ(*reader.get<std::uint32_t>("read_data::read_number"), 9u);
-}
