@@ -3,6 +3,8 @@
 // One typed, self-describing data set: the signal or one result array of a
 // read. The data set owns its storage through a type-erased owner and points
 // into it, so bulk data moves from producer to consumer without a copy.
+// Not synchronised: a data set travels between threads only inside a read
+// that is moved whole.
 
 #include <array>
 #include <cstddef>

@@ -3,7 +3,8 @@
 // An ordered, typed key/value record: client parameters, configuration
 // details and data set attributes. Header-only and built from standard
 // types alone, so that applications and the Python module can build records
-// themselves and hand them to the library.
+// themselves and hand them to the library. Not synchronised: a record is
+// used by one thread at a time.
 
 #include <cstddef>
 #include <cstdint>
