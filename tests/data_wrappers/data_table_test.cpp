@@ -67,7 +67,7 @@ TEST(DataTableTest, AlignsEachFieldToItsSize) {
         table.add_field("lead", DataType::uint8);
         table.add_field("field", row.type, row.size);
         EXPECT_EQ(table.field_offset("field"), row.offset);
-        const FieldInfo& info = table.field("field");
+        const FieldInfo info = table.field("field");
         EXPECT_EQ(info.size, row.size == 0 ? vesk::data_wrappers::v2::data_type_size(row.type) : row.size);
     }
 }
