@@ -76,7 +76,8 @@ template <class T>
 inline constexpr bool is_metadata_type = detail::AlternativeIndex<T, MetadataValue>::matches == 1;
 
 template <class T>
-inline constexpr MetadataType metadata_type_of = static_cast<MetadataType>(detail::AlternativeIndex<T, MetadataValue>::value);
+inline constexpr MetadataType metadata_type_of =
+    static_cast<MetadataType>(detail::AlternativeIndex<T, MetadataValue>::value);
 
 // Keys order by unsigned bytes, a prefix before the longer key; std::less
 // on std::string happens to agree on common platforms, but the order is a

@@ -31,7 +31,8 @@ public:
     // from a literal would pick int and silently miss unsigned fields.
     template <class T>
     bool set(MetadataKey key, std::type_identity_t<T> value) const {
-        static_assert(is_metadata_value_type<T>, "metadata values are bool, 8- to 64-bit integers, float, double or std::string");
+        static_assert(is_metadata_value_type<T>,
+                      "metadata values are bool, 8- to 64-bit integers, float, double or std::string");
         return set_internal<T>(key.hash(), key.text(), std::move(value));
     }
 

@@ -29,7 +29,8 @@ public:
     // or its value is absent. Valid until the record changes or goes.
     template <class T>
     const T* get(MetadataKey key) const {
-        static_assert(is_metadata_value_type<T>, "metadata values are bool, 8- to 64-bit integers, float, double or std::string");
+        static_assert(is_metadata_value_type<T>,
+                      "metadata values are bool, 8- to 64-bit integers, float, double or std::string");
         return get_internal<T>(key.hash(), key.text());
     }
 
