@@ -26,7 +26,7 @@ public:
     explicit ReadMetadataView(const ReadMetadata& metadata) noexcept : m_metadata(&metadata) {}
 
     // The value of key, or null when the key is unknown, has another type
-    // or its value is absent. Valid until the record changes or goes.
+    // or its value is absent. Points into the record and lives as long as it.
     template <class T>
     const T* get(MetadataKey key) const {
         static_assert(is_metadata_value_type<T>,
