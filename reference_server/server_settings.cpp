@@ -1,0 +1,388 @@
+#include "reference_server/server_settings.h"
+
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+#include <rapidjson/document.h>
+#include <rapidjson/error/en.h>
+#include <rapidjson/prettywriter.h>
+#include <rapidjson/stringbuffer.h>
+
+namespace reference_server {
+
+namespace {
+
+constexpr int message_type_count = 44;
+
+struct FaultActionName {
+    FaultAction action;
+    const char* name;
+};
+
+constexpr FaultActionName fault_action_names[] = {
+    {FaultAction::reply, "reply"},
+    {FaultAction::delay, "delay"},
+    {FaultAction::short_frame, "short_frame"},
+    {FaultAction::foreign_identifier, "foreign_identifier"},
+    {FaultAction::corrupt_buffer, "corrupt_buffer"},
+    {FaultAction::unknown_kind, "unknown_kind"},
+};
+
+FaultAction fault_action_from_name(const std::string& name) {
+    for (const auto& entry : fault_action_names) {
+        if (name == entry.name) {
+            return entry.action;
+        }
+    }
+    throw std::runtime_error("unknown fault action \"" + name + "\"");
+}
+
+// Member readers: each names the member it complains about, so that a user
+// finds the mistake in a hand-written file.
+class ObjectReader {
+public:
+    ObjectReader(const rapidjson::Value& object, std::string where) : m_object(object), m_where(std::move(where)) {
+        if (!m_object.IsObject()) {
+            throw std::runtime_error(m_where + " must be a JSON object");
+        }
+    }
+
+    const rapidjson::Value* find(const char* key) const {
+        const auto member = m_object.FindMember(key);
+        return member == m_object.MemberEnd() ? nullptr : &member->value;
+    }
+
+    void read(const char* key, std::string& out) const {
+        if (const auto* value = find(key)) {
+            if (!value->IsString()) {
+                throw std::runtime_error(m_where + "." + key + " must be a string");
+            }
+            out.assign(value->GetString(), value->GetStringLength());
+        }
+    }
+
+    void read(const char* key, bool& out) const {
+        if (const auto* value = find(key)) {
+            if (!value->IsBool()) {
+                throw std::runtime_error(m_where + "." + key + " must be true or false");
+            }
+            out = value->GetBool();
+        }
+    }
+
+    void read(const char* key, std::int32_t& out) const {
+        if (const auto* value = find(key)) {
+            if (!value->IsInt()) {
+                throw std::runtime_error(m_where + "." + key + " must be a 32-bit integer");
+            }
+            out = value->GetInt();
+        }
+    }
+
+    void read(const char* key, std::uint32_t& out) const {
+        if (const auto* value = find(key)) {
+            if (!value->IsUint()) {
+                throw std::runtime_error(m_where + "." + key + " must be a non-negative 32-bit integer");
+            }
+            out = value->GetUint();
+        }
+    }
+
+    void read(const char* key, std::uint64_t& out) const {
+        if (const auto* value = find(key)) {
+            if (!value->IsUint64()) {
+                throw std::runtime_error(m_where + "." + key + " must be a non-negative integer");
+            }
+            out = value->GetUint64();
+        }
+    }
+
+    // A list member replaces the default list when present.
+    template <class Item, class ReadItem>
+    void read_list(const char* key, std::vector<Item>& out, ReadItem read_item) const {
+        const auto* value = find(key);
+        if (!value) {
+            return;
+        }
+        if (!value->IsArray()) {
+            throw std::runtime_error(m_where + "." + key + " must be a list");
+        }
+        std::vector<Item> items;
+        for (rapidjson::SizeType i = 0; i < value->Size(); ++i) {
+            items.push_back(read_item(ObjectReader((*value)[i], m_where + "." + key + "[" + std::to_string(i) + "]")));
+        }
+        out = std::move(items);
+    }
+
+    const std::string& where() const { return m_where; }
+
+private:
+    const rapidjson::Value& m_object;
+    std::string m_where;
+};
+
+void require_name(const std::string& value, const ObjectReader& reader, const char* key) {
+    if (value.empty()) {
+        throw std::runtime_error(reader.where() + "." + key + " must be a non-empty string");
+    }
+}
+
+using Writer = rapidjson::PrettyWriter<rapidjson::StringBuffer>;
+
+void write_member(Writer& writer, const char* key, const std::string& value) {
+    writer.Key(key);
+    writer.String(value.c_str(), static_cast<rapidjson::SizeType>(value.size()));
+}
+
+void write_member(Writer& writer, const char* key, bool value) {
+    writer.Key(key);
+    writer.Bool(value);
+}
+
+void write_member(Writer& writer, const char* key, std::int32_t value) {
+    writer.Key(key);
+    writer.Int(value);
+}
+
+void write_member(Writer& writer, const char* key, std::uint32_t value) {
+    writer.Key(key);
+    writer.Uint(value);
+}
+
+}  // namespace
+
+const char* to_string(FaultAction action) {
+    for (const auto& entry : fault_action_names) {
+        if (entry.action == action) {
+            return entry.name;
+        }
+    }
+    return "<unknown>";
+}
+
+ipc_tools::MessageType message_type_from_name(const std::string& name) {
+    for (int value = 0; value < message_type_count; ++value) {
+        const auto type = static_cast<ipc_tools::MessageType>(value);
+        if (name == ipc_tools::to_string(type)) {
+            return type;
+        }
+    }
+    throw std::runtime_error("unknown message kind \"" + name + "\"");
+}
+
+ServerSettings default_settings() {
+    ServerSettings settings;
+    settings.server_version = "7.13.6";
+    settings.minimap_version = "2.26-r1175";
+    settings.configurations = {
+        {"dna_r10.4.1_e8.2_400bps_fast", "dna_r10.4.1_e8.2_400bps_fast@v4.3.0", "", false, 0},
+        {"dna_r10.4.1_e8.2_400bps_hac", "dna_r10.4.1_e8.2_400bps_hac@v4.3.0",
+         "dna_r10.4.1_e8.2_400bps_hac@v4.3.0_5mCG_5hmCG@v1", false, 0},
+        {"dna_r10.4.1_e8.2_5khz_stereo_hac", "dna_r10.4.1_e8.2_5khz_stereo@v1.2", "", true, 0},
+    };
+    settings.barcode_kits = {
+        {"EXP-NBD104", 1, 12, false, false, "barcode%02i"},
+        {"SQK-RBK114-24", 1, 24, false, false, "barcode%02i"},
+        {"SQK-PCB114-24", 1, 24, true, true, "barcode%02i"},
+        {"VMK-UNCLASSIFIED", -1, -1, false, false, "unclassified"},
+    };
+    settings.devices = {
+        {"cuda:0", "Reference GPU A", DeviceKind::cuda},
+        {"cuda:1", "Reference GPU A", DeviceKind::cuda},
+    };
+    settings.alignment_indices = {
+        {"/reference/lambda.mmi", "@SQ\tSN:lambda\tLN:48502\n@PG\tID:aligner\tPN:reference_server\n", 0},
+    };
+    settings.bed_files = {
+        {"/reference/lambda.bed", 0},
+    };
+    return settings;
+}
+
+ServerSettings parse_settings(const std::string& json_text) {
+    rapidjson::Document document;
+    document.Parse(json_text.c_str(), json_text.size());
+    if (document.HasParseError()) {
+        throw std::runtime_error(std::string("settings are not valid JSON (offset ") +
+                                 std::to_string(document.GetErrorOffset()) +
+                                 "): " + rapidjson::GetParseError_En(document.GetParseError()));
+    }
+    const ObjectReader top(document, "settings");
+    ServerSettings settings = default_settings();
+    top.read("server_version", settings.server_version);
+    top.read("minimap_version", settings.minimap_version);
+    top.read("restart_after_requests", settings.restart_after_requests);
+
+    top.read_list("configurations", settings.configurations, [](const ObjectReader& item) {
+        ConfigurationSetting config;
+        item.read("name", config.name);
+        require_name(config.name, item, "name");
+        item.read("model_version_id", config.model_version_id);
+        item.read("modbase_model_version_id", config.modbase_model_version_id);
+        item.read("duplex", config.duplex);
+        item.read("load_delay_ms", config.load_delay_ms);
+        return config;
+    });
+    top.read_list("barcode_kits", settings.barcode_kits, [](const ObjectReader& item) {
+        BarcodeKitSetting kit;
+        item.read("kit_name", kit.kit_name);
+        require_name(kit.kit_name, item, "kit_name");
+        item.read("first_index", kit.first_index);
+        item.read("last_index", kit.last_index);
+        item.read("is_both_ends", kit.is_both_ends);
+        item.read("has_barcode12a", kit.has_barcode12a);
+        item.read("normalised_pattern", kit.normalised_pattern);
+        return kit;
+    });
+    top.read_list("devices", settings.devices, [](const ObjectReader& item) {
+        DeviceSetting device;
+        item.read("id", device.id);
+        require_name(device.id, item, "id");
+        item.read("name", device.name);
+        std::string kind = "cuda";
+        item.read("kind", kind);
+        if (kind == "cuda") {
+            device.kind = DeviceKind::cuda;
+        } else if (kind == "metal") {
+            device.kind = DeviceKind::metal;
+        } else {
+            throw std::runtime_error(item.where() + ".kind must be \"cuda\" or \"metal\"");
+        }
+        return device;
+    });
+    top.read_list("alignment_indices", settings.alignment_indices, [](const ObjectReader& item) {
+        IndexSetting index;
+        item.read("path", index.path);
+        require_name(index.path, item, "path");
+        item.read("header", index.header);
+        item.read("load_delay_ms", index.load_delay_ms);
+        return index;
+    });
+    top.read_list("bed_files", settings.bed_files, [](const ObjectReader& item) {
+        BedSetting bed;
+        item.read("path", bed.path);
+        require_name(bed.path, item, "path");
+        item.read("load_delay_ms", bed.load_delay_ms);
+        return bed;
+    });
+    top.read_list("faults", settings.faults, [](const ObjectReader& item) {
+        FaultRule rule;
+        std::string name;
+        item.read("request", name);
+        try {
+            rule.request = message_type_from_name(name);
+            name = "reply";
+            item.read("action", name);
+            rule.action = fault_action_from_name(name);
+            name = ipc_tools::to_string(rule.reply);
+            item.read("reply", name);
+            rule.reply = message_type_from_name(name);
+        } catch (const std::runtime_error& error) {
+            throw std::runtime_error(item.where() + ": " + error.what());
+        }
+        item.read("text", rule.text);
+        item.read("delay_ms", rule.delay_ms);
+        item.read("count", rule.count);
+        return rule;
+    });
+    return settings;
+}
+
+ServerSettings load_settings(const std::string& path) {
+    std::ifstream file(path, std::ios::binary);
+    if (!file) {
+        throw std::runtime_error("cannot open settings file " + path);
+    }
+    std::ostringstream text;
+    text << file.rdbuf();
+    if (file.bad()) {
+        throw std::runtime_error("cannot read settings file " + path);
+    }
+    try {
+        return parse_settings(text.str());
+    } catch (const std::runtime_error& error) {
+        throw std::runtime_error(path + ": " + error.what());
+    }
+}
+
+std::string to_json(const ServerSettings& settings) {
+    rapidjson::StringBuffer buffer;
+    Writer writer(buffer);
+    writer.StartObject();
+    write_member(writer, "server_version", settings.server_version);
+    write_member(writer, "minimap_version", settings.minimap_version);
+    writer.Key("configurations");
+    writer.StartArray();
+    for (const auto& config : settings.configurations) {
+        writer.StartObject();
+        write_member(writer, "name", config.name);
+        write_member(writer, "model_version_id", config.model_version_id);
+        write_member(writer, "modbase_model_version_id", config.modbase_model_version_id);
+        write_member(writer, "duplex", config.duplex);
+        write_member(writer, "load_delay_ms", config.load_delay_ms);
+        writer.EndObject();
+    }
+    writer.EndArray();
+    writer.Key("barcode_kits");
+    writer.StartArray();
+    for (const auto& kit : settings.barcode_kits) {
+        writer.StartObject();
+        write_member(writer, "kit_name", kit.kit_name);
+        write_member(writer, "first_index", kit.first_index);
+        write_member(writer, "last_index", kit.last_index);
+        write_member(writer, "is_both_ends", kit.is_both_ends);
+        write_member(writer, "has_barcode12a", kit.has_barcode12a);
+        write_member(writer, "normalised_pattern", kit.normalised_pattern);
+        writer.EndObject();
+    }
+    writer.EndArray();
+    writer.Key("devices");
+    writer.StartArray();
+    for (const auto& device : settings.devices) {
+        writer.StartObject();
+        write_member(writer, "id", device.id);
+        write_member(writer, "name", device.name);
+        write_member(writer, "kind", std::string(device.kind == DeviceKind::cuda ? "cuda" : "metal"));
+        writer.EndObject();
+    }
+    writer.EndArray();
+    writer.Key("alignment_indices");
+    writer.StartArray();
+    for (const auto& index : settings.alignment_indices) {
+        writer.StartObject();
+        write_member(writer, "path", index.path);
+        write_member(writer, "header", index.header);
+        write_member(writer, "load_delay_ms", index.load_delay_ms);
+        writer.EndObject();
+    }
+    writer.EndArray();
+    writer.Key("bed_files");
+    writer.StartArray();
+    for (const auto& bed : settings.bed_files) {
+        writer.StartObject();
+        write_member(writer, "path", bed.path);
+        write_member(writer, "load_delay_ms", bed.load_delay_ms);
+        writer.EndObject();
+    }
+    writer.EndArray();
+    writer.Key("faults");
+    writer.StartArray();
+    for (const auto& rule : settings.faults) {
+        writer.StartObject();
+        write_member(writer, "request", std::string(ipc_tools::to_string(rule.request)));
+        write_member(writer, "action", std::string(to_string(rule.action)));
+        write_member(writer, "reply", std::string(ipc_tools::to_string(rule.reply)));
+        write_member(writer, "text", rule.text);
+        write_member(writer, "delay_ms", rule.delay_ms);
+        write_member(writer, "count", rule.count);
+        writer.EndObject();
+    }
+    writer.EndArray();
+    writer.Key("restart_after_requests");
+    writer.Uint64(settings.restart_after_requests);
+    writer.EndObject();
+    return std::string(buffer.GetString(), buffer.GetSize());
+}
+
+}  // namespace reference_server

@@ -1,0 +1,128 @@
+#pragma once
+
+// What a reference server remembers between requests: which files it has
+// loaded (or is still loading), which clients are connected, and its read
+// counters. It decides the outcome of each control request; turning that
+// outcome into a reply is the request handler's job.
+//
+// The server thread changes it; any thread may read from it (tests look at
+// it while the server runs). Every member is guarded by one mutex.
+
+#include <chrono>
+#include <cstdint>
+#include <map>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "reference_server/server_settings.h"
+
+namespace reference_server {
+
+enum class LoadOutcome {
+    loaded,           // ready for clients
+    loading,          // still inside its load delay; ask again
+    unknown,          // not among the settings
+    invalid_options,  // aligner options the server does not accept
+};
+
+// What a CONNECT text asks for.
+struct ConnectRequest {
+    std::string config;
+    std::string client_name;
+    std::int32_t priority = 1;
+    std::string barcode_kits;  // kit names separated by blanks or commas
+    std::string align_ref;
+    std::string minimap_opt_string;
+    std::string bed_file;
+};
+
+enum class ConnectOutcome { connected, invalid_config, invalid_barcode_kit, invalid_index, invalid_bed };
+
+struct ClientRecord {
+    std::string client_uid;
+    ConnectRequest request;
+    std::uint32_t reads_in = 0;
+    std::uint32_t reads_out = 0;
+    bool no_more_data = false;
+};
+
+struct StatisticsSnapshot {
+    std::uint64_t lifetime_reads_in = 0;
+    std::uint64_t lifetime_reads_out = 0;
+    std::uint64_t period_reads_in = 0;
+    std::uint64_t period_reads_out = 0;
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> clients;  // in, out per client
+};
+
+struct IndexHeaderEntry {
+    std::string name;
+    std::string header;
+};
+
+class ServerState {
+public:
+    using Clock = std::chrono::steady_clock;
+
+    explicit ServerState(ServerSettings settings);
+
+    // Immutable after construction; any thread.
+    const ServerSettings& settings() const { return m_settings; }
+    const ConfigurationSetting* find_configuration(const std::string& name) const;
+
+    // Server thread. The first request for a file starts its load delay.
+    LoadOutcome load_config(const std::string& name, Clock::time_point now);
+    LoadOutcome load_index(const std::string& path, const std::string& aligner_options, Clock::time_point now);
+    LoadOutcome load_bed(const std::string& path, Clock::time_point now);
+
+    // Loaded indices, named as the clients asked for them.
+    std::vector<IndexHeaderEntry> loaded_index_headers() const;
+
+    // Server thread. On success `client_uid` is a fresh id, never reused by
+    // this server, not even after a restart.
+    ConnectOutcome connect(const ConnectRequest& request, std::string& client_uid);
+    bool disconnect(const std::string& client_uid);
+    bool knows_client(const std::string& client_uid) const;
+    bool set_no_more_data(const std::string& client_uid);
+    void count_reads(const std::string& client_uid, std::uint32_t reads_in, std::uint32_t reads_out);
+    // What a restart does to clients: they are all forgotten. Loaded files stay.
+    void forget_clients();
+
+    // The counters; the period restarts with every call.
+    StatisticsSnapshot take_statistics();
+
+    // Any thread.
+    std::size_t client_count() const;
+    std::vector<ClientRecord> clients() const;
+    // The internal-state report: a JSON object with a "ServerInformation" member.
+    std::string internal_state_json() const;
+
+private:
+    struct Load {
+        Clock::time_point ready_at;
+        bool ready = false;
+    };
+
+    LoadOutcome advance_load(std::map<std::string, Load>& loads,
+                             const std::string& key,
+                             std::uint32_t delay_ms,
+                             Clock::time_point now);
+
+    const ServerSettings m_settings;
+
+    mutable std::mutex m_mutex;
+    std::map<std::string, Load> m_config_loads;  // guarded by m_mutex; by name
+    // guarded by m_mutex; by index path and aligner options joined by '\n'
+    std::map<std::string, Load> m_index_loads;
+    std::map<std::string, Load> m_bed_loads;            // guarded by m_mutex; by path
+    // guarded by m_mutex; each loaded index as a client asked for it -> its normal path
+    std::map<std::string, std::string> m_index_names;
+    std::vector<ClientRecord> m_clients;                // guarded by m_mutex; connection order
+    std::uint64_t m_next_client_uid = 1;                // guarded by m_mutex
+    std::uint64_t m_lifetime_reads_in = 0;              // guarded by m_mutex
+    std::uint64_t m_lifetime_reads_out = 0;             // guarded by m_mutex
+    std::uint64_t m_period_reads_in = 0;                // guarded by m_mutex
+    std::uint64_t m_period_reads_out = 0;               // guarded by m_mutex
+};
+
+}  // namespace reference_server
