@@ -13,7 +13,7 @@ namespace reference_server {
 
 namespace {
 
-constexpr int message_type_count = 44;
+
 
 struct FaultActionName {
     FaultAction action;
@@ -162,7 +162,7 @@ const char* to_string(FaultAction action) {
 }
 
 ipc_tools::MessageType message_type_from_name(const std::string& name) {
-    for (int value = 0; value < message_type_count; ++value) {
+    for (std::int32_t value = 0; value < ipc_tools::message_type_count; ++value) {
         const auto type = static_cast<ipc_tools::MessageType>(value);
         if (name == ipc_tools::to_string(type)) {
             return type;

@@ -1,0 +1,122 @@
+// reference_server: a stand-in basecall server for testing applications.
+//
+//   reference_server --listen 5555 [--config settings.json] [--verbosity 0|1|2]
+//
+// Answers the control requests of the protocol from what the settings file
+// (or the built-in defaults) describe, logs each request on standard output,
+// and stops cleanly on SIGINT or SIGTERM.
+
+#include <csignal>
+#include <cstdlib>
+#include <iostream>
+#include <pthread.h>
+#include <string>
+
+#include "reference_server/reference_server.h"
+
+namespace {
+
+void print_usage(std::ostream& out) {
+    out << "usage: reference_server --listen ADDRESS [--config FILE] [--verbosity 0|1|2]\n"
+           "       reference_server --print-default-config\n"
+           "\n"
+           "  --listen ADDRESS   a port (binds 127.0.0.1 only; 0 picks a free one),\n"
+           "                     tcp://HOST:PORT or ipc://PATH\n"
+           "  --config FILE      JSON settings: configurations, barcode kits, devices,\n"
+           "                     alignment indices, BED files, load delays and faults\n"
+           "  --verbosity N      0 silent, 1 one line per request (default),\n"
+           "                     2 also the request and reply texts\n";
+}
+
+std::string log_line(const reference_server::RequestRecord& record, int verbosity) {
+    std::string line = std::string(ipc_tools::to_string(record.request));
+    if (!record.client_id.empty()) {
+        line += " client=" + record.client_id;
+    }
+    line += " -> ";
+    line += record.reply == ipc_tools::MessageType::UNSET && !record.fault.empty()
+                ? std::string("(raw frame)")
+                : std::string(ipc_tools::to_string(record.reply));
+    if (!record.fault.empty()) {
+        line += " [fault: " + record.fault + "]";
+    }
+    if (verbosity >= 2) {
+        line += " value=" + std::to_string(record.value) + " text=\"" + record.text + "\" reply_text=\"" +
+                record.reply_text + "\"";
+    }
+    return line;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::string listen;
+    std::string config_path;
+    int verbosity = 1;
+    for (int i = 1; i < argc; ++i) {
+        const std::string argument = argv[i];
+        const auto value = [&]() -> std::string {
+            if (i + 1 >= argc) {
+                std::cerr << "reference_server: " << argument << " needs a value\n";
+                std::exit(2);
+            }
+            return argv[++i];
+        };
+        if (argument == "--listen") {
+            listen = value();
+        } else if (argument == "--config") {
+            config_path = value();
+        } else if (argument == "--verbosity") {
+            const auto text = value();
+            if (text != "0" && text != "1" && text != "2") {
+                std::cerr << "reference_server: --verbosity takes 0, 1 or 2\n";
+                return 2;
+            }
+            verbosity = std::stoi(text);
+        } else if (argument == "--print-default-config") {
+            std::cout << reference_server::to_json(reference_server::default_settings()) << "\n";
+            return 0;
+        } else if (argument == "--help" || argument == "-h") {
+            print_usage(std::cout);
+            return 0;
+        } else {
+            std::cerr << "reference_server: unknown argument " << argument << "\n";
+            print_usage(std::cerr);
+            return 2;
+        }
+    }
+    if (listen.empty()) {
+        print_usage(std::cerr);
+        return 2;
+    }
+
+    // Signals are taken synchronously by this thread; the server thread,
+    // started after this, inherits the blocked mask.
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGINT);
+    sigaddset(&signals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+
+    try {
+        auto settings = config_path.empty() ? reference_server::default_settings()
+                                            : reference_server::load_settings(config_path);
+        reference_server::ReferenceServer server(std::move(settings));
+        if (verbosity > 0) {
+            server.set_request_log([verbosity](const reference_server::RequestRecord& record) {
+                std::cout << log_line(record, verbosity) << std::endl;
+            });
+        }
+        const auto endpoint = server.start(listen);
+        std::cout << "reference_server listening on " << endpoint << std::endl;
+        int signal = 0;
+        sigwait(&signals, &signal);
+        server.stop();
+        std::cout << "reference_server stopped (" << (signal == SIGINT ? "SIGINT" : "SIGTERM") << ") after "
+                  << server.requests_answered() << " requests" << std::endl;
+    } catch (const std::exception& error) {
+        std::cerr << "reference_server: " << error.what() << "\n";
+        return 1;
+    }
+    return 0;
+}

@@ -1,0 +1,433 @@
+#include "reference_server/request_handler.h"
+
+#include <cstring>
+#include <map>
+#include <optional>
+#include <utility>
+#include <vector>
+
+#include "ipc_tools/wire_format.h"
+
+namespace reference_server {
+
+namespace {
+
+using ipc_tools::Message;
+using ipc_tools::MessageType;
+namespace wire = ipc_tools::wire;
+
+// Requests that only make sense on a registered connection.
+bool needs_connection(MessageType type) {
+    switch (type) {
+    case MessageType::DISCONNECT:
+    case MessageType::GET_FIRST_CALLED_BLOCK:
+    case MessageType::GET_NEXT_CALLED_BLOCK:
+    case MessageType::NO_MORE_DATA:
+    case MessageType::PASS_READ_BATCH:
+    case MessageType::PASS_FIRST_RAW_BLOCK:
+    case MessageType::PASS_NEXT_RAW_BLOCK:
+        return true;
+    default:
+        return false;
+    }
+}
+
+bool is_request_kind(MessageType type) { return ipc_tools::request_type_of(type).has_value(); }
+
+// The ">key=value" items of a connection text; nothing when malformed.
+std::optional<std::map<std::string, std::string>> parse_items(const std::string& text) {
+    std::map<std::string, std::string> items;
+    if (text.empty()) {
+        return items;
+    }
+    if (text.front() != '>') {
+        return std::nullopt;
+    }
+    std::size_t start = 1;
+    while (start < text.size()) {
+        auto end = text.find('>', start);
+        if (end == std::string::npos) {
+            end = text.size();
+        }
+        const std::string item = text.substr(start, end - start);
+        const auto equals = item.find('=');
+        if (equals == std::string::npos || equals == 0) {
+            return std::nullopt;
+        }
+        items[item.substr(0, equals)] = item.substr(equals + 1);
+        start = end + 1;
+    }
+    return items;
+}
+
+std::string item_or_empty(const std::map<std::string, std::string>& items, const char* key) {
+    const auto item = items.find(key);
+    return item == items.end() ? std::string() : item->second;
+}
+
+Message simple_reply(MessageType type, const std::string& text = {}, std::int32_t value = 0) {
+    return Message(type, "", value, text);
+}
+
+Message config_list_reply(flatbuffers::FlatBufferBuilder& builder, flatbuffers::Offset<wire::ConfigList> list) {
+    ipc_tools::finish_envelope(builder, "", wire::MessageData::ConfigList, list.Union());
+    return Message(builder);
+}
+
+Message empty_config_list_reply() {
+    flatbuffers::FlatBufferBuilder builder(256);
+    return config_list_reply(builder, wire::CreateConfigList(builder));
+}
+
+Message statistics_reply(const StatisticsSnapshot& snapshot) {
+    flatbuffers::FlatBufferBuilder builder(256);
+    std::vector<flatbuffers::Offset<wire::ClientStats>> clients;
+    for (const auto& [reads_in, reads_out] : snapshot.clients) {
+        clients.push_back(wire::CreateClientStats(builder, reads_in, reads_out));
+    }
+    const auto stats = wire::CreateStatisticsDirect(builder,
+                                                    snapshot.lifetime_reads_in,
+                                                    snapshot.lifetime_reads_out,
+                                                    snapshot.period_reads_in,
+                                                    snapshot.period_reads_out,
+                                                    &clients);
+    ipc_tools::finish_envelope(builder, "", wire::MessageData::Statistics, stats.Union());
+    return Message(builder);
+}
+
+// The reply an injected "reply" fault asks for, whatever its kind.
+Message forced_reply(MessageType type, const std::string& text) {
+    if (type == MessageType::RETURN_CONFIGS) {
+        return empty_config_list_reply();
+    }
+    if (type == MessageType::RETURN_STATISTICS) {
+        return statistics_reply({});
+    }
+    return Message(type, "", 0, text);
+}
+
+zmq::message_t frame_of(Message message) {
+    zmq::message_t frame;
+    message.release_into(frame);
+    return frame;
+}
+
+std::string reply_text_of(const zmq::message_t& frame) {
+    // Only our own well-formed replies reach here, but the log must never be
+    // the thing that fails.
+    try {
+        Message copy(zmq::message_t(frame.data(), frame.size()));
+        if (const auto* reply = copy.get_message_data().data_as_Reply(); reply && reply->text()) {
+            return reply->text()->str();
+        }
+    } catch (const std::exception&) {
+        return {};
+    }
+    return {};
+}
+
+}  // namespace
+
+zmq::message_t make_short_frame() {
+    const unsigned char bytes[] = {0x04, 0x00, 0x00, 0x00};
+    return zmq::message_t(bytes, sizeof(bytes));
+}
+
+zmq::message_t make_foreign_identifier_frame() {
+    flatbuffers::FlatBufferBuilder builder(64);
+    const auto reply = wire::CreateReply(builder, wire::ReplyType::HEARTBEAT_ECHO);
+    const wire::ProtocolVersion version(25, 0, 0);
+    const auto envelope = wire::CreateEnvelope(builder, &version, 0, wire::MessageData::Reply, reply.Union());
+    builder.Finish(envelope, "0025");
+    return zmq::message_t(builder.GetBufferPointer(), builder.GetSize());
+}
+
+zmq::message_t make_corrupt_frame() {
+    // The right identifier, but a root offset far past the end.
+    const unsigned char bytes[] = {0xf0, 0xff, 0xff, 0x7f, '0', '0', '2', '6',
+                                   0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x07, 0x08};
+    return zmq::message_t(bytes, sizeof(bytes));
+}
+
+zmq::message_t make_unknown_kind_frame() {
+    // A reply type one past the last one the protocol defines.
+    flatbuffers::FlatBufferBuilder builder(64);
+    const auto reply = wire::CreateReply(builder, static_cast<wire::ReplyType>(19));
+    ipc_tools::finish_envelope(builder, "", wire::MessageData::Reply, reply.Union());
+    return zmq::message_t(builder.GetBufferPointer(), builder.GetSize());
+}
+
+RequestHandler::RequestHandler(std::shared_ptr<ServerState> state, std::shared_ptr<FaultPlan> faults)
+    : m_state(std::move(state)), m_faults(std::move(faults)) {
+    const auto set = [this](MessageType type, Handler handler) {
+        m_handlers[static_cast<std::size_t>(type)] = handler;
+    };
+    set(MessageType::HEARTBEAT_PING, &RequestHandler::on_heartbeat_ping);
+    set(MessageType::LOAD_CONFIG, &RequestHandler::on_load_config);
+    set(MessageType::LOAD_INDEX, &RequestHandler::on_load_index);
+    set(MessageType::LOAD_BED, &RequestHandler::on_load_bed);
+    set(MessageType::GET_CONFIGS, &RequestHandler::on_get_configs);
+    set(MessageType::GET_INDICES, &RequestHandler::on_get_indices);
+    set(MessageType::CONNECT, &RequestHandler::on_connect);
+    set(MessageType::DISCONNECT, &RequestHandler::on_disconnect);
+    set(MessageType::QUERY, &RequestHandler::on_query);
+    set(MessageType::GET_STATISTICS, &RequestHandler::on_get_statistics);
+    set(MessageType::GET_BARCODE_KITS, &RequestHandler::on_get_barcode_kits);
+    set(MessageType::NO_MORE_DATA, &RequestHandler::on_no_more_data);
+}
+
+RequestHandler::Outcome RequestHandler::handle(zmq::message_t&& request_frame) {
+    Outcome outcome;
+    Request request;
+    std::optional<Message> reply;
+
+    const auto size = request_frame.size();
+    std::string identifier;
+    if (size >= 8) {
+        for (const char c : std::string(static_cast<const char*>(request_frame.data()) + 4, 4)) {
+            identifier += (c >= ' ' && c <= '~') ? c : '?';
+        }
+    }
+    try {
+        Message message(std::move(request_frame));
+        request.type = message.get_type();
+        if (request.type == MessageType::UNSET && message.empty()) {
+            reply = simple_reply(MessageType::BAD_REQUEST,
+                                 "Request frame of " + std::to_string(size) + " bytes is too short for a message.");
+        } else if (request.type == MessageType::INVALID_PROTOCOL) {
+            reply = simple_reply(MessageType::BAD_REQUEST,
+                                 "Protocol mismatch: request of protocol " + identifier +
+                                     ", this server speaks protocol " + ipc_tools::file_identifier + ".");
+        } else {
+            const auto& envelope = message.get_message_data();
+            if (envelope.client_id()) {
+                request.client_id = envelope.client_id()->str();
+            }
+            if (const auto* body = envelope.data_as_Request()) {
+                request.value = body->value();
+                if (body->text()) {
+                    request.text = body->text()->str();
+                }
+            }
+            if (request.type == MessageType::UNSET) {
+                reply = simple_reply(MessageType::BAD_REQUEST, "Request of an unknown kind.");
+            }
+        }
+    } catch (const std::exception& error) {
+        reply = simple_reply(MessageType::BAD_REQUEST, std::string("Request could not be read: ") + error.what());
+    }
+
+    if (!reply) {
+        if (auto fault = m_faults->take(request.type)) {
+            outcome.record.fault = to_string(fault->action);
+            switch (fault->action) {
+            case FaultAction::reply:
+                reply = forced_reply(fault->reply, fault->text);
+                break;
+            case FaultAction::delay:
+                outcome.delay = std::chrono::milliseconds(fault->delay_ms);
+                break;
+            case FaultAction::short_frame:
+                outcome.reply = make_short_frame();
+                break;
+            case FaultAction::foreign_identifier:
+                outcome.reply = make_foreign_identifier_frame();
+                break;
+            case FaultAction::corrupt_buffer:
+                outcome.reply = make_corrupt_frame();
+                break;
+            case FaultAction::unknown_kind:
+                outcome.reply = make_unknown_kind_frame();
+                break;
+            }
+        }
+    }
+    const bool raw_fault_frame = outcome.reply.size() > 0;
+    if (!reply && !raw_fault_frame) {
+        reply = answer(request);
+    }
+
+    outcome.record.request = request.type;
+    outcome.record.client_id = request.client_id;
+    outcome.record.value = request.value;
+    outcome.record.text = request.text;
+    if (reply) {
+        outcome.record.reply = reply->get_type();
+        outcome.reply = frame_of(std::move(*reply));
+        outcome.record.reply_text = reply_text_of(outcome.reply);
+    }
+    if (m_faults->count_request_and_check_restart()) {
+        m_state->forget_clients();
+    }
+    return outcome;
+}
+
+Message RequestHandler::answer(const Request& request) {
+    if (needs_connection(request.type) && !m_state->knows_client(request.client_id)) {
+        return simple_reply(MessageType::CLIENT_NOT_RECOGNISED);
+    }
+    const auto handler = m_handlers[static_cast<std::size_t>(request.type)];
+    if (!handler) {
+        const std::string name = ipc_tools::to_string(request.type);
+        return simple_reply(MessageType::BAD_REQUEST, is_request_kind(request.type)
+                                                          ? "Request kind not supported by this server: " + name
+                                                          : "Not a request: " + name);
+    }
+    return (this->*handler)(request);
+}
+
+Message RequestHandler::on_heartbeat_ping(const Request& request) {
+    // "0" (or nothing) is the ping of a client that has no connection yet;
+    // any other id must still be known, which is how clients notice a restart.
+    const bool unregistered = request.client_id.empty() || request.client_id == "0";
+    if (!unregistered && !m_state->knows_client(request.client_id)) {
+        return simple_reply(MessageType::CLIENT_NOT_RECOGNISED);
+    }
+    return simple_reply(MessageType::HEARTBEAT_ECHO);
+}
+
+Message RequestHandler::on_load_config(const Request& request) {
+    switch (m_state->load_config(request.text, ServerState::Clock::now())) {
+    case LoadOutcome::loaded:
+        return simple_reply(MessageType::SUCCESS);
+    case LoadOutcome::loading:
+        return simple_reply(MessageType::LOADING);
+    case LoadOutcome::unknown:
+    case LoadOutcome::invalid_options:
+        break;
+    }
+    return simple_reply(MessageType::REQUEST_FAILED, "Unknown basecall configuration: " + request.text);
+}
+
+Message RequestHandler::on_load_index(const Request& request) {
+    // "path" or "path:>minimap_opt_string=options".
+    std::string path = request.text;
+    std::string options;
+    if (const auto separator = request.text.rfind(":>"); separator != std::string::npos) {
+        const auto items = parse_items(request.text.substr(separator + 1));
+        if (!items) {
+            return simple_reply(MessageType::BAD_REQUEST, "Could not parse index text: " + request.text);
+        }
+        path = request.text.substr(0, separator);
+        options = item_or_empty(*items, "minimap_opt_string");
+    }
+    switch (m_state->load_index(path, options, ServerState::Clock::now())) {
+    case LoadOutcome::loaded:
+        return simple_reply(MessageType::SUCCESS);
+    case LoadOutcome::loading:
+        return simple_reply(MessageType::LOADING);
+    case LoadOutcome::invalid_options:
+        return simple_reply(MessageType::INVALID_ALIGNER_OPTIONS, "Invalid aligner options: " + options);
+    case LoadOutcome::unknown:
+        break;
+    }
+    return simple_reply(MessageType::REQUEST_FAILED, "Unknown alignment index: " + path);
+}
+
+Message RequestHandler::on_load_bed(const Request& request) {
+    switch (m_state->load_bed(request.text, ServerState::Clock::now())) {
+    case LoadOutcome::loaded:
+        return simple_reply(MessageType::SUCCESS);
+    case LoadOutcome::loading:
+        return simple_reply(MessageType::LOADING);
+    case LoadOutcome::unknown:
+    case LoadOutcome::invalid_options:
+        break;
+    }
+    return simple_reply(MessageType::REQUEST_FAILED, "Unknown bed file: " + request.text);
+}
+
+Message RequestHandler::on_get_configs(const Request& request) {
+    flatbuffers::FlatBufferBuilder builder(256);
+    std::vector<flatbuffers::Offset<wire::ConfigEntry>> entries;
+    if (const auto* config = m_state->find_configuration(request.text)) {
+        entries.push_back(wire::CreateConfigEntryDirect(builder,
+                                                        config->name.c_str(),
+                                                        config->model_version_id.c_str(),
+                                                        config->modbase_model_version_id.c_str(),
+                                                        config->duplex));
+    }
+    return config_list_reply(builder, wire::CreateConfigListDirect(builder, &entries));
+}
+
+Message RequestHandler::on_get_indices(const Request&) {
+    flatbuffers::FlatBufferBuilder builder(256);
+    std::vector<flatbuffers::Offset<wire::IndexHeader>> headers;
+    for (const auto& index : m_state->loaded_index_headers()) {
+        headers.push_back(wire::CreateIndexHeaderDirect(builder, index.name.c_str(), index.header.c_str()));
+    }
+    return config_list_reply(builder, wire::CreateConfigListDirect(builder, nullptr, &headers));
+}
+
+Message RequestHandler::on_connect(const Request& request) {
+    ConnectRequest connect;
+    const auto colon = request.text.find(':');
+    connect.config = request.text.substr(0, colon);
+    const auto items = parse_items(colon == std::string::npos ? std::string() : request.text.substr(colon + 1));
+    if (!items) {
+        return simple_reply(MessageType::BAD_REQUEST, "Could not parse connection text: " + request.text);
+    }
+    // The wire carries 2 - priority for the three known priorities.
+    connect.priority = request.value >= 0 && request.value <= 2 ? 2 - request.value : request.value;
+    connect.client_name = item_or_empty(*items, "client_name");
+    connect.barcode_kits = item_or_empty(*items, "barcode_kits");
+    connect.align_ref = item_or_empty(*items, "align_ref");
+    connect.minimap_opt_string = item_or_empty(*items, "minimap_opt_string");
+    connect.bed_file = item_or_empty(*items, "bed_file");
+
+    std::string client_uid;
+    switch (m_state->connect(connect, client_uid)) {
+    case ConnectOutcome::connected:
+        break;
+    case ConnectOutcome::invalid_config:
+        return simple_reply(MessageType::INVALID_CONFIG);
+    case ConnectOutcome::invalid_barcode_kit:
+        return simple_reply(MessageType::INVALID_BARCODE_KIT);
+    case ConnectOutcome::invalid_index:
+        return simple_reply(MessageType::INVALID_INDEX);
+    case ConnectOutcome::invalid_bed:
+        return simple_reply(MessageType::INVALID_BED);
+    }
+    const auto& settings = m_state->settings();
+    return simple_reply(MessageType::CONNECTED, ">client_uid=" + client_uid + ">server_version=" +
+                                                    settings.server_version + ">minimap_version=" +
+                                                    settings.minimap_version);
+}
+
+Message RequestHandler::on_disconnect(const Request& request) {
+    if (!m_state->disconnect(request.client_id)) {
+        return simple_reply(MessageType::CLIENT_NOT_RECOGNISED);
+    }
+    return simple_reply(MessageType::DISCONNECTED);
+}
+
+Message RequestHandler::on_query(const Request& request) {
+    if (request.value != static_cast<std::int32_t>(ipc_tools::QueryCode::internal_state)) {
+        return simple_reply(MessageType::BAD_REQUEST, "Unknown query code: " + std::to_string(request.value));
+    }
+    return simple_reply(MessageType::RESPONSE, m_state->internal_state_json());
+}
+
+Message RequestHandler::on_get_statistics(const Request&) { return statistics_reply(m_state->take_statistics()); }
+
+Message RequestHandler::on_get_barcode_kits(const Request&) {
+    flatbuffers::FlatBufferBuilder builder(1024);
+    std::vector<flatbuffers::Offset<wire::BarcodeKit>> kits;
+    for (const auto& kit : m_state->settings().barcode_kits) {
+        kits.push_back(wire::CreateBarcodeKitDirect(builder,
+                                                    kit.kit_name.c_str(),
+                                                    kit.is_both_ends,
+                                                    kit.has_barcode12a,
+                                                    kit.first_index,
+                                                    kit.last_index,
+                                                    kit.normalised_pattern.c_str()));
+    }
+    return config_list_reply(builder, wire::CreateConfigListDirect(builder, nullptr, nullptr, nullptr, &kits));
+}
+
+Message RequestHandler::on_no_more_data(const Request& request) {
+    m_state->set_no_more_data(request.client_id);
+    return simple_reply(MessageType::SUCCESS);
+}
+
+}  // namespace reference_server
