@@ -1,0 +1,155 @@
+// corvane_query: asks a basecall server one question and prints the answer.
+//
+//   corvane_query ADDRESS [--timeout MS] kits|stats|info|state
+//
+// Exits 0 on success, 1 with the result's name when the query fails, and 2
+// for a malformed command line.
+
+#include <apps/client/corvane.h>
+
+#include <cstdlib>
+#include <iostream>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include <rapidjson/document.h>
+#include <rapidjson/prettywriter.h>
+#include <rapidjson/stringbuffer.h>
+
+namespace {
+
+constexpr unsigned int default_timeout_ms = 2000;
+
+int usage(std::ostream& out, int status) {
+    out << "usage: corvane_query ADDRESS [--timeout MS] kits|stats|info|state\n"
+           "\n"
+           "  ADDRESS       a port (the local host), host:port, tcp://..., or ipc://...\n"
+           "  --timeout MS  wait for each reply (default "
+        << default_timeout_ms
+        << " ms)\n"
+           "  kits          the server's barcode kits\n"
+           "  stats         the server's read counters\n"
+           "  info          the server's information record (JSON)\n"
+           "  state         the server's full internal state (JSON)\n";
+    return status;
+}
+
+// The server's JSON, indented; the text as it came when it is no JSON.
+std::string pretty_json(const std::string& text) {
+    rapidjson::Document document;
+    document.Parse(text.c_str(), text.size());
+    if (document.HasParseError()) {
+        return text;
+    }
+    rapidjson::StringBuffer buffer;
+    rapidjson::PrettyWriter<rapidjson::StringBuffer> writer(buffer);
+    writer.SetIndent(' ', 2);
+    document.Accept(writer);
+    return std::string(buffer.GetString(), buffer.GetSize());
+}
+
+void print_kits(const std::vector<apps::server_query::BarcodeKitDefinition>& kits) {
+    std::cout << kits.size() << " barcode kit" << (kits.size() == 1 ? "" : "s") << "\n";
+    for (const auto& kit : kits) {
+        std::cout << "  " << kit.kit_name() << "\n";
+        const bool has_range = kit.first_index() >= 0 && kit.last_index() >= kit.first_index();
+        if (has_range) {
+            std::cout << "    barcodes:  " << kit.first_index() << " .. " << kit.last_index() << "\n";
+            try {
+                std::cout << "    names:     " << kit.generate_barcode_name(kit.first_index(), 0) << " .. "
+                          << kit.generate_barcode_name(kit.last_index(), 0) << "\n";
+            } catch (const std::exception& error) {
+                std::cout << "    names:     (" << error.what() << ")\n";
+            }
+        } else {
+            std::cout << "    barcodes:  none (name " << kit.normalised_pattern() << ")\n";
+        }
+        std::cout << "    pattern:   " << kit.normalised_pattern() << "\n"
+                  << "    both ends: " << (kit.is_both_ends() ? "yes" : "no") << "\n"
+                  << "    12a:       " << (kit.has_barcode12a() ? "yes" : "no") << "\n";
+    }
+}
+
+void print_stats(const apps::server_query::ServerStatistics& stats) {
+    std::cout << "reads in:   " << stats.lifetime_reads_in << " lifetime, " << stats.period_reads_in
+              << " this period\n"
+              << "reads out:  " << stats.lifetime_reads_out << " lifetime, " << stats.period_reads_out
+              << " this period\n"
+              << "clients:    " << stats.client_statistics.size() << "\n";
+    for (std::size_t i = 0; i < stats.client_statistics.size(); ++i) {
+        const auto& client = stats.client_statistics[i];
+        std::cout << "  client " << i << ": " << client.input_read_count << " in, " << client.output_read_count
+                  << " out\n";
+    }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::string address;
+    std::string command;
+    unsigned int timeout = default_timeout_ms;
+    for (int i = 1; i < argc; ++i) {
+        const std::string argument = argv[i];
+        if (argument == "--help" || argument == "-h") {
+            return usage(std::cout, 0);
+        }
+        if (argument == "--timeout") {
+            if (i + 1 >= argc) {
+                std::cerr << "corvane_query: --timeout needs a value\n";
+                return usage(std::cerr, 2);
+            }
+            const std::string value = argv[++i];
+            char* end = nullptr;
+            const auto parsed = std::strtoul(value.c_str(), &end, 10);
+            if (value.empty() || *end != '\0' || value.front() == '-' || parsed == 0 ||
+                parsed > std::numeric_limits<unsigned int>::max()) {
+                std::cerr << "corvane_query: --timeout takes a positive number of milliseconds, not " << value
+                          << "\n";
+                return 2;
+            }
+            timeout = static_cast<unsigned int>(parsed);
+        } else if (address.empty()) {
+            address = argument;
+        } else if (command.empty()) {
+            command = argument;
+        } else {
+            std::cerr << "corvane_query: unexpected argument " << argument << "\n";
+            return usage(std::cerr, 2);
+        }
+    }
+    if (address.empty() || command.empty()) {
+        return usage(std::cerr, 2);
+    }
+
+    apps::Result result = apps::Result::failed;
+    if (command == "kits") {
+        std::vector<apps::server_query::BarcodeKitDefinition> kits;
+        result = apps::server_query::get_barcode_kits(kits, address, timeout);
+        if (result == apps::Result::success) {
+            print_kits(kits);
+        }
+    } else if (command == "stats") {
+        apps::server_query::ServerStatistics stats;
+        result = apps::server_query::get_server_statistics(stats, address, timeout);
+        if (result == apps::Result::success) {
+            print_stats(stats);
+        }
+    } else if (command == "info" || command == "state") {
+        std::string text;
+        result = command == "info" ? apps::server_query::get_server_information(text, address, timeout)
+                                   : apps::server_query::get_server_internal_state(text, address, timeout);
+        if (result == apps::Result::success) {
+            std::cout << pretty_json(text) << "\n";
+        }
+    } else {
+        std::cerr << "corvane_query: unknown query " << command << "\n";
+        return usage(std::cerr, 2);
+    }
+    if (result != apps::Result::success) {
+        std::cerr << "corvane_query: " << command << " failed: " << apps::to_string(result) << "\n";
+        return 1;
+    }
+    return 0;
+}

@@ -1,0 +1,111 @@
+#include "corvane/server_proxy.h"
+
+#include <algorithm>
+#include <limits>
+
+#include "ipc_tools/ipc_tools.h"
+#include "ipc_tools/request_broker.h"
+#include "ipc_tools/wire_format.h"
+
+namespace corvane::server_proxy {
+
+namespace {
+
+using common::diagnostics::tracing::TraceScope;
+using ipc_tools::Message;
+using ipc_tools::MessageType;
+
+std::string string_of(const flatbuffers::String* text) { return text ? text->str() : std::string(); }
+
+// The broker waits in milliseconds as a signed 32-bit count.
+std::int32_t broker_timeout(unsigned int timeout) {
+    return static_cast<std::int32_t>(
+        std::min<unsigned int>(timeout, static_cast<unsigned int>(std::numeric_limits<std::int32_t>::max())));
+}
+
+// One question on a fresh connection: the connection ping, then the request.
+Message ask(const std::string& address, unsigned int timeout, Message request) {
+    ipc_tools::RequestBroker broker;
+    broker.prepare_connection(address, broker_timeout(timeout));
+    Message reply;
+    broker.send_request(request, reply);
+    return reply;
+}
+
+}  // namespace
+
+BarcodeKitFields create_barcode_kit(const ipc_tools::wire::BarcodeKit& kit) {
+    return {string_of(kit.kit_name()), kit.first_index(),    kit.last_index(),
+            kit.is_both_ends(),        kit.has_barcode12a(), string_of(kit.normalised_pattern())};
+}
+
+std::vector<BarcodeKitFields> extract_barcoding_arrangements(const ipc_tools::wire::ConfigList& list) {
+    std::vector<BarcodeKitFields> kits;
+    if (const auto* entries = list.barcode_kits()) {
+        kits.reserve(entries->size());
+        for (const auto* kit : *entries) {
+            kits.push_back(create_barcode_kit(*kit));
+        }
+    }
+    return kits;
+}
+
+apps::server_query::ServerStatistics get_stats_from_message(const ipc_tools::wire::Statistics& statistics) {
+    apps::server_query::ServerStatistics stats;
+    stats.lifetime_reads_in = statistics.lifetime_reads_in();
+    stats.lifetime_reads_out = statistics.lifetime_reads_out();
+    stats.period_reads_in = statistics.period_reads_in();
+    stats.period_reads_out = statistics.period_reads_out();
+    if (const auto* clients = statistics.client_statistics()) {
+        for (const auto* client : *clients) {
+            stats.client_statistics.push_back({client->input_read_count(), client->output_read_count()});
+        }
+    }
+    return stats;
+}
+
+std::vector<BarcodeKitFields> get_barcode_kits(const std::string& address, unsigned int timeout) {
+    TraceScope scope(Trace::trace_context(), "get_barcode_kits");
+    const auto reply = ask(address, timeout, Message(MessageType::GET_BARCODE_KITS, "", 0, ""));
+    const auto* list = reply.get_type() == MessageType::RETURN_CONFIGS
+                           ? reply.get_message_data().data_as_ConfigList()
+                           : nullptr;
+    if (!list) {
+        const std::string message = std::string("Could not retrieve barcode kits from server, invalid reply: ") +
+                                    ipc_tools::to_string(reply.get_type());
+        scope.trace(message);
+        throw ipc_tools::InvalidResponse(message);
+    }
+    return extract_barcoding_arrangements(*list);
+}
+
+apps::server_query::ServerStatistics get_server_statistics(const std::string& address, unsigned int timeout) {
+    TraceScope scope(Trace::trace_context(), "get_server_statistics");
+    const auto reply = ask(address, timeout, Message(MessageType::GET_STATISTICS, "", 0, ""));
+    const auto* statistics = reply.get_type() == MessageType::RETURN_STATISTICS
+                                 ? reply.get_message_data().data_as_Statistics()
+                                 : nullptr;
+    if (!statistics) {
+        const std::string message = std::string("Could not retrieve statistics from server, invalid reply: ") +
+                                    ipc_tools::to_string(reply.get_type());
+        scope.trace(message);
+        throw ipc_tools::InvalidResponse(message);
+    }
+    return get_stats_from_message(*statistics);
+}
+
+std::string get_server_internal_state(const std::string& address, unsigned int timeout) {
+    TraceScope scope(Trace::trace_context(), "get_server_internal_state");
+    const auto reply = ask(address, timeout, Message(ipc_tools::QueryCode::internal_state));
+    const auto* response = reply.get_type() == MessageType::RESPONSE ? reply.get_message_data().data_as_Reply()
+                                                                     : nullptr;
+    if (!response) {
+        const std::string message = std::string("Could not retrieve state from server, invalid reply: ") +
+                                    ipc_tools::to_string(reply.get_type());
+        scope.trace(message);
+        throw ipc_tools::InvalidResponse(message);
+    }
+    return string_of(response->text());
+}
+
+}  // namespace corvane::server_proxy
