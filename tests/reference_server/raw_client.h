@@ -10,6 +10,7 @@
 #include <zmq.hpp>
 
 #include "ipc_tools/ipc_tools.h"
+#include "ipc_tools/wire_format.h"
 
 namespace test_support {
 
