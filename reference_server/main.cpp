@@ -91,7 +91,10 @@ int main(int argc, char** argv) {
     }
 
     // Signals are taken synchronously by this thread; the server thread,
-    // started after this, inherits the blocked mask.
+    // started after this, inherits the blocked mask. A shell starts
+    // background jobs with SIGINT ignored, which would make sigwait miss it.
+    std::signal(SIGINT, SIG_DFL);
+    std::signal(SIGTERM, SIG_DFL);
     sigset_t signals;
     sigemptyset(&signals);
     sigaddset(&signals, SIGINT);

@@ -174,28 +174,28 @@ ipc_tools::MessageType message_type_from_name(const std::string& name) {
 ServerSettings default_settings() {
     ServerSettings settings;
     settings.server_version = "7.13.6";
-    settings.minimap_version = "2.26-r1175";
+    settings.minimap_version = "2.0-reference";
     settings.configurations = {
-        {"dna_r10.4.1_e8.2_400bps_fast", "dna_r10.4.1_e8.2_400bps_fast@v4.3.0", "", false, 0},
-        {"dna_r10.4.1_e8.2_400bps_hac", "dna_r10.4.1_e8.2_400bps_hac@v4.3.0",
-         "dna_r10.4.1_e8.2_400bps_hac@v4.3.0_5mCG_5hmCG@v1", false, 0},
-        {"dna_r10.4.1_e8.2_5khz_stereo_hac", "dna_r10.4.1_e8.2_5khz_stereo@v1.2", "", true, 0},
+        {"ref_dna_fast", "ref_dna_fast@v1.0.0", "", false, 0},
+        {"ref_dna_accurate", "ref_dna_accurate@v1.0.0",
+         "ref_dna_accurate@v1.0.0_methylation@v1", false, 0},
+        {"ref_dna_duplex", "ref_dna_duplex@v1.0.0", "", true, 0},
     };
     settings.barcode_kits = {
-        {"EXP-NBD104", 1, 12, false, false, "barcode%02i"},
-        {"SQK-RBK114-24", 1, 24, false, false, "barcode%02i"},
-        {"SQK-PCB114-24", 1, 24, true, true, "barcode%02i"},
-        {"VMK-UNCLASSIFIED", -1, -1, false, false, "unclassified"},
+        {"KIT-12", 1, 12, false, false, "barcode%02i"},
+        {"KIT-24", 1, 24, false, false, "barcode%02i"},
+        {"KIT-24-BOTH-ENDS", 1, 24, true, true, "barcode%02i"},
+        {"KIT-UNCLASSIFIED", -1, -1, false, false, "unclassified"},
     };
     settings.devices = {
         {"cuda:0", "Reference GPU A", DeviceKind::cuda},
         {"cuda:1", "Reference GPU A", DeviceKind::cuda},
     };
     settings.alignment_indices = {
-        {"/reference/lambda.mmi", "@SQ\tSN:lambda\tLN:48502\n@PG\tID:aligner\tPN:reference_server\n", 0},
+        {"/reference/sample.mmi", "@SQ\tSN:sample\tLN:50000\n@PG\tID:aligner\tPN:reference_server\n", 0},
     };
     settings.bed_files = {
-        {"/reference/lambda.bed", 0},
+        {"/reference/sample.bed", 0},
     };
     return settings;
 }

@@ -6,8 +6,8 @@
 //
 // File layout (every member optional; a missing list keeps the defaults):
 //   {
-//     "server_version": "7.13.6", "minimap_version": "2.26-r1175",
-//     "configurations": [{"name": "dna_fast", "model_version_id": "...",
+//     "server_version": "7.13.6", "minimap_version": "2.0-reference",
+//     "configurations": [{"name": "ref_dna_fast", "model_version_id": "...",
 //                         "modbase_model_version_id": "", "duplex": false,
 //                         "load_delay_ms": 0}],
 //     "barcode_kits": [{"kit_name": "...", "first_index": 1, "last_index": 24,

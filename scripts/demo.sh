@@ -1,5 +1,7 @@
 #!/usr/bin/env bash
-# Installs, builds, and runs the project's main job.
+# Installs, builds, and runs the project's main job: prints the library's
+# versions, then starts the reference server on an ipc:// socket, asks it the
+# four server queries, and stops it.
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$root"
@@ -8,3 +10,41 @@ bash scripts/setup.sh
 bash scripts/build.sh
 
 ./build/corvane_info
+
+work=$(mktemp -d)
+server_pid=
+cleanup() {
+    if [ -n "$server_pid" ] && kill -0 "$server_pid" 2>/dev/null; then
+        kill -TERM "$server_pid" 2>/dev/null || true
+        wait "$server_pid" 2>/dev/null || true
+    fi
+    rm -rf "$work"
+}
+trap cleanup EXIT
+
+address="ipc://$work/server.sock"
+./build/reference_server/reference_server --listen "$address" --verbosity 1 >"$work/server.log" 2>&1 &
+server_pid=$!
+
+# The server prints its endpoint once it is bound.
+for _ in $(seq 1 100); do
+    grep -q "listening on" "$work/server.log" 2>/dev/null && break
+    kill -0 "$server_pid" 2>/dev/null || { cat "$work/server.log" >&2; exit 1; }
+    sleep 0.05
+done
+grep -q "listening on" "$work/server.log" || { echo "demo: reference server did not start" >&2; exit 1; }
+
+echo
+echo "== reference server at $address"
+for query in kits stats info state; do
+    echo
+    echo "== corvane_query $query"
+    ./build/corvane_query "$address" --timeout 2000 "$query"
+done
+
+kill -TERM "$server_pid"
+wait "$server_pid"
+server_pid=
+echo
+echo "== reference server log"
+cat "$work/server.log"

@@ -86,7 +86,7 @@ TEST(BarcodeKitDefinitionTest, AbsurdFieldWidthFailsInsteadOfAllocating) {
 TEST(BarcodeKitDefinitionTest, CopiesShareAndOutliveTheOriginal) {
     std::vector<BarcodeKitDefinition> copies;
     {
-        BarcodeKitDefinition original("SQK-X", 1, 24, true, false, "barcode%02i");
+        BarcodeKitDefinition original("KIT-X", 1, 24, true, false, "barcode%02i");
         copies.push_back(original);
         BarcodeKitDefinition assigned("other", 0, 0, false, false, "x%i");
         assigned = original;
@@ -101,7 +101,7 @@ TEST(BarcodeKitDefinitionTest, CopiesShareAndOutliveTheOriginal) {
         thread.join();
     }
     for (std::size_t i = 0; i < copies.size(); ++i) {
-        EXPECT_EQ(names[i], "SQK-Xbarcode24");
+        EXPECT_EQ(names[i], "KIT-Xbarcode24");
         EXPECT_TRUE(copies[i].is_both_ends());
         EXPECT_EQ(copies[i].first_index(), 1);
         EXPECT_EQ(copies[i].last_index(), 24);

@@ -88,11 +88,11 @@ TEST_F(ServerQueryTest, AppendsTheServersKitsInOrder) {
 
 TEST_F(ServerQueryTest, ReportsTheServersCountersPerClient) {
     test_support::RawClient client(m_endpoint);
-    ASSERT_EQ(client.exchange(MessageType::LOAD_CONFIG, "", 0, "dna_r10.4.1_e8.2_400bps_fast").get_type(),
+    ASSERT_EQ(client.exchange(MessageType::LOAD_CONFIG, "", 0, "ref_dna_fast").get_type(),
               MessageType::SUCCESS);
     std::vector<std::string> uids;
     for (int i = 0; i < 2; ++i) {
-        const auto reply = client.exchange(MessageType::CONNECT, "", 1, "dna_r10.4.1_e8.2_400bps_fast:>client_name=c");
+        const auto reply = client.exchange(MessageType::CONNECT, "", 1, "ref_dna_fast:>client_name=c");
         ASSERT_EQ(reply.get_type(), MessageType::CONNECTED);
         uids.push_back(m_server.state().clients().back().client_uid);
     }

@@ -22,9 +22,9 @@ using test_support::reply_text;
 
 namespace {
 
-const std::string fast_config = "dna_r10.4.1_e8.2_400bps_fast";
-const std::string index_path = "/reference/lambda.mmi";
-const std::string bed_path = "/reference/lambda.bed";
+const std::string fast_config = "ref_dna_fast";
+const std::string index_path = "/reference/sample.mmi";
+const std::string bed_path = "/reference/sample.bed";
 
 std::string connect_text(const std::string& config, const std::string& items = {}) {
     return config + ":>timeout_interval=30>client_name=test" + items;
@@ -103,13 +103,13 @@ TEST_F(ReferenceServerTest, AnswersControlRequestsWithTheRepliesClientsRelyOn) {
 
 TEST_F(ReferenceServerTest, DescribesConfigurationsIndicesAndKits) {
     RawClient client(m_endpoint);
-    const auto hac = client.exchange(MessageType::GET_CONFIGS, "", 0, "dna_r10.4.1_e8.2_400bps_hac");
+    const auto hac = client.exchange(MessageType::GET_CONFIGS, "", 0, "ref_dna_accurate");
     ASSERT_EQ(hac.get_type(), MessageType::RETURN_CONFIGS);
     const auto* configs = hac.get_message_data().data_as_ConfigList()->configs();
     ASSERT_NE(configs, nullptr);
     ASSERT_EQ(configs->size(), 1u);
-    EXPECT_EQ(configs->Get(0)->model_version_id()->str(), "dna_r10.4.1_e8.2_400bps_hac@v4.3.0");
-    EXPECT_EQ(configs->Get(0)->modbase_model_version_id()->str(), "dna_r10.4.1_e8.2_400bps_hac@v4.3.0_5mCG_5hmCG@v1");
+    EXPECT_EQ(configs->Get(0)->model_version_id()->str(), "ref_dna_accurate@v1.0.0");
+    EXPECT_EQ(configs->Get(0)->modbase_model_version_id()->str(), "ref_dna_accurate@v1.0.0_methylation@v1");
     EXPECT_FALSE(configs->Get(0)->duplex());
 
     const auto unknown = client.exchange(MessageType::GET_CONFIGS, "", 0, "no_such_config");
@@ -122,13 +122,13 @@ TEST_F(ReferenceServerTest, DescribesConfigurationsIndicesAndKits) {
     ASSERT_EQ(indices.get_type(), MessageType::RETURN_CONFIGS);
     const auto* no_headers = indices.get_message_data().data_as_ConfigList()->index_headers();
     EXPECT_TRUE(no_headers == nullptr || no_headers->size() == 0);
-    ASSERT_EQ(client.exchange(MessageType::LOAD_INDEX, "", 0, "/reference/./lambda.mmi").get_type(),
+    ASSERT_EQ(client.exchange(MessageType::LOAD_INDEX, "", 0, "/reference/./sample.mmi").get_type(),
               MessageType::SUCCESS);
     indices = client.exchange(MessageType::GET_INDICES);
     const auto* headers = indices.get_message_data().data_as_ConfigList()->index_headers();
     ASSERT_NE(headers, nullptr);
     ASSERT_EQ(headers->size(), 1u);
-    EXPECT_EQ(headers->Get(0)->name()->str(), "/reference/./lambda.mmi");
+    EXPECT_EQ(headers->Get(0)->name()->str(), "/reference/./sample.mmi");
     EXPECT_EQ(headers->Get(0)->header()->str(), m_server.state().settings().alignment_indices[0].header);
 
     const auto kits = client.exchange(MessageType::GET_BARCODE_KITS);
@@ -188,12 +188,12 @@ TEST_F(ReferenceServerTest, RefusesConnectionsToWhatIsNotLoadedOrKnown) {
         std::string text;
         MessageType reply;
     } rows[] = {
-        {connect_text("dna_r10.4.1_e8.2_400bps_hac"), MessageType::INVALID_CONFIG},
+        {connect_text("ref_dna_accurate"), MessageType::INVALID_CONFIG},
         {connect_text("no_such_config"), MessageType::INVALID_CONFIG},
-        {connect_text(fast_config, ">barcode_kits=SQK-RBK114-24 NO-SUCH-KIT"), MessageType::INVALID_BARCODE_KIT},
+        {connect_text(fast_config, ">barcode_kits=KIT-24 NO-SUCH-KIT"), MessageType::INVALID_BARCODE_KIT},
         {connect_text(fast_config, ">align_ref=" + index_path), MessageType::INVALID_INDEX},
         {connect_text(fast_config, ">bed_file=" + bed_path), MessageType::INVALID_BED},
-        {connect_text(fast_config, ">barcode_kits=SQK-RBK114-24,EXP-NBD104"), MessageType::CONNECTED},
+        {connect_text(fast_config, ">barcode_kits=KIT-24,KIT-12"), MessageType::CONNECTED},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.text);

@@ -1,0 +1,69 @@
+#!/usr/bin/env bash
+# The reference_server and corvane_query executables end to end: the server
+# binds a free loopback port, answers the four queries, reports bad input,
+# and stops cleanly on SIGINT and SIGTERM. Usage: executables_test.sh BUILD_DIR
+set -euo pipefail
+build=$1
+server=$build/reference_server/reference_server
+query=$build/corvane_query
+work=$(mktemp -d)
+pid=
+cleanup() {
+    [ -n "$pid" ] && kill -KILL "$pid" 2>/dev/null || true
+    rm -rf "$work"
+}
+trap cleanup EXIT
+fail() { echo "FAIL: $*" >&2; [ -f "$work/log" ] && cat "$work/log" >&2; exit 1; }
+
+start_server() {
+    "$server" --listen 0 "$@" >"$work/log" 2>&1 &
+    pid=$!
+    for _ in $(seq 1 200); do
+        endpoint=$(sed -n 's/^reference_server listening on //p' "$work/log")
+        [ -n "$endpoint" ] && return 0
+        kill -0 "$pid" 2>/dev/null || fail "server exited early"
+        sleep 0.02
+    done
+    fail "server did not report its endpoint"
+}
+
+stop_server() {
+    kill "-$1" "$pid"
+    wait "$pid" || fail "server exited with $? on $1"
+    pid=
+    grep -q "stopped (SIG$1)" "$work/log" || fail "no clean stop on $1"
+}
+
+start_server --verbosity 2
+case $endpoint in tcp://127.0.0.1:[0-9]*) ;; *) fail "bare port bound $endpoint" ;; esac
+"$query" "$endpoint" kits | grep -q "KIT-24" || fail "kits"
+"$query" "$endpoint" stats | grep -q "^clients: *0" || fail "stats"
+"$query" "$endpoint" info | grep -q '"CUDA Devices"' || fail "info"
+"$query" "$endpoint" state | grep -q '"ServerInformation"' || fail "state"
+grep -q "GET_BARCODE_KITS -> RETURN_CONFIGS" "$work/log" || fail "request log"
+stop_server INT
+
+# A settings file with a fault: the query fails with the result's name.
+cat >"$work/settings.json" <<'JSON'
+{"faults": [{"request": "GET_STATISTICS", "action": "reply", "reply": "BAD_REQUEST", "text": "no"}]}
+JSON
+start_server --config "$work/settings.json"
+status=0
+"$query" "$endpoint" stats 2>"$work/err" || status=$?
+[ "$status" = 1 ] || fail "failed query exited $status"
+grep -q "stats failed: bad_request" "$work/err" || fail "failed query message"
+stop_server TERM
+
+# Bad command lines.
+status=0; "$query" "$endpoint" frobnicate 2>/dev/null || status=$?
+[ "$status" = 2 ] || fail "unknown query exited $status"
+status=0; "$query" "$endpoint" --timeout -5 kits 2>/dev/null || status=$?
+[ "$status" = 2 ] || fail "negative timeout exited $status"
+status=0; "$query" "ipc://$work/nobody" --timeout 20 kits 2>"$work/err" || status=$?
+[ "$status" = 1 ] && grep -q "timed_out" "$work/err" || fail "absent server"
+echo '{"configurations": 3}' >"$work/bad.json"
+status=0; "$server" --listen 0 --config "$work/bad.json" 2>"$work/err" || status=$?
+[ "$status" = 1 ] && grep -q "configurations must be a list" "$work/err" || fail "bad settings file"
+status=0; "$server" --listen inproc://x 2>/dev/null || status=$?
+[ "$status" = 1 ] || fail "inproc listen exited $status"
+echo "executables: all checks passed"
