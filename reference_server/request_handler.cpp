@@ -6,6 +6,7 @@
 #include <utility>
 #include <vector>
 
+#include "ipc_tools/key_value_text.h"
 #include "ipc_tools/wire_format.h"
 
 namespace reference_server {
@@ -33,32 +34,6 @@ bool needs_connection(MessageType type) {
 }
 
 bool is_request_kind(MessageType type) { return ipc_tools::request_type_of(type).has_value(); }
-
-// The ">key=value" items of a connection text; nothing when malformed.
-std::optional<std::map<std::string, std::string>> parse_items(const std::string& text) {
-    std::map<std::string, std::string> items;
-    if (text.empty()) {
-        return items;
-    }
-    if (text.front() != '>') {
-        return std::nullopt;
-    }
-    std::size_t start = 1;
-    while (start < text.size()) {
-        auto end = text.find('>', start);
-        if (end == std::string::npos) {
-            end = text.size();
-        }
-        const std::string item = text.substr(start, end - start);
-        const auto equals = item.find('=');
-        if (equals == std::string::npos || equals == 0) {
-            return std::nullopt;
-        }
-        items[item.substr(0, equals)] = item.substr(equals + 1);
-        start = end + 1;
-    }
-    return items;
-}
 
 std::string item_or_empty(const std::map<std::string, std::string>& items, const char* key) {
     const auto item = items.find(key);
@@ -304,7 +279,7 @@ Message RequestHandler::on_load_index(const Request& request) {
     std::string path = request.text;
     std::string options;
     if (const auto separator = request.text.rfind(":>"); separator != std::string::npos) {
-        const auto items = parse_items(request.text.substr(separator + 1));
+        const auto items = ipc_tools::parse_key_values(request.text.substr(separator + 1));
         if (!items) {
             return simple_reply(MessageType::BAD_REQUEST, "Could not parse index text: " + request.text);
         }
@@ -363,7 +338,8 @@ Message RequestHandler::on_connect(const Request& request) {
     ConnectRequest connect;
     const auto colon = request.text.find(':');
     connect.config = request.text.substr(0, colon);
-    const auto items = parse_items(colon == std::string::npos ? std::string() : request.text.substr(colon + 1));
+    const auto items =
+        ipc_tools::parse_key_values(colon == std::string::npos ? std::string() : request.text.substr(colon + 1));
     if (!items) {
         return simple_reply(MessageType::BAD_REQUEST, "Could not parse connection text: " + request.text);
     }

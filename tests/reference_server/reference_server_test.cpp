@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 #include <rapidjson/document.h>
 
+#include "ipc_tools/connected_info.h"
 #include "ipc_tools/wire_format.h"
 #include "reference_server/raw_client.h"
 #include "support/temp_dir.h"
@@ -156,10 +157,15 @@ TEST_F(ReferenceServerTest, ConnectsClientsUnderFreshIdsAndForgetsThemOnDisconne
     ASSERT_FALSE(first.empty());
     EXPECT_NE(first, second);
 
+    // The client library must be able to read what the server says.
     const auto connected = client.exchange(MessageType::CONNECT, "", 2, connect_text(fast_config));
-    EXPECT_NE(reply_text(connected).find(">server_version=7.13.6"), std::string::npos);
-    EXPECT_NE(reply_text(connected).find(">minimap_version="), std::string::npos);
-    const auto third = client_uid_of(connected);
+    auto info = ipc_tools::ConnectedInfo::parse(reply_text(connected));
+    ASSERT_TRUE(info.has_value());
+    EXPECT_EQ(info->server_version, "7.13.6");
+    EXPECT_EQ(info->minimap_version, m_server.state().settings().minimap_version);
+    const auto third = info->client_uid;
+    ipc_tools::set_device_names(*info, reply_text(client.exchange(Message(ipc_tools::QueryCode::internal_state))));
+    EXPECT_EQ(info->device_names, "Reference GPU A");
 
     EXPECT_EQ(client.exchange(MessageType::HEARTBEAT_PING, first).get_type(), MessageType::HEARTBEAT_ECHO);
     EXPECT_EQ(client.exchange(MessageType::NO_MORE_DATA, first).get_type(), MessageType::SUCCESS);
