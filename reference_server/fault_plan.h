@@ -22,6 +22,7 @@ public:
 
     // Any thread.
     void add(FaultRule rule);
+    // Drops every rule and any pending restart.
     void clear();
     // Forget every client after `requests` more requests; 0 switches it off.
     void restart_after(std::uint64_t requests);

@@ -95,7 +95,17 @@ void ReferenceServer::run(zmq::socket_t socket) {
             if (!socket.recv(request, zmq::recv_flags::dontwait)) {
                 continue;
             }
-            auto outcome = m_handler.handle(std::move(request));
+            RequestHandler::Outcome outcome;
+            try {
+                outcome = m_handler.handle(std::move(request));
+            } catch (const std::exception& error) {
+                // The reply socket must answer before it can receive again.
+                QOR_LOG_ERROR("reference server: " << error.what());
+                ipc_tools::Message(ipc_tools::MessageType::BAD_REQUEST, "", 0,
+                                   std::string("Server failed to handle the request: ") + error.what())
+                    .release_into(outcome.reply);
+                outcome.record.reply = ipc_tools::MessageType::BAD_REQUEST;
+            }
             if (outcome.delay.count() > 0 && !wait_unless_stopped(outcome.delay)) {
                 break;
             }

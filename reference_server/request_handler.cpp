@@ -70,15 +70,49 @@ Message statistics_reply(const StatisticsSnapshot& snapshot) {
     return Message(builder);
 }
 
-// The reply an injected "reply" fault asks for, whatever its kind.
+Message read_block_reply(wire::BlockKind kind) {
+    flatbuffers::FlatBufferBuilder builder(64);
+    const auto block = wire::CreateReadBlock(builder, kind);
+    ipc_tools::finish_envelope(builder, "", wire::MessageData::ReadBlock, block.Union());
+    return Message(builder);
+}
+
+Message read_batch_reply(wire::BatchKind kind) {
+    flatbuffers::FlatBufferBuilder builder(64);
+    const auto batch = wire::CreateReadBatch(builder, kind);
+    ipc_tools::finish_envelope(builder, "", wire::MessageData::ReadBatch, batch.Union());
+    return Message(builder);
+}
+
+// The reply an injected "reply" fault asks for, whatever its kind: bodies
+// that carry data are sent empty, UNSET as an envelope without a body.
+// INVALID_PROTOCOL has no Message form; the caller sends a foreign frame.
 Message forced_reply(MessageType type, const std::string& text) {
-    if (type == MessageType::RETURN_CONFIGS) {
+    switch (type) {
+    case MessageType::RETURN_CONFIGS:
         return empty_config_list_reply();
-    }
-    if (type == MessageType::RETURN_STATISTICS) {
+    case MessageType::RETURN_STATISTICS:
         return statistics_reply({});
+    case MessageType::PASS_FIRST_RAW_BLOCK:
+        return read_block_reply(wire::BlockKind::FIRST_RAW_BLOCK);
+    case MessageType::PASS_NEXT_RAW_BLOCK:
+        return read_block_reply(wire::BlockKind::NEXT_RAW_BLOCK);
+    case MessageType::RETURN_FIRST_CALLED_BLOCK:
+        return read_block_reply(wire::BlockKind::FIRST_CALLED_BLOCK);
+    case MessageType::RETURN_NEXT_CALLED_BLOCK:
+        return read_block_reply(wire::BlockKind::NEXT_CALLED_BLOCK);
+    case MessageType::PASS_READ_BATCH:
+        return read_batch_reply(wire::BatchKind::READ_BATCH);
+    case MessageType::RETURN_COMPLETED_BATCH:
+        return read_batch_reply(wire::BatchKind::COMPLETED_BATCH);
+    case MessageType::UNSET: {
+        flatbuffers::FlatBufferBuilder builder(64);
+        ipc_tools::finish_envelope(builder, "", wire::MessageData::NONE, 0);
+        return Message(builder);
     }
-    return Message(type, "", 0, text);
+    default:
+        return Message(type, "", 0, text);
+    }
 }
 
 zmq::message_t frame_of(Message message) {
@@ -197,7 +231,11 @@ RequestHandler::Outcome RequestHandler::handle(zmq::message_t&& request_frame) {
             outcome.record.fault = to_string(fault->action);
             switch (fault->action) {
             case FaultAction::reply:
-                reply = forced_reply(fault->reply, fault->text);
+                if (fault->reply == MessageType::INVALID_PROTOCOL) {
+                    outcome.reply = make_foreign_identifier_frame();
+                } else {
+                    reply = forced_reply(fault->reply, fault->text);
+                }
                 break;
             case FaultAction::delay:
                 outcome.delay = std::chrono::milliseconds(fault->delay_ms);
@@ -219,7 +257,15 @@ RequestHandler::Outcome RequestHandler::handle(zmq::message_t&& request_frame) {
     }
     const bool raw_fault_frame = outcome.reply.size() > 0;
     if (!reply && !raw_fault_frame) {
-        reply = answer(request);
+        // A request must never go unanswered: the reply socket would stay
+        // waiting to send, and the client would see a timeout instead of
+        // the reason.
+        try {
+            reply = answer(request);
+        } catch (const std::exception& error) {
+            reply = simple_reply(MessageType::BAD_REQUEST,
+                                 std::string("Server failed to handle the request: ") + error.what());
+        }
     }
 
     outcome.record.request = request.type;

@@ -346,6 +346,23 @@ TEST_F(ReferenceServerTest, InjectsEachKindOfFaultAndThenAnswersNormally) {
     }
 }
 
+TEST_F(ReferenceServerTest, ForcedRepliesCanBeOfAnyKind) {
+    RawClient client(m_endpoint);
+    for (std::int32_t value = 0; value < ipc_tools::message_type_count; ++value) {
+        const auto kind = static_cast<MessageType>(value);
+        SCOPED_TRACE(ipc_tools::to_string(kind));
+        m_server.faults().add(FaultRule{MessageType::GET_INDICES, FaultAction::reply, kind, "forced", 0, 1});
+        auto frame = client.exchange_frame([] {
+            zmq::message_t request;
+            Message(MessageType::GET_INDICES, "", 0, "").release_into(request);
+            return request;
+        }());
+        ASSERT_TRUE(frame.has_value());
+        EXPECT_EQ(Message(std::move(*frame)).get_type(), kind);
+    }
+    EXPECT_EQ(client.exchange(MessageType::GET_INDICES).get_type(), MessageType::RETURN_CONFIGS);
+}
+
 TEST_F(ReferenceServerTest, DelayedReplyArrivesLateAndIsDroppedOnStop) {
     RawClient client(m_endpoint);
     m_server.faults().add(FaultRule{MessageType::GET_STATISTICS, FaultAction::delay, MessageType::UNSET, "", 60000, 1});
