@@ -197,6 +197,20 @@ TEST_F(ServerQueryTest, EachFailureGivesItsResultAndLeavesTheOutputUntouched) {
     }
 }
 
+TEST(ServerQueryAddressTest, UnusableAddressFailsAndLeavesTheOutputUntouched) {
+    // ZeroMQ itself refuses these endpoints.
+    for (const std::string address : {"tcp://", "tcp://127.0.0.1:notaport", "ipc://"}) {
+        SCOPED_TRACE(address);
+        QueryOutputs outputs;
+        EXPECT_EQ(apps::server_query::get_barcode_kits(outputs.kits, address, short_timeout_ms), Result::failed);
+        EXPECT_EQ(apps::server_query::get_server_statistics(outputs.stats, address, short_timeout_ms), Result::failed);
+        EXPECT_EQ(apps::server_query::get_server_information(outputs.info, address, short_timeout_ms), Result::failed);
+        EXPECT_EQ(apps::server_query::get_server_internal_state(outputs.state, address, short_timeout_ms),
+                  Result::failed);
+        outputs.expect_untouched();
+    }
+}
+
 TEST_F(ServerQueryTest, WrongReplyKindForStatisticsIsAnInvalidResponse) {
     m_server.faults().add(FaultRule{MessageType::GET_STATISTICS, FaultAction::reply, MessageType::RETURN_CONFIGS, "", 0, 1});
     ServerStatistics stats;
