@@ -47,7 +47,10 @@ ReferenceServer::ReferenceServer(ServerSettings settings)
 
 ReferenceServer::~ReferenceServer() { stop(); }
 
-void ReferenceServer::set_request_log(RequestLog log) { m_request_log = std::move(log); }
+void ReferenceServer::set_request_log(RequestLog log) {
+    m_handler.set_record_reply_text(static_cast<bool>(log));
+    m_request_log = std::move(log);
+}
 
 std::string ReferenceServer::start(const std::string& address) {
     if (m_thread.joinable()) {

@@ -275,7 +275,9 @@ RequestHandler::Outcome RequestHandler::handle(zmq::message_t&& request_frame) {
     if (reply) {
         outcome.record.reply = reply->get_type();
         outcome.reply = frame_of(std::move(*reply));
-        outcome.record.reply_text = reply_text_of(outcome.reply);
+        if (m_record_reply_text) {
+            outcome.record.reply_text = reply_text_of(outcome.reply);
+        }
     }
     if (m_faults->count_request_and_check_restart()) {
         m_state->forget_clients();

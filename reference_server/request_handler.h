@@ -48,6 +48,10 @@ public:
 
     Outcome handle(zmq::message_t&& request_frame);
 
+    // Whether records carry the reply's text; reading it back costs a
+    // verification per request, so only a request log asks for it.
+    void set_record_reply_text(bool enabled) { m_record_reply_text = enabled; }
+
 private:
     struct Request {
         ipc_tools::MessageType type = ipc_tools::MessageType::UNSET;
@@ -75,6 +79,7 @@ private:
     std::shared_ptr<ServerState> m_state;
     std::shared_ptr<FaultPlan> m_faults;
     std::array<Handler, ipc_tools::message_type_count> m_handlers{};
+    bool m_record_reply_text = false;
 };
 
 // Reply frames that no well-behaved server sends, for fault injection and

@@ -74,6 +74,10 @@ struct ServerStatistics {
     std::vector<ClientStatistics> client_statistics;
 };
 
+// Each query takes the server's address (a port on the local host,
+// host:port, or a tcp://, ipc:// or inproc:// endpoint) and a timeout in
+// milliseconds for each wait for a reply.
+
 /// Appends the server's barcode kits to `kits`, in the server's order.
 /// On any result but success, `kits` is left as it was.
 CORVANE_EXPORT Result get_barcode_kits(std::vector<BarcodeKitDefinition>& kits,
