@@ -361,16 +361,24 @@ Message RequestHandler::on_load_bed(const Request& request) {
 }
 
 Message RequestHandler::on_get_configs(const Request& request) {
+    // A name asks for that configuration; no name asks for all of them.
+    // `names` always lists every configuration the server knows.
     flatbuffers::FlatBufferBuilder builder(256);
     std::vector<flatbuffers::Offset<wire::ConfigEntry>> entries;
-    if (const auto* config = m_state->find_configuration(request.text)) {
-        entries.push_back(wire::CreateConfigEntryDirect(builder,
-                                                        config->name.c_str(),
-                                                        config->model_version_id.c_str(),
-                                                        config->modbase_model_version_id.c_str(),
-                                                        config->duplex));
+    std::vector<std::string> names;
+    for (const auto& config : m_state->settings().configurations) {
+        names.push_back(config.name);
+        if (request.text.empty() || request.text == config.name) {
+            entries.push_back(wire::CreateConfigEntryDirect(builder,
+                                                            config.name.c_str(),
+                                                            config.model_version_id.c_str(),
+                                                            config.modbase_model_version_id.c_str(),
+                                                            config.duplex));
+        }
     }
-    return config_list_reply(builder, wire::CreateConfigListDirect(builder, &entries));
+    const auto name_list = builder.CreateVectorOfStrings(names);
+    const auto entry_list = builder.CreateVector(entries);
+    return config_list_reply(builder, wire::CreateConfigList(builder, entry_list, 0, name_list));
 }
 
 Message RequestHandler::on_get_indices(const Request&) {

@@ -109,9 +109,20 @@ TEST_F(ReferenceServerTest, DescribesConfigurationsIndicesAndKits) {
     const auto* configs = hac.get_message_data().data_as_ConfigList()->configs();
     ASSERT_NE(configs, nullptr);
     ASSERT_EQ(configs->size(), 1u);
+    EXPECT_EQ(configs->Get(0)->name()->str(), "ref_dna_accurate");
     EXPECT_EQ(configs->Get(0)->model_version_id()->str(), "ref_dna_accurate@v1.0.0");
     EXPECT_EQ(configs->Get(0)->modbase_model_version_id()->str(), "ref_dna_accurate@v1.0.0_methylation@v1");
     EXPECT_FALSE(configs->Get(0)->duplex());
+
+    const auto all = client.exchange(MessageType::GET_CONFIGS);
+    const auto* all_list = all.get_message_data().data_as_ConfigList();
+    const auto& settings = m_server.state().settings();
+    ASSERT_NE(all_list->configs(), nullptr);
+    EXPECT_EQ(all_list->configs()->size(), settings.configurations.size());
+    ASSERT_NE(all_list->names(), nullptr);
+    ASSERT_EQ(all_list->names()->size(), settings.configurations.size());
+    EXPECT_EQ(all_list->names()->Get(2)->str(), settings.configurations[2].name);
+    EXPECT_TRUE(all_list->configs()->Get(2)->duplex());
 
     const auto unknown = client.exchange(MessageType::GET_CONFIGS, "", 0, "no_such_config");
     ASSERT_EQ(unknown.get_type(), MessageType::RETURN_CONFIGS);
