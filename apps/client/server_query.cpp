@@ -53,16 +53,12 @@ Result run_query(const char* name, const std::string& address, unsigned int time
 std::string server_information_of(const std::string& state) {
     rapidjson::Document document;
     document.Parse(state.c_str(), state.size());
-    if (document.HasParseError() || !document.IsObject()) {
-        throw std::runtime_error("ServerInformation field not found in internal state json.");
-    }
-    const auto member = document.FindMember("ServerInformation");
-    if (member == document.MemberEnd()) {
+    if (document.HasParseError() || !document.IsObject() || !document.HasMember("ServerInformation")) {
         throw std::runtime_error("ServerInformation field not found in internal state json.");
     }
     rapidjson::StringBuffer buffer;
     rapidjson::Writer<rapidjson::StringBuffer> writer(buffer);
-    member->value.Accept(writer);
+    document["ServerInformation"].Accept(writer);
     return std::string(buffer.GetString(), buffer.GetSize());
 }
 
