@@ -12,7 +12,13 @@
 #include <string_view>
 #include <vector>
 
+#include <apps/client/read.h>
+
+#include "data_wrappers/vec_view.h"
+
 namespace common {
+
+struct ReadHolder;
 
 // Outcome of the tag and line generators: on failure `text` is empty and
 // `error` says why.
@@ -22,14 +28,7 @@ struct GeneratedText {
     std::string error;
 };
 
-// Borrowed strided run of bytes: element i is data[i * stride].
-struct ByteView {
-    const std::uint8_t* data = nullptr;
-    std::size_t size = 0;
-    std::size_t stride = 1;
-
-    std::uint8_t operator[](std::size_t index) const { return data[index * stride]; }
-};
+using ByteView = vesk::data_wrappers::v2::VecView<const std::uint8_t>;
 
 // The probability threshold (0..256) for a threshold given in percent:
 // the integer part of percent / 100 * 256. Negative thresholds select every
@@ -65,6 +64,25 @@ GeneratedText generate_move_table_string(ByteView moves, std::int8_t stride);
 GeneratedText make_unmapped_sam_line(std::string_view read_name,
                                      std::string_view sequence,
                                      std::string_view qstring);
+
+// The FASTQ header line of a called read: "@" + strand id, the per-read
+// tags, the read-group tags and, when asked for and the read has moves, the
+// move-table tag. No terminator. Throws std::runtime_error for malformed
+// read data.
+std::string fastq_header_line(const ReadHolder& read, bool include_move_table);
+
+// One entry per SAM record: the read's alignments with their BED lines, or
+// one unmapped record when it has none (or the server reported it
+// unaligned). The first record gets the modified-base, move-table and
+// per-read tags. `threshold_percent` as modbase_threshold_from_percent.
+// Throws std::runtime_error for malformed read data.
+std::vector<apps::Read::AlignmentSamLine> sam_and_bed_lines(const ReadHolder& read, float threshold_percent);
+
+// Replaces the read's alignment_data group with a summary of its
+// align_results table: the first row's values and counts over all rows.
+// A table without rows leaves a default group. Throws std::runtime_error
+// when the read has no table.
+void update_alignment_metadata(ReadHolder& read);
 
 // Shortest decimal text that reads back as the same float.
 std::string float_tag_text(float value);
