@@ -56,7 +56,21 @@ template <class Integer>
 void append_integer(std::string& out, Integer value) {
     char buffer[24];
     auto converted = std::to_chars(buffer, buffer + sizeof(buffer), value);
-    out.append(buffer, converted.ptr);
+    out.append(buffer, static_cast<std::size_t>(converted.ptr - buffer));
+}
+
+// Writes into a buffer sized beforehand; returns the end of the text.
+char* write_unsigned(char* out, std::uint64_t value) {
+    return std::to_chars(out, out + 20, value).ptr;
+}
+
+std::size_t decimal_digits(std::uint64_t value) {
+    std::size_t digits = 1;
+    while (value >= 10) {
+        value /= 10;
+        ++digits;
+    }
+    return digits;
 }
 
 std::vector<std::string_view> split_whitespace(std::string_view text) {
@@ -81,6 +95,8 @@ std::vector<std::string_view> split_whitespace(std::string_view text) {
 struct Motif {
     std::string letters;  // empty: no motif for this base
     std::size_t offset = 0;
+    // Per motif position, which sequence characters it accepts.
+    std::vector<std::array<bool, 256>> accepts;
 };
 
 // Four motifs, for A, C, G and T; all empty for an empty context.
@@ -116,15 +132,19 @@ std::array<Motif, 4> parse_context(std::string_view context) {
         // Unknown letters are refused here rather than on the first
         // sequence long enough to reach them.
         for (char letter : motifs[base].letters) {
-            iupac_matches(letter);
+            std::array<bool, 256> accepted{};
+            for (char match : iupac_matches(letter)) {
+                accepted[static_cast<unsigned char>(match)] = true;
+            }
+            motifs[base].accepts.push_back(accepted);
         }
     }
     return motifs;
 }
 
-bool motif_matches_at(const std::string& motif, std::string_view sequence, std::size_t start) {
-    for (std::size_t j = 0; j < motif.size(); ++j) {
-        if (iupac_matches(motif[j]).find(sequence[start + j]) == std::string_view::npos) {
+bool motif_matches_at(const Motif& motif, std::string_view sequence, std::size_t start) {
+    for (std::size_t j = 0; j < motif.accepts.size(); ++j) {
+        if (!motif.accepts[j][static_cast<unsigned char>(sequence[start + j])]) {
             return false;
         }
     }
@@ -194,7 +214,7 @@ GeneratedText generate_modbase_string(std::string_view sequence,
                 continue;
             }
             for (std::size_t start = 0; start + motif.letters.size() <= length; ++start) {
-                if (motif_matches_at(motif.letters, sequence, start)) {
+                if (motif_matches_at(motif, sequence, start)) {
                     candidates[start + motif.offset] = true;
                 }
             }
@@ -239,8 +259,6 @@ GeneratedText generate_modbase_string(std::string_view sequence,
     GeneratedText result;
     std::string& mm = result.text;
     std::string ml;
-    mm.reserve(16 + length * 2);
-    ml.reserve(length * 2);
     mm += "MM:Z:";
     current_base = -1;
     for (std::size_t t = 0; t < num_channels; ++t) {
@@ -257,6 +275,15 @@ GeneratedText generate_modbase_string(std::string_view sequence,
         mm += '+';
         mm += tokens[t];
         mm += motifs[base].letters.size() > 1 ? '?' : '.';
+        // Long reads make these loops the cost of a SAM line, so they
+        // write into room made beforehand instead of appending piecewise.
+        const auto occurrences = static_cast<std::size_t>(std::count(sequence.begin(), sequence.end(), letter));
+        const std::size_t mm_start = mm.size();
+        const std::size_t ml_start = ml.size();
+        mm.resize(mm_start + occurrences * (1 + decimal_digits(occurrences)));
+        ml.resize(ml_start + occurrences * 4);
+        char* mm_out = mm.data() + mm_start;
+        char* ml_out = ml.data() + ml_start;
         std::size_t skipped = 0;
         for (std::size_t i = 0; i < length; ++i) {
             if (sequence[i] != letter) {
@@ -266,12 +293,14 @@ GeneratedText generate_modbase_string(std::string_view sequence,
                 ++skipped;
                 continue;
             }
-            mm += ',';
-            append_integer(mm, skipped);
-            ml += ',';
-            append_integer(ml, static_cast<unsigned>(probabilities[i * num_channels + t]));
+            *mm_out++ = ',';
+            mm_out = write_unsigned(mm_out, skipped);
+            *ml_out++ = ',';
+            ml_out = write_unsigned(ml_out, probabilities[i * num_channels + t]);
             skipped = 0;
         }
+        mm.resize(static_cast<std::size_t>(mm_out - mm.data()));
+        ml.resize(static_cast<std::size_t>(ml_out - ml.data()));
         mm += ';';
     }
     mm += "\tML:B:C";
@@ -288,18 +317,28 @@ GeneratedText generate_move_table_string(ByteView moves, std::int8_t stride) {
     }
     GeneratedText result;
     std::string& text = result.text;
-    text.reserve(16 + moves.size() * 2);
     text += "mv:B:c,";
     append_integer(text, static_cast<int>(stride));
+    // Exact room first: long move tables are the bulk of a SAM line.
+    std::size_t needed = 0;
+    for (std::size_t i = 0; i < moves.size(); ++i) {
+        const unsigned remainder = moves[i] % 127;
+        needed += 4 * (moves[i] / 127) + 2 + (remainder >= 10) + (remainder >= 100);
+    }
+    const std::size_t start = text.size();
+    text.resize(start + needed);
+    char* out = text.data() + start;
     for (std::size_t i = 0; i < moves.size(); ++i) {
         const unsigned value = moves[i];
         // Each item is a signed byte, so larger moves become runs of 127.
         for (unsigned run = 0; run < value / 127; ++run) {
-            text += ",127";
+            std::memcpy(out, ",127", 4);
+            out += 4;
         }
-        text += ',';
-        append_integer(text, value % 127);
+        *out++ = ',';
+        out = write_unsigned(out, value % 127);
     }
+    text.resize(static_cast<std::size_t>(out - text.data()));
     result.success = true;
     return result;
 }
