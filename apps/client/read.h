@@ -4,23 +4,18 @@
 /// The exported read handle.
 
 #include <cstdint>
-#include <map>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include <apps/client/corvane_export.h>
+#include <data_wrappers/dataset.h>
 #include <interfaces/read_metadata_mutable_view.h>
 #include <interfaces/read_metadata_view.h>
 
 namespace common {
 struct ReadHolder;
 }
-
-namespace vesk::data_wrappers::v2 {
-class DataSetData;
-enum dataset : std::int32_t;
-}  // namespace vesk::data_wrappers::v2
 
 namespace apps {
 
@@ -51,7 +46,7 @@ public:
     };
 
     /// The read's data sets, keyed by kind (raw signal, sequence, ...).
-    using DatasetMap = std::map<vesk::data_wrappers::v2::dataset, vesk::data_wrappers::v2::DataSetData>;
+    using DatasetMap = vesk::data_wrappers::v2::DatasetMap;
 
     /// A handle owning a new default record: tags 0, medium priority, no
     /// data sets, default metadata.
