@@ -60,8 +60,8 @@ void append_integer(std::string& out, Integer value) {
 }
 
 // Writes into a buffer sized beforehand; returns the end of the text.
-char* write_unsigned(char* out, std::uint64_t value) {
-    return std::to_chars(out, out + 20, value).ptr;
+char* write_unsigned(char* out, char* end, std::uint64_t value) {
+    return std::to_chars(out, end, value).ptr;
 }
 
 std::size_t decimal_digits(std::uint64_t value) {
@@ -294,9 +294,9 @@ GeneratedText generate_modbase_string(std::string_view sequence,
                 continue;
             }
             *mm_out++ = ',';
-            mm_out = write_unsigned(mm_out, skipped);
+            mm_out = write_unsigned(mm_out, mm.data() + mm.size(), skipped);
             *ml_out++ = ',';
-            ml_out = write_unsigned(ml_out, probabilities[i * num_channels + t]);
+            ml_out = write_unsigned(ml_out, ml.data() + ml.size(), probabilities[i * num_channels + t]);
             skipped = 0;
         }
         mm.resize(static_cast<std::size_t>(mm_out - mm.data()));
@@ -336,7 +336,7 @@ GeneratedText generate_move_table_string(ByteView moves, std::int8_t stride) {
             out += 4;
         }
         *out++ = ',';
-        out = write_unsigned(out, value % 127);
+        out = write_unsigned(out, text.data() + text.size(), value % 127);
     }
     text.resize(static_cast<std::size_t>(out - text.data()));
     result.success = true;
