@@ -24,9 +24,10 @@ namespace apps {
 /// The handle owns one read record. A client that accepts a read moves the
 /// record's data sets and metadata into its queue: afterwards only the tags
 /// and the priority may be read until clear() or set_readholder() gives the
-/// handle a full record again. A handle that was the source of a move owns
-/// nothing and may only be destroyed or assigned to. Using the metadata or
-/// data sets of a handle in either state is a contract violation: the
+/// handle a full record again (its data set map is then empty). A handle
+/// that was the source of a move owns nothing and may only be destroyed,
+/// assigned to or cleared. Reading the metadata of an emptied record, or
+/// anything of a handle that owns nothing, is a contract violation: the
 /// library logs it and ends the process.
 ///
 /// Not synchronised: use one handle from one thread at a time.
