@@ -20,5 +20,11 @@ int main() {
     datasets.emplace(vesk::data_wrappers::v2::sequence, vesk::data_wrappers::v2::DataSetData(std::string("ACGT")));
     std::cout << "param " << params.value_as_string("query_timeout_ratio") << " "
               << datasets.at(vesk::data_wrappers::v2::sequence).element_size() << "\n";
+    // A read handle built and turned into SAM text through exported calls.
+    apps::Read read;
+    read.get_metadata().set<std::string>("read_data::strand_id", "r1");
+    read.get_datasets().emplace(vesk::data_wrappers::v2::sequence, vesk::data_wrappers::v2::DataSetData(std::string("AC")));
+    read.get_datasets().emplace(vesk::data_wrappers::v2::qstring, vesk::data_wrappers::v2::DataSetData(std::string("$$")));
+    std::cout << "sam " << read.extract_sam_and_bed_lines(5.0f).at(0).sam_line.substr(0, 21) << "\n";
     return apps::library_is_compatible() ? 0 : 1;
 }
