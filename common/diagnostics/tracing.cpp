@@ -4,28 +4,14 @@
 
 #include <cstdlib>
 
+#include "common/diagnostics/trace_configuration.h"
+
 namespace common::diagnostics::tracing {
 
 namespace details {
 
-namespace {
-
-class DisabledTraceContext final : public TraceContext {
-public:
-    void enter(std::string_view) override {}
-    void leave(std::string_view, std::int64_t) override {}
-    void leave(std::string_view) override {}
-    void trace(std::string_view, std::string_view, std::int64_t) override {}
-    void trace(std::string_view, std::function<std::string()>) override {}
-    void trace(std::string_view, std::string_view) override {}
-    bool is_enabled() const override { return false; }
-};
-
-}  // namespace
-
-std::shared_ptr<TraceContext> resolve_domain(const std::string&) {
-    static const auto disabled = std::make_shared<DisabledTraceContext>();
-    return disabled;
+std::shared_ptr<TraceContext> resolve_domain(const std::string& domain_name) {
+    return TraceConfiguration::instance().context_for(domain_name);
 }
 
 std::string domain_name_of(const char* mangled_type_name) {
@@ -44,7 +30,8 @@ std::string domain_name_of(const char* mangled_type_name) {
 }  // namespace details
 
 TraceScope::TraceScope(details::TraceContext& context, std::string_view name, bool timed)
-    : m_context(context), m_name(name), m_timed(timed) {
+    // A disabled domain reads no clock: its leave ignores the time anyway.
+    : m_context(context), m_name(name), m_timed(timed && context.is_enabled()) {
     if (m_timed) {
         m_start_ns = std::chrono::duration_cast<std::chrono::nanoseconds>(
                          std::chrono::steady_clock::now().time_since_epoch())
