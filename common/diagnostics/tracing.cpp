@@ -4,28 +4,14 @@
 
 #include <cstdlib>
 
+#include "common/diagnostics/trace_configuration.h"
+
 namespace common::diagnostics::tracing {
 
 namespace details {
 
-namespace {
-
-class DisabledTraceContext final : public TraceContext {
-public:
-    void enter(std::string_view) override {}
-    void leave(std::string_view, std::int64_t) override {}
-    void leave(std::string_view) override {}
-    void trace(std::string_view, std::string_view, std::int64_t) override {}
-    void trace(std::string_view, std::function<std::string()>) override {}
-    void trace(std::string_view, std::string_view) override {}
-    bool is_enabled() const override { return false; }
-};
-
-}  // namespace
-
-std::shared_ptr<TraceContext> resolve_domain(const std::string&) {
-    static const auto disabled = std::make_shared<DisabledTraceContext>();
-    return disabled;
+std::shared_ptr<TraceContext> resolve_domain(const std::string& domain_name) {
+    return TraceConfiguration::instance().context_for(domain_name);
 }
 
 std::string domain_name_of(const char* mangled_type_name) {

@@ -1,0 +1,133 @@
+#include "common/diagnostics/active_trace_context.h"
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "support/temp_dir.h"
+
+using common::diagnostics::tracing::ActiveTraceContext;
+using common::diagnostics::tracing::TraceMode;
+
+namespace {
+
+std::vector<std::filesystem::path> trace_files(const std::filesystem::path& folder) {
+    std::vector<std::filesystem::path> files;
+    if (std::filesystem::exists(folder)) {
+        for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+            files.push_back(entry.path());
+        }
+    }
+    // Sorted by counter, which the names end with.
+    std::sort(files.begin(), files.end(), [](const auto& a, const auto& b) {
+        const auto counter = [](const std::filesystem::path& p) {
+            const auto stem = p.stem().string();
+            return std::stoi(stem.substr(stem.rfind('_') + 1));
+        };
+        return counter(a) < counter(b);
+    });
+    return files;
+}
+
+std::vector<std::string> lines_of(const std::filesystem::path& file) {
+    std::ifstream in(file);
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(in, line);) {
+        lines.push_back(line);
+    }
+    return lines;
+}
+
+std::string executable_stem() { return std::filesystem::read_symlink("/proc/self/exe").stem().string(); }
+
+}  // namespace
+
+TEST(ActiveTraceContextTest, RotatesTraceFilesAtTheSizeLimit) {
+    test_support::TempDir dir;
+    std::vector<std::string> written;
+    {
+        ActiveTraceContext writer(dir.path(), 1000);
+        for (int i = 0; i < 100; ++i) {
+            written.push_back("line " + std::to_string(i) + std::string(40, '.'));
+            writer.post(TraceMode::trace_file, written.back());
+        }
+    }
+    const auto files = trace_files(dir.path());
+    ASSERT_GE(files.size(), 4u);
+    const std::regex name(executable_stem() + R"(_\d{4}-\d\d-\d\d_T\d\d-\d\d-\d\d_(\d+)\.trace)");
+    const auto base = files.front().filename().string().substr(0, files.front().filename().string().rfind('_'));
+    std::vector<std::string> read_back;
+    for (std::size_t i = 0; i < files.size(); ++i) {
+        const auto file_name = files[i].filename().string();
+        SCOPED_TRACE(file_name);
+        std::smatch match;
+        ASSERT_TRUE(std::regex_match(file_name, match, name));
+        EXPECT_EQ(match[1], std::to_string(i));
+        EXPECT_EQ(file_name, base + "_" + std::to_string(i) + ".trace");
+        const auto size = std::filesystem::file_size(files[i]);
+        if (i + 1 < files.size()) {
+            // A file is full once it reaches the limit; the next line opens a new one.
+            EXPECT_GE(size, 1000u);
+            EXPECT_LT(size, 1000u + written.front().size() + 1);
+        }
+        for (auto& line : lines_of(files[i])) {
+            read_back.push_back(std::move(line));
+        }
+    }
+    EXPECT_EQ(read_back, written);
+}
+
+TEST(ActiveTraceContextTest, FolderAndNameTagGivenLaterNameTheFiles) {
+    test_support::TempDir dir;
+    {
+        ActiveTraceContext writer({});
+        writer.post(TraceMode::trace_file, "dropped: no folder yet");
+        writer.set_folder_and_name(dir.path() / "traces", "client_1");
+        writer.set_folder_and_name(dir.path() / "ignored", "client_2");
+        writer.post(TraceMode::trace_file, "kept");
+    }
+    EXPECT_FALSE(std::filesystem::exists(dir.path() / "ignored"));
+    const auto files = trace_files(dir.path() / "traces");
+    ASSERT_EQ(files.size(), 1u);
+    EXPECT_EQ(files[0].filename().string().rfind(executable_stem() + "_client_2_", 0), 0u)
+        << files[0].filename();
+    EXPECT_EQ(lines_of(files[0]), std::vector<std::string>{"kept"});
+}
+
+TEST(ActiveTraceContextTest, CreatesNoFileWithoutTraceFileLines) {
+    test_support::TempDir dir;
+    testing::internal::CaptureStderr();
+    testing::internal::CaptureStdout();
+    {
+        ActiveTraceContext writer(dir.path());
+        writer.post(TraceMode::std_err, "to stderr");
+        writer.post(TraceMode::std_out, "to stdout");
+        writer.post(TraceMode::none, "nowhere");
+    }
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "to stdout\n");
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "to stderr\n");
+    EXPECT_TRUE(trace_files(dir.path()).empty());
+}
+
+TEST(ActiveTraceContextTest, CustomOutputReceivesLinesInPostingOrder) {
+    std::vector<std::string> seen;
+    {
+        ActiveTraceContext writer({});
+        writer.post(TraceMode::custom, "before any function: dropped");
+        writer.set_custom_output([&seen](const std::string& line) { seen.push_back(line); });
+        for (int i = 0; i < 50; ++i) {
+            writer.post(TraceMode::custom, std::to_string(i));
+        }
+        writer.flush();
+        EXPECT_EQ(seen.size(), 50u);
+    }
+    for (int i = 0; i < 50; ++i) {
+        ASSERT_EQ(seen[i], std::to_string(i));
+    }
+}
