@@ -30,7 +30,8 @@ std::string domain_name_of(const char* mangled_type_name) {
 }  // namespace details
 
 TraceScope::TraceScope(details::TraceContext& context, std::string_view name, bool timed)
-    : m_context(context), m_name(name), m_timed(timed) {
+    // A disabled domain reads no clock: its leave ignores the time anyway.
+    : m_context(context), m_name(name), m_timed(timed && context.is_enabled()) {
     if (m_timed) {
         m_start_ns = std::chrono::duration_cast<std::chrono::nanoseconds>(
                          std::chrono::steady_clock::now().time_since_epoch())
