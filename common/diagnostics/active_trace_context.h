@@ -44,7 +44,9 @@ public:
     // for a non-empty name.
     void set_folder_and_name(std::filesystem::path folder, std::string name);
 
-    // Waits until every line posted so far has been written.
+    // Waits until every line posted so far has been written. Not from the
+    // writer thread itself (a custom output function), which would wait for
+    // ever.
     void flush();
 
 private:
