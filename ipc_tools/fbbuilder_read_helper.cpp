@@ -1,0 +1,553 @@
+#include "ipc_tools/fbbuilder_read_helper.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <limits>
+#include <optional>
+#include <stdexcept>
+#include <string_view>
+#include <utility>
+
+#include "common/align_results_table.h"
+#include "common/contract.h"
+#include "common/diagnostics/tracing.h"
+#include "ipc_tools/wire_format.h"
+
+namespace ipc_tools {
+
+namespace {
+
+namespace dw = vesk::data_wrappers::v2;
+using common::diagnostics::tracing::TraceScope;
+
+// Trace domain of the read payload functions.
+struct FbbuilderReadHelper : common::diagnostics::tracing::TraceDomain<FbbuilderReadHelper> {};
+
+// Builder sizes: the samples plus what the rest of a block, a batch and the
+// envelope take, so that building rarely reallocates.
+constexpr std::uint64_t raw_block_overhead = 236;
+constexpr std::uint64_t batch_overhead_per_read = 150;
+constexpr std::uint64_t batch_overhead = 40;
+
+// Capacity hints come from the server; a corrupt one must not make us
+// reserve gigabytes. Larger results still fit: the buffers grow as needed.
+constexpr std::uint64_t max_reserved_entries = std::uint64_t{1} << 24;
+
+std::size_t capped_hint(std::uint64_t hint) {
+    return static_cast<std::size_t>(std::min(hint, max_reserved_entries));
+}
+
+std::string_view view_of(const flatbuffers::String* text) {
+    return text == nullptr ? std::string_view() : std::string_view(text->c_str(), text->size());
+}
+
+template <class T>
+std::span<const T> span_of(const flatbuffers::Vector<T>* values) {
+    return values == nullptr ? std::span<const T>() : std::span<const T>(values->data(), values->size());
+}
+
+DecodeResult fail(DecodeFailure failure, std::string detail = {}) {
+    return DecodeResult{failure, std::move(detail)};
+}
+
+DecodeResult malformed(std::string detail) {
+    return fail(DecodeFailure::malformed_data, std::move(detail));
+}
+
+// ISO 8601 time stamps as the device writes them: a civil date and time, an
+// optional fraction of a second, then "Z" or an offset "+hh:mm". Whole
+// seconds are added to the civil time, so the offset and the fraction are
+// kept as they were written.
+bool advance_time_stamp(std::string& time_stamp, std::int64_t seconds) {
+    int year = 0;
+    unsigned month = 0;
+    unsigned day = 0;
+    unsigned hour = 0;
+    unsigned minute = 0;
+    unsigned second = 0;
+    int consumed = 0;
+    if (std::sscanf(time_stamp.c_str(), "%4d-%2u-%2uT%2u:%2u:%2u%n", &year, &month, &day, &hour, &minute, &second,
+                    &consumed) != 6 ||
+        consumed != 19) {
+        return false;
+    }
+    std::size_t tail = 19;
+    if (tail < time_stamp.size() && time_stamp[tail] == '.') {
+        ++tail;
+        while (tail < time_stamp.size() && time_stamp[tail] >= '0' && time_stamp[tail] <= '9') {
+            ++tail;
+        }
+    }
+    const std::string_view zone = std::string_view(time_stamp).substr(tail);
+    const bool utc = zone == "Z";
+    const bool offset = zone.size() == 6 && (zone[0] == '+' || zone[0] == '-') && zone[3] == ':';
+    if (!utc && !offset) {
+        return false;
+    }
+
+    using namespace std::chrono;
+    const year_month_day date{std::chrono::year(year), std::chrono::month(month), std::chrono::day(day)};
+    if (!date.ok() || hour > 23 || minute > 59 || second > 60) {
+        return false;
+    }
+    const sys_seconds moved = sys_days(date) + hours(hour) + minutes(minute) + std::chrono::seconds(second) +
+                              std::chrono::seconds(seconds);
+    const sys_days moved_day = floor<days>(moved);
+    const year_month_day moved_date(moved_day);
+    const hh_mm_ss<std::chrono::seconds> moved_time(moved - moved_day);
+
+    char civil[32];
+    std::snprintf(civil, sizeof civil, "%04d-%02u-%02uT%02d:%02d:%02d", static_cast<int>(moved_date.year()),
+                  static_cast<unsigned>(moved_date.month()), static_cast<unsigned>(moved_date.day()),
+                  static_cast<int>(moved_time.hours().count()), static_cast<int>(moved_time.minutes().count()),
+                  static_cast<int>(moved_time.seconds().count()));
+    time_stamp = civil + time_stamp.substr(19);
+    return true;
+}
+
+void apply_start_time(interfaces::ReadMetadata& metadata, std::uint64_t returned_start) {
+    if (!metadata.start_time) {
+        return;
+    }
+    const std::uint64_t submitted_start = *metadata.start_time;
+    metadata.start_time = returned_start;
+    if (returned_start <= submitted_start || metadata.time_stamp.empty() || !(metadata.sampling_rate > 0.0f)) {
+        return;
+    }
+    const double offset = static_cast<double>(returned_start - submitted_start) / metadata.sampling_rate;
+    if (!(offset < 1e15)) {
+        return;
+    }
+    const std::int64_t seconds = std::llround(offset);
+    if (seconds > 0) {
+        // A time stamp we cannot read is kept as the device wrote it.
+        static_cast<void>(advance_time_stamp(metadata.time_stamp, seconds));
+    }
+}
+
+template <class T>
+void put(std::uint8_t* row, std::size_t field, T value) {
+    std::memcpy(row + common::align_results_row.offsets[field], &value, sizeof value);
+}
+
+// Fills the align_results table and the joined SAM and BED texts.
+DecodeResult apply_alignments(common::ReadHolder& target,
+                              const flatbuffers::Vector<flatbuffers::Offset<wire::AlignmentResult>>& alignments) {
+    for (const wire::AlignmentResult* alignment : alignments) {
+        const std::string_view genome = view_of(alignment->genome());
+        if (genome.size() > common::align_results_max_genome_length) {
+            return fail(DecodeFailure::genome_name_too_long, std::string(genome));
+        }
+    }
+
+    dw::DataTable table = common::make_align_results_table(alignments.size());
+    std::string sam_record;
+    std::string bed_lines;
+    std::uint64_t row_index = 0;
+    for (const wire::AlignmentResult* alignment : alignments) {
+        std::uint8_t* row = table.row(row_index);
+        if (row_index != 0) {
+            sam_record += '\n';
+        }
+        ++row_index;
+
+        const std::string_view genome = view_of(alignment->genome());
+        // The rows are zeroed, so the name stays terminated.
+        std::memcpy(row + common::align_results_row.offsets[0], genome.data(), genome.size());
+        put(row, 1, static_cast<std::int8_t>(alignment->direction()));
+        put(row, 2, alignment->genome_start());
+        put(row, 3, alignment->genome_end());
+        put(row, 4, alignment->strand_start());
+        put(row, 5, alignment->strand_end());
+        put(row, 6, alignment->num_events());
+        put(row, 7, alignment->num_insertions());
+        put(row, 8, alignment->num_deletions());
+        put(row, 9, alignment->num_aligned());
+        put(row, 10, alignment->num_correct());
+        put(row, 11, alignment->coverage());
+        put(row, 12, alignment->identity());
+        put(row, 13, alignment->accuracy());
+        put(row, 14, alignment->strand_score());
+        put(row, 15, alignment->bed_hits());
+        put(row, 16, alignment->mapping_quality());
+        put(row, 17, static_cast<std::uint8_t>(alignment->is_secondary() ? 1 : 0));
+        put(row, 18, static_cast<std::uint8_t>(alignment->is_supplementary() ? 1 : 0));
+
+        sam_record += view_of(alignment->sam_record());
+        // An alignment without BED hits adds its (empty) text with no
+        // separator, so the lines stay one per hit.
+        if (!bed_lines.empty() && alignment->bed_hits() != 0) {
+            bed_lines += '\n';
+        }
+        bed_lines += view_of(alignment->bed_lines());
+    }
+
+    interfaces::ReadMetadata& metadata = *target.metadata;
+    if (!sam_record.empty()) {
+        metadata.sam_record = std::move(sam_record);
+    }
+    if (!bed_lines.empty()) {
+        metadata.bed_lines = std::move(bed_lines);
+    }
+    if (target.datasets.find(dw::align_results) == target.datasets.end()) {
+        target.datasets.emplace(dw::align_results, dw::DataSetData(std::move(table)));
+    }
+    return {};
+}
+
+const char* orientation_text(std::int32_t code) {
+    switch (code) {
+    case -1:
+        return "-";
+    case 0:
+        return "?";
+    case 1:
+        return "+";
+    default:
+        return nullptr;
+    }
+}
+
+// The per-block parts of a result, collected until its last block is in.
+struct Collected {
+    std::string sequence;
+    std::string qstring;
+    std::vector<std::uint8_t> moves;
+    std::vector<std::uint8_t> base_mod_probs;
+    std::vector<bool> context_mask;
+    bool moves_received = false;
+    bool probs_expected = false;  // base_mod_info came with the first block
+    bool probs_received = false;
+    bool mask_received = false;
+
+    // Appends what one block carries; false with a reason for malformed data.
+    bool append(const wire::CalledRead& called, std::string& reason) {
+        const std::string_view block_sequence = view_of(called.sequence());
+        sequence += block_sequence;
+        qstring += view_of(called.qstring());
+        if (called.moves() != nullptr) {
+            moves_received = true;
+            const auto block_moves = span_of(called.moves());
+            moves.insert(moves.end(), block_moves.begin(), block_moves.end());
+        }
+        if (probs_expected && called.base_mod_probs() != nullptr) {
+            probs_received = true;
+            const auto block_probs = span_of(called.base_mod_probs());
+            base_mod_probs.insert(base_mod_probs.end(), block_probs.begin(), block_probs.end());
+        }
+        if (called.base_mod_context_mask() != nullptr) {
+            mask_received = true;
+            if (!append_packed_bits(context_mask, span_of(called.base_mod_context_mask()), block_sequence.size())) {
+                reason = "base modification context mask of " +
+                         std::to_string(called.base_mod_context_mask()->size()) + " bytes is shorter than its " +
+                         std::to_string(block_sequence.size()) + " bases";
+                return false;
+            }
+        }
+        return true;
+    }
+};
+
+}  // namespace
+
+flatbuffers::Offset<wire::ReadBlock> build_raw_block(flatbuffers::FlatBufferBuilder& builder,
+                                                     const common::ReadHolder& read,
+                                                     std::uint64_t sample_count,
+                                                     std::uint32_t block_index,
+                                                     std::uint32_t block_count,
+                                                     std::uint64_t first_sample) {
+    const auto raw = read.datasets.find(dw::raw_data);
+    if (raw == read.datasets.end()) {
+        throw std::out_of_range("invalid map<K, T> key");
+    }
+    const dw::VecView<const std::int16_t> signal = raw->second.view<std::int16_t>();
+    if (first_sample > signal.size() || sample_count > signal.size() - first_sample) {
+        throw std::runtime_error("Read " + read.metadata->read_id + " has " + std::to_string(signal.size()) +
+                                 " samples of raw data, too few for its block of " + std::to_string(sample_count) +
+                                 " samples from sample " + std::to_string(first_sample) + ".");
+    }
+    const auto samples =
+        builder.CreateVector(signal.data() + first_sample, static_cast<std::size_t>(sample_count));
+
+    const interfaces::ReadMetadata& metadata = *read.metadata;
+    const auto shared = [&builder](const std::string& text) {
+        return text.empty() ? flatbuffers::Offset<flatbuffers::String>() : builder.CreateSharedString(text);
+    };
+    const auto sequencing_kit = shared(metadata.sequencing_kit);
+    const auto flow_cell_product_code = shared(metadata.flow_cell_product_code);
+    const auto end_reason = shared(metadata.end_reason);
+
+    flatbuffers::Offset<wire::PairingInfo> pairing;
+    if (metadata.channel && metadata.mux && !metadata.run_id.empty()) {
+        pairing = wire::CreatePairingInfo(builder, *metadata.channel, static_cast<std::int32_t>(*metadata.mux),
+                                          builder.CreateString(metadata.run_id));
+    }
+    const auto strand_id = builder.CreateString(metadata.strand_id);
+    const auto read_id = builder.CreateString(metadata.read_id);
+
+    wire::ReadBlockBuilder block(builder);
+    block.add_type(block_index == 0 ? wire::BlockKind::FIRST_RAW_BLOCK : wire::BlockKind::NEXT_RAW_BLOCK);
+    block.add_read_tag(static_cast<std::uint32_t>(read.read_tag));
+    block.add_sub_tag(static_cast<std::uint32_t>(read.sub_tag));
+    block.add_block_index(block_index);
+    block.add_block_count(block_count);
+    block.add_duration(static_cast<std::uint32_t>(metadata.duration));
+    block.add_daq_offset(metadata.daq_offset.value_or(0.0f));
+    block.add_daq_scaling(metadata.daq_scaling.value_or(0.0f));
+    block.add_sampling_rate(metadata.sampling_rate);
+    block.add_open_pore_level(metadata.open_pore_level);
+    block.add_start_time(metadata.start_time.value_or(0));
+    block.add_num_keldrow_events(metadata.num_keldrow_events);
+    block.add_split_point(-1);
+    block.add_read_id(read_id);
+    block.add_strand_id(strand_id);
+    block.add_samples(samples);
+    block.add_pairing(pairing);
+    block.add_sequencing_kit(sequencing_kit);
+    block.add_flow_cell_product_code(flow_cell_product_code);
+    block.add_end_reason(end_reason);
+    return block.Finish();
+}
+
+std::vector<Message> make_raw_block_messages(const common::ReadHolder& read,
+                                             const std::string& connection_id,
+                                             std::uint64_t max_block_size) {
+    QOR_EXPECTS(max_block_size >= 1, "The maximum block size must be at least one sample");
+    TraceScope scope(FbbuilderReadHelper::hf_trace_context(), "make_raw_block_messages");
+
+    const std::uint64_t duration = read.metadata->duration;
+    const std::uint64_t block_count = std::max<std::uint64_t>(1, duration / max_block_size +
+                                                                     (duration % max_block_size != 0 ? 1 : 0));
+    if (block_count > std::numeric_limits<std::uint32_t>::max()) {
+        throw std::runtime_error("Read " + read.metadata->read_id + " needs more raw blocks than a block count holds.");
+    }
+    scope.trace([&] { return "read_tag " + std::to_string(read.read_tag) + " blocks " + std::to_string(block_count); });
+
+    std::vector<Message> messages;
+    messages.reserve(static_cast<std::size_t>(block_count));
+    for (std::uint64_t index = 0; index < block_count; ++index) {
+        const std::uint64_t first_sample = index * max_block_size;
+        const std::uint64_t sample_count = std::min(max_block_size, duration - first_sample);
+        flatbuffers::FlatBufferBuilder builder(static_cast<std::size_t>(2 * sample_count + raw_block_overhead));
+        const auto block = build_raw_block(builder, read, sample_count, static_cast<std::uint32_t>(index),
+                                           static_cast<std::uint32_t>(block_count), first_sample);
+        finish_envelope(builder, connection_id, wire::MessageData::ReadBlock, block.Union());
+        messages.emplace_back(builder);
+    }
+    return messages;
+}
+
+Message make_read_batch_message(std::span<const common::ReadHolder* const> reads, const std::string& connection_id) {
+    TraceScope scope(FbbuilderReadHelper::hf_trace_context(), "make_read_batch_message");
+    scope.trace([&] { return "reads " + std::to_string(reads.size()); });
+
+    std::uint64_t total_samples = 0;
+    for (const common::ReadHolder* read : reads) {
+        total_samples += read->metadata->duration;
+    }
+    flatbuffers::FlatBufferBuilder builder(
+        static_cast<std::size_t>(2 * (total_samples + batch_overhead_per_read * reads.size()) + batch_overhead));
+
+    std::vector<flatbuffers::Offset<wire::ReadBlock>> blocks;
+    blocks.reserve(reads.size());
+    for (const common::ReadHolder* read : reads) {
+        blocks.push_back(build_raw_block(builder, *read, read->metadata->duration, 0, 1, 0));
+    }
+    const auto batch = wire::CreateReadBatch(builder, wire::BatchKind::READ_BATCH, builder.CreateVector(blocks));
+    finish_envelope(builder, connection_id, wire::MessageData::ReadBatch, batch.Union());
+    return Message(builder);
+}
+
+Message make_read_batch_message(std::span<const common::ReadHolder> reads, const std::string& connection_id) {
+    std::vector<const common::ReadHolder*> pointers;
+    pointers.reserve(reads.size());
+    for (const common::ReadHolder& read : reads) {
+        pointers.push_back(&read);
+    }
+    return make_read_batch_message(std::span<const common::ReadHolder* const>(pointers), connection_id);
+}
+
+DecodeResult decode_called_block(common::ReadHolder& target, const wire::ReadBlock& first, const NextCalledBlock& next) {
+    QOR_EXPECTS(target.metadata != nullptr, "A returned block needs a read record with metadata");
+    TraceScope scope(FbbuilderReadHelper::hf_trace_context(), "decode_called_block");
+    scope.trace([&] {
+        return "read_tag " + std::to_string(first.read_tag()) + " sub_tag " + std::to_string(first.sub_tag()) +
+               " blocks " + std::to_string(first.block_count());
+    });
+    interfaces::ReadMetadata& metadata = *target.metadata;
+
+    metadata.strand_id = view_of(first.strand_id());
+    if (first.duplex_strand_1() != nullptr && first.duplex_strand_2() != nullptr) {
+        metadata.duplex_strands = interfaces::DuplexStrands{first.duplex_strand_1()->str(),
+                                                            first.duplex_strand_2()->str()};
+    }
+    metadata.is_duplex_parent = first.is_duplex_parent();
+
+    const std::uint64_t duration = first.duration();
+    if (duration == 0) {
+        return fail(DecodeFailure::zero_duration);
+    }
+    metadata.duration = duration;
+    apply_start_time(metadata, first.start_time());
+    metadata.num_keldrow_events = first.num_keldrow_events();
+    if (first.split_point() >= 0) {
+        metadata.split_point = first.split_point();
+    }
+
+    const wire::CalledRead* called = first.called_read();
+    if (called == nullptr) {
+        return malformed("returned block carries no called read");
+    }
+    if (called->model_stride() == 0) {
+        return malformed("model stride is 0");
+    }
+    if (called->trimmed_samples() > duration) {
+        return malformed("trimmed samples " + std::to_string(called->trimmed_samples()) + " exceed duration " +
+                         std::to_string(duration));
+    }
+    interfaces::BasecallData& basecall = metadata.basecall_data ? *metadata.basecall_data
+                                                                : metadata.basecall_data.emplace();
+    const std::uint64_t sequence_length = called->sequence_length();
+    basecall.sequence_length = sequence_length;
+    basecall.mean_qscore = called->mean_qscore();
+    basecall.median = called->median();
+    basecall.med_abs_dev = called->med_abs_dev();
+    basecall.model_stride = called->model_stride();
+    metadata.model_version_id = view_of(called->model_version_id());
+    metadata.modbase_model_version_id = view_of(called->modbase_model_version_id());
+    metadata.trimmed_samples = called->trimmed_samples();
+    metadata.trimmed_duration = duration - called->trimmed_samples();
+    basecall.num_events = duration / called->model_stride();
+    basecall.trimmed_events = metadata.trimmed_duration / called->model_stride();
+
+    if (const wire::PolyTailResult* poly_tail = called->poly_tail()) {
+        interfaces::PolyTailData& data = metadata.poly_tail_data.emplace();
+        data.poly_tail_length = poly_tail->poly_tail_length();
+        data.poly_tail_anchor = poly_tail->poly_tail_anchor();
+        data.poly_tail_start_1 = poly_tail->poly_tail_start_1();
+        data.poly_tail_end_1 = poly_tail->poly_tail_end_1();
+        data.poly_tail_start_2 = poly_tail->poly_tail_start_2();
+        data.poly_tail_end_2 = poly_tail->poly_tail_end_2();
+    }
+
+    const char* orientation = orientation_text(called->strand_orientation_code());
+    if (orientation == nullptr) {
+        return malformed("strand orientation code " + std::to_string(called->strand_orientation_code()) +
+                         " is not one of -1, 0, 1");
+    }
+    metadata.strand_orientation = orientation;
+
+    if (called->umi_tag_sequence() != nullptr) {
+        metadata.umi_tag_sequence = called->umi_tag_sequence()->str();
+    }
+    if (const wire::ScalingInfo* scaling = called->scaling()) {
+        basecall.scaling_median = scaling->scaling_median();
+        basecall.scaling_med_abs_dev = scaling->scaling_med_abs_dev();
+        if (scaling->scaling_version() != nullptr) {
+            basecall.scaling_version = scaling->scaling_version()->str();
+        }
+    }
+    if (const wire::BarcodeTrim* trim = called->barcode_trim()) {
+        metadata.barcode_trim = interfaces::BarcodeTrim{trim->trim_front(), trim->trim_rear()};
+    }
+    if (const wire::BarcodeResult* barcode = called->barcode()) {
+        interfaces::BarcodeData& data = metadata.barcode_data ? *metadata.barcode_data
+                                                              : metadata.barcode_data.emplace();
+        data.arrangement = view_of(barcode->arrangement());
+        data.kit = view_of(barcode->kit());
+        data.variant = view_of(barcode->variant());
+        data.score = barcode->score();
+        const wire::BarcodeEndResult* front = barcode->front();
+        data.front_score = front != nullptr ? front->score() : 0.0f;
+        data.front_begin_index = front != nullptr ? front->index() : 0;
+        data.front_foundseq_length = front != nullptr ? front->foundseq_length() : 0;
+        const wire::BarcodeEndResult* rear = barcode->rear();
+        data.rear_score = rear != nullptr ? rear->score() : 0.0f;
+        data.rear_end_index = rear != nullptr ? rear->index() : 0;
+        data.rear_foundseq_length = rear != nullptr ? rear->foundseq_length() : 0;
+    }
+    if (called->alignments() != nullptr && called->alignments()->size() != 0) {
+        DecodeResult alignment_result = apply_alignments(target, *called->alignments());
+        if (!alignment_result.ok()) {
+            return alignment_result;
+        }
+    }
+
+    Collected collected;
+    collected.sequence.reserve(capped_hint(sequence_length));
+    collected.qstring.reserve(capped_hint(sequence_length));
+    collected.moves.reserve(capped_hint(called->move_count()));
+    std::uint64_t channels = 0;
+    if (const wire::BaseModInfo* base_mod = called->base_mod_info()) {
+        basecall.base_mod_alphabet = view_of(base_mod->base_mod_alphabet());
+        basecall.base_mod_long_names = view_of(base_mod->base_mod_long_names());
+        basecall.base_mod_context = view_of(base_mod->base_mod_context());
+        if (basecall.base_mod_alphabet.empty()) {
+            return malformed("base modification info without an alphabet");
+        }
+        channels = 1 + static_cast<std::uint64_t>(
+                           std::count(basecall.base_mod_alphabet.begin(), basecall.base_mod_alphabet.end(), ' '));
+        collected.probs_expected = true;
+        collected.base_mod_probs.reserve(capped_hint(channels * sequence_length));
+        collected.context_mask.reserve(capped_hint(sequence_length));
+    }
+
+    std::string reason;
+    if (!collected.append(*called, reason)) {
+        return malformed(std::move(reason));
+    }
+    for (std::uint32_t index = 1; index < first.block_count(); ++index) {
+        const wire::ReadBlock* block = next ? next() : nullptr;
+        if (block == nullptr) {
+            return fail(DecodeFailure::failed_continuation, "block " + std::to_string(index) + " of " +
+                                                                std::to_string(first.block_count()));
+        }
+        if (const wire::CalledRead* continued = block->called_read()) {
+            if (!collected.append(*continued, reason)) {
+                return malformed(std::move(reason));
+            }
+        }
+    }
+
+    // A table whose shape does not cover its bytes could not be stored.
+    if (collected.probs_received && collected.base_mod_probs.size() != channels * sequence_length) {
+        return malformed(std::to_string(collected.base_mod_probs.size()) +
+                         " base modification probabilities for " + std::to_string(sequence_length) + " bases of " +
+                         std::to_string(channels) + " channels");
+    }
+    const auto store = [&target](dw::dataset key, auto&& make) {
+        if (target.datasets.find(key) == target.datasets.end()) {
+            target.datasets.emplace(key, make());
+        }
+    };
+    store(dw::sequence, [&] { return dw::DataSetData(std::move(collected.sequence)); });
+    store(dw::qstring, [&] { return dw::DataSetData(std::move(collected.qstring)); });
+    if (collected.moves_received) {
+        store(dw::movement, [&] { return dw::DataSetData(std::move(collected.moves)); });
+    }
+    if (collected.probs_received) {
+        const dw::VecView2D<std::uint8_t> shape(nullptr, static_cast<std::size_t>(sequence_length),
+                                                 static_cast<std::size_t>(channels));
+        store(dw::base_mod_probs, [&] { return dw::DataSetData(std::move(collected.base_mod_probs), shape); });
+    }
+    if (collected.mask_received) {
+        basecall.base_flags = std::move(collected.context_mask);
+    }
+    return {};
+}
+
+bool append_packed_bits(std::vector<bool>& flags, std::span<const std::uint8_t> packed, std::uint64_t num_bits) {
+    if (num_bits > static_cast<std::uint64_t>(packed.size()) * 8) {
+        return false;
+    }
+    flags.reserve(flags.size() + static_cast<std::size_t>(num_bits));
+    for (std::uint64_t bit = 0; bit < num_bits; ++bit) {
+        flags.push_back(((packed[static_cast<std::size_t>(bit / 8)] >> (bit % 8)) & 1U) != 0);
+    }
+    return true;
+}
+
+}  // namespace ipc_tools
