@@ -1,0 +1,145 @@
+#include "reference_server/read_assembler.h"
+
+#include <algorithm>
+#include <utility>
+
+#include "ipc_tools/wire_format.h"
+
+namespace reference_server {
+
+namespace {
+
+namespace wire = ipc_tools::wire;
+
+std::string text_of(const flatbuffers::String* text) {
+    return text == nullptr ? std::string() : text->str();
+}
+
+void append_samples(ReceivedRead& read, const wire::ReadBlock& block) {
+    if (const auto* samples = block.samples()) {
+        read.samples.insert(read.samples.end(), samples->begin(), samples->end());
+    }
+}
+
+ReceivedRead read_of(const wire::ReadBlock& block) {
+    ReceivedRead read;
+    read.read_tag = block.read_tag();
+    read.sub_tag = block.sub_tag();
+    read.read_id = text_of(block.read_id());
+    read.strand_id = text_of(block.strand_id());
+    read.duration = block.duration();
+    read.daq_offset = block.daq_offset();
+    read.daq_scaling = block.daq_scaling();
+    read.sampling_rate = block.sampling_rate();
+    read.open_pore_level = block.open_pore_level();
+    read.start_time = block.start_time();
+    read.num_keldrow_events = block.num_keldrow_events();
+    read.split_point = block.split_point();
+    read.sequencing_kit = text_of(block.sequencing_kit());
+    read.flow_cell_product_code = text_of(block.flow_cell_product_code());
+    read.end_reason = text_of(block.end_reason());
+    if (const wire::PairingInfo* pairing = block.pairing()) {
+        read.pairing = ReceivedRead::Pairing{pairing->channel(), pairing->mux(), text_of(pairing->run_id())};
+    }
+    // The duration is the sender's word; the samples grow past the cap if need be.
+    read.samples.reserve(std::min<std::size_t>(block.duration(), std::size_t{1} << 24));
+    append_samples(read, block);
+    return read;
+}
+
+// A whole read's samples must match its duration, or the server would call
+// a signal other than the one the client holds.
+bool complete(const ReceivedRead& read, std::string& error) {
+    if (read.samples.size() != read.duration) {
+        error = "read " + read.read_id + " carries " + std::to_string(read.samples.size()) +
+                " samples for a duration of " + std::to_string(read.duration);
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+ReadAssembler::Outcome ReadAssembler::add(const ipc_tools::Message& message) {
+    Outcome outcome;
+    const wire::Envelope& envelope = message.get_message_data();
+    switch (message.get_type()) {
+    case ipc_tools::MessageType::PASS_READ_BATCH: {
+        const wire::ReadBatch* batch = envelope.data_as_ReadBatch();
+        if (batch->blocks() == nullptr || batch->blocks()->size() == 0) {
+            outcome.error = "read batch holds no reads";
+            return outcome;
+        }
+        for (const wire::ReadBlock* block : *batch->blocks()) {
+            if (block->type() != wire::BlockKind::FIRST_RAW_BLOCK || block->block_count() != 1) {
+                outcome.error = "read batch holds a read that is not whole";
+                outcome.completed.clear();
+                return outcome;
+            }
+            ReceivedRead read = read_of(*block);
+            if (!complete(read, outcome.error)) {
+                outcome.completed.clear();
+                return outcome;
+            }
+            outcome.completed.push_back(std::move(read));
+        }
+        outcome.accepted = true;
+        return outcome;
+    }
+    case ipc_tools::MessageType::PASS_FIRST_RAW_BLOCK: {
+        const wire::ReadBlock* block = envelope.data_as_ReadBlock();
+        if (block->block_index() != 0 || block->block_count() == 0) {
+            outcome.error = "first raw block has index " + std::to_string(block->block_index()) + " of " +
+                            std::to_string(block->block_count());
+            return outcome;
+        }
+        // A repeated first block starts the read afresh: the client resends
+        // reads after a reconnection.
+        m_partial.erase(block->read_tag());
+        ReceivedRead read = read_of(*block);
+        if (block->block_count() == 1) {
+            if (!complete(read, outcome.error)) {
+                return outcome;
+            }
+            outcome.completed.push_back(std::move(read));
+        } else {
+            m_partial[block->read_tag()] = Partial{std::move(read), 1, block->block_count()};
+        }
+        outcome.accepted = true;
+        return outcome;
+    }
+    case ipc_tools::MessageType::PASS_NEXT_RAW_BLOCK: {
+        const wire::ReadBlock* block = envelope.data_as_ReadBlock();
+        const auto found = m_partial.find(block->read_tag());
+        if (found == m_partial.end()) {
+            outcome.error = "raw block of read tag " + std::to_string(block->read_tag()) + " without its first block";
+            return outcome;
+        }
+        Partial& partial = found->second;
+        if (block->block_index() != partial.next_index || block->block_count() != partial.block_count) {
+            outcome.error = "raw block " + std::to_string(block->block_index()) + " of " +
+                            std::to_string(block->block_count()) + " where block " +
+                            std::to_string(partial.next_index) + " of " + std::to_string(partial.block_count) +
+                            " was due";
+            m_partial.erase(found);
+            return outcome;
+        }
+        append_samples(partial.read, *block);
+        if (++partial.next_index == partial.block_count) {
+            ReceivedRead read = std::move(partial.read);
+            m_partial.erase(found);
+            if (!complete(read, outcome.error)) {
+                return outcome;
+            }
+            outcome.completed.push_back(std::move(read));
+        }
+        outcome.accepted = true;
+        return outcome;
+    }
+    default:
+        outcome.error = std::string("not a read message: ") + ipc_tools::to_string(message.get_type());
+        return outcome;
+    }
+}
+
+}  // namespace reference_server

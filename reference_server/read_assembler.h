@@ -1,0 +1,74 @@
+#pragma once
+
+// Puts together the reads a client sends: whole reads from a PASS_READ_BATCH,
+// and reads sent as a PASS_FIRST_RAW_BLOCK followed by PASS_NEXT_RAW_BLOCK
+// messages, which must arrive in order.
+//
+// One assembler per client connection. Not synchronised: the server thread
+// owns it.
+
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "ipc_tools/ipc_tools.h"
+
+namespace reference_server {
+
+// A read as the server received it.
+struct ReceivedRead {
+    std::uint32_t read_tag = 0;
+    std::uint32_t sub_tag = 0;
+    std::string read_id;
+    std::string strand_id;
+    std::uint32_t duration = 0;
+    float daq_offset = 0.0f;
+    float daq_scaling = 0.0f;
+    float sampling_rate = 0.0f;
+    float open_pore_level = 0.0f;
+    std::uint64_t start_time = 0;
+    std::uint64_t num_keldrow_events = 0;
+    std::int32_t split_point = 0;
+    std::string sequencing_kit;
+    std::string flow_cell_product_code;
+    std::string end_reason;
+    struct Pairing {
+        std::int32_t channel = 0;
+        std::int32_t mux = 0;
+        std::string run_id;
+    };
+    std::optional<Pairing> pairing;
+    std::vector<std::int16_t> samples;
+};
+
+class ReadAssembler {
+public:
+    struct Outcome {
+        // False when the message broke the sending rules; error says how,
+        // and the server answers BAD_REQUEST with it.
+        bool accepted = false;
+        std::string error;
+        // Reads that are complete with this message, in the order sent.
+        std::vector<ReceivedRead> completed;
+    };
+
+    // Takes one PASS_READ_BATCH, PASS_FIRST_RAW_BLOCK or PASS_NEXT_RAW_BLOCK.
+    // A read whose blocks break their order is dropped whole.
+    Outcome add(const ipc_tools::Message& message);
+
+    // Reads whose first block has arrived but not yet their last one.
+    std::size_t partial_count() const { return m_partial.size(); }
+
+private:
+    struct Partial {
+        ReceivedRead read;
+        std::uint32_t next_index = 1;
+        std::uint32_t block_count = 0;
+    };
+
+    std::map<std::uint32_t, Partial> m_partial;  // by read tag
+};
+
+}  // namespace reference_server
