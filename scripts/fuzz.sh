@@ -1,0 +1,29 @@
+#!/usr/bin/env bash
+# Builds the message fuzz target with clang, AddressSanitizer and libFuzzer
+# in build-fuzz/, and runs it for the given number of seconds (default 60).
+# The corpus grows in build-fuzz/corpus/ and is kept between runs.
+set -euo pipefail
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+cd "$root"
+
+seconds=${1:-60}
+
+if [ ! -f build-fuzz/CMakeCache.txt ]; then
+    generator=()
+    command -v ninja >/dev/null && generator=(-G Ninja)
+    CXX=clang++ cmake -S . -B build-fuzz "${generator[@]}" \
+        -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+        -DCORVANE_SANITIZE=address \
+        -DCMAKE_CXX_FLAGS="-fsanitize=fuzzer-no-link" \
+        -DCORVANE_BUILD_TESTS=OFF -DCORVANE_BUILD_BENCH=OFF -DCORVANE_BUILD_TOOLS=OFF \
+        -DCORVANE_BUILD_FUZZ=ON
+fi
+cmake --build build-fuzz --target message_fuzz make_seeds -j2
+
+# Well-formed messages of every read kind start the corpus, so that the
+# fuzzer gets past verification into the decoder from the first run.
+if [ ! -d build-fuzz/corpus ]; then
+    mkdir -p build-fuzz/corpus
+    ./build-fuzz/tests/fuzz/make_seeds build-fuzz/corpus
+fi
+./build-fuzz/tests/fuzz/message_fuzz -max_total_time="$seconds" -print_final_stats=1 build-fuzz/corpus
