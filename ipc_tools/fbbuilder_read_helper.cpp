@@ -18,13 +18,14 @@
 
 namespace ipc_tools {
 
+// Trace domain of the read payload functions, named "ipc_tools::FbbuilderReadHelper"
+// (per-read scopes in its "hftrace::" domain).
+struct FbbuilderReadHelper : common::diagnostics::tracing::TraceDomain<FbbuilderReadHelper> {};
+
 namespace {
 
 namespace dw = vesk::data_wrappers::v2;
 using common::diagnostics::tracing::TraceScope;
-
-// Trace domain of the read payload functions.
-struct FbbuilderReadHelper : common::diagnostics::tracing::TraceDomain<FbbuilderReadHelper> {};
 
 // Builder sizes: the samples plus what the rest of a block, a batch and the
 // envelope take, so that building rarely reallocates.
