@@ -126,26 +126,11 @@ CalledResult full_result(std::uint32_t read_tag) {
     result.barcode = reference_server::BarcodeResult{
         "barcode05", "KIT-96", "var1", 0.75f, reference_server::BarcodeEnd{0.5f, 10, 24}, std::nullopt};
     result.barcode_trim = reference_server::BarcodeTrimResult{30, 40};
-    reference_server::AlignmentHit first;
-    first.genome = "chr1";
-    first.genome_start = 100;
-    first.genome_end = 200;
-    first.strand_start = 3;
-    first.strand_end = 24;
-    first.num_events = 5;
-    first.num_insertions = 1;
-    first.num_deletions = 2;
-    first.num_aligned = 20;
-    first.num_correct = 19;
-    first.coverage = 0.9f;
-    first.identity = 0.95f;
-    first.accuracy = 0.97f;
-    first.strand_score = 60;
-    first.sam_record = "sam-1";
-    first.bed_hits = 2;
-    first.bed_lines = "bed-1a\nbed-1b";
-    first.direction = '-';
-    first.mapping_quality = 42;
+    const reference_server::AlignmentHit first{
+        .genome = "chr1", .genome_start = 100, .genome_end = 200, .strand_start = 3, .strand_end = 24,
+        .num_events = 5, .num_insertions = 1, .num_deletions = 2, .num_aligned = 20, .num_correct = 19,
+        .coverage = 0.9f, .identity = 0.95f, .accuracy = 0.97f, .strand_score = 60, .sam_record = "sam-1",
+        .bed_hits = 2, .bed_lines = "bed-1a\nbed-1b", .direction = '-', .mapping_quality = 42};
     reference_server::AlignmentHit second = first;
     second.genome = std::string(252, 'g');
     second.sam_record = "sam-2";
