@@ -260,6 +260,7 @@ flatbuffers::Offset<wire::ReadBlock> build_raw_block(flatbuffers::FlatBufferBuil
                                                      std::uint32_t block_index,
                                                      std::uint32_t block_count,
                                                      std::uint64_t first_sample) {
+    QOR_EXPECTS(read.metadata != nullptr, "A read sent to the server needs its metadata");
     const auto raw = read.datasets.find(dw::raw_data);
     if (raw == read.datasets.end()) {
         throw std::out_of_range("invalid map<K, T> key");
@@ -317,6 +318,7 @@ std::vector<Message> make_raw_block_messages(const common::ReadHolder& read,
                                              const std::string& connection_id,
                                              std::uint64_t max_block_size) {
     QOR_EXPECTS(max_block_size >= 1, "The maximum block size must be at least one sample");
+    QOR_EXPECTS(read.metadata != nullptr, "A read sent to the server needs its metadata");
     TraceScope scope(FbbuilderReadHelper::hf_trace_context(), "make_raw_block_messages");
 
     const std::uint64_t duration = read.metadata->duration;
@@ -347,6 +349,7 @@ Message make_read_batch_message(std::span<const common::ReadHolder* const> reads
 
     std::uint64_t total_samples = 0;
     for (const common::ReadHolder* read : reads) {
+        QOR_EXPECTS(read != nullptr && read->metadata != nullptr, "A read sent to the server needs its metadata");
         total_samples += read->metadata->duration;
     }
     flatbuffers::FlatBufferBuilder builder(

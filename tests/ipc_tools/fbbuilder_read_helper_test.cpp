@@ -329,6 +329,11 @@ TEST(FbbuilderReadHelperTest, RefusesReadsWhoseSignalCannotBeSent) {
     EXPECT_THROW(ipc_tools::make_read_batch_message(batch, "c"), std::runtime_error);
 }
 
+TEST(FbbuilderReadHelperDeathTest, EndsTheProcessForABlockSizeOfZero) {
+    const common::ReadHolder read = make_read(1, 10);
+    EXPECT_DEATH(ipc_tools::make_raw_block_messages(read, "c", 0), "at least one sample");
+}
+
 TEST(FbbuilderReadHelperTest, DecodesEveryFieldOfAResult) {
     common::ReadHolder target = make_read(77, 8000);
     target.metadata->time_stamp = "2024-03-01T12:00:00Z";
