@@ -1,0 +1,104 @@
+#pragma once
+
+// Registers one client on its basecall server and unregisters it.
+//
+// establish_server_connection makes the server load the configuration, the
+// optional alignment index and the optional BED file, one request at a time
+// (polling every 500 ms while the server answers LOADING), fetches the
+// configuration's details and the index's SAM header, and sends CONNECT. It
+// moves the client's connection state through preparing_connection,
+// loading_config, loading_alignment_index, loading_bed_file, connecting and
+// connected, always in that order, also when no index or BED file is used.
+// On success it hands out the adapter the read exchange then uses; on
+// failure it returns null and last_error() says why.
+//
+// Threads: no lock. Only the client's worker thread calls the operations
+// that talk to the server. The accessors return references into this
+// object: copy them on the worker thread, and do not read them after a
+// failed attempt (they may still hold an earlier attempt's values).
+
+#include <cstdint>
+#include <string>
+
+#include "common/diagnostics/tracing.h"
+#include "corvane/client_status.h"
+#include "corvane/request_broker_adapter.h"
+#include "ipc_tools/connected_info.h"
+#include "ipc_tools/connection_info.h"
+#include "ipc_tools/message_type.h"
+
+namespace corvane {
+
+class ClientConnectionState;
+
+// The details of the configuration a client asked for.
+struct ConfigDetails {
+    std::string config_name;  // as requested, not as the server spells it
+    std::string model_version_id;
+    std::string modbase_model_version_id;
+    bool duplex = false;
+};
+
+class AbstractConnectionProtocol {
+public:
+    virtual ~AbstractConnectionProtocol() = default;
+
+    // Where the server is, and how long (ms) to wait for each reply.
+    virtual void set_connection_params(const std::string& address, unsigned int timeout) = 0;
+    // One whole connection attempt; file_load_timeout is in seconds.
+    virtual RequestBrokerAdapter* establish_server_connection(const ipc_tools::ConnectionInfo& info,
+                                                              unsigned int file_load_timeout) = 0;
+    virtual const ConfigDetails& config_details() const = 0;
+    virtual const ipc_tools::ConnectedInfo& server_details() const = 0;
+    // Empty when no alignment index is used.
+    virtual const std::string& alignment_file_header() const = 0;
+    // Why the last attempt returned null; no_error after a success.
+    virtual const ConnectionErrorInfo& last_error() const = 0;
+    // Tells the server this client is leaving; failures are only logged.
+    virtual void disconnect_from_server() const = 0;
+};
+
+class ConnectionProtocol final : public AbstractConnectionProtocol,
+                                 public common::diagnostics::tracing::TraceDomain<ConnectionProtocol> {
+public:
+    // `state` must outlive the protocol; only set_status is called on it.
+    explicit ConnectionProtocol(ClientConnectionState& state);
+    ~ConnectionProtocol() override;
+    ConnectionProtocol(const ConnectionProtocol&) = delete;
+    ConnectionProtocol& operator=(const ConnectionProtocol&) = delete;
+
+    void set_connection_params(const std::string& address, unsigned int timeout) override;
+    RequestBrokerAdapter* establish_server_connection(const ipc_tools::ConnectionInfo& info,
+                                                      unsigned int file_load_timeout) override;
+    const ConfigDetails& config_details() const override { return m_config_details; }
+    const ipc_tools::ConnectedInfo& server_details() const override { return m_server_details; }
+    const std::string& alignment_file_header() const override { return m_alignment_file_header; }
+    const ConnectionErrorInfo& last_error() const override { return m_last_error; }
+    void disconnect_from_server() const override;
+
+private:
+    bool make_paths_absolute();
+    bool load_file_on_server(ipc_tools::MessageType request_type, const std::string& file);
+    bool try_load_on_server(ipc_tools::MessageType request_type, const std::string& file);
+    bool retrieve_config_details(const std::string& config_name);
+    bool load_alignment_index();
+    bool retrieve_alignment_file_header(const std::string& index_path);
+    bool connect();
+    bool try_get_server_internal_state(std::string& state_text);
+    // Sends a request; on a transport failure copies the adapter's error.
+    bool exchange(ipc_tools::Message& request, ipc_tools::Message& reply);
+
+    ClientConnectionState& m_connection_state;
+    ConnectionErrorInfo m_last_error;
+    // Sending changes the adapter's own error record, also when unregistering.
+    mutable RequestBrokerAdapter m_adapter;
+    std::string m_address;
+    unsigned int m_timeout = 0;  // ms
+    ConfigDetails m_config_details;
+    ipc_tools::ConnectedInfo m_server_details;
+    std::string m_alignment_file_header;
+    ipc_tools::ConnectionInfo m_connection_info;
+    unsigned int m_file_load_timeout = 0;  // s
+};
+
+}  // namespace corvane
