@@ -372,6 +372,12 @@ bool ConnectionProtocol::try_get_server_internal_state(std::string& state_text) 
 void ConnectionProtocol::disconnect_from_server() const {
     TraceScope scope(trace_context(), "disconnect_from_server");
     const std::string& client_uid = m_server_details.client_uid;
+    if (client_uid.empty()) {
+        // Never registered, so there is nothing to undo, and there may not
+        // even be a socket yet: sending would end the process.
+        scope.trace("not connected");
+        return;
+    }
     scope.trace([&] { return "sending DISCONNECT with ID: " + client_uid; });
 
     Message request(MessageType::DISCONNECT, client_uid, 0, "");

@@ -286,6 +286,9 @@ TEST_F(ConnectionProtocolTest, ReconnectsWithTheSameProtocolUnderANewId) {
 }
 
 TEST_F(ConnectionProtocolTest, DisconnectUnregistersAndOnlyLogsFailures) {
+    // Before any registration there is nothing to undo (and no socket).
+    m_protocol.disconnect_from_server();
+
     ASSERT_NE(m_protocol.establish_server_connection(basic_info(), 5), nullptr) << m_protocol.last_error();
     const auto client_uid = m_protocol.server_details().client_uid;
     m_protocol.disconnect_from_server();
@@ -302,9 +305,10 @@ TEST_F(ConnectionProtocolTest, DisconnectUnregistersAndOnlyLogsFailures) {
     EXPECT_EQ(m_protocol.server_details().client_uid, client_uid);
 
     const auto log = requests();
-    ASSERT_GE(log.size(), 2u);
-    EXPECT_EQ(log[log.size() - 2].request, MessageType::DISCONNECT);
-    EXPECT_EQ(log[log.size() - 2].client_id, client_uid);
+    ASSERT_EQ(log.size(), 7u);
+    EXPECT_EQ(log[0].request, MessageType::HEARTBEAT_PING);
+    EXPECT_EQ(log[5].request, MessageType::DISCONNECT);
+    EXPECT_EQ(log[5].client_id, client_uid);
 }
 
 namespace {
