@@ -7,12 +7,15 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <iostream>
 #include <mutex>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+#include "common/diagnostics/active_trace_context.h"
+#include "common/diagnostics/context_builder.h"
 #include "common/logger.h"
 #include "corvane/client_connection_state.h"
 #include "reference_server/reference_server.h"
@@ -353,4 +356,79 @@ TEST_F(BriefLoadTest, PollsUntilTheServerHasLoaded) {
     const auto loads = std::count(types.begin(), types.end(), MessageType::LOAD_CONFIG);
     EXPECT_GE(loads, 2);
     EXPECT_LE(loads, 3);
+}
+
+namespace {
+
+// One failed and one successful attempt with the protocol and adapter
+// domains traced; 0 when the expected lines came in order.
+int run_traced_conversation(const test_support::TempDir& folder) {
+    namespace tracing = common::diagnostics::tracing;
+    static std::mutex mutex;
+    static std::vector<std::string> lines;
+    auto& builder = tracing::ContextBuilder::instance();
+    builder.set_custom_output([](const std::string& line) {
+        std::lock_guard lock(mutex);
+        lines.push_back(line);
+    });
+    builder.set_configuration_file(folder.path() / "trace.cfg");
+    builder.initialise();
+    {
+        reference_server::ReferenceServer server;
+        const auto endpoint = server.start(folder.ipc_endpoint());
+        corvane::ClientConnectionState state;
+        corvane::ConnectionProtocol protocol(state);
+        protocol.set_connection_params(folder.ipc_endpoint("nobody"), 20);
+        protocol.establish_server_connection(basic_info(), 5);
+        protocol.set_connection_params(endpoint, reply_timeout_ms);
+        if (!protocol.establish_server_connection(basic_info(), 5)) {
+            std::cerr << "not connected: " << protocol.last_error() << std::endl;
+            return 1;
+        }
+    }
+    tracing::ActiveTraceContext::instance()->flush();
+
+    const std::string protocol_domain = "corvane::ConnectionProtocol::";
+    const std::vector<std::string> expected = {
+        protocol_domain + "ConnectionProtocol [ENTER]",
+        protocol_domain + "set_connection_params [TRACE]  port: ipc://",
+        protocol_domain + "set_connection_params [TRACE]  timeout: 20",
+        "hftrace::corvane::RequestBrokerAdapter::invoke [TRACE]  [timed_out] Failed to establish connection "
+        "with address: ipc://",
+        protocol_domain + "load_file_on_server [TRACE]  ref_dna_fast",
+        protocol_domain + "try_load_on_server [TRACE]  SUCCESS",
+        protocol_domain + "connect [TRACE]  config string: ref_dna_fast:>timeout_interval=30>client_name=run7",
+        protocol_domain + "connect [TRACE]  Connected. id: 1",
+        protocol_domain + "connect [TRACE]  server version: 7.13.6",
+    };
+    std::lock_guard lock(mutex);
+    std::size_t next = 0;
+    std::size_t invocations = 0;
+    for (const auto& line : lines) {
+        if (next < expected.size() && line.find(expected[next]) != std::string::npos) {
+            ++next;
+        }
+        if (line.find("::invoke ") != std::string::npos) {
+            ++invocations;
+        }
+    }
+    if (next != expected.size() || invocations != 1) {
+        std::cerr << "missing: " << (next < expected.size() ? expected[next] : "nothing")
+                  << "; invoke lines: " << invocations << std::endl;
+        return 1;
+    }
+    return 0;
+}
+
+}  // namespace
+
+// Tracing reads its configuration once per process, so this case runs in a
+// child process of its own (the "threadsafe" death-test style re-executes
+// the test binary) and reports through its exit code.
+TEST(ConnectionProtocolTracingTest, TracesTheConversationAndOnlyFailedInvocations) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    test_support::TempDir folder;
+    std::ofstream(folder.file("trace.cfg"))
+        << "corvane::ConnectionProtocol custom\nhftrace::corvane::RequestBrokerAdapter custom\n";
+    EXPECT_EXIT(std::exit(run_traced_conversation(folder)), testing::ExitedWithCode(0), "");
 }
