@@ -114,8 +114,10 @@ TEST(RequestBrokerAdapterTest, UnansweredRequestStrandsTheSocketUntilPreparedAga
     reference_server::ReferenceServer server;
     const auto endpoint = server.start(folder.ipc_endpoint());
     RequestBrokerAdapter adapter;
-    ASSERT_TRUE(adapter.prepare_connection(endpoint, 20)) << adapter.last_error();
-    server.faults().add({MessageType::GET_STATISTICS, FaultAction::delay, MessageType::UNSET, "", 500, 1});
+    // Four polls of 250 ms give up before the reply, which comes after 1.5 s;
+    // the server is still busy with it for at most 0.5 s when prepared again.
+    ASSERT_TRUE(adapter.prepare_connection(endpoint, 250)) << adapter.last_error();
+    server.faults().add({MessageType::GET_STATISTICS, FaultAction::delay, MessageType::UNSET, "", 1500, 1});
 
     auto request = statistics_request();
     Message reply;

@@ -165,6 +165,8 @@ Message get_statistics() { return Message(MessageType::GET_STATISTICS, "", 0, ""
 
 constexpr std::int32_t generous_timeout_ms = 2000;
 constexpr std::int32_t short_timeout_ms = 20;
+// Long enough for a first exchange on a slow (sanitised, loaded) machine.
+constexpr std::int32_t withheld_timeout_ms = 200;
 
 template <class Error>
 std::string thrown_text(const std::function<void()>& action) {
@@ -272,7 +274,7 @@ TEST(RequestBrokerTest, TimesOutAndRecoversOnlyThroughPrepareConnection) {
     test_support::TempDir dir;
     ScriptedPeer peer(dir.ipc_endpoint(), statistics_script(PeerAction::withhold()));
     RequestBroker broker;
-    broker.prepare_connection(dir.ipc_endpoint(), short_timeout_ms);
+    broker.prepare_connection(dir.ipc_endpoint(), withheld_timeout_ms);
 
     Message reply;
     EXPECT_EQ(thrown_text<ipc_tools::TimeoutError>([&] {

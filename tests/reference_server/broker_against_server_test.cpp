@@ -94,11 +94,11 @@ TEST(BrokerAgainstServerTest, EachFaultRaisesItsErrorAndTheBrokerRecovers) {
         SCOPED_TRACE(row.what);
         const bool late = row.action == FaultAction::delay;
         if (late) {
-            // Four waits of 50 ms each, then the reply comes 250 ms late.
-            broker.prepare_connection(endpoint, 50);
+            // Four waits of 150 ms each, then the reply comes 600 ms late.
+            broker.prepare_connection(endpoint, 150);
         }
         server.faults().add(FaultRule{MessageType::GET_STATISTICS, row.action, row.reply, "refused here",
-                                      late ? 450u : 0u, 1});
+                                      late ? 1200u : 0u, 1});
         Message request(MessageType::GET_STATISTICS, "", 0, "");
         Message reply;
         const auto [type, text] = thrown_by([&] { broker.send_request(request, reply); });
