@@ -44,6 +44,21 @@ Message simple_reply(MessageType type, const std::string& text = {}, std::int32_
     return Message(type, "", value, text);
 }
 
+// SUCCESS for a file that is loaded, LOADING while it loads; nothing for a
+// load the server refuses, whose reply depends on the request.
+std::optional<Message> progress_reply(LoadOutcome outcome) {
+    switch (outcome) {
+    case LoadOutcome::loaded:
+        return simple_reply(MessageType::SUCCESS);
+    case LoadOutcome::loading:
+        return simple_reply(MessageType::LOADING);
+    case LoadOutcome::unknown:
+    case LoadOutcome::invalid_options:
+        break;
+    }
+    return std::nullopt;
+}
+
 Message config_list_reply(flatbuffers::FlatBufferBuilder& builder, flatbuffers::Offset<wire::ConfigList> list) {
     ipc_tools::finish_envelope(builder, "", wire::MessageData::ConfigList, list.Union());
     return Message(builder);
@@ -310,14 +325,9 @@ Message RequestHandler::on_heartbeat_ping(const Request& request) {
 }
 
 Message RequestHandler::on_load_config(const Request& request) {
-    switch (m_state->load_config(request.text, ServerState::Clock::now())) {
-    case LoadOutcome::loaded:
-        return simple_reply(MessageType::SUCCESS);
-    case LoadOutcome::loading:
-        return simple_reply(MessageType::LOADING);
-    case LoadOutcome::unknown:
-    case LoadOutcome::invalid_options:
-        break;
+    const auto outcome = m_state->load_config(request.text, ServerState::Clock::now());
+    if (auto reply = progress_reply(outcome)) {
+        return std::move(*reply);
     }
     return simple_reply(MessageType::REQUEST_FAILED, "Unknown basecall configuration: " + request.text);
 }
@@ -334,28 +344,20 @@ Message RequestHandler::on_load_index(const Request& request) {
         path = request.text.substr(0, separator);
         options = item_or_empty(*items, "minimap_opt_string");
     }
-    switch (m_state->load_index(path, options, ServerState::Clock::now())) {
-    case LoadOutcome::loaded:
-        return simple_reply(MessageType::SUCCESS);
-    case LoadOutcome::loading:
-        return simple_reply(MessageType::LOADING);
-    case LoadOutcome::invalid_options:
+    const auto outcome = m_state->load_index(path, options, ServerState::Clock::now());
+    if (auto reply = progress_reply(outcome)) {
+        return std::move(*reply);
+    }
+    if (outcome == LoadOutcome::invalid_options) {
         return simple_reply(MessageType::INVALID_ALIGNER_OPTIONS, "Invalid aligner options: " + options);
-    case LoadOutcome::unknown:
-        break;
     }
     return simple_reply(MessageType::REQUEST_FAILED, "Unknown alignment index: " + path);
 }
 
 Message RequestHandler::on_load_bed(const Request& request) {
-    switch (m_state->load_bed(request.text, ServerState::Clock::now())) {
-    case LoadOutcome::loaded:
-        return simple_reply(MessageType::SUCCESS);
-    case LoadOutcome::loading:
-        return simple_reply(MessageType::LOADING);
-    case LoadOutcome::unknown:
-    case LoadOutcome::invalid_options:
-        break;
+    const auto outcome = m_state->load_bed(request.text, ServerState::Clock::now());
+    if (auto reply = progress_reply(outcome)) {
+        return std::move(*reply);
     }
     return simple_reply(MessageType::REQUEST_FAILED, "Unknown bed file: " + request.text);
 }
