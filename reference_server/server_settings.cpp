@@ -150,6 +150,19 @@ void write_member(Writer& writer, const char* key, std::uint32_t value) {
     writer.Uint(value);
 }
 
+// key: [ {members of the first item}, ... ]
+template <class Items, class WriteMembers>
+void write_objects(Writer& writer, const char* key, const Items& items, WriteMembers write_members) {
+    writer.Key(key);
+    writer.StartArray();
+    for (const auto& item : items) {
+        writer.StartObject();
+        write_members(item);
+        writer.EndObject();
+    }
+    writer.EndArray();
+}
+
 }  // namespace
 
 const char* to_string(FaultAction action) {
@@ -312,73 +325,43 @@ std::string to_json(const ServerSettings& settings) {
     writer.StartObject();
     write_member(writer, "server_version", settings.server_version);
     write_member(writer, "minimap_version", settings.minimap_version);
-    writer.Key("configurations");
-    writer.StartArray();
-    for (const auto& config : settings.configurations) {
-        writer.StartObject();
+    write_objects(writer, "configurations", settings.configurations, [&](const auto& config) {
         write_member(writer, "name", config.name);
         write_member(writer, "model_version_id", config.model_version_id);
         write_member(writer, "modbase_model_version_id", config.modbase_model_version_id);
         write_member(writer, "duplex", config.duplex);
         write_member(writer, "load_delay_ms", config.load_delay_ms);
-        writer.EndObject();
-    }
-    writer.EndArray();
-    writer.Key("barcode_kits");
-    writer.StartArray();
-    for (const auto& kit : settings.barcode_kits) {
-        writer.StartObject();
+    });
+    write_objects(writer, "barcode_kits", settings.barcode_kits, [&](const auto& kit) {
         write_member(writer, "kit_name", kit.kit_name);
         write_member(writer, "first_index", kit.first_index);
         write_member(writer, "last_index", kit.last_index);
         write_member(writer, "is_both_ends", kit.is_both_ends);
         write_member(writer, "has_barcode12a", kit.has_barcode12a);
         write_member(writer, "normalised_pattern", kit.normalised_pattern);
-        writer.EndObject();
-    }
-    writer.EndArray();
-    writer.Key("devices");
-    writer.StartArray();
-    for (const auto& device : settings.devices) {
-        writer.StartObject();
+    });
+    write_objects(writer, "devices", settings.devices, [&](const auto& device) {
         write_member(writer, "id", device.id);
         write_member(writer, "name", device.name);
         write_member(writer, "kind", std::string(device.kind == DeviceKind::cuda ? "cuda" : "metal"));
-        writer.EndObject();
-    }
-    writer.EndArray();
-    writer.Key("alignment_indices");
-    writer.StartArray();
-    for (const auto& index : settings.alignment_indices) {
-        writer.StartObject();
+    });
+    write_objects(writer, "alignment_indices", settings.alignment_indices, [&](const auto& index) {
         write_member(writer, "path", index.path);
         write_member(writer, "header", index.header);
         write_member(writer, "load_delay_ms", index.load_delay_ms);
-        writer.EndObject();
-    }
-    writer.EndArray();
-    writer.Key("bed_files");
-    writer.StartArray();
-    for (const auto& bed : settings.bed_files) {
-        writer.StartObject();
+    });
+    write_objects(writer, "bed_files", settings.bed_files, [&](const auto& bed) {
         write_member(writer, "path", bed.path);
         write_member(writer, "load_delay_ms", bed.load_delay_ms);
-        writer.EndObject();
-    }
-    writer.EndArray();
-    writer.Key("faults");
-    writer.StartArray();
-    for (const auto& rule : settings.faults) {
-        writer.StartObject();
+    });
+    write_objects(writer, "faults", settings.faults, [&](const auto& rule) {
         write_member(writer, "request", std::string(ipc_tools::to_string(rule.request)));
         write_member(writer, "action", std::string(to_string(rule.action)));
         write_member(writer, "reply", std::string(ipc_tools::to_string(rule.reply)));
         write_member(writer, "text", rule.text);
         write_member(writer, "delay_ms", rule.delay_ms);
         write_member(writer, "count", rule.count);
-        writer.EndObject();
-    }
-    writer.EndArray();
+    });
     writer.Key("restart_after_requests");
     writer.Uint64(settings.restart_after_requests);
     writer.EndObject();
