@@ -2,6 +2,7 @@
 
 #include <utility>
 
+#include "common/contract.h"
 #include "common/target_configurations.h"
 
 namespace common {
@@ -49,6 +50,16 @@ ReadHolder ReadHolder::derive_returned_read(std::uint64_t returned_sub_tag) cons
         *piece.metadata = *metadata;
     }
     return piece;
+}
+
+const interfaces::ReadMetadata& metadata_of(const ReadHolder& read) {
+    QOR_EXPECTS(read.metadata != nullptr, "Read record has no metadata: it was passed to a client");
+    return *read.metadata;
+}
+
+const vesk::data_wrappers::v2::DataSetData* find_dataset(const ReadHolder& read, vesk::data_wrappers::v2::dataset key) {
+    auto found = read.datasets.find(key);
+    return found == read.datasets.end() ? nullptr : &found->second;
 }
 
 bool validate_read_holder(const ReadHolder& read, std::string& message, bool duplex) {

@@ -49,6 +49,13 @@ struct ReadHolder {
     std::unique_ptr<interfaces::ReadMetadata> metadata;
 };
 
+// The read's metadata, which a holder emptied by a move no longer has:
+// using it then is a contract violation.
+const interfaces::ReadMetadata& metadata_of(const ReadHolder& read);
+
+// The read's data set of that kind, or null.
+const vesk::data_wrappers::v2::DataSetData* find_dataset(const ReadHolder& read, vesk::data_wrappers::v2::dataset key);
+
 // Whether a read handed in by an application carries what the server needs
 // (with duplex, also channel, mux and run id). On failure, message becomes
 // "Missing data in ReadHolder object:" followed by every missing item; on
