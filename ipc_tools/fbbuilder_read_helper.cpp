@@ -129,9 +129,12 @@ void apply_start_time(interfaces::ReadMetadata& metadata, std::uint64_t returned
     }
 }
 
-template <class T>
-void put(std::uint8_t* row, std::size_t field, T value) {
-    std::memcpy(row + common::align_results_row.offsets[field], &value, sizeof value);
+using Column = common::AlignResultsColumn;
+
+template <Column column, class T>
+void put(std::uint8_t* row, T value) {
+    static_assert(sizeof(T) == common::align_results_field(column).size, "value does not fill its column");
+    std::memcpy(row + common::align_results_offset(column), &value, sizeof value);
 }
 
 // Fills the align_results table and the joined SAM and BED texts.
@@ -157,25 +160,25 @@ DecodeResult apply_alignments(common::ReadHolder& target,
 
         const std::string_view genome = view_of(alignment->genome());
         // The rows are zeroed, so the name stays terminated.
-        std::memcpy(row + common::align_results_row.offsets[0], genome.data(), genome.size());
-        put(row, 1, static_cast<std::int8_t>(alignment->direction()));
-        put(row, 2, alignment->genome_start());
-        put(row, 3, alignment->genome_end());
-        put(row, 4, alignment->strand_start());
-        put(row, 5, alignment->strand_end());
-        put(row, 6, alignment->num_events());
-        put(row, 7, alignment->num_insertions());
-        put(row, 8, alignment->num_deletions());
-        put(row, 9, alignment->num_aligned());
-        put(row, 10, alignment->num_correct());
-        put(row, 11, alignment->coverage());
-        put(row, 12, alignment->identity());
-        put(row, 13, alignment->accuracy());
-        put(row, 14, alignment->strand_score());
-        put(row, 15, alignment->bed_hits());
-        put(row, 16, alignment->mapping_quality());
-        put(row, 17, static_cast<std::uint8_t>(alignment->is_secondary() ? 1 : 0));
-        put(row, 18, static_cast<std::uint8_t>(alignment->is_supplementary() ? 1 : 0));
+        std::memcpy(row + common::align_results_offset(Column::genome), genome.data(), genome.size());
+        put<Column::direction>(row, static_cast<std::int8_t>(alignment->direction()));
+        put<Column::genome_start>(row, alignment->genome_start());
+        put<Column::genome_end>(row, alignment->genome_end());
+        put<Column::strand_start>(row, alignment->strand_start());
+        put<Column::strand_end>(row, alignment->strand_end());
+        put<Column::num_events>(row, alignment->num_events());
+        put<Column::num_insertions>(row, alignment->num_insertions());
+        put<Column::num_deletions>(row, alignment->num_deletions());
+        put<Column::num_aligned>(row, alignment->num_aligned());
+        put<Column::num_correct>(row, alignment->num_correct());
+        put<Column::coverage>(row, alignment->coverage());
+        put<Column::identity>(row, alignment->identity());
+        put<Column::accuracy>(row, alignment->accuracy());
+        put<Column::strand_score>(row, alignment->strand_score());
+        put<Column::bed_hits>(row, alignment->bed_hits());
+        put<Column::mapping_quality>(row, alignment->mapping_quality());
+        put<Column::is_secondary>(row, static_cast<std::uint8_t>(alignment->is_secondary() ? 1 : 0));
+        put<Column::is_supplementary>(row, static_cast<std::uint8_t>(alignment->is_supplementary() ? 1 : 0));
 
         sam_record += view_of(alignment->sam_record());
         // An alignment without BED hits adds its (empty) text with no
@@ -223,6 +226,7 @@ struct Collected {
     bool probs_expected = false;  // base_mod_info came with the first block
     bool probs_received = false;
     bool mask_received = false;
+    std::uint64_t channels = 0;  // probability columns per base
 
     // Appends what one block carries; false with a reason for malformed data.
     bool append(const wire::CalledRead& called, std::string& reason) {
@@ -374,22 +378,22 @@ Message make_read_batch_message(std::span<const common::ReadHolder> reads, const
     return make_read_batch_message(std::span<const common::ReadHolder* const>(pointers), connection_id);
 }
 
-DecodeResult decode_called_block(common::ReadHolder& target, const wire::ReadBlock& first, const NextCalledBlock& next) {
-    QOR_EXPECTS(target.metadata != nullptr, "A returned block needs a read record with metadata");
-    TraceScope scope(FbbuilderReadHelper::hf_trace_context(), "decode_called_block");
-    scope.trace([&] {
-        return "read_tag " + std::to_string(first.read_tag()) + " sub_tag " + std::to_string(first.sub_tag()) +
-               " blocks " + std::to_string(first.block_count());
-    });
-    interfaces::ReadMetadata& metadata = *target.metadata;
+namespace {
 
+// The steps of decode_called_block, in the order it applies them. Each
+// writes its part of the record; a failing step leaves what the steps before
+// it wrote.
+
+void apply_strand_identity(interfaces::ReadMetadata& metadata, const wire::ReadBlock& first) {
     metadata.strand_id = view_of(first.strand_id());
     if (first.duplex_strand_1() != nullptr && first.duplex_strand_2() != nullptr) {
         metadata.duplex_strands = interfaces::DuplexStrands{first.duplex_strand_1()->str(),
                                                             first.duplex_strand_2()->str()};
     }
     metadata.is_duplex_parent = first.is_duplex_parent();
+}
 
+DecodeResult apply_signal_timing(interfaces::ReadMetadata& metadata, const wire::ReadBlock& first) {
     const std::uint64_t duration = first.duration();
     if (duration == 0) {
         return fail(DecodeFailure::zero_duration);
@@ -400,34 +404,38 @@ DecodeResult decode_called_block(common::ReadHolder& target, const wire::ReadBlo
     if (first.split_point() >= 0) {
         metadata.split_point = first.split_point();
     }
+    return {};
+}
 
-    const wire::CalledRead* called = first.called_read();
-    if (called == nullptr) {
-        return malformed("returned block carries no called read");
-    }
-    if (called->model_stride() == 0) {
+// The basecall group (created when absent) and the model details; the
+// event counts divide by the model stride, so a zero stride is refused.
+DecodeResult apply_basecall_summary(interfaces::ReadMetadata& metadata, const wire::CalledRead& called) {
+    const std::uint64_t duration = metadata.duration;
+    if (called.model_stride() == 0) {
         return malformed("model stride is 0");
     }
-    if (called->trimmed_samples() > duration) {
-        return malformed("trimmed samples " + std::to_string(called->trimmed_samples()) + " exceed duration " +
+    if (called.trimmed_samples() > duration) {
+        return malformed("trimmed samples " + std::to_string(called.trimmed_samples()) + " exceed duration " +
                          std::to_string(duration));
     }
     interfaces::BasecallData& basecall = metadata.basecall_data ? *metadata.basecall_data
                                                                 : metadata.basecall_data.emplace();
-    const std::uint64_t sequence_length = called->sequence_length();
-    basecall.sequence_length = sequence_length;
-    basecall.mean_qscore = called->mean_qscore();
-    basecall.median = called->median();
-    basecall.med_abs_dev = called->med_abs_dev();
-    basecall.model_stride = called->model_stride();
-    metadata.model_version_id = view_of(called->model_version_id());
-    metadata.modbase_model_version_id = view_of(called->modbase_model_version_id());
-    metadata.trimmed_samples = called->trimmed_samples();
-    metadata.trimmed_duration = duration - called->trimmed_samples();
-    basecall.num_events = duration / called->model_stride();
-    basecall.trimmed_events = metadata.trimmed_duration / called->model_stride();
+    basecall.sequence_length = called.sequence_length();
+    basecall.mean_qscore = called.mean_qscore();
+    basecall.median = called.median();
+    basecall.med_abs_dev = called.med_abs_dev();
+    basecall.model_stride = called.model_stride();
+    metadata.model_version_id = view_of(called.model_version_id());
+    metadata.modbase_model_version_id = view_of(called.modbase_model_version_id());
+    metadata.trimmed_samples = called.trimmed_samples();
+    metadata.trimmed_duration = duration - called.trimmed_samples();
+    basecall.num_events = duration / called.model_stride();
+    basecall.trimmed_events = metadata.trimmed_duration / called.model_stride();
+    return {};
+}
 
-    if (const wire::PolyTailResult* poly_tail = called->poly_tail()) {
+void apply_poly_tail(interfaces::ReadMetadata& metadata, const wire::CalledRead& called) {
+    if (const wire::PolyTailResult* poly_tail = called.poly_tail()) {
         interfaces::PolyTailData& data = metadata.poly_tail_data.emplace();
         data.poly_tail_length = poly_tail->poly_tail_length();
         data.poly_tail_anchor = poly_tail->poly_tail_anchor();
@@ -436,28 +444,37 @@ DecodeResult decode_called_block(common::ReadHolder& target, const wire::ReadBlo
         data.poly_tail_start_2 = poly_tail->poly_tail_start_2();
         data.poly_tail_end_2 = poly_tail->poly_tail_end_2();
     }
+}
 
-    const char* orientation = orientation_text(called->strand_orientation_code());
+DecodeResult apply_orientation(interfaces::ReadMetadata& metadata, const wire::CalledRead& called) {
+    const char* orientation = orientation_text(called.strand_orientation_code());
     if (orientation == nullptr) {
-        return malformed("strand orientation code " + std::to_string(called->strand_orientation_code()) +
+        return malformed("strand orientation code " + std::to_string(called.strand_orientation_code()) +
                          " is not one of -1, 0, 1");
     }
     metadata.strand_orientation = orientation;
+    return {};
+}
 
-    if (called->umi_tag_sequence() != nullptr) {
-        metadata.umi_tag_sequence = called->umi_tag_sequence()->str();
+void apply_umi_and_scaling(interfaces::ReadMetadata& metadata, const wire::CalledRead& called) {
+    if (called.umi_tag_sequence() != nullptr) {
+        metadata.umi_tag_sequence = called.umi_tag_sequence()->str();
     }
-    if (const wire::ScalingInfo* scaling = called->scaling()) {
+    if (const wire::ScalingInfo* scaling = called.scaling()) {
+        interfaces::BasecallData& basecall = *metadata.basecall_data;
         basecall.scaling_median = scaling->scaling_median();
         basecall.scaling_med_abs_dev = scaling->scaling_med_abs_dev();
         if (scaling->scaling_version() != nullptr) {
             basecall.scaling_version = scaling->scaling_version()->str();
         }
     }
-    if (const wire::BarcodeTrim* trim = called->barcode_trim()) {
+}
+
+void apply_barcode(interfaces::ReadMetadata& metadata, const wire::CalledRead& called) {
+    if (const wire::BarcodeTrim* trim = called.barcode_trim()) {
         metadata.barcode_trim = interfaces::BarcodeTrim{trim->trim_front(), trim->trim_rear()};
     }
-    if (const wire::BarcodeResult* barcode = called->barcode()) {
+    if (const wire::BarcodeResult* barcode = called.barcode()) {
         interfaces::BarcodeData& data = metadata.barcode_data ? *metadata.barcode_data
                                                               : metadata.barcode_data.emplace();
         data.arrangement = view_of(barcode->arrangement());
@@ -473,34 +490,36 @@ DecodeResult decode_called_block(common::ReadHolder& target, const wire::ReadBlo
         data.rear_end_index = rear != nullptr ? rear->index() : 0;
         data.rear_foundseq_length = rear != nullptr ? rear->foundseq_length() : 0;
     }
-    if (called->alignments() != nullptr && called->alignments()->size() != 0) {
-        DecodeResult alignment_result = apply_alignments(target, *called->alignments());
-        if (!alignment_result.ok()) {
-            return alignment_result;
-        }
-    }
+}
 
-    Collected collected;
+// Room for the whole result, and the base modification details, which say
+// how many probability channels each base carries.
+DecodeResult start_collecting(Collected& collected, interfaces::BasecallData& basecall, const wire::CalledRead& called) {
+    const std::uint64_t sequence_length = basecall.sequence_length;
     collected.sequence.reserve(capped_hint(sequence_length));
     collected.qstring.reserve(capped_hint(sequence_length));
-    collected.moves.reserve(capped_hint(called->move_count()));
-    std::uint64_t channels = 0;
-    if (const wire::BaseModInfo* base_mod = called->base_mod_info()) {
+    collected.moves.reserve(capped_hint(called.move_count()));
+    if (const wire::BaseModInfo* base_mod = called.base_mod_info()) {
         basecall.base_mod_alphabet = view_of(base_mod->base_mod_alphabet());
         basecall.base_mod_long_names = view_of(base_mod->base_mod_long_names());
         basecall.base_mod_context = view_of(base_mod->base_mod_context());
         if (basecall.base_mod_alphabet.empty()) {
             return malformed("base modification info without an alphabet");
         }
-        channels = 1 + static_cast<std::uint64_t>(
-                           std::count(basecall.base_mod_alphabet.begin(), basecall.base_mod_alphabet.end(), ' '));
+        collected.channels = 1 + static_cast<std::uint64_t>(
+                                     std::count(basecall.base_mod_alphabet.begin(), basecall.base_mod_alphabet.end(), ' '));
         collected.probs_expected = true;
-        collected.base_mod_probs.reserve(capped_hint(channels * sequence_length));
+        collected.base_mod_probs.reserve(capped_hint(collected.channels * sequence_length));
         collected.context_mask.reserve(capped_hint(sequence_length));
     }
+    return {};
+}
 
+// The first block's parts, then those of every block that continues it.
+DecodeResult collect_blocks(Collected& collected, const wire::ReadBlock& first, const wire::CalledRead& called,
+                            const NextCalledBlock& next) {
     std::string reason;
-    if (!collected.append(*called, reason)) {
+    if (!collected.append(called, reason)) {
         return malformed(std::move(reason));
     }
     for (std::uint32_t index = 1; index < first.block_count(); ++index) {
@@ -515,7 +534,13 @@ DecodeResult decode_called_block(common::ReadHolder& target, const wire::ReadBlo
             }
         }
     }
+    return {};
+}
 
+// The collected data sets, each only where the target has none of its kind.
+DecodeResult store_collected(common::ReadHolder& target, interfaces::BasecallData& basecall, Collected& collected) {
+    const std::uint64_t sequence_length = basecall.sequence_length;
+    const std::uint64_t channels = collected.channels;
     // A table whose shape does not cover its bytes could not be stored.
     if (collected.probs_received && collected.base_mod_probs.size() != channels * sequence_length) {
         return malformed(std::to_string(collected.base_mod_probs.size()) +
@@ -541,6 +566,51 @@ DecodeResult decode_called_block(common::ReadHolder& target, const wire::ReadBlo
         basecall.base_flags = std::move(collected.context_mask);
     }
     return {};
+}
+
+}  // namespace
+
+DecodeResult decode_called_block(common::ReadHolder& target, const wire::ReadBlock& first, const NextCalledBlock& next) {
+    QOR_EXPECTS(target.metadata != nullptr, "A returned block needs a read record with metadata");
+    TraceScope scope(FbbuilderReadHelper::hf_trace_context(), "decode_called_block");
+    scope.trace([&] {
+        return "read_tag " + std::to_string(first.read_tag()) + " sub_tag " + std::to_string(first.sub_tag()) +
+               " blocks " + std::to_string(first.block_count());
+    });
+    interfaces::ReadMetadata& metadata = *target.metadata;
+
+    apply_strand_identity(metadata, first);
+    if (DecodeResult timing = apply_signal_timing(metadata, first); !timing.ok()) {
+        return timing;
+    }
+    const wire::CalledRead* called = first.called_read();
+    if (called == nullptr) {
+        return malformed("returned block carries no called read");
+    }
+    if (DecodeResult summary = apply_basecall_summary(metadata, *called); !summary.ok()) {
+        return summary;
+    }
+    apply_poly_tail(metadata, *called);
+    if (DecodeResult orientation = apply_orientation(metadata, *called); !orientation.ok()) {
+        return orientation;
+    }
+    apply_umi_and_scaling(metadata, *called);
+    apply_barcode(metadata, *called);
+    if (called->alignments() != nullptr && called->alignments()->size() != 0) {
+        if (DecodeResult alignments = apply_alignments(target, *called->alignments()); !alignments.ok()) {
+            return alignments;
+        }
+    }
+
+    interfaces::BasecallData& basecall = *metadata.basecall_data;
+    Collected collected;
+    if (DecodeResult started = start_collecting(collected, basecall, *called); !started.ok()) {
+        return started;
+    }
+    if (DecodeResult blocks = collect_blocks(collected, first, *called, next); !blocks.ok()) {
+        return blocks;
+    }
+    return store_collected(target, basecall, collected);
 }
 
 bool append_packed_bits(std::vector<bool>& flags, std::span<const std::uint8_t> packed, std::uint64_t num_bits) {

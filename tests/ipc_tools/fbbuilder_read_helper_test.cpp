@@ -147,12 +147,14 @@ CalledResult full_result(std::uint32_t read_tag) {
     return result;
 }
 
+using Column = common::AlignResultsColumn;
+
 template <class T>
-T column(const dw::DataSetData& table_data, std::uint64_t row, std::size_t field) {
+T column(const dw::DataSetData& table_data, std::uint64_t row, Column field) {
     T value;
     std::memcpy(&value,
                 static_cast<const std::uint8_t*>(table_data.data()) + row * table_data.element_size() +
-                    common::align_results_row.offsets[field],
+                    common::align_results_offset(field),
                 sizeof value);
     return value;
 }
@@ -406,24 +408,24 @@ TEST(FbbuilderReadHelperTest, DecodesEveryFieldOfAResult) {
         const reference_server::AlignmentHit& hit = result.alignments[row];
         const char* genome = static_cast<const char*>(table.data()) + row * 320;
         EXPECT_EQ(std::string(genome), hit.genome);
-        EXPECT_EQ(column<std::int8_t>(table, row, 1), hit.direction);
-        EXPECT_EQ(column<std::int32_t>(table, row, 2), hit.genome_start);
-        EXPECT_EQ(column<std::int32_t>(table, row, 3), hit.genome_end);
-        EXPECT_EQ(column<std::int32_t>(table, row, 4), hit.strand_start);
-        EXPECT_EQ(column<std::int32_t>(table, row, 5), hit.strand_end);
-        EXPECT_EQ(column<std::int32_t>(table, row, 6), hit.num_events);
-        EXPECT_EQ(column<std::int32_t>(table, row, 7), hit.num_insertions);
-        EXPECT_EQ(column<std::int32_t>(table, row, 8), hit.num_deletions);
-        EXPECT_EQ(column<std::int32_t>(table, row, 9), hit.num_aligned);
-        EXPECT_EQ(column<std::int32_t>(table, row, 10), hit.num_correct);
-        EXPECT_EQ(column<float>(table, row, 11), hit.coverage);
-        EXPECT_EQ(column<float>(table, row, 12), hit.identity);
-        EXPECT_EQ(column<float>(table, row, 13), hit.accuracy);
-        EXPECT_EQ(column<std::int32_t>(table, row, 14), hit.strand_score);
-        EXPECT_EQ(column<std::int32_t>(table, row, 15), hit.bed_hits);
-        EXPECT_EQ(column<std::int32_t>(table, row, 16), hit.mapping_quality);
-        EXPECT_EQ(column<std::uint8_t>(table, row, 17), hit.is_secondary ? 1 : 0);
-        EXPECT_EQ(column<std::uint8_t>(table, row, 18), hit.is_supplementary ? 1 : 0);
+        EXPECT_EQ(column<std::int8_t>(table, row, Column::direction), hit.direction);
+        EXPECT_EQ(column<std::int32_t>(table, row, Column::genome_start), hit.genome_start);
+        EXPECT_EQ(column<std::int32_t>(table, row, Column::genome_end), hit.genome_end);
+        EXPECT_EQ(column<std::int32_t>(table, row, Column::strand_start), hit.strand_start);
+        EXPECT_EQ(column<std::int32_t>(table, row, Column::strand_end), hit.strand_end);
+        EXPECT_EQ(column<std::int32_t>(table, row, Column::num_events), hit.num_events);
+        EXPECT_EQ(column<std::int32_t>(table, row, Column::num_insertions), hit.num_insertions);
+        EXPECT_EQ(column<std::int32_t>(table, row, Column::num_deletions), hit.num_deletions);
+        EXPECT_EQ(column<std::int32_t>(table, row, Column::num_aligned), hit.num_aligned);
+        EXPECT_EQ(column<std::int32_t>(table, row, Column::num_correct), hit.num_correct);
+        EXPECT_EQ(column<float>(table, row, Column::coverage), hit.coverage);
+        EXPECT_EQ(column<float>(table, row, Column::identity), hit.identity);
+        EXPECT_EQ(column<float>(table, row, Column::accuracy), hit.accuracy);
+        EXPECT_EQ(column<std::int32_t>(table, row, Column::strand_score), hit.strand_score);
+        EXPECT_EQ(column<std::int32_t>(table, row, Column::bed_hits), hit.bed_hits);
+        EXPECT_EQ(column<std::int32_t>(table, row, Column::mapping_quality), hit.mapping_quality);
+        EXPECT_EQ(column<std::uint8_t>(table, row, Column::is_secondary), hit.is_secondary ? 1 : 0);
+        EXPECT_EQ(column<std::uint8_t>(table, row, Column::is_supplementary), hit.is_supplementary ? 1 : 0);
     }
 
     EXPECT_EQ(target.datasets.at(dw::sequence).string_value(), result.sequence);
