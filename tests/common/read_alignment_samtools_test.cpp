@@ -47,7 +47,7 @@ void fill_every_tag(common::ReadHolder& read) {
     m.channel = 412;
     m.read_number = 9001;
     m.time_stamp = "2024-03-05T10:11:12.000+00:00";
-    m.filename = "C:\\runs\\batch 7.pod5";
+    m.filename = "C:\\runs\\batch 7.sig";
     m.duration = 12345;
     m.trimmed_samples = 321;
     m.sampling_rate = 5000.0f;

@@ -314,7 +314,7 @@ common::ReadHolder read_with_every_tag() {
     m.channel = 101;
     m.read_number = 17;
     m.time_stamp = "2024-01-01T00:00:00Z";
-    m.filename = "/data/run\\batch_0.pod5";
+    m.filename = "/data/run\\batch_0.sig";
     m.duration = 8000;
     m.trimmed_samples = 100;
     m.sampling_rate = 4000.0f;
@@ -334,7 +334,7 @@ common::ReadHolder read_with_every_tag() {
 }
 
 const Columns every_read_tag = {"qs:f:12.5", "mx:i:2", "ch:i:101", "rn:i:17", "st:Z:2024-01-01T00:00:00Z",
-                                "f5:Z:batch_0.pod5", "ns:i:8000", "ts:i:100", "sm:f:1.5", "sd:f:0.25", "sv:Z:v1",
+                                "f5:Z:batch_0.sig", "ns:i:8000", "ts:i:100", "sm:f:1.5", "sd:f:0.25", "sv:Z:v1",
                                 "du:f:2", "pt:i:40", "pa:B:i,10,11,12,13,14", "pi:Z:r1", "sp:i:300", "TS:A:+",
                                 "RX:Z:TTAGC", "dx:i:-1"};
 
