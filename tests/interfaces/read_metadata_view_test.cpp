@@ -2,9 +2,12 @@
 
 #include <cmath>
 #include <cstdint>
+#include <optional>
 #include <set>
 #include <string>
 #include <string_view>
+#include <type_traits>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -253,4 +256,243 @@ TEST(ReadMetadataViewTest, EveryKeyStoresAndReadsOnlyItsOwnType) {
         }
     }
     EXPECT_EQ(keys.size(), 103u);
+}
+
+namespace {
+
+// The published keys, written out here rather than taken from the list the
+// views are generated from, so that a wrong type, presence rule, field or
+// order in that list shows. `field` reads the record member the key names
+// (its groups existing) as text.
+struct ExpectedKey {
+    std::string_view key;
+    MetadataType type;
+    MetadataPresence presence;
+    std::string (*field)(const ReadMetadata&);
+};
+
+template <class T>
+std::string text_of(const T& value) {
+    if constexpr (std::is_same_v<T, std::string>) {
+        return value;
+    } else if constexpr (std::is_same_v<T, bool>) {
+        return value ? "true" : "false";
+    } else {
+        return std::to_string(value);
+    }
+}
+
+template <class T>
+std::string text_of(const std::optional<T>& value) {
+    return value ? text_of(*value) : std::string("<absent>");
+}
+
+#define KEY(KEY_TEXT, TYPE, PRESENCE, FIELD)                                      \
+    ExpectedKey {                                                                 \
+        KEY_TEXT, MetadataType::TYPE, MetadataPresence::PRESENCE,                 \
+            [](const ReadMetadata& r) { return text_of(r.FIELD); }                \
+    }
+
+const ExpectedKey expected_keys[] = {
+    KEY("read_data::model_version_id", string, text, model_version_id),
+    KEY("read_data::modbase_model_version_id", string, text, modbase_model_version_id),
+    KEY("read_data::gpu_name", string, text, gpu_name),
+    KEY("read_data::read_id", string, text, read_id),
+    KEY("read_data::strand_id", string, text, strand_id),
+    KEY("read_data::duplex_strand_1", string, group, duplex_strands->duplex_strand_1),
+    KEY("read_data::duplex_strand_2", string, group, duplex_strands->duplex_strand_2),
+    KEY("read_data::is_duplex_parent", boolean, always, is_duplex_parent),
+    KEY("read_data::split_point", int32, always, split_point),
+    KEY("read_data::run_id", string, text, run_id),
+    KEY("read_data::sample_id", string, text, sample_id),
+    KEY("read_data::time_stamp", string, text, time_stamp),
+    KEY("read_data::channel", int32, flag, channel),
+    KEY("read_data::mux", uint32, flag, mux),
+    KEY("read_data::read_number", uint32, always, read_number),
+    KEY("read_data::filename", string, text, filename),
+    KEY("read_data::filename_short", string, text, filename_short),
+    KEY("read_data::client_id", uint16, always, client_id),
+    KEY("read_data::batch_number", uint32, flag, batch_number),
+    KEY("read_data::duration", uint64, always, duration),
+    KEY("read_data::duration_seconds", float64, always, duration_seconds),
+    KEY("read_data::start_time", uint64, flag, start_time),
+    KEY("read_data::num_keldrow_events", uint64, always, num_keldrow_events),
+    KEY("read_data::start_time_seconds", float64, always, start_time_seconds),
+    KEY("read_data::trimmed_start_seconds", float64, always, trimmed_start_seconds),
+    KEY("read_data::trimmed_duration", uint64, always, trimmed_duration),
+    KEY("read_data::trimmed_duration_seconds", float64, always, trimmed_duration_seconds),
+    KEY("read_data::trimmed_samples", uint64, always, trimmed_samples),
+    KEY("read_data::daq_offset", float32, flag, daq_offset),
+    KEY("read_data::daq_scaling", float32, flag, daq_scaling),
+    KEY("read_data::open_pore_level", float32, always, open_pore_level),
+    KEY("read_data::sampling_rate", float32, always, sampling_rate),
+    KEY("read_data::flow_cell_id", string, text, flow_cell_id),
+    KEY("read_data::exp_start_time", string, text, exp_start_time),
+    KEY("read_data::protocol_group_id", string, text, protocol_group_id),
+    KEY("read_data::device_id", string, text, device_id),
+    KEY("read_data::protocol_run_id", string, text, protocol_run_id),
+    KEY("read_data::median_before", float64, always, median_before),
+    KEY("read_data::sequencing_kit", string, text, sequencing_kit),
+    KEY("read_data::flow_cell_product_code", string, text, flow_cell_product_code),
+    KEY("read_data::strand_orientation", string, text, strand_orientation),
+    KEY("read_data::umi_tag_sequence", string, text, umi_tag_sequence),
+    KEY("read_data::end_reason", string, text, end_reason),
+    KEY("read_data::experiment_id", string, text, experiment_id),
+    KEY("read_data::pore_type", string, text, pore_type),
+    // Shares its string with read_data::model_version_id, but never reads as absent.
+    KEY("basecall_data::model_version_id", string, always, model_version_id),
+    KEY("basecall_data::model_stride", uint64, group, basecall_data->model_stride),
+    KEY("basecall_data::mean_qscore", float32, group, basecall_data->mean_qscore),
+    KEY("basecall_data::median", float32, group, basecall_data->median),
+    KEY("basecall_data::med_abs_dev", float32, group, basecall_data->med_abs_dev),
+    KEY("basecall_data::scaling_median", float32, group, basecall_data->scaling_median),
+    KEY("basecall_data::scaling_med_abs_dev", float32, group, basecall_data->scaling_med_abs_dev),
+    KEY("basecall_data::scaling_version", string, group, basecall_data->scaling_version),
+    KEY("basecall_data::num_events", uint64, group, basecall_data->num_events),
+    KEY("basecall_data::trimmed_events", uint64, group, basecall_data->trimmed_events),
+    KEY("basecall_data::sequence_length", uint64, group, basecall_data->sequence_length),
+    KEY("basecall_data::base_mod_alphabet", string, group, basecall_data->base_mod_alphabet),
+    KEY("basecall_data::base_mod_long_names", string, group, basecall_data->base_mod_long_names),
+    KEY("basecall_data::base_mod_context", string, group, basecall_data->base_mod_context),
+    KEY("basecall_data::qscore_shift", float32, group, basecall_data->qscore_shift),
+    KEY("basecall_data::qscore_scale", float32, group, basecall_data->qscore_scale),
+    KEY("basecall_data::passes_filtering", boolean, group, basecall_data->passes_filtering),
+    KEY("barcode_data::trim_front", int32, group, barcode_trim->trim_front),
+    KEY("barcode_data::trim_rear", int32, group, barcode_trim->trim_rear),
+    KEY("barcode_data::score", float32, group, barcode_data->score),
+    KEY("barcode_data::kit", string, group, barcode_data->kit),
+    KEY("barcode_data::arrangement", string, group, barcode_data->arrangement),
+    KEY("barcode_data::variant", string, group, barcode_data->variant),
+    KEY("barcode_data::alias", string, group, barcode_data->alias),
+    KEY("barcode_data::front_score", float32, group, barcode_data->front_score),
+    KEY("barcode_data::front_foundseq_length", int32, group, barcode_data->front_foundseq_length),
+    KEY("barcode_data::front_begin_index", int32, group, barcode_data->front_begin_index),
+    KEY("barcode_data::rear_score", float32, group, barcode_data->rear_score),
+    KEY("barcode_data::rear_foundseq_length", int32, group, barcode_data->rear_foundseq_length),
+    KEY("barcode_data::rear_end_index", int32, group, barcode_data->rear_end_index),
+    KEY("alignment_data::direction", string, group, alignment_data->direction),
+    KEY("alignment_data::genome", string, group, alignment_data->genome),
+    KEY("alignment_data::genome_start", int32, group, alignment_data->genome_start),
+    KEY("alignment_data::genome_end", int32, group, alignment_data->genome_end),
+    KEY("alignment_data::strand_start", int32, group, alignment_data->strand_start),
+    KEY("alignment_data::strand_end", int32, group, alignment_data->strand_end),
+    KEY("alignment_data::sam_record", string, text, sam_record),
+    KEY("alignment_data::num_events", int32, group, alignment_data->num_events),
+    KEY("alignment_data::num_insertions", int32, group, alignment_data->num_insertions),
+    KEY("alignment_data::num_deletions", int32, group, alignment_data->num_deletions),
+    KEY("alignment_data::num_aligned", int32, group, alignment_data->num_aligned),
+    KEY("alignment_data::num_correct", int32, group, alignment_data->num_correct),
+    KEY("alignment_data::coverage", float32, group, alignment_data->coverage),
+    KEY("alignment_data::identity", float32, group, alignment_data->identity),
+    KEY("alignment_data::accuracy", float32, group, alignment_data->accuracy),
+    KEY("alignment_data::strand_score", int32, group, alignment_data->strand_score),
+    KEY("alignment_data::bed_hits", int32, group, alignment_data->bed_hits),
+    KEY("alignment_data::bed_lines", string, text, bed_lines),
+    KEY("alignment_data::mapping_quality", int32, group, alignment_data->mapping_quality),
+    KEY("alignment_data::num_alignments", int32, group, alignment_data->num_alignments),
+    KEY("alignment_data::num_secondary_alignments", int32, group, alignment_data->num_secondary_alignments),
+    KEY("alignment_data::num_supplementary_alignments", int32, group, alignment_data->num_supplementary_alignments),
+    KEY("poly_tail_data::poly_tail_length", int32, group, poly_tail_data->poly_tail_length),
+    KEY("poly_tail_data::poly_tail_anchor", int64, group, poly_tail_data->poly_tail_anchor),
+    KEY("poly_tail_data::poly_tail_start_1", int64, group, poly_tail_data->poly_tail_start_1),
+    KEY("poly_tail_data::poly_tail_end_1", int64, group, poly_tail_data->poly_tail_end_1),
+    KEY("poly_tail_data::poly_tail_start_2", int64, group, poly_tail_data->poly_tail_start_2),
+    KEY("poly_tail_data::poly_tail_end_2", int64, group, poly_tail_data->poly_tail_end_2),
+};
+
+#undef KEY
+
+// A value for the index-th key, different for every key of one type (the
+// two bool keys get true and false).
+template <class T>
+T distinct_value(std::size_t index) {
+    if constexpr (std::is_same_v<T, std::string>) {
+        return "value_" + std::to_string(index);
+    } else if constexpr (std::is_same_v<T, bool>) {
+        return index % 2 == 0;
+    } else if constexpr (std::is_floating_point_v<T>) {
+        return static_cast<T>(index) + T(0.5);
+    } else {
+        return static_cast<T>(1000 + index);
+    }
+}
+
+bool is_model_version_alias(std::string_view key) {
+    return key == "basecall_data::model_version_id";
+}
+
+}  // namespace
+
+TEST(ReadMetadataViewTest, KeyTableMatchesThePublishedKeys) {
+    ASSERT_EQ(interfaces::read_metadata_keys.size(), std::size(expected_keys));
+    for (std::size_t i = 0; i < std::size(expected_keys); ++i) {
+        const ExpectedKey& expected = expected_keys[i];
+        SCOPED_TRACE(expected.key);
+        EXPECT_EQ(interfaces::read_metadata_keys[i].key, expected.key);
+        EXPECT_EQ(interfaces::read_metadata_keys[i].type, expected.type);
+        EXPECT_EQ(interfaces::read_metadata_keys[i].presence, expected.presence);
+    }
+}
+
+// Each key writes its own field: a distinct value goes to every key, then
+// every key and every field must still hold its own.
+TEST(ReadMetadataViewTest, EveryKeyWritesItsOwnField) {
+    ReadMetadata record;
+    const ReadMetadataMutableView view(record);
+    std::vector<std::string> written(std::size(expected_keys));
+    for (std::size_t i = 0; i < std::size(expected_keys); ++i) {
+        const ExpectedKey& expected = expected_keys[i];
+        SCOPED_TRACE(expected.key);
+        with_type(expected.type, [&]<class T>() {
+            const T value = distinct_value<T>(i);
+            EXPECT_TRUE(view.set<T>(expected.key, value));
+            written[i] = text_of(value);
+            return 0;
+        });
+    }
+    // The alias and its key share one string: the later write holds.
+    std::size_t alias = 0;
+    std::size_t aliased = 0;
+    for (std::size_t i = 0; i < std::size(expected_keys); ++i) {
+        if (is_model_version_alias(expected_keys[i].key)) alias = i;
+        if (expected_keys[i].key == "read_data::model_version_id") aliased = i;
+    }
+    written[aliased] = written[alias];
+
+    for (std::size_t i = 0; i < std::size(expected_keys); ++i) {
+        const ExpectedKey& expected = expected_keys[i];
+        SCOPED_TRACE(expected.key);
+        EXPECT_EQ(expected.field(record), written[i]);
+        with_type(expected.type, [&]<class T>() {
+            const T* value = view.get<T>(expected.key);
+            EXPECT_TRUE(value != nullptr && text_of(*value) == written[i]);
+            return 0;
+        });
+    }
+}
+
+// The presence rules as the published list gives them, on fresh records.
+TEST(ReadMetadataViewTest, EveryKeyFollowsItsPublishedPresenceRule) {
+    for (std::size_t i = 0; i < std::size(expected_keys); ++i) {
+        const ExpectedKey& expected = expected_keys[i];
+        SCOPED_TRACE(expected.key);
+        ReadMetadata record;
+        const ReadMetadataMutableView view(record);
+        const bool default_present = expected.presence == MetadataPresence::always ||
+                                     expected.key == "read_data::strand_orientation";
+        EXPECT_EQ(found(view, expected.type, expected.key), default_present);
+        if (expected.presence == MetadataPresence::text) {
+            EXPECT_TRUE(view.set<std::string>(expected.key, "x"));
+            EXPECT_TRUE(found(view, expected.type, expected.key));
+            EXPECT_TRUE(view.set<std::string>(expected.key, ""));
+            EXPECT_FALSE(found(view, expected.type, expected.key));
+        } else if (expected.presence == MetadataPresence::group || expected.presence == MetadataPresence::flag) {
+            // A zero or empty value still makes the value present.
+            with_type(expected.type, [&]<class T>() { return view.set<T>(expected.key, T{}); });
+            EXPECT_TRUE(found(view, expected.type, expected.key));
+        } else if (is_model_version_alias(expected.key)) {
+            EXPECT_TRUE(view.set<std::string>(expected.key, ""));
+            EXPECT_TRUE(found(view, expected.type, expected.key));
+        }
+    }
 }
