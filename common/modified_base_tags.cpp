@@ -37,6 +37,12 @@ std::string_view iupac_matches(char letter) {
     return found->second;
 }
 
+// Whether a sequence character is the canonical base of that index: an RNA
+// read's U counts as T, as the motif codes read it.
+bool holds_base(char character, std::size_t base) {
+    return character == canonical_bases[base] || (base == 3 && character == 'U');
+}
+
 int canonical_index(char base) {
     switch (base) {
     case 'A': return 0;
@@ -219,9 +225,8 @@ GeneratedText generate_modbase_string(std::string_view sequence,
         if (!motifs[base].letters.empty() || group_columns[base].empty()) {
             continue;
         }
-        const char letter = canonical_bases[base];
         for (std::size_t i = 0; i < length; ++i) {
-            if (sequence[i] != letter) {
+            if (!holds_base(sequence[i], base)) {
                 continue;
             }
             bool called = false;
@@ -256,7 +261,8 @@ GeneratedText generate_modbase_string(std::string_view sequence,
         mm += motifs[base].letters.size() > 1 ? '?' : '.';
         // Long reads make these loops the cost of a SAM line, so they
         // write into room made beforehand instead of appending piecewise.
-        const auto occurrences = static_cast<std::size_t>(std::count(sequence.begin(), sequence.end(), letter));
+        const auto occurrences = static_cast<std::size_t>(
+            std::count_if(sequence.begin(), sequence.end(), [base](char c) { return holds_base(c, base); }));
         const std::size_t mm_start = mm.size();
         const std::size_t ml_start = ml.size();
         mm.resize(mm_start + occurrences * (1 + decimal_digits(occurrences)));
@@ -265,7 +271,7 @@ GeneratedText generate_modbase_string(std::string_view sequence,
         char* ml_out = ml.data() + ml_start;
         std::size_t skipped = 0;
         for (std::size_t i = 0; i < length; ++i) {
-            if (sequence[i] != letter) {
+            if (!holds_base(sequence[i], base)) {
                 continue;
             }
             if (!candidates[i]) {

@@ -600,4 +600,25 @@ TEST(AlignmentSummaryTest, EmptyTableLeavesADefaultGroup) {
     expect_runtime_error([&] { common::update_alignment_metadata(read); }, "Could not find align results in read holder");
 }
 
+
+TEST(ModbaseTagTest, UracilCountsAsThymine) {
+    // Columns T, 17802 (a uridine modification); rows U, U, A, U.
+    const std::vector<std::uint8_t> probs = {0, 200, 0, 10, 0, 0, 0, 250};
+    struct Row {
+        const char* context;
+        std::string text;
+    };
+    const Row rows[] = {
+        {"", "MM:Z:T+17802.,0,1;\tML:B:C,200,250\tMN:i:4"},
+        // The motif UA (T then A) is matched once, at position 1.
+        {"_:_:_:XA", "MM:Z:T+17802?,1;\tML:B:C,10\tMN:i:4"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.context);
+        auto result = generate_modbase_string("UUAU", "T 17802", row.context, nullptr, view_of(probs), 128);
+        ASSERT_TRUE(result.success) << result.error;
+        EXPECT_EQ(result.text, row.text);
+    }
+}
+
 }  // namespace
