@@ -3,6 +3,7 @@
 #include <utility>
 
 #include "common/contract.h"
+#include "common/sam_text_rules.h"
 #include "common/target_configurations.h"
 
 namespace common {
@@ -62,6 +63,50 @@ const vesk::data_wrappers::v2::DataSetData* find_dataset(const ReadHolder& read,
     return found == read.datasets.end() ? nullptr : &found->second;
 }
 
+namespace {
+
+// The texts an application gives that become SAM and FASTQ text: the read
+// id is the read name (and the parent named by "pi:Z:"), the others are
+// written into tags. Text that would split a record is refused here, where
+// the application can still mend it; each item names the rule it breaks.
+std::string invalid_text_items(const interfaces::ReadMetadata& metadata) {
+    std::string invalid;
+    if (!metadata.read_id.empty()) {
+        if (const std::string problem = read_name_problem(metadata.read_id); !problem.empty()) {
+            invalid += " read_id " + problem + ".";
+        }
+    }
+    // Only the file's own name reaches its tag, not the folders above it.
+    const std::size_t file_name_start = metadata.filename.find_last_of("/\\");
+    const struct {
+        const char* name;
+        const std::string& text;
+        std::size_t from;
+    } tag_texts[] = {
+        {"run_id", metadata.run_id, 0},
+        {"sample_id", metadata.sample_id, 0},
+        {"time_stamp", metadata.time_stamp, 0},
+        {"filename", metadata.filename, file_name_start == std::string::npos ? 0 : file_name_start + 1},
+        {"exp_start_time", metadata.exp_start_time, 0},
+        {"flow_cell_id", metadata.flow_cell_id, 0},
+        {"gpu_name", metadata.gpu_name, 0},
+        {"umi_tag_sequence", metadata.umi_tag_sequence, 0},
+    };
+    for (const auto& item : tag_texts) {
+        if (const std::string problem = tag_text_problem(item.text, item.from); !problem.empty()) {
+            invalid += std::string(" ") + item.name + " " + problem + ".";
+        }
+    }
+    if (metadata.barcode_data) {
+        if (const std::string problem = tag_text_problem(metadata.barcode_data->alias); !problem.empty()) {
+            invalid += " barcode_data::alias " + problem + ".";
+        }
+    }
+    return invalid;
+}
+
+}  // namespace
+
 bool validate_read_holder(const ReadHolder& read, std::string& message, bool duplex) {
     // An emptied holder (its contents moved away) lacks all of its metadata.
     static const interfaces::ReadMetadata no_metadata;
@@ -98,10 +143,17 @@ bool validate_read_holder(const ReadHolder& read, std::string& message, bool dup
             missing += " run_id metadata field not found.";
         }
     }
-    if (missing.empty()) {
+    const std::string invalid = invalid_text_items(metadata);
+    if (missing.empty() && invalid.empty()) {
         return true;
     }
-    message = "Missing data in ReadHolder object:" + missing;
+    message.clear();
+    if (!missing.empty()) {
+        message = "Missing data in ReadHolder object:" + missing;
+    }
+    if (!invalid.empty()) {
+        message += (message.empty() ? "" : " ") + std::string("Invalid data in ReadHolder object:") + invalid;
+    }
     return false;
 }
 

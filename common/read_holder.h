@@ -57,9 +57,13 @@ const interfaces::ReadMetadata& metadata_of(const ReadHolder& read);
 const vesk::data_wrappers::v2::DataSetData* find_dataset(const ReadHolder& read, vesk::data_wrappers::v2::dataset key);
 
 // Whether a read handed in by an application carries what the server needs
-// (with duplex, also channel, mux and run id). On failure, message becomes
-// "Missing data in ReadHolder object:" followed by every missing item; on
-// success it is left alone. Never throws.
+// (with duplex, also channel, mux and run id), and texts its SAM and FASTQ
+// records can hold: the read id as a read name, the run id, sample id, file
+// name and the other tag texts as printable ASCII. On failure, message
+// becomes "Missing data in ReadHolder object:" followed by every missing
+// item, then "Invalid data in ReadHolder object:" followed by every text
+// that breaks its rule (each part only when it has items); on success it is
+// left alone. Never throws.
 bool validate_read_holder(const ReadHolder& read, std::string& message, bool duplex);
 
 }  // namespace common

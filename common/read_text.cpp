@@ -1,6 +1,9 @@
 #include "common/read_text.h"
 
+#include <algorithm>
 #include <charconv>
+#include <cmath>
+#include <initializer_list>
 #include <cstdint>
 #include <cstring>
 #include <stdexcept>
@@ -9,6 +12,7 @@
 #include "common/alignment_config.h"
 #include "common/modified_base_tags.h"
 #include "common/read_holder.h"
+#include "common/sam_text_rules.h"
 #include "common/target_configurations.h"
 #include "data_wrappers/data_set_data.h"
 #include "interfaces/read_metadata.h"
@@ -56,6 +60,9 @@ GeneratedText make_unmapped_sam_line(std::string_view read_name,
     if (read_name.empty()) {
         return generation_failure("Empty read_name string provided!");
     }
+    if (const std::string problem = read_name_problem(read_name); !problem.empty()) {
+        return generation_failure("Read name " + problem + ".");
+    }
     GeneratedText result;
     std::string& line = result.text;
     line.reserve(read_name.size() + sequence.size() * 2 + 32);
@@ -85,15 +92,41 @@ void append_tag(std::string& line, std::string_view name_and_type, std::string_v
     line += value;
 }
 
+// Each writer below leaves out a tag whose value its type cannot hold: one
+// such record would end the reading of the whole file.
+
+void append_text_tag(std::string& line, std::string_view name_and_type, std::string_view value) {
+    if (is_tag_text(value)) {
+        append_tag(line, name_and_type, value);
+    }
+}
+
 template <class Integer>
 void append_integer_tag(std::string& line, std::string_view name_and_type, Integer value) {
+    if (!fits_integer_tag(value)) {
+        return;
+    }
     line += '\t';
     line += name_and_type;
     append_integer(line, value);
 }
 
 void append_float_tag(std::string& line, std::string_view name_and_type, float value) {
-    append_tag(line, name_and_type, float_tag_text(value));
+    if (std::isfinite(value)) {
+        append_tag(line, name_and_type, float_tag_text(value));
+    }
+}
+
+void append_int32_array_tag(std::string& line, std::string_view name_and_type, std::initializer_list<std::int64_t> values) {
+    if (!std::all_of(values.begin(), values.end(), [](std::int64_t value) { return fits_int32_array_item(value); })) {
+        return;
+    }
+    line += '\t';
+    line += name_and_type;
+    for (std::int64_t value : values) {
+        line += ',';
+        append_integer(line, value);
+    }
 }
 
 std::string_view last_path_component(std::string_view path) {
@@ -125,17 +158,17 @@ void append_read_tags(std::string& line, const ReadHolder& read, bool with_targe
     }
     append_integer_tag(line, "rn:i:", metadata.read_number);
     if (!metadata.time_stamp.empty()) {
-        append_tag(line, "st:Z:", metadata.time_stamp);
+        append_text_tag(line, "st:Z:", metadata.time_stamp);
     }
     if (!metadata.filename.empty()) {
-        append_tag(line, "f5:Z:", last_path_component(metadata.filename));
+        append_text_tag(line, "f5:Z:", last_path_component(metadata.filename));
     }
     append_integer_tag(line, "ns:i:", metadata.duration);
     append_integer_tag(line, "ts:i:", metadata.trimmed_samples);
     if (basecall) {
         append_float_tag(line, "sm:f:", basecall->scaling_median);
         append_float_tag(line, "sd:f:", basecall->scaling_med_abs_dev);
-        append_tag(line, "sv:Z:", basecall->scaling_version);
+        append_text_tag(line, "sv:Z:", basecall->scaling_version);
     }
     if (metadata.sampling_rate > 0.0f) {
         append_float_tag(line, "du:f:",
@@ -143,15 +176,12 @@ void append_read_tags(std::string& line, const ReadHolder& read, bool with_targe
     }
     if (const auto& poly_tail = metadata.poly_tail_data) {
         append_integer_tag(line, "pt:i:", poly_tail->poly_tail_length);
-        line += "\tpa:B:i";
-        for (std::int64_t value : {poly_tail->poly_tail_anchor, poly_tail->poly_tail_start_1, poly_tail->poly_tail_end_1,
-                                   poly_tail->poly_tail_start_2, poly_tail->poly_tail_end_2}) {
-            line += ',';
-            append_integer(line, value);
-        }
+        append_int32_array_tag(line, "pa:B:i", {poly_tail->poly_tail_anchor, poly_tail->poly_tail_start_1,
+                                                 poly_tail->poly_tail_end_1, poly_tail->poly_tail_start_2,
+                                                 poly_tail->poly_tail_end_2});
     }
     // A piece of a split read names its parent.
-    if (metadata.strand_id != metadata.read_id) {
+    if (metadata.strand_id != metadata.read_id && is_tag_text(metadata.read_id)) {
         append_tag(line, "pi:Z:", metadata.read_id);
         if (metadata.split_point >= 0 && !metadata.duplex_strands) {
             append_integer_tag(line, "sp:i:", metadata.split_point);
@@ -164,7 +194,7 @@ void append_read_tags(std::string& line, const ReadHolder& read, bool with_targe
         append_tag(line, "TS:A:", orientation);
     }
     if (!metadata.umi_tag_sequence.empty()) {
-        append_tag(line, "RX:Z:", metadata.umi_tag_sequence);
+        append_text_tag(line, "RX:Z:", metadata.umi_tag_sequence);
     }
     if (with_target_configurations && writes_bed_hits(read)) {
         append_integer_tag(line, "bh:i:", metadata.alignment_data ? metadata.alignment_data->bed_hits : 0);
@@ -208,6 +238,9 @@ const std::string& text_dataset(const ReadHolder& read, dw::dataset key, const c
 
 std::string fastq_header_line(const ReadHolder& read, bool include_move_table) {
     const ReadMetadata& metadata = metadata_of(read);
+    if (const std::string problem = read_name_problem(metadata.strand_id); !problem.empty()) {
+        throw std::runtime_error("Cannot write a FASTQ header: read name " + problem + ".");
+    }
     std::string line;
     line.reserve(512);
     line += '@';
@@ -217,25 +250,25 @@ std::string fastq_header_line(const ReadHolder& read, bool include_move_table) {
     const std::string no_arrangement;
     const std::string& arrangement = metadata.barcode_data ? metadata.barcode_data->arrangement : no_arrangement;
     const std::string& alias = metadata.barcode_data ? metadata.barcode_data->alias : no_arrangement;
-    line += "\tRG:Z:";
-    line += metadata.run_id;
-    line += '_';
-    line += or_unknown(metadata.model_version_id);
+    std::string read_group = metadata.run_id;
+    read_group += '_';
+    read_group += or_unknown(metadata.model_version_id);
     if (!arrangement.empty()) {
-        line += '_';
-        line += arrangement;
+        read_group += '_';
+        read_group += arrangement;
     }
-    append_tag(line, "DT:Z:", or_unknown(metadata.exp_start_time));
-    append_tag(line, "PU:Z:", or_unknown(metadata.flow_cell_id));
-    append_tag(line, "LB:Z:", or_unknown(metadata.sample_id));
+    append_text_tag(line, "RG:Z:", read_group);
+    append_text_tag(line, "DT:Z:", or_unknown(metadata.exp_start_time));
+    append_text_tag(line, "PU:Z:", or_unknown(metadata.flow_cell_id));
+    append_text_tag(line, "LB:Z:", or_unknown(metadata.sample_id));
     if (!metadata.gpu_name.empty()) {
-        append_tag(line, "DS:Z:", metadata.gpu_name);
+        append_text_tag(line, "DS:Z:", metadata.gpu_name);
     }
     if (!arrangement.empty() && arrangement != "unclassified") {
-        append_tag(line, "SM:Z:", arrangement);
+        append_text_tag(line, "SM:Z:", arrangement);
     }
     if (!alias.empty() && alias != "unclassified") {
-        append_tag(line, "al:Z:", alias);
+        append_text_tag(line, "al:Z:", alias);
     }
     if (include_move_table && find_dataset(read, dw::movement) != nullptr) {
         append_tag(line, "", move_table_tag(read));

@@ -96,16 +96,21 @@ public:
 
     /// The FASTQ header line ("@" + name + tags, no terminator); with
     /// `include_move_table` the move-table tag is appended when the read
-    /// has moves.
-    /// @throws std::runtime_error for malformed read data.
+    /// has moves. A tag whose value SAM cannot hold (a number out of its
+    /// range, a NaN, text outside printable ASCII) is left out.
+    /// @throws std::runtime_error for malformed read data or a name no
+    /// record can hold (empty, over 254 characters, a space, tab or other
+    /// character outside printable ASCII, or a leading "@").
     std::string extract_fastq_header_line(bool include_move_table) const;
 
     /// One entry per SAM record of the read: its alignments, or a single
     /// unmapped record. The first record carries the modified-base,
     /// move-table and per-read tags. `modbase_threshold_percent` is the
     /// probability, in percent, from which a base without a motif is
-    /// reported as modified; 100 or more reports none of them.
-    /// @throws std::runtime_error for malformed read data or a NaN threshold.
+    /// reported as modified; 100 or more reports none of them. Tags SAM
+    /// cannot hold are left out, as for the FASTQ header line.
+    /// @throws std::runtime_error for malformed read data, a NaN threshold
+    /// or a read name no record can hold.
     std::vector<AlignmentSamLine> extract_sam_and_bed_lines(float modbase_threshold_percent) const;
 
 private:

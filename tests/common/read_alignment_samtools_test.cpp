@@ -2,7 +2,9 @@
 // library writes must convert to BAM without a complaint, and the
 // modified-base tags must mean what was called.
 
+#include <cstdint>
 #include <fstream>
+#include <limits>
 #include <memory>
 #include <string>
 #include <vector>
@@ -91,6 +93,22 @@ common::ReadHolder modified_read() {
     return read;
 }
 
+// Converts the SAM text to BAM at bam_path and lists it back: both steps
+// must succeed without a word on stderr and keep every record.
+std::string convert_and_list(const test_support::TempDir& dir, const std::string& sam, const std::string& bam_path,
+                             std::size_t records) {
+    const std::string sam_path = bam_path + ".sam";
+    write_file(sam_path, sam);
+    auto converted = test_support::run_samtools(dir, "view -b -o '" + bam_path + "' '" + sam_path + "'");
+    EXPECT_EQ(converted.exit_code, 0);
+    EXPECT_EQ(converted.err, "") << sam;
+    auto listed = test_support::run_samtools(dir, "view '" + bam_path + "'");
+    EXPECT_EQ(listed.exit_code, 0);
+    EXPECT_EQ(listed.err, "");
+    EXPECT_EQ(split_text(listed.out, '\n').size(), records + 1) << listed.out;
+    return listed.out;
+}
+
 TEST(SamtoolsTest, ReadsEveryKindOfRecordAndBedLine) {
     test_support::TempDir dir;
     std::string sam = sam_header;
@@ -139,21 +157,11 @@ TEST(SamtoolsTest, ReadsEveryKindOfRecordAndBedLine) {
     common::update_alignment_metadata(aligned);
     add(aligned, 5);
 
-    const std::string sam_path = dir.file("reads.sam");
     const std::string bam_path = dir.file("reads.bam");
     const std::string bed_path = dir.file("hits.bed");
-    write_file(sam_path, sam);
     write_file(bed_path, bed);
-
-    auto converted = test_support::run_samtools(dir, "view -b -o '" + bam_path + "' '" + sam_path + "'");
-    EXPECT_EQ(converted.exit_code, 0);
-    EXPECT_EQ(converted.err, "") << sam;
-
-    auto listed = test_support::run_samtools(dir, "view '" + bam_path + "'");
-    EXPECT_EQ(listed.exit_code, 0);
-    EXPECT_EQ(listed.err, "");
-    EXPECT_EQ(split_text(listed.out, '\n').size(), records + 1);
-    EXPECT_NE(listed.out.find("\tbh:i:1\t"), std::string::npos);
+    const std::string listed = convert_and_list(dir, sam, bam_path, records);
+    EXPECT_NE(listed.find("\tbh:i:1\t"), std::string::npos);
 
     // The BED lines are usable as regions: both alignments overlap them.
     auto overlapping = test_support::run_samtools(dir, "view -c -L '" + bed_path + "' '" + bam_path + "'");
@@ -217,6 +225,103 @@ TEST(SamtoolsTest, ImportsFastqHeaderTags) {
     EXPECT_NE(imported.out.find("\tmv:B:c,5,1,0,0,1,127,73,1,0,1\n"), std::string::npos) << imported.out;
     EXPECT_NE(imported.out.find("\tRG:Z:run42_model_v4_barcode07\t"), std::string::npos) << imported.out;
     EXPECT_NE(imported.out.find("\tSM:Z:barcode07\tal:Z:patient_7\t"), std::string::npos) << imported.out;
+}
+
+// Reads whose metadata SAM cannot hold as it is: values out of a tag's
+// range, non-numbers, text that would split a record, an RNA sequence, and
+// the longest names a record takes.
+std::vector<common::ReadHolder> odd_reads() {
+    std::vector<common::ReadHolder> reads;
+    auto add = [&](const std::string& id, auto change) {
+        common::ReadHolder read = called_read(id, "ACGTACGT", "########");
+        fill_every_tag(read);
+        change(*read.metadata);
+        reads.push_back(std::move(read));
+    };
+    add("huge_counts", [](interfaces::ReadMetadata& m) {
+        m.duration = std::uint64_t{1} << 40;
+        m.trimmed_samples = (std::uint64_t{1} << 32) + 5;
+        m.poly_tail_data->poly_tail_anchor = std::int64_t{1} << 33;
+        m.poly_tail_data->poly_tail_end_2 = -(std::int64_t{1} << 35);
+    });
+    add("largest_counts", [](interfaces::ReadMetadata& m) {
+        m.duration = 4294967295u;
+        m.trimmed_samples = 4294967295u;
+        m.poly_tail_data->poly_tail_anchor = 2147483647;
+        m.poly_tail_data->poly_tail_end_2 = -2147483647 - 1;
+    });
+    add("not_numbers", [](interfaces::ReadMetadata& m) {
+        m.basecall_data->mean_qscore = std::numeric_limits<float>::quiet_NaN();
+        m.basecall_data->scaling_median = std::numeric_limits<float>::infinity();
+        m.basecall_data->scaling_med_abs_dev = -std::numeric_limits<float>::infinity();
+        m.sampling_rate = 1e-38f;
+    });
+    add("split_texts", [](interfaces::ReadMetadata& m) {
+        m.time_stamp = "2024-03-05\t10:11:12";
+        m.filename = "/runs/batch\n7.sig";
+        m.basecall_data->scaling_version = "quantile\tv2";
+        m.umi_tag_sequence = "ACGT\nTGCA";
+        m.run_id = "run\t42";
+        m.exp_start_time = "2024\r";
+        m.flow_cell_id = "FAB\x01";
+        m.sample_id = "sample\xc3\xa9";
+        m.gpu_name = "gpu\t0";
+        m.barcode_data->arrangement = "barcode\t07";
+        m.barcode_data->alias = "patient\n7";
+        m.read_id = "parent\tid";
+    });
+    add(std::string(254, 'n'), [](interfaces::ReadMetadata&) {});
+    add("ignored", [](interfaces::ReadMetadata& m) {
+        m.duplex_strands = interfaces::DuplexStrands{std::string(126, 'a'), std::string(127, 'b')};
+    });
+
+    common::ReadHolder rna = called_read("rna", "UUAUCGAU", "++++++++");
+    fill_every_tag(rna);
+    // Columns A, T and a uridine modification: every U passes the threshold.
+    std::vector<std::uint8_t> probs;
+    for (char base : std::string("UUAUCGAU")) {
+        probs.insert(probs.end(), {0, 0, static_cast<std::uint8_t>(base == 'U' ? 230 : 0)});
+    }
+    test_support::add_modbase_probs(rna, "A T 17802", std::move(probs), 8, 3);
+    reads.push_back(std::move(rna));
+    return reads;
+}
+
+TEST(SamtoolsTest, AcceptsEveryRecordOfOddReads) {
+    test_support::TempDir dir;
+    std::string sam = sam_header;
+    std::string fastq;
+    std::size_t records = 0;
+    for (const common::ReadHolder& read : odd_reads()) {
+        for (const auto& line : common::sam_and_bed_lines(read, 5)) {
+            sam += line.sam_line + "\n";
+            ++records;
+        }
+        const std::string& sequence = read.datasets.at(dw::sequence).string_value();
+        fastq += common::fastq_header_line(read, false) + "\n" + sequence + "\n+\n" +
+                 read.datasets.at(dw::qstring).string_value() + "\n";
+    }
+    const std::string listed = convert_and_list(dir, sam, dir.file("odd.bam"), records);
+    const std::string fastq_path = dir.file("odd.fq");
+    write_file(fastq_path, fastq);
+
+    auto imported = test_support::run_samtools(dir, "import -T '*' -O SAM '" + fastq_path + "'");
+    EXPECT_EQ(imported.exit_code, 0);
+    EXPECT_EQ(imported.err, "") << fastq;
+    std::size_t imported_records = 0;
+    for (const std::string& line : split_text(imported.out, '\n')) {
+        imported_records += !line.empty() && line[0] != '@';
+    }
+    EXPECT_EQ(imported_records, odd_reads().size()) << imported.out;
+
+    // The RNA read's uridines are the modified positions.
+    std::string mm, ml;
+    for (const std::string& column : split_text(split_text(listed, '\n').at(records - 1), '\t')) {
+        if (column.starts_with("MM:Z:")) mm = column;
+        if (column.starts_with("ML:B:C")) ml = column;
+    }
+    EXPECT_EQ(mm, "MM:Z:T+17802.,0,0,0,0;");
+    EXPECT_EQ(ml, "ML:B:C,230,230,230,230");
 }
 
 }  // namespace

@@ -1,5 +1,7 @@
 #include "common/read_alignment.h"
 
+#include <algorithm>
+#include <cctype>
 #include <cmath>
 #include <functional>
 #include <memory>
@@ -238,6 +240,14 @@ TEST(UnmappedSamLineTest, WritesElevenColumnsOrExplainsTheFailure) {
         {"a;b", "", "", true, "a;b\t4\t*\t0\t0\t*\t*\t0\t0\t*\t*"},
         {"r1", "ACGT", "$$$", false, "sequence and qscore do not match size!"},
         {"", "ACGT", "$$$$", false, "Empty read_name string provided!"},
+        {std::string(254, 'r'), "A", "$", true, std::string(254, 'r') + "\t4\t*\t0\t0\t*\t*\t0\t0\tA\t$"},
+        {std::string(255, 'r'), "A", "$", false,
+         "Read name has 255 characters, more than the 254 a read name holds."},
+        {"r 1", "A", "$", false,
+         "Read name holds byte 0x20 at position 1; a read name takes printable ASCII without spaces."},
+        {"a\tb;c", "A", "$", false,
+         "Read name holds byte 0x09 at position 1; a read name takes printable ASCII without spaces."},
+        {"@r1", "A", "$", false, "Read name starts with '@'."},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.text);
@@ -401,6 +411,18 @@ TEST(FastqHeaderTest, ReadGroupTagsFallBackToUnknown) {
               "@r1\trn:i:0\tns:i:0\tts:i:0\tdx:i:0\tRG:Z:run_unknown\tDT:Z:unknown\tPU:Z:unknown\tLB:Z:unknown");
 }
 
+void set_read_group_details(interfaces::ReadMetadata& m, const std::string& arrangement, const std::string& alias) {
+    m.run_id = "run";
+    m.model_version_id = "m1";
+    m.exp_start_time = "2024";
+    m.flow_cell_id = "FC1";
+    m.sample_id = "S1";
+    m.gpu_name = "gpu0";
+    m.barcode_data.emplace();
+    m.barcode_data->arrangement = arrangement;
+    m.barcode_data->alias = alias;
+}
+
 TEST(FastqHeaderTest, BarcodeAndRunDetailsNameTheReadGroup) {
     struct Row {
         std::string arrangement, alias, tail;
@@ -413,16 +435,7 @@ TEST(FastqHeaderTest, BarcodeAndRunDetailsNameTheReadGroup) {
     for (const Row& row : rows) {
         SCOPED_TRACE(row.arrangement);
         common::ReadHolder read = read_with_every_tag();
-        interfaces::ReadMetadata& m = *read.metadata;
-        m.run_id = "run";
-        m.model_version_id = "m1";
-        m.exp_start_time = "2024";
-        m.flow_cell_id = "FC1";
-        m.sample_id = "S1";
-        m.gpu_name = "gpu0";
-        m.barcode_data.emplace();
-        m.barcode_data->arrangement = row.arrangement;
-        m.barcode_data->alias = row.alias;
+        set_read_group_details(*read.metadata, row.arrangement, row.alias);
         std::string expected = "@r1_child";
         for (const std::string& tag : every_read_tag) {
             expected += "\t" + tag;
@@ -600,7 +613,6 @@ TEST(AlignmentSummaryTest, EmptyTableLeavesADefaultGroup) {
     expect_runtime_error([&] { common::update_alignment_metadata(read); }, "Could not find align results in read holder");
 }
 
-
 TEST(ModbaseTagTest, UracilCountsAsThymine) {
     // Columns T, 17802 (a uridine modification); rows U, U, A, U.
     const std::vector<std::uint8_t> probs = {0, 200, 0, 10, 0, 0, 0, 250};
@@ -618,6 +630,178 @@ TEST(ModbaseTagTest, UracilCountsAsThymine) {
         auto result = generate_modbase_string("UUAU", "T 17802", row.context, nullptr, view_of(probs), 128);
         ASSERT_TRUE(result.success) << result.error;
         EXPECT_EQ(result.text, row.text);
+    }
+}
+
+// Every tab-separated item after the read name is a well-formed tag: a
+// two-character name, a type and a value of printable ASCII.
+void expect_well_formed_tags(const std::string& line, std::size_t first_tag) {
+    const Columns columns = split_text(line, '\t');
+    for (std::size_t i = first_tag; i < columns.size(); ++i) {
+        const std::string& tag = columns[i];
+        SCOPED_TRACE(tag);
+        ASSERT_GE(tag.size(), 5u);
+        EXPECT_TRUE(std::isalpha(static_cast<unsigned char>(tag[0])) &&
+                    std::isalnum(static_cast<unsigned char>(tag[1])) && tag[2] == ':' && tag[4] == ':');
+        EXPECT_NE(std::string("AifZHB").find(tag[3]), std::string::npos);
+        for (char c : tag) {
+            EXPECT_TRUE(c >= ' ' && c <= '~') << "byte " << static_cast<int>(static_cast<unsigned char>(c));
+        }
+        if (tag[3] == 'f') {
+            const std::string value = tag.substr(5);
+            EXPECT_EQ(value.find_first_not_of("0123456789.-+e"), std::string::npos) << value;
+        }
+    }
+}
+
+bool has_tag(const Columns& columns, const std::string& prefix) {
+    return std::any_of(columns.begin(), columns.end(), [&](const std::string& c) { return c.starts_with(prefix); });
+}
+
+TEST(SamLinesTest, LeavesOutTagsSamCannotHold) {
+    constexpr float nan = std::numeric_limits<float>::quiet_NaN();
+    constexpr float inf = std::numeric_limits<float>::infinity();
+    struct Row {
+        std::string name;
+        std::function<void(interfaces::ReadMetadata&)> change;
+        std::vector<std::string> absent;   // tag prefixes
+        std::vector<std::string> present;  // whole tags
+    };
+    const std::vector<Row> rows = {
+        {"sample count above 2^32-1", [](auto& m) { m.duration = std::uint64_t{1} << 32; }, {"ns:i:"},
+         {"ts:i:100"}},
+        {"sample count of 2^32-1", [](auto& m) { m.duration = 4294967295u; }, {}, {"ns:i:4294967295"}},
+        {"trimmed samples above 2^32-1", [](auto& m) { m.trimmed_samples = std::uint64_t{1} << 40; }, {"ts:i:"},
+         {"ns:i:8000"}},
+        {"poly-tail position above int32", [](auto& m) { m.poly_tail_data->poly_tail_anchor = std::int64_t{1} << 31; },
+         {"pa:B:i"}, {"pt:i:40"}},
+        {"poly-tail position below int32",
+         [](auto& m) { m.poly_tail_data->poly_tail_end_2 = -(std::int64_t{1} << 31) - 1; }, {"pa:B:i"}, {"pt:i:40"}},
+        {"poly-tail position of int32 min",
+         [](auto& m) { m.poly_tail_data->poly_tail_start_2 = -(std::int64_t{1} << 31); }, {},
+         {"pa:B:i,10,11,12,-2147483648,14"}},
+        {"NaN mean qscore", [](auto& m) { m.basecall_data->mean_qscore = nan; }, {"qs:f:"}, {"sm:f:1.5"}},
+        {"infinite scaling median", [](auto& m) { m.basecall_data->scaling_median = -inf; }, {"sm:f:"},
+         {"sd:f:0.25"}},
+        {"NaN scaling spread", [](auto& m) { m.basecall_data->scaling_med_abs_dev = nan; }, {"sd:f:"}, {"sm:f:1.5"}},
+        {"duration in seconds overflows", [](auto& m) { m.sampling_rate = 1e-38f; }, {"du:f:"}, {"ns:i:8000"}},
+        {"tab in scaling version", [](auto& m) { m.basecall_data->scaling_version = "v\t1"; }, {"sv:Z:"},
+         {"sd:f:0.25"}},
+        {"newline in time stamp", [](auto& m) { m.time_stamp = "2024\n"; }, {"st:Z:"}, {"rn:i:17"}},
+        {"non-ASCII file name", [](auto& m) { m.filename = "/data/b\xc3\xa4tch.sig"; }, {"f5:Z:"}, {"ns:i:8000"}},
+        {"non-ASCII folder of the file", [](auto& m) { m.filename = "/d\xc3\xa4ta/batch.sig"; }, {},
+         {"f5:Z:batch.sig"}},
+        {"tab in the parent read id", [](auto& m) { m.read_id = "r\t1"; }, {"pi:Z:", "sp:i:"}, {"TS:A:+"}},
+        {"newline in UMI", [](auto& m) { m.umi_tag_sequence = "AC\nGT"; }, {"RX:Z:"}, {"TS:A:+"}},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        common::ReadHolder read = read_with_every_tag();
+        row.change(*read.metadata);
+        const std::string sam_line = common::sam_and_bed_lines(read, 5).at(0).sam_line;
+        const std::string header = common::fastq_header_line(read, false);
+        for (const std::string& line : {sam_line, header}) {
+            const Columns columns = split_text(line, '\t');
+            for (const std::string& tag : row.absent) {
+                EXPECT_FALSE(has_tag(columns, tag)) << tag << " in " << line;
+            }
+            for (const std::string& tag : row.present) {
+                EXPECT_NE(std::find(columns.begin(), columns.end(), tag), columns.end()) << tag << " not in " << line;
+            }
+        }
+        expect_well_formed_tags(sam_line, 11);
+        expect_well_formed_tags(header, 1);
+    }
+}
+
+TEST(FastqHeaderTest, LeavesOutReadGroupTagsSamCannotHold) {
+    struct Row {
+        std::string name;
+        std::function<void(interfaces::ReadMetadata&)> change;
+        std::vector<std::string> absent;
+    };
+    const std::vector<Row> rows = {
+        {"tab in run id", [](auto& m) { m.run_id = "run\t7"; }, {"RG:Z:"}},
+        {"newline in model id", [](auto& m) { m.model_version_id = "m\n1"; }, {"RG:Z:"}},
+        {"tab in arrangement", [](auto& m) { m.barcode_data->arrangement = "bc\t1"; }, {"RG:Z:", "SM:Z:"}},
+        {"control byte in experiment start", [](auto& m) { m.exp_start_time = "\x01"; }, {"DT:Z:"}},
+        {"newline in flow cell", [](auto& m) { m.flow_cell_id = "FC\n"; }, {"PU:Z:"}},
+        {"non-ASCII sample id", [](auto& m) { m.sample_id = "s\xc3\xa9"; }, {"LB:Z:"}},
+        {"tab in GPU name", [](auto& m) { m.gpu_name = "g\t"; }, {"DS:Z:"}},
+        {"tab in alias", [](auto& m) { m.barcode_data->alias = "a\tb"; }, {"al:Z:"}},
+    };
+    const std::vector<std::string> read_group = {"RG:Z:run_m1_bc01", "DT:Z:2024", "PU:Z:FC1", "LB:Z:S1",
+                                                 "DS:Z:gpu0", "SM:Z:bc01", "al:Z:alias1"};
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        common::ReadHolder read = called_read("r1", "ACGT", "$$$$");
+        set_read_group_details(*read.metadata, "bc01", "alias1");
+        row.change(*read.metadata);
+        const std::string header = common::fastq_header_line(read, false);
+        const Columns columns = split_text(header, '\t');
+        for (const std::string& tag : read_group) {
+            const bool left_out = std::any_of(row.absent.begin(), row.absent.end(),
+                                              [&](const std::string& prefix) { return tag.starts_with(prefix); });
+            EXPECT_EQ(has_tag(columns, tag.substr(0, 5)), !left_out) << tag << " in " << header;
+            if (!left_out) {
+                EXPECT_NE(std::find(columns.begin(), columns.end(), tag), columns.end()) << tag;
+            }
+        }
+        expect_well_formed_tags(header, 1);
+    }
+}
+
+TEST(SamLinesTest, RefusesReadNamesThatBreakTheRecord) {
+    const std::string name_rule = "; a read name takes printable ASCII without spaces.";
+    struct Row {
+        std::string name;
+        std::function<void(interfaces::ReadMetadata&)> change;
+        std::string sam_error;    // empty: the SAM record is written
+        std::string fastq_error;  // empty: the FASTQ header is written
+    };
+    const auto duplex = [](interfaces::ReadMetadata& m, std::string a, std::string b) {
+        m.duplex_strands = interfaces::DuplexStrands{std::move(a), std::move(b)};
+    };
+    const std::vector<Row> rows = {
+        {"space", [](auto& m) { m.strand_id = "r 1"; },
+         "make_unmapped_sam_line failed: Read name holds byte 0x20 at position 1" + name_rule,
+         "Cannot write a FASTQ header: read name holds byte 0x20 at position 1" + name_rule},
+        {"tab", [](auto& m) { m.strand_id = "r\t1"; },
+         "make_unmapped_sam_line failed: Read name holds byte 0x09 at position 1" + name_rule,
+         "Cannot write a FASTQ header: read name holds byte 0x09 at position 1" + name_rule},
+        {"newline", [](auto& m) { m.strand_id = "r1\n"; },
+         "make_unmapped_sam_line failed: Read name holds byte 0x0A at position 2" + name_rule,
+         "Cannot write a FASTQ header: read name holds byte 0x0A at position 2" + name_rule},
+        {"leading @", [](auto& m) { m.strand_id = "@r1"; }, "make_unmapped_sam_line failed: Read name starts with '@'.",
+         "Cannot write a FASTQ header: read name starts with '@'."},
+        {"255 characters", [](auto& m) { m.strand_id = std::string(255, 'r'); },
+         "make_unmapped_sam_line failed: Read name has 255 characters, more than the 254 a read name holds.",
+         "Cannot write a FASTQ header: read name has 255 characters, more than the 254 a read name holds."},
+        {"254 characters", [](auto& m) { m.strand_id = std::string(254, 'r'); }, "", ""},
+        {"empty", [](auto& m) { m.strand_id.clear(); },
+         "make_unmapped_sam_line failed: Empty read_name string provided!",
+         "Cannot write a FASTQ header: read name is empty."},
+        {"duplex pair of 255 characters", [&](auto& m) { duplex(m, std::string(127, 'a'), std::string(127, 'b')); },
+         "make_unmapped_sam_line failed: Read name has 255 characters, more than the 254 a read name holds.", ""},
+        {"duplex pair of 254 characters", [&](auto& m) { duplex(m, std::string(126, 'a'), std::string(127, 'b')); },
+         "", ""},
+        {"space in a duplex strand", [&](auto& m) { duplex(m, "a", "b c"); },
+         "make_unmapped_sam_line failed: Read name holds byte 0x20 at position 3" + name_rule, ""},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        common::ReadHolder read = called_read("r1", "ACGT", "$$$$");
+        row.change(*read.metadata);
+        if (row.sam_error.empty()) {
+            EXPECT_NO_THROW(common::sam_and_bed_lines(read, 5));
+        } else {
+            expect_runtime_error([&] { common::sam_and_bed_lines(read, 5); }, row.sam_error);
+        }
+        if (row.fastq_error.empty()) {
+            EXPECT_NO_THROW(common::fastq_header_line(read, false));
+        } else {
+            expect_runtime_error([&] { common::fastq_header_line(read, false); }, row.fastq_error);
+        }
     }
 }
 

@@ -180,3 +180,81 @@ TEST(ValidateReadHolderTest, ReportsEveryMissingItemInOrder) {
         }
     }
 }
+
+// A read id becomes the SAM and FASTQ read name, and application texts
+// become tags: text that would break a record is refused at the check.
+TEST(ValidateReadHolderTest, RefusesTextThatWouldBreakItsRecords) {
+    const std::string prefix = "Invalid data in ReadHolder object:";
+    const std::string name_rule = "; a read name takes printable ASCII without spaces.";
+    const std::string text_rule = "; SAM and FASTQ text takes printable ASCII and spaces.";
+    struct Row {
+        const char* what;
+        void (*change)(ReadHolder&);
+        std::string invalid;  // empty when the read passes
+    };
+    const Row rows[] = {
+        {"tab in read id", [](ReadHolder& r) { r.metadata->read_id = "read\t1"; },
+         " read_id holds byte 0x09 at position 4" + name_rule},
+        {"newline in read id", [](ReadHolder& r) { r.metadata->read_id = "read1\n"; },
+         " read_id holds byte 0x0A at position 5" + name_rule},
+        {"space in read id", [](ReadHolder& r) { r.metadata->read_id = "read 1"; },
+         " read_id holds byte 0x20 at position 4" + name_rule},
+        {"byte above ASCII in read id", [](ReadHolder& r) { r.metadata->read_id = "r\xc3\xa9"; },
+         " read_id holds byte 0xC3 at position 1" + name_rule},
+        {"leading @ in read id", [](ReadHolder& r) { r.metadata->read_id = "@read1"; },
+         " read_id starts with '@'."},
+        {"@ inside a read id", [](ReadHolder& r) { r.metadata->read_id = "read@1"; }, ""},
+        {"read id of 254 characters", [](ReadHolder& r) { r.metadata->read_id = std::string(254, 'r'); }, ""},
+        {"read id of 255 characters", [](ReadHolder& r) { r.metadata->read_id = std::string(255, 'r'); },
+         " read_id has 255 characters, more than the 254 a read name holds."},
+        {"tab in run id", [](ReadHolder& r) { r.metadata->run_id = "run\t7"; },
+         " run_id holds byte 0x09 at position 3" + text_rule},
+        {"newline in sample id", [](ReadHolder& r) { r.metadata->sample_id = "sample\n"; },
+         " sample_id holds byte 0x0A at position 6" + text_rule},
+        {"space in sample id", [](ReadHolder& r) { r.metadata->sample_id = "sample 1"; }, ""},
+        {"control byte in time stamp", [](ReadHolder& r) { r.metadata->time_stamp = "2024\x01"; },
+         " time_stamp holds byte 0x01 at position 4" + text_rule},
+        {"non-ASCII file name", [](ReadHolder& r) { r.metadata->filename = "/data/b\xc3\xa4tch_0.sig"; },
+         " filename holds byte 0xC3 at position 7" + text_rule},
+        {"non-ASCII folder of a file", [](ReadHolder& r) { r.metadata->filename = "/d\xc3\xa4ta/batch_0.sig"; },
+         ""},
+        {"tab in experiment start", [](ReadHolder& r) { r.metadata->exp_start_time = "\t"; },
+         " exp_start_time holds byte 0x09 at position 0" + text_rule},
+        {"DEL in flow cell id", [](ReadHolder& r) { r.metadata->flow_cell_id = "FC\x7f"; },
+         " flow_cell_id holds byte 0x7F at position 2" + text_rule},
+        {"newline in GPU name", [](ReadHolder& r) { r.metadata->gpu_name = "gpu\n0"; },
+         " gpu_name holds byte 0x0A at position 3" + text_rule},
+        {"tab in UMI", [](ReadHolder& r) { r.metadata->umi_tag_sequence = "AC\tGT"; },
+         " umi_tag_sequence holds byte 0x09 at position 2" + text_rule},
+        {"tab in barcode alias", [](ReadHolder& r) { r.metadata->barcode_data.emplace().alias = "a\tb"; },
+         " barcode_data::alias holds byte 0x09 at position 1" + text_rule},
+        {"every item is listed", [](ReadHolder& r) {
+             r.metadata->read_id = "@r";
+             r.metadata->run_id = "\n";
+         },
+         " read_id starts with '@'. run_id holds byte 0x0A at position 0" + text_rule},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        ReadHolder read = complete_read();
+        row.change(read);
+        std::string message = "untouched";
+        const bool valid = validate_read_holder(read, message, false);
+        if (row.invalid.empty()) {
+            EXPECT_TRUE(valid);
+            EXPECT_EQ(message, "untouched");
+        } else {
+            EXPECT_FALSE(valid);
+            EXPECT_EQ(message, prefix + row.invalid);
+        }
+    }
+
+    // Missing and invalid items are both reported.
+    ReadHolder read = complete_read();
+    read.datasets.clear();
+    read.metadata->run_id = "a\tb";
+    std::string message;
+    EXPECT_FALSE(validate_read_holder(read, message, false));
+    EXPECT_EQ(message, "Missing data in ReadHolder object: raw_data dataset not found. " + prefix +
+                           " run_id holds byte 0x09 at position 1" + text_rule);
+}
