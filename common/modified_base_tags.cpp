@@ -37,11 +37,17 @@ std::string_view iupac_matches(char letter) {
     return found->second;
 }
 
-// Whether a sequence character is the canonical base of that index: an RNA
-// read's U counts as T, as the motif codes read it.
-bool holds_base(char character, std::size_t base) {
-    return character == canonical_bases[base] || (base == 3 && character == 'U');
-}
+// The sequence characters that hold a canonical base: an RNA read's U
+// counts as T, as the motif codes read it. Two compares per base, so the
+// long-read loops stay cheap.
+struct BaseLetters {
+    char letter;
+    char alternative;
+
+    explicit BaseLetters(std::size_t base)
+        : letter(canonical_bases[base]), alternative(base == 3 ? 'U' : canonical_bases[base]) {}
+    bool held_by(char character) const { return character == letter || character == alternative; }
+};
 
 int canonical_index(char base) {
     switch (base) {
@@ -225,8 +231,9 @@ GeneratedText generate_modbase_string(std::string_view sequence,
         if (!motifs[base].letters.empty() || group_columns[base].empty()) {
             continue;
         }
+        const BaseLetters letters(base);
         for (std::size_t i = 0; i < length; ++i) {
-            if (!holds_base(sequence[i], base)) {
+            if (!letters.held_by(sequence[i])) {
                 continue;
             }
             bool called = false;
@@ -254,15 +261,15 @@ GeneratedText generate_modbase_string(std::string_view sequence,
             return generation_failure("Invalid modified base code: " + std::string(tokens[t]));
         }
         const auto base = static_cast<std::size_t>(current_base);
-        const char letter = canonical_bases[base];
-        mm += letter;
+        const BaseLetters letters(base);
+        mm += letters.letter;
         mm += '+';
         mm += tokens[t];
         mm += motifs[base].letters.size() > 1 ? '?' : '.';
         // Long reads make these loops the cost of a SAM line, so they
         // write into room made beforehand instead of appending piecewise.
         const auto occurrences = static_cast<std::size_t>(
-            std::count_if(sequence.begin(), sequence.end(), [base](char c) { return holds_base(c, base); }));
+            std::count_if(sequence.begin(), sequence.end(), [&letters](char c) { return letters.held_by(c); }));
         const std::size_t mm_start = mm.size();
         const std::size_t ml_start = ml.size();
         mm.resize(mm_start + occurrences * (1 + decimal_digits(occurrences)));
@@ -271,7 +278,7 @@ GeneratedText generate_modbase_string(std::string_view sequence,
         char* ml_out = ml.data() + ml_start;
         std::size_t skipped = 0;
         for (std::size_t i = 0; i < length; ++i) {
-            if (!holds_base(sequence[i], base)) {
+            if (!letters.held_by(sequence[i])) {
                 continue;
             }
             if (!candidates[i]) {
