@@ -486,9 +486,12 @@ CalledResult finish(Call& call, const CallerOptions& options, bool keep_moves) {
 
 }  // namespace
 
-std::vector<CalledResult> call_read(const ReceivedRead& read, const CallerOptions& input_options) {
-    CallerOptions options = input_options;
-    options.stride = std::max<std::uint32_t>(1, options.stride);
+std::vector<CalledResult> call_read(const ReceivedRead& read, const CallerOptions& options) {
+    if (options.stride == 0) {
+        CallerOptions one = options;
+        one.stride = 1;
+        return call_read(read, one);
+    }
     std::vector<Piece> pieces = read_pieces(read.samples, options.stride, options.rna);
     if (!pieces.empty() && read.samples.size() - pieces.front().first_window < options.min_samples) {
         pieces.clear();

@@ -42,8 +42,11 @@ std::uint64_t SeededStream::next() noexcept {
 }
 
 std::uint64_t SeededStream::below(std::uint64_t bound) noexcept {
-    // The modulo bias is below 2^-40 for every bound this model uses.
-    return bound <= 1 ? 0 : next() % bound;
+    // Always one step, so that a choice with one outcome (no noise) leaves
+    // the rest of the stream where it would be. The modulo bias is below
+    // 2^-40 for every bound this model uses.
+    const std::uint64_t value = next();
+    return bound <= 1 ? 0 : value % bound;
 }
 
 std::int64_t SeededStream::between(std::int64_t low, std::int64_t high) noexcept {
