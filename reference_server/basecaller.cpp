@@ -17,6 +17,7 @@ constexpr int max_quality = 50;
 constexpr int min_quality = 1;
 constexpr std::size_t max_barcode_mismatches = 3;
 constexpr char scaling_version[] = "median_mad";
+constexpr std::size_t max_scaling_samples = 10000;
 
 // 10^(-q/10) for every quality the caller gives.
 const std::array<double, max_quality + 1>& error_probabilities() {
@@ -34,8 +35,9 @@ int quality_of(std::int64_t distance_sum, std::int64_t samples) {
     if (samples <= 0) {
         return min_quality;
     }
-    const double mean = static_cast<double>(distance_sum) / static_cast<double>(samples);
-    const int q = max_quality - static_cast<int>(std::lround(0.9 * mean));
+    // round(0.9 * sum / samples) in integers: this runs once per base.
+    const auto penalty = static_cast<int>((9 * distance_sum + 5 * samples) / (10 * samples));
+    const int q = max_quality - penalty;
     return std::clamp(q, min_quality, max_quality);
 }
 
@@ -100,19 +102,6 @@ std::vector<Piece> read_pieces(const std::vector<std::int16_t>& samples, std::ui
         if (pos + stride > n) {
             break;  // a last window too short to read
         }
-        std::int64_t sum = 0;
-        std::size_t open_pore_at = n;
-        for (std::size_t i = pos; i < pos + stride; ++i) {
-            if (samples[i] >= open_pore_threshold) {
-                open_pore_at = i;
-                break;
-            }
-            sum += samples[i];
-        }
-        if (open_pore_at != n) {
-            pos = open_pore_at;  // a window cut short by open pore is not read
-            continue;
-        }
         if (current == nullptr || gap_open) {
             finish_base();
             const std::size_t begin = current == nullptr ? 0 : gap_start;
@@ -124,11 +113,15 @@ std::vector<Piece> read_pieces(const std::vector<std::int16_t>& samples, std::ui
             current->begin = begin;
             current->first_window = pos;
             current->end = n;
+            current->moves.reserve((n - pos) / stride);
+            current->sequence.reserve((n - pos) / stride);
+            current->qstring.reserve((n - pos) / stride);
             gap_open = false;
         }
-        const auto rounded = static_cast<std::int32_t>(
-            (2 * sum + (sum >= 0 ? 1 : -1) * static_cast<std::int64_t>(stride)) / (2 * static_cast<std::int64_t>(stride)));
-        const int level_index = nearest_level_index(rounded);
+        // The noise never takes a sample nearer another level, so one sample
+        // names the window's level: the work is per window, not per sample.
+        const std::int32_t sample = samples[pos];
+        const int level_index = nearest_level_index(sample);
         const int letter = level_index / 2;
         const bool stay = level_index % 2 == 1;
         const std::int32_t level = first_base_level + level_spacing * level_index;
@@ -140,10 +133,8 @@ std::vector<Piece> read_pieces(const std::vector<std::int16_t>& samples, std::ui
         } else {
             current->moves.push_back(0);
         }
-        for (std::size_t i = pos; i < pos + stride; ++i) {
-            distance_sum += std::abs(static_cast<std::int32_t>(samples[i]) - level);
-        }
-        distance_samples += stride;
+        distance_sum += std::abs(sample - level);
+        ++distance_samples;
         pos += stride;
         current->windows_end = pos;
     }
@@ -151,46 +142,63 @@ std::vector<Piece> read_pieces(const std::vector<std::int16_t>& samples, std::ui
     return pieces;
 }
 
-// Median of the values, reordering them.
-double median_of(std::vector<std::int32_t>& values) {
-    if (values.empty()) {
-        return 0.0;
+// Value of rank k (0-based) among the counted values; counts[i] counts value
+// offset + i.
+std::int64_t value_of_rank(const std::vector<std::uint32_t>& counts, std::int64_t offset, std::size_t k) {
+    std::size_t seen = 0;
+    for (std::size_t i = 0; i < counts.size(); ++i) {
+        seen += counts[i];
+        if (seen > k) {
+            return offset + static_cast<std::int64_t>(i);
+        }
     }
-    const std::size_t middle = values.size() / 2;
-    std::nth_element(values.begin(), values.begin() + static_cast<std::ptrdiff_t>(middle), values.end());
-    const double upper = values[middle];
-    if (values.size() % 2 == 1) {
-        return upper;
-    }
-    const double lower = *std::max_element(values.begin(), values.begin() + static_cast<std::ptrdiff_t>(middle));
-    return (lower + upper) / 2.0;
+    return offset + static_cast<std::int64_t>(counts.size()) - 1;
 }
 
-// Median and median absolute deviation of samples [begin, end), in pA when
-// the read gives its digitisation.
+// Twice the median of n counted values: the sum of the two middle ones
+// (the middle one twice for odd n), so it stays integral.
+std::int64_t doubled_median(const std::vector<std::uint32_t>& counts, std::int64_t offset, std::size_t n) {
+    return value_of_rank(counts, offset, (n - 1) / 2) + value_of_rank(counts, offset, n / 2);
+}
+
+// Median and median absolute deviation of samples [begin, end) (of at most
+// max_scaling_samples evenly spaced ones), in pA when the read gives its
+// digitisation. Counting over the samples' range keeps it linear: int16
+// samples span at most 65536 values.
 ScalingResult scaling_of(const ReceivedRead& read, std::size_t begin, std::size_t end) {
-    thread_local std::vector<std::int32_t> scratch;  // reused: no allocation per read once warm
-    scratch.clear();
-    for (std::size_t i = begin; i < end; ++i) {
-        scratch.push_back(2 * static_cast<std::int32_t>(read.samples[i]));
-    }
-    // Doubled values keep the median of an even count integral.
-    const double doubled_median = median_of(scratch);
-    const auto center = static_cast<std::int32_t>(doubled_median);
-    for (std::int32_t& value : scratch) {
-        value = std::abs(value - center);
-    }
-    const double doubled_mad = median_of(scratch);
     ScalingResult scaling;
-    double median = doubled_median / 2.0;
-    double mad = doubled_mad / 2.0;
+    scaling.version = scaling_version;
+    if (begin >= end) {
+        return scaling;
+    }
+    const std::size_t step = (end - begin + max_scaling_samples - 1) / max_scaling_samples;
+    std::int64_t low = read.samples[begin];
+    std::int64_t high = low;
+    std::size_t n = 0;
+    for (std::size_t i = begin; i < end; i += step, ++n) {
+        low = std::min<std::int64_t>(low, read.samples[i]);
+        high = std::max<std::int64_t>(high, read.samples[i]);
+    }
+    thread_local std::vector<std::uint32_t> counts;  // reused: no allocation per read once warm
+    counts.assign(static_cast<std::size_t>(high - low) + 1, 0);
+    for (std::size_t i = begin; i < end; i += step) {
+        ++counts[static_cast<std::size_t>(read.samples[i] - low)];
+    }
+    const std::int64_t median2 = doubled_median(counts, low, n);
+    // Deviations in doubled units, |2 s - 2 median|, counted again.
+    counts.assign(2 * counts.size() + 1, 0);
+    for (std::size_t i = begin; i < end; i += step) {
+        ++counts[static_cast<std::size_t>(std::llabs(2 * static_cast<std::int64_t>(read.samples[i]) - median2))];
+    }
+    const std::int64_t mad4 = doubled_median(counts, 0, n);
+    double median = static_cast<double>(median2) / 2.0;
+    double mad = static_cast<double>(mad4) / 4.0;
     if (read.daq_scaling != 0.0f) {
         median = (median + read.daq_offset) * read.daq_scaling;
         mad *= std::fabs(read.daq_scaling);
     }
     scaling.median = static_cast<float>(median);
     scaling.med_abs_dev = static_cast<float>(mad);
-    scaling.version = scaling_version;
     return scaling;
 }
 

@@ -6,9 +6,13 @@
 //
 // Calling a read: the open-pore lead-in is trimmed (trimmed_samples); then
 // each window of `stride` samples is read back into the level nearest its
-// mean. A start level begins a base (move 1), a stay level extends the base
-// before it (move 0). A base's quality comes from the mean distance d of its
-// samples to their level: q = 50 - round(0.9 d), at least 1.
+// first sample (the model's noise never takes a sample nearer another level,
+// so one sample per window is enough and the work is per window). A start
+// level begins a base (move 1), a stay level extends the base before it
+// (move 0). A base's quality comes from the mean distance d of its windows'
+// first samples to their level: q = 50 - round(0.9 d), at least 1. Median and
+// median absolute deviation are those of the trimmed samples (at most 10,000
+// evenly spaced ones of a longer read).
 //
 // Optional results, each switched by CallerOptions:
 // - split reads: an open-pore run inside the signal ends a piece. A read of
@@ -32,7 +36,7 @@
 // - poly tail: a run of at least min_poly_tail A at the end of the sequence
 //   (strand +) or T at its start (strand -), in sample positions.
 //
-// Linear in the samples; no allocation per sample. Pure function; any thread.
+// Linear in the windows; no allocation per sample. Pure function; any thread.
 
 #include <cstdint>
 #include <string>

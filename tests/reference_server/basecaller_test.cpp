@@ -148,10 +148,12 @@ TEST(BasecallerTest, QualityFallsWithDistanceToTheLevel) {
     EXPECT_EQ(clean.qstring, std::string(sequence.size(), static_cast<char>(33 + 50)));
     EXPECT_FLOAT_EQ(clean.mean_qscore, 50.0f);
     EXPECT_LT(noisy.mean_qscore, clean.mean_qscore);
+    // q = 50 - round(0.9 d): a distance of 40 gives 14, the lowest this noise allows.
     for (const char q : noisy.qstring) {
-        EXPECT_GE(q, 33 + 1);
-        EXPECT_LT(q, 33 + 50);
+        EXPECT_GE(q, 33 + 14);
+        EXPECT_LE(q, 33 + 50);
     }
+    EXPECT_NE(noisy.qstring.find_first_not_of(static_cast<char>(33 + 50)), std::string::npos);
 }
 
 TEST(BasecallerTest, MedianAndSpreadAreThoseOfTheTrimmedSamples) {
