@@ -461,11 +461,4 @@ TEST(BasecallerTest, EstimatesThePolyTailInSamples) {
     }
 }
 
-TEST(BasecallerTest, CallsRnaWithU) {
-    CallerOptions options;
-    options.rna = true;
-    const CalledResult result = reference_server::call_read(simulated("rna", "ACGUUGCA", {}), options).at(0);
-    EXPECT_EQ(result.sequence, "ACGUUGCA");
-}
-
 }  // namespace

@@ -44,30 +44,6 @@ TEST(SignalModelTest, KeepsEverySampleWithinTheNoiseBoundOfItsLevel) {
     }
 }
 
-TEST(SignalModelTest, LevelsAreTheDocumentedGrid) {
-    struct Case {
-        char base;
-        bool stay;
-        std::int16_t level;
-    };
-    const std::vector<Case> cases = {
-        {'A', false, 300}, {'A', true, 400}, {'C', false, 500}, {'C', true, 600},
-        {'G', false, 700}, {'G', true, 800}, {'T', false, 900}, {'T', true, 1000},
-        {'U', false, 900}, {'U', true, 1000},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(std::string(1, c.base) + (c.stay ? " stay" : " start"));
-        EXPECT_EQ(reference_server::base_level(c.base, c.stay), c.level);
-        EXPECT_EQ(reference_server::nearest_level_index(c.level + reference_server::max_noise_bound),
-                  reference_server::nearest_level_index(c.level - reference_server::max_noise_bound));
-    }
-    EXPECT_THROW(reference_server::base_level('N'), std::invalid_argument);
-    EXPECT_EQ(reference_server::nearest_level_index(-32768), 0);
-    EXPECT_EQ(reference_server::nearest_level_index(1199), reference_server::level_count - 1);
-    EXPECT_EQ(reference_server::nearest_level_index(349), 0);
-    EXPECT_EQ(reference_server::nearest_level_index(350), 1);
-}
-
 TEST(SignalModelTest, AReadIdAndASequenceNameOneSignal) {
     const SignalOptions options{.lead_in = 20, .max_dwell = 2};
     const auto seed = reference_server::seed_of("read-a");
@@ -95,28 +71,6 @@ TEST(SignalModelTest, RefusesWhatItCannotModel) {
         SCOPED_TRACE(c.what);
         EXPECT_THROW(reference_server::simulate_signal(c.sequence, c.options, 1), std::invalid_argument);
     }
-}
-
-TEST(SignalModelTest, ReverseComplements) {
-    EXPECT_EQ(reference_server::reverse_complement(""), "");
-    EXPECT_EQ(reference_server::reverse_complement("AACGT"), "ACGTT");
-    EXPECT_EQ(reference_server::reverse_complement("GAU"), "ATC");
-}
-
-TEST(SignalModelTest, SeededStreamsRepeatAndStayInRange) {
-    reference_server::SeededStream a(7);
-    reference_server::SeededStream b(7);
-    for (int i = 0; i < 1000; ++i) {
-        const auto value = a.between(-3, 3);
-        ASSERT_EQ(value, b.between(-3, 3));
-        ASSERT_GE(value, -3);
-        ASSERT_LE(value, 3);
-    }
-    reference_server::SeededStream c(7);
-    const std::string id = reference_server::uuid_from(c);
-    EXPECT_EQ(id.size(), 36u);
-    EXPECT_EQ(id[14], '4');
-    EXPECT_EQ(id[8], '-');
 }
 
 }  // namespace
