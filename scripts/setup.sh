@@ -14,6 +14,7 @@ packages=(
     libboost-log-dev libboost-filesystem-dev libboost-thread-dev
     libgtest-dev libgmock-dev libbenchmark-dev
     samtools
+    libminimap2-dev zlib1g-dev
     clang libclang-rt-dev
 )
 
