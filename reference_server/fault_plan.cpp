@@ -84,7 +84,7 @@ std::optional<FaultRule> FaultPlan::take(const FaultMatch& request) {
             }
         }
         const std::uint64_t match = ++active->matches;
-        if (match <= rule.skip || (match - rule.skip - 1) % std::max<std::uint32_t>(1, rule.every) != 0) {
+        if (match <= rule.skip || (match - rule.skip) % std::max<std::uint32_t>(1, rule.every) != 0) {
             continue;
         }
         FaultRule hit = rule;
