@@ -20,7 +20,7 @@ std::string text_of(const rapidjson::Value& value) {
     return std::string(buffer.GetString(), buffer.GetSize());
 }
 
-std::uint64_t request_count(const rapidjson::Document& command) {
+std::uint64_t request_count(const rapidjson::Value& command) {
     const auto member = command.FindMember("requests");
     if (member == command.MemberEnd() || !member->value.IsUint64()) {
         throw std::runtime_error("\"requests\" must be a non-negative integer");
@@ -55,13 +55,15 @@ std::string run_control_command(const std::string& command_text,
             throw std::runtime_error(std::string("command is not valid JSON: ") +
                                      rapidjson::GetParseError_En(command.GetParseError()));
         }
-        if (!command.IsObject() || !command.HasMember("command") || !command["command"].IsString()) {
+        // Looked up through a const view: the iterators then have one type.
+        const rapidjson::Value& root = command;
+        if (!root.IsObject() || !root.HasMember("command") || !root["command"].IsString()) {
             throw std::runtime_error("a command is an object with a \"command\" string");
         }
-        const std::string name = command["command"].GetString();
+        const std::string name = root["command"].GetString();
         if (name == "add_fault") {
-            const auto fault = command.FindMember("fault");
-            if (fault == command.MemberEnd()) {
+            const auto fault = root.FindMember("fault");
+            if (fault == root.MemberEnd()) {
                 throw std::runtime_error("add_fault needs a \"fault\" object");
             }
             faults.add(parse_fault_rule(text_of(fault->value), "fault"));
@@ -70,9 +72,9 @@ std::string run_control_command(const std::string& command_text,
         } else if (name == "restart") {
             faults.restart_now();
         } else if (name == "restart_after") {
-            faults.restart_after(request_count(command));
+            faults.restart_after(request_count(root));
         } else if (name == "restart_every") {
-            faults.restart_every(request_count(command));
+            faults.restart_every(request_count(root));
         } else if (name == "status") {
             rapidjson::StringBuffer buffer;
             Writer writer(buffer);
