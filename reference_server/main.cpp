@@ -1,9 +1,11 @@
 // reference_server: a stand-in basecall server for testing applications.
 //
-//   reference_server --listen 5555 [--config settings.json] [--verbosity 0|1|2]
+//   reference_server --listen 5555 [--config settings.json] [--control ADDRESS]
+//                    [--verbosity 0|1|2]
 //
-// Answers the control requests of the protocol from what the settings file
-// (or the built-in defaults) describe, logs each request on standard output,
+// Answers the protocol from what the settings file (or the built-in
+// defaults) describe, calls reads with the stand-in basecaller, logs each
+// request on standard output, takes JSON commands on the control address,
 // and stops cleanly on SIGINT or SIGTERM.
 
 #include <csignal>
@@ -12,18 +14,24 @@
 #include <pthread.h>
 #include <string>
 
+#include "common/logger.h"
 #include "reference_server/reference_server.h"
 
 namespace {
 
 void print_usage(std::ostream& out) {
-    out << "usage: reference_server --listen ADDRESS [--config FILE] [--verbosity 0|1|2]\n"
+    out << "usage: reference_server --listen ADDRESS [--config FILE] [--control ADDRESS]\n"
+           "                        [--verbosity 0|1|2]\n"
            "       reference_server --print-default-config\n"
            "\n"
            "  --listen ADDRESS   a port (binds 127.0.0.1 only; 0 picks a free one),\n"
            "                     tcp://HOST:PORT or ipc://PATH\n"
            "  --config FILE      JSON settings: configurations, barcode kits, devices,\n"
-           "                     alignment indices, BED files, load delays and faults\n"
+           "                     alignment indices, BED files, load delays, the data\n"
+           "                     plane (latencies, limits) and faults\n"
+           "  --control ADDRESS  also listen there for JSON commands: add_fault,\n"
+           "                     clear_faults, restart, restart_after, restart_every,\n"
+           "                     status\n"
            "  --verbosity N      0 silent, 1 one line per request (default),\n"
            "                     2 also the request and reply texts\n";
 }
@@ -52,6 +60,7 @@ std::string log_line(const reference_server::RequestRecord& record, int verbosit
 int main(int argc, char** argv) {
     std::string listen;
     std::string config_path;
+    std::string control;
     int verbosity = 1;
     for (int i = 1; i < argc; ++i) {
         const std::string argument = argv[i];
@@ -66,6 +75,8 @@ int main(int argc, char** argv) {
             listen = value();
         } else if (argument == "--config") {
             config_path = value();
+        } else if (argument == "--control") {
+            control = value();
         } else if (argument == "--verbosity") {
             const auto text = value();
             if (text != "0" && text != "1" && text != "2") {
@@ -90,6 +101,13 @@ int main(int argc, char** argv) {
         return 2;
     }
 
+    // The server's own errors (a failed send, a refused request) go through
+    // the library's logging, which drops everything until it is set up.
+    common::logging::initialise_logging();
+    // Output piped to a program that exits (| head -1) must not end the
+    // server: the request log just stops being written.
+    std::signal(SIGPIPE, SIG_IGN);
+
     // Signals are taken synchronously by this thread; the server thread,
     // started after this, inherits the blocked mask. A shell starts
     // background jobs with SIGINT ignored, which would make sigwait miss it.
@@ -110,8 +128,11 @@ int main(int argc, char** argv) {
                 std::cout << log_line(record, verbosity) << std::endl;
             });
         }
-        const auto endpoint = server.start(listen);
+        const auto endpoint = server.start(listen, control);
         std::cout << "reference_server listening on " << endpoint << std::endl;
+        if (!control.empty()) {
+            std::cout << "reference_server control on " << server.control_endpoint() << std::endl;
+        }
         int signal = 0;
         sigwait(&signals, &signal);
         server.stop();

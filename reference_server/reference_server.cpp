@@ -2,10 +2,21 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <iterator>
 #include <stdexcept>
 #include <utility>
 
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <zmq_addon.hpp>
+
 #include "common/logger.h"
+#include "reference_server/control_command.h"
 
 namespace reference_server {
 
@@ -18,6 +29,59 @@ constexpr std::chrono::milliseconds poll_interval(20);
 bool is_port(const std::string& text) {
     return !text.empty() && text.size() <= 5 &&
            std::all_of(text.begin(), text.end(), [](unsigned char c) { return std::isdigit(c); });
+}
+
+// Whether a server is accepting connections on the unix socket at path.
+// ZeroMQ would silently unlink it and bind afresh, cutting that server off
+// from every new client.
+bool ipc_path_is_served(const std::string& path) {
+    sockaddr_un address{};
+    if (path.size() >= sizeof(address.sun_path)) {
+        return false;
+    }
+    address.sun_family = AF_UNIX;
+    std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+    const int probe = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    if (probe < 0) {
+        return false;
+    }
+    const bool served = ::connect(probe, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) == 0;
+    ::close(probe);
+    return served;
+}
+
+std::string bind_failure_reason(const std::string& endpoint, const zmq::error_t& error) {
+    const bool tcp = endpoint.rfind("tcp://", 0) == 0;
+    switch (error.num()) {
+    case EADDRINUSE:
+        return "address in use";
+    case ENODEV:
+    case EINVAL:
+        if (tcp) {
+            return "ZeroMQ needs an IP address or `*` to listen on, not a host name";
+        }
+        break;
+    case ENOENT:
+        if (!tcp) {
+            const auto folder = std::filesystem::path(endpoint.substr(6)).parent_path();
+            return "folder " + folder.string() + " does not exist";
+        }
+        break;
+    default:
+        break;
+    }
+    return error.what();
+}
+
+void bind_or_explain(zmq::socket_t& socket, const std::string& endpoint) {
+    if (endpoint.rfind("ipc://", 0) == 0 && ipc_path_is_served(endpoint.substr(6))) {
+        throw std::runtime_error(endpoint + ": address in use by a running server");
+    }
+    try {
+        socket.bind(endpoint);
+    } catch (const zmq::error_t& error) {
+        throw std::runtime_error(endpoint + ": " + bind_failure_reason(endpoint, error));
+    }
 }
 
 }  // namespace
@@ -39,10 +103,24 @@ std::string bind_endpoint(const std::string& address) {
     throw std::runtime_error("cannot listen on \"" + address + "\": give a port, a tcp:// or an ipc:// address");
 }
 
+// A reply waiting for its time, with the routing frames that address it.
+struct ReferenceServer::Deferred {
+    RequestHandler::Clock::time_point due;
+    std::vector<zmq::message_t> routing;
+    zmq::message_t reply;
+    RequestRecord record;
+
+    // The heap's order: the next due on top.
+    static bool later(const Deferred& a, const Deferred& b) { return a.due > b.due; }
+};
+
 ReferenceServer::ReferenceServer(ServerSettings settings)
+    : ReferenceServer(std::move(settings), &reference_server::call_read) {}
+
+ReferenceServer::ReferenceServer(ServerSettings settings, CallRead call_read)
     : m_state(std::make_shared<ServerState>(settings)),
       m_faults(std::make_shared<FaultPlan>(settings)),
-      m_handler(m_state, m_faults),
+      m_handler(m_state, m_faults, std::move(call_read)),
       m_context(1) {}
 
 ReferenceServer::~ReferenceServer() { stop(); }
@@ -52,72 +130,59 @@ void ReferenceServer::set_request_log(RequestLog log) {
     m_request_log = std::move(log);
 }
 
-std::string ReferenceServer::start(const std::string& address) {
+std::string ReferenceServer::start(const std::string& address, const std::string& control_address) {
     if (m_thread.joinable()) {
         throw std::runtime_error("reference server already started on " + m_endpoint);
     }
     const auto endpoint = bind_endpoint(address);
-    zmq::socket_t socket(m_context, zmq::socket_type::rep);
+    zmq::socket_t socket(m_context, zmq::socket_type::router);
     socket.set(zmq::sockopt::linger, 0);
-    socket.bind(endpoint);
-    m_endpoint = socket.get(zmq::sockopt::last_endpoint);
-    {
-        std::lock_guard lock(m_stop_mutex);
-        m_stop = false;
+    bind_or_explain(socket, endpoint);
+    zmq::socket_t control;
+    if (!control_address.empty()) {
+        const auto control_bind = bind_endpoint(control_address);
+        control = zmq::socket_t(m_context, zmq::socket_type::rep);
+        control.set(zmq::sockopt::linger, 0);
+        bind_or_explain(control, control_bind);
+        m_control_endpoint = control.get(zmq::sockopt::last_endpoint);
     }
+    m_endpoint = socket.get(zmq::sockopt::last_endpoint);
     m_stop_requested = false;
-    m_thread = std::thread(&ReferenceServer::run, this, std::move(socket));
+    m_thread = std::thread(&ReferenceServer::run, this, std::move(socket), std::move(control));
     return m_endpoint;
 }
 
 void ReferenceServer::stop() {
-    {
-        std::lock_guard lock(m_stop_mutex);
-        m_stop = true;
-    }
     m_stop_requested = true;
-    m_stop_changed.notify_all();
     if (m_thread.joinable()) {
         m_thread.join();
     }
 }
 
-bool ReferenceServer::wait_unless_stopped(std::chrono::milliseconds delay) {
-    std::unique_lock lock(m_stop_mutex);
-    return !m_stop_changed.wait_until(lock, std::chrono::steady_clock::now() + delay, [this] { return m_stop; });
-}
-
-void ReferenceServer::run(zmq::socket_t socket) {
-    zmq::pollitem_t items[] = {{socket.handle(), 0, ZMQ_POLLIN, 0}};
+void ReferenceServer::run(zmq::socket_t socket, zmq::socket_t control) {
+    std::vector<Deferred> deferred;  // a heap, the next due first
+    std::vector<zmq::pollitem_t> items = {{socket.handle(), 0, ZMQ_POLLIN, 0}};
+    if (control) {
+        items.push_back({control.handle(), 0, ZMQ_POLLIN, 0});
+    }
     while (!m_stop_requested.load()) {
         try {
-            if (zmq::poll(items, 1, poll_interval) == 0) {
+            auto now = RequestHandler::Clock::now();
+            send_due(socket, deferred, now);
+            m_handler.tick(now);
+            auto wait = poll_interval;
+            if (!deferred.empty()) {
+                wait = std::clamp(std::chrono::ceil<std::chrono::milliseconds>(deferred.front().due - now),
+                                  std::chrono::milliseconds(0), poll_interval);
+            }
+            if (zmq::poll(items, wait) == 0) {
                 continue;
             }
-            zmq::message_t request;
-            if (!socket.recv(request, zmq::recv_flags::dontwait)) {
-                continue;
+            if (items[0].revents & ZMQ_POLLIN) {
+                answer_requests(socket, deferred);
             }
-            RequestHandler::Outcome outcome;
-            try {
-                outcome = m_handler.handle(std::move(request));
-            } catch (const std::exception& error) {
-                // The reply socket must answer before it can receive again.
-                QOR_LOG_ERROR("reference server: " << error.what());
-                ipc_tools::Message(ipc_tools::MessageType::BAD_REQUEST, "", 0,
-                                   std::string("Server failed to handle the request: ") + error.what())
-                    .release_into(outcome.reply);
-                outcome.record.reply = ipc_tools::MessageType::BAD_REQUEST;
-            }
-            if (outcome.delay.count() > 0 && !wait_unless_stopped(outcome.delay)) {
-                break;
-            }
-            // A reply socket may always send after a receive; when the
-            // client has gone meanwhile, ZeroMQ drops the reply.
-            socket.send(outcome.reply, zmq::send_flags::none);
-            ++m_requests_answered;
-            if (m_request_log) {
-                m_request_log(outcome.record);
+            if (items.size() > 1 && (items[1].revents & ZMQ_POLLIN)) {
+                answer_control(control);
             }
         } catch (const zmq::error_t& error) {
             if (error.num() == ETERM) {
@@ -128,6 +193,86 @@ void ReferenceServer::run(zmq::socket_t socket) {
             }
         }
     }
+    // Replies still held back are dropped with the socket.
+}
+
+void ReferenceServer::answer_requests(zmq::socket_t& socket, std::vector<Deferred>& deferred) {
+    // A bounded number per turn, so that due replies and the control socket
+    // are not starved by a busy client.
+    constexpr int max_requests_per_turn = 64;
+    for (int i = 0; i < max_requests_per_turn && !m_stop_requested.load(); ++i) {
+        std::vector<zmq::message_t> parts;
+        if (!zmq::recv_multipart(socket, std::back_inserter(parts), zmq::recv_flags::dontwait)) {
+            return;
+        }
+        // A REQ client's request: its routing id, an empty delimiter, the
+        // request frame. Everything up to the delimiter goes back unchanged.
+        std::size_t body = 1;
+        for (std::size_t k = 0; k < parts.size(); ++k) {
+            if (parts[k].size() == 0) {
+                body = k + 1;
+                break;
+            }
+        }
+        body = std::min(body, parts.size());
+        Deferred reply;
+        const auto now = RequestHandler::Clock::now();
+        RequestHandler::Outcome outcome;
+        if (parts.size() - body == 1) {
+            outcome = m_handler.handle(std::move(parts[body]), now);
+        } else {
+            const std::string reason =
+                "Request of " + std::to_string(parts.size() - body) + " frames; a request is one frame.";
+            QOR_LOG_WARNING("reference server: " << reason);
+            ipc_tools::Message(ipc_tools::MessageType::BAD_REQUEST, "", 0, reason).release_into(outcome.reply);
+            outcome.record.reply = ipc_tools::MessageType::BAD_REQUEST;
+            outcome.record.reply_text = reason;
+        }
+        parts.resize(body);
+        reply.routing = std::move(parts);
+        reply.reply = std::move(outcome.reply);
+        reply.record = std::move(outcome.record);
+        reply.due = now + outcome.delay;
+        if (outcome.delay.count() > 0) {
+            deferred.push_back(std::move(reply));
+            std::push_heap(deferred.begin(), deferred.end(), &Deferred::later);
+        } else {
+            send_reply(socket, reply);
+        }
+    }
+}
+
+void ReferenceServer::send_due(zmq::socket_t& socket,
+                               std::vector<Deferred>& deferred,
+                               RequestHandler::Clock::time_point now) {
+    while (!deferred.empty() && deferred.front().due <= now) {
+        std::pop_heap(deferred.begin(), deferred.end(), &Deferred::later);
+        Deferred reply = std::move(deferred.back());
+        deferred.pop_back();
+        send_reply(socket, reply);
+    }
+}
+
+void ReferenceServer::send_reply(zmq::socket_t& socket, Deferred& reply) {
+    // A ROUTER drops a reply whose client has gone; it never blocks.
+    for (zmq::message_t& part : reply.routing) {
+        socket.send(part, zmq::send_flags::sndmore);
+    }
+    socket.send(reply.reply, zmq::send_flags::none);
+    ++m_requests_answered;
+    if (m_request_log) {
+        m_request_log(reply.record);
+    }
+}
+
+void ReferenceServer::answer_control(zmq::socket_t& control) {
+    std::vector<zmq::message_t> parts;
+    if (!zmq::recv_multipart(control, std::back_inserter(parts), zmq::recv_flags::dontwait)) {
+        return;
+    }
+    const std::string command = parts.empty() ? std::string() : parts.front().to_string();
+    const std::string answer = run_control_command(command, *m_faults, *m_state, m_requests_answered.load());
+    control.send(zmq::buffer(answer), zmq::send_flags::none);
 }
 
 }  // namespace reference_server

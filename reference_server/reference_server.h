@@ -1,9 +1,12 @@
 #pragma once
 
 // An in-process reference basecall server: one thread answering requests on
-// a ZeroMQ reply socket of its own context, bound to a tcp:// or ipc://
-// endpoint (inproc:// cannot be reached by clients, which own their
-// contexts).
+// a ZeroMQ ROUTER socket of its own context (to a REQ client just like a
+// reply socket), bound to a tcp:// or ipc:// endpoint (inproc:// cannot be
+// reached by clients, which own their contexts). A reply held back by a
+// delay or stall fault waits in a queue and goes out when due, so the
+// other clients are served meanwhile. An optional control socket takes
+// run-time commands (control_command.h).
 //
 //   reference_server::ReferenceServer server;
 //   const auto endpoint = server.start("tcp://127.0.0.1:*");  // port read back
@@ -16,13 +19,13 @@
 // counters may be used from any thread while the server runs.
 
 #include <atomic>
-#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "reference_server/fault_plan.h"
 #include "reference_server/request_handler.h"
@@ -41,6 +44,8 @@ public:
     using RequestLog = std::function<void(const RequestRecord&)>;
 
     explicit ReferenceServer(ServerSettings settings = default_settings());
+    // With another basecaller, for tests that need results of a given shape.
+    ReferenceServer(ServerSettings settings, CallRead call_read);
     ~ReferenceServer();
     ReferenceServer(const ReferenceServer&) = delete;
     ReferenceServer& operator=(const ReferenceServer&) = delete;
@@ -49,22 +54,30 @@ public:
     void set_request_log(RequestLog log);
 
     // Binds (see bind_endpoint) and starts answering. Returns the bound
-    // endpoint with any wildcard port resolved. Throws std::runtime_error for
-    // an unusable address and zmq::error_t when binding fails.
-    std::string start(const std::string& address);
-    // Stops answering and joins the server thread; a reply held back by a
-    // delay fault is dropped. Safe to call more than once.
+    // endpoint with any wildcard port resolved. Throws std::runtime_error
+    // naming the address and the reason when it cannot bind, including an
+    // ipc:// path that a running server still serves.
+    // control_address, when given, is bound the same way for the run-time
+    // control; control_endpoint() then reports it.
+    std::string start(const std::string& address, const std::string& control_address = {});
+    // Stops answering and joins the server thread; replies held back by
+    // faults are dropped. Prompt, and safe to call more than once.
     void stop();
 
     const std::string& endpoint() const { return m_endpoint; }
+    const std::string& control_endpoint() const { return m_control_endpoint; }
     FaultPlan& faults() { return *m_faults; }
     ServerState& state() { return *m_state; }
     std::uint64_t requests_answered() const { return m_requests_answered.load(); }
 
 private:
-    void run(zmq::socket_t socket);
-    // Waits out a delay fault; false when stopped meanwhile.
-    bool wait_unless_stopped(std::chrono::milliseconds delay);
+    struct Deferred;
+
+    void run(zmq::socket_t socket, zmq::socket_t control);
+    void answer_requests(zmq::socket_t& socket, std::vector<Deferred>& deferred);
+    void send_due(zmq::socket_t& socket, std::vector<Deferred>& deferred, RequestHandler::Clock::time_point now);
+    void send_reply(zmq::socket_t& socket, Deferred& reply);
+    void answer_control(zmq::socket_t& control);
 
     std::shared_ptr<ServerState> m_state;
     std::shared_ptr<FaultPlan> m_faults;
@@ -72,12 +85,10 @@ private:
     RequestLog m_request_log;  // set before start, then read by the server thread only
     zmq::context_t m_context;
     std::string m_endpoint;
+    std::string m_control_endpoint;
     std::thread m_thread;
 
-    std::mutex m_stop_mutex;
-    std::condition_variable m_stop_changed;
-    bool m_stop = false;  // guarded by m_stop_mutex
-    std::atomic<bool> m_stop_requested{false};  // mirrors m_stop for the poll loop
+    std::atomic<bool> m_stop_requested{false};
     std::atomic<std::uint64_t> m_requests_answered{0};
 };
 

@@ -1,6 +1,7 @@
 // Writes well-formed read messages of every kind into a folder, as the
-// starting corpus of message_fuzz: random bytes alone rarely get past the
-// verifier into the decoder.
+// starting corpus of message_fuzz, and real requests of a connected client
+// (connection id "1") into a second folder, for request_fuzz: random bytes
+// alone rarely get past the verifier into the decoder or the data plane.
 
 #include <cstdio>
 #include <fstream>
@@ -11,6 +12,7 @@
 
 #include "ipc_tools/fbbuilder_read_helper.h"
 #include "reference_server/called_result.h"
+#include "reference_server/signal_model.h"
 
 namespace {
 
@@ -66,10 +68,42 @@ reference_server::CalledResult make_result(std::uint32_t tag) {
 
 }  // namespace
 
+common::ReadHolder simulated_read(std::uint64_t tag, const std::vector<std::string>& pieces) {
+    common::ReadHolder read = make_read(tag, 0);
+    std::vector<std::int16_t> samples = reference_server::simulate_signal(pieces, {}, tag);
+    read.metadata->read_id = "read-" + std::to_string(tag);
+    read.metadata->duration = samples.size();
+    read.datasets.erase(dw::raw_data);
+    read.datasets.emplace(dw::raw_data, dw::DataSetData(std::move(samples)));
+    return read;
+}
+
+void write_requests(const std::string& folder) {
+    const common::ReadHolder whole = simulated_read(1, {"ACGTTGCAACGTAGGCTTAACG"});
+    const common::ReadHolder split = simulated_read(2, {"ACGTACGTAA", "GGCCTTAACC"});
+    std::vector<ipc_tools::Message> blocks = ipc_tools::make_raw_block_messages(whole, "1", 40);
+    for (std::size_t i = 0; i < blocks.size(); ++i) {
+        write(folder, "raw_block_" + std::to_string(i), std::move(blocks[i]));
+    }
+    const common::ReadHolder* batch[] = {&whole, &split};
+    write(folder, "read_batch", ipc_tools::make_read_batch_message(batch, "1"));
+    using ipc_tools::MessageType;
+    write(folder, "get_first", ipc_tools::Message(MessageType::GET_FIRST_CALLED_BLOCK, "1", 1, ""));
+    write(folder, "get_next", ipc_tools::Message(MessageType::GET_NEXT_CALLED_BLOCK, "1", 1, "read-1"));
+    write(folder, "connect", ipc_tools::Message(MessageType::CONNECT, "", 1, "ref_dna_fast:>client_name=x"));
+    write(folder, "disconnect", ipc_tools::Message(MessageType::DISCONNECT, "1", 0, ""));
+    write(folder, "no_more_data", ipc_tools::Message(MessageType::NO_MORE_DATA, "1", 0, ""));
+    write(folder, "load_index",
+          ipc_tools::Message(MessageType::LOAD_INDEX, "", 0, "/reference/sample.mmi:>minimap_opt_string=-k 15"));
+}
+
 int main(int argc, char** argv) {
-    if (argc != 2) {
-        std::fprintf(stderr, "usage: make_seeds FOLDER\n");
+    if (argc != 2 && argc != 3) {
+        std::fprintf(stderr, "usage: make_seeds MESSAGE_FOLDER [REQUEST_FOLDER]\n");
         return 2;
+    }
+    if (argc == 3) {
+        write_requests(argv[2]);
     }
     const std::string folder = argv[1];
     const common::ReadHolder read = make_read(1, 50);

@@ -59,6 +59,16 @@ TEST(ServerSettingsTest, BadInputNamesTheOffendingMember) {
         {R"({"faults": [{"request": "PING"}]})", "faults[0]: unknown message kind \"PING\""},
         {R"({"faults": [{"request": "CONNECT", "action": "explode"}]})", "unknown fault action \"explode\""},
         {R"({"restart_after_requests": "often"})", "restart_after_requests"},
+        {R"({"fault": []})", "settings: unknown member \"fault\""},
+        {R"({"data_plane": {"latency_ms": 5}})", "settings.data_plane: unknown member \"latency_ms\""},
+        {R"({"data_plane": {"latency_ms_per_1000_samples": -1}})",
+         "settings.data_plane.latency_ms_per_1000_samples must be a non-negative number"},
+        {R"({"data_plane": {"called_block_bases": 0}})", "called_block_bases and max_completed_batch must be at least 1"},
+        {R"({"faults": [{"request": "CONNECT", "every": 0}]})", "settings.faults[0].every must be at least 1"},
+        {R"({"faults": [{"request": "CONNECT", "action": "delay", "delay": 5}]})",
+         "settings.faults[0]: unknown member \"delay\""},
+        {R"({"configurations": [{"name": "a"}, {"name": "b", "duplx": true}]})",
+         "settings.configurations[1]: unknown member \"duplx\""},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.json);

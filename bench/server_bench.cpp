@@ -1,0 +1,142 @@
+// The reference server's cost per data-plane request, in process (no
+// socket), next to a memcpy of the same signal bytes: a batch of 64 reads of
+// 4,000 samples and one raw block of 256,000 samples (512,000 bytes each).
+// Each iteration hands the request frame to RequestHandler::handle, which
+// reassembles and calls the reads (zero calling latency), then pulls every
+// result with GET_FIRST_CALLED_BLOCK until NONE_PENDING. The frame copy that
+// handing over a frame needs is part of the measured cost.
+//
+// Argument 1 runs the stand-in basecaller; argument 0 a caller that returns
+// one short result per read at once, which leaves the server's own work:
+// verification, reassembly, queueing and reply building.
+
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <benchmark/benchmark.h>
+#include <zmq.hpp>
+
+#include "common/read_holder.h"
+#include "ipc_tools/fbbuilder_read_helper.h"
+#include "reference_server/request_handler.h"
+#include "reference_server/signal_model.h"
+
+namespace {
+
+namespace dw = vesk::data_wrappers::v2;
+using ipc_tools::Message;
+using ipc_tools::MessageType;
+
+constexpr std::size_t batch_reads = 64;
+constexpr std::size_t batch_read_samples = 4000;
+constexpr std::size_t long_read_samples = 256000;
+constexpr std::size_t stride = 5;
+
+common::ReadHolder make_read(std::uint64_t read_tag, std::size_t samples) {
+    reference_server::SeededStream stream(read_tag);
+    std::string sequence(samples / stride, 'A');
+    for (char& base : sequence) {
+        base = "ACGT"[stream.below(4)];
+    }
+    common::ReadHolder read;
+    read.read_tag = read_tag;
+    std::vector<std::int16_t> signal = reference_server::simulate_signal(sequence, {}, read_tag);
+    read.metadata->read_id = "0c7e5a9e-6b2a-4a4f-9d1c-" + std::to_string(100000000000 + read_tag);
+    read.metadata->duration = signal.size();
+    read.metadata->sampling_rate = 4000.0f;
+    read.metadata->start_time = 1000 * read_tag;
+    read.datasets.emplace(dw::raw_data, dw::DataSetData(std::move(signal)));
+    return read;
+}
+
+zmq::message_t frame_of(Message message) {
+    zmq::message_t frame;
+    message.release_into(frame);
+    return frame;
+}
+
+std::vector<reference_server::CalledResult> short_result(const reference_server::ReceivedRead& read,
+                                                        const reference_server::CallerOptions&) {
+    reference_server::CalledResult result;
+    result.read_tag = read.read_tag;
+    result.strand_id = read.read_id;
+    result.duration = read.duration;
+    result.sequence = "ACGTACGTAC";
+    result.qstring = "++++++++++";
+    return {result};
+}
+
+// A server with one connected client, "1".
+struct Server {
+    explicit Server(bool basecaller)
+        : state(std::make_shared<reference_server::ServerState>(reference_server::default_settings())),
+          handler(state, std::make_shared<reference_server::FaultPlan>(),
+                  basecaller ? reference_server::CallRead(&reference_server::call_read)
+                             : reference_server::CallRead(&short_result)) {
+        handler.handle(frame_of(Message(MessageType::LOAD_CONFIG, "", 0, "ref_dna_fast")));
+        handler.handle(frame_of(Message(MessageType::CONNECT, "", 1, "ref_dna_fast:>client_name=bench")));
+    }
+
+    void answer(const zmq::message_t& request) {
+        auto accepted = handler.handle(zmq::message_t(request.data(), request.size()));
+        benchmark::DoNotOptimize(accepted.reply.data());
+        while (true) {
+            auto pulled = handler.handle(frame_of(Message(MessageType::GET_FIRST_CALLED_BLOCK, "1", 1, "")));
+            if (pulled.record.reply == MessageType::NONE_PENDING) {
+                break;
+            }
+            benchmark::DoNotOptimize(pulled.reply.data());
+        }
+    }
+
+    std::shared_ptr<reference_server::ServerState> state;
+    reference_server::RequestHandler handler;
+};
+
+void set_bytes(benchmark::State& state, std::size_t samples) {
+    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * samples * sizeof(std::int16_t)));
+}
+
+void BM_ServerBatch64x4000(benchmark::State& state) {
+    std::vector<common::ReadHolder> reads;
+    for (std::size_t i = 0; i < batch_reads; ++i) {
+        reads.push_back(make_read(i + 1, batch_read_samples));
+    }
+    const zmq::message_t request =
+        frame_of(ipc_tools::make_read_batch_message(std::span<const common::ReadHolder>(reads), "1"));
+    Server server(state.range(0) != 0);
+    for (auto _ : state) {
+        server.answer(request);
+    }
+    set_bytes(state, batch_reads * batch_read_samples);
+}
+BENCHMARK(BM_ServerBatch64x4000)->Arg(0)->Arg(1)->Unit(benchmark::kMicrosecond);
+
+void BM_ServerRawBlock256000(benchmark::State& state) {
+    const common::ReadHolder read = make_read(1, long_read_samples);
+    std::vector<Message> blocks = ipc_tools::make_raw_block_messages(read, "1", long_read_samples);
+    const zmq::message_t request = frame_of(std::move(blocks.front()));
+    Server server(state.range(0) != 0);
+    for (auto _ : state) {
+        server.answer(request);
+    }
+    set_bytes(state, long_read_samples);
+}
+BENCHMARK(BM_ServerRawBlock256000)->Arg(0)->Arg(1)->Unit(benchmark::kMicrosecond);
+
+void BM_MemcpySignalBytes(benchmark::State& state) {
+    const std::vector<std::int16_t> source(long_read_samples, 7);
+    std::vector<std::int16_t> destination(long_read_samples);
+    for (auto _ : state) {
+        std::memcpy(destination.data(), source.data(), long_read_samples * sizeof(std::int16_t));
+        benchmark::DoNotOptimize(destination.data());
+        benchmark::ClobberMemory();
+    }
+    set_bytes(state, long_read_samples);
+}
+BENCHMARK(BM_MemcpySignalBytes)->Unit(benchmark::kMicrosecond);
+
+}  // namespace

@@ -1,0 +1,34 @@
+#pragma once
+
+// The run-time control of a running reference server: one JSON command per
+// request on the control socket (reference_server --control ADDRESS, a
+// ZeroMQ reply socket), one JSON answer per command.
+//
+//   {"command": "add_fault", "fault": {"request": "PASS_FIRST_RAW_BLOCK",
+//                                      "action": "reply", "reply": "NOT_READY",
+//                                      "every": 3, "once_per_read": true}}
+//   {"command": "clear_faults"}
+//   {"command": "restart"}                          forget every client and read now
+//   {"command": "restart_after", "requests": 100}   once, after that many requests
+//   {"command": "restart_every", "requests": 100}   each time that many more were answered
+//   {"command": "status"}
+//
+// Answers: {"ok": true} (status adds "fault_rules", "clients" and
+// "requests_answered"), or {"ok": false, "error": "..."} naming what was wrong.
+//
+// Server thread; the plan and the state do their own locking.
+
+#include <cstdint>
+#include <string>
+
+#include "reference_server/fault_plan.h"
+#include "reference_server/server_state.h"
+
+namespace reference_server {
+
+std::string run_control_command(const std::string& command_text,
+                                FaultPlan& faults,
+                                const ServerState& state,
+                                std::uint64_t requests_answered);
+
+}  // namespace reference_server
