@@ -9,7 +9,6 @@
 
 #include <gtest/gtest.h>
 
-#include "common/diagnostics/state_logger.h"
 #include "common/utils/flag.h"
 #include "ipc_tools/wire_format.h"
 #include "support/raw_reads.h"
@@ -335,28 +334,6 @@ TEST(ReadBufferTest, PiecesFollowTheirParentAndNoPieceIsKeptForever) {
     buffer->clear_submitted_reads();
     EXPECT_EQ(tags_out(*buffer), (std::vector<std::uint64_t>{30, 31}));
     EXPECT_TRUE(buffer->all_reads_done());
-}
-
-TEST(ReadBufferTest, ReportsItsStateInOrder) {
-    auto buffer = make_buffer(7);
-    ReadHolder read = raw_read(1, 600000);
-    ASSERT_EQ(buffer->queue_read(read, 0), BufferQueueReadsResult::queued);
-    common::diagnostics::state::StateTable table;
-    common::diagnostics::state::StateLogger logger(table);
-    buffer->log_state(logger);
-    std::vector<std::string> names;
-    for (const auto& entry : table) {
-        names.push_back(entry.name);
-    }
-    EXPECT_EQ(names, (std::vector<std::string>{"m_queued_reads (awaiting pushing to server)",
-                                               "m_num_samples_in_queued_reads",
-                                               "m_message_queue_in (awaiting sending to server)",
-                                               "m_submitted_reads (pushed to server not yet pulled)",
-                                               "m_reads_out (output queue of reads from server)",
-                                               "m_max_input_queue_size", "m_block_size ", "m_connection_id "}));
-    EXPECT_EQ(std::any_cast<std::uint64_t>(table[1].data), 600000u);
-    EXPECT_EQ(std::any_cast<std::uint64_t>(table[5].data), 7u);
-    EXPECT_EQ(std::any_cast<std::string>(table[7].data), "c1");
 }
 
 // Several application threads queue while the worker submits and returns
