@@ -125,13 +125,7 @@ BufferQueueReadsResult ReadBuffer::testable_queue_read(ReadHolder& read,
             return BufferQueueReadsResult::not_accepting;
         }
 
-        ++m_num_queue_read_waiting_threads;
-        bool room = false;
-        {
-            OnExit leave([&] { leave_wait_locked(true); });
-            room = m_input_queue_event.wait_until(lock, deadline_after(timeout),
-                                                  [&] { return m_no_more_data || has_room_locked(); });
-        }
+        const bool room = wait_for_room(lock, timeout, true);
         if (!room) {
             trace.trace("queue_read", "timeout");
             return BufferQueueReadsResult::no_room;
@@ -268,13 +262,7 @@ BufferQueueReadsResult ReadBuffer::queue_reads(std::list<ReadHolder>& reads, uns
             restore();
             return BufferQueueReadsResult::not_accepting;
         }
-        ++m_num_queue_read_waiting_threads;
-        bool room = false;
-        {
-            OnExit leave([&] { leave_wait_locked(false); });
-            room = m_input_queue_event.wait_until(lock, deadline_after(timeout),
-                                                  [&] { return m_no_more_data || has_room_locked(); });
-        }
+        const bool room = wait_for_room(lock, timeout, false);
         if (!room) {
             restore();
             return BufferQueueReadsResult::no_room;
@@ -381,6 +369,13 @@ std::chrono::steady_clock::time_point ReadBuffer::deadline_after(unsigned long l
 }
 
 bool ReadBuffer::has_room_locked() const { return m_queued_reads.size() < m_max_input_queue_size; }
+
+bool ReadBuffer::wait_for_room(std::unique_lock<std::mutex>& lock, unsigned long long timeout, bool trace_leaving) {
+    ++m_num_queue_read_waiting_threads;
+    OnExit leave([&] { leave_wait_locked(trace_leaving); });
+    return m_input_queue_event.wait_until(lock, deadline_after(timeout),
+                                          [&] { return m_no_more_data || has_room_locked(); });
+}
 
 void ReadBuffer::leave_wait_locked(bool trace_leaving) {
     --m_num_queue_read_waiting_threads;

@@ -22,6 +22,7 @@
 // appending to a list moves no element.
 
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -29,7 +30,6 @@
 #include <map>
 #include <memory>
 #include <mutex>
-#include <condition_variable>
 #include <string>
 #include <unordered_map>
 #include <utility>
@@ -147,6 +147,10 @@ private:
 
     // Lock held by the caller for every *_locked / *_impl step.
     bool has_room_locked() const;
+    // Waits for room or the end of data, counted as a waiting call (and
+    // counted out, with the destructor's latch, however the wait ends).
+    // False when the deadline passed first.
+    bool wait_for_room(std::unique_lock<std::mutex>& lock, unsigned long long timeout, bool trace_leaving);
     void queue_read_impl(common::ReadHolder& read, Messages&& messages);
     void queue_reads_impl(Unit&& batch, ipc_tools::Message&& message);
     void read_retrieved_impl(std::uint64_t read_tag);

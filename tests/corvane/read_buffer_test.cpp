@@ -195,43 +195,51 @@ TEST(ReadBufferTest, RefusesWhenFullOrClosedAndLeavesTheReadsWithTheCaller) {
     EXPECT_EQ(failed->get_error_state().message, "broken");
 }
 
+// A queueing call waiting in a full buffer of one unit, on its own thread.
+class WaitingCall {
+public:
+    explicit WaitingCall(ReadBuffer& buffer) {
+        ReadHolder first = raw_read(1, 1000);
+        EXPECT_EQ(buffer.queue_read(first, 0), BufferQueueReadsResult::queued);
+        m_thread = std::thread([this, &buffer] {
+            ReadHolder second = raw_read(2, 1000);
+            m_result = static_cast<int>(buffer.testable_queue_read(second, 600000, &m_waiting));
+        });
+        // Signalled under the lock: once anyone else has the lock, the call
+        // is inside its wait.
+        EXPECT_TRUE(m_waiting.wait_until(std::chrono::steady_clock::now() + long_wait));
+    }
+    ~WaitingCall() {
+        if (m_thread.joinable()) {
+            m_thread.join();
+        }
+    }
+    int result() {
+        m_thread.join();
+        return m_result.load();
+    }
+    int result_so_far() const { return m_result.load(); }
+
+private:
+    tarvo::utils::concurrency::Flag m_waiting;
+    std::atomic<int> m_result{-1};
+    std::thread m_thread;
+};
+
 TEST(ReadBufferTest, AWaitingCallQueuesOnceTheWorkerTakesAUnit) {
     auto buffer = make_buffer(1);
-    ReadHolder first = raw_read(1, 1000);
-    ASSERT_EQ(buffer->queue_read(first, 0), BufferQueueReadsResult::queued);
-
-    tarvo::utils::concurrency::Flag waiting;
-    std::atomic<int> result{-1};
-    std::thread caller([&] {
-        ReadHolder second = raw_read(2, 1000);
-        result = static_cast<int>(buffer->testable_queue_read(second, 60000, &waiting));
-    });
-    ASSERT_TRUE(waiting.wait_until(std::chrono::steady_clock::now() + long_wait));
-    EXPECT_EQ(result.load(), -1);
+    WaitingCall call(*buffer);
+    EXPECT_EQ(call.result_so_far(), -1);
     buffer->reads_submitted();
-    caller.join();
-    EXPECT_EQ(result.load(), static_cast<int>(BufferQueueReadsResult::queued));
+    EXPECT_EQ(call.result(), static_cast<int>(BufferQueueReadsResult::queued));
     EXPECT_EQ(buffer->num_queued_reads(), 1u);
 }
 
 TEST(ReadBufferTest, DestructionWakesAWaitingCallAndWaitsForItToLeave) {
     auto buffer = make_buffer(1);
-    ReadHolder first = raw_read(1, 1000);
-    ASSERT_EQ(buffer->queue_read(first, 0), BufferQueueReadsResult::queued);
-
-    tarvo::utils::concurrency::Flag waiting;
-    std::atomic<int> result{-1};
-    ReadBuffer* raw = buffer.get();
-    std::thread caller([&] {
-        ReadHolder second = raw_read(2, 1000);
-        result = static_cast<int>(raw->testable_queue_read(second, 600000, &waiting));
-    });
-    // Signalled under the lock: once the destructor has the lock, the call
-    // is inside its wait.
-    ASSERT_TRUE(waiting.wait_until(std::chrono::steady_clock::now() + long_wait));
+    WaitingCall call(*buffer);
     buffer.reset();
-    caller.join();
-    EXPECT_EQ(result.load(), static_cast<int>(BufferQueueReadsResult::not_accepting));
+    EXPECT_EQ(call.result(), static_cast<int>(BufferQueueReadsResult::not_accepting));
 }
 
 TEST(ReadBufferTest, NewConnectionRequeuesSubmittedReadsFirstAllAsRawBlocks) {
