@@ -342,8 +342,8 @@ TEST(ReadProcessingProtocolTest, ASplitReadComesBackAsParentThenPiecesOverContin
     const std::vector<std::string> pieces = {"ACGTTGCAACGTAC", "GGATCCTTAGCA"};
     common::ReadHolder read = simulated_read(high_tag, pieces);
     ASSERT_EQ(exchange.m_buffer.queue_read(read, 0), BufferQueueReadsResult::queued);
+    ASSERT_EQ(exchange.m_buffer.num_queued_reads(), 1u);  // long enough to be sent
     exchange.start();
-    ASSERT_EQ(exchange.m_buffer.num_queued_reads(), 1u);
     ASSERT_TRUE(wait_until([&] { return exchange.m_buffer.num_reads_out() == 3; }, "three returned reads"));
     exchange.stop();
 
