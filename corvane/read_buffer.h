@@ -1,0 +1,183 @@
+#pragma once
+
+// Where application threads hand reads to the client and the worker thread
+// takes them to the server and back. A read is in one of four stages:
+//
+//   queued     accepted, already built into the messages that will carry it
+//   submitted  accepted by the server, waiting for its result
+//   partly returned  pieces of a submitted read the server split
+//   out        finished, waiting for the application to collect it
+//
+// Reads travel in units: one long read as a run of raw blocks, or several
+// short ones as one batch message. The input limit counts units. A new
+// connection id requeues everything in flight, the submitted reads first,
+// each alone as raw blocks; a read taken back more than the failure limit
+// sends every read then in flight back to the application without results.
+// Every read handed in leaves through the output queue exactly once.
+//
+// Threads: any thread queues, collects and queries. The worker thread alone
+// calls front_messages, reads_submitted, the retrieval steps and the
+// configuration calls. One mutex guards everything; the only unlocked
+// access is front_messages, safe because only the worker removes units and
+// appending to a list moves no element.
+
+#include <chrono>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <list>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <condition_variable>
+#include <string>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include "common/diagnostics/state_provider.h"
+#include "common/diagnostics/tracing.h"
+#include "common/read_holder.h"
+#include "corvane/client_status.h"
+#include "ipc_tools/ipc_tools.h"
+
+namespace tarvo::utils::concurrency {
+class Flag;
+class CountdownLatch;
+}  // namespace tarvo::utils::concurrency
+
+namespace corvane {
+
+class ReadBuffer : public common::diagnostics::tracing::TraceDomain<ReadBuffer>,
+                   public common::diagnostics::state::StateProvider {
+public:
+    // Reads of this many samples or fewer are never sent: they go straight
+    // to the output queue.
+    static constexpr std::uint64_t max_unsent_duration = 99;
+
+    ReadBuffer();
+    // Refuses further reads, wakes every queueing call still waiting and
+    // waits for each to leave before the members go.
+    ~ReadBuffer() override;
+    ReadBuffer(const ReadBuffer&) = delete;
+    ReadBuffer& operator=(const ReadBuffer&) = delete;
+
+    // --- Application threads. Timeouts are in milliseconds; 0 does not wait.
+
+    // On queued the read has been taken (moved from); otherwise the caller
+    // still owns it.
+    BufferQueueReadsResult queue_read(common::ReadHolder& read, unsigned long long timeout);
+    // queue_read, signalling wait_guaranteed_flag (when given) once the call
+    // holds the lock, so that a test knows it has reached the wait.
+    BufferQueueReadsResult testable_queue_read(common::ReadHolder& read,
+                                               unsigned long long timeout,
+                                               tarvo::utils::concurrency::Flag* wait_guaranteed_flag);
+    // On queued the list is left empty; otherwise every read is back in it
+    // in its previous order.
+    BufferQueueReadsResult queue_reads(std::list<common::ReadHolder>& reads, unsigned long long timeout);
+    void put_read_on_output_queue(common::ReadHolder& read);
+
+    // Moves every finished read to the end of out, in order.
+    void get_reads_out(std::list<common::ReadHolder>& out);
+    std::uint64_t num_reads_out() const;
+    std::uint64_t num_queued_samples() const;
+    std::uint64_t num_queued_reads() const;
+    std::uint64_t num_submitted_reads() const;
+    // Nothing queued and nothing submitted.
+    bool all_reads_done() const;
+
+    void log_state(common::diagnostics::state::StateLogger& logger) const override;
+
+    // --- Worker thread.
+
+    // The messages of the first unit, in sending order; valid until
+    // reads_submitted. Must not be called with no unit queued.
+    std::vector<ipc_tools::Message>& front_messages();
+    // The server has accepted the first unit.
+    void reads_submitted();
+    // Null when no read of that tag is submitted.
+    common::ReadHolder* find_submitted_read(std::uint64_t read_tag);
+    // Stores a returned piece under (read_tag, sub_tag) unless one is stored
+    // there already; returns the stored piece either way.
+    common::ReadHolder* add_sub_read(common::ReadHolder&& piece);
+    // The submitted read of read_tag is complete: it goes out, followed by
+    // its completed pieces. Throws std::out_of_range for a tag that is not
+    // submitted.
+    void read_retrieved(std::uint64_t read_tag);
+    // read_retrieved or sub_read_retrieved for each returned holder of a
+    // batch in order, under one lock.
+    void reads_retrieved(const std::list<common::ReadHolder*>& returned);
+    // The piece is complete. It goes out with its parent, or at once when
+    // the parent has already gone out.
+    void sub_read_retrieved(std::uint64_t read_tag, std::uint64_t sub_tag);
+    // The server has lost the submitted reads: each goes out without results
+    // (with any pieces already completed).
+    void clear_submitted_reads();
+    ConnectionErrorInfo get_error_state() const;
+
+    // Called, off the lock, after a unit is queued and after no more data or
+    // an error is declared, so that an idle worker need not sleep out its
+    // pause. Any thread may set it; pass an empty function to remove it.
+    void set_work_listener(std::function<void()> listener);
+
+    void set_block_size(std::uint64_t block_size);
+    void set_max_input_queue_size(std::uint64_t max_input_queue_size);
+    void set_max_read_failures(std::uint64_t max_read_failures);
+    // Stores the id and requeues every read in flight under it.
+    void set_connection_id(std::string connection_id);
+    // One-way: queueing calls answer not_accepting from now on (reads too
+    // short to send still go out).
+    void set_no_more_data();
+    // One-way, like set_no_more_data, and remembers why.
+    void set_error_state(const ConnectionErrorInfo& error);
+
+private:
+    using Unit = std::vector<common::ReadHolder>;
+    using Messages = std::vector<ipc_tools::Message>;
+
+    // The raw-block messages of one read under the current id; empty when
+    // building failed. Takes no lock: the id is passed in.
+    Messages build_raw_block_messages(const common::ReadHolder& read,
+                                      const std::string& connection_id,
+                                      std::uint64_t block_size) const;
+    std::chrono::steady_clock::time_point deadline_after(unsigned long long timeout) const;
+
+    // Lock held by the caller for every *_locked / *_impl step.
+    bool has_room_locked() const;
+    void queue_read_impl(common::ReadHolder& read, Messages&& messages);
+    void queue_reads_impl(Unit&& batch, ipc_tools::Message&& message);
+    void read_retrieved_impl(std::uint64_t read_tag);
+    void sub_read_retrieved_impl(std::uint64_t read_tag, std::uint64_t sub_tag);
+    void release_completed_pieces_locked(std::uint64_t read_tag);
+    std::deque<common::ReadHolder> fetch_and_empty_submitted_reads(bool& ok);
+    void leave_wait_locked(bool trace_leaving);
+    std::string summary_locked() const;
+    void notify_work();
+
+    mutable std::mutex m_mutex;  // the one lock: guards every member below unless said otherwise
+    std::condition_variable m_input_queue_event;  // queue shrank, no more data, error, destruction
+    std::deque<Unit> m_queued_reads;
+    std::map<std::uint64_t, common::ReadHolder> m_submitted_reads;
+    std::map<std::uint64_t, std::uint32_t> m_resubmission_counts;
+    std::map<std::pair<std::uint64_t, std::uint64_t>, common::ReadHolder> m_partial_sub_reads;
+    // Element i carries unit i of m_queued_reads. Appending never moves an
+    // element, which is what lets front_messages work without the lock.
+    std::list<Messages> m_message_queue_in;
+    std::list<common::ReadHolder> m_reads_out;
+    std::uint64_t m_num_queued_reads = 0;
+    std::uint64_t m_num_samples_in_queued_reads = 0;
+    std::uint64_t m_max_input_queue_size = 0;
+    std::uint64_t m_block_size = 256000;
+    std::uint64_t m_max_read_failures = 10;
+    std::string m_connection_id;
+    bool m_no_more_data = false;
+    ConnectionErrorInfo m_error_state;
+    std::unordered_map<std::uint64_t, std::unordered_map<std::uint64_t, common::ReadHolder>> m_completed_sub_reads;
+    std::uint64_t m_num_queue_read_waiting_threads = 0;
+    // Made by the destructor; every waiting queueing call counts it down as
+    // it leaves (under m_mutex).
+    std::unique_ptr<tarvo::utils::concurrency::CountdownLatch> m_queue_read_latch;
+    std::function<void()> m_work_listener;
+};
+
+}  // namespace corvane
