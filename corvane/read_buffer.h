@@ -135,11 +135,14 @@ private:
     using Unit = std::vector<common::ReadHolder>;
     using Messages = std::vector<ipc_tools::Message>;
 
-    // The raw-block messages of one read under the current id; empty when
-    // building failed. Takes no lock: the id is passed in.
+    // The raw-block messages of one read; empty when building failed, with
+    // out_of_memory telling an exhausted memory from a read that cannot be
+    // sent. Takes no lock.
     Messages build_raw_block_messages(const common::ReadHolder& read,
                                       const std::string& connection_id,
-                                      std::uint64_t block_size) const;
+                                      std::uint64_t block_size,
+                                      bool& out_of_memory) const;
+    void set_error_state_locked(const ConnectionErrorInfo& error);
     std::chrono::steady_clock::time_point deadline_after(unsigned long long timeout) const;
 
     // Lock held by the caller for every *_locked / *_impl step.
@@ -152,7 +155,6 @@ private:
     std::deque<common::ReadHolder> fetch_and_empty_submitted_reads(bool& ok);
     void leave_wait_locked(bool trace_leaving);
     std::string summary_locked() const;
-    void notify_work();
 
     mutable std::mutex m_mutex;  // the one lock: guards every member below unless said otherwise
     std::condition_variable m_input_queue_event;  // queue shrank, no more data, error, destruction

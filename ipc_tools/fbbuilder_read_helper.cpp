@@ -27,11 +27,22 @@ namespace {
 namespace dw = vesk::data_wrappers::v2;
 using common::diagnostics::tracing::TraceScope;
 
-// Builder sizes: the samples plus what the rest of a block, a batch and the
-// envelope take, so that building rarely reallocates.
-constexpr std::uint64_t raw_block_overhead = 236;
-constexpr std::uint64_t batch_overhead_per_read = 150;
-constexpr std::uint64_t batch_overhead = 40;
+// Builder sizes. A builder that has to grow copies everything built so far
+// into a buffer half as large again, which costs as much as building the
+// whole message a second time and keeps the larger buffer for as long as the
+// message is queued. So a builder starts with room for all of it: the
+// samples, every text, the tables with their vtables and padding, and the
+// scratch room a table takes while it is built. The constants are the bytes
+// our schema needs beyond the samples and texts; a test builds the largest
+// blocks and batches and checks that nothing regrows.
+constexpr std::uint64_t raw_block_fixed_bytes = 272;    // a block with its vtable and scratch, the envelope
+constexpr std::uint64_t pairing_fixed_bytes = 40;       // a block's pairing table with its vtable
+constexpr std::uint64_t batch_block_fixed_bytes = 136;  // each further block of a batch, sharing the vtable
+constexpr std::uint64_t batch_fixed_bytes = 16;         // the batch table and its vtable
+
+// A text's share of a buffer: length prefix, characters, terminating zero
+// and up to three bytes of padding.
+constexpr std::uint64_t text_bytes(std::size_t length) { return length + 8; }
 
 // Capacity hints come from the server; a corrupt one must not make us
 // reserve gigabytes. Larger results still fit: the buffers grow as needed.
@@ -254,12 +265,40 @@ struct Collected {
 
 }  // namespace
 
-flatbuffers::Offset<wire::ReadBlock> build_raw_block(flatbuffers::FlatBufferBuilder& builder,
-                                                     const common::ReadHolder& read,
-                                                     std::uint64_t sample_count,
-                                                     std::uint32_t block_index,
-                                                     std::uint32_t block_count,
-                                                     std::uint64_t first_sample) {
+namespace {
+
+// The texts a buffer stores once however many blocks carry them. A batch
+// carries a handful of distinct kits, flow cell codes and end reasons, so a
+// short list beats the builder's own string pool, which writes each text
+// before looking it up.
+class SharedTexts {
+public:
+    flatbuffers::Offset<flatbuffers::String> add(flatbuffers::FlatBufferBuilder& builder, const std::string& text) {
+        if (text.empty()) {
+            return {};
+        }
+        for (const auto& [stored, offset] : m_texts) {
+            if (stored == text) {
+                return offset;
+            }
+        }
+        const auto offset = builder.CreateString(text);
+        m_texts.emplace_back(text, offset);
+        return offset;
+    }
+
+private:
+    // Views into the reads being built, which outlive the build.
+    std::vector<std::pair<std::string_view, flatbuffers::Offset<flatbuffers::String>>> m_texts;
+};
+
+flatbuffers::Offset<wire::ReadBlock> build_block(flatbuffers::FlatBufferBuilder& builder,
+                                                 const common::ReadHolder& read,
+                                                 std::uint64_t sample_count,
+                                                 std::uint32_t block_index,
+                                                 std::uint32_t block_count,
+                                                 std::uint64_t first_sample,
+                                                 SharedTexts& shared_texts) {
     QOR_EXPECTS(read.metadata != nullptr, "A read sent to the server needs its metadata");
     const auto raw = read.datasets.find(dw::raw_data);
     if (raw == read.datasets.end()) {
@@ -275,12 +314,9 @@ flatbuffers::Offset<wire::ReadBlock> build_raw_block(flatbuffers::FlatBufferBuil
         builder.CreateVector(signal.data() + first_sample, static_cast<std::size_t>(sample_count));
 
     const interfaces::ReadMetadata& metadata = *read.metadata;
-    const auto shared = [&builder](const std::string& text) {
-        return text.empty() ? flatbuffers::Offset<flatbuffers::String>() : builder.CreateSharedString(text);
-    };
-    const auto sequencing_kit = shared(metadata.sequencing_kit);
-    const auto flow_cell_product_code = shared(metadata.flow_cell_product_code);
-    const auto end_reason = shared(metadata.end_reason);
+    const auto sequencing_kit = shared_texts.add(builder, metadata.sequencing_kit);
+    const auto flow_cell_product_code = shared_texts.add(builder, metadata.flow_cell_product_code);
+    const auto end_reason = shared_texts.add(builder, metadata.end_reason);
 
     flatbuffers::Offset<wire::PairingInfo> pairing;
     if (metadata.channel && metadata.mux && !metadata.run_id.empty()) {
@@ -314,9 +350,66 @@ flatbuffers::Offset<wire::ReadBlock> build_raw_block(flatbuffers::FlatBufferBuil
     return block.Finish();
 }
 
+}  // namespace
+
+flatbuffers::Offset<wire::ReadBlock> build_raw_block(flatbuffers::FlatBufferBuilder& builder,
+                                                     const common::ReadHolder& read,
+                                                     std::uint64_t sample_count,
+                                                     std::uint32_t block_index,
+                                                     std::uint32_t block_count,
+                                                     std::uint64_t first_sample) {
+    SharedTexts shared_texts;
+    return build_block(builder, read, sample_count, block_index, block_count, first_sample, shared_texts);
+}
+
+namespace {
+
+// The texts (and pairing table) one block carries, as build_raw_block
+// writes them.
+std::uint64_t block_text_bytes(const interfaces::ReadMetadata& metadata) {
+    std::uint64_t bytes = text_bytes(metadata.read_id.size()) + text_bytes(metadata.strand_id.size());
+    if (metadata.channel && metadata.mux && !metadata.run_id.empty()) {
+        bytes += pairing_fixed_bytes + text_bytes(metadata.run_id.size());
+    }
+    for (const std::string* text : {&metadata.sequencing_kit, &metadata.flow_cell_product_code, &metadata.end_reason}) {
+        if (!text->empty()) {
+            bytes += text_bytes(text->size());
+        }
+    }
+    return bytes;
+}
+
+// The envelope leaves an empty client id out.
+std::uint64_t client_id_bytes(const std::string& connection_id) {
+    return connection_id.empty() ? 0 : text_bytes(connection_id.size());
+}
+
+}  // namespace
+
+std::size_t raw_block_builder_size(const common::ReadHolder& read,
+                                   std::uint64_t sample_count,
+                                   const std::string& connection_id) {
+    QOR_EXPECTS(read.metadata != nullptr, "A read sent to the server needs its metadata");
+    return static_cast<std::size_t>(2 * sample_count + raw_block_fixed_bytes + block_text_bytes(*read.metadata) +
+                                    client_id_bytes(connection_id));
+}
+
+std::size_t read_batch_builder_size(std::span<const common::ReadHolder* const> reads, const std::string& connection_id) {
+    std::uint64_t bytes = batch_fixed_bytes + client_id_bytes(connection_id);
+    for (const common::ReadHolder* read : reads) {
+        QOR_EXPECTS(read != nullptr && read->metadata != nullptr, "A read sent to the server needs its metadata");
+        bytes += 2 * read->metadata->duration + block_text_bytes(*read->metadata);
+    }
+    // The first block pays for the vtable and the scratch room, the others
+    // share them.
+    bytes += reads.empty() ? 0 : raw_block_fixed_bytes + (reads.size() - 1) * batch_block_fixed_bytes;
+    return static_cast<std::size_t>(bytes);
+}
+
 std::vector<Message> make_raw_block_messages(const common::ReadHolder& read,
                                              const std::string& connection_id,
-                                             std::uint64_t max_block_size) {
+                                             std::uint64_t max_block_size,
+                                             flatbuffers::Allocator* allocator) {
     QOR_EXPECTS(max_block_size >= 1, "The maximum block size must be at least one sample");
     QOR_EXPECTS(read.metadata != nullptr, "A read sent to the server needs its metadata");
     TraceScope scope(FbbuilderReadHelper::hf_trace_context(), "make_raw_block_messages");
@@ -334,7 +427,7 @@ std::vector<Message> make_raw_block_messages(const common::ReadHolder& read,
     for (std::uint64_t index = 0; index < block_count; ++index) {
         const std::uint64_t first_sample = index * max_block_size;
         const std::uint64_t sample_count = std::min(max_block_size, duration - first_sample);
-        flatbuffers::FlatBufferBuilder builder(static_cast<std::size_t>(2 * sample_count + raw_block_overhead));
+        flatbuffers::FlatBufferBuilder builder(raw_block_builder_size(read, sample_count, connection_id), allocator);
         const auto block = build_raw_block(builder, read, sample_count, static_cast<std::uint32_t>(index),
                                            static_cast<std::uint32_t>(block_count), first_sample);
         finish_envelope(builder, connection_id, wire::MessageData::ReadBlock, block.Union());
@@ -343,35 +436,34 @@ std::vector<Message> make_raw_block_messages(const common::ReadHolder& read,
     return messages;
 }
 
-Message make_read_batch_message(std::span<const common::ReadHolder* const> reads, const std::string& connection_id) {
+Message make_read_batch_message(std::span<const common::ReadHolder* const> reads,
+                                const std::string& connection_id,
+                                flatbuffers::Allocator* allocator) {
     TraceScope scope(FbbuilderReadHelper::hf_trace_context(), "make_read_batch_message");
     scope.trace([&] { return "reads " + std::to_string(reads.size()); });
 
-    std::uint64_t total_samples = 0;
-    for (const common::ReadHolder* read : reads) {
-        QOR_EXPECTS(read != nullptr && read->metadata != nullptr, "A read sent to the server needs its metadata");
-        total_samples += read->metadata->duration;
-    }
-    flatbuffers::FlatBufferBuilder builder(
-        static_cast<std::size_t>(2 * (total_samples + batch_overhead_per_read * reads.size()) + batch_overhead));
+    flatbuffers::FlatBufferBuilder builder(read_batch_builder_size(reads, connection_id), allocator);
 
+    SharedTexts shared_texts;
     std::vector<flatbuffers::Offset<wire::ReadBlock>> blocks;
     blocks.reserve(reads.size());
     for (const common::ReadHolder* read : reads) {
-        blocks.push_back(build_raw_block(builder, *read, read->metadata->duration, 0, 1, 0));
+        blocks.push_back(build_block(builder, *read, read->metadata->duration, 0, 1, 0, shared_texts));
     }
     const auto batch = wire::CreateReadBatch(builder, wire::BatchKind::READ_BATCH, builder.CreateVector(blocks));
     finish_envelope(builder, connection_id, wire::MessageData::ReadBatch, batch.Union());
     return Message(builder);
 }
 
-Message make_read_batch_message(std::span<const common::ReadHolder> reads, const std::string& connection_id) {
+Message make_read_batch_message(std::span<const common::ReadHolder> reads,
+                                const std::string& connection_id,
+                                flatbuffers::Allocator* allocator) {
     std::vector<const common::ReadHolder*> pointers;
     pointers.reserve(reads.size());
     for (const common::ReadHolder& read : reads) {
         pointers.push_back(&read);
     }
-    return make_read_batch_message(std::span<const common::ReadHolder* const>(pointers), connection_id);
+    return make_read_batch_message(std::span<const common::ReadHolder* const>(pointers), connection_id, allocator);
 }
 
 DecodeResult decode_called_block(common::ReadHolder& target, const wire::ReadBlock& first, const NextCalledBlock& next) {

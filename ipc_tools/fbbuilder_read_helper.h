@@ -43,15 +43,30 @@ flatbuffers::Offset<wire::ReadBlock> build_raw_block(flatbuffers::FlatBufferBuil
 // One PASS_FIRST_RAW_BLOCK followed by the PASS_NEXT_RAW_BLOCK messages of
 // one read, at most max_block_size samples each (at least 1). A read of no
 // samples still gets its one (empty) first block, so that it is answered
-// like any other read instead of silently never being sent.
+// like any other read instead of silently never being sent. Each message's
+// buffer comes from allocator (the default heap when null), which must
+// outlive the messages.
 std::vector<Message> make_raw_block_messages(const common::ReadHolder& read,
                                              const std::string& connection_id,
-                                             std::uint64_t max_block_size);
+                                             std::uint64_t max_block_size,
+                                             flatbuffers::Allocator* allocator = nullptr);
 
 // One PASS_READ_BATCH holding every read whole, in the given order.
 Message make_read_batch_message(std::span<const common::ReadHolder* const> reads,
-                                const std::string& connection_id);
-Message make_read_batch_message(std::span<const common::ReadHolder> reads, const std::string& connection_id);
+                                const std::string& connection_id,
+                                flatbuffers::Allocator* allocator = nullptr);
+Message make_read_batch_message(std::span<const common::ReadHolder> reads,
+                                const std::string& connection_id,
+                                flatbuffers::Allocator* allocator = nullptr);
+
+// The builder room that holds a whole raw block of sample_count samples of
+// read, or a whole batch of reads, with its envelope: building in a builder
+// of that size never regrows it.
+std::size_t raw_block_builder_size(const common::ReadHolder& read,
+                                   std::uint64_t sample_count,
+                                   const std::string& connection_id);
+std::size_t read_batch_builder_size(std::span<const common::ReadHolder* const> reads,
+                                    const std::string& connection_id);
 
 enum class DecodeFailure {
     none,

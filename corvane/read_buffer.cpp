@@ -1,0 +1,754 @@
+#include "corvane/read_buffer.h"
+
+#include <algorithm>
+#include <exception>
+#include <limits>
+#include <new>
+#include <span>
+#include <stdexcept>
+
+#include "common/logger.h"
+#include "common/utils/countdown_latch.h"
+#include "common/utils/flag.h"
+#include "ipc_tools/fbbuilder_read_helper.h"
+
+namespace corvane {
+
+namespace {
+
+using common::ReadHolder;
+using common::diagnostics::tracing::TraceScope;
+using tarvo::utils::concurrency::CountdownLatch;
+using tarvo::utils::concurrency::Flag;
+
+constexpr auto destructor_wait_step = std::chrono::seconds(1);
+
+constexpr const char* single_read_out_of_memory =
+    "Failed to construct IPC message(s) for single read, possibly due to insufficient memory.";
+constexpr const char* reads_out_of_memory =
+    "Failed to construct IPC message(s) for read, possibly due to insufficient memory.";
+constexpr const char* batch_out_of_memory =
+    "Failed to construct IPC message for read(s), possibly due to insufficient memory.";
+
+std::uint64_t duration_of(const ReadHolder& read) { return read.metadata ? read.metadata->duration : 0; }
+
+// Runs a step however the enclosing scope is left.
+template <class Step>
+class OnExit {
+public:
+    explicit OnExit(Step step) : m_step(std::move(step)) {}
+    ~OnExit() { m_step(); }
+    OnExit(const OnExit&) = delete;
+    OnExit& operator=(const OnExit&) = delete;
+
+private:
+    Step m_step;
+};
+
+}  // namespace
+
+ReadBuffer::ReadBuffer() = default;
+
+ReadBuffer::~ReadBuffer() {
+    TraceScope scope(trace_context(), "~ReadBuffer");
+    CountdownLatch* latch = nullptr;
+    {
+        std::lock_guard lock(m_mutex);
+        m_no_more_data = true;
+        m_queue_read_latch = std::make_unique<CountdownLatch>(m_num_queue_read_waiting_threads);
+        latch = m_queue_read_latch.get();
+        scope.trace([&] { return "creating latch for thread count: " + std::to_string(m_num_queue_read_waiting_threads); });
+    }
+    m_input_queue_event.notify_all();
+    scope.trace("notified m_input_queue_event");
+    // Every waiter has been woken and leaves at once; the steps only bound
+    // each wait so that a stuck caller is reported rather than silent.
+    while (!latch->wait_until(std::chrono::steady_clock::now() + destructor_wait_step)) {
+        QOR_LOG_WARNING("Read buffer still waiting for queueing calls to leave before it is destroyed.");
+    }
+    scope.trace("m_queue_read_latch zeroed");
+    {
+        std::lock_guard lock(m_mutex);
+        scope.trace("acquired queue mutex");
+    }
+}
+
+// ---------------------------------------------------------------- queueing
+
+BufferQueueReadsResult ReadBuffer::queue_read(ReadHolder& read, unsigned long long timeout) {
+    TraceScope scope(hf_trace_context(), "queue_read");
+    return testable_queue_read(read, timeout, nullptr);
+}
+
+BufferQueueReadsResult ReadBuffer::testable_queue_read(ReadHolder& read,
+                                                       unsigned long long timeout,
+                                                       Flag* wait_guaranteed_flag) {
+    auto& trace = hf_trace_context();
+    OnExit signal_on_exit([&] {
+        if (wait_guaranteed_flag != nullptr) {
+            trace.trace("queue_read", "on exit signalling wait_guaranteed_flag");
+            wait_guaranteed_flag->signal();
+        }
+    });
+
+    if (duration_of(read) <= max_unsent_duration) {
+        put_read_on_output_queue(read);
+        return BufferQueueReadsResult::queued;
+    }
+
+    std::string connection_id;
+    std::uint64_t block_size = 0;
+    {
+        std::lock_guard lock(m_mutex);
+        connection_id = m_connection_id;
+        block_size = m_block_size;
+    }
+    bool out_of_memory = false;
+    Messages messages = build_raw_block_messages(read, connection_id, block_size, out_of_memory);
+    if (messages.empty()) {
+        if (out_of_memory) {
+            set_error_state({ConnectionError::failed, single_read_out_of_memory});
+        }
+        return BufferQueueReadsResult::not_accepting;
+    }
+
+    std::function<void()> listener;
+    {
+        std::unique_lock lock(m_mutex);
+        trace.trace("queue_read", "lock acquired");
+        if (wait_guaranteed_flag != nullptr) {
+            wait_guaranteed_flag->signal();
+            trace.trace("queue_read", "signalled wait_guaranteed_flag");
+        }
+        if (m_no_more_data) {
+            trace.trace("queue_read", "exiting before wait (m_no_more_data)");
+            return BufferQueueReadsResult::not_accepting;
+        }
+
+        ++m_num_queue_read_waiting_threads;
+        bool room = false;
+        {
+            OnExit leave([&] { leave_wait_locked(true); });
+            room = m_input_queue_event.wait_until(lock, deadline_after(timeout),
+                                                  [&] { return m_no_more_data || has_room_locked(); });
+        }
+        if (!room) {
+            trace.trace("queue_read", "timeout");
+            return BufferQueueReadsResult::no_room;
+        }
+        if (m_no_more_data) {
+            trace.trace("queue_read", "no more data");
+            return BufferQueueReadsResult::not_accepting;
+        }
+        // A new connection id while the messages were built outside the lock
+        // would send them under the old one; this is rare, so rebuild here.
+        if (connection_id != m_connection_id || block_size != m_block_size) {
+            messages = build_raw_block_messages(read, m_connection_id, m_block_size, out_of_memory);
+            if (messages.empty()) {
+                if (out_of_memory) {
+                    set_error_state_locked({ConnectionError::failed, single_read_out_of_memory});
+                    listener = m_work_listener;
+                }
+                lock.unlock();
+                m_input_queue_event.notify_all();
+                if (listener) {
+                    listener();
+                }
+                return BufferQueueReadsResult::not_accepting;
+            }
+        }
+        queue_read_impl(read, std::move(messages));
+        listener = m_work_listener;
+    }
+    if (listener) {
+        listener();
+    }
+    return BufferQueueReadsResult::queued;
+}
+
+BufferQueueReadsResult ReadBuffer::queue_reads(std::list<ReadHolder>& reads, unsigned long long timeout) {
+    TraceScope scope(hf_trace_context(), "queue_reads");
+
+    std::string connection_id;
+    std::uint64_t block_size = 0;
+    {
+        std::lock_guard lock(m_mutex);
+        connection_id = m_connection_id;
+        block_size = m_block_size;
+    }
+
+    // Positions in the caller's list, so that any failure can put every read
+    // back where it was.
+    std::vector<ReadHolder> held;
+    held.reserve(reads.size());
+    for (ReadHolder& read : reads) {
+        held.push_back(std::move(read));
+    }
+    reads.clear();
+    const auto restore = [&] {
+        for (ReadHolder& read : held) {
+            reads.push_back(std::move(read));
+        }
+    };
+
+    std::vector<std::size_t> shorts;
+    std::vector<std::size_t> singles;
+    std::vector<std::vector<std::size_t>> batches;
+    std::vector<std::size_t> batch;
+    std::uint64_t batch_samples = 0;
+    for (std::size_t index = 0; index < held.size(); ++index) {
+        const std::uint64_t duration = duration_of(held[index]);
+        if (duration <= max_unsent_duration) {
+            shorts.push_back(index);
+        } else if (duration > block_size) {
+            singles.push_back(index);
+        } else {
+            if (batch_samples + duration > block_size) {
+                if (batch.size() == 1) {
+                    singles.push_back(batch.front());
+                } else {
+                    batches.push_back(std::move(batch));
+                }
+                batch.clear();
+                batch_samples = 0;
+            }
+            batch.push_back(index);
+            batch_samples += duration;
+        }
+    }
+    if (!batch.empty()) {
+        batches.push_back(std::move(batch));
+    }
+
+    const auto fail_building = [&](const char* message) {
+        restore();
+        set_error_state({ConnectionError::failed, message});
+        return BufferQueueReadsResult::not_accepting;
+    };
+    std::vector<Messages> single_messages;
+    single_messages.reserve(singles.size());
+    for (const std::size_t index : singles) {
+        bool out_of_memory = false;
+        single_messages.push_back(build_raw_block_messages(held[index], connection_id, block_size, out_of_memory));
+        if (single_messages.back().empty()) {
+            if (out_of_memory) {
+                return fail_building(reads_out_of_memory);
+            }
+            restore();
+            return BufferQueueReadsResult::not_accepting;
+        }
+    }
+    std::vector<ipc_tools::Message> batch_messages;
+    batch_messages.reserve(batches.size());
+    for (const auto& members : batches) {
+        std::vector<const ReadHolder*> pointers;
+        pointers.reserve(members.size());
+        for (const std::size_t index : members) {
+            pointers.push_back(&held[index]);
+        }
+        try {
+            batch_messages.push_back(ipc_tools::make_read_batch_message(
+                std::span<const ReadHolder* const>(pointers), connection_id));
+        } catch (const std::bad_alloc&) {
+            return fail_building(batch_out_of_memory);
+        } catch (const std::exception& failure) {
+            QOR_LOG_WARNING("Could not build the message for a batch of reads: " << failure.what());
+            restore();
+            return BufferQueueReadsResult::not_accepting;
+        }
+        if (batch_messages.back().empty()) {
+            return fail_building(batch_out_of_memory);
+        }
+    }
+
+    std::function<void()> listener;
+    {
+        std::unique_lock lock(m_mutex);
+        if (m_no_more_data) {
+            restore();
+            return BufferQueueReadsResult::not_accepting;
+        }
+        ++m_num_queue_read_waiting_threads;
+        bool room = false;
+        {
+            OnExit leave([&] { leave_wait_locked(false); });
+            room = m_input_queue_event.wait_until(lock, deadline_after(timeout),
+                                                  [&] { return m_no_more_data || has_room_locked(); });
+        }
+        if (!room) {
+            restore();
+            return BufferQueueReadsResult::no_room;
+        }
+        if (m_no_more_data) {
+            restore();
+            return BufferQueueReadsResult::not_accepting;
+        }
+        if (connection_id != m_connection_id || block_size != m_block_size) {
+            // Rare: rebuild what was made for the old id, still grouped as before.
+            for (std::size_t i = 0; i < singles.size(); ++i) {
+                bool out_of_memory = false;
+                single_messages[i] =
+                    build_raw_block_messages(held[singles[i]], m_connection_id, m_block_size, out_of_memory);
+                if (single_messages[i].empty()) {
+                    // Built once already: only memory can fail it now.
+                    restore();
+                    set_error_state_locked({ConnectionError::failed, reads_out_of_memory});
+                    lock.unlock();
+                    m_input_queue_event.notify_all();
+                    return BufferQueueReadsResult::not_accepting;
+                }
+            }
+            for (std::size_t i = 0; i < batches.size(); ++i) {
+                std::vector<const ReadHolder*> pointers;
+                for (const std::size_t index : batches[i]) {
+                    pointers.push_back(&held[index]);
+                }
+                batch_messages[i] = ipc_tools::make_read_batch_message(
+                    std::span<const ReadHolder* const>(pointers), m_connection_id);
+            }
+        }
+        for (std::size_t i = 0; i < singles.size(); ++i) {
+            queue_read_impl(held[singles[i]], std::move(single_messages[i]));
+        }
+        for (std::size_t i = 0; i < batches.size(); ++i) {
+            Unit unit;
+            unit.reserve(batches[i].size());
+            for (const std::size_t index : batches[i]) {
+                unit.push_back(std::move(held[index]));
+            }
+            queue_reads_impl(std::move(unit), std::move(batch_messages[i]));
+        }
+        if (!singles.empty() || !batches.empty()) {
+            listener = m_work_listener;
+        }
+    }
+    for (const std::size_t index : shorts) {
+        put_read_on_output_queue(held[index]);
+    }
+    if (listener) {
+        listener();
+    }
+    return BufferQueueReadsResult::queued;
+}
+
+void ReadBuffer::put_read_on_output_queue(ReadHolder& read) {
+    std::lock_guard lock(m_mutex);
+    m_reads_out.push_back(std::move(read));
+    hf_trace_context().trace("put_read_on_output_queue", [this] { return summary_locked(); });
+}
+
+ReadBuffer::Messages ReadBuffer::build_raw_block_messages(const ReadHolder& read,
+                                                          const std::string& connection_id,
+                                                          std::uint64_t block_size,
+                                                          bool& out_of_memory) const {
+    out_of_memory = false;
+    Messages messages;
+    try {
+        messages = ipc_tools::make_raw_block_messages(read, connection_id, block_size);
+    } catch (const std::bad_alloc&) {
+        out_of_memory = true;
+        return {};
+    } catch (const std::exception& failure) {
+        // A read the facade should not have let through (no signal, or less
+        // of it than its duration): refused, and the client goes on.
+        QOR_LOG_WARNING("Could not build the messages for read " << (read.metadata ? read.metadata->read_id : "")
+                                                                 << ": " << failure.what());
+        return {};
+    }
+    if (messages.empty() || std::any_of(messages.begin(), messages.end(),
+                                        [](const ipc_tools::Message& m) { return m.empty(); })) {
+        out_of_memory = true;
+        return {};
+    }
+    return messages;
+}
+
+void ReadBuffer::set_error_state_locked(const ConnectionErrorInfo& error) {
+    m_no_more_data = true;
+    m_error_state = error;
+}
+
+std::chrono::steady_clock::time_point ReadBuffer::deadline_after(unsigned long long timeout) const {
+    const auto now = std::chrono::steady_clock::now();
+    if (timeout == 0) {
+        return now;
+    }
+    const auto room = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::time_point::max() - now);
+    if (timeout >= static_cast<unsigned long long>(room.count())) {
+        return std::chrono::steady_clock::time_point::max();
+    }
+    return now + std::chrono::milliseconds(timeout);
+}
+
+bool ReadBuffer::has_room_locked() const { return m_queued_reads.size() < m_max_input_queue_size; }
+
+void ReadBuffer::leave_wait_locked(bool trace_leaving) {
+    --m_num_queue_read_waiting_threads;
+    if (m_queue_read_latch) {
+        m_queue_read_latch->count_down();
+        if (trace_leaving) {
+            hf_trace_context().trace("queue_read", [this] {
+                return "counted down latch. m_num_queue_read_waiting_threads: " +
+                       std::to_string(m_num_queue_read_waiting_threads);
+            });
+        }
+    }
+}
+
+void ReadBuffer::queue_read_impl(ReadHolder& read, Messages&& messages) {
+    m_message_queue_in.push_back(std::move(messages));
+    const std::uint64_t duration = duration_of(read);
+    Unit unit;
+    unit.push_back(std::move(read));
+    m_queued_reads.push_back(std::move(unit));
+    m_num_samples_in_queued_reads += duration;
+    ++m_num_queued_reads;
+    hf_trace_context().trace("queue_read_impl", [this] { return summary_locked(); });
+}
+
+void ReadBuffer::queue_reads_impl(Unit&& batch, ipc_tools::Message&& message) {
+    Messages messages;
+    messages.push_back(std::move(message));
+    m_message_queue_in.push_back(std::move(messages));
+    for (const ReadHolder& read : batch) {
+        m_num_samples_in_queued_reads += duration_of(read);
+    }
+    m_num_queued_reads += batch.size();
+    m_queued_reads.push_back(std::move(batch));
+    hf_trace_context().trace("queue_reads_impl", [this] { return summary_locked(); });
+}
+
+// ---------------------------------------------------------------- collecting
+
+void ReadBuffer::get_reads_out(std::list<ReadHolder>& out) {
+    std::lock_guard lock(m_mutex);
+    if (!m_reads_out.empty()) {
+        hf_trace_context().trace("get_reads_out", [this] { return summary_locked(); });
+        out.splice(out.end(), m_reads_out);
+    }
+}
+
+std::uint64_t ReadBuffer::num_reads_out() const {
+    std::lock_guard lock(m_mutex);
+    return m_reads_out.size();
+}
+
+std::uint64_t ReadBuffer::num_queued_samples() const {
+    std::lock_guard lock(m_mutex);
+    return m_num_samples_in_queued_reads;
+}
+
+std::uint64_t ReadBuffer::num_queued_reads() const {
+    std::lock_guard lock(m_mutex);
+    return m_num_queued_reads;
+}
+
+std::uint64_t ReadBuffer::num_submitted_reads() const {
+    std::lock_guard lock(m_mutex);
+    return m_submitted_reads.size();
+}
+
+bool ReadBuffer::all_reads_done() const {
+    std::lock_guard lock(m_mutex);
+    return m_queued_reads.empty() && m_submitted_reads.empty();
+}
+
+void ReadBuffer::log_state(common::diagnostics::state::StateLogger& logger) const {
+    std::lock_guard lock(m_mutex);
+    logger.add("m_queued_reads (awaiting pushing to server)", m_num_queued_reads);
+    logger.add("m_num_samples_in_queued_reads", m_num_samples_in_queued_reads);
+    logger.add("m_message_queue_in (awaiting sending to server)", static_cast<std::uint64_t>(m_message_queue_in.size()));
+    logger.add("m_submitted_reads (pushed to server not yet pulled)", static_cast<std::uint64_t>(m_submitted_reads.size()));
+    logger.add("m_reads_out (output queue of reads from server)", static_cast<std::uint64_t>(m_reads_out.size()));
+    logger.add("m_max_input_queue_size", m_max_input_queue_size);
+    // The two trailing spaces are part of the keys.
+    logger.add("m_block_size ", m_block_size);
+    logger.add("m_connection_id ", m_connection_id);
+}
+
+// ---------------------------------------------------------------- worker side
+
+std::vector<ipc_tools::Message>& ReadBuffer::front_messages() {
+    // Unlocked: only the worker removes units, and appending moves no element.
+    return m_message_queue_in.front();
+}
+
+void ReadBuffer::reads_submitted() {
+    std::uint64_t duplicates = 0;
+    {
+        std::lock_guard lock(m_mutex);
+        if (m_queued_reads.empty()) {
+            return;
+        }
+        Unit& unit = m_queued_reads.front();
+        for (ReadHolder& read : unit) {
+            m_num_samples_in_queued_reads -= std::min(m_num_samples_in_queued_reads, duration_of(read));
+            const std::uint64_t tag = read.read_tag;
+            if (!m_submitted_reads.try_emplace(tag, std::move(read)).second) {
+                // Two reads under one tag: the second has no way back, so it
+                // goes out now rather than being lost.
+                m_reads_out.push_back(std::move(read));
+                ++duplicates;
+            }
+            --m_num_queued_reads;
+        }
+        m_queued_reads.pop_front();
+        m_message_queue_in.pop_front();
+        hf_trace_context().trace("reads_submitted", [this] { return summary_locked(); });
+    }
+    m_input_queue_event.notify_all();
+    if (duplicates != 0) {
+        QOR_LOG_WARNING(duplicates << " read(s) passed with a read tag already in use were handed back unsent.");
+    }
+}
+
+ReadHolder* ReadBuffer::find_submitted_read(std::uint64_t read_tag) {
+    std::lock_guard lock(m_mutex);
+    const auto found = m_submitted_reads.find(read_tag);
+    return found == m_submitted_reads.end() ? nullptr : &found->second;
+}
+
+ReadHolder* ReadBuffer::add_sub_read(ReadHolder&& piece) {
+    std::lock_guard lock(m_mutex);
+    const auto key = std::make_pair(piece.read_tag, piece.sub_tag);
+    return &m_partial_sub_reads.try_emplace(key, std::move(piece)).first->second;
+}
+
+void ReadBuffer::read_retrieved(std::uint64_t read_tag) {
+    std::lock_guard lock(m_mutex);
+    read_retrieved_impl(read_tag);
+}
+
+void ReadBuffer::reads_retrieved(const std::list<ReadHolder*>& returned) {
+    std::lock_guard lock(m_mutex);
+    for (const ReadHolder* holder : returned) {
+        const std::uint64_t read_tag = holder->read_tag;
+        if (holder->sub_tag != 0) {
+            sub_read_retrieved_impl(read_tag, holder->sub_tag);
+        } else if (m_submitted_reads.count(read_tag) != 0) {
+            // A batch naming one read twice has already sent it out once.
+            read_retrieved_impl(read_tag);
+        }
+    }
+}
+
+void ReadBuffer::sub_read_retrieved(std::uint64_t read_tag, std::uint64_t sub_tag) {
+    std::lock_guard lock(m_mutex);
+    sub_read_retrieved_impl(read_tag, sub_tag);
+}
+
+void ReadBuffer::read_retrieved_impl(std::uint64_t read_tag) {
+    const auto found = m_submitted_reads.find(read_tag);
+    if (found == m_submitted_reads.end()) {
+        throw std::out_of_range("invalid map<K, T> key");
+    }
+    m_reads_out.push_back(std::move(found->second));
+    m_submitted_reads.erase(found);
+    m_resubmission_counts.erase(read_tag);
+    release_completed_pieces_locked(read_tag);
+    hf_trace_context().trace("read_retrieved_impl", [this] { return summary_locked(); });
+}
+
+void ReadBuffer::sub_read_retrieved_impl(std::uint64_t read_tag, std::uint64_t sub_tag) {
+    const auto found = m_partial_sub_reads.find(std::make_pair(read_tag, sub_tag));
+    if (found == m_partial_sub_reads.end()) {
+        return;
+    }
+    if (m_submitted_reads.count(read_tag) == 0) {
+        // The parent has gone out already (earlier in the same batch):
+        // nothing would release the piece later, so it follows at once.
+        m_reads_out.push_back(std::move(found->second));
+    } else {
+        m_completed_sub_reads[read_tag].try_emplace(sub_tag, std::move(found->second));
+    }
+    m_partial_sub_reads.erase(found);
+}
+
+void ReadBuffer::release_completed_pieces_locked(std::uint64_t read_tag) {
+    const auto pieces = m_completed_sub_reads.find(read_tag);
+    if (pieces == m_completed_sub_reads.end()) {
+        return;
+    }
+    for (auto& [sub_tag, piece] : pieces->second) {
+        m_reads_out.push_back(std::move(piece));
+    }
+    m_completed_sub_reads.erase(pieces);
+}
+
+void ReadBuffer::clear_submitted_reads() {
+    TraceScope scope(trace_context(), "clear_submitted_reads");
+    std::lock_guard lock(m_mutex);
+    scope.trace([&] { return "handing back " + std::to_string(m_submitted_reads.size()) + " reads"; });
+    for (auto& [tag, read] : m_submitted_reads) {
+        m_reads_out.push_back(std::move(read));
+        release_completed_pieces_locked(tag);
+        m_resubmission_counts.erase(tag);
+        // Pieces still being assembled will never be completed now.
+        m_partial_sub_reads.erase(m_partial_sub_reads.lower_bound({tag, 0}),
+                                  m_partial_sub_reads.upper_bound({tag, std::numeric_limits<std::uint64_t>::max()}));
+    }
+    m_submitted_reads.clear();
+}
+
+ConnectionErrorInfo ReadBuffer::get_error_state() const {
+    std::lock_guard lock(m_mutex);
+    return m_error_state;
+}
+
+// ---------------------------------------------------------------- configuration
+
+void ReadBuffer::set_work_listener(std::function<void()> listener) {
+    std::lock_guard lock(m_mutex);
+    m_work_listener = std::move(listener);
+}
+
+void ReadBuffer::set_block_size(std::uint64_t block_size) {
+    trace_context().trace("set_block_size", std::to_string(block_size));
+    std::lock_guard lock(m_mutex);
+    m_block_size = std::max<std::uint64_t>(block_size, 1);
+}
+
+void ReadBuffer::set_max_input_queue_size(std::uint64_t max_input_queue_size) {
+    trace_context().trace("set_max_input_queue_size", std::to_string(max_input_queue_size));
+    {
+        std::lock_guard lock(m_mutex);
+        m_max_input_queue_size = max_input_queue_size;
+    }
+    m_input_queue_event.notify_all();
+}
+
+void ReadBuffer::set_max_read_failures(std::uint64_t max_read_failures) {
+    trace_context().trace("set_max_read_failures", std::to_string(max_read_failures));
+    std::lock_guard lock(m_mutex);
+    m_max_read_failures = max_read_failures;
+}
+
+std::deque<ReadHolder> ReadBuffer::fetch_and_empty_submitted_reads(bool& ok) {
+    TraceScope scope(trace_context(), "fetch_and_empty_submitted_reads");
+    scope.trace([&] { return "num submitted reads: " + std::to_string(m_submitted_reads.size()); });
+    std::deque<ReadHolder> fetched;
+    for (auto& [tag, read] : m_submitted_reads) {
+        std::uint32_t& count = m_resubmission_counts[tag];
+        ++count;
+        if (count > m_max_read_failures) {
+            hf_trace_context().trace("fetch_and_empty_submitted_reads",
+                                     [tag = tag] { return "Max resubmission count exceeded for read tag " + std::to_string(tag); });
+            ok = false;
+        }
+        fetched.push_back(std::move(read));
+    }
+    m_submitted_reads.clear();
+    if (!ok) {
+        m_resubmission_counts.clear();
+    }
+    return fetched;
+}
+
+void ReadBuffer::set_connection_id(std::string connection_id) {
+    TraceScope scope(trace_context(), "set_connection_id", true);
+    scope.trace(connection_id);
+    std::function<void()> listener;
+    {
+        std::lock_guard lock(m_mutex);
+        m_connection_id = std::move(connection_id);
+
+        std::list<ReadHolder> queued;
+        for (Unit& unit : m_queued_reads) {
+            for (ReadHolder& read : unit) {
+                queued.push_back(std::move(read));
+            }
+        }
+        m_queued_reads.clear();
+        m_message_queue_in.clear();
+        m_num_queued_reads = 0;
+        m_num_samples_in_queued_reads = 0;
+
+        bool ok = true;
+        std::deque<ReadHolder> submitted = fetch_and_empty_submitted_reads(ok);
+        scope.trace([&] {
+            return "requeuing reads, total: " + std::to_string((ok ? submitted.size() : 0) + queued.size());
+        });
+
+        bool build_failed = false;
+        const auto requeue = [&](ReadHolder& read) {
+            if (!build_failed) {
+                bool out_of_memory = false;
+                Messages messages = build_raw_block_messages(read, m_connection_id, m_block_size, out_of_memory);
+                build_failed = out_of_memory;
+                if (!messages.empty()) {
+                    queue_read_impl(read, std::move(messages));
+                    return;
+                }
+            }
+            // Without its messages the read cannot be sent; it goes back.
+            m_reads_out.push_back(std::move(read));
+        };
+
+        if (ok) {
+            scope.trace([&] { return "resending " + std::to_string(submitted.size()) + " reads previously sent"; });
+            for (ReadHolder& read : submitted) {
+                requeue(read);
+            }
+        } else {
+            scope.trace([&] {
+                return "Skipping requeuing reads due to repeated server failures, total: " +
+                       std::to_string(submitted.size());
+            });
+            for (ReadHolder& read : submitted) {
+                const std::uint64_t tag = read.read_tag;
+                m_reads_out.push_back(std::move(read));
+                release_completed_pieces_locked(tag);
+            }
+        }
+        for (ReadHolder& read : queued) {
+            requeue(read);
+        }
+        if (build_failed) {
+            set_error_state_locked({ConnectionError::failed, reads_out_of_memory});
+        }
+        hf_trace_context().trace("set_connection_id", [this] { return summary_locked(); });
+        if (!m_queued_reads.empty()) {
+            listener = m_work_listener;
+        }
+    }
+    m_input_queue_event.notify_all();
+    if (listener) {
+        listener();
+    }
+}
+
+void ReadBuffer::set_no_more_data() {
+    TraceScope scope(trace_context(), "set_no_more_data");
+    std::function<void()> listener;
+    {
+        std::lock_guard lock(m_mutex);
+        m_no_more_data = true;
+        listener = m_work_listener;
+    }
+    m_input_queue_event.notify_all();
+    if (listener) {
+        listener();
+    }
+}
+
+void ReadBuffer::set_error_state(const ConnectionErrorInfo& error) {
+    TraceScope scope(trace_context(), "set_error_state");
+    std::function<void()> listener;
+    {
+        std::lock_guard lock(m_mutex);
+        set_error_state_locked(error);
+        listener = m_work_listener;
+    }
+    m_input_queue_event.notify_all();
+    if (listener) {
+        listener();
+    }
+}
+
+std::string ReadBuffer::summary_locked() const {
+    return "queue(in) " + std::to_string(m_num_queued_reads) + " samples " +
+           std::to_string(m_num_samples_in_queued_reads) + ", sent " + std::to_string(m_submitted_reads.size()) +
+           ", queue(out) " + std::to_string(m_reads_out.size());
+}
+
+}  // namespace corvane

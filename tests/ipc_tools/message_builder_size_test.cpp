@@ -1,0 +1,181 @@
+// The builders of outgoing read messages start with room for the whole
+// message, so that no block or batch is built twice over.
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include <flatbuffers/flatbuffers.h>
+#include <gtest/gtest.h>
+
+#include "ipc_tools/fbbuilder_read_helper.h"
+#include "ipc_tools/wire_format.h"
+#include "support/raw_reads.h"
+
+namespace {
+
+// Counts what a builder asks of its allocator.
+class CountingAllocator : public flatbuffers::Allocator {
+public:
+    std::uint8_t* allocate(std::size_t size) override {
+        ++allocations;
+        allocated_bytes += size;
+        return new std::uint8_t[size];
+    }
+    void deallocate(std::uint8_t* p, std::size_t) override { delete[] p; }
+    std::uint8_t* reallocate_downward(std::uint8_t* old_p,
+                                      std::size_t old_size,
+                                      std::size_t new_size,
+                                      std::size_t in_use_back,
+                                      std::size_t in_use_front) override {
+        ++reallocations;
+        return flatbuffers::Allocator::reallocate_downward(old_p, old_size, new_size, in_use_back, in_use_front);
+    }
+
+    int allocations = 0;
+    int reallocations = 0;
+    std::size_t allocated_bytes = 0;
+};
+
+struct Texts {
+    std::size_t read_id;
+    std::size_t strand_id;
+    std::size_t run_id;  // with channel and mux, so that pairing is written
+    std::size_t kit;     // also the flow cell code and end reason
+};
+
+common::ReadHolder read_with(std::uint64_t tag, std::uint64_t samples, const Texts& texts) {
+    common::ReadHolder read = test_support::raw_read(tag, samples);
+    interfaces::ReadMetadata& metadata = *read.metadata;
+    metadata.read_id = std::string(texts.read_id, 'r');
+    metadata.strand_id = std::string(texts.strand_id, 's');
+    if (texts.run_id != 0) {
+        metadata.channel = 512;
+        metadata.mux = 4;
+        metadata.run_id = std::string(texts.run_id, 'u');
+    }
+    metadata.sequencing_kit = std::string(texts.kit, 'k');
+    metadata.flow_cell_product_code = std::string(texts.kit + 1, 'f');
+    metadata.end_reason = std::string(texts.kit + 2, 'e');
+    metadata.start_time = 0xFFFFFFFFFFFFull;
+    metadata.num_keldrow_events = 0xFFFFFFFFFFull;
+    metadata.open_pore_level = 1.0f;
+    return read;
+}
+
+// Every text length modulo four, empty and long texts, with and without
+// pairing, odd and even sample counts.
+const std::vector<Texts> text_cases = {
+    {0, 0, 0, 0},    {1, 1, 1, 1},       {2, 3, 5, 6},       {3, 2, 7, 0},
+    {36, 36, 8, 10}, {255, 254, 253, 252}, {1000, 0, 0, 999}, {37, 38, 39, 40},
+    {3, 3, 3, 3},    {7, 11, 15, 1},     {4, 8, 12, 2},      {5, 9, 13, 4},
+};
+const std::vector<std::uint64_t> sample_cases = {1, 2, 3, 100, 4001, 255999, 256000};
+const std::vector<std::string> connection_ids = {"", "c", "cc", "client-uid-0001", std::string(301, 'i')};
+
+// The least builder room in which the block or batch that `build` makes is
+// finished without regrowing.
+template <class Build>
+std::size_t least_room(std::size_t upper, const Build& build) {
+    std::size_t low = 1;
+    while (low < upper) {
+        const std::size_t mid = low + (upper - low) / 2;
+        CountingAllocator allocator;
+        {
+            flatbuffers::FlatBufferBuilder builder(mid, &allocator);
+            build(builder);
+        }
+        if (allocator.reallocations == 0) {
+            upper = mid;
+        } else {
+            low = mid + 1;
+        }
+    }
+    return low;
+}
+
+// The builders' room is never too small, and little more than the least
+// that works: the sizing rounds every text up to its largest padding.
+constexpr std::size_t allowed_block_slack = 96;
+
+TEST(MessageBuilderSizeTest, RawBlocksAreBuiltWithoutRegrowingInTheLeastRoom) {
+    std::size_t worst_slack = 0;
+    for (const std::string& connection_id : connection_ids) {
+        for (const Texts& texts : text_cases) {
+            for (const std::uint64_t samples : sample_cases) {
+                SCOPED_TRACE(testing::Message() << "id " << connection_id.size() << " texts " << texts.read_id
+                                                << "/" << texts.strand_id << "/" << texts.run_id << "/" << texts.kit
+                                                << " samples " << samples);
+                const common::ReadHolder read = read_with(7, samples, texts);
+                CountingAllocator allocator;
+                {
+                    const auto messages = ipc_tools::make_raw_block_messages(read, connection_id, 256000, &allocator);
+                    ASSERT_EQ(messages.size(), 1u);
+                }
+                EXPECT_EQ(allocator.reallocations, 0);
+                EXPECT_EQ(allocator.allocations, 1);
+
+                const std::size_t room = ipc_tools::raw_block_builder_size(read, samples, connection_id);
+                const std::size_t least = least_room(2 * room, [&](flatbuffers::FlatBufferBuilder& builder) {
+                    const auto block = ipc_tools::build_raw_block(builder, read, samples, 0, 1, 0);
+                    ipc_tools::finish_envelope(builder, connection_id, ipc_tools::wire::MessageData::ReadBlock,
+                                               block.Union());
+                });
+                EXPECT_GE(room, least);
+                worst_slack = std::max(worst_slack, room - std::min(room, least));
+            }
+        }
+    }
+    EXPECT_LE(worst_slack, allowed_block_slack);
+    RecordProperty("worst_raw_block_slack", static_cast<int>(worst_slack));
+}
+
+TEST(MessageBuilderSizeTest, BatchesAreBuiltWithoutRegrowingInTheLeastRoom) {
+    std::size_t worst_slack = 0;
+    for (const std::string& connection_id : connection_ids) {
+        for (const Texts& texts : text_cases) {
+            for (const std::size_t count : {std::size_t{1}, std::size_t{2}, std::size_t{5}, std::size_t{64}}) {
+                SCOPED_TRACE(testing::Message() << "id " << connection_id.size() << " batch of " << count
+                                                << " texts " << texts.read_id << "/" << texts.kit);
+                std::vector<common::ReadHolder> reads;
+                for (std::size_t i = 0; i < count; ++i) {
+                    // Texts differing between reads, so that none is shared.
+                    Texts own = texts;
+                    own.read_id += i;
+                    own.kit += i;
+                    reads.push_back(read_with(i + 1, 101 + 3 * i, own));
+                }
+                CountingAllocator allocator;
+                {
+                    const ipc_tools::Message message = ipc_tools::make_read_batch_message(
+                        std::span<const common::ReadHolder>(reads), connection_id, &allocator);
+                }
+                EXPECT_EQ(allocator.reallocations, 0);
+                EXPECT_EQ(allocator.allocations, 1);
+
+                std::vector<const common::ReadHolder*> pointers;
+                for (const common::ReadHolder& read : reads) {
+                    pointers.push_back(&read);
+                }
+                const std::size_t room = ipc_tools::read_batch_builder_size(pointers, connection_id);
+                const std::size_t least = least_room(2 * room, [&](flatbuffers::FlatBufferBuilder& builder) {
+                    std::vector<flatbuffers::Offset<ipc_tools::wire::ReadBlock>> blocks;
+                    for (const common::ReadHolder& read : reads) {
+                        blocks.push_back(ipc_tools::build_raw_block(builder, read, read.metadata->duration, 0, 1, 0));
+                    }
+                    const auto batch = ipc_tools::wire::CreateReadBatch(builder, ipc_tools::wire::BatchKind::READ_BATCH,
+                                                                        builder.CreateVector(blocks));
+                    ipc_tools::finish_envelope(builder, connection_id, ipc_tools::wire::MessageData::ReadBatch,
+                                               batch.Union());
+                });
+                EXPECT_GE(room, least);
+                EXPECT_LE(room, least + allowed_block_slack * count);
+                worst_slack = std::max(worst_slack, room - std::min(room, least));
+            }
+        }
+    }
+    RecordProperty("worst_batch_slack", static_cast<int>(worst_slack));
+}
+
+}  // namespace
+
