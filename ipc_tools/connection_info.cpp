@@ -56,6 +56,10 @@ std::int32_t connect_priority_code(std::int32_t priority) noexcept {
     return priority < 3 ? 2 - priority : priority;
 }
 
+std::int32_t priority_of_connect_code(std::int32_t code) noexcept {
+    return code >= 0 && code <= 2 ? 2 - code : code;
+}
+
 std::string to_load_index_text(const ConnectionInfo& info) {
     if (info.minimap_opt_string.empty()) {
         return info.align_ref;

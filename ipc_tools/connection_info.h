@@ -37,6 +37,11 @@ std::string to_connect_text(ConnectionInfo& info);
 // values from 3 up are sent unchanged.
 std::int32_t connect_priority_code(std::int32_t priority) noexcept;
 
+// The read priority a CONNECT value stands for, as the server reads it:
+// the inverse of connect_priority_code for the three known priorities;
+// any other value is taken unchanged.
+std::int32_t priority_of_connect_code(std::int32_t code) noexcept;
+
 // The LOAD_INDEX text: align_ref, plus ":>minimap_opt_string=" + options
 // when there are options.
 std::string to_load_index_text(const ConnectionInfo& info);

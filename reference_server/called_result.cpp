@@ -273,6 +273,13 @@ std::vector<ipc_tools::Message> make_called_block_replies(const CalledResult& re
 CompletedBatchReply make_completed_batch_reply(const std::vector<CalledResult>& results,
                                                const std::string& client_id,
                                                std::uint32_t max_bases_per_block) {
+    return make_completed_batch_reply(results, client_id, max_bases_per_block, wire::BatchKind::COMPLETED_BATCH);
+}
+
+CompletedBatchReply make_completed_batch_reply(const std::vector<CalledResult>& results,
+                                               const std::string& client_id,
+                                               std::uint32_t max_bases_per_block,
+                                               wire::BatchKind kind) {
     CompletedBatchReply reply;
     flatbuffers::FlatBufferBuilder builder(1024);
     std::vector<flatbuffers::Offset<wire::ReadBlock>> blocks;
@@ -290,7 +297,7 @@ CompletedBatchReply make_completed_batch_reply(const std::vector<CalledResult>& 
         }
         reply.continuations.push_back(std::move(continuation));
     }
-    const auto batch = wire::CreateReadBatch(builder, wire::BatchKind::COMPLETED_BATCH, builder.CreateVector(blocks));
+    const auto batch = wire::CreateReadBatch(builder, kind, builder.CreateVector(blocks));
     ipc_tools::finish_envelope(builder, client_id, wire::MessageData::ReadBatch, batch.Union());
     reply.batch = ipc_tools::Message(builder);
     return reply;

@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "ipc_tools/ipc_tools.h"
+#include "ipc_tools/wire_format.h"
 
 namespace reference_server {
 
@@ -144,5 +145,12 @@ struct CompletedBatchReply {
 CompletedBatchReply make_completed_batch_reply(const std::vector<CalledResult>& results,
                                                const std::string& client_id,
                                                std::uint32_t max_bases_per_block);
+
+// The same batch marked with another kind: READ_BATCH makes the malformed
+// reply of a fault, which classifies as PASS_READ_BATCH.
+CompletedBatchReply make_completed_batch_reply(const std::vector<CalledResult>& results,
+                                               const std::string& client_id,
+                                               std::uint32_t max_bases_per_block,
+                                               ipc_tools::wire::BatchKind kind);
 
 }  // namespace reference_server

@@ -12,6 +12,7 @@
 #include <pthread.h>
 #include <string>
 
+#include "common/logger.h"
 #include "reference_server/reference_server.h"
 
 namespace {
@@ -89,6 +90,13 @@ int main(int argc, char** argv) {
         print_usage(std::cerr);
         return 2;
     }
+
+    // The server's own errors (a failed send, a refused request) go through
+    // the library's logging, which drops everything until it is set up.
+    common::logging::initialise_logging();
+    // Output piped to a program that exits (| head -1) must not end the
+    // server: the request log just stops being written.
+    std::signal(SIGPIPE, SIG_IGN);
 
     // Signals are taken synchronously by this thread; the server thread,
     // started after this, inherits the blocked mask. A shell starts

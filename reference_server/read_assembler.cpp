@@ -15,10 +15,24 @@ std::string text_of(const flatbuffers::String* text) {
     return text == nullptr ? std::string() : text->str();
 }
 
-void append_samples(ReceivedRead& read, const wire::ReadBlock& block) {
-    if (const auto* samples = block.samples()) {
+std::size_t sample_count(const wire::ReadBlock& block) {
+    return block.samples() == nullptr ? 0 : block.samples()->size();
+}
+
+// False, appending nothing, when the block carries more samples than the
+// read's declared duration leaves room for.
+bool append_samples(ReceivedRead& read, const wire::ReadBlock& block, std::string& error) {
+    const std::size_t count = sample_count(block);
+    if (read.samples.size() + count > read.duration) {
+        error = "read " + read.read_id + " sends more than the " + std::to_string(read.duration) +
+                " samples of its duration";
+        return false;
+    }
+    if (count > 0) {
+        const auto* samples = block.samples();
         read.samples.insert(read.samples.end(), samples->begin(), samples->end());
     }
+    return true;
 }
 
 ReceivedRead read_of(const wire::ReadBlock& block) {
@@ -41,9 +55,6 @@ ReceivedRead read_of(const wire::ReadBlock& block) {
     if (const wire::PairingInfo* pairing = block.pairing()) {
         read.pairing = ReceivedRead::Pairing{pairing->channel(), pairing->mux(), text_of(pairing->run_id())};
     }
-    // The duration is the sender's word; the samples grow past the cap if need be.
-    read.samples.reserve(std::min<std::size_t>(block.duration(), std::size_t{1} << 24));
-    append_samples(read, block);
     return read;
 }
 
@@ -60,10 +71,25 @@ bool complete(const ReceivedRead& read, std::string& error) {
 
 }  // namespace
 
-ReadAssembler::Outcome ReadAssembler::add(const ipc_tools::Message& message) {
+ReadAssembler::Outcome ReadAssembler::add(ipc_tools::MessageType type, const wire::Envelope& envelope) {
     Outcome outcome;
-    const wire::Envelope& envelope = message.get_message_data();
-    switch (message.get_type()) {
+    const auto within_limit = [&](const wire::ReadBlock& block) {
+        if (block.duration() > m_limits.max_read_samples) {
+            outcome.error = "read " + text_of(block.read_id()) + " declares " + std::to_string(block.duration()) +
+                            " samples, more than the " + std::to_string(m_limits.max_read_samples) +
+                            " this server takes";
+            return false;
+        }
+        return true;
+    };
+    // Reserves for the declared duration, which the limit bounds, and
+    // takes the block's samples.
+    const auto start_read = [&](const wire::ReadBlock& block, ReceivedRead& read) {
+        read = read_of(block);
+        read.samples.reserve(block.block_count() == 1 ? sample_count(block) : read.duration);
+        return append_samples(read, block, outcome.error);
+    };
+    switch (type) {
     case ipc_tools::MessageType::PASS_READ_BATCH: {
         const wire::ReadBatch* batch = envelope.data_as_ReadBatch();
         if (batch->blocks() == nullptr || batch->blocks()->size() == 0) {
@@ -76,8 +102,8 @@ ReadAssembler::Outcome ReadAssembler::add(const ipc_tools::Message& message) {
                 outcome.completed.clear();
                 return outcome;
             }
-            ReceivedRead read = read_of(*block);
-            if (!complete(read, outcome.error)) {
+            ReceivedRead read;
+            if (!within_limit(*block) || !start_read(*block, read) || !complete(read, outcome.error)) {
                 outcome.completed.clear();
                 return outcome;
             }
@@ -93,10 +119,21 @@ ReadAssembler::Outcome ReadAssembler::add(const ipc_tools::Message& message) {
                             std::to_string(block->block_count());
             return outcome;
         }
+        if (!within_limit(*block)) {
+            return outcome;
+        }
         // A repeated first block starts the read afresh: the client resends
         // reads after a reconnection.
         m_partial.erase(block->read_tag());
-        ReceivedRead read = read_of(*block);
+        if (block->block_count() > 1 && m_partial.size() >= m_limits.max_partial_reads) {
+            outcome.error = "more than " + std::to_string(m_limits.max_partial_reads) +
+                            " reads begun and not finished";
+            return outcome;
+        }
+        ReceivedRead read;
+        if (!start_read(*block, read)) {
+            return outcome;
+        }
         if (block->block_count() == 1) {
             if (!complete(read, outcome.error)) {
                 return outcome;
@@ -124,7 +161,10 @@ ReadAssembler::Outcome ReadAssembler::add(const ipc_tools::Message& message) {
             m_partial.erase(found);
             return outcome;
         }
-        append_samples(partial.read, *block);
+        if (!append_samples(partial.read, *block, outcome.error)) {
+            m_partial.erase(found);
+            return outcome;
+        }
         if (++partial.next_index == partial.block_count) {
             ReceivedRead read = std::move(partial.read);
             m_partial.erase(found);
@@ -137,7 +177,7 @@ ReadAssembler::Outcome ReadAssembler::add(const ipc_tools::Message& message) {
         return outcome;
     }
     default:
-        outcome.error = std::string("not a read message: ") + ipc_tools::to_string(message.get_type());
+        outcome.error = std::string("not a read message: ") + ipc_tools::to_string(type);
         return outcome;
     }
 }

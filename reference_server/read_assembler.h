@@ -4,6 +4,11 @@
 // and reads sent as a PASS_FIRST_RAW_BLOCK followed by PASS_NEXT_RAW_BLOCK
 // messages, which must arrive in order.
 //
+// A read may not declare more samples than the limit, a block may not carry
+// more than its read's declared duration leaves, and a client may have only
+// so many reads begun and not finished: memory stays bounded by what the
+// settings allow whatever a client sends.
+//
 // One assembler per client connection. Not synchronised: the server thread
 // owns it.
 
@@ -14,6 +19,7 @@
 #include <vector>
 
 #include "ipc_tools/ipc_tools.h"
+#include "ipc_tools/wire_format.h"
 
 namespace reference_server {
 
@@ -45,6 +51,14 @@ struct ReceivedRead {
 
 class ReadAssembler {
 public:
+    struct Limits {
+        std::size_t max_partial_reads = 64;
+        std::uint32_t max_read_samples = 100'000'000;
+    };
+
+    ReadAssembler() = default;
+    explicit ReadAssembler(Limits limits) : m_limits(limits) {}
+
     struct Outcome {
         // False when the message broke the sending rules; error says how,
         // and the server answers BAD_REQUEST with it.
@@ -54,9 +68,11 @@ public:
         std::vector<ReceivedRead> completed;
     };
 
-    // Takes one PASS_READ_BATCH, PASS_FIRST_RAW_BLOCK or PASS_NEXT_RAW_BLOCK.
-    // A read whose blocks break their order is dropped whole.
-    Outcome add(const ipc_tools::Message& message);
+    // Takes one verified PASS_READ_BATCH, PASS_FIRST_RAW_BLOCK or
+    // PASS_NEXT_RAW_BLOCK of the given kind. A read whose blocks break
+    // their order or its limits is dropped whole.
+    Outcome add(ipc_tools::MessageType type, const ipc_tools::wire::Envelope& envelope);
+    Outcome add(const ipc_tools::Message& message) { return add(message.get_type(), message.get_message_data()); }
 
     // Reads whose first block has arrived but not yet their last one.
     std::size_t partial_count() const { return m_partial.size(); }
@@ -68,6 +84,7 @@ private:
         std::uint32_t block_count = 0;
     };
 
+    Limits m_limits;
     std::map<std::uint32_t, Partial> m_partial;  // by read tag
 };
 

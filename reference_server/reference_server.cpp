@@ -2,8 +2,15 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
 #include <stdexcept>
 #include <utility>
+
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 #include "common/logger.h"
 
@@ -18,6 +25,59 @@ constexpr std::chrono::milliseconds poll_interval(20);
 bool is_port(const std::string& text) {
     return !text.empty() && text.size() <= 5 &&
            std::all_of(text.begin(), text.end(), [](unsigned char c) { return std::isdigit(c); });
+}
+
+// Whether a server is accepting connections on the unix socket at path.
+// ZeroMQ would silently unlink it and bind afresh, cutting that server off
+// from every new client.
+bool ipc_path_is_served(const std::string& path) {
+    sockaddr_un address{};
+    if (path.size() >= sizeof(address.sun_path)) {
+        return false;
+    }
+    address.sun_family = AF_UNIX;
+    std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+    const int probe = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    if (probe < 0) {
+        return false;
+    }
+    const bool served = ::connect(probe, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) == 0;
+    ::close(probe);
+    return served;
+}
+
+std::string bind_failure_reason(const std::string& endpoint, const zmq::error_t& error) {
+    const bool tcp = endpoint.rfind("tcp://", 0) == 0;
+    switch (error.num()) {
+    case EADDRINUSE:
+        return "address in use";
+    case ENODEV:
+    case EINVAL:
+        if (tcp) {
+            return "ZeroMQ needs an IP address or `*` to listen on, not a host name";
+        }
+        break;
+    case ENOENT:
+        if (!tcp) {
+            const auto folder = std::filesystem::path(endpoint.substr(6)).parent_path();
+            return "folder " + folder.string() + " does not exist";
+        }
+        break;
+    default:
+        break;
+    }
+    return error.what();
+}
+
+void bind_or_explain(zmq::socket_t& socket, const std::string& endpoint) {
+    if (endpoint.rfind("ipc://", 0) == 0 && ipc_path_is_served(endpoint.substr(6))) {
+        throw std::runtime_error(endpoint + ": address in use by a running server");
+    }
+    try {
+        socket.bind(endpoint);
+    } catch (const zmq::error_t& error) {
+        throw std::runtime_error(endpoint + ": " + bind_failure_reason(endpoint, error));
+    }
 }
 
 }  // namespace
@@ -59,7 +119,7 @@ std::string ReferenceServer::start(const std::string& address) {
     const auto endpoint = bind_endpoint(address);
     zmq::socket_t socket(m_context, zmq::socket_type::rep);
     socket.set(zmq::sockopt::linger, 0);
-    socket.bind(endpoint);
+    bind_or_explain(socket, endpoint);
     m_endpoint = socket.get(zmq::sockopt::last_endpoint);
     {
         std::lock_guard lock(m_stop_mutex);
@@ -87,6 +147,22 @@ bool ReferenceServer::wait_unless_stopped(std::chrono::milliseconds delay) {
     return !m_stop_changed.wait_until(lock, std::chrono::steady_clock::now() + delay, [this] { return m_stop; });
 }
 
+RequestHandler::Outcome ReferenceServer::refuse_multipart(zmq::socket_t& socket) {
+    std::size_t parts = 1;
+    zmq::message_t part;
+    while (socket.get(zmq::sockopt::rcvmore)) {
+        static_cast<void>(socket.recv(part, zmq::recv_flags::none));
+        ++parts;
+    }
+    const std::string reason = "Request of " + std::to_string(parts) + " frames; a request is one frame.";
+    QOR_LOG_WARNING("reference server: " << reason);
+    RequestHandler::Outcome outcome;
+    ipc_tools::Message(ipc_tools::MessageType::BAD_REQUEST, "", 0, reason).release_into(outcome.reply);
+    outcome.record.reply = ipc_tools::MessageType::BAD_REQUEST;
+    outcome.record.reply_text = reason;
+    return outcome;
+}
+
 void ReferenceServer::run(zmq::socket_t socket) {
     zmq::pollitem_t items[] = {{socket.handle(), 0, ZMQ_POLLIN, 0}};
     while (!m_stop_requested.load()) {
@@ -100,7 +176,11 @@ void ReferenceServer::run(zmq::socket_t socket) {
             }
             RequestHandler::Outcome outcome;
             try {
-                outcome = m_handler.handle(std::move(request));
+                if (request.more()) {
+                    outcome = refuse_multipart(socket);
+                } else {
+                    outcome = m_handler.handle(std::move(request));
+                }
             } catch (const std::exception& error) {
                 // The reply socket must answer before it can receive again.
                 QOR_LOG_ERROR("reference server: " << error.what());

@@ -49,8 +49,9 @@ public:
     void set_request_log(RequestLog log);
 
     // Binds (see bind_endpoint) and starts answering. Returns the bound
-    // endpoint with any wildcard port resolved. Throws std::runtime_error for
-    // an unusable address and zmq::error_t when binding fails.
+    // endpoint with any wildcard port resolved. Throws std::runtime_error
+    // naming the address and the reason when it cannot bind, including an
+    // ipc:// path that a running server still serves.
     std::string start(const std::string& address);
     // Stops answering and joins the server thread; a reply held back by a
     // delay fault is dropped. Safe to call more than once.
@@ -63,6 +64,7 @@ public:
 
 private:
     void run(zmq::socket_t socket);
+    RequestHandler::Outcome refuse_multipart(zmq::socket_t& socket);
     // Waits out a delay fault; false when stopped meanwhile.
     bool wait_unless_stopped(std::chrono::milliseconds delay);
 

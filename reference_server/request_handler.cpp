@@ -1,11 +1,13 @@
 #include "reference_server/request_handler.h"
 
-#include <cstring>
+#include <algorithm>
+#include <cstdlib>
 #include <map>
 #include <optional>
 #include <utility>
 #include <vector>
 
+#include "ipc_tools/connection_info.h"
 #include "ipc_tools/key_value_text.h"
 #include "ipc_tools/wire_format.h"
 
@@ -102,7 +104,7 @@ Message read_batch_reply(wire::BatchKind kind) {
 // The reply an injected "reply" fault asks for, whatever its kind: bodies
 // that carry data are sent empty, UNSET as an envelope without a body.
 // INVALID_PROTOCOL has no Message form; the caller sends a foreign frame.
-Message forced_reply(MessageType type, const std::string& text) {
+Message forced_reply(MessageType type, const std::string& text, std::int32_t value) {
     switch (type) {
     case MessageType::RETURN_CONFIGS:
         return empty_config_list_reply();
@@ -126,7 +128,7 @@ Message forced_reply(MessageType type, const std::string& text) {
         return Message(builder);
     }
     default:
-        return Message(type, "", 0, text);
+        return Message(type, "", value, text);
     }
 }
 
@@ -181,8 +183,10 @@ zmq::message_t make_unknown_kind_frame() {
     return zmq::message_t(builder.GetBufferPointer(), builder.GetSize());
 }
 
-RequestHandler::RequestHandler(std::shared_ptr<ServerState> state, std::shared_ptr<FaultPlan> faults)
-    : m_state(std::move(state)), m_faults(std::move(faults)) {
+RequestHandler::RequestHandler(std::shared_ptr<ServerState> state,
+                               std::shared_ptr<FaultPlan> faults,
+                               CallRead call_read)
+    : m_state(std::move(state)), m_faults(std::move(faults)), m_data_plane(m_state->settings(), std::move(call_read)) {
     const auto set = [this](MessageType type, Handler handler) {
         m_handlers[static_cast<std::size_t>(type)] = handler;
     };
@@ -198,95 +202,166 @@ RequestHandler::RequestHandler(std::shared_ptr<ServerState> state, std::shared_p
     set(MessageType::GET_STATISTICS, &RequestHandler::on_get_statistics);
     set(MessageType::GET_BARCODE_KITS, &RequestHandler::on_get_barcode_kits);
     set(MessageType::NO_MORE_DATA, &RequestHandler::on_no_more_data);
+    set(MessageType::PASS_READ_BATCH, &RequestHandler::on_pass_reads);
+    set(MessageType::PASS_FIRST_RAW_BLOCK, &RequestHandler::on_pass_reads);
+    set(MessageType::PASS_NEXT_RAW_BLOCK, &RequestHandler::on_pass_reads);
+    set(MessageType::GET_FIRST_CALLED_BLOCK, &RequestHandler::on_get_first_called_block);
+    set(MessageType::GET_NEXT_CALLED_BLOCK, &RequestHandler::on_get_next_called_block);
 }
 
-RequestHandler::Outcome RequestHandler::handle(zmq::message_t&& request_frame) {
+void RequestHandler::tick(Clock::time_point now) {
+    if (m_faults->take_restart_request()) {
+        restart();
+    }
+    for (const std::string& client_id : m_data_plane.expire(now)) {
+        // Expiry is where a server loses the reads of a client that went away.
+        m_state->disconnect(client_id);
+        m_stalled_until.erase(client_id);
+    }
+}
+
+void RequestHandler::restart() {
+    m_state->forget_clients();
+    m_data_plane.clear();
+    m_stalled_until.clear();
+}
+
+RequestHandler::Outcome RequestHandler::handle(zmq::message_t&& request_frame, Clock::time_point now) {
+    tick(now);
+    m_now = now;
+    m_effects = Effects{};
     Outcome outcome;
-    Request request;
+    const ReceivedRequest request(std::move(request_frame));
     std::optional<Message> reply;
-
-    const auto size = request_frame.size();
-    std::string identifier;
-    if (size >= 8) {
-        for (const char c : std::string(static_cast<const char*>(request_frame.data()) + 4, 4)) {
-            identifier += (c >= ' ' && c <= '~') ? c : '?';
+    if (!request.refusal().empty()) {
+        reply = simple_reply(MessageType::BAD_REQUEST, request.refusal());
+    } else {
+        m_data_plane.touch(request.client_id(), now);
+        reply = apply_fault(request, now, outcome);
+        if (!reply && outcome.reply.size() == 0) {
+            reply = dispatch(request);
         }
     }
-    try {
-        Message message(std::move(request_frame));
-        request.type = message.get_type();
-        if (request.type == MessageType::UNSET && message.empty()) {
-            reply = simple_reply(MessageType::BAD_REQUEST,
-                                 "Request frame of " + std::to_string(size) + " bytes is too short for a message.");
-        } else if (request.type == MessageType::INVALID_PROTOCOL) {
-            reply = simple_reply(MessageType::BAD_REQUEST,
-                                 "Protocol mismatch: request of protocol " + identifier +
-                                     ", this server speaks protocol " + ipc_tools::file_identifier + ".");
+    if (const auto stalled = m_stalled_until.find(request.client_id()); stalled != m_stalled_until.end()) {
+        if (stalled->second > now) {
+            outcome.delay = std::max(outcome.delay, std::chrono::ceil<std::chrono::milliseconds>(stalled->second - now));
         } else {
-            const auto& envelope = message.get_message_data();
-            if (envelope.client_id()) {
-                request.client_id = envelope.client_id()->str();
-            }
-            if (const auto* body = envelope.data_as_Request()) {
-                request.value = body->value();
-                if (body->text()) {
-                    request.text = body->text()->str();
-                }
-            }
-            if (request.type == MessageType::UNSET) {
-                reply = simple_reply(MessageType::BAD_REQUEST, "Request of an unknown kind.");
-            }
+            m_stalled_until.erase(stalled);
         }
+    }
+    record(request, std::move(reply), outcome);
+    if (m_faults->count_request_and_check_restart()) {
+        restart();
+    }
+    return outcome;
+}
+
+std::optional<Message> RequestHandler::apply_fault(const ReceivedRequest& request,
+                                                   Clock::time_point now,
+                                                   Outcome& outcome) {
+    FaultMatch match;
+    match.request = request.type();
+    match.client_id = request.client_id();
+    if (!match.client_id.empty()) {
+        match.client_name = m_state->client_name(match.client_id);
+    }
+    if (const wire::ReadBlock* block = request.envelope()->data_as_ReadBlock()) {
+        match.block_index = block->block_index();
+        match.read_tag = block->read_tag();
+    } else if (const wire::ReadBatch* batch = request.envelope()->data_as_ReadBatch();
+               batch && batch->blocks() && batch->blocks()->size() > 0) {
+        match.read_tag = batch->blocks()->Get(0)->read_tag();
+    }
+    const auto fault = m_faults->take(match);
+    if (!fault) {
+        return std::nullopt;
+    }
+    outcome.record.fault = to_string(fault->action);
+    const auto delay = std::chrono::milliseconds(fault->delay_ms);
+    switch (fault->action) {
+    case FaultAction::reply:
+        if (fault->reply == MessageType::INVALID_PROTOCOL) {
+            outcome.reply = make_foreign_identifier_frame();
+            return std::nullopt;
+        }
+        return forced_reply(fault->reply, fault->text, fault->value);
+    case FaultAction::delay:
+        outcome.delay = delay;
+        return std::nullopt;
+    case FaultAction::stall:
+        m_stalled_until[request.client_id()] = now + delay;
+        return std::nullopt;
+    case FaultAction::short_frame:
+        outcome.reply = make_short_frame();
+        return std::nullopt;
+    case FaultAction::foreign_identifier:
+        outcome.reply = make_foreign_identifier_frame();
+        return std::nullopt;
+    case FaultAction::corrupt_buffer:
+        outcome.reply = make_corrupt_frame();
+        return std::nullopt;
+    case FaultAction::unknown_kind:
+        outcome.reply = make_unknown_kind_frame();
+        return std::nullopt;
+    case FaultAction::lose_reads:
+        m_effects.lose_reads = true;
+        return std::nullopt;
+    case FaultAction::slow_calling:
+        m_effects.extra_latency = delay;
+        return std::nullopt;
+    case FaultAction::restart:
+        restart();
+        return std::nullopt;
+    case FaultAction::zero_duration:
+        m_effects.malformation = Malformation::zero_duration;
+        return std::nullopt;
+    case FaultAction::long_genome_name:
+        m_effects.malformation = Malformation::long_genome_name;
+        return std::nullopt;
+    case FaultAction::bad_orientation:
+        m_effects.malformation = Malformation::bad_orientation;
+        return std::nullopt;
+    case FaultAction::empty_base_mod_alphabet:
+        m_effects.malformation = Malformation::empty_base_mod_alphabet;
+        return std::nullopt;
+    case FaultAction::short_context_mask:
+        m_effects.malformation = Malformation::short_context_mask;
+        return std::nullopt;
+    case FaultAction::wrong_batch_kind:
+        m_effects.malformation = Malformation::wrong_batch_kind;
+        return std::nullopt;
+    case FaultAction::wrong_continuation_kind:
+        m_effects.malformation = Malformation::wrong_continuation_kind;
+        return std::nullopt;
+    }
+    return std::nullopt;
+}
+
+Message RequestHandler::dispatch(const ReceivedRequest& request) {
+    // A request must never go unanswered: the client would see a timeout
+    // instead of the reason.
+    try {
+        if (needs_connection(request.type()) && !m_state->knows_client(request.client_id())) {
+            return simple_reply(MessageType::CLIENT_NOT_RECOGNISED);
+        }
+        const auto handler = m_handlers[static_cast<std::size_t>(request.type())];
+        if (!handler) {
+            const std::string name = ipc_tools::to_string(request.type());
+            return simple_reply(MessageType::BAD_REQUEST, is_request_kind(request.type())
+                                                              ? "Request kind not supported by this server: " + name
+                                                              : "Not a request: " + name);
+        }
+        return (this->*handler)(request);
     } catch (const std::exception& error) {
-        reply = simple_reply(MessageType::BAD_REQUEST, std::string("Request could not be read: ") + error.what());
+        return simple_reply(MessageType::BAD_REQUEST, std::string("Server failed to handle the request: ") + error.what());
     }
+}
 
-    if (!reply) {
-        if (auto fault = m_faults->take(request.type)) {
-            outcome.record.fault = to_string(fault->action);
-            switch (fault->action) {
-            case FaultAction::reply:
-                if (fault->reply == MessageType::INVALID_PROTOCOL) {
-                    outcome.reply = make_foreign_identifier_frame();
-                } else {
-                    reply = forced_reply(fault->reply, fault->text);
-                }
-                break;
-            case FaultAction::delay:
-                outcome.delay = std::chrono::milliseconds(fault->delay_ms);
-                break;
-            case FaultAction::short_frame:
-                outcome.reply = make_short_frame();
-                break;
-            case FaultAction::foreign_identifier:
-                outcome.reply = make_foreign_identifier_frame();
-                break;
-            case FaultAction::corrupt_buffer:
-                outcome.reply = make_corrupt_frame();
-                break;
-            case FaultAction::unknown_kind:
-                outcome.reply = make_unknown_kind_frame();
-                break;
-            }
-        }
-    }
-    const bool raw_fault_frame = outcome.reply.size() > 0;
-    if (!reply && !raw_fault_frame) {
-        // A request must never go unanswered: the reply socket would stay
-        // waiting to send, and the client would see a timeout instead of
-        // the reason.
-        try {
-            reply = answer(request);
-        } catch (const std::exception& error) {
-            reply = simple_reply(MessageType::BAD_REQUEST,
-                                 std::string("Server failed to handle the request: ") + error.what());
-        }
-    }
-
-    outcome.record.request = request.type;
-    outcome.record.client_id = request.client_id;
-    outcome.record.value = request.value;
-    outcome.record.text = request.text;
+void RequestHandler::record(const ReceivedRequest& request, std::optional<Message> reply, Outcome& outcome) const {
+    outcome.record.request = request.type();
+    outcome.record.client_id = request.client_id();
+    outcome.record.value = request.value();
+    outcome.record.text = request.text();
     if (reply) {
         outcome.record.reply = reply->get_type();
         outcome.reply = frame_of(std::move(*reply));
@@ -294,54 +369,36 @@ RequestHandler::Outcome RequestHandler::handle(zmq::message_t&& request_frame) {
             outcome.record.reply_text = reply_text_of(outcome.reply);
         }
     }
-    if (m_faults->count_request_and_check_restart()) {
-        m_state->forget_clients();
-    }
-    return outcome;
 }
 
-Message RequestHandler::answer(const Request& request) {
-    if (needs_connection(request.type) && !m_state->knows_client(request.client_id)) {
-        return simple_reply(MessageType::CLIENT_NOT_RECOGNISED);
-    }
-    const auto handler = m_handlers[static_cast<std::size_t>(request.type)];
-    if (!handler) {
-        const std::string name = ipc_tools::to_string(request.type);
-        return simple_reply(MessageType::BAD_REQUEST, is_request_kind(request.type)
-                                                          ? "Request kind not supported by this server: " + name
-                                                          : "Not a request: " + name);
-    }
-    return (this->*handler)(request);
-}
-
-Message RequestHandler::on_heartbeat_ping(const Request& request) {
+Message RequestHandler::on_heartbeat_ping(const ReceivedRequest& request) {
     // "0" (or nothing) is the ping of a client that has no connection yet;
     // any other id must still be known, which is how clients notice a restart.
-    const bool unregistered = request.client_id.empty() || request.client_id == "0";
-    if (!unregistered && !m_state->knows_client(request.client_id)) {
+    const bool unregistered = request.client_id().empty() || request.client_id() == "0";
+    if (!unregistered && !m_state->knows_client(request.client_id())) {
         return simple_reply(MessageType::CLIENT_NOT_RECOGNISED);
     }
     return simple_reply(MessageType::HEARTBEAT_ECHO);
 }
 
-Message RequestHandler::on_load_config(const Request& request) {
-    const auto outcome = m_state->load_config(request.text, ServerState::Clock::now());
+Message RequestHandler::on_load_config(const ReceivedRequest& request) {
+    const auto outcome = m_state->load_config(request.text(), ServerState::Clock::now());
     if (auto reply = progress_reply(outcome)) {
         return std::move(*reply);
     }
-    return simple_reply(MessageType::REQUEST_FAILED, "Unknown basecall configuration: " + request.text);
+    return simple_reply(MessageType::REQUEST_FAILED, "Unknown basecall configuration: " + request.text());
 }
 
-Message RequestHandler::on_load_index(const Request& request) {
+Message RequestHandler::on_load_index(const ReceivedRequest& request) {
     // "path" or "path:>minimap_opt_string=options".
-    std::string path = request.text;
+    std::string path = request.text();
     std::string options;
-    if (const auto separator = request.text.rfind(":>"); separator != std::string::npos) {
-        const auto items = ipc_tools::parse_key_values(request.text.substr(separator + 1));
+    if (const auto separator = request.text().rfind(":>"); separator != std::string::npos) {
+        const auto items = ipc_tools::parse_key_values(request.text().substr(separator + 1));
         if (!items) {
-            return simple_reply(MessageType::BAD_REQUEST, "Could not parse index text: " + request.text);
+            return simple_reply(MessageType::BAD_REQUEST, "Could not parse index text: " + request.text());
         }
-        path = request.text.substr(0, separator);
+        path = request.text().substr(0, separator);
         options = item_or_empty(*items, "minimap_opt_string");
     }
     const auto outcome = m_state->load_index(path, options, ServerState::Clock::now());
@@ -354,15 +411,15 @@ Message RequestHandler::on_load_index(const Request& request) {
     return simple_reply(MessageType::REQUEST_FAILED, "Unknown alignment index: " + path);
 }
 
-Message RequestHandler::on_load_bed(const Request& request) {
-    const auto outcome = m_state->load_bed(request.text, ServerState::Clock::now());
+Message RequestHandler::on_load_bed(const ReceivedRequest& request) {
+    const auto outcome = m_state->load_bed(request.text(), ServerState::Clock::now());
     if (auto reply = progress_reply(outcome)) {
         return std::move(*reply);
     }
-    return simple_reply(MessageType::REQUEST_FAILED, "Unknown bed file: " + request.text);
+    return simple_reply(MessageType::REQUEST_FAILED, "Unknown bed file: " + request.text());
 }
 
-Message RequestHandler::on_get_configs(const Request& request) {
+Message RequestHandler::on_get_configs(const ReceivedRequest& request) {
     // A name asks for that configuration; no name asks for all of them.
     // `names` always lists every configuration the server knows.
     flatbuffers::FlatBufferBuilder builder(256);
@@ -370,7 +427,7 @@ Message RequestHandler::on_get_configs(const Request& request) {
     std::vector<std::string> names;
     for (const auto& config : m_state->settings().configurations) {
         names.push_back(config.name);
-        if (request.text.empty() || request.text == config.name) {
+        if (request.text().empty() || request.text() == config.name) {
             entries.push_back(wire::CreateConfigEntryDirect(builder,
                                                             config.name.c_str(),
                                                             config.model_version_id.c_str(),
@@ -383,7 +440,7 @@ Message RequestHandler::on_get_configs(const Request& request) {
     return config_list_reply(builder, wire::CreateConfigList(builder, entry_list, 0, name_list));
 }
 
-Message RequestHandler::on_get_indices(const Request&) {
+Message RequestHandler::on_get_indices(const ReceivedRequest&) {
     flatbuffers::FlatBufferBuilder builder(256);
     std::vector<flatbuffers::Offset<wire::IndexHeader>> headers;
     for (const auto& index : m_state->loaded_index_headers()) {
@@ -392,22 +449,31 @@ Message RequestHandler::on_get_indices(const Request&) {
     return config_list_reply(builder, wire::CreateConfigListDirect(builder, nullptr, &headers));
 }
 
-Message RequestHandler::on_connect(const Request& request) {
+Message RequestHandler::on_connect(const ReceivedRequest& request) {
     ConnectRequest connect;
-    const auto colon = request.text.find(':');
-    connect.config = request.text.substr(0, colon);
+    const auto colon = request.text().find(':');
+    connect.config = request.text().substr(0, colon);
     const auto items =
-        ipc_tools::parse_key_values(colon == std::string::npos ? std::string() : request.text.substr(colon + 1));
+        ipc_tools::parse_key_values(colon == std::string::npos ? std::string() : request.text().substr(colon + 1));
     if (!items) {
-        return simple_reply(MessageType::BAD_REQUEST, "Could not parse connection text: " + request.text);
+        return simple_reply(MessageType::BAD_REQUEST, "Could not parse connection text: " + request.text());
     }
-    // The wire carries 2 - priority for the three known priorities.
-    connect.priority = request.value >= 0 && request.value <= 2 ? 2 - request.value : request.value;
+    connect.priority = ipc_tools::priority_of_connect_code(request.value());
     connect.client_name = item_or_empty(*items, "client_name");
     connect.barcode_kits = item_or_empty(*items, "barcode_kits");
     connect.align_ref = item_or_empty(*items, "align_ref");
     connect.minimap_opt_string = item_or_empty(*items, "minimap_opt_string");
     connect.bed_file = item_or_empty(*items, "bed_file");
+    connect.estimate_poly_a = item_or_empty(*items, "estimate_poly_a") == "1";
+    const std::string timeout = item_or_empty(*items, "timeout_interval");
+    if (!timeout.empty()) {
+        char* end = nullptr;
+        const unsigned long seconds = std::strtoul(timeout.c_str(), &end, 10);
+        if (*end != '\0' || timeout.front() == '-' || seconds > 0xffffffffUL) {
+            return simple_reply(MessageType::BAD_REQUEST, "Could not read timeout_interval: " + timeout);
+        }
+        connect.timeout_interval = static_cast<std::uint32_t>(seconds);
+    }
 
     std::string client_uid;
     switch (m_state->connect(connect, client_uid)) {
@@ -422,29 +488,32 @@ Message RequestHandler::on_connect(const Request& request) {
     case ConnectOutcome::invalid_bed:
         return simple_reply(MessageType::INVALID_BED);
     }
+    m_data_plane.open(client_uid, connect, *m_state->find_configuration(connect.config), m_now);
     const auto& settings = m_state->settings();
     return simple_reply(MessageType::CONNECTED, ">client_uid=" + client_uid + ">server_version=" +
                                                     settings.server_version + ">minimap_version=" +
                                                     settings.minimap_version);
 }
 
-Message RequestHandler::on_disconnect(const Request& request) {
-    if (!m_state->disconnect(request.client_id)) {
+Message RequestHandler::on_disconnect(const ReceivedRequest& request) {
+    if (!m_state->disconnect(request.client_id())) {
         return simple_reply(MessageType::CLIENT_NOT_RECOGNISED);
     }
+    m_data_plane.close(request.client_id());
+    m_stalled_until.erase(request.client_id());
     return simple_reply(MessageType::DISCONNECTED);
 }
 
-Message RequestHandler::on_query(const Request& request) {
-    if (request.value != static_cast<std::int32_t>(ipc_tools::QueryCode::internal_state)) {
-        return simple_reply(MessageType::BAD_REQUEST, "Unknown query code: " + std::to_string(request.value));
+Message RequestHandler::on_query(const ReceivedRequest& request) {
+    if (request.value() != static_cast<std::int32_t>(ipc_tools::QueryCode::internal_state)) {
+        return simple_reply(MessageType::BAD_REQUEST, "Unknown query code: " + std::to_string(request.value()));
     }
     return simple_reply(MessageType::RESPONSE, m_state->internal_state_json());
 }
 
-Message RequestHandler::on_get_statistics(const Request&) { return statistics_reply(m_state->take_statistics()); }
+Message RequestHandler::on_get_statistics(const ReceivedRequest&) { return statistics_reply(m_state->take_statistics()); }
 
-Message RequestHandler::on_get_barcode_kits(const Request&) {
+Message RequestHandler::on_get_barcode_kits(const ReceivedRequest&) {
     flatbuffers::FlatBufferBuilder builder(1024);
     std::vector<flatbuffers::Offset<wire::BarcodeKit>> kits;
     for (const auto& kit : m_state->settings().barcode_kits) {
@@ -459,9 +528,37 @@ Message RequestHandler::on_get_barcode_kits(const Request&) {
     return config_list_reply(builder, wire::CreateConfigListDirect(builder, nullptr, nullptr, nullptr, &kits));
 }
 
-Message RequestHandler::on_no_more_data(const Request& request) {
-    m_state->set_no_more_data(request.client_id);
+Message RequestHandler::on_no_more_data(const ReceivedRequest& request) {
+    m_state->set_no_more_data(request.client_id());
     return simple_reply(MessageType::SUCCESS);
+}
+
+Message RequestHandler::on_pass_reads(const ReceivedRequest& request) {
+    DataPlane::Answer answer = m_data_plane.pass_reads(request, m_now, m_effects.extra_latency);
+    m_state->count_reads(request.client_id(), answer.reads_in, 0);
+    report_backlog(request.client_id());
+    return std::move(answer.reply);
+}
+
+Message RequestHandler::on_get_first_called_block(const ReceivedRequest& request) {
+    if (m_effects.lose_reads) {
+        m_data_plane.lose_reads(request.client_id());
+        report_backlog(request.client_id());
+        return simple_reply(MessageType::NONE_PENDING, "", 1);
+    }
+    DataPlane::Answer answer = m_data_plane.get_first_called_block(request, m_now, m_effects.malformation);
+    m_state->count_reads(request.client_id(), 0, answer.reads_out);
+    report_backlog(request.client_id());
+    return std::move(answer.reply);
+}
+
+Message RequestHandler::on_get_next_called_block(const ReceivedRequest& request) {
+    return std::move(m_data_plane.get_next_called_block(request, m_effects.malformation).reply);
+}
+
+void RequestHandler::report_backlog(const std::string& client_id) {
+    const DataPlane::Backlog backlog = m_data_plane.backlog(client_id);
+    m_state->set_read_backlog(client_id, backlog.partial_reads, backlog.reads_pending);
 }
 
 }  // namespace reference_server

@@ -1,6 +1,7 @@
 #include "reference_server/server_settings.h"
 
 #include <fstream>
+#include <set>
 #include <sstream>
 #include <stdexcept>
 
@@ -12,8 +13,6 @@
 namespace reference_server {
 
 namespace {
-
-
 
 struct FaultActionName {
     FaultAction action;
@@ -27,6 +26,17 @@ constexpr FaultActionName fault_action_names[] = {
     {FaultAction::foreign_identifier, "foreign_identifier"},
     {FaultAction::corrupt_buffer, "corrupt_buffer"},
     {FaultAction::unknown_kind, "unknown_kind"},
+    {FaultAction::stall, "stall"},
+    {FaultAction::lose_reads, "lose_reads"},
+    {FaultAction::slow_calling, "slow_calling"},
+    {FaultAction::restart, "restart"},
+    {FaultAction::zero_duration, "zero_duration"},
+    {FaultAction::long_genome_name, "long_genome_name"},
+    {FaultAction::bad_orientation, "bad_orientation"},
+    {FaultAction::empty_base_mod_alphabet, "empty_base_mod_alphabet"},
+    {FaultAction::short_context_mask, "short_context_mask"},
+    {FaultAction::wrong_batch_kind, "wrong_batch_kind"},
+    {FaultAction::wrong_continuation_kind, "wrong_continuation_kind"},
 };
 
 FaultAction fault_action_from_name(const std::string& name) {
@@ -49,6 +59,7 @@ public:
     }
 
     const rapidjson::Value* find(const char* key) const {
+        m_known.insert(key);
         const auto member = m_object.FindMember(key);
         return member == m_object.MemberEnd() ? nullptr : &member->value;
     }
@@ -89,6 +100,25 @@ public:
         }
     }
 
+    void read(const char* key, double& out) const {
+        if (const auto* value = find(key)) {
+            if (!value->IsNumber() || value->GetDouble() < 0) {
+                throw std::runtime_error(m_where + "." + key + " must be a non-negative number");
+            }
+            out = value->GetDouble();
+        }
+    }
+
+    // A nested object member, read by read_members when present.
+    template <class ReadMembers>
+    void read_object(const char* key, ReadMembers read_members) const {
+        if (const auto* value = find(key)) {
+            const ObjectReader item(*value, m_where + "." + key);
+            read_members(item);
+            item.refuse_unknown_members();
+        }
+    }
+
     void read(const char* key, std::uint64_t& out) const {
         if (const auto* value = find(key)) {
             if (!value->IsUint64()) {
@@ -110,22 +140,77 @@ public:
         }
         std::vector<Item> items;
         for (rapidjson::SizeType i = 0; i < value->Size(); ++i) {
-            items.push_back(read_item(ObjectReader((*value)[i], m_where + "." + key + "[" + std::to_string(i) + "]")));
+            const ObjectReader item((*value)[i], m_where + "." + key + "[" + std::to_string(i) + "]");
+            items.push_back(read_item(item));
+            item.refuse_unknown_members();
         }
         out = std::move(items);
     }
 
     const std::string& where() const { return m_where; }
 
+    // A misspelt member ("fault" for "faults") would otherwise be ignored
+    // and leave its default in place without a word.
+    void refuse_unknown_members() const {
+        for (auto member = m_object.MemberBegin(); member != m_object.MemberEnd(); ++member) {
+            const std::string name(member->name.GetString(), member->name.GetStringLength());
+            if (m_known.count(name) == 0) {
+                throw std::runtime_error(m_where + ": unknown member \"" + name + "\"");
+            }
+        }
+    }
+
 private:
     const rapidjson::Value& m_object;
     std::string m_where;
+    mutable std::set<std::string> m_known;  // members asked for so far
 };
 
 void require_name(const std::string& value, const ObjectReader& reader, const char* key) {
     if (value.empty()) {
         throw std::runtime_error(reader.where() + "." + key + " must be a non-empty string");
     }
+}
+
+FaultRule read_fault_rule(const ObjectReader& item) {
+    FaultRule rule;
+    std::string name;
+    item.read("request", name);
+    try {
+        rule.request = message_type_from_name(name);
+        name = "reply";
+        item.read("action", name);
+        rule.action = fault_action_from_name(name);
+        name = ipc_tools::to_string(rule.reply);
+        item.read("reply", name);
+        rule.reply = message_type_from_name(name);
+    } catch (const std::runtime_error& error) {
+        throw std::runtime_error(item.where() + ": " + error.what());
+    }
+    item.read("text", rule.text);
+    item.read("value", rule.value);
+    item.read("delay_ms", rule.delay_ms);
+    item.read("count", rule.count);
+    item.read("client", rule.client);
+    item.read("block_index", rule.block_index);
+    item.read("skip", rule.skip);
+    item.read("every", rule.every);
+    item.read("once_per_read", rule.once_per_read);
+    if (rule.every == 0) {
+        throw std::runtime_error(item.where() + ".every must be at least 1");
+    }
+    return rule;
+}
+
+rapidjson::Document parse_json(const std::string& json_text, const char* what) {
+    rapidjson::Document document;
+    document.Parse(json_text.c_str(), json_text.size());
+    if (document.HasParseError()) {
+        throw std::runtime_error(std::string(what) + " are not valid JSON (offset " +
+                                 std::to_string(document.GetErrorOffset()) +
+                                 "): " + rapidjson::GetParseError_En(document.GetParseError()));
+    }
+    return document;
 }
 
 using Writer = rapidjson::PrettyWriter<rapidjson::StringBuffer>;
@@ -148,6 +233,11 @@ void write_member(Writer& writer, const char* key, std::int32_t value) {
 void write_member(Writer& writer, const char* key, std::uint32_t value) {
     writer.Key(key);
     writer.Uint(value);
+}
+
+void write_member(Writer& writer, const char* key, double value) {
+    writer.Key(key);
+    writer.Double(value);
 }
 
 // key: [ {members of the first item}, ... ]
@@ -214,13 +304,7 @@ ServerSettings default_settings() {
 }
 
 ServerSettings parse_settings(const std::string& json_text) {
-    rapidjson::Document document;
-    document.Parse(json_text.c_str(), json_text.size());
-    if (document.HasParseError()) {
-        throw std::runtime_error(std::string("settings are not valid JSON (offset ") +
-                                 std::to_string(document.GetErrorOffset()) +
-                                 "): " + rapidjson::GetParseError_En(document.GetParseError()));
-    }
+    const rapidjson::Document document = parse_json(json_text, "settings");
     const ObjectReader top(document, "settings");
     ServerSettings settings = default_settings();
     top.read("server_version", settings.server_version);
@@ -279,27 +363,32 @@ ServerSettings parse_settings(const std::string& json_text) {
         item.read("load_delay_ms", bed.load_delay_ms);
         return bed;
     });
-    top.read_list("faults", settings.faults, [](const ObjectReader& item) {
-        FaultRule rule;
-        std::string name;
-        item.read("request", name);
-        try {
-            rule.request = message_type_from_name(name);
-            name = "reply";
-            item.read("action", name);
-            rule.action = fault_action_from_name(name);
-            name = ipc_tools::to_string(rule.reply);
-            item.read("reply", name);
-            rule.reply = message_type_from_name(name);
-        } catch (const std::runtime_error& error) {
-            throw std::runtime_error(item.where() + ": " + error.what());
+    top.read_object("data_plane", [&settings](const ObjectReader& item) {
+        DataPlaneSetting& data_plane = settings.data_plane;
+        item.read("latency_ms_per_read", data_plane.latency_ms_per_read);
+        item.read("latency_ms_per_1000_samples", data_plane.latency_ms_per_1000_samples);
+        item.read("max_queued_reads", data_plane.max_queued_reads);
+        item.read("max_partial_reads", data_plane.max_partial_reads);
+        item.read("max_read_samples", data_plane.max_read_samples);
+        item.read("called_block_bases", data_plane.called_block_bases);
+        item.read("max_completed_batch", data_plane.max_completed_batch);
+        item.read("split_reads", data_plane.split_reads);
+        if (data_plane.called_block_bases == 0 || data_plane.max_completed_batch == 0) {
+            throw std::runtime_error(item.where() + ": called_block_bases and max_completed_batch must be at least 1");
         }
-        item.read("text", rule.text);
-        item.read("delay_ms", rule.delay_ms);
-        item.read("count", rule.count);
-        return rule;
     });
+    top.read_list("faults", settings.faults, read_fault_rule);
+    top.read("restart_every_requests", settings.restart_every_requests);
+    top.refuse_unknown_members();
     return settings;
+}
+
+FaultRule parse_fault_rule(const std::string& json_text, const std::string& where) {
+    const rapidjson::Document document = parse_json(json_text, where.c_str());
+    const ObjectReader item(document, where);
+    FaultRule rule = read_fault_rule(item);
+    item.refuse_unknown_members();
+    return rule;
 }
 
 ServerSettings load_settings(const std::string& path) {
@@ -354,16 +443,36 @@ std::string to_json(const ServerSettings& settings) {
         write_member(writer, "path", bed.path);
         write_member(writer, "load_delay_ms", bed.load_delay_ms);
     });
+    const DataPlaneSetting& data_plane = settings.data_plane;
+    writer.Key("data_plane");
+    writer.StartObject();
+    write_member(writer, "latency_ms_per_read", data_plane.latency_ms_per_read);
+    write_member(writer, "latency_ms_per_1000_samples", data_plane.latency_ms_per_1000_samples);
+    write_member(writer, "max_queued_reads", data_plane.max_queued_reads);
+    write_member(writer, "max_partial_reads", data_plane.max_partial_reads);
+    write_member(writer, "max_read_samples", data_plane.max_read_samples);
+    write_member(writer, "called_block_bases", data_plane.called_block_bases);
+    write_member(writer, "max_completed_batch", data_plane.max_completed_batch);
+    write_member(writer, "split_reads", data_plane.split_reads);
+    writer.EndObject();
     write_objects(writer, "faults", settings.faults, [&](const auto& rule) {
         write_member(writer, "request", std::string(ipc_tools::to_string(rule.request)));
         write_member(writer, "action", std::string(to_string(rule.action)));
         write_member(writer, "reply", std::string(ipc_tools::to_string(rule.reply)));
         write_member(writer, "text", rule.text);
+        write_member(writer, "value", rule.value);
         write_member(writer, "delay_ms", rule.delay_ms);
         write_member(writer, "count", rule.count);
+        write_member(writer, "client", rule.client);
+        write_member(writer, "block_index", rule.block_index);
+        write_member(writer, "skip", rule.skip);
+        write_member(writer, "every", rule.every);
+        write_member(writer, "once_per_read", rule.once_per_read);
     });
     writer.Key("restart_after_requests");
     writer.Uint64(settings.restart_after_requests);
+    writer.Key("restart_every_requests");
+    writer.Uint64(settings.restart_every_requests);
     writer.EndObject();
     return std::string(buffer.GetString(), buffer.GetSize());
 }

@@ -17,14 +17,22 @@
 //     "alignment_indices": [{"path": "/ref/a.mmi", "header": "@SQ\t...",
 //                            "load_delay_ms": 0}],
 //     "bed_files": [{"path": "/ref/a.bed", "load_delay_ms": 0}],
+//     "data_plane": {"latency_ms_per_read": 0, "latency_ms_per_1000_samples": 0,
+//                    "max_queued_reads": 1000, "max_partial_reads": 64,
+//                    "max_read_samples": 100000000, "called_block_bases": 100000,
+//                    "max_completed_batch": 16, "split_reads": true},
 //     "faults": [{"request": "GET_STATISTICS", "action": "reply",
-//                 "reply": "BAD_REQUEST", "text": "...", "delay_ms": 0,
-//                 "count": 0}],
-//     "restart_after_requests": 0
+//                 "reply": "BAD_REQUEST", "text": "...", "value": 0,
+//                 "delay_ms": 0, "count": 0, "client": "", "block_index": -1,
+//                 "skip": 0, "every": 1, "once_per_read": false}],
+//     "restart_after_requests": 0, "restart_every_requests": 0
 //   }
+//
+// Unknown members are refused, naming the member and where it stands.
 
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "ipc_tools/message_type.h"
@@ -69,21 +77,78 @@ struct BedSetting {
 
 // How a faulty reply departs from the normal one.
 enum class FaultAction {
-    reply,               // answer with `reply` and `text` instead
+    reply,               // answer with `reply`, `value` and `text` instead
     delay,               // answer normally, but only after `delay_ms`
+    stall,               // hold every reply to the client for `delay_ms`
     short_frame,         // a frame of 4 bytes
     foreign_identifier,  // a well-formed buffer of another protocol version
     corrupt_buffer,      // the right identifier, content that fails verification
     unknown_kind,        // a well-formed reply whose kind no client knows
+    // The read data plane.
+    lose_reads,               // NONE_PENDING with value 1; the client's reads are dropped
+    slow_calling,             // reads this request completes take `delay_ms` longer to call
+    restart,                  // forget every client and read, then answer as a restarted server
+    zero_duration,            // returned results carry duration 0
+    long_genome_name,         // an alignment whose genome name has 253 characters
+    bad_orientation,          // strand orientation code 2
+    empty_base_mod_alphabet,  // base-mod info without an alphabet
+    short_context_mask,       // a context mask of fewer bits than bases
+    wrong_batch_kind,         // results in a batch of the read-batch kind
+    wrong_continuation_kind,  // a continuation block of the first-block kind
 };
 
 struct FaultRule {
+    FaultRule() = default;
+    // The common rules in one line: FaultRule{GET_STATISTICS, FaultAction::reply, BAD_REQUEST, "no", 0, 1}.
+    FaultRule(ipc_tools::MessageType request_kind,
+              FaultAction fault_action,
+              ipc_tools::MessageType reply_kind = ipc_tools::MessageType::BAD_REQUEST,
+              std::string reply_text = {},
+              std::uint32_t delay = 0,
+              std::uint32_t hits = 0)
+        : request(request_kind), action(fault_action), reply(reply_kind), text(std::move(reply_text)),
+          delay_ms(delay), count(hits) {}
+
     ipc_tools::MessageType request = ipc_tools::MessageType::UNSET;  // which requests it hits
     FaultAction action = FaultAction::reply;
     ipc_tools::MessageType reply = ipc_tools::MessageType::BAD_REQUEST;  // for `reply`
     std::string text;                                                    // for `reply`
-    std::uint32_t delay_ms = 0;                                          // for `delay`
-    std::uint32_t count = 0;  // how many requests it hits; 0 means every one
+    std::uint32_t delay_ms = 0;  // for `delay`, `stall` and `slow_calling`
+    std::uint32_t count = 0;     // how many requests it hits; 0 means every one
+    std::int32_t value = 0;      // for `reply`
+    // Which of those requests match: of this client (its connection id or
+    // its CONNECT client_name; empty: any), of this block index (raw blocks;
+    // -1: any). The first `skip` matches pass, then every `every`-th hits.
+    std::string client;
+    std::int32_t block_index = -1;
+    std::uint32_t skip = 0;
+    std::uint32_t every = 1;
+    // Hit each read (by client and read tag) at most once, and let its
+    // resent blocks pass uncounted: NOT_READY once on chosen reads.
+    bool once_per_read = false;
+};
+
+// The read data plane: calling latency, limits and reply sizes.
+struct DataPlaneSetting {
+    // A read's result is ready this long after its last block arrived:
+    // per read, plus per thousand samples.
+    std::uint32_t latency_ms_per_read = 0;
+    double latency_ms_per_1000_samples = 0.0;
+    // Reads of one client accepted and not yet returned; past it a batch or
+    // a first block is answered NOT_READY.
+    std::uint32_t max_queued_reads = 1000;
+    // Reads of one client whose first block came but not yet their last;
+    // past it a new first block is answered BAD_REQUEST.
+    std::uint32_t max_partial_reads = 64;
+    // The longest read a client may declare, in samples.
+    std::uint32_t max_read_samples = 100'000'000;
+    // Bases per returned block; a longer result continues in
+    // RETURN_NEXT_CALLED_BLOCK replies.
+    std::uint32_t called_block_bases = 100'000;
+    // Results in one RETURN_COMPLETED_BATCH.
+    std::uint32_t max_completed_batch = 16;
+    // Open-pore gaps split reads into pieces (the stand-in caller's rule).
+    bool split_reads = true;
 };
 
 struct ServerSettings {
@@ -94,14 +159,21 @@ struct ServerSettings {
     std::vector<DeviceSetting> devices;
     std::vector<IndexSetting> alignment_indices;
     std::vector<BedSetting> bed_files;
+    DataPlaneSetting data_plane;
     std::vector<FaultRule> faults;
-    // Forget every client once this many requests were answered; 0 never.
+    // Forget every client and read once this many requests were answered,
+    // and (every) each time this many more were; 0 never.
     std::uint64_t restart_after_requests = 0;
+    std::uint64_t restart_every_requests = 0;
 };
 
 // Two configurations (one duplex), three barcode kits, two devices, one
 // alignment index and one BED file; no load delays, no faults.
 ServerSettings default_settings();
+
+// A fault rule from one JSON object in the layout above ("where" names it
+// in errors); the run-time control reads rules the same way.
+FaultRule parse_fault_rule(const std::string& json_text, const std::string& where = "fault");
 
 // Settings from JSON text, starting from the defaults.
 // Throws std::runtime_error naming the offending member on bad input.

@@ -29,7 +29,9 @@ bool aligner_options_are_valid(const std::string& options) {
     return first == std::string::npos || options[first] == '-';
 }
 
-std::vector<std::string> split_kit_names(const std::string& text) {
+}  // namespace
+
+std::vector<std::string> kit_names_of(const std::string& text) {
     std::vector<std::string> names;
     std::string current;
     for (const char c : text) {
@@ -48,10 +50,73 @@ std::vector<std::string> split_kit_names(const std::string& text) {
     return names;
 }
 
+namespace {
+
 using Writer = rapidjson::Writer<rapidjson::StringBuffer>;
 
+// Length of the well-formed UTF-8 sequence at text[i], or 0 when the bytes
+// there are not one (overlong forms, surrogates and values past U+10FFFF
+// included).
+std::size_t utf8_sequence_length(const std::string& text, std::size_t i) {
+    const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(text[k]); };
+    const unsigned char lead = byte(i);
+    if (lead < 0x80) {
+        return 1;
+    }
+    std::size_t length = 0;
+    unsigned char low = 0x80;
+    unsigned char high = 0xbf;
+    if (lead >= 0xc2 && lead <= 0xdf) {
+        length = 2;
+    } else if (lead >= 0xe0 && lead <= 0xef) {
+        length = 3;
+        low = lead == 0xe0 ? 0xa0 : 0x80;
+        high = lead == 0xed ? 0x9f : 0xbf;
+    } else if (lead >= 0xf0 && lead <= 0xf4) {
+        length = 4;
+        low = lead == 0xf0 ? 0x90 : 0x80;
+        high = lead == 0xf4 ? 0x8f : 0xbf;
+    } else {
+        return 0;
+    }
+    if (i + length > text.size() || byte(i + 1) < low || byte(i + 1) > high) {
+        return 0;
+    }
+    for (std::size_t k = 2; k < length; ++k) {
+        if (byte(i + k) < 0x80 || byte(i + k) > 0xbf) {
+            return 0;
+        }
+    }
+    return length;
+}
+
+// Client texts are bytes; JSON text must be UTF-8. Each byte that starts no
+// well-formed sequence becomes U+FFFD, so the report stays readable and the
+// rest of the text survives.
+std::string valid_utf8(const std::string& text) {
+    std::string out;
+    out.reserve(text.size());
+    for (std::size_t i = 0; i < text.size();) {
+        const std::size_t length = utf8_sequence_length(text, i);
+        if (length == 0) {
+            out += "\xEF\xBF\xBD";
+            ++i;
+        } else {
+            out.append(text, i, length);
+            i += length;
+        }
+    }
+    return out;
+}
+
 void write_string(Writer& writer, const std::string& text) {
-    writer.String(text.c_str(), static_cast<rapidjson::SizeType>(text.size()));
+    const std::string valid = valid_utf8(text);
+    writer.String(valid.c_str(), static_cast<rapidjson::SizeType>(valid.size()));
+}
+
+void write_key(Writer& writer, const std::string& key) {
+    const std::string valid = valid_utf8(key);
+    writer.Key(valid.c_str(), static_cast<rapidjson::SizeType>(valid.size()));
 }
 
 void write_member(Writer& writer, const char* key, const std::string& value) {
@@ -66,7 +131,7 @@ void write_devices(Writer& writer, const char* key, const std::vector<DeviceSett
         if (device.kind != kind) {
             continue;
         }
-        writer.Key(device.id.c_str(), static_cast<rapidjson::SizeType>(device.id.size()));
+        write_key(writer, device.id);
         writer.StartObject();
         write_member(writer, "name", device.name);
         writer.EndObject();
@@ -155,7 +220,7 @@ ConnectOutcome ServerState::connect(const ConnectRequest& request, std::string& 
     if (config == m_config_loads.end() || !config->second.ready) {
         return ConnectOutcome::invalid_config;
     }
-    for (const auto& kit : split_kit_names(request.barcode_kits)) {
+    for (const auto& kit : kit_names_of(request.barcode_kits)) {
         const bool known = std::any_of(m_settings.barcode_kits.begin(), m_settings.barcode_kits.end(),
                                        [&](const BarcodeKitSetting& setting) { return setting.kit_name == kit; });
         if (!known) {
@@ -175,7 +240,7 @@ ConnectOutcome ServerState::connect(const ConnectRequest& request, std::string& 
         }
     }
     client_uid = std::to_string(m_next_client_uid++);
-    m_clients.push_back({client_uid, request, 0, 0, false});
+    m_clients.push_back({client_uid, request, 0, 0, false, 0, 0});
     return ConnectOutcome::connected;
 }
 
@@ -194,6 +259,16 @@ bool ServerState::knows_client(const std::string& client_uid) const {
     std::lock_guard lock(m_mutex);
     return std::any_of(m_clients.begin(), m_clients.end(),
                        [&](const ClientRecord& record) { return record.client_uid == client_uid; });
+}
+
+std::string ServerState::client_name(const std::string& client_uid) const {
+    std::lock_guard lock(m_mutex);
+    for (const auto& client : m_clients) {
+        if (client.client_uid == client_uid) {
+            return client.request.client_name;
+        }
+    }
+    return {};
 }
 
 bool ServerState::set_no_more_data(const std::string& client_uid) {
@@ -217,6 +292,18 @@ void ServerState::count_reads(const std::string& client_uid, std::uint32_t reads
         if (client.client_uid == client_uid) {
             client.reads_in += reads_in;
             client.reads_out += reads_out;
+        }
+    }
+}
+
+void ServerState::set_read_backlog(const std::string& client_uid,
+                                   std::uint32_t partial_reads,
+                                   std::uint32_t reads_pending) {
+    std::lock_guard lock(m_mutex);
+    for (auto& client : m_clients) {
+        if (client.client_uid == client_uid) {
+            client.partial_reads = partial_reads;
+            client.reads_pending = reads_pending;
         }
     }
 }
@@ -253,6 +340,8 @@ std::string ServerState::internal_state_json() const {
     std::vector<ClientRecord> clients;
     std::uint64_t lifetime_in = 0;
     std::uint64_t lifetime_out = 0;
+    std::uint64_t period_in = 0;
+    std::uint64_t period_out = 0;
     {
         std::lock_guard lock(m_mutex);
         for (const auto& [name, load] : m_config_loads) {
@@ -263,6 +352,8 @@ std::string ServerState::internal_state_json() const {
         clients = m_clients;
         lifetime_in = m_lifetime_reads_in;
         lifetime_out = m_lifetime_reads_out;
+        period_in = m_period_reads_in;
+        period_out = m_period_reads_out;
     }
     const auto indices = loaded_index_headers();
 
@@ -300,6 +391,10 @@ std::string ServerState::internal_state_json() const {
         writer.Uint(client.reads_in);
         writer.Key("reads_out");
         writer.Uint(client.reads_out);
+        writer.Key("partial_reads");
+        writer.Uint(client.partial_reads);
+        writer.Key("reads_pending");
+        writer.Uint(client.reads_pending);
         writer.Key("no_more_data");
         writer.Bool(client.no_more_data);
         writer.EndObject();
@@ -312,6 +407,10 @@ std::string ServerState::internal_state_json() const {
     writer.Uint64(lifetime_in);
     writer.Key("lifetime_reads_out");
     writer.Uint64(lifetime_out);
+    writer.Key("period_reads_in");
+    writer.Uint64(period_in);
+    writer.Key("period_reads_out");
+    writer.Uint64(period_out);
     writer.EndObject();
     writer.EndObject();
     return std::string(buffer.GetString(), buffer.GetSize());

@@ -35,7 +35,13 @@ struct ConnectRequest {
     std::string align_ref;
     std::string minimap_opt_string;
     std::string bed_file;
+    // Seconds without a request after which the server forgets the client; 0 never.
+    std::uint32_t timeout_interval = 0;
+    bool estimate_poly_a = false;
 };
+
+// Kit names of a CONNECT barcode_kits text, separated by blanks or commas.
+std::vector<std::string> kit_names_of(const std::string& text);
 
 enum class ConnectOutcome { connected, invalid_config, invalid_barcode_kit, invalid_index, invalid_bed };
 
@@ -45,6 +51,9 @@ struct ClientRecord {
     std::uint32_t reads_in = 0;
     std::uint32_t reads_out = 0;
     bool no_more_data = false;
+    // Reported by the data plane after each of the client's read requests.
+    std::uint32_t partial_reads = 0;  // first block received, not yet the last
+    std::uint32_t reads_pending = 0;  // accepted, results not all returned
 };
 
 struct StatisticsSnapshot {
@@ -83,8 +92,11 @@ public:
     ConnectOutcome connect(const ConnectRequest& request, std::string& client_uid);
     bool disconnect(const std::string& client_uid);
     bool knows_client(const std::string& client_uid) const;
+    // The client_name a connected client gave; empty for an unknown id.
+    std::string client_name(const std::string& client_uid) const;
     bool set_no_more_data(const std::string& client_uid);
     void count_reads(const std::string& client_uid, std::uint32_t reads_in, std::uint32_t reads_out);
+    void set_read_backlog(const std::string& client_uid, std::uint32_t partial_reads, std::uint32_t reads_pending);
     // What a restart does to clients: they are all forgotten. Loaded files stay.
     void forget_clients();
 

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include <zmq.hpp>
 
@@ -27,6 +28,18 @@ public:
                                                  std::chrono::milliseconds timeout = std::chrono::seconds(5)) {
         m_socket.set(zmq::sockopt::rcvtimeo, static_cast<int>(timeout.count()));
         m_socket.send(request, zmq::send_flags::none);
+        zmq::message_t reply;
+        if (!m_socket.recv(reply)) {
+            return std::nullopt;
+        }
+        return reply;
+    }
+
+    // Sends the frames as one multipart request.
+    std::optional<zmq::message_t> exchange_parts(std::vector<zmq::message_t> parts) {
+        for (std::size_t i = 0; i < parts.size(); ++i) {
+            m_socket.send(parts[i], i + 1 < parts.size() ? zmq::send_flags::sndmore : zmq::send_flags::none);
+        }
         zmq::message_t reply;
         if (!m_socket.recv(reply)) {
             return std::nullopt;

@@ -1,13 +1,20 @@
 #include "reference_server/reference_server.h"
 
+#include <cstring>
+#include <filesystem>
 #include <random>
 #include <string>
 #include <vector>
+
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 #include <rapidjson/document.h>
 
 #include "ipc_tools/connected_info.h"
+#include "ipc_tools/connection_info.h"
 #include "ipc_tools/wire_format.h"
 #include "reference_server/raw_client.h"
 #include "support/temp_dir.h"
@@ -380,8 +387,11 @@ TEST_F(ReferenceServerTest, DelayedReplyArrivesLateAndIsDroppedOnStop) {
     zmq::message_t frame;
     Message(MessageType::GET_STATISTICS, "", 0, "").release_into(frame);
     EXPECT_FALSE(client.exchange_frame(std::move(frame), std::chrono::milliseconds(100)).has_value());
-    // stop() must not wait out the minute.
+    // stop() must not wait out the minute: a bound far below the delay and
+    // far above any scheduling noise.
+    const auto before = std::chrono::steady_clock::now();
     m_server.stop();
+    EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::seconds(10));
     EXPECT_EQ(m_server.requests_answered(), 0u);
 }
 
@@ -426,4 +436,103 @@ TEST(ReferenceServerAddressTest, ReportsTheBoundPortOfAWildcardAddress) {
     EXPECT_NE(endpoint.back(), '*');
     RawClient client(endpoint);
     EXPECT_EQ(client.exchange(MessageType::HEARTBEAT_PING, "0").get_type(), MessageType::HEARTBEAT_ECHO);
+}
+
+TEST_F(ReferenceServerTest, AnswersAMultipartRequestBadRequestAndKeepsServing) {
+    RawClient client(m_endpoint);
+    std::vector<zmq::message_t> parts;
+    for (int i = 0; i < 3; ++i) {
+        zmq::message_t frame;
+        Message(MessageType::HEARTBEAT_PING, "0", 0, "").release_into(frame);
+        parts.push_back(std::move(frame));
+    }
+    auto reply = client.exchange_parts(std::move(parts));
+    ASSERT_TRUE(reply.has_value());
+    const Message message(std::move(*reply));
+    EXPECT_EQ(message.get_type(), MessageType::BAD_REQUEST);
+    EXPECT_EQ(reply_text(message), "Request of 3 frames; a request is one frame.");
+    EXPECT_EQ(client.exchange(MessageType::HEARTBEAT_PING, "0").get_type(), MessageType::HEARTBEAT_ECHO);
+}
+
+TEST_F(ReferenceServerTest, ReadsThePriorityTheClientEncoded) {
+    RawClient client(m_endpoint);
+    ASSERT_EQ(client.exchange(MessageType::LOAD_CONFIG, "", 0, fast_config).get_type(), MessageType::SUCCESS);
+    for (const std::int32_t priority : {0, 1, 2, 3, 7}) {
+        SCOPED_TRACE(priority);
+        const auto reply = client.exchange(MessageType::CONNECT, "", ipc_tools::connect_priority_code(priority),
+                                           connect_text(fast_config));
+        ASSERT_EQ(reply.get_type(), MessageType::CONNECTED);
+        EXPECT_EQ(m_server.state().clients().back().request.priority, priority);
+    }
+}
+
+TEST_F(ReferenceServerTest, ReplacesBytesThatAreNotUtf8InItsInternalState) {
+    RawClient client(m_endpoint);
+    // A lone continuation byte, a truncated sequence, an overlong '/' and a
+    // surrogate, around text that must survive.
+    connect(client, std::string(">client_name=a\x80" "b\xe2\x82" "c\xc0\xaf" "d\xed\xa0\x80" "e\xc3\xa9"));
+    const auto reply = client.exchange(Message(ipc_tools::QueryCode::internal_state));
+    rapidjson::Document state;
+    const auto text = reply_text(reply);
+    state.Parse<rapidjson::kParseValidateEncodingFlag>(text.c_str(), text.size());
+    ASSERT_FALSE(state.HasParseError()) << text;
+    const std::string replacement = "\xef\xbf\xbd";
+    EXPECT_EQ(std::string(state["ServerInformation"]["Connected Clients"][0]["client_name"].GetString()),
+              "a" + replacement + "b" + replacement + replacement + "c" + replacement + replacement + "d" +
+                  replacement + replacement + replacement + "e\xc3\xa9");
+}
+
+TEST(ReferenceServerAddressTest, BindFailuresNameTheAddressAndTheReason) {
+    test_support::TempDir folder;
+    ReferenceServer first;
+    const auto taken = first.start("tcp://127.0.0.1:*");
+    const struct {
+        std::string address;
+        std::string message;
+    } rows[] = {
+        {"tcp://localhost:5555", "tcp://localhost:5555: ZeroMQ needs an IP address or `*`"},
+        {"ipc://" + folder.file("absent/x.sock"), "ipc://" + folder.file("absent/x.sock") + ": folder " +
+                                                      folder.file("absent") + " does not exist"},
+        {taken, taken + ": address in use"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.address);
+        ReferenceServer server;
+        try {
+            server.start(row.address);
+            ADD_FAILURE() << "bound";
+        } catch (const std::runtime_error& error) {
+            EXPECT_EQ(std::string(error.what()).rfind(row.message, 0), 0u) << error.what();
+        }
+    }
+}
+
+TEST(ReferenceServerAddressTest, RefusesAnIpcPathALiveServerServesButTakesOverAStaleOne) {
+    test_support::TempDir folder;
+    const auto endpoint = folder.ipc_endpoint();
+    ReferenceServer first;
+    first.start(endpoint);
+    ReferenceServer second;
+    try {
+        second.start(endpoint);
+        ADD_FAILURE() << "took over a live server's path";
+    } catch (const std::runtime_error& error) {
+        EXPECT_EQ(std::string(error.what()), endpoint + ": address in use by a running server");
+    }
+    RawClient client(endpoint);
+    EXPECT_EQ(client.exchange(MessageType::HEARTBEAT_PING, "0").get_type(), MessageType::HEARTBEAT_ECHO);
+
+    // A socket file left behind by a process that is gone is not in use.
+    const auto stale_path = folder.file("stale");
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::memcpy(address.sun_path, stale_path.c_str(), stale_path.size() + 1);
+    const int stale = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    ASSERT_EQ(::bind(stale, reinterpret_cast<const sockaddr*>(&address), sizeof(address)), 0);
+    ::close(stale);
+    ASSERT_TRUE(std::filesystem::exists(stale_path));
+    ReferenceServer third;
+    EXPECT_EQ(third.start("ipc://" + stale_path), "ipc://" + stale_path);
+    RawClient stale_client("ipc://" + stale_path);
+    EXPECT_EQ(stale_client.exchange(MessageType::HEARTBEAT_PING, "0").get_type(), MessageType::HEARTBEAT_ECHO);
 }

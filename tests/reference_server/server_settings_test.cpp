@@ -59,6 +59,11 @@ TEST(ServerSettingsTest, BadInputNamesTheOffendingMember) {
         {R"({"faults": [{"request": "PING"}]})", "faults[0]: unknown message kind \"PING\""},
         {R"({"faults": [{"request": "CONNECT", "action": "explode"}]})", "unknown fault action \"explode\""},
         {R"({"restart_after_requests": "often"})", "restart_after_requests"},
+        {R"({"fault": []})", "settings: unknown member \"fault\""},
+        {R"({"faults": [{"request": "CONNECT", "action": "delay", "delay": 5}]})",
+         "settings.faults[0]: unknown member \"delay\""},
+        {R"({"configurations": [{"name": "a"}, {"name": "b", "duplx": true}]})",
+         "settings.configurations[1]: unknown member \"duplx\""},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.json);

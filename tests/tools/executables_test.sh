@@ -54,6 +54,22 @@ status=0
 grep -q "stats failed: bad_request" "$work/err" || fail "failed query message"
 stop_server TERM
 
+# Output piped to a program that exits early: the server keeps serving.
+mkfifo "$work/fifo"
+head -1 <"$work/fifo" >"$work/first" &
+head_pid=$!
+"$server" --listen "ipc://$work/piped.sock" >"$work/fifo" 2>"$work/log" &
+pid=$!
+wait "$head_pid"
+grep -q "listening on" "$work/first" || fail "piped server did not start"
+for _ in 1 2 3 4 5; do
+    "$query" "ipc://$work/piped.sock" kits >/dev/null || fail "piped server stopped answering"
+done
+kill -0 "$pid" 2>/dev/null || fail "piped server died"
+kill -TERM "$pid"
+wait "$pid" || fail "piped server exited with $?"
+pid=
+
 # Bad command lines.
 status=0; "$query" "$endpoint" frobnicate 2>/dev/null || status=$?
 [ "$status" = 2 ] || fail "unknown query exited $status"

@@ -1,0 +1,276 @@
+#include "reference_server/data_plane.h"
+
+#include <algorithm>
+#include <cmath>
+#include <utility>
+
+#include "ipc_tools/wire_format.h"
+
+namespace reference_server {
+
+namespace {
+
+using ipc_tools::Message;
+using ipc_tools::MessageType;
+namespace wire = ipc_tools::wire;
+
+// One past the longest genome name the client accepts.
+constexpr std::size_t overlong_genome_name = 253;
+
+Message reply_of(MessageType type, const std::string& text = {}, std::int32_t value = 0) {
+    return Message(type, "", value, text);
+}
+
+Message empty_first_called_block(const std::string& client_id) {
+    flatbuffers::FlatBufferBuilder builder(64);
+    const auto block = wire::CreateReadBlock(builder, wire::BlockKind::FIRST_CALLED_BLOCK);
+    ipc_tools::finish_envelope(builder, client_id, wire::MessageData::ReadBlock, block.Union());
+    return Message(builder);
+}
+
+void malform(CalledResult& result, Malformation malformation) {
+    switch (malformation) {
+    case Malformation::zero_duration:
+        result.duration = 0;
+        break;
+    case Malformation::long_genome_name: {
+        AlignmentHit hit;
+        hit.genome = std::string(overlong_genome_name, 'g');
+        hit.genome_end = 1;
+        result.alignments.push_back(std::move(hit));
+        break;
+    }
+    case Malformation::bad_orientation:
+        result.strand_orientation_code = 2;
+        break;
+    case Malformation::empty_base_mod_alphabet:
+        result.base_mod = BaseModResult{"", "", "_:XG:_:_"};
+        break;
+    case Malformation::short_context_mask:
+        // Present but empty: no bits at all for the block's bases.
+        if (result.sequence.empty()) {
+            result.sequence = "A";
+            result.qstring = "+";
+        }
+        result.base_mod_context_mask = std::vector<bool>();
+        break;
+    case Malformation::none:
+    case Malformation::wrong_batch_kind:
+    case Malformation::wrong_continuation_kind:
+        break;
+    }
+}
+
+std::chrono::nanoseconds calling_latency(const DataPlaneSetting& settings, std::size_t samples) {
+    const double ms = settings.latency_ms_per_read +
+                      settings.latency_ms_per_1000_samples * static_cast<double>(samples) / 1000.0;
+    return std::chrono::nanoseconds(static_cast<std::int64_t>(std::llround(ms * 1e6)));
+}
+
+}  // namespace
+
+DataPlane::DataPlane(const ServerSettings& settings, CallRead call_read)
+    : m_settings(settings.data_plane), m_kits(settings.barcode_kits), m_call_read(std::move(call_read)) {}
+
+void DataPlane::open(const std::string& client_id,
+                     const ConnectRequest& request,
+                     const ConfigurationSetting& configuration,
+                     Clock::time_point now) {
+    Session session{ReadAssembler({m_settings.max_partial_reads, m_settings.max_read_samples}), {}, 0, {}, {}, {}, now};
+    CallerOptions& options = session.options;
+    // Moves are always made; each GET_FIRST_CALLED_BLOCK says whether they are sent.
+    options.moves = true;
+    options.modified_bases = !configuration.modbase_model_version_id.empty();
+    options.barcode_kits = kit_names_of(request.barcode_kits);
+    options.estimate_poly_a = request.estimate_poly_a;
+    options.duplex = configuration.duplex;
+    options.split_reads = m_settings.split_reads;
+    options.model_version_id = configuration.model_version_id;
+    options.modbase_model_version_id = configuration.modbase_model_version_id;
+    options.kit_definitions = m_kits;
+    session.timeout = std::chrono::seconds(request.timeout_interval);
+    m_sessions.insert_or_assign(client_id, std::move(session));
+}
+
+void DataPlane::close(const std::string& client_id) { m_sessions.erase(client_id); }
+
+void DataPlane::clear() { m_sessions.clear(); }
+
+void DataPlane::touch(const std::string& client_id, Clock::time_point now) {
+    if (Session* session = find(client_id)) {
+        session->last_heard = now;
+    }
+}
+
+std::vector<std::string> DataPlane::expire(Clock::time_point now) {
+    std::vector<std::string> expired;
+    for (auto session = m_sessions.begin(); session != m_sessions.end();) {
+        const auto timeout = session->second.timeout;
+        if (timeout.count() > 0 && now - session->second.last_heard > timeout) {
+            expired.push_back(session->first);
+            session = m_sessions.erase(session);
+        } else {
+            ++session;
+        }
+    }
+    return expired;
+}
+
+DataPlane::Session* DataPlane::find(const std::string& client_id) {
+    const auto session = m_sessions.find(client_id);
+    return session == m_sessions.end() ? nullptr : &session->second;
+}
+
+DataPlane::Answer DataPlane::pass_reads(const ReceivedRequest& request,
+                                        Clock::time_point now,
+                                        std::chrono::milliseconds extra_latency) {
+    Answer answer;
+    Session* session = find(request.client_id());
+    if (session == nullptr) {
+        answer.reply = reply_of(MessageType::CLIENT_NOT_RECOGNISED);
+        return answer;
+    }
+    const MessageType type = request.type();
+    if (type != MessageType::PASS_NEXT_RAW_BLOCK && session->reads_pending >= m_settings.max_queued_reads) {
+        answer.reply = reply_of(MessageType::NOT_READY);
+        return answer;
+    }
+    ReadAssembler::Outcome outcome = session->assembler.add(type, *request.envelope());
+    if (!outcome.accepted) {
+        answer.reply = reply_of(MessageType::BAD_REQUEST, "Read refused: " + outcome.error);
+        return answer;
+    }
+    for (const ReceivedRead& read : outcome.completed) {
+        const auto ready_at = now + calling_latency(m_settings, read.samples.size()) + extra_latency;
+        std::vector<CalledResult> results = m_call_read(read, session->options);
+        for (std::size_t i = 0; i < results.size(); ++i) {
+            session->calling.push_back({ready_at, std::move(results[i]), i + 1 == results.size()});
+        }
+        // A read the caller makes nothing of still leaves the queue, unanswered.
+        if (!results.empty()) {
+            ++session->reads_pending;
+        }
+        ++answer.reads_in;
+    }
+    answer.reply = reply_of(type == MessageType::PASS_READ_BATCH ? MessageType::BATCH_ACCEPTED
+                                                                 : MessageType::RAW_BLOCK_ACCEPTED);
+    return answer;
+}
+
+std::vector<CalledResult> DataPlane::take_ready(Session& session, Clock::time_point now) {
+    std::vector<CalledResult> ready;
+    std::deque<Pending> waiting;
+    for (Pending& pending : session.calling) {
+        if (pending.ready_at <= now && ready.size() < m_settings.max_completed_batch) {
+            if (pending.last_of_read) {
+                --session.reads_pending;
+            }
+            ready.push_back(std::move(pending.result));
+        } else {
+            waiting.push_back(std::move(pending));
+        }
+    }
+    session.calling = std::move(waiting);
+    return ready;
+}
+
+void DataPlane::keep_continuations(Session& session, const CalledResult& result, std::vector<Message> blocks) {
+    if (blocks.empty()) {
+        return;
+    }
+    auto& kept = session.continuations[{result.read_tag, result.strand_id}];
+    for (Message& block : blocks) {
+        kept.push_back(std::move(block));
+    }
+}
+
+DataPlane::Answer DataPlane::get_first_called_block(const ReceivedRequest& request,
+                                                    Clock::time_point now,
+                                                    Malformation malformation) {
+    Answer answer;
+    Session* session = find(request.client_id());
+    if (session == nullptr) {
+        answer.reply = reply_of(MessageType::CLIENT_NOT_RECOGNISED);
+        return answer;
+    }
+    std::vector<CalledResult> ready = take_ready(*session, now);
+    if (ready.empty()) {
+        answer.reply = reply_of(MessageType::NONE_PENDING);
+        return answer;
+    }
+    const bool moves = request.value() == 1;
+    for (CalledResult& result : ready) {
+        if (!moves) {
+            result.moves.reset();
+        }
+        malform(result, malformation);
+    }
+    answer.reads_out = static_cast<std::uint32_t>(ready.size());
+    const std::string& client_id = request.client_id();
+    const std::uint32_t bases = m_settings.called_block_bases;
+    if (ready.size() == 1 && malformation != Malformation::wrong_batch_kind) {
+        std::vector<Message> blocks = make_called_block_replies(ready.front(), client_id, bases);
+        answer.reply = std::move(blocks.front());
+        blocks.erase(blocks.begin());
+        keep_continuations(*session, ready.front(), std::move(blocks));
+        return answer;
+    }
+    const auto kind = malformation == Malformation::wrong_batch_kind ? wire::BatchKind::READ_BATCH
+                                                                     : wire::BatchKind::COMPLETED_BATCH;
+    CompletedBatchReply batch = make_completed_batch_reply(ready, client_id, bases, kind);
+    for (std::size_t i = 0; i < ready.size(); ++i) {
+        keep_continuations(*session, ready[i], std::move(batch.continuations[i]));
+    }
+    answer.reply = std::move(batch.batch);
+    return answer;
+}
+
+DataPlane::Answer DataPlane::get_next_called_block(const ReceivedRequest& request, Malformation malformation) {
+    Answer answer;
+    Session* session = find(request.client_id());
+    if (session == nullptr) {
+        answer.reply = reply_of(MessageType::CLIENT_NOT_RECOGNISED);
+        return answer;
+    }
+    const auto key = std::make_pair(static_cast<std::uint32_t>(request.value()), request.text());
+    const auto found = session->continuations.find(key);
+    if (found == session->continuations.end()) {
+        answer.reply = reply_of(MessageType::BAD_REQUEST, "No further block of read tag " + std::to_string(key.first) +
+                                                              " with strand id \"" + key.second + "\" is due.");
+        return answer;
+    }
+    if (malformation == Malformation::wrong_continuation_kind) {
+        session->continuations.erase(found);
+        answer.reply = empty_first_called_block(request.client_id());
+        return answer;
+    }
+    answer.reply = std::move(found->second.front());
+    found->second.pop_front();
+    if (found->second.empty()) {
+        session->continuations.erase(found);
+    }
+    return answer;
+}
+
+std::size_t DataPlane::lose_reads(const std::string& client_id) {
+    Session* session = find(client_id);
+    if (session == nullptr) {
+        return 0;
+    }
+    const std::size_t lost = session->reads_pending + session->assembler.partial_count();
+    session->assembler = ReadAssembler({m_settings.max_partial_reads, m_settings.max_read_samples});
+    session->calling.clear();
+    session->continuations.clear();
+    session->reads_pending = 0;
+    return lost;
+}
+
+DataPlane::Backlog DataPlane::backlog(const std::string& client_id) const {
+    const auto session = m_sessions.find(client_id);
+    if (session == m_sessions.end()) {
+        return {};
+    }
+    return {static_cast<std::uint32_t>(session->second.assembler.partial_count()), session->second.reads_pending};
+}
+
+}  // namespace reference_server

@@ -1,0 +1,131 @@
+#pragma once
+
+// The read data plane of a reference server: the reads each client sends,
+// their results while they are "called" and once they are ready, and the
+// continuation blocks of long results.
+//
+//   PASS_READ_BATCH                      -> BATCH_ACCEPTED
+//   PASS_FIRST_RAW_BLOCK / _NEXT_        -> RAW_BLOCK_ACCEPTED (reassembled in order)
+//   GET_FIRST_CALLED_BLOCK (value 1: moves) -> RETURN_FIRST_CALLED_BLOCK for one ready
+//                                           result, RETURN_COMPLETED_BATCH for several,
+//                                           NONE_PENDING for none
+//   GET_NEXT_CALLED_BLOCK (read tag, strand id) -> RETURN_NEXT_CALLED_BLOCK
+//
+// A read is called when its last block arrives; its results become ready
+// `latency_ms_per_read` + `latency_ms_per_1000_samples` per thousand samples
+// later (a ready_at time; no threads of its own). The results of one read
+// keep the caller's order, so the pieces of a split read come back before
+// their parent. A full queue answers NOT_READY to a batch or a first block;
+// a block that breaks the sending rules or the limits, BAD_REQUEST.
+//
+// The state of a client is opened on CONNECT and dropped whole on
+// DISCONNECT, on a restart (clear), and when the client has sent nothing for
+// longer than its CONNECT timeout_interval (expire).
+//
+// Server thread only; not synchronised.
+
+#include <chrono>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <map>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "ipc_tools/ipc_tools.h"
+#include "reference_server/basecaller.h"
+#include "reference_server/called_result.h"
+#include "reference_server/read_assembler.h"
+#include "reference_server/received_request.h"
+#include "reference_server/server_settings.h"
+#include "reference_server/server_state.h"
+
+namespace reference_server {
+
+// The basecaller the data plane calls each completed read with.
+using CallRead = std::function<std::vector<CalledResult>(const ReceivedRead&, const CallerOptions&)>;
+
+// How a fault spoils the results of one reply.
+enum class Malformation {
+    none,
+    zero_duration,
+    long_genome_name,
+    bad_orientation,
+    empty_base_mod_alphabet,
+    short_context_mask,
+    wrong_batch_kind,
+    wrong_continuation_kind,
+};
+
+class DataPlane {
+public:
+    using Clock = std::chrono::steady_clock;
+
+    DataPlane(const ServerSettings& settings, CallRead call_read);
+
+    // A client that has just connected, with the configuration it uses.
+    void open(const std::string& client_id,
+              const ConnectRequest& request,
+              const ConfigurationSetting& configuration,
+              Clock::time_point now);
+    void close(const std::string& client_id);
+    void clear();
+    // Any request of the client counts as a sign of life.
+    void touch(const std::string& client_id, Clock::time_point now);
+    // Drops the state of every client silent for longer than its timeout
+    // and returns their ids.
+    std::vector<std::string> expire(Clock::time_point now);
+
+    struct Answer {
+        ipc_tools::Message reply;
+        std::uint32_t reads_in = 0;   // reads completed by this request
+        std::uint32_t reads_out = 0;  // results sent with this reply
+    };
+
+    // PASS_READ_BATCH, PASS_FIRST_RAW_BLOCK, PASS_NEXT_RAW_BLOCK; the
+    // extra latency slows the calling of the reads this request completes.
+    Answer pass_reads(const ReceivedRequest& request, Clock::time_point now, std::chrono::milliseconds extra_latency);
+    Answer get_first_called_block(const ReceivedRequest& request, Clock::time_point now, Malformation malformation);
+    Answer get_next_called_block(const ReceivedRequest& request, Malformation malformation);
+
+    // Drops every read of the client, as a server that lost them; returns
+    // how many reads it had.
+    std::size_t lose_reads(const std::string& client_id);
+
+    struct Backlog {
+        std::uint32_t partial_reads = 0;
+        std::uint32_t reads_pending = 0;
+    };
+    Backlog backlog(const std::string& client_id) const;
+    std::size_t client_count() const { return m_sessions.size(); }
+
+private:
+    struct Pending {
+        Clock::time_point ready_at;
+        CalledResult result;
+        bool last_of_read = false;  // the read's final result: it leaves the queue with it
+    };
+
+    struct Session {
+        ReadAssembler assembler;
+        std::deque<Pending> calling;  // acceptance order
+        std::uint32_t reads_pending = 0;
+        // Blocks after the first of results sent, by read tag and strand id.
+        std::map<std::pair<std::uint32_t, std::string>, std::deque<ipc_tools::Message>> continuations;
+        CallerOptions options;
+        std::chrono::seconds timeout{0};
+        Clock::time_point last_heard;
+    };
+
+    Session* find(const std::string& client_id);
+    std::vector<CalledResult> take_ready(Session& session, Clock::time_point now);
+    void keep_continuations(Session& session, const CalledResult& result, std::vector<ipc_tools::Message> blocks);
+
+    const DataPlaneSetting m_settings;
+    const std::vector<BarcodeKitSetting> m_kits;
+    CallRead m_call_read;
+    std::map<std::string, Session> m_sessions;  // by connection id
+};
+
+}  // namespace reference_server
