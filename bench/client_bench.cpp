@@ -32,6 +32,7 @@
 #include "data_wrappers/dataset.h"
 #include "reference_server/reference_server.h"
 #include "reference_server/signal_model.h"
+#include "support/chaos_run.h"
 
 namespace {
 
@@ -111,18 +112,7 @@ apps::Read simulated_read(std::uint64_t tag, std::size_t samples) {
     for (std::size_t i = 0; i < sequence.size(); ++i) {
         sequence[i] = bases[(i * 7 + tag) % 4];
     }
-    const std::string id = "bench_" + std::to_string(tag);
-    apps::Read read;
-    read.set_read_tag(tag);
-    read.get_datasets().emplace(
-        dw::raw_data, dw::DataSetData(reference_server::simulate_signal(sequence, {}, reference_server::seed_of(id))));
-    auto metadata = read.get_metadata();
-    metadata.set<std::string>("read_data::read_id", id);
-    metadata.set<float>("read_data::daq_offset", 0.0f);
-    metadata.set<float>("read_data::daq_scaling", 0.1f);
-    metadata.set<float>("read_data::sampling_rate", 5000.0f);
-    metadata.set<std::uint64_t>("read_data::start_time", 1000 + tag);
-    return read;
+    return test_support::simulated_read(tag, "bench_" + std::to_string(tag), sequence);
 }
 
 struct ClientRun {

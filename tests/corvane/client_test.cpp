@@ -20,6 +20,7 @@
 #include "data_wrappers/dataset.h"
 #include "reference_server/reference_server.h"
 #include "reference_server/signal_model.h"
+#include "support/raw_reads.h"
 #include "support/temp_dir.h"
 #include "support/wait_until.h"
 
@@ -41,19 +42,11 @@ common::ReadHolder make_read(std::uint64_t tag, std::size_t samples) {
     for (std::size_t i = 0; i < sequence.size(); ++i) {
         sequence[i] = bases[(i * 7 + tag + i / 3) % 4];
     }
-    common::ReadHolder read;
-    read.read_tag = tag;
-    const std::string id = "read-" + std::to_string(tag);
-    read.datasets.emplace(dw::raw_data,
-                          dw::DataSetData(reference_server::simulate_signal(sequence, {}, reference_server::seed_of(id))));
-    auto& metadata = *read.metadata;
-    metadata.read_id = id;
-    metadata.strand_id = metadata.read_id;
-    metadata.duration = samples;
-    metadata.daq_offset = 1.0f;
-    metadata.daq_scaling = 0.5f;
-    metadata.sampling_rate = 4000.0f;
-    metadata.start_time = 100;
+    common::ReadHolder read = test_support::raw_read(tag, 0);
+    read.datasets[dw::raw_data] =
+        dw::DataSetData(reference_server::simulate_signal(sequence, {}, reference_server::seed_of(read.metadata->read_id)));
+    read.metadata->strand_id = read.metadata->read_id;
+    read.metadata->duration = samples;
     return read;
 }
 

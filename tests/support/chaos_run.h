@@ -104,6 +104,25 @@ inline std::string random_sequence(std::mt19937_64& random, std::size_t length) 
 
 }  // namespace chaos_detail
 
+// A read handle for `sequence` under read_tag, its signal simulated by the
+// reference server's model (seeded by the read id), with the metadata the
+// read check asks for.
+inline apps::Read simulated_read(std::uint64_t read_tag, const std::string& read_id, const std::string& sequence) {
+    namespace dw = vesk::data_wrappers::v2;
+    apps::Read read;
+    read.set_read_tag(read_tag);
+    read.get_datasets().emplace(
+        dw::raw_data,
+        dw::DataSetData(reference_server::simulate_signal(sequence, {}, reference_server::seed_of(read_id))));
+    auto metadata = read.get_metadata();
+    metadata.set<std::string>("read_data::read_id", read_id);
+    metadata.set<float>("read_data::daq_offset", 0.0f);
+    metadata.set<float>("read_data::daq_scaling", 0.1f);
+    metadata.set<float>("read_data::sampling_rate", 5000.0f);
+    metadata.set<std::uint64_t>("read_data::start_time", 1000 + read_tag);
+    return read;
+}
+
 inline ChaosFigures run_chaos(const ChaosOptions& options) {
     using namespace chaos_detail;
     ChaosFigures figures;
@@ -157,22 +176,11 @@ inline ChaosFigures run_chaos(const ChaosOptions& options) {
         }
     };
 
-    const reference_server::SignalOptions signal;
     for (std::uint64_t i = 0; i < options.reads; ++i) {
         const std::size_t length = (random() % 10 == 0) ? 5000 + random() % 3000 : 50 + random() % 800;
         const std::string read_id = "chaos_" + std::to_string(options.seed) + "_" + std::to_string(i);
         truth[read_id] = random_sequence(random, length);
-        apps::Read read;
-        read.set_read_tag(i + 1);
-        read.get_datasets().emplace(
-            dw::raw_data,
-            dw::DataSetData(reference_server::simulate_signal(truth[read_id], signal, reference_server::seed_of(read_id))));
-        auto metadata = read.get_metadata();
-        metadata.set<std::string>("read_data::read_id", read_id);
-        metadata.set<float>("read_data::daq_offset", 0.0f);
-        metadata.set<float>("read_data::daq_scaling", 0.1f);
-        metadata.set<float>("read_data::sampling_rate", 5000.0f);
-        metadata.set<std::uint64_t>("read_data::start_time", 1000 + i);
+        apps::Read read = simulated_read(i + 1, read_id, truth[read_id]);
         apps::PassReadResult result;
         while ((result = client.pass_read(read, 50)) == apps::PassReadResult::queue_full) {
             collect();
