@@ -3,7 +3,6 @@
 #include <chrono>
 #include <optional>
 #include <stdexcept>
-#include <thread>
 #include <utility>
 
 #include "common/logger.h"
@@ -165,7 +164,11 @@ bool ConnectionProtocol::load_file_on_server(MessageType request_type, const std
                                 "s timeout. Try increasing server_file_load_timeout"};
             return false;
         }
-        std::this_thread::sleep_until(std::chrono::steady_clock::now() + load_poll_interval);
+        if (!wait_or_stop(std::chrono::steady_clock::now() + load_poll_interval)) {
+            scope.trace("stopped");
+            m_last_error = {ConnectionError::failed, "Connection attempt stopped while the server was loading " + file};
+            return false;
+        }
         if (try_load_on_server(request_type, file)) {
             return true;
         }
@@ -367,6 +370,24 @@ bool ConnectionProtocol::try_get_server_internal_state(std::string& state_text) 
     }
     state_text = reply_text(reply);
     return true;
+}
+
+void ConnectionProtocol::request_stop() {
+    {
+        std::lock_guard lock(m_stop_mutex);
+        m_stop = true;
+    }
+    m_stop_requested.notify_all();
+}
+
+bool ConnectionProtocol::stop_requested() const {
+    std::lock_guard lock(m_stop_mutex);
+    return m_stop;
+}
+
+bool ConnectionProtocol::wait_or_stop(std::chrono::steady_clock::time_point until) {
+    std::unique_lock lock(m_stop_mutex);
+    return !m_stop_requested.wait_until(lock, until, [&] { return m_stop; });
 }
 
 void ConnectionProtocol::disconnect_from_server() const {

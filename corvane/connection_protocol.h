@@ -12,12 +12,17 @@
 // On success it hands out the adapter the read exchange then uses; on
 // failure it returns null and last_error() says why.
 //
-// Threads: no lock. Only the client's worker thread calls the operations
-// that talk to the server. The accessors return references into this
-// object: copy them on the worker thread, and do not read them after a
-// failed attempt (they may still hold an earlier attempt's values).
+// Threads: only the client's worker thread calls the operations that talk
+// to the server. The accessors return references into this object: copy
+// them on the worker thread, and do not read them after a failed attempt
+// (they may still hold an earlier attempt's values). request_stop and
+// stop_requested may come from any thread: a stop ends the wait between
+// LOADING polls at once, and the attempt then fails.
 
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
+#include <mutex>
 #include <string>
 
 #include "common/diagnostics/tracing.h"
@@ -76,6 +81,12 @@ public:
     const ConnectionErrorInfo& last_error() const override { return m_last_error; }
     void disconnect_from_server() const override;
 
+    // Any thread. Final: every later wait between polls ends at once.
+    void request_stop();
+    bool stop_requested() const;
+    // Worker thread. Waits until `until` or a stop request; false when stopped.
+    bool wait_or_stop(std::chrono::steady_clock::time_point until);
+
 private:
     bool make_paths_absolute();
     bool load_file_on_server(ipc_tools::MessageType request_type, const std::string& file);
@@ -99,6 +110,10 @@ private:
     std::string m_alignment_file_header;
     ipc_tools::ConnectionInfo m_connection_info;
     unsigned int m_file_load_timeout = 0;  // s
+
+    mutable std::mutex m_stop_mutex;
+    std::condition_variable m_stop_requested;  // signalled once, by request_stop
+    bool m_stop = false;                       // guarded by m_stop_mutex
 };
 
 }  // namespace corvane

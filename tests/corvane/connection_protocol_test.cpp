@@ -5,11 +5,14 @@
 #include "corvane/connection_protocol.h"
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -327,6 +330,11 @@ protected:
     SlowConfigTest() : ConnectionProtocolTest(slow_config_settings(3000)) {}
 };
 
+class EndlessLoadTest : public ConnectionProtocolTest {
+protected:
+    EndlessLoadTest() : ConnectionProtocolTest(slow_config_settings(600000)) {}
+};
+
 class BriefLoadTest : public ConnectionProtocolTest {
 protected:
     BriefLoadTest() : ConnectionProtocolTest(slow_config_settings(700)) {}
@@ -348,6 +356,29 @@ TEST_F(SlowConfigTest, LoadingLongerThanTheTimeoutEndsWithoutFurtherRequests) {
     for (std::size_t i = 1; i < types.size(); ++i) {
         EXPECT_EQ(types[i], MessageType::LOAD_CONFIG) << "request " << i;
     }
+}
+
+// A server that keeps loading for ten minutes, and a file load timeout of
+// three: only the stop request can end the attempt within the deadline.
+TEST_F(EndlessLoadTest, AStopRequestEndsTheWaitBetweenLoadingPolls) {
+    std::atomic<bool> returned{false};
+    corvane::RequestBrokerAdapter* adapter = nullptr;
+    std::thread attempt([&] {
+        adapter = m_protocol.establish_server_connection(basic_info(), 180);
+        returned = true;
+    });
+    ASSERT_TRUE(test_support::wait_until(
+        [&] { return m_state.get_status() == ClientStatus::loading_config; }, "loading the configuration"));
+    ASSERT_TRUE(test_support::wait_until([&] { return m_server.requests_answered() >= 3; }, "a LOADING poll"));
+    EXPECT_FALSE(m_protocol.stop_requested());
+    m_protocol.request_stop();
+    EXPECT_TRUE(test_support::wait_until([&] { return returned.load(); }, "the attempt to end"));
+    attempt.join();
+    EXPECT_EQ(adapter, nullptr);
+    EXPECT_TRUE(m_protocol.stop_requested());
+    EXPECT_EQ(m_protocol.last_error().code, ConnectionError::failed);
+    // Final: a later wait ends at once.
+    EXPECT_FALSE(m_protocol.wait_or_stop(std::chrono::steady_clock::now() + std::chrono::hours(1)));
 }
 
 TEST_F(BriefLoadTest, PollsUntilTheServerHasLoaded) {

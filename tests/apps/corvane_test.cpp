@@ -1,0 +1,439 @@
+// The public client against the reference server over ipc://: parameters
+// and their types, answers without an engine, refusals, connecting and
+// disconnecting, reconnection after a server restart, prompt stops, and a
+// state change handler that calls back into its client.
+
+#include "apps/client/corvane.h"
+
+#include <atomic>
+#include <chrono>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <rapidjson/document.h>
+
+#include "common/read_holder.h"
+#include "data_wrappers/dataset.h"
+#include "reference_server/reference_server.h"
+#include "support/temp_dir.h"
+#include "support/wait_until.h"
+
+using apps::ConnectionStatus;
+using apps::Corvane;
+using apps::PassReadResult;
+using apps::Result;
+using Metadata = vesk::data_wrappers::v3::Metadata;
+
+namespace {
+
+constexpr std::chrono::seconds stop_deadline(10);
+
+// Short waits, so that failures of the server show in seconds.
+Metadata quick_params() {
+    Metadata params;
+    params.set<std::uint32_t>("query_timeout", 300);
+    params.set<std::uint32_t>("reconnect_timeout", 2);
+    return params;
+}
+
+rapidjson::Document internal_state(Corvane& client) {
+    rapidjson::Document document;
+    document.Parse(client.get_internal_state().c_str());
+    return document;
+}
+
+apps::Read valid_read(unsigned long long tag, std::size_t samples) {
+    apps::Read read;
+    read.set_read_tag(tag);
+    auto& holder = read.get_readholder();
+    holder.datasets.emplace(vesk::data_wrappers::v2::raw_data,
+                            vesk::data_wrappers::v2::DataSetData(std::vector<std::int16_t>(samples, 7)));
+    holder.metadata->read_id = "read-" + std::to_string(tag);
+    holder.metadata->daq_offset = 1.0f;
+    holder.metadata->daq_scaling = 0.5f;
+    holder.metadata->sampling_rate = 4000.0f;
+    holder.metadata->start_time = 10;
+    return read;
+}
+
+reference_server::ServerSettings slow_config_settings() {
+    auto settings = reference_server::default_settings();
+    settings.configurations[0].load_delay_ms = 600000;
+    return settings;
+}
+
+class CorvaneTest : public ::testing::Test {
+protected:
+    void SetUp() override { m_endpoint = m_server.start(m_folder.ipc_endpoint()); }
+
+    std::unique_ptr<Corvane> connected_client(Metadata params = quick_params()) {
+        auto client = std::make_unique<Corvane>(m_endpoint, "ref_dna_fast");
+        EXPECT_EQ(client->set_params(params), Result::success);
+        EXPECT_EQ(client->connect(), Result::success) << client->get_error_message();
+        return client;
+    }
+
+    test_support::TempDir m_folder;
+    reference_server::ReferenceServer m_server;
+    std::string m_endpoint;
+};
+
+}  // namespace
+
+TEST(CorvaneParametersTest, KnownKeysTakeOnlyTheirOwnValueType) {
+    struct Row {
+        const char* what;
+        void (*set)(Metadata&);
+        const char* state_key;
+        std::uint64_t expected;
+    };
+    const Row rows[] = {
+        {"default query timeout", [](Metadata&) {}, "m_timeout", 2000},
+        {"query timeout", [](Metadata& p) { p.set<std::uint32_t>("query_timeout", 700); }, "m_timeout", 700},
+        {"query timeout as text", [](Metadata& p) { p.set("query_timeout", "700"); }, "m_timeout", 2000},
+        {"query timeout as 64 bits", [](Metadata& p) { p.set<std::uint64_t>("query_timeout", 700); }, "m_timeout", 2000},
+        {"default load timeout", [](Metadata&) {}, "m_server_file_load_timeout", 180},
+        {"load timeout", [](Metadata& p) { p.set<std::uint32_t>("server_file_load_timeout", 9); },
+         "m_server_file_load_timeout", 9},
+        {"default connection timeout", [](Metadata&) {}, "m_connection_timeout_ms", 15000},
+        {"connection timeout", [](Metadata& p) { p.set<std::uint32_t>("connection_timeout", 40); },
+         "m_connection_timeout_ms", 40},
+        {"default block size", [](Metadata&) {}, "m_block_size", 256000},
+        {"block size", [](Metadata& p) { p.set<std::uint64_t>("max_message_size", 4000); }, "m_block_size", 4000},
+        {"block size as 32 bits", [](Metadata& p) { p.set<std::uint32_t>("max_message_size", 4000); }, "m_block_size",
+         256000},
+        {"default queue", [](Metadata&) {}, "m_max_reads_queued", 20},
+        {"queue", [](Metadata& p) { p.set<std::uint64_t>("max_reads_queued", 3); }, "m_max_reads_queued", 3},
+        {"default moves", [](Metadata&) {}, "m_enable_moves", 0},
+        {"moves", [](Metadata& p) { p.set("move_enabled", true); }, "m_enable_moves", 1},
+        {"moves as a number", [](Metadata& p) { p.set<std::int32_t>("move_enabled", 1); }, "m_enable_moves", 0},
+        {"pairing", [](Metadata& p) { p.set("pair_by_channel", true); }, "m_pair_by_channel", 1},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        Corvane client("ipc:///nowhere", "ref_dna_fast");
+        Metadata params;
+        row.set(params);
+        ASSERT_EQ(client.set_params(params), Result::success);
+        const auto state = internal_state(client);
+        ASSERT_TRUE(state.IsObject());
+        const auto& value = state[row.state_key];
+        const std::uint64_t got = value.IsBool() ? static_cast<std::uint64_t>(value.GetBool()) : value.GetUint64();
+        EXPECT_EQ(got, row.expected);
+        EXPECT_STREQ(state["client"].GetString(), "null");
+        EXPECT_STREQ(state["status"].GetString(), "disconnected");
+    }
+}
+
+TEST(CorvaneParametersTest, RefusesTextsThatWouldAddItemsToTheConnectionText) {
+    const struct {
+        const char* key;
+        const char* value;
+        Result expected;
+    } rows[] = {
+        {"client_name", "run>move_enabled=1", Result::failed},
+        {"barcode_kits", "KIT-12>trim_adapters=0", Result::failed},
+        {"minimap_opt_string", "-k 15>x", Result::failed},
+        {"align_ref", "/ref/a>b.mmi", Result::failed},
+        {"barcode_kits", "KIT-12 = plain", Result::success},
+        // Stays on the client, so it may hold anything.
+        {"my_own_note", "a>b", Result::success},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(std::string(row.key) + "=" + row.value);
+        Corvane client("ipc:///nowhere", "ref_dna_fast");
+        Metadata params;
+        params.set(row.key, row.value);
+        params.set<std::uint32_t>("query_timeout", 700);
+        EXPECT_EQ(client.set_params(params), row.expected);
+        // A refused call changes nothing.
+        const auto state = internal_state(client);
+        EXPECT_EQ(state["m_timeout"].GetUint64(), row.expected == Result::success ? 700u : 2000u);
+    }
+    for (const char* config : {"cfg:>client_name=x", "cfg>x"}) {
+        SCOPED_TRACE(config);
+        Corvane client("ipc:///nowhere", config);
+        EXPECT_EQ(client.connect(), Result::failed);
+        EXPECT_EQ(client.get_status(), ConnectionStatus::disconnected);
+    }
+}
+
+TEST(CorvaneParametersTest, WithoutAnEngineEveryCallAnswersAtOnce) {
+    Corvane client("ipc:///nowhere", "ref_dna_fast");
+    EXPECT_EQ(client.get_status(), ConnectionStatus::disconnected);
+    EXPECT_EQ(client.disconnect(), Result::no_connection);
+    EXPECT_EQ(client.finish(0), Result::no_connection);
+    client.no_more_data();
+    auto read = valid_read(1, 500);
+    EXPECT_EQ(client.pass_read(read, 0), PassReadResult::not_accepting_reads);
+    std::vector<apps::Read> reads;
+    reads.push_back(valid_read(2, 500));
+    EXPECT_EQ(client.pass_reads(reads, 0), PassReadResult::not_accepting_reads);
+    EXPECT_EQ(reads.size(), 1u);
+    std::vector<std::vector<apps::Read>> completed(2);
+    client.get_completed_reads(completed);
+    EXPECT_EQ(completed.size(), 2u);
+    EXPECT_EQ(client.num_buffered_samples(), 0u);
+    EXPECT_EQ(client.num_completed_reads(), 0u);
+    Metadata config;
+    EXPECT_EQ(client.get_basecalling_config(config), Result::no_connection);
+    std::string header;
+    EXPECT_EQ(client.get_alignment_sam_header(header), Result::no_connection);
+    apps::ConnectedServerInfo info;
+    EXPECT_EQ(client.get_connected_server_info(info), Result::no_connection);
+    EXPECT_EQ(client.get_error_message(), "");
+    EXPECT_EQ(client.get_address(), "ipc:///nowhere");
+
+    std::string message;
+    EXPECT_FALSE(client.validate_read(apps::Read(), message));
+    EXPECT_EQ(message.rfind("Missing data in ReadHolder object:", 0), 0u) << message;
+    EXPECT_TRUE(client.validate_read(valid_read(3, 10), message));
+    EXPECT_TRUE(Corvane::check_library_compatibility());
+    EXPECT_EQ(Corvane::get_api_version().text, "11.0.0");
+    EXPECT_EQ(Corvane::get_protocol_version().text, "26.0.0");
+    EXPECT_EQ(Corvane::get_software_version().text.rfind("7.13.6+", 0), 0u);
+}
+
+TEST_F(CorvaneTest, ConnectsReportsTheServerAndDisconnects) {
+    auto client = connected_client();
+    EXPECT_EQ(client->get_status(), ConnectionStatus::connected);
+    EXPECT_EQ(client->connect(), Result::already_connected);
+    EXPECT_EQ(client->set_params(quick_params()), Result::already_connected);
+    EXPECT_EQ(client->set_priority(apps::Read::Priority::HIGH_PRIORITY), Result::already_connected);
+
+    apps::ConnectedServerInfo info;
+    ASSERT_EQ(client->get_connected_server_info(info), Result::success);
+    EXPECT_FALSE(info.connection_id.empty());
+    EXPECT_EQ(info.server_version, "7.13.6");
+    Metadata config;
+    config.set("kept", "yes");
+    ASSERT_EQ(client->get_basecalling_config(config), Result::success);
+    EXPECT_EQ(*config.find<std::string>("config_name"), "ref_dna_fast");
+    EXPECT_EQ(*config.find<bool>("duplex"), false);
+    EXPECT_EQ(*config.find<std::string>("kept"), "yes");
+    const auto state = internal_state(*client);
+    ASSERT_TRUE(state.HasMember("Client"));
+    EXPECT_STREQ(state["Client"]["m_client_connection_state"].GetString(), "connected");
+
+    EXPECT_EQ(client->disconnect(), Result::success);
+    EXPECT_EQ(client->get_status(), ConnectionStatus::disconnected);
+    EXPECT_EQ(client->disconnect(), Result::no_connection);
+    auto read = valid_read(1, 500);
+    EXPECT_EQ(client->pass_read(read, 0), PassReadResult::not_accepting_reads);
+    // The last connection's details stay readable.
+    apps::ConnectedServerInfo after;
+    EXPECT_EQ(client->get_connected_server_info(after), Result::success);
+    EXPECT_EQ(after.connection_id, info.connection_id);
+    // A new connection is a new engine.
+    EXPECT_EQ(client->connect(), Result::success);
+    ASSERT_EQ(client->get_connected_server_info(after), Result::success);
+    EXPECT_NE(after.connection_id, info.connection_id);
+}
+
+TEST_F(CorvaneTest, FailedConnectionsReportTheirCause) {
+    const struct {
+        const char* what;
+        std::string address;
+        const char* config;
+        Result expected;
+    } rows[] = {
+        {"refused configuration", m_endpoint, "nope", Result::basecall_config_unavailable},
+        {"no server, after the reconnect deadline", m_folder.ipc_endpoint("nobody"), "ref_dna_fast",
+         Result::timed_out},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        Corvane client(row.address, row.config);
+        ASSERT_EQ(client.set_params(quick_params()), Result::success);
+        EXPECT_EQ(client.connect(), row.expected);
+        EXPECT_EQ(client.get_status(), ConnectionStatus::error);
+        EXPECT_FALSE(client.get_error_message().empty());
+        EXPECT_EQ(client.connect(), Result::failed);
+        EXPECT_EQ(client.finish(1), Result::failed);
+        EXPECT_EQ(client.disconnect(), Result::success);
+        EXPECT_EQ(client.get_status(), ConnectionStatus::disconnected);
+        EXPECT_EQ(client.get_error_message(), "");
+    }
+}
+
+TEST_F(CorvaneTest, FinishWithoutReadsEndsTheConnection) {
+    auto client = connected_client();
+    EXPECT_EQ(client->finish(0), Result::success);
+    EXPECT_EQ(client->get_status(), ConnectionStatus::disconnected);
+    EXPECT_EQ(client->finish(0), Result::no_connection);
+}
+
+TEST_F(CorvaneTest, ReconnectsUnderANewIdAfterTheServerRestarts) {
+    Metadata params = quick_params();
+    params.set<std::uint32_t>("reconnect_timeout", 30);
+    auto client = connected_client(params);
+    apps::ConnectedServerInfo before;
+    ASSERT_EQ(client->get_connected_server_info(before), Result::success);
+
+    // A new server process on the same endpoint knows no client.
+    m_server.stop();
+    reference_server::ReferenceServer restarted;
+    std::atomic<int> connects{0};
+    restarted.set_request_log([&](const reference_server::RequestRecord& record) {
+        if (record.request == ipc_tools::MessageType::CONNECT) {
+            ++connects;
+        }
+    });
+    ASSERT_EQ(restarted.start(m_endpoint), m_endpoint);
+    EXPECT_TRUE(test_support::wait_until(
+        [&] { return connects.load() == 1 && client->get_status() == ConnectionStatus::connected; },
+        "a connection to the restarted server", std::chrono::seconds(30)));
+    apps::ConnectedServerInfo after;
+    ASSERT_EQ(client->get_connected_server_info(after), Result::success);
+    EXPECT_FALSE(after.connection_id.empty());
+    EXPECT_EQ(client->finish(5), Result::success);
+}
+
+namespace {
+
+enum class StopBy { disconnect, finish, destroy };
+
+}  // namespace
+
+// Registration polls a server that keeps loading for ten minutes; a server
+// that is gone is retried for five. Either way a stop ends the worker at once.
+TEST(CorvaneStopTest, StoppingIsPromptWhileLoadingOrRetrying) {
+    const struct {
+        const char* what;
+        bool retrying;
+        StopBy stop;
+    } rows[] = {
+        {"loading, disconnect", false, StopBy::disconnect},
+        {"loading, finish", false, StopBy::finish},
+        {"retrying, disconnect", true, StopBy::disconnect},
+        {"retrying, finish", true, StopBy::finish},
+        {"retrying, destructor", true, StopBy::destroy},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        test_support::TempDir folder;
+        reference_server::ReferenceServer server(row.retrying ? reference_server::default_settings()
+                                                              : slow_config_settings());
+        const auto endpoint = server.start(folder.ipc_endpoint());
+        auto client = std::make_unique<Corvane>(endpoint, "ref_dna_fast");
+        Metadata params;
+        params.set<std::uint32_t>("query_timeout", 300);
+        ASSERT_EQ(client->set_params(params), Result::success);
+
+        std::optional<std::thread> connecting;
+        std::atomic<bool> connect_returned{false};
+        if (row.retrying) {
+            ASSERT_EQ(client->connect(), Result::success);
+            server.stop();
+            ASSERT_TRUE(test_support::wait_until(
+                [&] { return client->get_status() != ConnectionStatus::connected; }, "the lost connection"));
+        } else {
+            connecting.emplace([&] {
+                client->connect();
+                connect_returned = true;
+            });
+            ASSERT_TRUE(test_support::wait_until(
+                [&] { return client->get_status() == ConnectionStatus::loading_config; }, "loading"));
+        }
+
+        std::atomic<bool> stopped{false};
+        std::thread stopper([&] {
+            switch (row.stop) {
+            case StopBy::disconnect: client->disconnect(); break;
+            case StopBy::finish: client->finish(1); break;
+            case StopBy::destroy: client.reset(); break;
+            }
+            stopped = true;
+        });
+        EXPECT_TRUE(test_support::wait_until([&] { return stopped.load(); }, "the stop", stop_deadline));
+        stopper.join();
+        if (connecting) {
+            EXPECT_TRUE(test_support::wait_until([&] { return connect_returned.load(); }, "connect", stop_deadline));
+            connecting->join();
+        }
+        if (client) {
+            EXPECT_EQ(client->get_status(), ConnectionStatus::disconnected);
+        }
+    }
+}
+
+namespace {
+
+enum class HandlerAction { query, disconnect, finish, connect, destroy };
+
+// Shared with the handler, which may outlive the test's frame when it
+// destroys its own client (the engine then ends on another thread).
+struct HandlerProbe {
+    std::mutex mutex;
+    std::vector<ConnectionStatus> seen;  // guarded by mutex
+    std::unique_ptr<Corvane> client;     // reset by the destroy action only, on the notifier thread
+    Corvane* raw = nullptr;              // notifier thread only, once armed
+    std::atomic<bool> armed{false};
+    std::atomic<bool> acted{false};
+    std::atomic<bool> destroyed{false};
+};
+
+}  // namespace
+
+// The handler acts on the first change after the connection is lost, while
+// the worker is reconnecting.
+TEST(CorvaneHandlerTest, TheStateChangeHandlerMayCallBackIntoItsClient) {
+    const HandlerAction actions[] = {HandlerAction::query, HandlerAction::disconnect, HandlerAction::finish,
+                                     HandlerAction::connect, HandlerAction::destroy};
+    for (const HandlerAction action : actions) {
+        SCOPED_TRACE(static_cast<int>(action));
+        test_support::TempDir folder;
+        reference_server::ReferenceServer server;
+        const auto endpoint = server.start(folder.ipc_endpoint());
+        auto probe = std::make_shared<HandlerProbe>();
+        probe->client = std::make_unique<Corvane>(endpoint, "ref_dna_fast");
+        probe->raw = probe->client.get();
+        ASSERT_EQ(probe->client->set_params(quick_params()), Result::success);
+        ASSERT_EQ(probe->client->set_state_change_handler([probe, action](ConnectionStatus, ConnectionStatus, std::string) {
+            if (!probe->armed.load() || probe->raw == nullptr) {
+                return;
+            }
+            const ConnectionStatus now = probe->raw->get_status();
+            {
+                std::lock_guard lock(probe->mutex);
+                probe->seen.push_back(now);
+            }
+            if (probe->acted.exchange(true)) {
+                return;
+            }
+            switch (action) {
+            case HandlerAction::query: probe->raw->get_internal_state(); break;
+            case HandlerAction::disconnect: probe->raw->disconnect(); break;
+            case HandlerAction::finish: probe->raw->finish(0); break;
+            case HandlerAction::connect: probe->raw->connect(); break;
+            case HandlerAction::destroy:
+                probe->raw = nullptr;
+                probe->client.reset();
+                probe->destroyed = true;
+                break;
+            }
+        }),
+                  Result::success);
+        ASSERT_EQ(probe->client->connect(), Result::success);
+        probe->armed = true;
+        server.stop();
+        ASSERT_TRUE(test_support::wait_until([&] { return probe->acted.load(); }, "the handler's call"));
+        if (action == HandlerAction::destroy) {
+            EXPECT_TRUE(test_support::wait_until([&] { return probe->destroyed.load(); }, "the client's end"));
+            continue;
+        }
+        if (action == HandlerAction::disconnect || action == HandlerAction::finish) {
+            EXPECT_TRUE(test_support::wait_until(
+                [&] { return probe->client->get_status() == ConnectionStatus::disconnected; }, "the worker's end"));
+        }
+        // Joins the engine, and with it the notifier.
+        probe->client.reset();
+        std::lock_guard lock(probe->mutex);
+        EXPECT_FALSE(probe->seen.empty());
+    }
+}

@@ -1,0 +1,274 @@
+// The client engine against the reference server over ipc://: every read
+// passed in comes back exactly once, also across server restarts; reads
+// taken back too often come back without results; the end of the work and
+// refused reads after it.
+
+#include "corvane/client.h"
+
+#include <atomic>
+#include <chrono>
+#include <list>
+#include <map>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "common/logger.h"
+#include "common/read_holder.h"
+#include "data_wrappers/dataset.h"
+#include "reference_server/reference_server.h"
+#include "reference_server/signal_model.h"
+#include "support/raw_reads.h"
+#include "support/temp_dir.h"
+#include "support/wait_until.h"
+
+using corvane::Client;
+using corvane::ClientQueueReadsResult;
+using corvane::ClientStatus;
+using ipc_tools::MessageType;
+namespace dw = vesk::data_wrappers::v2;
+
+namespace {
+
+constexpr unsigned int query_timeout_ms = 500;
+
+// A read of `samples` samples (a multiple of the model's 5 per base) whose
+// signal the reference server calls back into one whole read.
+common::ReadHolder make_read(std::uint64_t tag, std::size_t samples) {
+    static const char bases[] = "ACGT";
+    std::string sequence(samples / 5, 'A');
+    for (std::size_t i = 0; i < sequence.size(); ++i) {
+        sequence[i] = bases[(i * 7 + tag + i / 3) % 4];
+    }
+    common::ReadHolder read = test_support::raw_read(tag, 0);
+    read.datasets[dw::raw_data] =
+        dw::DataSetData(reference_server::simulate_signal(sequence, {}, reference_server::seed_of(read.metadata->read_id)));
+    read.metadata->strand_id = read.metadata->read_id;
+    read.metadata->duration = samples;
+    return read;
+}
+
+ipc_tools::ConnectionInfo basic_info() {
+    ipc_tools::ConnectionInfo info;
+    info.config = "ref_dna_fast";
+    info.client_name = "engine_test";
+    info.timeout_interval = 30;
+    return info;
+}
+
+// What came back, by tag: how often, and how often with a called sequence.
+struct Returned {
+    std::map<std::uint64_t, int> count;
+    std::map<std::uint64_t, int> with_results;
+    std::size_t total = 0;
+
+    void add(std::list<common::ReadHolder>& reads) {
+        for (auto& read : reads) {
+            if (read.sub_tag != 0) {
+                continue;  // a piece of a split read; its parent counts
+            }
+            ++count[read.read_tag];
+            if (read.datasets.count(dw::sequence) != 0) {
+                ++with_results[read.read_tag];
+            }
+            ++total;
+        }
+        reads.clear();
+    }
+};
+
+class ClientTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        common::logging::initialise_logging();
+        m_endpoint = m_server.start(m_folder.ipc_endpoint());
+    }
+
+    std::unique_ptr<Client> connected(std::uint64_t block_size = 256000, std::uint64_t max_failures = 10) {
+        auto client = std::make_unique<Client>(block_size, 4, max_failures, false, nullptr);
+        client->set_reconnect_timeout(20);
+        client->connect(m_endpoint, query_timeout_ms, 5, basic_info());
+        EXPECT_EQ(client->connection_state().get_status(), ClientStatus::connected)
+            << client->connection_state().get_error();
+        return client;
+    }
+
+    // Passes every read, waiting out a full queue, while collecting; then
+    // collects until `expected` reads came back.
+    Returned pass_and_collect(Client& client, std::vector<common::ReadHolder> reads, std::size_t expected) {
+        Returned returned;
+        std::list<common::ReadHolder> out;
+        for (auto& read : reads) {
+            EXPECT_TRUE(test_support::wait_until(
+                [&] {
+                    client.get_completed_reads(out);
+                    returned.add(out);
+                    return client.pass_read(read, 20) == ClientQueueReadsResult::queued;
+                },
+                "room for read " + std::to_string(read.read_tag), std::chrono::seconds(30)));
+        }
+        EXPECT_TRUE(test_support::wait_until(
+            [&] {
+                client.get_completed_reads(out);
+                returned.add(out);
+                return returned.total >= expected;
+            },
+            "every read back", std::chrono::seconds(30)));
+        return returned;
+    }
+
+    test_support::TempDir m_folder;
+    reference_server::ReferenceServer m_server;
+    std::string m_endpoint;
+};
+
+std::vector<common::ReadHolder> reads_of_sizes(const std::vector<std::size_t>& sizes) {
+    std::vector<common::ReadHolder> reads;
+    for (std::size_t i = 0; i < sizes.size(); ++i) {
+        reads.push_back(make_read(i + 1, sizes[i]));
+    }
+    return reads;
+}
+
+}  // namespace
+
+TEST_F(ClientTest, EveryReadComesBackOnceWithItsResults) {
+    const struct {
+        const char* what;
+        std::uint64_t block_size;
+        std::vector<std::size_t> sizes;
+    } rows[] = {
+        {"single reads", 256000, std::vector<std::size_t>(12, 4000)},
+        {"long reads in raw blocks", 10000, {25000, 10000, 10005, 30000}},
+        {"mixed, with a read too short to send", 8000, {95, 3000, 20000, 100, 7995, 8000, 8005}},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        auto client = connected(row.block_size);
+        const auto returned = pass_and_collect(*client, reads_of_sizes(row.sizes), row.sizes.size());
+        EXPECT_EQ(returned.total, row.sizes.size());
+        for (std::size_t i = 0; i < row.sizes.size(); ++i) {
+            SCOPED_TRACE(i + 1);
+            EXPECT_EQ(returned.count.count(i + 1) ? returned.count.at(i + 1) : 0, 1);
+            const int with_results = returned.with_results.count(i + 1) ? returned.with_results.at(i + 1) : 0;
+            EXPECT_EQ(with_results, row.sizes[i] > 99 ? 1 : 0);
+        }
+        EXPECT_TRUE(client->finish_by(0));
+        EXPECT_EQ(client->connection_state().get_status(), ClientStatus::disconnected);
+    }
+}
+
+TEST_F(ClientTest, ReadsInFlightAreResentAfterTheServerRestarts) {
+    auto client = connected();
+    const std::size_t count = 30;
+    // Restarts during the stream: each forgets every client and its reads.
+    m_server.faults().restart_after(12);
+    std::atomic<bool> done{false};
+    std::thread restarts([&] {
+        std::uint64_t next = 40;
+        while (!done.load()) {
+            if (m_server.requests_answered() > next) {
+                m_server.faults().restart_after(9);
+                next += 40;
+            }
+            // Paces the fault driver only; nothing waits on it.
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+    });
+    const auto returned = pass_and_collect(*client, reads_of_sizes(std::vector<std::size_t>(count, 3000)), count);
+    done = true;
+    restarts.join();
+    EXPECT_EQ(returned.total, count);
+    for (std::uint64_t tag = 1; tag <= count; ++tag) {
+        EXPECT_EQ(returned.count.count(tag) ? returned.count.at(tag) : 0, 1) << tag;
+        EXPECT_EQ(returned.with_results.count(tag) ? returned.with_results.at(tag) : 0, 1) << tag;
+    }
+    EXPECT_TRUE(client->finish_by(10));
+}
+
+// With no resend allowed, the first reconnection hands every read in
+// flight back without results. The server stalls the first pull past the
+// query timeout, so the batch pushed before it is in flight then.
+TEST_F(ClientTest, ReadsTakenBackTooOftenComeBackWithoutResults) {
+    auto client = connected(256000, 0);
+    m_server.faults().add({MessageType::GET_FIRST_CALLED_BLOCK, reference_server::FaultAction::delay,
+                           MessageType::UNSET, "", 6 * query_timeout_ms, 1});
+    std::list<common::ReadHolder> batch;
+    for (auto& read : reads_of_sizes({2000, 2000, 2000})) {
+        batch.push_back(std::move(read));
+    }
+    ASSERT_EQ(client->pass_reads(batch, 1000), ClientQueueReadsResult::queued);
+    const auto returned = pass_and_collect(*client, {}, 3);
+    EXPECT_EQ(returned.total, 3u);
+    EXPECT_TRUE(returned.with_results.empty());
+    EXPECT_TRUE(client->finish_by(10));
+}
+
+TEST_F(ClientTest, TheEndOfTheWorkRefusesLaterReads) {
+    const struct {
+        const char* what;
+        bool by_finish;
+    } rows[] = {{"after finish_by", true}, {"after disconnect", false}};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        auto client = connected();
+        if (row.by_finish) {
+            EXPECT_TRUE(client->finish_by(0));
+        } else {
+            client->disconnect();
+        }
+        EXPECT_EQ(client->connection_state().get_status(), ClientStatus::disconnected);
+        auto read = make_read(1, 1000);
+        EXPECT_EQ(client->pass_read(read, 0), ClientQueueReadsResult::not_accepting);
+        EXPECT_EQ(read.metadata->read_id, "read-1");  // still the caller's
+    }
+}
+
+// Results never come: finish_by(1) gives up after its eleventh step of
+// 100 ms and still ends the worker.
+TEST_F(ClientTest, FinishGivesUpAfterItsTimeoutAndStillEndsTheWorker) {
+    auto client = connected();
+    m_server.faults().add({MessageType::GET_FIRST_CALLED_BLOCK, reference_server::FaultAction::reply,
+                           MessageType::NONE_PENDING, "", 0, 0});
+    auto read = make_read(1, 2000);
+    ASSERT_EQ(client->pass_read(read, 1000), ClientQueueReadsResult::queued);
+    EXPECT_FALSE(client->finish_by(1));
+    EXPECT_EQ(client->connection_state().get_status(), ClientStatus::disconnected);
+}
+
+TEST_F(ClientTest, SeveralThreadsPassWhileOneCollects) {
+    auto client = connected();
+    const std::size_t per_thread = 15;
+    std::vector<std::thread> passers;
+    std::atomic<int> refused{0};
+    for (std::uint64_t t = 0; t < 3; ++t) {
+        passers.emplace_back([&, t] {
+            for (std::uint64_t i = 0; i < per_thread; ++i) {
+                auto read = make_read(t * 1000 + i + 1, 1500);
+                if (!test_support::wait_until(
+                        [&] { return client->pass_read(read, 20) == ClientQueueReadsResult::queued; }, "room",
+                        std::chrono::seconds(30))) {
+                    ++refused;
+                }
+            }
+        });
+    }
+    Returned returned;
+    std::list<common::ReadHolder> out;
+    EXPECT_TRUE(test_support::wait_until(
+        [&] {
+            client->get_completed_reads(out);
+            returned.add(out);
+            return returned.total >= 3 * per_thread;
+        },
+        "every read back", std::chrono::seconds(30)));
+    for (auto& passer : passers) {
+        passer.join();
+    }
+    EXPECT_EQ(refused.load(), 0);
+    EXPECT_EQ(returned.total, 3 * per_thread);
+    EXPECT_EQ(returned.count.size(), 3 * per_thread);
+    EXPECT_TRUE(client->finish_by(0));
+}
