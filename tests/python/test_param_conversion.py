@@ -5,7 +5,7 @@ import json
 import pytest
 
 import tavrix
-from conftest import FAST_PARAMS
+from conftest import parse_states
 
 C = tavrix.Corvane
 
@@ -39,9 +39,11 @@ def test_an_unknown_key_applies_nothing(server):
 
 def test_parameters_reach_every_member_and_connected_clients_refuse(server, make_client):
     client = make_client(server, num_threads=2, params={"query_timeout": 5000, "barcode_kits": ["A1", "B2"]})
-    for state in client.get_internal_state().split("\n"):
-        report = json.loads(state)
+    reports = parse_states(client.get_internal_state())
+    assert len(reports) == 2
+    for report in reports:
         assert report["m_timeout"] == 5000 and report["m_barcode_kits"] == "A1 B2"
+    client = make_client(server, num_threads=2)
     assert client.connect() == C.success
     assert client.set_params({}) == C.already_connected
     config, result = client.get_basecalling_config()
