@@ -11,6 +11,7 @@
 #include <string_view>
 
 #include "data_wrappers/metadata.h"
+#include "interfaces/metadata_key.h"
 
 namespace interfaces {
 
@@ -25,11 +26,14 @@ struct ReadMetadataKeyInfo {
     std::string_view key;
     vesk::data_wrappers::v3::MetadataType type;
     MetadataPresence presence;
+    std::string_view name;  // the key's name in listings (the Python read dicts)
+    std::uint32_t hash;     // metadata_key_hash(key), as the views take it
 };
 
 inline constexpr std::array read_metadata_keys = {
-#define QOR_READ_METADATA_KEY(KEY, TYPE, PRESENCE, GROUP, FIELD) \
-    ReadMetadataKeyInfo{KEY, vesk::data_wrappers::v3::metadata_type_of<TYPE>, MetadataPresence::PRESENCE},
+#define QOR_READ_METADATA_KEY(KEY, TYPE, PRESENCE, GROUP, FIELD, NAME)                                   \
+    ReadMetadataKeyInfo{KEY, vesk::data_wrappers::v3::metadata_type_of<TYPE>, MetadataPresence::PRESENCE, NAME, \
+                        metadata_key_hash(KEY)},
 #include "interfaces/read_metadata_keys.def"
 #undef QOR_READ_METADATA_KEY
 };

@@ -20,7 +20,7 @@ bool ReadMetadataMutableView::set_internal(unsigned int hash, std::string_view k
     // The view was made from a mutable record, so writing through it is sound.
     ReadMetadata& record = const_cast<ReadMetadata&>(*m_metadata);
     switch (hash) {
-#define QOR_READ_METADATA_KEY(KEY, TYPE, PRESENCE, GROUP, FIELD) \
+#define QOR_READ_METADATA_KEY(KEY, TYPE, PRESENCE, GROUP, FIELD, NAME) \
     case metadata_key_hash(KEY):                                 \
         if constexpr (std::is_same_v<T, TYPE>) {                 \
             if (key == std::string_view(KEY)) {                  \

@@ -18,7 +18,7 @@ template <class T>
 const T* ReadMetadataView::get_internal(unsigned int hash, std::string_view key) const {
     const ReadMetadata& record = *m_metadata;
     switch (hash) {
-#define QOR_READ_METADATA_KEY(KEY, TYPE, PRESENCE, GROUP, FIELD)      \
+#define QOR_READ_METADATA_KEY(KEY, TYPE, PRESENCE, GROUP, FIELD, NAME) \
     case metadata_key_hash(KEY):                                      \
         if constexpr (std::is_same_v<T, TYPE>) {                      \
             if (key == std::string_view(KEY)) {                       \

@@ -96,3 +96,18 @@ if ! "$venv/bin/python" -c 'import numpy, pybind11, pytest, scikit_build_core' >
     "$venv/bin/python" -m pip install -q --upgrade pip
     "$venv/bin/python" -m pip install -q numpy pybind11 pytest scikit-build-core
 fi
+
+# --- The Python module -------------------------------------------------
+# Builds the library and the module into a wheel and installs it into
+# $venv. The build folder (build-wheel/) persists and build isolation is
+# off, so a rebuild compiles only what changed; a stamp of the sources
+# skips the install altogether when nothing did.
+tavrix_stamp="$venv/.tavrix-sources"
+tavrix_sources=$(cd "$root" && find CMakeLists.txt pyproject.toml cmake apps common corvane data_wrappers \
+        interfaces ipc_tools python -type f -print0 | sort -z | xargs -0 sha1sum | sha1sum | cut -d' ' -f1)
+if [ ! -f "$tavrix_stamp" ] || [ "$(cat "$tavrix_stamp")" != "$tavrix_sources" ] ||
+        ! (cd / && "$venv/bin/python" -c 'import tavrix' >/dev/null 2>&1); then
+    echo "setup: building and installing the Python module into $venv"
+    (cd "$root" && "$venv/bin/python" -m pip install -q --no-build-isolation --no-deps .)
+    echo "$tavrix_sources" > "$tavrix_stamp"
+fi

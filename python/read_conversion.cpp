@@ -1,0 +1,580 @@
+#include "python/read_conversion.h"
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <exception>
+#include <stdexcept>
+#include <string_view>
+#include <type_traits>
+#include <utility>
+#include <vector>
+
+#include "common/align_results_table.h"
+#include "interfaces/read_metadata_key_table.h"
+
+namespace tavrix {
+
+namespace dw = vesk::data_wrappers::v2;
+using vesk::data_wrappers::v3::MetadataType;
+
+namespace {
+
+// One alignment result row as NumPy sees it; the layout is the table's.
+struct AlignResults {
+    char genome[254];
+    char direction[2];  // the direction character and the padding byte after it
+    std::int32_t genome_start;
+    std::int32_t genome_end;
+    std::int32_t strand_start;
+    std::int32_t strand_end;
+    std::int32_t num_events;
+    std::int32_t num_insertions;
+    std::int32_t num_deletions;
+    std::int32_t num_aligned;
+    std::int32_t num_correct;
+    float coverage;
+    float identity;
+    float accuracy;
+    std::int32_t score;
+    std::int32_t bed_hits;
+    std::int32_t mapping_quality;
+    std::uint8_t secondary_alignment;
+    std::uint8_t supplementary_alignment;
+};
+
+constexpr auto& row = common::align_results_row;
+static_assert(sizeof(AlignResults) == row.allocated_row_size);
+static_assert(offsetof(AlignResults, genome) == row.offsets[0]);
+static_assert(offsetof(AlignResults, direction) == row.offsets[1]);
+static_assert(offsetof(AlignResults, genome_start) == row.offsets[2]);
+static_assert(offsetof(AlignResults, genome_end) == row.offsets[3]);
+static_assert(offsetof(AlignResults, strand_start) == row.offsets[4]);
+static_assert(offsetof(AlignResults, strand_end) == row.offsets[5]);
+static_assert(offsetof(AlignResults, num_events) == row.offsets[6]);
+static_assert(offsetof(AlignResults, num_insertions) == row.offsets[7]);
+static_assert(offsetof(AlignResults, num_deletions) == row.offsets[8]);
+static_assert(offsetof(AlignResults, num_aligned) == row.offsets[9]);
+static_assert(offsetof(AlignResults, num_correct) == row.offsets[10]);
+static_assert(offsetof(AlignResults, coverage) == row.offsets[11]);
+static_assert(offsetof(AlignResults, identity) == row.offsets[12]);
+static_assert(offsetof(AlignResults, accuracy) == row.offsets[13]);
+static_assert(offsetof(AlignResults, score) == row.offsets[14]);
+static_assert(offsetof(AlignResults, bed_hits) == row.offsets[15]);
+static_assert(offsetof(AlignResults, mapping_quality) == row.offsets[16]);
+static_assert(offsetof(AlignResults, secondary_alignment) == row.offsets[17]);
+static_assert(offsetof(AlignResults, supplementary_alignment) == row.offsets[18]);
+
+// Python objects made from C++ values. A failed allocation leaves a Python
+// error set; it is replaced by the fixed text callers have matched on.
+py::object checked(PyObject* made, const char* failure) {
+    if (made == nullptr) {
+        PyErr_Clear();
+        throw std::runtime_error(failure);
+    }
+    return py::reinterpret_steal<py::object>(made);
+}
+
+py::object int_object(long long value) {
+    return checked(PyLong_FromLongLong(value), "Could not allocate int object!");
+}
+
+py::object int_object(unsigned long long value) {
+    return checked(PyLong_FromUnsignedLongLong(value), "Could not allocate int object!");
+}
+
+// Text from the server is not trusted to be UTF-8: a stray byte becomes
+// U+FFFD instead of costing the caller the whole read.
+py::object str_object(std::string_view text) {
+    return checked(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"),
+                   "Could not allocate string object!");
+}
+
+py::dict new_dict() {
+    return py::reinterpret_steal<py::dict>(checked(PyDict_New(), "Could not allocate dict object!").release());
+}
+
+// Interned key objects, made once under the interpreter lock and kept for
+// the life of the process: releasing them at exit could run after the
+// interpreter is gone.
+PyObject* intern(std::string_view text) {
+    PyObject* made = PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+    if (made == nullptr) {
+        throw py::error_already_set();
+    }
+    PyUnicode_InternInPlace(&made);
+    return made;
+}
+
+const auto& metadata_names() {
+    static const auto names = [] {
+        std::array<PyObject*, interfaces::read_metadata_keys.size()> made{};
+        for (std::size_t i = 0; i < made.size(); ++i) {
+            made[i] = intern(interfaces::read_metadata_keys[i].name);
+        }
+        return made;
+    }();
+    return names;
+}
+
+enum class ReadKey : std::size_t { read_tag, sub_tag, priority, metadata, datasets, count };
+constexpr std::array<std::string_view, static_cast<std::size_t>(ReadKey::count)> read_key_texts = {
+    "read_tag", "sub_tag", "priority", "metadata", "datasets"};
+
+PyObject* read_key(ReadKey key) {
+    static const auto names = [] {
+        std::array<PyObject*, read_key_texts.size()> made{};
+        for (std::size_t i = 0; i < made.size(); ++i) {
+            made[i] = intern(read_key_texts[i]);
+        }
+        return made;
+    }();
+    return names[static_cast<std::size_t>(key)];
+}
+
+// Names of the data set kinds, by their numbers.
+constexpr std::array<std::string_view, 6> dataset_texts = {"raw_data",       "sequence",      "qstring",
+                                                           "movement",       "base_mod_probs", "align_results"};
+static_assert(dw::align_results + 1 == dataset_texts.size());
+
+PyObject* dataset_name(dw::dataset key) {
+    static const auto names = [] {
+        std::array<PyObject*, dataset_texts.size()> made{};
+        for (std::size_t i = 0; i < made.size(); ++i) {
+            made[i] = intern(dataset_texts[i]);
+        }
+        return made;
+    }();
+    const auto index = static_cast<std::size_t>(key);
+    return index < names.size() ? names[index] : nullptr;
+}
+
+void set_item(const py::dict& dict, PyObject* key, const py::object& value) {
+    if (PyDict_SetItem(dict.ptr(), key, value.ptr()) != 0) {
+        throw py::error_already_set();
+    }
+}
+
+// The value of one metadata key as a Python object, or null when absent.
+template <class T>
+py::object metadata_value(interfaces::ReadMetadataView view, const interfaces::ReadMetadataKeyInfo& info) {
+    const T* value = view.get_internal<T>(info.hash, info.key);
+    if (value == nullptr) {
+        return py::object();
+    }
+    if constexpr (std::is_same_v<T, bool>) {
+        return int_object(*value ? 1LL : 0LL);  // booleans are listed as 0 and 1
+    } else if constexpr (std::is_same_v<T, std::string>) {
+        return str_object(*value);
+    } else if constexpr (std::is_floating_point_v<T>) {
+        return checked(PyFloat_FromDouble(static_cast<double>(*value)), "Could not allocate float object!");
+    } else if constexpr (std::is_signed_v<T>) {
+        return int_object(static_cast<long long>(*value));
+    } else {
+        return int_object(static_cast<unsigned long long>(*value));
+    }
+}
+
+py::object metadata_value(interfaces::ReadMetadataView view, const interfaces::ReadMetadataKeyInfo& info) {
+    switch (info.type) {
+    case MetadataType::boolean: return metadata_value<bool>(view, info);
+    case MetadataType::int8: return metadata_value<std::int8_t>(view, info);
+    case MetadataType::uint8: return metadata_value<std::uint8_t>(view, info);
+    case MetadataType::int16: return metadata_value<std::int16_t>(view, info);
+    case MetadataType::uint16: return metadata_value<std::uint16_t>(view, info);
+    case MetadataType::int32: return metadata_value<std::int32_t>(view, info);
+    case MetadataType::uint32: return metadata_value<std::uint32_t>(view, info);
+    case MetadataType::int64: return metadata_value<std::int64_t>(view, info);
+    case MetadataType::uint64: return metadata_value<std::uint64_t>(view, info);
+    case MetadataType::float32: return metadata_value<float>(view, info);
+    case MetadataType::float64: return metadata_value<double>(view, info);
+    case MetadataType::string: return metadata_value<std::string>(view, info);
+    }
+    return py::object();
+}
+
+std::string_view key_text(PyObject* key) {
+    if (!PyUnicode_Check(key)) {
+        py::cast<std::string>(py::handle(key));  // raises the standard cast error naming the type
+    }
+    Py_ssize_t size = 0;
+    const char* text = PyUnicode_AsUTF8AndSize(key, &size);
+    if (text == nullptr) {
+        throw py::error_already_set();
+    }
+    return {text, static_cast<std::size_t>(size)};
+}
+
+enum class InputKey {
+    read_tag,
+    raw_data,
+    read_id,
+    daq_offset,
+    daq_scaling,
+    sampling_rate,
+    start_time,
+    channel,
+    mux,
+    run_id,
+    sequencing_kit,
+    end_reason,
+    other,
+};
+
+struct InputKeyText {
+    std::string_view text;
+    InputKey key;
+};
+
+constexpr std::array<InputKeyText, 12> input_keys = {{
+    {"read_tag", InputKey::read_tag},
+    {"raw_data", InputKey::raw_data},
+    {"read_id", InputKey::read_id},
+    {"daq_offset", InputKey::daq_offset},
+    {"daq_scaling", InputKey::daq_scaling},
+    {"sampling_rate", InputKey::sampling_rate},
+    {"start_time", InputKey::start_time},
+    {"channel", InputKey::channel},
+    {"mux", InputKey::mux},
+    {"run_id", InputKey::run_id},
+    {"sequencing_kit", InputKey::sequencing_kit},
+    {"end_reason", InputKey::end_reason},
+}};
+
+constexpr int required_key_count = 7;
+
+InputKey input_key(std::string_view text) {
+    for (const InputKeyText& entry : input_keys) {
+        if (entry.text == text) {
+            return entry.key;
+        }
+    }
+    return InputKey::other;
+}
+
+// The samples are read straight from the array's buffer into the read's own
+// vector: one copy, whatever the stride. The read outlives the call, and
+// the caller may change the array afterwards, so the read cannot borrow it.
+bool store_samples(py::handle value, apps::Read& read) {
+    if (!py::array_t<std::int16_t>::check_(value)) {
+        return false;
+    }
+    const auto array = py::reinterpret_borrow<py::array>(value);
+    if (array.ndim() != 1) {
+        return false;
+    }
+    const auto count = static_cast<std::size_t>(array.shape(0));
+    const py::ssize_t stride = array.strides(0);
+    const auto* source = static_cast<const char*>(array.data());
+    std::vector<std::int16_t> samples(count);
+    if (stride == static_cast<py::ssize_t>(sizeof(std::int16_t)) || count <= 1) {
+        if (count != 0) {
+            std::memcpy(samples.data(), source, count * sizeof(std::int16_t));
+        }
+    } else {
+        for (std::size_t i = 0; i < count; ++i) {
+            std::memcpy(&samples[i], source + static_cast<py::ssize_t>(i) * stride, sizeof(std::int16_t));
+        }
+    }
+    read.get_datasets().emplace(dw::raw_data, dw::DataSetData(std::move(samples)));
+    return true;
+}
+
+std::string str_value(py::handle value) {
+    Py_ssize_t size = 0;
+    const char* text = PyUnicode_AsUTF8AndSize(value.ptr(), &size);
+    if (text == nullptr) {
+        throw py::error_already_set();
+    }
+    return std::string(text, static_cast<std::size_t>(size));
+}
+
+// A Python float only: an int is refused, as the read dict's contract says.
+bool store_float(const interfaces::ReadMetadataMutableView& metadata, interfaces::MetadataKey key, PyObject* value) {
+    if (!PyFloat_Check(value)) {
+        return false;
+    }
+    metadata.set<float>(key, static_cast<float>(PyFloat_AsDouble(value)));
+    return true;
+}
+
+py::dtype dtype_of(const dw::DataSetData& data_set) {
+    switch (data_set.type()) {
+    case dw::DataType::int8: return py::dtype::of<std::int8_t>();
+    case dw::DataType::int16: return py::dtype::of<std::int16_t>();
+    case dw::DataType::int32: return py::dtype::of<std::int32_t>();
+    case dw::DataType::int64: return py::dtype::of<std::int64_t>();
+    case dw::DataType::uint8: return py::dtype::of<std::uint8_t>();
+    case dw::DataType::uint16: return py::dtype::of<std::uint16_t>();
+    case dw::DataType::uint32: return py::dtype::of<std::uint32_t>();
+    case dw::DataType::uint64: return py::dtype::of<std::uint64_t>();
+    case dw::DataType::float32: return py::dtype::of<float>();
+    case dw::DataType::float64: return py::dtype::of<double>();
+    case dw::DataType::table:
+        if (!data_set.fields().empty() && data_set.fields().front().name == "Genome") {
+            return py::dtype::of<AlignResults>();
+        }
+        return py::dtype();
+    default:
+        return py::dtype();
+    }
+}
+
+}  // namespace
+
+void register_align_results_dtype() {
+    PYBIND11_NUMPY_DTYPE(AlignResults, genome, direction, genome_start, genome_end, strand_start, strand_end,
+                         num_events, num_insertions, num_deletions, num_aligned, num_correct, coverage, identity,
+                         accuracy, score, bed_hits, mapping_quality, secondary_alignment, supplementary_alignment);
+}
+
+bool dict_to_read(const py::dict& read_dict, apps::Read& read) {
+    const interfaces::ReadMetadataMutableView metadata = read.get_metadata();
+    int required = 0;
+    PyObject* key = nullptr;
+    PyObject* raw_value = nullptr;
+    Py_ssize_t position = 0;
+    while (PyDict_Next(read_dict.ptr(), &position, &key, &raw_value)) {
+        const py::handle value(raw_value);
+        switch (input_key(key_text(key))) {
+        case InputKey::read_tag: {
+            if (!PyLong_Check(raw_value)) {
+                return false;
+            }
+            int overflow = 0;
+            const long long tag = PyLong_AsLongLongAndOverflow(raw_value, &overflow);
+            if (tag == -1 && PyErr_Occurred()) {
+                throw py::error_already_set();
+            }
+            if (overflow != 0 || tag < 0 || tag > 0xFFFFFFFFLL) {
+                return false;
+            }
+            read.set_read_tag(static_cast<unsigned long long>(tag));
+            ++required;
+            break;
+        }
+        case InputKey::raw_data:
+            if (!store_samples(value, read)) {
+                return false;
+            }
+            ++required;
+            break;
+        case InputKey::read_id: {
+            if (!PyUnicode_Check(raw_value)) {
+                return false;
+            }
+            std::string read_id = str_value(value);
+            if (read_id.empty()) {
+                return false;
+            }
+            metadata.set<std::string>("read_data::read_id", std::move(read_id));
+            ++required;
+            break;
+        }
+        case InputKey::daq_offset:
+            if (!store_float(metadata, "read_data::daq_offset", raw_value)) {
+                return false;
+            }
+            ++required;
+            break;
+        case InputKey::daq_scaling:
+            if (!store_float(metadata, "read_data::daq_scaling", raw_value)) {
+                return false;
+            }
+            ++required;
+            break;
+        case InputKey::sampling_rate:
+            if (!store_float(metadata, "read_data::sampling_rate", raw_value)) {
+                return false;
+            }
+            ++required;
+            break;
+        case InputKey::start_time:
+            if (!PyLong_Check(raw_value)) {
+                return false;
+            }
+            metadata.set<std::uint64_t>("read_data::start_time", py::cast<std::uint64_t>(value));
+            ++required;
+            break;
+        case InputKey::channel:
+            if (!PyLong_Check(raw_value)) {
+                return false;
+            }
+            metadata.set<std::int32_t>("read_data::channel", py::cast<std::int32_t>(value));
+            break;
+        case InputKey::mux:
+            if (!PyLong_Check(raw_value)) {
+                return false;
+            }
+            metadata.set<std::uint32_t>("read_data::mux", static_cast<std::uint32_t>(py::cast<std::int32_t>(value)));
+            break;
+        case InputKey::run_id:
+            if (!PyUnicode_Check(raw_value)) {
+                return false;
+            }
+            metadata.set<std::string>("read_data::run_id", str_value(value));
+            break;
+        case InputKey::sequencing_kit:
+            if (!PyUnicode_Check(raw_value)) {
+                return false;
+            }
+            metadata.set<std::string>("read_data::sequencing_kit", str_value(value));
+            break;
+        case InputKey::end_reason:
+            if (!PyUnicode_Check(raw_value)) {
+                return false;
+            }
+            metadata.set<std::string>("read_data::end_reason", str_value(value));
+            break;
+        case InputKey::other:
+            break;
+        }
+    }
+    return required == required_key_count;
+}
+
+py::dict metadata_to_py_dict(interfaces::ReadMetadataView metadata) {
+    py::dict result = new_dict();
+    const auto& names = metadata_names();
+    for (std::size_t i = 0; i < interfaces::read_metadata_keys.size(); ++i) {
+        py::object value = metadata_value(metadata, interfaces::read_metadata_keys[i]);
+        if (value) {
+            set_item(result, names[i], value);
+        }
+    }
+    return result;
+}
+
+py::array dataset_to_array(const dw::DataSetData& data_set) {
+    const py::dtype dtype = dtype_of(data_set);
+    if (!dtype) {
+        return py::array(py::dtype::of<std::uint8_t>(), std::vector<py::ssize_t>{0});
+    }
+    const auto& shape = data_set.shape();
+    std::vector<py::ssize_t> dimensions;
+    if (shape[0] != 0) {
+        dimensions = {static_cast<py::ssize_t>(shape[0]), static_cast<py::ssize_t>(shape[1])};
+        // A shape that does not cover the elements would make the copy
+        // read past the data set or leave part of the array undefined.
+        if (shape[0] * shape[1] != data_set.count()) {
+            throw std::runtime_error("Data set shape does not match its data size.");
+        }
+    } else {
+        dimensions = {static_cast<py::ssize_t>(data_set.count())};
+    }
+    const auto itemsize = static_cast<std::uint64_t>(dtype.itemsize());
+    if (itemsize != data_set.element_size()) {
+        throw std::runtime_error("Python data type size (" + std::to_string(itemsize) + ") for DataType " +
+                                 std::to_string(static_cast<int>(data_set.type())) +
+                                 " does not match input data size (" + std::to_string(data_set.element_size()) +
+                                 ")");
+    }
+    py::array array(dtype, dimensions);
+    const std::uint64_t bytes = data_set.count() * data_set.element_size();
+    if (bytes != 0) {
+        std::memcpy(array.mutable_data(), data_set.data(), static_cast<std::size_t>(bytes));
+    }
+    return array;
+}
+
+py::dict datasets_to_dict(const apps::Read::DatasetMap& datasets) {
+    py::dict result = new_dict();
+    for (const auto& [key, data_set] : datasets) {
+        PyObject* name = dataset_name(key);
+        if (name == nullptr) {
+            continue;
+        }
+        if (data_set.type() == dw::DataType::string) {
+            set_item(result, name, str_object(data_set.string_value()));
+        } else {
+            set_item(result, name, dataset_to_array(data_set));
+        }
+    }
+    return result;
+}
+
+py::dict read_to_dict(const apps::Read& read) {
+    py::dict result = new_dict();
+    set_item(result, read_key(ReadKey::read_tag), int_object(read.get_read_tag()));
+    set_item(result, read_key(ReadKey::sub_tag), int_object(read.get_sub_tag()));
+    set_item(result, read_key(ReadKey::priority), py::cast(read.get_priority()));
+    set_item(result, read_key(ReadKey::metadata), metadata_to_py_dict(read.get_metadata()));
+    set_item(result, read_key(ReadKey::datasets), datasets_to_dict(read.get_datasets()));
+    return result;
+}
+
+namespace {
+
+bool wants_sam_record(const apps::Read& read) {
+    const auto& datasets = read.get_datasets();
+    return datasets.count(dw::align_results) != 0 || datasets.count(dw::base_mod_probs) != 0;
+}
+
+std::string sam_text(const apps::Read& read) {
+    constexpr float modbase_threshold_percent = 5.0f;
+    const auto lines = read.extract_sam_and_bed_lines(modbase_threshold_percent);
+    std::string text;
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        if (i != 0) {
+            text += '\n';
+        }
+        text += lines[i].sam_line;
+    }
+    return text;
+}
+
+void store_sam_text(py::dict& read_dict, const std::string& text) {
+    py::dict metadata = read_dict[read_key(ReadKey::metadata)];
+    metadata["alignment_sam_record"] = str_object(text);
+}
+
+}  // namespace
+
+SamRecord build_sam_record(const apps::Read& read) {
+    SamRecord record;
+    record.wanted = wants_sam_record(read);
+    if (!record.wanted) {
+        return record;
+    }
+    try {
+        record.text = sam_text(read);
+        record.built = true;
+    } catch (const std::exception& error) {
+        record.error = error.what();
+    }
+    return record;
+}
+
+void add_alignment_sam_record(py::dict& read_dict, const apps::Read& read) {
+    if (wants_sam_record(read)) {
+        store_sam_text(read_dict, sam_text(read));
+    }
+}
+
+py::dict completed_read_to_dict(const apps::Read& read, const SamRecord& sam) {
+    py::dict result;
+    try {
+        result = read_to_dict(read);
+    } catch (const std::exception& error) {
+        // What can always be converted: the tags, the priority and the reason.
+        result = new_dict();
+        set_item(result, read_key(ReadKey::read_tag), int_object(read.get_read_tag()));
+        set_item(result, read_key(ReadKey::sub_tag), int_object(read.get_sub_tag()));
+        set_item(result, read_key(ReadKey::priority), py::cast(read.get_priority()));
+        py::dict metadata = new_dict();
+        metadata[conversion_error_key] = str_object(error.what());
+        set_item(result, read_key(ReadKey::metadata), metadata);
+        set_item(result, read_key(ReadKey::datasets), new_dict());
+        return result;
+    }
+    if (sam.built) {
+        store_sam_text(result, sam.text);
+    } else if (sam.wanted) {
+        py::dict metadata = result[read_key(ReadKey::metadata)];
+        metadata[conversion_error_key] = str_object(sam.error);
+    }
+    return result;
+}
+
+}  // namespace tavrix

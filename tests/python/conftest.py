@@ -1,0 +1,133 @@
+"""Fixtures of the tavrix tests: a reference server on an ipc:// path in the
+test's temporary folder, and read dicts made from NumPy arrays."""
+
+import json
+import os
+import subprocess
+import time
+
+import numpy as np
+import pytest
+
+import tavrix
+
+SERVER_ENV = "CORVANE_REFERENCE_SERVER"
+START_DEADLINE_S = 20.0
+
+
+def _reference_server_path():
+    path = os.environ.get(SERVER_ENV)
+    if not path or not os.access(path, os.X_OK):
+        pytest.skip(f"{SERVER_ENV} does not name the reference server executable")
+    return path
+
+
+class ReferenceServer:
+    """One reference server process; stopped with SIGTERM at the end."""
+
+    def __init__(self, folder, settings=None):
+        self.socket = folder / "server.sock"
+        command = [_reference_server_path(), "--listen", f"ipc://{self.socket}", "--verbosity", "0"]
+        if settings is not None:
+            config = folder / "settings.json"
+            config.write_text(json.dumps(settings))
+            command += ["--config", str(config)]
+        self.process = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        # The server prints its endpoint once it is bound.
+        line = self.process.stdout.readline()
+        if "listening on" not in line:
+            self.process.kill()
+            raise RuntimeError(f"reference server did not start: {line!r} {self.process.stderr.read()!r}")
+        self.address = line.rsplit(" ", 1)[1].strip()
+
+    def stop(self):
+        self.process.terminate()
+        try:
+            self.process.wait(timeout=10)
+        except subprocess.TimeoutExpired:
+            self.process.kill()
+            self.process.wait()
+        self.process.stdout.close()
+        self.process.stderr.close()
+
+
+@pytest.fixture
+def start_server(tmp_path):
+    """Starts a reference server, optionally with settings (a dict)."""
+    started = []
+
+    def start(settings=None, name="server"):
+        folder = tmp_path / name
+        folder.mkdir()
+        server = ReferenceServer(folder, settings)
+        started.append(server)
+        return server.address
+
+    yield start
+    for server in started:
+        server.stop()
+
+
+@pytest.fixture
+def server(start_server):
+    return start_server()
+
+
+FAST_PARAMS = {"query_timeout": 2000, "reconnect_timeout": 1, "connection_timeout": 5000}
+
+
+@pytest.fixture
+def make_client():
+    """Creates clients and disconnects whatever they left connected."""
+    clients = []
+
+    def make(address, config="ref_dna_fast", num_threads=1, params=None):
+        client = tavrix.Corvane(address, config, num_threads)
+        assert client.set_params(dict(FAST_PARAMS, **(params or {}))) == tavrix.Corvane.success
+        clients.append(client)
+        return client
+
+    yield make
+    for client in clients:
+        client.disconnect()
+
+
+def make_read(tag, samples=None, **extra):
+    """A valid read dict with the given samples (4000 by default)."""
+    if samples is None:
+        samples = np.random.default_rng(tag).integers(-2000, 2000, 4000, dtype=np.int16)
+    read = {
+        "read_tag": tag,
+        "raw_data": samples,
+        "read_id": f"read-{tag}",
+        "daq_offset": 0.0,
+        "daq_scaling": 1.0,
+        "sampling_rate": 4000.0,
+        "start_time": 0,
+    }
+    read.update(extra)
+    return read
+
+
+def collect(client, count, deadline_s=30.0):
+    """Polls get_completed_reads until `count` groups came back."""
+    groups = []
+    deadline = time.monotonic() + deadline_s
+    while len(groups) < count and time.monotonic() < deadline:
+        groups += client.get_completed_reads()
+        if len(groups) < count:
+            time.sleep(0.005)  # polling interval, not synchronisation
+    assert len(groups) == count, f"waited {deadline_s} s for {count} read groups, got {len(groups)}"
+    return groups
+
+
+def parse_states(text):
+    """The JSON reports of get_internal_state, one per pool member."""
+    decoder = json.JSONDecoder()
+    reports, position = [], 0
+    while True:
+        position += len(text[position:]) - len(text[position:].lstrip())
+        if position == len(text):
+            return reports
+        report, position = decoder.raw_decode(text, position)
+        reports.append(report)
