@@ -1,5 +1,7 @@
 #include "apps/client/version.h"
 
+#include "corvane_source_revision.h"
+
 namespace apps {
 
 namespace {
