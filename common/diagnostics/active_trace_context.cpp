@@ -166,9 +166,8 @@ void ActiveTraceContext::open_next_file() {
     m_file.clear();
     m_file.open(path, std::ios::out | std::ios::app | std::ios::binary);
     if (!m_file.is_open()) {
-        static bool reported = false;
-        if (!reported) {
-            reported = true;
+        if (!m_open_failure_reported) {
+            m_open_failure_reported = true;
             QOR_LOG_WARNING("Could not open trace file " << path.string() << "; trace lines are dropped");
         }
         return;
