@@ -45,7 +45,7 @@ void log_listener_failure(const std::exception& e) {
 // cannot join itself, so this one joins it once the delivery under way has
 // ended. Its queue is drained when the process ends.
 common::ActiveObject& reaper() {
-    static common::ActiveObject joiner(common::ActiveObjectParams{"conn_state_reap", log_listener_failure, 1, 1000});
+    static common::ActiveObject joiner(common::ActiveObjectParams{"conn_state_reap", {}, 1, 1000});
     return joiner;
 }
 
