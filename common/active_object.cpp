@@ -105,7 +105,8 @@ ActiveObject::~ActiveObject() {
 
 void ActiveObject::push(Task task) {
     const auto res = m_queue.push(std::move(task));
-    QOR_EXPECTS(res == tarvo::utils::AsyncQueueStatus::Success, "ActiveObject queue was terminated");
+    QOR_EXPECTS(res == tarvo::utils::AsyncQueueStatus::Success,
+                "ActiveObject queue was terminated: an active object takes no tasks after join()");
 }
 
 void ActiveObject::post(Task task) { push(std::move(task)); }
@@ -129,6 +130,9 @@ void ActiveObject::join() {
         thread.join();
     }
     m_threads.clear();
+    // No thread is left to run a later task: a post would sit in the queue,
+    // and once that filled up wait for ever. Terminated, it fails at once.
+    m_queue.terminate();
 }
 
 void ActiveObject::run_worker() {

@@ -48,7 +48,8 @@ public:
     ActiveObject(const ActiveObject&) = delete;
     ActiveObject& operator=(const ActiveObject&) = delete;
 
-    // Queues the task, waiting while the queue is full.
+    // Queues the task, waiting while the queue is full. Posting after
+    // join() has begun is a contract violation.
     void post(Task task);
 
     // Lets every task posted so far run, then stops and joins the threads.

@@ -18,11 +18,13 @@
 #include <boost/log/core.hpp>
 #include <boost/log/keywords/channel.hpp>
 #include <boost/log/keywords/severity.hpp>
+#include <boost/log/sinks/basic_sink_backend.hpp>
 #include <boost/log/sinks/sync_frontend.hpp>
-#include <boost/log/sinks/text_ostream_backend.hpp>
 #include <boost/log/sources/record_ostream.hpp>
 #include <boost/log/sources/severity_channel_logger.hpp>
 #include <boost/log/utility/formatting_ostream.hpp>
+
+#include "common/console_output.h"
 
 namespace common::logging {
 
@@ -141,6 +143,17 @@ bool severity_in(const logging::attribute_value_set& values, std::uint32_t mask)
     return level && (mask & bit(*level)) != 0;
 }
 
+// Writes each formatted record as one console line, under the lock that
+// trace output to the same stream takes too.
+class ConsoleBackend : public logging::sinks::basic_formatted_sink_backend<char> {
+public:
+    explicit ConsoleBackend(boost::shared_ptr<std::ostream> stream) : m_stream(std::move(stream)) {}
+    void consume(const logging::record_view&, const string_type& line) { write_console_line(*m_stream, line); }
+
+private:
+    boost::shared_ptr<std::ostream> m_stream;
+};
+
 void apply_configuration(const std::vector<LogTarget>& targets) {
     auto core = logging::core::get();
     core->add_global_attribute("LineID", logging::attributes::counter<unsigned int>(1, 1));
@@ -162,12 +175,8 @@ void apply_configuration(const std::vector<LogTarget>& targets) {
             continue;
         }
         any_enabled = true;
-        using backend_type = logging::sinks::text_ostream_backend;
-        auto backend = boost::make_shared<backend_type>();
-        backend->add_stream(target.stream);
-        backend->auto_flush(true);
-        backend->set_auto_newline_mode(logging::sinks::auto_newline_mode::insert_if_missing);
-        auto sink = boost::make_shared<logging::sinks::synchronous_sink<backend_type>>(backend);
+        auto backend = boost::make_shared<ConsoleBackend>(target.stream);
+        auto sink = boost::make_shared<logging::sinks::synchronous_sink<ConsoleBackend>>(backend);
         sink->set_formatter([target](const logging::record_view& record, logging::formatting_ostream& out) {
             format_record(target, record, out);
         });

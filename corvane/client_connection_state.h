@@ -43,7 +43,9 @@ private:
 
 // Any thread may call every operation. The listener runs only on the
 // notifier thread "conn_state_ntfy", never under the state lock, so it may
-// call back into this object (get_status, get_snapshot, even set_status).
+// call back into this object (get_status, get_snapshot, even set_status),
+// and it may destroy it: the notifier thread then still delivers what is
+// pending, and is joined by a process-wide reaper thread afterwards.
 class ClientConnectionState : public common::diagnostics::tracing::TraceDomain<ClientConnectionState> {
 public:
     using ChangeHandler =
@@ -77,20 +79,29 @@ private:
         std::shared_ptr<ClientConnectionStateSnapshot> snapshot;
     };
 
+    // Everything the notifier thread touches. Held by the state and by the
+    // delivery task under way, so a listener that destroys the state does
+    // not pull it from under the delivery.
+    struct Core {
+        Core();
+
+        mutable std::mutex mutex;
+        std::condition_variable room;                      // signalled as notifications are delivered
+        ClientStatus status = ClientStatus::disconnected;  // guarded by mutex
+        ConnectionErrorInfo error;                         // guarded by mutex
+        ChangeHandler change_handler;                      // guarded by mutex; set once
+        std::deque<Notification> pending;                  // guarded by mutex
+        bool delivery_posted = false;                      // guarded by mutex
+        std::thread::id notifier_thread;                   // guarded by mutex
+        common::ActiveObject notifier;
+    };
+
     void wait_for_room(std::unique_lock<std::mutex>& lock);
     void update_status(ClientStatus next_status);
-    void deliver_notifications();
+    static void deliver_notifications(const std::shared_ptr<Core>& core);
     bool on_notifier_thread() const;
 
-    mutable std::mutex m_mutex;
-    std::condition_variable m_room;                      // signalled as notifications are delivered
-    ClientStatus m_status = ClientStatus::disconnected;  // guarded by m_mutex
-    ConnectionErrorInfo m_error;                         // guarded by m_mutex
-    ChangeHandler m_change_handler;                      // guarded by m_mutex; set once
-    std::deque<Notification> m_pending;                  // guarded by m_mutex
-    bool m_delivery_posted = false;                      // guarded by m_mutex
-    std::thread::id m_notifier_thread;                   // guarded by m_mutex
-    common::ActiveObject m_notifier;
+    std::shared_ptr<Core> m_core;  // never null while the state lives
 };
 
 }  // namespace corvane

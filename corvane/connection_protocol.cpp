@@ -43,6 +43,9 @@ std::optional<std::string> absolute_path(const std::string& path, std::string& e
     probe.align_ref = path;
     try {
         ipc_tools::to_connect_text(probe);
+    } catch (const std::invalid_argument&) {
+        // The path holds '>': it is absolute by now, and the check of the
+        // whole description that follows refuses it.
     } catch (const std::runtime_error& failure) {
         error = failure.what();
         return std::nullopt;
@@ -83,6 +86,12 @@ RequestBrokerAdapter* ConnectionProtocol::establish_server_connection(const ipc_
         // later text (LOAD_INDEX, LOAD_BED, the header lookup, refusals)
         // names the same absolute path.
         if (!make_paths_absolute()) {
+            return nullptr;
+        }
+        // A value that would be read as more than one item never leaves.
+        if (auto refusal = ipc_tools::connection_text_refusal(m_connection_info)) {
+            m_last_error = {ConnectionError::failed, std::move(*refusal)};
+            step.trace([&] { return to_string(m_last_error); });
             return nullptr;
         }
         if (!m_adapter.prepare_connection(m_address, m_timeout)) {

@@ -2,6 +2,7 @@
 
 #include <array>
 #include <stdexcept>
+#include <utility>
 
 #include <boost/filesystem.hpp>
 #include <boost/system/error_code.hpp>
@@ -35,11 +36,48 @@ std::string canonical_path(const std::string& path) {
     return resolved.string();
 }
 
+constexpr const char* config_key = "config";
+
+void throw_if_refused(const ConnectionInfo& info) {
+    if (auto refusal = connection_text_refusal(info)) {
+        throw std::invalid_argument(*refusal);
+    }
+}
+
 }  // namespace
+
+std::optional<std::string> connection_text_refusal(const ConnectionInfo& info) {
+    // The server takes the configuration name up to the first ':'.
+    if (info.config.find(':') != std::string::npos) {
+        return std::string(config_key) + " must not contain ':', which ends the configuration name";
+    }
+    const std::pair<const char*, const std::string*> fields[] = {
+        {config_key, &info.config},
+        {"client_name", &info.client_name},
+        {"barcode_kits", &info.barcode_kits},
+        {"align_ref", &info.align_ref},
+        {"minimap_opt_string", &info.minimap_opt_string},
+        {"bed_file", &info.bed_file},
+    };
+    for (const auto& [key, value] : fields) {
+        if (auto refusal = value_refusal(key, *value)) {
+            return refusal;
+        }
+    }
+    for (const char* key : server_parameter_keys) {
+        if (info.params.has(key)) {
+            if (auto refusal = value_refusal(key, info.params.value_as_string(key))) {
+                return refusal;
+            }
+        }
+    }
+    return std::nullopt;
+}
 
 std::string to_connect_text(ConnectionInfo& info) {
     info.align_ref = canonical_path(info.align_ref);
     info.bed_file = canonical_path(info.bed_file);
+    throw_if_refused(info);
 
     std::string text = info.config + ":";
     text += key_value_text("timeout_interval", info.timeout_interval);
@@ -61,6 +99,9 @@ std::int32_t priority_of_connect_code(std::int32_t code) noexcept {
 }
 
 std::string to_load_index_text(const ConnectionInfo& info) {
+    if (auto refusal = value_refusal("align_ref", info.align_ref)) {
+        throw std::invalid_argument(*refusal);
+    }
     if (info.minimap_opt_string.empty()) {
         return info.align_ref;
     }

@@ -4,6 +4,7 @@
 // request carries and the index text of LOAD_INDEX.
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "data_wrappers/metadata.h"
@@ -24,12 +25,22 @@ struct ConnectionInfo {
     std::uint32_t timeout_interval = 0;
 };
 
+// Nothing when every value of `info` can be written into the CONNECT and
+// LOAD_INDEX texts; else the first refusal, naming the field or parameter
+// and the character. A '>' in any value (the configuration name, the client
+// name, kits, paths, aligner options, every string parameter the server
+// takes) would start an item of its own on the server's side, and a ':' in
+// the configuration name would end the name early.
+std::optional<std::string> connection_text_refusal(const ConnectionInfo& info);
+
 // The CONNECT text: config + ":" + the items timeout_interval, client_name
 // and those parameters the server takes, in a fixed order, for example
 // "cfg_a:>timeout_interval=30>client_name=run7>move_enabled=1".
 // Makes align_ref and bed_file absolute in place first; a relative path
 // must name an existing file, else std::runtime_error "Error while
 // converting relative path " + path + " to file: " + the system's reason.
+// Throws std::invalid_argument with the text of connection_text_refusal
+// rather than write a value that would be read as more than one.
 std::string to_connect_text(ConnectionInfo& info);
 
 // The CONNECT request's value for a read priority: the server ranks the
@@ -43,7 +54,7 @@ std::int32_t connect_priority_code(std::int32_t priority) noexcept;
 std::int32_t priority_of_connect_code(std::int32_t code) noexcept;
 
 // The LOAD_INDEX text: align_ref, plus ":>minimap_opt_string=" + options
-// when there are options.
+// when there are options. Throws std::invalid_argument when either holds '>'.
 std::string to_load_index_text(const ConnectionInfo& info);
 
 }  // namespace ipc_tools

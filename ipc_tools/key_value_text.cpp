@@ -1,10 +1,24 @@
 #include "ipc_tools/key_value_text.h"
 
 #include <algorithm>
+#include <stdexcept>
 
 namespace ipc_tools {
 
+std::optional<std::string> value_refusal(std::string_view key, std::string_view value) {
+    if (value.find('>') != std::string_view::npos) {
+        return std::string(key) + " must not contain '>', which separates the items of a connection text";
+    }
+    return std::nullopt;
+}
+
 std::string key_value_text(std::string_view key, std::string_view value) {
+    if (key.empty() || key.find_first_of(">=") != std::string_view::npos) {
+        throw std::invalid_argument("invalid connection text key: \"" + std::string(key) + "\"");
+    }
+    if (auto refusal = value_refusal(key, value)) {
+        throw std::invalid_argument(*refusal);
+    }
     std::string text;
     text.reserve(key.size() + value.size() + 2);
     text += '>';

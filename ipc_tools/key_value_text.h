@@ -13,7 +13,14 @@
 
 namespace ipc_tools {
 
-// ">" + key + "=" + value.
+// Nothing when `value` can be written as the value of an item; else why
+// not, naming the key and the character: a '>' in a value would start an
+// item of its own on the reader's side.
+std::optional<std::string> value_refusal(std::string_view key, std::string_view value);
+
+// ">" + key + "=" + value. Throws std::invalid_argument, with the text of
+// value_refusal, for a value that holds '>', and for a key that is empty or
+// holds '>' or '='.
 std::string key_value_text(std::string_view key, std::string_view value);
 
 // An unsigned value is written in decimal.

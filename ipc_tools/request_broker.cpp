@@ -94,12 +94,16 @@ std::string RequestBroker::generate_server_address(const std::string& address) {
 
 void RequestBroker::reset() {
     TraceScope scope(trace_context(), "reset");
-    // Replacing the socket closes the old one; with linger 0 nothing it
-    // still queued outlives it.
-    m_socket = std::make_unique<zmq::socket_t>(*m_context, zmq::socket_type::req);
-    m_socket->set(zmq::sockopt::linger, 0);
+    // The old socket goes first: with linger 0 nothing it still queued
+    // outlives it, and a failure below leaves no socket at all rather than a
+    // stale one or a request socket without a peer, which would take the
+    // next send and wait for ever.
+    m_socket.reset();
+    auto socket = std::make_unique<zmq::socket_t>(*m_context, zmq::socket_type::req);
+    socket->set(zmq::sockopt::linger, 0);
     scope.trace([&] { return "connecting with string: " + m_address; });
-    m_socket->connect(m_address);
+    socket->connect(m_address);
+    m_socket = std::move(socket);
 }
 
 void RequestBroker::prepare_connection(const std::string& address, std::int32_t timeout_ms) {

@@ -70,7 +70,8 @@ public:
     // four) waits for a reply. The only way back after a failed wait: a
     // request socket that sent and got no reply refuses to send again.
     // Throws TimeoutError when the ping fails in any way, zmq::error_t when
-    // the socket cannot be made or connected.
+    // the socket cannot be made or connected; the broker then holds no
+    // socket, as before the first call.
     void prepare_connection(const std::string& address, std::int32_t timeout_ms);
 
     // Sends the request (consuming it: it is empty and UNSET afterwards) and

@@ -6,7 +6,10 @@ cd "$root"
 
 generator=()
 command -v ninja >/dev/null && generator=(-G Ninja)
-if [ ! -f build/CMakeCache.txt ]; then
+# A configure that failed half-way leaves a cache but no build files, and
+# that cache may name another generator: start that configure afresh.
+if [ ! -f build/build.ninja ] && [ ! -f build/Makefile ]; then
+    rm -f build/CMakeCache.txt
     cmake -S . -B build "${generator[@]}" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
         -DPython3_EXECUTABLE="$root/.venv/bin/python"
 fi

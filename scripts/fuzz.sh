@@ -10,7 +10,12 @@ cd "$root"
 
 seconds=${1:-60}
 
-if [ ! -f build-fuzz/CMakeCache.txt ]; then
+bash scripts/setup.sh
+
+# A configure that failed half-way leaves a cache but no build files, and
+# that cache may name another generator: start that configure afresh.
+if [ ! -f build-fuzz/build.ninja ] && [ ! -f build-fuzz/Makefile ]; then
+    rm -f build-fuzz/CMakeCache.txt
     generator=()
     command -v ninja >/dev/null && generator=(-G Ninja)
     CXX=clang++ cmake -S . -B build-fuzz "${generator[@]}" \

@@ -13,9 +13,14 @@ case "$kind" in
     *) echo "usage: scripts/sanitize.sh address|thread [ctest arguments]" >&2; exit 2 ;;
 esac
 
+bash scripts/setup.sh
+
 generator=()
 command -v ninja >/dev/null && generator=(-G Ninja)
-if [ ! -f "$dir/CMakeCache.txt" ]; then
+# A configure that failed half-way leaves a cache but no build files, and
+# that cache may name another generator: start that configure afresh.
+if [ ! -f "$dir/build.ninja" ] && [ ! -f "$dir/Makefile" ]; then
+    rm -f "$dir/CMakeCache.txt"
     cmake -S . -B "$dir" "${generator[@]}" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
         -DCORVANE_SANITIZE="$kind" -DCORVANE_BUILD_BENCH=OFF
 fi

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs everything the project needs on a fresh Debian 12 or 13 machine:
 # the system packages (only those missing, so a second run is quick) and a
-# Python 3.13 virtual environment in .venv.
+# Python virtual environment in .venv (3.13, or the newest CPython 3.10+
+# when the machine has no 3.13).
 set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -55,38 +56,70 @@ fi
 
 # Python 3.13: Debian 13 ships it; Debian 12 machines carry it under pyenv.
 # A python3.13 on PATH may be a pyenv shim that fails, so every candidate is
-# tried for real.
-is_py313() { "$1" -c 'import sys; sys.exit(0 if sys.version_info[:2] == (3, 13) else 1)' >/dev/null 2>&1; }
+# run for real. Without 3.13 the newest CPython from 3.10 on serves instead.
+python_minor() {
+    "$1" -c 'import sys; assert sys.implementation.name == "cpython"; print("%d.%d" % sys.version_info[:2])' \
+        2>/dev/null
+}
 
+pyenv_roots() {
+    {
+        [ -n "${PYENV_ROOT:-}" ] && echo "$PYENV_ROOT"
+        command -v pyenv >/dev/null && pyenv root 2>/dev/null
+        [ -n "${HOME:-}" ] && echo "$HOME/.pyenv"
+    } | awk '!seen[$0]++'
+}
+
+# The first working CPython of version $1 ("3.13"): the system's, then
+# pyenv's newest, then whatever PATH names.
 find_python() {
-    local c
-    for c in /usr/bin/python3.13 \
-             $( (command -v pyenv >/dev/null && ls -d "$(pyenv root)"/versions/3.13*/bin/python3.13) 2>/dev/null | sort -V -r) \
-             $(ls -d "$HOME"/.pyenv/versions/3.13*/bin/python3.13 2>/dev/null | sort -V -r) \
-             "$(command -v python3.13 || true)"; do
-        [ -n "$c" ] && [ -x "$c" ] && is_py313 "$c" && { echo "$c"; return 0; }
+    local c root
+    local candidates=("/usr/bin/python$1")
+    while read -r root; do
+        while read -r c; do candidates+=("$c"); done < <(ls -d "$root"/versions/"$1"*/bin/python"$1" 2>/dev/null | sort -V -r)
+    done < <(pyenv_roots)
+    candidates+=("$(command -v "python$1" || true)")
+    for c in "${candidates[@]}"; do
+        [ -n "$c" ] && [ -x "$c" ] && [ "$(python_minor "$c")" = "$1" ] && { echo "$c"; return 0; }
     done
     return 1
 }
 
-py=$(find_python || true)
-if [ -z "$py" ]; then
-    echo "setup: no Python 3.13 found, trying Debian's packages"
+py=$(find_python 3.13 || true)
+if [ -z "$py" ] && apt-cache show python3.13 >/dev/null 2>&1; then
+    echo "setup: installing python3.13"
     apt_update_once
     DEBIAN_FRONTEND=noninteractive apt-get install -y -qq python3.13 python3.13-venv python3.13-dev >/dev/null
-    py=$(find_python) || { echo "setup: Python 3.13 is not available on this machine" >&2; exit 1; }
+    py=$(find_python 3.13 || true)
 fi
-if [ -x /usr/bin/python3.13 ] && [ "$py" = /usr/bin/python3.13 ]; then
-    for p in python3.13-venv python3.13-dev; do
+if [ -z "$py" ]; then
+    for v in 3.14 3.12 3.11 3.10; do
+        py=$(find_python "$v") && break
+    done
+    [ -n "$py" ] || { echo "setup: no CPython 3.10 or later found on this machine" >&2; exit 1; }
+    echo "setup: warning: no Python 3.13 found; using Python $(python_minor "$py") ($py) instead"
+fi
+
+# Debian splits venv and the headers off its interpreters.
+case "$py" in
+/usr/bin/python3.*)
+    for p in "${py#/usr/bin/}-venv" "${py#/usr/bin/}-dev"; do
         dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || {
+            echo "setup: installing $p"
             apt_update_once
             DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "$p" >/dev/null
         }
     done
-fi
+    ;;
+esac
+
+# The interpreter a venv was made from: its installation and exact version.
+python_identity() {
+    "$1" -c 'import sys, platform; print(sys.base_prefix, platform.python_version())' 2>/dev/null
+}
 
 venv="$root/.venv"
-if [ ! -x "$venv/bin/python" ] || ! is_py313 "$venv/bin/python"; then
+if [ ! -x "$venv/bin/python" ] || [ "$(python_identity "$venv/bin/python")" != "$(python_identity "$py")" ]; then
     echo "setup: creating $venv from $py"
     rm -rf "$venv"
     "$py" -m venv "$venv"

@@ -10,6 +10,7 @@
 #include <iostream>
 #include <stdexcept>
 
+#include "common/console_output.h"
 #include "common/logger.h"
 
 namespace common::diagnostics::tracing {
@@ -112,10 +113,10 @@ void ActiveTraceContext::write(TraceMode mode, const std::string& line) {
         write_to_file(line);
         break;
     case TraceMode::std_out:
-        std::cout << line << std::endl;
+        write_console_line(std::cout, line);
         break;
     case TraceMode::std_err:
-        std::cerr << line << std::endl;
+        write_console_line(std::cerr, line);
         break;
     case TraceMode::win_dbg_out:
         write_debug_output(line);
@@ -166,9 +167,8 @@ void ActiveTraceContext::open_next_file() {
     m_file.clear();
     m_file.open(path, std::ios::out | std::ios::app | std::ios::binary);
     if (!m_file.is_open()) {
-        static bool reported = false;
-        if (!reported) {
-            reported = true;
+        if (!m_open_failure_reported) {
+            m_open_failure_reported = true;
             QOR_LOG_WARNING("Could not open trace file " << path.string() << "; trace lines are dropped");
         }
         return;

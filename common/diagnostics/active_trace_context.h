@@ -63,6 +63,7 @@ private:
     std::uint64_t m_file_counter = 0;
     std::ofstream m_file;
     std::uintmax_t m_file_size = 0;
+    bool m_open_failure_reported = false;  // one warning per writer
     // Last, so that it is constructed after everything its thread touches.
     std::unique_ptr<ActiveObject> m_active;
 };

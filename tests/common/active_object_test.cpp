@@ -150,6 +150,18 @@ TEST(ActiveObjectDeathTest, JoinFromItsOwnThreadIsAContractViolation) {
         "cannot be joined from its own thread");
 }
 
+TEST(ActiveObjectDeathTest, PostAfterJoinIsAContractViolation) {
+    // A late post that still fits the queue must fail too: one that does
+    // not would otherwise wait for ever.
+    EXPECT_DEATH(
+        {
+            ActiveObject object({"late_post", {}, 1, 1});
+            object.join();
+            object.post([] {});
+        },
+        "no tasks after join\\(\\)");
+}
+
 TEST(ActiveObjectTest, FailingTasksReachTheHandlerAndLaterTasksStillRun) {
     std::mutex mutex;
     std::vector<std::string> reports;  // guarded by mutex

@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include "common/logger.h"
 #include "support/temp_dir.h"
 
 using common::diagnostics::tracing::ActiveTraceContext;
@@ -144,5 +145,33 @@ TEST(ActiveTraceContextTest, CustomOutputReceivesLinesInPostingOrder) {
     }
     for (int i = 0; i < 50; ++i) {
         ASSERT_EQ(seen[i], std::to_string(i));
+    }
+}
+
+TEST(ActiveTraceContextTest, EachWriterWarnsOnceWhenItCannotOpenItsFile) {
+    common::logging::initialise_logging();
+    test_support::TempDir dir;
+    // A folder below a plain file can be made by nobody, root included.
+    const std::filesystem::path blocker = dir.file("blocker");
+    std::ofstream(blocker) << "not a folder";
+
+    testing::internal::CaptureStderr();
+    {
+        ActiveTraceContext first(blocker / "first");
+        ActiveTraceContext second(blocker / "second");
+        for (int i = 0; i < 3; ++i) {
+            first.post(TraceMode::trace_file, "line");
+            second.post(TraceMode::trace_file, "line");
+        }
+        first.flush();
+        second.flush();
+    }
+    const std::string text = testing::internal::GetCapturedStderr();
+    for (const char* name : {"first", "second"}) {
+        SCOPED_TRACE(name);
+        const std::string warning = "Could not open trace file " + (blocker / name).string();
+        const auto at = text.find(warning);
+        EXPECT_NE(at, std::string::npos) << text;
+        EXPECT_EQ(text.find(warning, at + 1), std::string::npos) << text;
     }
 }

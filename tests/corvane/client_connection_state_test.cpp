@@ -2,6 +2,8 @@
 
 #include <atomic>
 #include <chrono>
+#include <future>
+#include <memory>
 #include <mutex>
 #include <stdexcept>
 #include <string>
@@ -217,6 +219,40 @@ TEST(ClientConnectionStateTest, ListenerCallingBackWhileQueueIsFullDoesNotDeadlo
                                      std::chrono::seconds(20));
     producer.join();
     EXPECT_TRUE(finished);
+}
+
+// A listener may drop the last reference to the state (an application
+// handler that replaces or destroys its client): the process goes on, what
+// was pending is still delivered, and the notifier thread ends.
+TEST(ClientConnectionStateTest, ListenerMayDestroyTheStateFromTheNotifierThread) {
+    auto owner = std::make_shared<std::shared_ptr<ClientConnectionState>>(std::make_shared<ClientConnectionState>());
+    ClientConnectionState& state = **owner;
+    std::promise<void> queued;
+    auto both_queued = queued.get_future().share();
+    std::mutex mutex;
+    std::vector<ClientStatus> seen;  // guarded by mutex
+    // Lives as long as the listener, which lives as long as the notifier.
+    auto token = std::make_shared<int>(0);
+    std::weak_ptr<int> listener_alive = token;
+    state.register_change_handler(
+        [owner, both_queued, token = std::move(token), &mutex, &seen](ClientStatus, auto next) {
+            both_queued.wait();
+            if (next->get_status() == ClientStatus::preparing_connection) {
+                owner->reset();
+            }
+            std::lock_guard lock(mutex);
+            seen.push_back(next->get_status());
+        });
+    std::weak_ptr<ClientConnectionState> state_alive = *owner;
+    state.set_status(ClientStatus::preparing_connection);
+    state.set_status(ClientStatus::loading_config);
+    // From here on only the listener touches the state.
+    queued.set_value();
+
+    EXPECT_TRUE(wait_until([&] { return state_alive.expired(); }, "the listener to destroy the state"));
+    EXPECT_TRUE(wait_until([&] { return listener_alive.expired(); }, "the notifier to be joined and freed"));
+    std::lock_guard lock(mutex);
+    EXPECT_EQ(seen, (std::vector<ClientStatus>{ClientStatus::preparing_connection, ClientStatus::loading_config}));
 }
 
 using ClientConnectionStateDeathTest = testing::Test;

@@ -283,6 +283,25 @@ TEST_F(ConnectionProtocolTest, RelativePathsAreSentAbsoluteAndMissingOnesFailBef
     EXPECT_EQ(log.back().request, MessageType::LOAD_BED);
 }
 
+TEST_F(ConnectionProtocolTest, ValuesThatWouldInjectItemsFailBeforeAnyRequest) {
+    auto injected = basic_info();
+    injected.client_name = "run7>move_enabled=1>chunk_size=1";
+    EXPECT_EQ(m_protocol.establish_server_connection(injected, 5), nullptr);
+    EXPECT_EQ(m_protocol.last_error(),
+              (ConnectionErrorInfo{ConnectionError::failed,
+                                   "client_name must not contain '>', which separates the items of a connection "
+                                   "text"}));
+
+    auto colon = info_with_files();
+    colon.config = "ref_dna_fast:x";
+    EXPECT_EQ(m_protocol.establish_server_connection(colon, 5), nullptr);
+    EXPECT_EQ(m_protocol.last_error(),
+              (ConnectionErrorInfo{ConnectionError::failed,
+                                   "config must not contain ':', which ends the configuration name"}));
+    // Not even the first ping went out.
+    EXPECT_TRUE(requests().empty());
+}
+
 TEST_F(ConnectionProtocolTest, ReconnectsWithTheSameProtocolUnderANewId) {
     ASSERT_NE(m_protocol.establish_server_connection(basic_info(), 5), nullptr) << m_protocol.last_error();
     const auto first_id = m_protocol.server_details().client_uid;

@@ -134,3 +134,69 @@ TEST(LoadIndexTextTest, AppendsAlignerOptionsOnlyWhenThereAreAny) {
     info.minimap_opt_string = "-k 15";
     EXPECT_EQ(ipc_tools::to_load_index_text(info), "/data/ref.mmi:>minimap_opt_string=-k 15");
 }
+
+// A '>' would make the server read one value as several items, a ':' would
+// cut the configuration name short: such values are refused, by name, and
+// never written.
+TEST(ConnectTextTest, RefusesValuesThatWouldBeReadAsMoreThanOne) {
+    struct Row {
+        const char* what;
+        void (*spoil)(ConnectionInfo&);
+        const char* refusal;
+    };
+    const std::string angle = " must not contain '>', which separates the items of a connection text";
+    const Row rows[] = {
+        {"client name", [](ConnectionInfo& i) { i.client_name = "run7>move_enabled=1>chunk_size=1"; }, "client_name"},
+        {"config with '>'", [](ConnectionInfo& i) { i.config = "cfg>chunk_size=1"; }, "config"},
+        {"config with ':'", [](ConnectionInfo& i) { i.config = "cfg:x"; }, nullptr},
+        {"kits field", [](ConnectionInfo& i) { i.barcode_kits = "KIT>x=1"; }, "barcode_kits"},
+        {"index path", [](ConnectionInfo& i) { i.align_ref = "/ref/a>b.mmi"; }, "align_ref"},
+        {"aligner options", [](ConnectionInfo& i) { i.minimap_opt_string = "-k 15>x=1"; }, "minimap_opt_string"},
+        {"bed path", [](ConnectionInfo& i) { i.bed_file = "/ref/a>b.bed"; }, "bed_file"},
+        {"kits parameter", [](ConnectionInfo& i) { i.params.set("barcode_kits", "K>move_enabled=1"); }, "barcode_kits"},
+        {"barcode list", [](ConnectionInfo& i) { i.params.set("barcode_list", "a>b"); }, "barcode_list"},
+        {"poly tail config", [](ConnectionInfo& i) { i.params.set("poly_a_config", "/p>q"); }, "poly_a_config"},
+        {"aligner options parameter", [](ConnectionInfo& i) { i.params.set("minimap_opt_string", ">x=1"); },
+         "minimap_opt_string"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        ConnectionInfo info;
+        info.config = "cfg";
+        info.client_name = "run7";
+        row.spoil(info);
+        const std::string expected =
+            row.refusal ? row.refusal + angle : "config must not contain ':', which ends the configuration name";
+        EXPECT_EQ(ipc_tools::connection_text_refusal(info), expected);
+        try {
+            const auto text = ipc_tools::to_connect_text(info);
+            ADD_FAILURE() << "written: " << text;
+        } catch (const std::invalid_argument& error) {
+            EXPECT_EQ(error.what(), expected);
+        }
+    }
+
+    // A '>' in a parameter the server is not sent does no harm, nor do the
+    // characters the grammar allows in values.
+    ConnectionInfo fine;
+    fine.config = "cfg";
+    fine.client_name = "run=7 a:b";
+    fine.params.set("sample_id", "x>y");
+    EXPECT_EQ(ipc_tools::connection_text_refusal(fine), std::nullopt);
+    EXPECT_EQ(ipc_tools::to_connect_text(fine), "cfg:>timeout_interval=0>client_name=run=7 a:b");
+}
+
+TEST(KeyValueTextTest, RefusesToWriteAnItemThatWouldNotParseBack) {
+    EXPECT_THROW(ipc_tools::key_value_text("client_name", "a>b=1"), std::invalid_argument);
+    EXPECT_THROW(ipc_tools::key_value_text("", "1"), std::invalid_argument);
+    EXPECT_THROW(ipc_tools::key_value_text("a=b", "1"), std::invalid_argument);
+    EXPECT_THROW(ipc_tools::key_value_text("a>b", "1"), std::invalid_argument);
+
+    ConnectionInfo info;
+    info.align_ref = "/data/ref.mmi";
+    info.minimap_opt_string = "-k 15>x=1";
+    EXPECT_THROW(ipc_tools::to_load_index_text(info), std::invalid_argument);
+    info.minimap_opt_string.clear();
+    info.align_ref = "/data/a>b.mmi";
+    EXPECT_THROW(ipc_tools::to_load_index_text(info), std::invalid_argument);
+}

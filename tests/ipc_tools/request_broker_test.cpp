@@ -11,6 +11,8 @@
 #include <thread>
 #include <vector>
 
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 #include <zmq.hpp>
 
@@ -370,6 +372,29 @@ TEST(RequestBrokerDeathTest, SendingWithoutSocketOrRequestIsAContractViolation) 
     Message reply;
     broker.send_request(request, reply);
     EXPECT_DEATH(broker.send_request(request, reply),
-                 "invalid request.*\n.*request_broker.cpp:144 "
+                 "invalid request.*\n.*request_broker\\.cpp:[0-9]+ "
                  "\"!request.empty\\(\\) && request.get_type\\(\\) != UNSET\"");
+}
+
+// A socket that could not be connected is dropped: a later send is the
+// contract violation of an unprepared broker, not a wait for ever on a
+// socket without a peer.
+TEST(RequestBrokerDeathTest, FailedConnectLeavesNoSocketBehind) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    test_support::TempDir dir;
+    ScriptedPeer peer(dir.ipc_endpoint(), statistics_script(PeerAction::reply(MessageType::SUCCESS)));
+    RequestBroker broker;
+    broker.prepare_connection(dir.ipc_endpoint(), generous_timeout_ms);
+    // No port: ZeroMQ refuses the endpoint when connecting.
+    EXPECT_THROW(broker.prepare_connection("tcp://no-port-here", generous_timeout_ms), zmq::error_t);
+    Message request = get_statistics();
+    Message reply;
+    // The alarm ends a child that waits instead of dying, so the test fails
+    // rather than hangs.
+    EXPECT_DEATH(
+        {
+            ::alarm(20);
+            broker.send_request(request, reply);
+        },
+        "null socket.*\n.*\"m_socket.get\\(\\) != nullptr\"");
 }
