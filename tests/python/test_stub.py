@@ -40,5 +40,5 @@ def test_stub_and_module_list_the_same_names():
 
 
 def test_the_module_is_the_installed_package():
-    spec = importlib.util.find_spec("tavrix")
-    assert spec.submodule_search_locations and "site-packages" in spec.origin
+    found = importlib.util.find_spec("tavrix")
+    assert found.submodule_search_locations and "site-packages" in found.origin
