@@ -116,7 +116,7 @@ def run(args):
 
     from tqdm import tqdm
 
-    from corvane_cli.embedded_server import EmbeddedServer, EmbeddedServerError
+    from corvane_cli.embedded_server import EmbeddedServer, EmbeddedServerError, reference_index_setting
     from corvane_cli.pipeline import Pipeline, PipelineError, ServerLost
     from corvane_cli.run_summary import RunRecord
     from corvane_cli.signal_file import SignalFileError, SignalFileReader
@@ -148,6 +148,13 @@ def run(args):
                         settings = json.load(file)
                 except (OSError, ValueError) as error:
                     raise UsageError(f"{args.server_settings}: {error}") from error
+            if args.reference:
+                try:
+                    index = reference_index_setting(args.reference)
+                except (OSError, UnicodeDecodeError, ValueError) as error:
+                    raise UsageError(f"{args.reference}: not a readable FASTA file ({error})") from error
+                settings = dict(settings or {})
+                settings["alignment_indices"] = list(settings.get("alignment_indices", [])) + [index]
             try:
                 embedded = stack.enter_context(EmbeddedServer(settings=settings))
             except EmbeddedServerError as error:
