@@ -179,7 +179,11 @@ def run(args):
                                 include_moves=args.moves, sort=bool(args.reference))
         except OutputError as error:
             raise UsageError(str(error)) from error
-        summary_file = stack.enter_context(open(args.summary, "w")) if args.summary else None
+        try:
+            summary_file = stack.enter_context(open(args.summary, "w")) if args.summary else None
+        except OSError as error:
+            writer.close(complete=False)
+            raise UsageError(f"cannot write {args.summary}: {error.strerror or error}") from error
         record = RunRecord(truths, summary_file)
         counts = pipeline.counts
         total = sum(reader.num_reads for reader in readers)
@@ -248,7 +252,11 @@ def run(args):
             print(f"corvane basecall: {error}; the output is incomplete", file=sys.stderr)
             return EXIT_READS_FAILED
         if args.report:
-            record.write_report(args.report)
+            try:
+                record.write_report(args.report)
+            except (OSError, ValueError) as error:
+                print(f"corvane basecall: cannot write {args.report}: {error}", file=sys.stderr)
+                code = EXIT_READS_FAILED
         for line in record.summary_lines(counts, calling_s):
             print(line)
         if args.timings and calling_s > 0:
