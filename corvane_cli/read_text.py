@@ -8,6 +8,8 @@ import numpy as np
 
 MAX_READ_NAME = 254
 INT32_MIN, INT32_MAX = -(2**31), 2**31 - 1
+# An "i" tag holds any value from the int32 minimum to the uint32 maximum.
+INT_TAG_MAX = 2**32 - 1
 
 
 def _printable(text, space_allowed):
@@ -42,7 +44,7 @@ def _text_tag(tags, name, value):
 
 
 def _int_tag(tags, name, value):
-    if INT32_MIN <= value <= INT32_MAX:
+    if INT32_MIN <= value <= INT_TAG_MAX:
         tags.append(f"{name}{value}")
 
 
