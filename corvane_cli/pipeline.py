@@ -193,12 +193,17 @@ class Pipeline:
     def finish(self, on_results):
         """Waits until every read passed has come back (or the server is
         lost), then ends every client."""
-        while self._in_flight:
-            if not self.drain(on_results):
-                self._wait_or_give_up()
+        self.wait_for_results(on_results)
         for client in self._pools:
             client.finish(FINISH_TIMEOUT_S)
         self.drain(on_results)
+
+    def wait_for_results(self, on_results):
+        """Collects until every read passed has come back; raises ServerLost
+        once nothing has moved for too long. The clients stay connected."""
+        while self._in_flight:
+            if not self.drain(on_results):
+                self._wait_or_give_up()
 
     def lose_in_flight(self, reason):
         """Counts every read still out as failed."""

@@ -286,16 +286,21 @@ class SignalFileReader:
     def iter_chunks(self, max_reads: int = 256, max_samples: int = 4_000_000) -> Iterator[list[dict]]:
         """Lists of read dicts in file order: at most max_reads reads and,
         unless a single read is longer, at most max_samples samples each."""
+        for start, stop in self.iter_ranges(max_reads, max_samples):
+            yield self.read_range(start, stop)
+
+    def iter_ranges(self, max_reads: int = 256, max_samples: int = 4_000_000) -> Iterator[tuple[int, int]]:
+        """The (start, stop) read ranges iter_chunks yields, from the read
+        table alone."""
         if max_reads < 1 or max_samples < 1:
             raise ValueError("max_reads and max_samples must be positive")
         start = 0
         while start < self._num_reads:
             stop = min(start + max_reads, self._num_reads)
-            lengths = self._column("length", start, stop)
-            cumulative = np.cumsum(lengths)
+            cumulative = np.cumsum(self._column("length", start, stop))
             # The reads that fit, and always at least one.
             count = max(1, int(np.searchsorted(cumulative, max_samples, side="right")))
-            yield self.read_range(start, start + count)
+            yield start, start + count
             start += count
 
     def read_range(self, start: int, stop: int) -> list[dict]:

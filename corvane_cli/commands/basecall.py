@@ -96,6 +96,8 @@ def _check_inputs(args, fmt):
     for path in [args.reference, args.server_settings]:
         if path and not os.access(path, os.R_OK):
             raise UsageError(f"{path}: " + ("no such file" if not os.path.exists(path) else "not readable"))
+    if args.dask and not args.server:
+        raise UsageError("--dask needs the basecall servers of the workers: give them with --server")
     if args.server and args.server_settings:
         raise UsageError("--server-settings is for the private server: leave it out with --server")
 
@@ -236,6 +238,9 @@ def run(args):
         except SignalFileError as error:
             _close_partial(writer, f"unreadable input: {error}")
             raise UsageError(str(error)) from error
+        except UsageError as error:
+            _close_partial(writer, str(error))
+            raise
         except OutputError as error:
             _close_partial(writer, str(error))
             return EXIT_READS_FAILED
@@ -280,10 +285,13 @@ def _close_partial(writer, reason):
 
 def _run_distributed(args, servers, readers, config, params, on_results, counts):
     try:
-        from corvane_cli.distributed import run_distributed
+        from corvane_cli.distributed import DistributedError, run_distributed
     except ImportError as error:
         raise UsageError(f"--dask is not available: {error}") from error
-    if not args.server:
-        raise UsageError("--dask needs the basecall servers of the workers: give them with --server")
+
     for reader in readers:
-        run_distributed(args.dask, servers, reader, config, params, on_results)
+        try:
+            run_distributed(args.dask, servers, reader, config, params, on_results, counts=counts,
+                            clients=args.clients)
+        except DistributedError as error:
+            raise UsageError(str(error)) from error
