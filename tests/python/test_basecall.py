@@ -13,8 +13,6 @@ import pysam
 import pytest
 
 from conftest import corvane_script, run_corvane
-from corvane_cli.programs import find_program
-from corvane_cli.signal_file import SignalFileWriter
 
 COMPLEMENT = str.maketrans("ACGT", "TGCA")
 DEADLINE_S = 60.0
@@ -29,20 +27,12 @@ def write_reference(path, seed=3):
 
 
 def simulate(folder, reads, length=400, seed=5, reference=None, name="reads.h5"):
-    """A signal file of simulated reads with their truths."""
-    jsonl = folder / f"{name}.jsonl"
-    command = [find_program("corvane_simulate"), "--reads", str(reads), "--length", str(length),
-               "--seed", str(seed), "-o", str(jsonl)]
-    if reference:
-        command += ["--reference", str(reference)]
-    subprocess.run(command, check=True, capture_output=True)
+    """A signal file of simulated reads with their truths, by `corvane simulate`."""
     path = folder / name
-    with SignalFileWriter(path) as writer, open(jsonl) as lines:
-        for line in lines:
-            read = json.loads(line)
-            truth = read.pop("sequence")
-            read["raw_data"] = np.asarray(read.pop("samples"), dtype=np.int16)
-            writer.add(read, truth)
+    extra = ["--reference", reference] if reference else []
+    done = run_corvane("simulate", "-n", reads, "--length-mean", length, "--fixed-length", "--seed", seed,
+                       "-o", path, *extra)
+    assert done.returncode == 0, done.stderr
     return path
 
 
