@@ -13,7 +13,8 @@ INT_TAG_MAX = 2**32 - 1
 
 
 def _printable(text, space_allowed):
-    return all(("!" <= c <= "~") or (space_allowed and c == " ") for c in text)
+    # Printable ASCII is exactly the ASCII that str.isprintable() accepts.
+    return text.isascii() and text.isprintable() and (space_allowed or " " not in text)
 
 
 def read_name_problem(name):
