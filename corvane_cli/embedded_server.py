@@ -24,6 +24,25 @@ ZERO_LATENCY = {"data_plane": {"latency_ms_per_read": 0, "latency_ms_per_1000_sa
 _PR_SET_PDEATHSIG = 1
 
 
+def reference_index_setting(fasta):
+    """The settings entry that makes the server know a FASTA file as an
+    alignment index, with @SQ lines of its records."""
+    lines, name, length = [], None, 0
+    with open(fasta) as file:
+        for line in file:
+            if line.startswith(">"):
+                if name is not None:
+                    lines.append(f"@SQ\tSN:{name}\tLN:{length}")
+                name, length = line[1:].split(maxsplit=1)[0] if line[1:].strip() else "", 0
+            else:
+                length += len(line.strip())
+    if name is not None:
+        lines.append(f"@SQ\tSN:{name}\tLN:{length}")
+    if not lines:
+        raise ValueError(f"{fasta}: no FASTA records")
+    return {"path": str(Path(fasta).resolve()), "header": "\n".join(lines) + "\n"}
+
+
 class EmbeddedServerError(RuntimeError):
     """The private server could not be started."""
 

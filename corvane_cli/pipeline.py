@@ -2,6 +2,8 @@
 collects the called reads on the way and hands them on as they arrive,
 with a bounded number of reads in flight whatever the input size."""
 
+import queue
+import threading
 import time
 from dataclasses import dataclass, field
 
@@ -75,6 +77,7 @@ class Pipeline:
         self._samples_in_flight = 0
         self._next = 0
         self._last_progress = time.monotonic()
+        self.client_s = 0.0  # time spent in client calls (read conversion included)
         for address, members in zip(servers, spread(clients, servers)):
             self._pools.append(Corvane(address, config, members))
         for client in self._pools:
@@ -126,7 +129,9 @@ class Pipeline:
         client = self._pools[self._next]
         self._next = (self._next + 1) % len(self._pools)
         while True:
+            called = time.monotonic()
             result = client.pass_reads(batch, PASS_WAIT_MS)
+            self.client_s += time.monotonic() - called
             if result == Corvane.read_accepted:
                 for read in batch:
                     samples = len(read["raw_data"])
@@ -158,7 +163,10 @@ class Pipeline:
         self._should_stop()
         any_back = False
         for client in self._pools:
-            for group in client.get_completed_reads():
+            called = time.monotonic()
+            groups = client.get_completed_reads()
+            self.client_s += time.monotonic() - called
+            for group in groups:
                 any_back = True
                 tag = group[0]["read_tag"]
                 read_id, samples = self._in_flight.pop(tag, (None, 0))
@@ -211,3 +219,61 @@ class Pipeline:
 
 class ServerLost(RuntimeError):
     """A server stopped answering for longer than the reconnect timeout."""
+
+
+class Prefetcher:
+    """Iterates over `chunks` one or two chunks ahead on a thread of its own,
+    so that reading and decompressing overlap the waits on the server. An
+    exception of the iterator is raised where its chunk would have come."""
+
+    _END = object()
+
+    def __init__(self, chunks, depth=2):
+        self._chunks = chunks
+        self._queue = queue.Queue(maxsize=depth)
+        self._stop = threading.Event()
+        self._thread = threading.Thread(target=self._run, name="corvane_reader", daemon=True)
+
+    def __enter__(self):
+        self._thread.start()
+        return self
+
+    def __exit__(self, *exc):
+        self._stop.set()
+        while self._thread.is_alive():
+            try:
+                self._queue.get(timeout=0.1)  # unblocks a reader waiting for room
+            except queue.Empty:
+                pass
+        self._thread.join()
+
+    def _put(self, item):
+        while not self._stop.is_set():
+            try:
+                self._queue.put(item, timeout=0.1)
+                return True
+            except queue.Full:
+                continue
+        return False
+
+    def _run(self):
+        try:
+            for chunk in self._chunks:
+                if not self._put((chunk, None)):
+                    return
+        except Exception as error:  # handed to the consumer, which raises it
+            self._put((None, error))
+            return
+        self._put((self._END, None))
+
+    def __iter__(self):
+        return self
+
+    def __next__(self):
+        chunk, error = self._queue.get()
+        if error is not None:
+            raise error
+        if chunk is self._END:
+            self._queue.put((self._END, None))
+            raise StopIteration
+        return chunk

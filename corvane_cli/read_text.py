@@ -8,10 +8,13 @@ import numpy as np
 
 MAX_READ_NAME = 254
 INT32_MIN, INT32_MAX = -(2**31), 2**31 - 1
+# An "i" tag holds any value from the int32 minimum to the uint32 maximum.
+INT_TAG_MAX = 2**32 - 1
 
 
 def _printable(text, space_allowed):
-    return all(("!" <= c <= "~") or (space_allowed and c == " ") for c in text)
+    # Printable ASCII is exactly the ASCII that str.isprintable() accepts.
+    return text.isascii() and text.isprintable() and (space_allowed or " " not in text)
 
 
 def read_name_problem(name):
@@ -42,7 +45,7 @@ def _text_tag(tags, name, value):
 
 
 def _int_tag(tags, name, value):
-    if INT32_MIN <= value <= INT32_MAX:
+    if INT32_MIN <= value <= INT_TAG_MAX:
         tags.append(f"{name}{value}")
 
 

@@ -4,12 +4,16 @@ leaves a file that looks finished."""
 
 import os
 import stat
+import time
 from pathlib import Path
 
 from corvane_cli.read_text import fastq_header, sam_records
 
 FORMATS = ("fastq", "sam", "bam")
 PARTIAL_SUFFIX = ".partial"
+# Written records reach the file at least this often, so that what an
+# interrupted run leaves is close to what it had called.
+FLUSH_INTERVAL_S = 0.5
 
 
 class OutputError(RuntimeError):
@@ -57,6 +61,7 @@ class ReadWriter:
         self.partial_path = self.path if self._in_place else self.path.with_name(self.path.name + PARTIAL_SUFFIX)
         self._bam = None
         self._text = None
+        self._flushed = time.monotonic()
         try:
             if fmt == "bam":
                 import pysam
@@ -94,6 +99,9 @@ class ReadWriter:
                 self._text.write("".join(line + "\n" for line in texts))
             else:
                 self._text.write("".join(texts))
+            if self._text is not None and time.monotonic() - self._flushed > FLUSH_INTERVAL_S:
+                self._text.flush()
+                self._flushed = time.monotonic()
         except OSError as error:
             raise OutputError(f"cannot write {self.partial_path}: {_reason(error)}") from error
         self.records += len(texts)
@@ -122,7 +130,7 @@ class ReadWriter:
             import pysam
             sorted_path = self.path.with_name(self.path.name + ".sorting")
             try:
-                pysam.sort("-o", str(sorted_path), str(self.partial_path))
+                pysam.sort("--no-PG", "-o", str(sorted_path), str(self.partial_path))
             except pysam.SamtoolsError as error:
                 sorted_path.unlink(missing_ok=True)
                 raise OutputError(f"cannot sort {self.partial_path}: {error}") from error

@@ -45,6 +45,8 @@ def add_parser(subparsers):
                         help="how long a lost server is waited for (default 300 s)")
     parser.add_argument("--max-reads-in-flight", type=_positive, default=2000, metavar="N",
                         help="reads passed and not yet back, at most (default 2000)")
+    parser.add_argument("--timings", action="store_true",
+                        help="also print the time spent reading, in client calls and writing")
     parser.add_argument("--server-settings", metavar="JSON", help="settings file of the private reference server")
     return parser
 
@@ -118,8 +120,8 @@ def run(args):
 
     from tqdm import tqdm
 
-    from corvane_cli.embedded_server import EmbeddedServer, EmbeddedServerError
-    from corvane_cli.pipeline import Pipeline, PipelineError, ServerLost
+    from corvane_cli.embedded_server import EmbeddedServer, EmbeddedServerError, reference_index_setting
+    from corvane_cli.pipeline import Pipeline, PipelineError, Prefetcher, ServerLost
     from corvane_cli.run_summary import RunRecord
     from corvane_cli.signal_file import SignalFileError, SignalFileReader
     from corvane_cli.writers import OutputError, ReadWriter, format_of
@@ -150,6 +152,13 @@ def run(args):
                         settings = json.load(file)
                 except (OSError, ValueError) as error:
                     raise UsageError(f"{args.server_settings}: {error}") from error
+            if args.reference:
+                try:
+                    index = reference_index_setting(args.reference)
+                except (OSError, UnicodeDecodeError, ValueError) as error:
+                    raise UsageError(f"{args.reference}: not a readable FASTA file ({error})") from error
+                settings = dict(settings or {})
+                settings["alignment_indices"] = list(settings.get("alignment_indices", [])) + [index]
             try:
                 embedded = stack.enter_context(EmbeddedServer(settings=settings))
             except EmbeddedServerError as error:
@@ -172,19 +181,27 @@ def run(args):
                                 include_moves=args.moves, sort=bool(args.reference))
         except OutputError as error:
             raise UsageError(str(error)) from error
-        summary_file = stack.enter_context(open(args.summary, "w")) if args.summary else None
+        try:
+            summary_file = stack.enter_context(open(args.summary, "w")) if args.summary else None
+        except OSError as error:
+            writer.close(complete=False)
+            raise UsageError(f"cannot write {args.summary}: {error.strerror or error}") from error
         record = RunRecord(truths, summary_file)
         counts = pipeline.counts
         total = sum(reader.num_reads for reader in readers)
         progress = stack.enter_context(tqdm(total=total, unit="read", file=sys.stderr, disable=None,
                                             dynamic_ncols=True, mininterval=0.5))
 
+        timings = {"reading": 0.0, "writing": 0.0}
+
         def on_results(read_id, group):
+            began = time.monotonic()
             try:
                 writer.write(group)
             except ValueError as error:
                 counts.fail(read_id, f"cannot be written: {error}")
             record.add(read_id, group)
+            timings["writing"] += time.monotonic() - began
             progress.update(1)
             elapsed = time.monotonic() - calling_started
             if progress.n % 64 == 0 and elapsed > 0:
@@ -200,7 +217,13 @@ def run(args):
             else:
                 tag = 0
                 for reader in readers:
-                    for chunk in reader.iter_chunks():
+                    chunks = stack.enter_context(Prefetcher(reader.iter_chunks()))
+                    while True:
+                        began = time.monotonic()
+                        chunk = next(chunks, None)
+                        timings["reading"] += time.monotonic() - began
+                        if chunk is None:
+                            break
                         for read in chunk:
                             read["read_tag"] = tag % TAG_RANGE
                             tag += 1
@@ -234,9 +257,18 @@ def run(args):
             print(f"corvane basecall: {error}; the output is incomplete", file=sys.stderr)
             return EXIT_READS_FAILED
         if args.report:
-            record.write_report(args.report)
+            try:
+                record.write_report(args.report)
+            except (OSError, ValueError) as error:
+                print(f"corvane basecall: cannot write {args.report}: {error}", file=sys.stderr)
+                code = EXIT_READS_FAILED
         for line in record.summary_lines(counts, calling_s):
             print(line)
+        if args.timings and calling_s > 0:
+            shares = dict(timings, client=pipeline.client_s)
+            shares["other"] = max(0.0, calling_s - sum(shares.values()))
+            print("time: " + ", ".join(f"{name} {seconds:.2f} s ({100 * seconds / calling_s:.0f}%)"
+                                       for name, seconds in shares.items()))
         if counts.failed or counts.without_results:
             code = EXIT_READS_FAILED
         return code
