@@ -88,9 +88,15 @@ SimulatedRead ReadSimulator::read(std::uint64_t index) const {
     read.signal.noise_bound = m_options.noise_bound;
     read.signal.max_dwell = m_options.max_dwell;
 
+    // Drawn only when asked for, so that fixed-length reads stay what they were.
+    const std::uint32_t half = m_options.length / 2;
+    const std::uint32_t length =
+        m_options.vary_length
+            ? static_cast<std::uint32_t>(stream.between(m_options.length - half, m_options.length + half))
+            : m_options.length;
     const bool duplex = chance(stream, m_options.duplex_fraction);
-    const bool split = !duplex && chance(stream, m_options.split_fraction) && m_options.length >= 2;
-    const std::string sequence = draw_sequence(stream, m_options.length, read.source);
+    const bool split = !duplex && chance(stream, m_options.split_fraction) && length >= 2;
+    const std::string sequence = draw_sequence(stream, length, read.source);
     if (duplex) {
         read.duplex = true;
         read.pieces = {sequence, reverse_complement(sequence)};

@@ -53,6 +53,9 @@ struct SimulationOptions {
     bool rna = false;              // U instead of T
     std::string run_id = "simulated_run";
     std::int32_t channels = 512;
+    // Each read's length drawn uniformly from length - length/2 ..
+    // length + length/2, so that lengths vary around a mean of `length`.
+    bool vary_length = false;
 };
 
 class ReadSimulator {

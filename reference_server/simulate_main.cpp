@@ -16,10 +16,12 @@ namespace {
 void print_usage(std::ostream& out) {
     out << "usage: corvane_simulate --reads N --length L [--seed S] [--reference FASTA]\n"
            "                        [--stride K] [--split-fraction F] [--duplex-fraction F]\n"
-           "                        [--max-dwell D] [--noise B] [--rna] [-o FILE]\n"
+           "                        [--max-dwell D] [--noise B] [--rna] [--vary-length]\n"
+           "                        [-o FILE]\n"
            "\n"
            "  --reads N            number of reads\n"
            "  --length L           bases per read (per strand of a duplex read)\n"
+           "  --vary-length        each read L - L/2 .. L + L/2 bases (uniform, mean L)\n"
            "  --seed S             seed of the run (default 1)\n"
            "  --reference FASTA    draw reads from these sequences (random position and strand)\n"
            "  --stride K           samples per window (default 5)\n"
@@ -86,6 +88,8 @@ int main(int argc, char** argv) {
             options.noise_bound = number_of<std::int16_t>(argument, value());
         } else if (argument == "--rna") {
             options.rna = true;
+        } else if (argument == "--vary-length") {
+            options.vary_length = true;
         } else if (argument == "-o") {
             output_path = value();
         } else if (argument == "--help" || argument == "-h") {

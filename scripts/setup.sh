@@ -124,10 +124,15 @@ if [ ! -x "$venv/bin/python" ] || [ "$(python_identity "$venv/bin/python")" != "
     rm -rf "$venv"
     "$py" -m venv "$venv"
 fi
-if ! "$venv/bin/python" -c 'import numpy, pybind11, pytest, scikit_build_core' >/dev/null 2>&1; then
+# The build's and the tests' packages, and what the command-line package
+# (corvane_cli) runs on: the wheel itself is installed without dependencies
+# so that pip never rebuilds it in isolation.
+if ! "$venv/bin/python" -c 'import numpy, pybind11, pytest, scikit_build_core, h5py, pysam, tqdm, matplotlib, dask.distributed' \
+        >/dev/null 2>&1; then
     echo "setup: installing Python packages"
     "$venv/bin/python" -m pip install -q --upgrade pip
-    "$venv/bin/python" -m pip install -q numpy pybind11 pytest scikit-build-core
+    "$venv/bin/python" -m pip install -q numpy pybind11 pytest scikit-build-core \
+        h5py pysam tqdm matplotlib "dask[distributed]"
 fi
 
 # --- The Python module -------------------------------------------------
@@ -136,10 +141,11 @@ fi
 # off, so a rebuild compiles only what changed; a stamp of the sources
 # skips the install altogether when nothing did.
 tavrix_stamp="$venv/.tavrix-sources"
-tavrix_sources=$(cd "$root" && find CMakeLists.txt pyproject.toml cmake apps common corvane data_wrappers \
-        interfaces ipc_tools python -type f -print0 | sort -z | xargs -0 sha1sum | sha1sum | cut -d' ' -f1)
+tavrix_sources=$(cd "$root" && find CMakeLists.txt pyproject.toml cmake apps common corvane corvane_cli \
+        data_wrappers interfaces ipc_tools python reference_server -type f -not -path 'corvane_cli/bin/*' \
+        -not -name '*.pyc' -print0 | sort -z | xargs -0 sha1sum | sha1sum | cut -d' ' -f1)
 if [ ! -f "$tavrix_stamp" ] || [ "$(cat "$tavrix_stamp")" != "$tavrix_sources" ] ||
-        ! (cd / && "$venv/bin/python" -c 'import tavrix' >/dev/null 2>&1); then
+        ! (cd / && "$venv/bin/python" -c 'import tavrix, corvane_cli' >/dev/null 2>&1); then
     echo "setup: building and installing the Python module into $venv"
     (cd "$root" && "$venv/bin/python" -m pip install -q --no-build-isolation --no-deps .)
     echo "$tavrix_sources" > "$tavrix_stamp"

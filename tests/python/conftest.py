@@ -3,7 +3,9 @@ test's temporary folder, and read dicts made from NumPy arrays."""
 
 import json
 import os
+import shutil
 import subprocess
+import sys
 import time
 
 import numpy as np
@@ -131,3 +133,18 @@ def parse_states(text):
             return reports
         report, position = decoder.raw_decode(text, position)
         reports.append(report)
+
+
+def corvane_script():
+    """The `corvane` console script installed beside the interpreter running
+    the tests (scripts/setup.sh installs it into .venv)."""
+    path = shutil.which("corvane", path=os.path.dirname(sys.executable))
+    if path is None:
+        pytest.fail(f"no corvane console script beside {sys.executable}: run scripts/setup.sh")
+    return path
+
+
+def run_corvane(*args, timeout=120, **kwargs):
+    """Runs `corvane ARGS...` to its end, capturing its output."""
+    return subprocess.run([corvane_script(), *map(str, args)], capture_output=True, text=True, timeout=timeout,
+                          **kwargs)

@@ -1,5 +1,6 @@
 #include "reference_server/read_simulator.h"
 
+#include <set>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -89,6 +90,26 @@ TEST(ReadSimulatorTest, ReadsAreReproducibleAndIndependentOfOrder) {
     EXPECT_NE(a.next().read_id, third.read_id);
     ReadSimulator other_seed({.seed = 12, .length = 50});
     EXPECT_NE(other_seed.read(2).sequence, third.sequence);
+}
+
+TEST(ReadSimulatorTest, VariedLengthsStayAroundTheMeanAndFixedOnesDoNotMove) {
+    ReadSimulator fixed({.seed = 13, .length = 101});
+    ReadSimulator varied({.seed = 13, .length = 101, .vary_length = true});
+    std::set<std::size_t> lengths;
+    std::size_t total = 0;
+    constexpr int count = 200;
+    for (int i = 0; i < count; ++i) {
+        const std::size_t length = varied.next().sequence.size();
+        ASSERT_GE(length, 51u);
+        ASSERT_LE(length, 151u);
+        lengths.insert(length);
+        total += length;
+        ASSERT_EQ(fixed.next().sequence.size(), 101u);
+    }
+    EXPECT_GT(lengths.size(), 20u);
+    EXPECT_NEAR(static_cast<double>(total) / count, 101.0, 10.0);
+    ReadSimulator one_base({.seed = 13, .length = 1, .vary_length = true});
+    EXPECT_EQ(one_base.next().sequence.size(), 1u);
 }
 
 TEST(ReadSimulatorTest, DrawsReadsFromTheReferenceOnBothStrands) {

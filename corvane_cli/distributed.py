@@ -1,0 +1,252 @@
+"""Basecalling over a Dask cluster: the driver splits the input into read
+ranges, each worker of an existing dask.distributed cluster calls its
+ranges through its own client pool against its own server, and the driver
+hands every range's results to one writer as they arrive.
+
+Workers open the input files themselves, so every worker must see them
+under the same path (a shared file system). Each worker keeps one pool per
+server between tasks, and one task at a time uses a pool, so read tags
+never mix between tasks. Tasks are placed on workers round-robin but may
+move (work stealing, a lost worker); a task uses the server of the worker
+that runs it. Dask runs a lost worker's tasks again elsewhere, and the
+driver takes exactly one result per range, so no read is written twice.
+"""
+
+from __future__ import annotations
+
+import itertools
+import json
+import threading
+import uuid
+import zlib
+from collections.abc import Callable
+from dataclasses import dataclass, field
+
+from corvane_cli.pipeline import Counts, Pipeline, PipelineError, ServerLost
+
+DEFAULT_CLIENTS = 2
+TAG_RANGE = 1 << 31
+
+
+class DistributedError(RuntimeError):
+    """The cluster or a worker's server cannot do the work; the message
+    names which."""
+
+
+@dataclass
+class RangeResult:
+    """What a worker sends back for one read range: the result groups (one
+    per read, read_tag = the read's index in the file), in the order they
+    came back, and the range's counts."""
+
+    start: int
+    stop: int
+    server: str
+    worker: str
+    groups: list[tuple[str, list[dict]]]  # read id, group
+    counts: Counts
+
+
+class _WorkerPipeline:
+    """A worker's connected pipeline against one server, kept between
+    tasks. `lock` gives one task at a time the pipeline; `next_tag` is used
+    under it, so that a late result of a task that gave up never passes for
+    a read of a later one."""
+
+    def __init__(self, address: str, config: str, params: dict, clients: int):
+        self.address = address
+        self.lock = threading.Lock()
+        self.next_tag = itertools.count()  # guarded by lock
+        try:
+            self.pipeline = Pipeline([address], config, params, clients=clients)
+            self.pipeline.connect()
+        except PipelineError as error:
+            raise DistributedError(f"server {address}: {error}") from error
+
+
+_pipelines: dict[tuple, _WorkerPipeline] = {}  # guarded by _pipelines_lock
+_pipelines_lock = threading.Lock()
+
+
+def _worker_pipeline(address: str, config: str, params: dict, clients: int) -> _WorkerPipeline:
+    key = (address, config, json.dumps(params, sort_keys=True, default=str), clients)
+    with _pipelines_lock:
+        found = _pipelines.get(key)
+    if found is not None:
+        return found
+    made = _WorkerPipeline(address, config, params, clients)  # connects: outside the lock
+    with _pipelines_lock:
+        found = _pipelines.setdefault(key, made)
+    if found is not made:
+        made.pipeline.close()
+    return found
+
+
+def close_pipelines() -> int:
+    """Disconnects and forgets this process's pipelines; the driver runs it
+    on every worker at the end. Returns how many were closed."""
+    with _pipelines_lock:
+        held = list(_pipelines.values())
+        _pipelines.clear()
+    for worker_pipeline in held:
+        with worker_pipeline.lock:
+            worker_pipeline.pipeline.close()
+    return len(held)
+
+
+def call_range(worker_pipeline: _WorkerPipeline, reads: list[dict]) -> tuple[list, Counts, bool]:
+    """Passes the reads through the pipeline (which the caller holds) and
+    collects them all, or counts those still out as failed once the server
+    stops answering. The flag says whether the server was lost."""
+    pipeline = worker_pipeline.pipeline
+    pipeline.counts = Counts()
+    index_of = {}
+    for read in reads:
+        index_of[read["read_id"]] = read["read_tag"]
+        read["read_tag"] = next(worker_pipeline.next_tag) % TAG_RANGE
+    groups = []
+
+    def on_results(read_id, group):
+        for called in group:
+            called["read_tag"] = index_of[read_id]
+        groups.append((read_id, group))
+
+    try:
+        pipeline.feed(reads, on_results)
+        pipeline.wait_for_results(on_results)
+    except ServerLost as error:
+        pipeline.lose_in_flight(f"did not return from {worker_pipeline.address} ({error})")
+        # Reads of this range not passed yet are failed too.
+        passed = {read_id for read_id, _ in pipeline.counts.failures} | {read_id for read_id, _ in groups}
+        for read in reads:
+            if read["read_id"] not in passed:
+                pipeline.counts.fail(read["read_id"], f"not passed: {worker_pipeline.address} was lost")
+        return groups, pipeline.counts, True
+    return groups, pipeline.counts, False
+
+
+def basecall_range(path: str, start: int, stop: int, servers_by_worker: dict[str, str], config: str, params: dict,
+                   clients: int) -> RangeResult:
+    """The task: reads start..stop-1 of the signal file at `path`, called
+    through this worker's pipeline against its server."""
+    from distributed import get_worker
+
+    from corvane_cli.signal_file import SignalFileReader
+
+    worker = get_worker().address
+    servers = sorted(set(servers_by_worker.values()))
+    # A worker that joined after the assignment takes a server by its address.
+    address = servers_by_worker.get(worker) or servers[zlib.crc32(worker.encode()) % len(servers)]
+    with SignalFileReader(path) as reader:
+        reads = reader.read_range(start, stop)
+    worker_pipeline = _worker_pipeline(address, config, params, clients)
+    with worker_pipeline.lock:
+        groups, counts, lost = call_range(worker_pipeline, reads)
+    if lost:
+        # The next range connects afresh, and fails at once if the server
+        # is still gone, rather than waiting out another stall.
+        _forget(worker_pipeline)
+    return RangeResult(start, stop, address, worker, groups, counts)
+
+
+def _forget(worker_pipeline: _WorkerPipeline) -> None:
+    with _pipelines_lock:
+        for key, held in list(_pipelines.items()):
+            if held is worker_pipeline:
+                del _pipelines[key]
+    with worker_pipeline.lock:
+        worker_pipeline.pipeline.close()
+
+
+def add_counts(total: Counts, part: Counts) -> None:
+    for name in ("reads_read", "reads_in", "with_results", "without_results", "failed", "samples_in"):
+        setattr(total, name, getattr(total, name) + getattr(part, name))
+    total.failures += part.failures
+
+
+@dataclass
+class DistributedSummary:
+    counts: Counts
+    reads_per_server: dict[str, int] = field(default_factory=dict)  # server -> reads of its ranges
+
+
+def assign_servers(workers: list[str], servers: list[str]) -> dict[str, str]:
+    """Worker address -> server address, round-robin in address order."""
+    return {worker: servers[i % len(servers)] for i, worker in enumerate(sorted(workers))}
+
+
+def run_distributed(scheduler, servers: list[str], reader, config: str, params: dict,
+                    on_results: Callable[[str, list[dict]], None], *, counts: Counts | None = None,
+                    clients: int = DEFAULT_CLIENTS, max_reads: int = 256, max_samples: int = 4_000_000,
+                    max_pending: int | None = None,
+                    should_stop: Callable[[], None] | None = None) -> DistributedSummary:
+    """Calls every read of `reader` (a SignalFileReader) on the workers of
+    the Dask cluster at `scheduler` (an address, or a distributed.Client),
+    each worker against one of `servers`. on_results(read_id, group) runs
+    in the calling thread for each read's result group (read_tag = the
+    read's index in the file), range after range as they finish; the
+    ranges' counts are added to `counts`. At most max_pending ranges
+    (default: twice the workers) are out at once, so the driver's memory
+    stays bounded. should_stop() runs after each range and may raise to end
+    the run early."""
+    from distributed import Client, as_completed
+
+    if not servers:
+        raise DistributedError("no server given for the cluster's workers")
+    summary = DistributedSummary(counts if counts is not None else Counts())
+    outstanding = set()
+    own_client = not isinstance(scheduler, Client)
+    try:
+        client = Client(scheduler, timeout="30s") if own_client else scheduler
+    except (OSError, TimeoutError) as error:
+        raise DistributedError(f"cannot reach the Dask scheduler at {scheduler}: {error}") from error
+    try:
+        workers = list(client.scheduler_info()["workers"])
+        if not workers:
+            raise DistributedError(f"the Dask cluster at {client.scheduler.address} has no workers")
+        servers_by_worker = assign_servers(workers, servers)
+        pending_limit = max_pending or 2 * len(workers)
+        ranges = reader.iter_ranges(max_reads, max_samples)
+        path = str(reader.path.resolve())
+        order = itertools.cycle(sorted(workers))
+        run_token = uuid.uuid4().hex
+
+        def submit(start: int, stop: int):
+            future = client.submit(basecall_range, path, start, stop, servers_by_worker, config, params, clients,
+                                   key=f"corvane-range-{run_token}-{start}", workers=[next(order)],
+                                   allow_other_workers=True, pure=False)
+            outstanding.add(future)
+            return future
+
+        futures = as_completed([submit(*r) for r in itertools.islice(ranges, pending_limit)])
+        for future in futures:
+            try:
+                result: RangeResult = future.result()
+            except DistributedError:
+                raise
+            except Exception as error:
+                raise DistributedError(f"a worker failed on its reads: {error}") from error
+            finally:
+                outstanding.discard(future)
+                future.release()
+            add_counts(summary.counts, result.counts)
+            summary.reads_per_server[result.server] = (summary.reads_per_server.get(result.server, 0)
+                                                       + result.stop - result.start)
+            for read_id, group in result.groups:
+                on_results(read_id, group)
+            if should_stop is not None:
+                should_stop()
+            following = next(ranges, None)
+            if following is not None:
+                futures.add(submit(*following))
+        return summary
+    finally:
+        try:
+            # Ranges not started are dropped; a running one ends by itself
+            # (its waits are bounded) before its worker's pipeline closes.
+            if outstanding:
+                client.cancel(list(outstanding))
+            client.run(close_pipelines)
+        finally:
+            if own_client:
+                client.close()
