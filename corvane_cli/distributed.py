@@ -178,7 +178,8 @@ def assign_servers(workers: list[str], servers: list[str]) -> dict[str, str]:
 def run_distributed(scheduler, servers: list[str], reader, config: str, params: dict,
                     on_results: Callable[[str, list[dict]], None], *, counts: Counts | None = None,
                     clients: int = DEFAULT_CLIENTS, max_reads: int = 256, max_samples: int = 4_000_000,
-                    max_pending: int | None = None) -> DistributedSummary:
+                    max_pending: int | None = None,
+                    should_stop: Callable[[], None] | None = None) -> DistributedSummary:
     """Calls every read of `reader` (a SignalFileReader) on the workers of
     the Dask cluster at `scheduler` (an address, or a distributed.Client),
     each worker against one of `servers`. on_results(read_id, group) runs
@@ -186,12 +187,14 @@ def run_distributed(scheduler, servers: list[str], reader, config: str, params: 
     read's index in the file), range after range as they finish; the
     ranges' counts are added to `counts`. At most max_pending ranges
     (default: twice the workers) are out at once, so the driver's memory
-    stays bounded."""
+    stays bounded. should_stop() runs after each range and may raise to end
+    the run early."""
     from distributed import Client, as_completed
 
     if not servers:
         raise DistributedError("no server given for the cluster's workers")
     summary = DistributedSummary(counts if counts is not None else Counts())
+    outstanding = set()
     own_client = not isinstance(scheduler, Client)
     try:
         client = Client(scheduler, timeout="30s") if own_client else scheduler
@@ -209,9 +212,11 @@ def run_distributed(scheduler, servers: list[str], reader, config: str, params: 
         run_token = uuid.uuid4().hex
 
         def submit(start: int, stop: int):
-            return client.submit(basecall_range, path, start, stop, servers_by_worker, config, params, clients,
-                                 key=f"corvane-range-{run_token}-{start}", workers=[next(order)],
-                                 allow_other_workers=True, pure=False)
+            future = client.submit(basecall_range, path, start, stop, servers_by_worker, config, params, clients,
+                                   key=f"corvane-range-{run_token}-{start}", workers=[next(order)],
+                                   allow_other_workers=True, pure=False)
+            outstanding.add(future)
+            return future
 
         futures = as_completed([submit(*r) for r in itertools.islice(ranges, pending_limit)])
         for future in futures:
@@ -222,18 +227,25 @@ def run_distributed(scheduler, servers: list[str], reader, config: str, params: 
             except Exception as error:
                 raise DistributedError(f"a worker failed on its reads: {error}") from error
             finally:
+                outstanding.discard(future)
                 future.release()
             add_counts(summary.counts, result.counts)
             summary.reads_per_server[result.server] = (summary.reads_per_server.get(result.server, 0)
                                                        + result.stop - result.start)
             for read_id, group in result.groups:
                 on_results(read_id, group)
+            if should_stop is not None:
+                should_stop()
             following = next(ranges, None)
             if following is not None:
                 futures.add(submit(*following))
         return summary
     finally:
         try:
+            # Ranges not started are dropped; a running one ends by itself
+            # (its waits are bounded) before its worker's pipeline closes.
+            if outstanding:
+                client.cancel(list(outstanding))
             client.run(close_pipelines)
         finally:
             if own_client:

@@ -32,7 +32,7 @@ in every error.
 from __future__ import annotations
 
 import os
-import tempfile
+import uuid
 from collections.abc import Iterator
 from pathlib import Path
 from typing import Any
@@ -92,15 +92,14 @@ class SignalFileWriter:
 
     def __init__(self, path: str | os.PathLike):
         self.path = Path(path)
-        folder = self.path.parent
+        # Created by HDF5 itself (exclusively), so that the file gets the
+        # permissions of the user's umask like any other output.
+        self._temp = self.path.with_name(f".{self.path.name}.{uuid.uuid4().hex[:12]}.partial")
         try:
-            handle, temp = tempfile.mkstemp(prefix=f".{self.path.name}.", suffix=".partial", dir=folder)
+            self._file = h5py.File(self._temp, "x")
         except OSError as error:
-            raise SignalFileError(path, f"cannot create: {error.strerror or error}") from error
-        os.close(handle)
-        self._temp = Path(temp)
+            raise SignalFileError(path, f"cannot create ({error})") from error
         try:
-            self._file = h5py.File(self._temp, "w")
             self._file.attrs["format"] = FORMAT_NAME
             self._file.attrs["format_version"] = FORMAT_VERSION
             self._signal = self._file.create_dataset(
@@ -113,8 +112,9 @@ class SignalFileWriter:
                 for name, dtype in _COLUMNS
             }
         except (OSError, ValueError) as error:
+            self._file.close()
             self._temp.unlink(missing_ok=True)
-            raise SignalFileError(path, f"cannot create: {error}") from error
+            raise SignalFileError(path, f"cannot create ({error})") from error
         self._rows: dict[str, list[Any]] = {name: [] for name in _COLUMN_NAMES}
         self._samples: list[np.ndarray] = []
         self._held_samples = 0

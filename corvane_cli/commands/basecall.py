@@ -213,7 +213,7 @@ def run(args):
         calling_started = time.monotonic()
         try:
             if args.dask:
-                _run_distributed(args, servers, readers, config, params, on_results, counts)
+                _run_distributed(args, servers, readers, config, params, on_results, counts, stop.check)
             else:
                 tag = 0
                 for reader in readers:
@@ -283,7 +283,7 @@ def _close_partial(writer, reason):
     print(f"corvane basecall: {reason}; {kept}", file=sys.stderr)
 
 
-def _run_distributed(args, servers, readers, config, params, on_results, counts):
+def _run_distributed(args, servers, readers, config, params, on_results, counts, should_stop):
     try:
         from corvane_cli.distributed import DistributedError, run_distributed
     except ImportError as error:
@@ -292,6 +292,6 @@ def _run_distributed(args, servers, readers, config, params, on_results, counts)
     for reader in readers:
         try:
             run_distributed(args.dask, servers, reader, config, params, on_results, counts=counts,
-                            clients=args.clients)
+                            clients=args.clients, should_stop=should_stop)
         except DistributedError as error:
             raise UsageError(str(error)) from error

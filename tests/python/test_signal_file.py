@@ -1,5 +1,8 @@
 """The signal file container: round trip, chunking, bad files."""
 
+import os
+import stat
+
 import h5py
 import numpy as np
 import pytest
@@ -49,8 +52,13 @@ def assert_same_read(got, want, index):
 
 def test_reads_come_back_in_order_in_bounded_chunks(tmp_path):
     reads = sample_reads(40)
-    path = write(tmp_path / "reads.h5", reads, truths={0: "ACGT", 5: "TTGA"})
-    assert not list(tmp_path.glob(".*partial"))
+    umask = os.umask(0o022)
+    try:
+        path = write(tmp_path / "reads.h5", reads, truths={0: "ACGT", 5: "TTGA"})
+    finally:
+        os.umask(umask)
+    assert [p.name for p in tmp_path.iterdir()] == ["reads.h5"]
+    assert stat.S_IMODE(path.stat().st_mode) == 0o644
     with SignalFileReader(path) as reader:
         assert reader.num_reads == 40
         assert reader.total_samples == sum(r["raw_data"].size for r in reads)
@@ -80,6 +88,8 @@ def test_a_writer_left_by_an_error_leaves_nothing_behind(tmp_path):
             writer.add(sample_reads(1)[0])
             raise RuntimeError("stop")
     assert list(tmp_path.iterdir()) == []
+    with pytest.raises(SignalFileError, match="missing/reads.h5: cannot create"):
+        SignalFileWriter(tmp_path / "missing" / "reads.h5")
 
 
 @pytest.mark.parametrize("change, message", [
