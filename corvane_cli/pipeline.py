@@ -116,8 +116,9 @@ class Pipeline:
                 self.counts.fail(str(read.get("read_id", "")), problem)
             else:
                 accepted.append(read)
-        for start in range(0, len(accepted), BATCH_READS):
-            batch = accepted[start:start + BATCH_READS]
+        batch_reads = min(BATCH_READS, self.max_in_flight)
+        for start in range(0, len(accepted), batch_reads):
+            batch = accepted[start:start + batch_reads]
             samples = sum(len(read["raw_data"]) for read in batch)
             while self._in_flight and (len(self._in_flight) + len(batch) > self.max_in_flight
                                        or self._samples_in_flight + samples > self.max_samples_in_flight):

@@ -115,7 +115,7 @@ def spoil_reads(path):
 
 def server_settings(folder, latency_ms):
     path = folder / "slow.json"
-    path.write_text(json.dumps({"data_plane": {"latency_ms_per_read": latency_ms, "max_queued_reads": 2}}))
+    path.write_text(json.dumps({"data_plane": {"latency_ms_per_read": latency_ms}}))
     return path
 
 
@@ -177,11 +177,13 @@ def test_a_server_that_stops_ends_the_run_with_the_reads_missing(tmp_path):
     reads = simulate(tmp_path, 1000, length=100)
     address = f"ipc://{tmp_path}/server.sock"
     server = subprocess.Popen([corvane_script(), "server", "--listen", address, "--verbosity", "0",
-                               "--config", server_settings(tmp_path, 50)], stdout=subprocess.PIPE, text=True)
+                               "--config", server_settings(tmp_path, 100)], stdout=subprocess.PIPE, text=True)
     try:
         assert "listening on" in server.stdout.readline()
+        # Four reads at a time, each called in 100 ms: the run would take
+        # about 25 s, far longer than the first records take to appear.
         run = start_basecall(tmp_path, reads, "-o", tmp_path / "out.fastq", "--server", address,
-                             "--reconnect-timeout", "2")
+                             "--reconnect-timeout", "2", "--max-reads-in-flight", "4")
         wait_for(lambda: (tmp_path / "out.fastq.partial").exists()
                  and (tmp_path / "out.fastq.partial").stat().st_size > 0, "the first records")
         server.send_signal(signal.SIGTERM)
@@ -201,7 +203,7 @@ def test_ctrl_c_stops_the_server_and_keeps_valid_output(tmp_path):
     reads = simulate(tmp_path, 1000, length=100)
     partial = tmp_path / "out.fastq.partial"
     run = start_basecall(tmp_path, reads, "-o", tmp_path / "out.fastq", "--server-settings",
-                         server_settings(tmp_path, 50))
+                         server_settings(tmp_path, 100), "--max-reads-in-flight", "4")
     wait_for(lambda: partial.exists() and partial.stat().st_size > 0, "the first records")
     assert processes_naming(f"{tmp_path}/corvane-server-"), "the private server runs"
     run.send_signal(signal.SIGINT)
