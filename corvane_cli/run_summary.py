@@ -16,9 +16,12 @@ def _seconds(md, key):
 
 
 def _primary(group):
-    """The read that speaks for a group: the parent of a split read (it
-    comes last), else the only one."""
-    return group[-1]
+    """The read that speaks for a group: the whole read (sub tag 0), which
+    the library returns ahead of the pieces of a split read."""
+    for read in group:
+        if read.get("sub_tag", 0) == 0:
+            return read
+    return group[0]
 
 
 class RunRecord:

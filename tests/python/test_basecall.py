@@ -104,6 +104,20 @@ def test_every_sequence_equals_its_truth(tmp_path, inputs, extension, aligned):
     assert not list(tmp_path.glob("*.partial"))
 
 
+def test_split_reads_are_judged_by_their_whole_read(tmp_path):
+    """A split read comes back as the whole read followed by its pieces; the
+    whole read is the one compared with the truth."""
+    reads = tmp_path / "split.h5"
+    done = run_corvane("simulate", "-n", 40, "--length-mean", 400, "--fixed-length", "--seed", 9,
+                       "--split-fraction", 0.5, "-o", reads)
+    assert done.returncode == 0, done.stderr
+    done = run_corvane("basecall", reads, "-o", tmp_path / "called.fastq")
+    assert done.returncode == 0, done.stderr
+    assert "identical to truth: 40/40 (100.00%)" in done.stdout
+    found = fastq_records(tmp_path / "called.fastq")
+    assert len(found) > 40, "the pieces of split reads are written too"
+
+
 def spoil_reads(path):
     """Gives read 1 an id a record cannot carry and read 2 no samples."""
     with h5py.File(path, "r+") as file:
