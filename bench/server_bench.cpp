@@ -73,7 +73,9 @@ std::vector<reference_server::CalledResult> short_result(const reference_server:
     result.duration = read.duration;
     result.sequence = "ACGTACGTAC";
     result.qstring = "++++++++++";
-    return {result};
+    std::vector<reference_server::CalledResult> results;
+    results.push_back(std::move(result));
+    return results;
 }
 
 // A server with one connected client, "1".
