@@ -143,7 +143,7 @@ DataPlane::Answer DataPlane::pass_reads(const ReceivedRequest& request,
         return answer;
     }
     for (const ReceivedRead& read : outcome.completed) {
-        const auto ready_at = now + calling_latency(m_settings, read.samples.size()) + extra_latency;
+        const auto ready_at = now + calling_latency(m_settings, read.signal().size()) + extra_latency;
         std::vector<CalledResult> results = m_call_read(read, session->options);
         if (session->aligner) {
             session->aligner->align(results);
@@ -164,13 +164,27 @@ DataPlane::Answer DataPlane::pass_reads(const ReceivedRequest& request,
 
 std::vector<CalledResult> DataPlane::take_ready(Session& session, Clock::time_point now) {
     std::vector<CalledResult> ready;
+    const auto take = [&](Pending& pending) {
+        if (pending.last_of_read) {
+            --session.reads_pending;
+        }
+        ready.push_back(std::move(pending.result));
+    };
+    // Results usually become ready in the order they were queued: take them
+    // off the front, and move the rest of the queue only when a result that
+    // is still being called stands before ready ones.
+    while (!session.calling.empty() && ready.size() < m_settings.max_completed_batch &&
+           session.calling.front().ready_at <= now) {
+        take(session.calling.front());
+        session.calling.pop_front();
+    }
+    if (session.calling.empty() || ready.size() >= m_settings.max_completed_batch) {
+        return ready;
+    }
     std::deque<Pending> waiting;
     for (Pending& pending : session.calling) {
         if (pending.ready_at <= now && ready.size() < m_settings.max_completed_batch) {
-            if (pending.last_of_read) {
-                --session.reads_pending;
-            }
-            ready.push_back(std::move(pending.result));
+            take(pending);
         } else {
             waiting.push_back(std::move(pending));
         }
