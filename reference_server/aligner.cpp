@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <sstream>
 
 #include <ketopt.h>
@@ -210,9 +211,16 @@ std::vector<std::string> Aligner::split_options(const std::string& options) {
     return words;
 }
 
+void Aligner::check_options(const std::string& options) { parse_options(split_options(options)); }
+
+bool Aligner::available() { return true; }
+
 Aligner::Aligner(const std::string& index_path, const std::string& options) : m_state(std::make_unique<State>()) {
     ParsedOptions parsed = parse_options(split_options(options));
-    mm_verbose = 1;  // errors only: the library's progress lines would fill the server's log
+    // Errors only: the library's progress lines would fill the server's log.
+    // Indices may load on several threads at once, and the level is global.
+    static std::once_flag quiet;
+    std::call_once(quiet, [] { mm_verbose = 1; });
     mm_idx_reader_t* reader = mm_idx_reader_open(index_path.c_str(), &parsed.index, nullptr);
     if (reader == nullptr) {
         throw std::runtime_error("cannot open the alignment index " + index_path);

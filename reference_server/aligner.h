@@ -16,6 +16,9 @@
 //
 // Construction loads the index (slow for a large FASTA); align() may then be
 // called from any thread, each call with a buffer of its own.
+//
+// A server built without the minimap2 library links a stand-in whose
+// available() is false and whose constructor throws.
 
 #include <memory>
 #include <stdexcept>
@@ -59,6 +62,12 @@ public:
 
     // Splits an option text at blanks into minimap2's argument list.
     static std::vector<std::string> split_options(const std::string& options);
+
+    // Throws AlignerOptionsError as the constructor would for these options.
+    static void check_options(const std::string& options);
+
+    // Whether this build aligns at all.
+    static bool available();
 
 private:
     struct State;

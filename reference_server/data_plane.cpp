@@ -75,8 +75,10 @@ DataPlane::DataPlane(const ServerSettings& settings, CallRead call_read)
 void DataPlane::open(const std::string& client_id,
                      const ConnectRequest& request,
                      const ConfigurationSetting& configuration,
-                     Clock::time_point now) {
-    Session session{ReadAssembler({m_settings.max_partial_reads, m_settings.max_read_samples}), {}, 0, {}, {}, {}, now};
+                     Clock::time_point now,
+                     std::shared_ptr<const ReadAligner> aligner) {
+    Session session{ReadAssembler({m_settings.max_partial_reads, m_settings.max_read_samples}), {}, 0, {}, {}, {}, now,
+                    std::move(aligner)};
     CallerOptions& options = session.options;
     // Moves are always made; each GET_FIRST_CALLED_BLOCK says whether they are sent.
     options.moves = true;
@@ -143,6 +145,9 @@ DataPlane::Answer DataPlane::pass_reads(const ReceivedRequest& request,
     for (const ReceivedRead& read : outcome.completed) {
         const auto ready_at = now + calling_latency(m_settings, read.signal().size()) + extra_latency;
         std::vector<CalledResult> results = m_call_read(read, session->options);
+        if (session->aligner) {
+            session->aligner->align(results);
+        }
         for (std::size_t i = 0; i < results.size(); ++i) {
             session->calling.push_back({ready_at, std::move(results[i]), i + 1 == results.size()});
         }

@@ -29,6 +29,7 @@
 #include <deque>
 #include <functional>
 #include <map>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
@@ -36,6 +37,7 @@
 #include "ipc_tools/ipc_tools.h"
 #include "reference_server/basecaller.h"
 #include "reference_server/called_result.h"
+#include "reference_server/read_aligner.h"
 #include "reference_server/read_assembler.h"
 #include "reference_server/received_request.h"
 #include "reference_server/server_settings.h"
@@ -64,11 +66,13 @@ public:
 
     DataPlane(const ServerSettings& settings, CallRead call_read);
 
-    // A client that has just connected, with the configuration it uses.
+    // A client that has just connected, with the configuration it uses;
+    // with an aligner, every result of its reads is aligned.
     void open(const std::string& client_id,
               const ConnectRequest& request,
               const ConfigurationSetting& configuration,
-              Clock::time_point now);
+              Clock::time_point now,
+              std::shared_ptr<const ReadAligner> aligner = nullptr);
     void close(const std::string& client_id);
     void clear();
     // Any request of the client counts as a sign of life.
@@ -116,6 +120,7 @@ private:
         CallerOptions options;
         std::chrono::seconds timeout{0};
         Clock::time_point last_heard;
+        std::shared_ptr<const ReadAligner> aligner;  // null: results stay unaligned
     };
 
     Session* find(const std::string& client_id);

@@ -61,6 +61,22 @@ std::optional<Message> progress_reply(LoadOutcome outcome) {
     return std::nullopt;
 }
 
+bool starts_with_flag(const std::string& text) {
+    const auto first = text.find_first_not_of(" \t");
+    return first != std::string::npos && text[first] == '-';
+}
+
+// The reply to a load of a file from disk; a failure's reason follows `failure_prefix`.
+Message load_reply(const AlignmentLoadReply& load, const std::string& failure_prefix) {
+    if (auto reply = progress_reply(load.outcome)) {
+        return std::move(*reply);
+    }
+    if (load.outcome == LoadOutcome::invalid_options) {
+        return simple_reply(MessageType::INVALID_ALIGNER_OPTIONS, load.text);
+    }
+    return simple_reply(MessageType::REQUEST_FAILED, failure_prefix + load.text);
+}
+
 Message config_list_reply(flatbuffers::FlatBufferBuilder& builder, flatbuffers::Offset<wire::ConfigList> list) {
     ipc_tools::finish_envelope(builder, "", wire::MessageData::ConfigList, list.Union());
     return Message(builder);
@@ -401,6 +417,19 @@ Message RequestHandler::on_load_index(const ReceivedRequest& request) {
         path = request.text().substr(0, separator);
         options = item_or_empty(*items, "minimap_opt_string");
     }
+    if (const auto real = m_alignment.load_index(path, options)) {
+        if (real->outcome == LoadOutcome::loaded) {
+            m_state->add_loaded_index(path, options, m_alignment.index_header(path, options));
+        }
+        return load_reply(*real, "Could not load alignment index " + path + ": ");
+    }
+    // Options are read before any file is, as the aligner's own command
+    // line does; text that is no options at all gets the refusal below.
+    if (starts_with_flag(options)) {
+        if (auto error = AlignmentService::options_error(options)) {
+            return simple_reply(MessageType::INVALID_ALIGNER_OPTIONS, *error);
+        }
+    }
     const auto outcome = m_state->load_index(path, options, ServerState::Clock::now());
     if (auto reply = progress_reply(outcome)) {
         return std::move(*reply);
@@ -412,6 +441,12 @@ Message RequestHandler::on_load_index(const ReceivedRequest& request) {
 }
 
 Message RequestHandler::on_load_bed(const ReceivedRequest& request) {
+    if (const auto real = m_alignment.load_bed(request.text())) {
+        if (real->outcome == LoadOutcome::loaded) {
+            m_state->add_loaded_bed(request.text());
+        }
+        return load_reply(*real, "Could not load bed file " + request.text() + ": ");
+    }
     const auto outcome = m_state->load_bed(request.text(), ServerState::Clock::now());
     if (auto reply = progress_reply(outcome)) {
         return std::move(*reply);
@@ -488,7 +523,8 @@ Message RequestHandler::on_connect(const ReceivedRequest& request) {
     case ConnectOutcome::invalid_bed:
         return simple_reply(MessageType::INVALID_BED);
     }
-    m_data_plane.open(client_uid, connect, *m_state->find_configuration(connect.config), m_now);
+    m_data_plane.open(client_uid, connect, *m_state->find_configuration(connect.config), m_now,
+                      m_alignment.aligner_for(connect));
     const auto& settings = m_state->settings();
     return simple_reply(MessageType::CONNECTED, ">client_uid=" + client_uid + ">server_version=" +
                                                     settings.server_version + ">minimap_version=" +

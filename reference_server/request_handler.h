@@ -24,6 +24,7 @@
 #include <zmq.hpp>
 
 #include "ipc_tools/ipc_tools.h"
+#include "reference_server/alignment_service.h"
 #include "reference_server/data_plane.h"
 #include "reference_server/fault_plan.h"
 #include "reference_server/received_request.h"
@@ -110,6 +111,7 @@ private:
     std::array<Handler, ipc_tools::message_type_count> m_handlers{};
     bool m_record_reply_text = false;
     DataPlane m_data_plane;
+    AlignmentService m_alignment;
     std::map<std::string, Clock::time_point> m_stalled_until;  // by connection id
     // Of the request being handled.
     Clock::time_point m_now;

@@ -200,10 +200,28 @@ LoadOutcome ServerState::load_bed(const std::string& path, Clock::time_point now
     return advance_load(m_bed_loads, normal_path(path), known->load_delay_ms, now);
 }
 
+void ServerState::add_loaded_index(const std::string& path,
+                                   const std::string& aligner_options,
+                                   const std::string& header) {
+    std::lock_guard lock(m_mutex);
+    m_index_loads.insert_or_assign(index_key(path, aligner_options), Load{Clock::now(), true});
+    m_index_names.try_emplace(path, normal_path(path));
+    m_loaded_headers.insert_or_assign(normal_path(path), header);
+}
+
+void ServerState::add_loaded_bed(const std::string& path) {
+    std::lock_guard lock(m_mutex);
+    m_bed_loads.insert_or_assign(normal_path(path), Load{Clock::now(), true});
+}
+
 std::vector<IndexHeaderEntry> ServerState::loaded_index_headers() const {
     std::vector<IndexHeaderEntry> entries;
     std::lock_guard lock(m_mutex);
     for (const auto& [requested, normal] : m_index_names) {
+        if (const auto loaded = m_loaded_headers.find(normal); loaded != m_loaded_headers.end()) {
+            entries.push_back({requested, loaded->second});
+            continue;
+        }
         for (const auto& index : m_settings.alignment_indices) {
             if (normal_path(index.path) == normal) {
                 entries.push_back({requested, index.header});

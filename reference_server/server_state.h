@@ -84,6 +84,11 @@ public:
     LoadOutcome load_index(const std::string& path, const std::string& aligner_options, Clock::time_point now);
     LoadOutcome load_bed(const std::string& path, Clock::time_point now);
 
+    // Server thread. Files loaded from disk rather than described by the
+    // settings, which clients may then connect with; the index with its SAM header.
+    void add_loaded_index(const std::string& path, const std::string& aligner_options, const std::string& header);
+    void add_loaded_bed(const std::string& path);
+
     // Loaded indices, named as the clients asked for them.
     std::vector<IndexHeaderEntry> loaded_index_headers() const;
 
@@ -129,6 +134,8 @@ private:
     std::map<std::string, Load> m_bed_loads;            // guarded by m_mutex; by path
     // guarded by m_mutex; each loaded index as a client asked for it -> its normal path
     std::map<std::string, std::string> m_index_names;
+    // guarded by m_mutex; SAM headers of indices loaded from disk, by normal path
+    std::map<std::string, std::string> m_loaded_headers;
     std::vector<ClientRecord> m_clients;                // guarded by m_mutex; connection order
     std::uint64_t m_next_client_uid = 1;                // guarded by m_mutex
     std::uint64_t m_lifetime_reads_in = 0;              // guarded by m_mutex

@@ -57,6 +57,7 @@ struct Returned {
     bool has_moves = false;
     std::uint32_t continuations = 0;  // GET_NEXT_CALLED_BLOCK exchanges it took
     ipc_tools::DecodeResult decoded;
+    common::ReadHolder read;  // the decoded result
 };
 
 class ReadClient {
@@ -148,6 +149,7 @@ public:
             returned.sequence = target.datasets.at(dw::sequence).string_value();
         }
         returned.has_moves = target.datasets.count(dw::movement) != 0;
+        returned.read = std::move(target);
         return returned;
     }
 
