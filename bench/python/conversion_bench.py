@@ -13,8 +13,11 @@ the open-pore level, so that each read comes back as one read:
   get_completed_reads once the whole batch is back in the client's output
   queue, per read; beside them the same two calls of the C++ facade on the
   same kind of reads, measured in this run by bench/facade_read_cost, and
-  the difference, which is what the module adds.
-* throughput: reads/s through one client and through a pool of 4.
+  the difference, which is what the module adds. Each is given as wall
+  time and as CPU time of the calling thread (time.thread_time), which a
+  loaded machine disturbs far less.
+* throughput: reads/s through one client and through a pool of 4, and the
+  share of the time the calling thread was busy on the CPU.
 """
 
 import json
@@ -43,15 +46,31 @@ def reads(count, start=0):
              "start_time": 0} for i in range(count)]
 
 
+class Timer:
+    """Wall and calling-thread CPU time of a block, per read, kept for medians."""
+
+    def __init__(self):
+        self.wall, self.cpu = [], []
+
+    def __enter__(self):
+        self.begin = time.perf_counter(), time.thread_time()
+
+    def __exit__(self, *_):
+        self.wall.append((time.perf_counter() - self.begin[0]) / BATCH * 1e6)
+        self.cpu.append((time.thread_time() - self.begin[1]) / BATCH * 1e6)
+
+    def medians(self):
+        return statistics.median(self.wall), statistics.median(self.cpu)
+
+
 def to_library_us():
     client = C("ipc:///nonexistent/socket", "ref_dna_fast")
     batch = reads(BATCH)
-    times = []
+    timer = Timer()
     for _ in range(REPEATS):
-        begin = time.perf_counter()
-        assert client.pass_reads(batch) == C.not_accepting_reads
-        times.append((time.perf_counter() - begin) / BATCH * 1e6)
-    return statistics.median(times)
+        with timer:
+            assert client.pass_reads(batch) == C.not_accepting_reads
+    return timer.medians()
 
 
 def queued_out(client):
@@ -65,38 +84,38 @@ def pass_and_collect_us(address):
     client = C(address, "ref_dna_fast")
     client.set_params({"max_reads_queued": BATCH})
     assert client.connect() == C.success
-    passing, collecting = [], []
+    passing, collecting = Timer(), Timer()
     for r in range(REPEATS):
         batch = reads(BATCH, r * BATCH)
-        begin = time.perf_counter()
-        assert client.pass_reads(batch, 10000) == C.read_accepted
-        passing.append((time.perf_counter() - begin) / BATCH * 1e6)
+        with passing:
+            assert client.pass_reads(batch, 10000) == C.read_accepted
         deadline = time.monotonic() + 60
         while queued_out(client) < BATCH and time.monotonic() < deadline:
             time.sleep(0.002)  # polling interval
-        begin = time.perf_counter()
-        got = client.get_completed_reads()
-        collecting.append((time.perf_counter() - begin) / BATCH * 1e6)
+        with collecting:
+            got = client.get_completed_reads()
         assert sum(len(g) for g in got) == BATCH
     client.finish(10)
-    return statistics.median(passing), statistics.median(collecting)
+    return passing.medians(), collecting.medians()
 
 
 def facade_us(build):
     out = subprocess.run([os.path.join(build, "bench", "facade_read_cost"), str(BATCH), str(REPEATS)],
                          check=True, capture_output=True, text=True).stdout
-    figures = dict(line.split() for line in out.splitlines())
-    return float(figures["pass"]), float(figures["collect"])
+    figures = {name: float(value) for name, value in (line.split() for line in out.splitlines())}
+    return (figures["pass"], figures["pass_cpu"]), (figures["collect"], figures["collect_cpu"])
 
 
 def run(address, num_threads, count):
-    """Passes `count` reads and collects them; returns reads/s."""
+    """Passes `count` reads and collects them; returns reads/s and the share
+    of the wall time the calling (Python) thread spent on the CPU."""
     client = C(address, "ref_dna_fast", num_threads)
     client.set_params({"max_reads_queued": 1000})
     assert client.connect() == C.success
     batch = reads(count)
     collected = 0
     begin = time.perf_counter()
+    cpu_begin = time.thread_time()
     for i in range(0, count, 50):
         while client.pass_reads(batch[i:i + 50], 1000) != C.read_accepted:
             pass
@@ -107,15 +126,17 @@ def run(address, num_threads, count):
         if not got:
             time.sleep(0.001)  # polling interval
     elapsed = time.perf_counter() - begin
+    busy = (time.thread_time() - cpu_begin) / elapsed
     assert collected == count
     client.finish(10)
-    return count / elapsed
+    return count / elapsed, busy
 
 
 def main():
     build = sys.argv[1] if len(sys.argv) > 1 else "build"
     print(f"load {os.getloadavg()[0]:.2f}")
-    print(f"to_library   {to_library_us():8.2f} us/read (dict to library read, {SAMPLES} samples)")
+    wall, cpu = to_library_us()
+    print(f"to_library   {wall:8.2f} us/read wall, {cpu:8.2f} cpu (dict to library read, {SAMPLES} samples)")
     facade_pass, facade_collect = facade_us(build)
     with tempfile.TemporaryDirectory() as folder:
         server = subprocess.Popen([os.path.join(build, "reference_server", "reference_server"), "--listen",
@@ -128,12 +149,15 @@ def main():
         finally:
             server.terminate()
             server.wait()
-    print(f"pass         {py_pass:8.2f} us/read, C++ facade {facade_pass:8.2f}, module adds {py_pass - facade_pass:6.2f}")
-    print(f"collect      {py_collect:8.2f} us/read, C++ facade {facade_collect:8.2f}, "
-          f"module adds {py_collect - facade_collect:6.2f}")
-    one = statistics.median(results[1])
-    four = statistics.median(results[4])
+    for name, python, facade in (("pass", py_pass, facade_pass), ("collect", py_collect, facade_collect)):
+        for kind, i in (("wall", 0), ("cpu", 1)):
+            print(f"{name:8} {kind:4} {python[i]:8.2f} us/read, C++ facade {facade[i]:8.2f}, "
+                  f"module adds {python[i] - facade[i]:7.2f}")
+    one = statistics.median(r[0] for r in results[1])
+    four = statistics.median(r[0] for r in results[4])
     print(f"throughput   1 client {one:10.0f} reads/s, pool of 4 {four:10.0f} reads/s, ratio {four / one:.2f}")
+    print(f"python thread on the CPU: 1 client {statistics.median(r[1] for r in results[1]):.0%} "
+          f"of the time, pool of 4 {statistics.median(r[1] for r in results[4]):.0%}")
 
 
 if __name__ == "__main__":
