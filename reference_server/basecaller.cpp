@@ -4,6 +4,7 @@
 #include <array>
 #include <cmath>
 #include <cstdlib>
+#include <limits>
 #include <span>
 #include <string_view>
 
@@ -255,7 +256,7 @@ Scan read_pieces(std::span<const std::int16_t> signal, std::uint32_t stride, boo
 
 // Value of rank k (0-based) among the counted values; counts[i] counts value
 // offset + i.
-std::int64_t value_of_rank(const std::vector<std::uint32_t>& counts, std::int64_t offset, std::size_t k) {
+std::int64_t value_of_rank(std::span<const std::uint32_t> counts, std::int64_t offset, std::size_t k) {
     std::size_t seen = 0;
     for (std::size_t i = 0; i < counts.size(); ++i) {
         seen += counts[i];
@@ -268,47 +269,50 @@ std::int64_t value_of_rank(const std::vector<std::uint32_t>& counts, std::int64_
 
 // Twice the median of n counted values: the sum of the two middle ones
 // (the middle one twice for odd n), so it stays integral.
-std::int64_t doubled_median(const std::vector<std::uint32_t>& counts, std::int64_t offset, std::size_t n) {
+std::int64_t doubled_median(std::span<const std::uint32_t> counts, std::int64_t offset, std::size_t n) {
     return value_of_rank(counts, offset, (n - 1) / 2) + value_of_rank(counts, offset, n / 2);
 }
 
 // Median and median absolute deviation of samples [begin, end) (of at most
 // max_scaling_samples evenly spaced ones), in pA when the read gives its
-// digitisation. Counting over the samples' range keeps it linear: int16
-// samples span at most 65536 values. The deviations are counted from the
-// value counts, not from the samples again.
+// digitisation. Counting keeps it linear: the samples are counted once into
+// a tally over every int16 value (kept per thread and cleared over the range
+// used), and the deviations are counted from those counts.
 ScalingResult scaling_of(const ReceivedRead& read, std::size_t begin, std::size_t end) {
     ScalingResult scaling;
     scaling.version = scaling_version;
     if (begin >= end) {
         return scaling;
     }
+    constexpr std::int32_t lowest = std::numeric_limits<std::int16_t>::min();
+    constexpr std::size_t int16_values = std::size_t{1} << 16;
+    // Allocated once per thread; the tally is all zero between calls.
+    thread_local std::vector<std::uint32_t> tally(int16_values, 0);
+    thread_local std::vector<std::uint32_t> deviation_tally(2 * int16_values, 0);
     const std::span<const std::int16_t> samples = read.signal();
     const std::size_t step = (end - begin + max_scaling_samples - 1) / max_scaling_samples;
     std::int32_t low = samples[begin];
     std::int32_t high = low;
     std::size_t n = 0;
     for (std::size_t i = begin; i < end; i += step, ++n) {
-        low = std::min<std::int32_t>(low, samples[i]);
-        high = std::max<std::int32_t>(high, samples[i]);
+        const std::int32_t value = samples[i];
+        ++tally[static_cast<std::size_t>(value - lowest)];
+        low = std::min(low, value);
+        high = std::max(high, value);
     }
-    // Reused: no allocation per read once warm.
-    thread_local std::vector<std::uint32_t> counts;
-    thread_local std::vector<std::uint32_t> deviations;
     const auto range = static_cast<std::size_t>(high - low) + 1;
-    counts.assign(range, 0);
-    for (std::size_t i = begin; i < end; i += step) {
-        ++counts[static_cast<std::size_t>(samples[i] - low)];
-    }
+    const std::span<std::uint32_t> counts(tally.data() + (low - lowest), range);
     const std::int64_t median2 = doubled_median(counts, low, n);
     // Deviations in doubled units, |2 s - 2 median|, at most 2 (high - low).
-    deviations.assign(2 * range - 1, 0);
+    const std::span<std::uint32_t> deviations(deviation_tally.data(), 2 * range - 1);
+    std::fill(deviations.begin(), deviations.end(), 0);
     for (std::size_t v = 0; v < range; ++v) {
         if (counts[v] != 0) {
             const std::int64_t doubled = 2 * (low + static_cast<std::int64_t>(v));
             deviations[static_cast<std::size_t>(std::llabs(doubled - median2))] += counts[v];
         }
     }
+    std::fill(counts.begin(), counts.end(), 0);
     const std::int64_t mad4 = doubled_median(deviations, 0, n);
     double median = static_cast<double>(median2) / 2.0;
     double mad = static_cast<double>(mad4) / 4.0;
