@@ -7,14 +7,6 @@ namespace reference_server {
 
 namespace {
 
-std::string normal_path(const std::string& path) {
-    return std::filesystem::path(path).lexically_normal().string();
-}
-
-std::string index_key(const std::string& path, const std::string& aligner_options) {
-    return normal_path(path) + '\n' + aligner_options;
-}
-
 bool is_file(const std::string& path) {
     std::error_code ignored;
     return !path.empty() && std::filesystem::is_regular_file(path, ignored);

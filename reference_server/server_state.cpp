@@ -9,8 +9,6 @@
 
 namespace reference_server {
 
-namespace {
-
 // The client makes its paths absolute before sending them, and may resolve
 // links while doing so on one request and not on another; "a/./b" and "a/b"
 // name the same file either way.
@@ -21,6 +19,8 @@ std::string normal_path(const std::string& path) {
 std::string index_key(const std::string& path, const std::string& aligner_options) {
     return normal_path(path) + '\n' + aligner_options;
 }
+
+namespace {
 
 // Aligner options are command-line flags; anything else is a mistake the
 // server reports instead of loading the index.

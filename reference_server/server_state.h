@@ -40,6 +40,13 @@ struct ConnectRequest {
     bool estimate_poly_a = false;
 };
 
+// A file path as loads are keyed by: lexically normal, so that "a/./b" and
+// "a/b" name one file.
+std::string normal_path(const std::string& path);
+// The key of an index load: its normal path and aligner options joined by
+// '\n', since the options may change the index.
+std::string index_key(const std::string& path, const std::string& aligner_options);
+
 // Kit names of a CONNECT barcode_kits text, separated by blanks or commas.
 std::vector<std::string> kit_names_of(const std::string& text);
 

@@ -261,15 +261,16 @@ TEST_F(ConnectionProtocolTest, NoServerIsTimedOut) {
 
 TEST_F(ConnectionProtocolTest, RelativePathsAreSentAbsoluteAndMissingOnesFailBeforeAnyRequest) {
     const auto bed = m_folder.file("local.bed");
-    std::ofstream(bed) << "chr1\t0\t10\n";
+    std::ofstream(bed) << "not a region\n";
     auto info = basic_info();
     info.bed_file = std::filesystem::relative(bed).string();
     ASSERT_FALSE(std::filesystem::path(info.bed_file).is_absolute());
     EXPECT_EQ(m_protocol.establish_server_connection(info, 5), nullptr);
-    // The server does not know the file, and says so by the path it was sent.
+    // The server cannot read the file, and says so by the path it was sent.
+    const std::string sent = std::filesystem::canonical(bed).string();
     EXPECT_EQ(m_protocol.last_error(),
               (ConnectionErrorInfo{ConnectionError::bed_file_unavailable,
-                                   "Unknown bed file: " + std::filesystem::canonical(bed).string()}));
+                                   "Could not load bed file " + sent + ": BED line 1 is not a region: not a region"}));
 
     info.bed_file = "no_such_dir_here/sample.bed";
     EXPECT_EQ(m_protocol.establish_server_connection(info, 5), nullptr);

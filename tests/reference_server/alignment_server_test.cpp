@@ -102,6 +102,19 @@ protected:
         client.connect("ref_dna_fast", items);
     }
 
+    // The results of reads sent in one batch, in read tag order.
+    std::vector<Returned> call(ReadClient& client, const std::vector<common::ReadHolder>& reads) {
+        std::vector<const common::ReadHolder*> batch;
+        for (const auto& read : reads) {
+            batch.push_back(&read);
+        }
+        EXPECT_EQ(client.push_batch(batch), MessageType::BATCH_ACCEPTED);
+        std::vector<Returned> results = client.pull(reads.size());
+        std::sort(results.begin(), results.end(),
+                  [](const Returned& a, const Returned& b) { return a.read_tag < b.read_tag; });
+        return results;
+    }
+
     test_support::TempDir m_folder;
     ReferenceServer m_server;
     std::string m_endpoint;
@@ -187,13 +200,7 @@ TEST_F(AlignmentServerTest, SimulatedReadsComeBackAlignedWhereTheyWereDrawnFrom)
         sent[tag] = simulator.next();
         reads.push_back(holder_of(sent[tag], tag));
     }
-    std::vector<const common::ReadHolder*> batch;
-    for (const auto& read : reads) {
-        batch.push_back(&read);
-    }
-    ASSERT_EQ(client.push_batch(batch), MessageType::BATCH_ACCEPTED);
-
-    std::vector<Returned> results = client.pull(reads.size());
+    std::vector<Returned> results = call(client, reads);
     ASSERT_EQ(results.size(), reads.size());
     for (Returned& result : results) {
         const reference_server::SimulatedRead& truth = sent.at(result.read_tag);
@@ -254,14 +261,8 @@ TEST_F(AlignmentServerTest, CountsBedHitsAndReportsSecondarySupplementaryAndUnma
     for (std::size_t i = 0; i < std::size(rows); ++i) {
         reads.push_back(test_support::simulated_read(i + 1, {rows[i].sequence}));
     }
-    std::vector<const common::ReadHolder*> batch;
-    for (const auto& read : reads) {
-        batch.push_back(&read);
-    }
-    ASSERT_EQ(client.push_batch(batch), MessageType::BATCH_ACCEPTED);
-    std::vector<Returned> results = client.pull(reads.size());
+    std::vector<Returned> results = call(client, reads);
     ASSERT_EQ(results.size(), reads.size());
-    std::sort(results.begin(), results.end(), [](const Returned& a, const Returned& b) { return a.read_tag < b.read_tag; });
 
     for (std::size_t i = 0; i < std::size(rows); ++i) {
         const auto& row = rows[i];
