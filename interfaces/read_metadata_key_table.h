@@ -28,12 +28,13 @@ struct ReadMetadataKeyInfo {
     MetadataPresence presence;
     std::string_view name;  // the key's name in listings (the Python read dicts)
     std::uint32_t hash;     // metadata_key_hash(key), as the views take it
+    std::string_view group;  // the record member holding the field ("record" for plain fields)
 };
 
 inline constexpr std::array read_metadata_keys = {
 #define QOR_READ_METADATA_KEY(KEY, TYPE, PRESENCE, GROUP, FIELD, NAME)                                   \
     ReadMetadataKeyInfo{KEY, vesk::data_wrappers::v3::metadata_type_of<TYPE>, MetadataPresence::PRESENCE, NAME, \
-                        metadata_key_hash(KEY)},
+                        metadata_key_hash(KEY), #GROUP},
 #include "interfaces/read_metadata_keys.def"
 #undef QOR_READ_METADATA_KEY
 };

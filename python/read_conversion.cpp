@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstring>
 #include <exception>
+#include <memory>
 #include <stdexcept>
 #include <string_view>
 #include <type_traits>
@@ -95,6 +96,19 @@ py::dict new_dict() {
     return py::reinterpret_steal<py::dict>(checked(PyDict_New(), "Could not allocate dict object!").release());
 }
 
+// A dict with room for `entries` items, by CPython's unofficial call, which
+// the releases we build for (3.10 to 3.13) have; later ones get a dict that
+// grows.
+py::dict presized_dict(std::size_t entries) {
+#if PY_VERSION_HEX < 0x030E0000
+    return py::reinterpret_steal<py::dict>(
+        checked(_PyDict_NewPresized(static_cast<Py_ssize_t>(entries)), "Could not allocate dict object!").release());
+#else
+    (void)entries;
+    return new_dict();
+#endif
+}
+
 // Interned key objects, made once under the interpreter lock and kept for
 // the life of the process: releasing them at exit could run after the
 // interpreter is gone.
@@ -117,6 +131,35 @@ const auto& metadata_names() {
     }();
     return names;
 }
+
+// Per key, the number of the optional group (or pair) it belongs to, or -1.
+// The members of a group are present or absent together, so once one of
+// them is found absent the others need no lookup.
+constexpr std::size_t max_groups = 8;
+constexpr auto key_groups = [] {
+    constexpr auto& keys = interfaces::read_metadata_keys;
+    std::array<int, keys.size()> of_key{};
+    std::array<std::string_view, max_groups> names{};
+    std::size_t count = 0;
+    for (std::size_t i = 0; i < keys.size(); ++i) {
+        of_key[i] = -1;
+        if (keys[i].presence != interfaces::MetadataPresence::group) {
+            continue;
+        }
+        std::size_t g = 0;
+        while (g < count && names[g] != keys[i].group) {
+            ++g;
+        }
+        if (g == count) {
+            if (count == max_groups) {
+                throw "more metadata groups than max_groups";  // fails the constant evaluation
+            }
+            names[count++] = keys[i].group;
+        }
+        of_key[i] = static_cast<int>(g);
+    }
+    return of_key;
+}();
 
 enum class ReadKey : std::size_t { read_tag, sub_tag, priority, metadata, datasets, count };
 constexpr std::array<std::string_view, static_cast<std::size_t>(ReadKey::count)> read_key_texts = {
@@ -148,6 +191,24 @@ PyObject* dataset_name(dw::dataset key) {
     }();
     const auto index = static_cast<std::size_t>(key);
     return index < names.size() ? names[index] : nullptr;
+}
+
+// The enumeration member of a priority. The members are made once and kept
+// for the life of the process, like the key strings: a returned read shares
+// them rather than getting new instances of its own.
+py::object priority_object(apps::Read::Priority priority) {
+    static const auto members = [] {
+        std::array<PyObject*, 3> made{};
+        for (std::size_t i = 0; i < made.size(); ++i) {
+            made[i] = py::cast(static_cast<apps::Read::Priority>(i)).release().ptr();
+        }
+        return made;
+    }();
+    const auto index = static_cast<std::size_t>(priority);
+    if (index < members.size()) {
+        return py::reinterpret_borrow<py::object>(members[index]);
+    }
+    return py::cast(priority);
 }
 
 void set_item(const py::dict& dict, PyObject* key, const py::object& value) {
@@ -435,22 +496,39 @@ bool dict_to_read(const py::dict& read_dict, apps::Read& read) {
 }
 
 py::dict metadata_to_py_dict(interfaces::ReadMetadataView metadata) {
-    py::dict result = new_dict();
+    constexpr std::size_t key_count = interfaces::read_metadata_keys.size();
+    // The values first, so that the dict is made at its final size once
+    // rather than grown step by step.
+    std::array<py::object, key_count> values;
+    std::size_t present = 0;
+    unsigned absent_groups = 0;  // bit g: group g was found absent
+    for (std::size_t i = 0; i < key_count; ++i) {
+        const int group = key_groups[i];
+        if (group >= 0 && (absent_groups & (1u << group)) != 0) {
+            continue;
+        }
+        values[i] = metadata_value(metadata, interfaces::read_metadata_keys[i]);
+        if (values[i]) {
+            ++present;
+        } else if (group >= 0) {
+            absent_groups |= 1u << group;
+        }
+    }
+    py::dict result = presized_dict(present);
     const auto& names = metadata_names();
-    for (std::size_t i = 0; i < interfaces::read_metadata_keys.size(); ++i) {
-        py::object value = metadata_value(metadata, interfaces::read_metadata_keys[i]);
-        if (value) {
-            set_item(result, names[i], value);
+    for (std::size_t i = 0; i < key_count; ++i) {
+        if (values[i]) {
+            set_item(result, names[i], values[i]);
         }
     }
     return result;
 }
 
-py::array dataset_to_array(const dw::DataSetData& data_set) {
-    const py::dtype dtype = dtype_of(data_set);
-    if (!dtype) {
-        return py::array(py::dtype::of<std::uint8_t>(), std::vector<py::ssize_t>{0});
-    }
+namespace {
+
+// The array shape of a data set whose elements match dtype; raises when
+// they do not.
+std::vector<py::ssize_t> array_shape(const dw::DataSetData& data_set, const py::dtype& dtype) {
     const auto& shape = data_set.shape();
     std::vector<py::ssize_t> dimensions;
     if (shape[0] != 0) {
@@ -470,7 +548,39 @@ py::array dataset_to_array(const dw::DataSetData& data_set) {
                                  " does not match input data size (" + std::to_string(data_set.element_size()) +
                                  ")");
     }
-    py::array array(dtype, dimensions);
+    return dimensions;
+}
+
+py::array empty_array() {
+    return py::array(py::dtype::of<std::uint8_t>(), std::vector<py::ssize_t>{0});
+}
+
+// An array over the data set's own storage: the data set moves into a
+// capsule that the array keeps as its base, and is freed with the array.
+py::array adopted_array(dw::DataSetData&& data_set) {
+    const py::dtype dtype = dtype_of(data_set);
+    if (!dtype) {
+        return empty_array();
+    }
+    if (!data_set.owns_data()) {
+        return dataset_to_array(data_set);  // storage of someone else's: copied
+    }
+    std::vector<py::ssize_t> dimensions = array_shape(data_set, dtype);
+    auto owner = std::make_unique<dw::DataSetData>(std::move(data_set));
+    void* data = owner->data();
+    const py::capsule base(owner.get(), [](void* held) { delete static_cast<dw::DataSetData*>(held); });
+    owner.release();  // the capsule holds it now
+    return py::array(dtype, std::move(dimensions), data, base);
+}
+
+}  // namespace
+
+py::array dataset_to_array(const dw::DataSetData& data_set) {
+    const py::dtype dtype = dtype_of(data_set);
+    if (!dtype) {
+        return empty_array();
+    }
+    py::array array(dtype, array_shape(data_set, dtype));
     const std::uint64_t bytes = data_set.count() * data_set.element_size();
     if (bytes != 0) {
         std::memcpy(array.mutable_data(), data_set.data(), static_cast<std::size_t>(bytes));
@@ -478,30 +588,47 @@ py::array dataset_to_array(const dw::DataSetData& data_set) {
     return array;
 }
 
-py::dict datasets_to_dict(const apps::Read::DatasetMap& datasets) {
+namespace {
+
+// DatasetMap is const for copies and mutable for adoption.
+template <class DatasetMap>
+py::dict datasets_dict(DatasetMap& datasets) {
     py::dict result = new_dict();
-    for (const auto& [key, data_set] : datasets) {
+    for (auto& [key, data_set] : datasets) {
         PyObject* name = dataset_name(key);
         if (name == nullptr) {
             continue;
         }
         if (data_set.type() == dw::DataType::string) {
             set_item(result, name, str_object(data_set.string_value()));
-        } else {
+        } else if constexpr (std::is_const_v<DatasetMap>) {
             set_item(result, name, dataset_to_array(data_set));
+        } else {
+            set_item(result, name, adopted_array(std::move(data_set)));
         }
     }
     return result;
 }
 
-py::dict read_to_dict(const apps::Read& read) {
+template <class Read>
+py::dict read_dict(Read& read) {
     py::dict result = new_dict();
     set_item(result, read_key(ReadKey::read_tag), int_object(read.get_read_tag()));
     set_item(result, read_key(ReadKey::sub_tag), int_object(read.get_sub_tag()));
-    set_item(result, read_key(ReadKey::priority), py::cast(read.get_priority()));
-    set_item(result, read_key(ReadKey::metadata), metadata_to_py_dict(read.get_metadata()));
-    set_item(result, read_key(ReadKey::datasets), datasets_to_dict(read.get_datasets()));
+    set_item(result, read_key(ReadKey::priority), priority_object(read.get_priority()));
+    set_item(result, read_key(ReadKey::metadata), metadata_to_py_dict(std::as_const(read).get_metadata()));
+    set_item(result, read_key(ReadKey::datasets), datasets_dict(read.get_datasets()));
     return result;
+}
+
+}  // namespace
+
+py::dict datasets_to_dict(const apps::Read::DatasetMap& datasets) {
+    return datasets_dict(datasets);
+}
+
+py::dict read_to_dict(const apps::Read& read) {
+    return read_dict(read);
 }
 
 namespace {
@@ -552,16 +679,16 @@ void add_alignment_sam_record(py::dict& read_dict, const apps::Read& read) {
     }
 }
 
-py::dict completed_read_to_dict(const apps::Read& read, const SamRecord& sam) {
+py::dict completed_read_to_dict(apps::Read& read, const SamRecord& sam) {
     py::dict result;
     try {
-        result = read_to_dict(read);
+        result = read_dict(read);
     } catch (const std::exception& error) {
         // What can always be converted: the tags, the priority and the reason.
         result = new_dict();
         set_item(result, read_key(ReadKey::read_tag), int_object(read.get_read_tag()));
         set_item(result, read_key(ReadKey::sub_tag), int_object(read.get_sub_tag()));
-        set_item(result, read_key(ReadKey::priority), py::cast(read.get_priority()));
+        set_item(result, read_key(ReadKey::priority), priority_object(read.get_priority()));
         py::dict metadata = new_dict();
         metadata[conversion_error_key] = str_object(error.what());
         set_item(result, read_key(ReadKey::metadata), metadata);

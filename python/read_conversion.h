@@ -63,9 +63,10 @@ SamRecord build_sam_record(const apps::Read& read);
 void add_alignment_sam_record(py::dict& read_dict, const apps::Read& read);
 
 // read_to_dict plus the SAM text built beforehand, for a read a client
-// returned. Never costs the caller the read: a failure is stored under
-// conversion_error_key in the dict's "metadata", with everything else that
-// could be converted.
-py::dict completed_read_to_dict(const apps::Read& read, const SamRecord& sam);
+// returned. The arrays take over the read's numeric data sets instead of
+// copying them, so the read is left without them. Never costs the caller
+// the read: a failure is stored under conversion_error_key in the dict's
+// "metadata", with everything else that could be converted.
+py::dict completed_read_to_dict(apps::Read& read, const SamRecord& sam);
 
 }  // namespace tavrix

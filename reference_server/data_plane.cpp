@@ -54,6 +54,9 @@ void malform(CalledResult& result, Malformation malformation) {
         }
         result.base_mod_context_mask = std::vector<bool>();
         break;
+    case Malformation::blank_in_read_name:
+        result.strand_id += " x";
+        break;
     case Malformation::none:
     case Malformation::wrong_batch_kind:
     case Malformation::wrong_continuation_kind:

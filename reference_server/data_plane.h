@@ -56,6 +56,7 @@ enum class Malformation {
     bad_orientation,
     empty_base_mod_alphabet,
     short_context_mask,
+    blank_in_read_name,
     wrong_batch_kind,
     wrong_continuation_kind,
 };

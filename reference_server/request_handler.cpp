@@ -346,6 +346,9 @@ std::optional<Message> RequestHandler::apply_fault(const ReceivedRequest& reques
     case FaultAction::wrong_batch_kind:
         m_effects.malformation = Malformation::wrong_batch_kind;
         return std::nullopt;
+    case FaultAction::blank_in_read_name:
+        m_effects.malformation = Malformation::blank_in_read_name;
+        return std::nullopt;
     case FaultAction::wrong_continuation_kind:
         m_effects.malformation = Malformation::wrong_continuation_kind;
         return std::nullopt;

@@ -35,6 +35,7 @@ constexpr FaultActionName fault_action_names[] = {
     {FaultAction::bad_orientation, "bad_orientation"},
     {FaultAction::empty_base_mod_alphabet, "empty_base_mod_alphabet"},
     {FaultAction::short_context_mask, "short_context_mask"},
+    {FaultAction::blank_in_read_name, "blank_in_read_name"},
     {FaultAction::wrong_batch_kind, "wrong_batch_kind"},
     {FaultAction::wrong_continuation_kind, "wrong_continuation_kind"},
 };

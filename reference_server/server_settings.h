@@ -93,6 +93,7 @@ enum class FaultAction {
     bad_orientation,          // strand orientation code 2
     empty_base_mod_alphabet,  // base-mod info without an alphabet
     short_context_mask,       // a context mask of fewer bits than bases
+    blank_in_read_name,       // returned reads named with a blank inside, which no SAM record takes
     wrong_batch_kind,         // results in a batch of the read-batch kind
     wrong_continuation_kind,  // a continuation block of the first-block kind
 };

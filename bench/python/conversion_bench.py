@@ -1,20 +1,26 @@
 """Per-read cost of the tavrix read conversions and pool throughput.
 
-    .venv/bin/python bench/python/conversion_bench.py [path/to/reference_server]
+    .venv/bin/python bench/python/conversion_bench.py [build_folder]
 
 Plain Python with time.perf_counter; every figure is the median of several
 repetitions. Against a reference server with zero calling latency (started
-here on an ipc:// path), with 4,000-sample reads:
+here on an ipc:// path), with 4,000-sample reads whose samples stay below
+the open-pore level, so that each read comes back as one read:
 
 * to_library: pass_reads on an unconnected client converts every dict and is
   then refused at once, so its time is the dict-to-read conversion.
-* helper: test_readholder_to_dict, which builds a fixed read in C++ and
-  converts it: an upper bound of the read-to-dict conversion.
-* from_library: time inside the get_completed_reads calls that returned
-  reads, per returned read (collection by the library included).
-* throughput: reads/s through one client and through a pool of 4.
+* pass / collect: pass_reads of a batch on a connected client, and one
+  get_completed_reads once the whole batch is back in the client's output
+  queue, per read; beside them the same two calls of the C++ facade on the
+  same kind of reads, measured in this run by bench/facade_read_cost, and
+  the difference, which is what the module adds. Each is given as wall
+  time and as CPU time of the calling thread (time.thread_time), which a
+  loaded machine disturbs far less.
+* throughput: reads/s through one client and through a pool of 4, and the
+  share of the time the calling thread was busy on the CPU.
 """
 
+import json
 import os
 import statistics
 import subprocess
@@ -30,82 +36,128 @@ C = tavrix.Corvane
 SAMPLES = 4000
 BATCH = 200
 REPEATS = 7
+OUTPUT_QUEUE = "m_reads_out (output queue of reads from server)"
 
 
 def reads(count, start=0):
-    rng = np.random.default_rng(1)
-    signal = rng.integers(-2000, 2000, SAMPLES, dtype=np.int16)
-    return [{"read_tag": start + i, "raw_data": signal, "read_id": f"r{start + i}", "daq_offset": 0.0,
-             "daq_scaling": 1.0, "sampling_rate": 4000.0, "start_time": 0} for i in range(count)]
+    rng = np.random.default_rng(start + 1)
+    return [{"read_tag": start + i, "raw_data": rng.integers(-1000, 1000, SAMPLES, dtype=np.int16),
+             "read_id": f"r{start + i}", "daq_offset": 0.0, "daq_scaling": 1.0, "sampling_rate": 4000.0,
+             "start_time": 0} for i in range(count)]
+
+
+class Timer:
+    """Wall and calling-thread CPU time of a block, per read, kept for medians."""
+
+    def __init__(self):
+        self.wall, self.cpu = [], []
+
+    def __enter__(self):
+        self.begin = time.perf_counter(), time.thread_time()
+
+    def __exit__(self, *_):
+        self.wall.append((time.perf_counter() - self.begin[0]) / BATCH * 1e6)
+        self.cpu.append((time.thread_time() - self.begin[1]) / BATCH * 1e6)
+
+    def medians(self):
+        return statistics.median(self.wall), statistics.median(self.cpu)
 
 
 def to_library_us():
     client = C("ipc:///nonexistent/socket", "ref_dna_fast")
     batch = reads(BATCH)
-    times = []
+    timer = Timer()
     for _ in range(REPEATS):
-        begin = time.perf_counter()
-        assert client.pass_reads(batch) == C.not_accepting_reads
-        times.append((time.perf_counter() - begin) / BATCH * 1e6)
-    return statistics.median(times)
+        with timer:
+            assert client.pass_reads(batch) == C.not_accepting_reads
+    return timer.medians()
 
 
-def helper_from_library_us():
-    """read_to_dict of a fixed read (1,000 samples, a sequence, five metadata values set)."""
-    times = []
-    for _ in range(REPEATS):
-        begin = time.perf_counter()
-        for _ in range(BATCH):
-            tavrix.test_readholder_to_dict()
-        times.append((time.perf_counter() - begin) / BATCH * 1e6)
-    return statistics.median(times)
+def queued_out(client):
+    decoder = json.JSONDecoder()
+    report, _ = decoder.raw_decode(client.get_internal_state().lstrip())
+    return report["Client"]["ReadBuffer"][OUTPUT_QUEUE]
+
+
+def pass_and_collect_us(address):
+    """(pass_reads, get_completed_reads) per read, through one client."""
+    client = C(address, "ref_dna_fast")
+    client.set_params({"max_reads_queued": BATCH})
+    assert client.connect() == C.success
+    passing, collecting = Timer(), Timer()
+    for r in range(REPEATS):
+        batch = reads(BATCH, r * BATCH)
+        with passing:
+            assert client.pass_reads(batch, 10000) == C.read_accepted
+        deadline = time.monotonic() + 60
+        while queued_out(client) < BATCH and time.monotonic() < deadline:
+            time.sleep(0.002)  # polling interval
+        with collecting:
+            got = client.get_completed_reads()
+        assert sum(len(g) for g in got) == BATCH
+    client.finish(10)
+    return passing.medians(), collecting.medians()
+
+
+def facade_us(build):
+    out = subprocess.run([os.path.join(build, "bench", "facade_read_cost"), str(BATCH), str(REPEATS)],
+                         check=True, capture_output=True, text=True).stdout
+    figures = {name: float(value) for name, value in (line.split() for line in out.splitlines())}
+    return (figures["pass"], figures["pass_cpu"]), (figures["collect"], figures["collect_cpu"])
 
 
 def run(address, num_threads, count):
-    """Passes `count` reads and collects them; returns (reads/s, µs per returned read in collection)."""
+    """Passes `count` reads and collects them; returns reads/s and the share
+    of the wall time the calling (Python) thread spent on the CPU."""
     client = C(address, "ref_dna_fast", num_threads)
     client.set_params({"max_reads_queued": 1000})
     assert client.connect() == C.success
     batch = reads(count)
     collected = 0
-    collect_s = 0.0
     begin = time.perf_counter()
+    cpu_begin = time.thread_time()
     for i in range(0, count, 50):
         while client.pass_reads(batch[i:i + 50], 1000) != C.read_accepted:
             pass
-    while collected < count:
-        t = time.perf_counter()
+    deadline = time.monotonic() + 120
+    while collected < count and time.monotonic() < deadline:
         got = client.get_completed_reads()
-        if got:
-            # Only calls that returned reads: an empty poll converts nothing.
-            collect_s += time.perf_counter() - t
-            collected += sum(len(g) for g in got)
-        else:
-            time.sleep(0.001)
+        collected += sum(len(g) for g in got)
+        if not got:
+            time.sleep(0.001)  # polling interval
     elapsed = time.perf_counter() - begin
+    busy = (time.thread_time() - cpu_begin) / elapsed
+    assert collected == count
     client.finish(10)
-    return count / elapsed, collect_s / collected * 1e6
+    return count / elapsed, busy
 
 
 def main():
-    server_path = sys.argv[1] if len(sys.argv) > 1 else os.environ.get("CORVANE_REFERENCE_SERVER",
-                                                                          "build/reference_server/reference_server")
-    print(f"to_library   {to_library_us():8.2f} us/read (dict to library read, {SAMPLES} samples)")
-    print(f"helper       {helper_from_library_us():8.2f} us/read (building and converting a fixed read)")
+    build = sys.argv[1] if len(sys.argv) > 1 else "build"
+    print(f"load {os.getloadavg()[0]:.2f}")
+    wall, cpu = to_library_us()
+    print(f"to_library   {wall:8.2f} us/read wall, {cpu:8.2f} cpu (dict to library read, {SAMPLES} samples)")
+    facade_pass, facade_collect = facade_us(build)
     with tempfile.TemporaryDirectory() as folder:
-        server = subprocess.Popen([server_path, "--listen", f"ipc://{folder}/bench.sock", "--verbosity", "0"],
+        server = subprocess.Popen([os.path.join(build, "reference_server", "reference_server"), "--listen",
+                                   f"ipc://{folder}/bench.sock", "--verbosity", "0"],
                                   stdout=subprocess.PIPE, text=True)
         address = server.stdout.readline().rsplit(" ", 1)[1].strip()
         try:
-            results = {n: [run(address, n, 400) for _ in range(3)] for n in (1, 4)}
+            py_pass, py_collect = pass_and_collect_us(address)
+            results = {n: [run(address, n, 2000) for _ in range(3)] for n in (1, 4)}
         finally:
             server.terminate()
             server.wait()
+    for name, python, facade in (("pass", py_pass, facade_pass), ("collect", py_collect, facade_collect)):
+        for kind, i in (("wall", 0), ("cpu", 1)):
+            print(f"{name:8} {kind:4} {python[i]:8.2f} us/read, C++ facade {facade[i]:8.2f}, "
+                  f"module adds {python[i] - facade[i]:7.2f}")
     one = statistics.median(r[0] for r in results[1])
     four = statistics.median(r[0] for r in results[4])
-    print(f"from_library {statistics.median(r[1] for r in results[1]):8.2f} us/read "
-          "(get_completed_reads per returned read, collection included)")
     print(f"throughput   1 client {one:10.0f} reads/s, pool of 4 {four:10.0f} reads/s, ratio {four / one:.2f}")
+    print(f"python thread on the CPU: 1 client {statistics.median(r[1] for r in results[1]):.0%} "
+          f"of the time, pool of 4 {statistics.median(r[1] for r in results[4]):.0%}")
 
 
 if __name__ == "__main__":

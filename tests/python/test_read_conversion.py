@@ -1,10 +1,17 @@
 """Read dicts to library reads and back."""
 
+import json
+import os
+import subprocess
+import time
+
 import numpy as np
 import pytest
 
 import tavrix
-from conftest import collect, make_read
+from conftest import collect, make_read, parse_states
+
+OUTPUT_QUEUE = "m_reads_out (output queue of reads from server)"
 
 C = tavrix.Corvane
 
@@ -140,3 +147,92 @@ def test_completed_read_with_modified_bases_has_its_sam_record(server, make_clie
     record = read["metadata"]["alignment_sam_record"]
     assert record.startswith("read-1\t") and "MM:Z:" in record and not record.endswith("\n")
     assert "conversion_error" not in read["metadata"]
+
+
+def below_open_pore(tag):
+    # Samples that the reference server calls as one read under the read's
+    # own name (no open-pore gap splits it into renamed pieces).
+    return np.random.default_rng(tag).integers(-1000, 1000, 4000, dtype=np.int16)
+
+
+def test_a_read_whose_sam_text_cannot_be_built_keeps_its_dict(start_server, make_client):
+    # The server spoils the modified-base results of the second pool member
+    # (connection "2") only; its read comes back in the same call as the
+    # others, whose SAM text is built.
+    address = start_server({"faults": [{"request": "GET_FIRST_CALLED_BLOCK", "action": "blank_in_read_name",
+                                        "client": "2"}]})
+    client = make_client(address, config="ref_dna_accurate", num_threads=2)
+    assert client.connect() == C.success
+    states = parse_states(client.get_internal_state())
+    assert [s["Client"]["ReadBuffer"]["m_connection_id "] for s in states] == ["1", "2"]
+    for tag in (1, 2, 3):  # members 0, 1, 0
+        assert client.pass_read(make_read(tag, below_open_pore(tag))) == C.read_accepted
+    deadline = time.monotonic() + 30
+    while time.monotonic() < deadline and sum(
+            s["Client"]["ReadBuffer"][OUTPUT_QUEUE] for s in parse_states(client.get_internal_state())) < 3:
+        time.sleep(0.005)  # polling interval, not synchronisation
+    by_tag = {group[0]["read_tag"]: group for group in client.get_completed_reads()}
+    assert sorted(by_tag) == [1, 2, 3]
+    [bad] = by_tag[2]
+    assert "alignment_sam_record" not in bad["metadata"]
+    assert "0x20" in bad["metadata"]["conversion_error"], bad["metadata"]["conversion_error"]
+    assert bad["metadata"]["read_id"] == "read-2" and len(bad["datasets"]["sequence"]) > 0
+    for tag in (1, 3):
+        [good] = by_tag[tag]
+        assert "conversion_error" not in good["metadata"]
+        assert good["metadata"]["alignment_sam_record"].startswith(f"read-{tag}\t")
+
+
+ALIGN_RESULTS_LAYOUT = [
+    ("genome", "S254", 0), ("direction", "S2", 254), ("genome_start", "<i4", 256), ("genome_end", "<i4", 260),
+    ("strand_start", "<i4", 264), ("strand_end", "<i4", 268), ("num_events", "<i4", 272),
+    ("num_insertions", "<i4", 276), ("num_deletions", "<i4", 280), ("num_aligned", "<i4", 284),
+    ("num_correct", "<i4", 288), ("coverage", "<f4", 292), ("identity", "<f4", 296), ("accuracy", "<f4", 300),
+    ("score", "<i4", 304), ("bed_hits", "<i4", 308), ("mapping_quality", "<i4", 312),
+    ("secondary_alignment", "u1", 316), ("supplementary_alignment", "u1", 317),
+]
+
+
+def simulated_reads(folder, reference, count, length):
+    """Reads drawn from `reference` by the reference server's simulator, as
+    (read dict, where it was drawn from: genome, start, end, strand)."""
+    simulator = os.path.join(os.path.dirname(os.environ["CORVANE_REFERENCE_SERVER"]), "corvane_simulate")
+    out = folder / "reads.jsonl"
+    subprocess.run([simulator, "--reads", str(count), "--length", str(length), "--reference", str(reference),
+                    "--seed", "7", "-o", str(out)], check=True)
+    reads = []
+    for tag, line in enumerate(out.read_text().splitlines()):
+        simulated = json.loads(line)
+        genome, span, strand = simulated["source"].rsplit(":", 2)
+        start, end = map(int, span.split("-"))
+        read = make_read(tag, np.array(simulated["samples"], dtype=np.int16), read_id=simulated["read_id"],
+                         sampling_rate=float(simulated["sampling_rate"]),
+                         daq_offset=float(simulated["daq_offset"]), daq_scaling=float(simulated["daq_scaling"]))
+        reads.append((read, (genome, start, end, strand)))
+    return reads
+
+
+def test_aligned_reads_come_back_with_their_alignment_table(tmp_path, server, make_client):
+    reference = tmp_path / "genome.fa"
+    bases = "".join(np.random.default_rng(11).choice(list("ACGT"), 8000))
+    reference.write_text(f">contig_a first\n{bases[:5000]}\n>contig_b\n{bases[5000:]}\n")
+    reads = simulated_reads(tmp_path, reference, 4, 500)
+    client = make_client(server, params={"align_ref": str(reference)})
+    assert client.connect() == C.success
+    assert client.pass_reads([read for read, _ in reads]) == C.read_accepted
+    by_tag = {group[0]["read_tag"]: group[0] for group in collect(client, len(reads))}
+    for tag, (_, (genome, start, end, strand)) in enumerate(reads):
+        returned = by_tag[tag]
+        table = returned["datasets"]["align_results"]
+        assert [(name, table.dtype.fields[name][0].str, table.dtype.fields[name][1])
+                for name in table.dtype.names] == [(n, np.dtype(f).str, o) for n, f, o in ALIGN_RESULTS_LAYOUT]
+        assert table.dtype.itemsize == 320
+        primary = table[0]
+        assert (primary["genome"], primary["direction"]) == (genome.encode(), strand.encode())
+        assert (primary["genome_start"], primary["genome_end"]) == (start, end)
+        assert primary["num_correct"] == primary["num_aligned"] == end - start
+        assert primary["secondary_alignment"] == 0 and primary["supplementary_alignment"] == 0
+        metadata = returned["metadata"]
+        assert (metadata["alignment_genome"], metadata["alignment_genome_start"]) == (genome, start)
+        fields = metadata["alignment_sam_record"].split("\n")[0].split("\t")
+        assert fields[0] == metadata["read_id"] and fields[2] == genome and int(fields[3]) == start + 1
