@@ -9,11 +9,17 @@
 // Argument 1 runs the stand-in basecaller; argument 0 a caller that returns
 // one short result per read at once, which leaves the server's own work:
 // verification, reassembly, queueing and reply building.
+//
+// BM_BareReqRepRoundTrip is the yardstick: one cppzmq REQ/REP round trip
+// over ipc:// of the same request frame (argument 0 the batch, 1 the raw
+// block), answered by a frame of the size of the server's acceptance. The
+// server's cost is worth quoting as a fraction of that round trip.
 
 #include <cstdint>
 #include <cstring>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <benchmark/benchmark.h>
@@ -23,6 +29,7 @@
 #include "ipc_tools/fbbuilder_read_helper.h"
 #include "reference_server/request_handler.h"
 #include "reference_server/signal_model.h"
+#include "support/temp_dir.h"
 
 namespace {
 
@@ -100,13 +107,22 @@ void set_bytes(benchmark::State& state, std::size_t samples) {
     state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * samples * sizeof(std::int16_t)));
 }
 
-void BM_ServerBatch64x4000(benchmark::State& state) {
+zmq::message_t batch_request() {
     std::vector<common::ReadHolder> reads;
     for (std::size_t i = 0; i < batch_reads; ++i) {
         reads.push_back(make_read(i + 1, batch_read_samples));
     }
-    const zmq::message_t request =
-        frame_of(ipc_tools::make_read_batch_message(std::span<const common::ReadHolder>(reads), "1"));
+    return frame_of(ipc_tools::make_read_batch_message(std::span<const common::ReadHolder>(reads), "1"));
+}
+
+zmq::message_t raw_block_request() {
+    const common::ReadHolder read = make_read(1, long_read_samples);
+    std::vector<Message> blocks = ipc_tools::make_raw_block_messages(read, "1", long_read_samples);
+    return frame_of(std::move(blocks.front()));
+}
+
+void BM_ServerBatch64x4000(benchmark::State& state) {
+    const zmq::message_t request = batch_request();
     Server server(state.range(0) != 0);
     for (auto _ : state) {
         server.answer(request);
@@ -116,9 +132,7 @@ void BM_ServerBatch64x4000(benchmark::State& state) {
 BENCHMARK(BM_ServerBatch64x4000)->Arg(0)->Arg(1)->Unit(benchmark::kMicrosecond);
 
 void BM_ServerRawBlock256000(benchmark::State& state) {
-    const common::ReadHolder read = make_read(1, long_read_samples);
-    std::vector<Message> blocks = ipc_tools::make_raw_block_messages(read, "1", long_read_samples);
-    const zmq::message_t request = frame_of(std::move(blocks.front()));
+    const zmq::message_t request = raw_block_request();
     Server server(state.range(0) != 0);
     for (auto _ : state) {
         server.answer(request);
@@ -138,5 +152,57 @@ void BM_MemcpySignalBytes(benchmark::State& state) {
     set_bytes(state, long_read_samples);
 }
 BENCHMARK(BM_MemcpySignalBytes)->Unit(benchmark::kMicrosecond);
+
+// A REP socket on its own thread that answers every frame with `reply`
+// until it receives an empty frame.
+class ReplyingPeer {
+public:
+    ReplyingPeer(const std::string& address, std::size_t reply_size)
+        : m_socket(m_context, zmq::socket_type::rep), m_reply(reply_size, 'r') {
+        m_socket.set(zmq::sockopt::linger, 0);
+        m_socket.bind(address);
+        m_thread = std::thread([this] {
+            zmq::message_t request;
+            do {
+                if (!m_socket.recv(request)) {
+                    break;
+                }
+                m_socket.send(zmq::buffer(m_reply), zmq::send_flags::none);
+            } while (request.size() != 0);
+        });
+    }
+    ~ReplyingPeer() { m_thread.join(); }
+
+private:
+    zmq::context_t m_context{1};
+    zmq::socket_t m_socket;
+    std::string m_reply;
+    std::thread m_thread;
+};
+
+void BM_BareReqRepRoundTrip(benchmark::State& state) {
+    const bool batch = state.range(0) == 0;
+    const zmq::message_t request = batch ? batch_request() : raw_block_request();
+    const std::size_t reply_size =
+        frame_of(Message(batch ? MessageType::BATCH_ACCEPTED : MessageType::RAW_BLOCK_ACCEPTED, "", 0, "")).size();
+    const test_support::TempDir folder;
+    const std::string address = folder.ipc_endpoint();
+    ReplyingPeer peer(address, reply_size);
+    zmq::context_t context(1);
+    zmq::socket_t socket(context, zmq::socket_type::req);
+    socket.set(zmq::sockopt::linger, 0);
+    socket.connect(address);
+    zmq::message_t reply;
+    for (auto _ : state) {
+        // A copy per send, as a client builds a fresh frame for each request.
+        socket.send(zmq::message_t(request.data(), request.size()), zmq::send_flags::none);
+        benchmark::DoNotOptimize(socket.recv(reply));
+    }
+    socket.send(zmq::message_t(), zmq::send_flags::none);
+    (void)socket.recv(reply);
+    set_bytes(state, batch ? batch_reads * batch_read_samples : long_read_samples);
+    state.SetLabel(batch ? "batch 64x4000" : "raw block 256000");
+}
+BENCHMARK(BM_BareReqRepRoundTrip)->Arg(0)->Arg(1)->Unit(benchmark::kMicrosecond)->UseRealTime();
 
 }  // namespace
