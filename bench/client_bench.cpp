@@ -14,6 +14,7 @@
 // Prints each figure and its ratio to the raw loop.
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <iomanip>
@@ -97,6 +98,27 @@ bool collect_until(apps::Corvane& client,
 
 constexpr std::chrono::minutes run_deadline(5);
 
+// Server thread writes, the main thread reads between runs.
+struct RequestCounts {
+    std::atomic<std::uint64_t> requests{0};
+    std::atomic<std::uint64_t> pulls{0};
+    std::atomic<std::uint64_t> none_pending{0};
+
+    void add(const reference_server::RequestRecord& record) {
+        ++requests;
+        if (record.request == ipc_tools::MessageType::GET_FIRST_CALLED_BLOCK) {
+            ++pulls;
+            if (record.reply == ipc_tools::MessageType::NONE_PENDING) {
+                ++none_pending;
+            }
+        }
+    }
+    void print_and_reset() {
+        std::cout << "  requests " << requests.exchange(0) << ", pulls " << pulls.exchange(0)
+                  << ", of which found nothing " << none_pending.exchange(0) << "\n";
+    }
+};
+
 struct ClientRun {
     double seconds = 0;
     std::size_t reads_back = 0;
@@ -175,6 +197,11 @@ int main(int argc, char** argv) {
     const std::size_t reads = argc > 1 ? std::stoul(argv[1]) : 200;
     common::logging::initialise_logging();
     reference_server::ReferenceServer server;
+    // What the client asked for and how often it found nothing ready,
+    // printed beside each figure: each pull that finds nothing costs the
+    // worker an idle pause.
+    RequestCounts counts;
+    server.set_request_log([&counts](const reference_server::RequestRecord& record) { counts.add(record); });
     const std::string endpoint = server.start(bench_support::ipc_endpoint("client_bench_server"));
 
     // The sizes the client moves per read: 2 bytes a sample pushed; called
@@ -189,6 +216,7 @@ int main(int argc, char** argv) {
         const auto run = run_client(endpoint, samples, count);
         const double raw = raw_two_exchanges(push_bytes(samples), pull_bytes(samples), count);
         print("long reads (Msamples/s)", count * samples / run.seconds / 1e6, count * samples / raw / 1e6, "");
+        counts.print_and_reset();
         if (run.reads_back != count) {
             std::cout << "  only " << run.reads_back << " of " << count << " reads came back\n";
         }
@@ -201,6 +229,7 @@ int main(int argc, char** argv) {
         const double raw = raw_two_exchanges(per_batch * push_bytes(samples), per_batch * pull_bytes(samples),
                                              count / per_batch);
         print("short reads (Msamples/s)", count * samples / run.seconds / 1e6, count * samples / raw / 1e6, "");
+        counts.print_and_reset();
         if (run.reads_back != count) {
             std::cout << "  only " << run.reads_back << " of " << count << " reads came back\n";
         }
