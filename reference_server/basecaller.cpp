@@ -4,6 +4,9 @@
 #include <array>
 #include <cmath>
 #include <cstdlib>
+#include <limits>
+#include <span>
+#include <string_view>
 
 #include "reference_server/signal_model.h"
 
@@ -35,55 +38,153 @@ int quality_of(std::int64_t distance_sum, std::int64_t samples) {
     if (samples <= 0) {
         return min_quality;
     }
-    // round(0.9 * sum / samples) in integers: this runs once per base.
+    // round(0.9 * sum / samples) in integers.
     const auto penalty = static_cast<int>((9 * distance_sum + 5 * samples) / (10 * samples));
     const int q = max_quality - penalty;
     return std::clamp(q, min_quality, max_quality);
 }
 
-float mean_qscore_of(const std::string& qstring) {
+// Qualities of a base of one window (the usual case) by its distance to the
+// level, for the distances the model's noise gives: once per base, a lookup.
+constexpr std::size_t tabled_distances = 64;
+const std::array<char, tabled_distances>& one_window_qualities() {
+    static const std::array<char, tabled_distances> table = [] {
+        std::array<char, tabled_distances> values{};
+        for (std::size_t d = 0; d < tabled_distances; ++d) {
+            values[d] = static_cast<char>(33 + quality_of(static_cast<std::int64_t>(d), 1));
+        }
+        return values;
+    }();
+    return table;
+}
+
+char quality_char(std::int64_t distance_sum, std::int64_t samples,
+                  const std::array<char, tabled_distances>& one_window) {
+    if (samples == 1 && distance_sum < static_cast<std::int64_t>(tabled_distances)) {
+        return one_window[static_cast<std::size_t>(distance_sum)];
+    }
+    return static_cast<char>(33 + quality_of(distance_sum, samples));
+}
+
+// Level index of every value below the open-pore threshold from 0 up, so a
+// window's level is a lookup rather than a division.
+const std::array<std::uint8_t, open_pore_threshold>& level_indices() {
+    static const std::array<std::uint8_t, open_pore_threshold> table = [] {
+        std::array<std::uint8_t, open_pore_threshold> values{};
+        for (std::int32_t v = 0; v < open_pore_threshold; ++v) {
+            values[static_cast<std::size_t>(v)] = static_cast<std::uint8_t>(nearest_level_index(v));
+        }
+        return values;
+    }();
+    return table;
+}
+
+// Counting the qualities first (in four interleaved tallies, so that runs of
+// one quality do not wait on each other) and summing their probabilities in
+// quality order keeps the sum free of a long chain of dependent additions.
+float mean_qscore_of(std::string_view qstring) {
     if (qstring.empty()) {
         return 0.0f;
     }
+    constexpr std::size_t lanes = 4;
+    std::array<std::array<std::uint32_t, max_quality + 1>, lanes> counts{};
+    const std::size_t n = qstring.size();
+    std::size_t i = 0;
+    for (; i + lanes <= n; i += lanes) {
+        for (std::size_t lane = 0; lane < lanes; ++lane) {
+            ++counts[lane][static_cast<std::size_t>(qstring[i + lane] - 33)];
+        }
+    }
+    for (; i < n; ++i) {
+        ++counts[0][static_cast<std::size_t>(qstring[i] - 33)];
+    }
     const auto& table = error_probabilities();
     double sum = 0.0;
-    for (const char c : qstring) {
-        sum += table[static_cast<std::size_t>(c - 33)];
+    for (std::size_t q = 0; q <= max_quality; ++q) {
+        std::uint64_t count = 0;
+        for (std::size_t lane = 0; lane < lanes; ++lane) {
+            count += counts[lane][q];
+        }
+        sum += static_cast<double>(count) * table[q];
     }
-    return static_cast<float>(-10.0 * std::log10(sum / static_cast<double>(qstring.size())));
+    return static_cast<float>(-10.0 * std::log10(sum / static_cast<double>(n)));
 }
 
-// One stretch of bases between open-pore runs, as read from the signal.
+// One stretch of bases between open-pore runs, as read from the signal. Its
+// bases and moves lie in the read's Scan buffers.
 struct Piece {
     std::size_t begin = 0;         // its first sample in the read (lead-in or gap included)
     std::size_t end = 0;           // one past its last sample in the read
     std::size_t first_window = 0;  // first sample of its first window
     std::size_t windows_end = 0;   // one past its last window
-    std::string sequence;
-    std::string qstring;
-    std::vector<std::uint8_t> moves;  // one per window
+    std::size_t first_base = 0;    // its bases: [first_base, bases_end) of sequence and qstring
+    std::size_t bases_end = 0;
+    std::size_t first_move = 0;    // its moves, one per window: [first_move, moves_end) of moves
+    std::size_t moves_end = 0;
 };
 
-// Reads the signal into pieces. Open pore before the first base is the
-// lead-in; open pore between two bases separates pieces; open pore at the
-// end belongs to the last piece.
-std::vector<Piece> read_pieces(const std::vector<std::int16_t>& samples, std::uint32_t stride, bool rna) {
-    const char* letters = rna ? bases_rna : bases_dna;
-    const std::size_t n = samples.size();
+// A read as the signal gives it: the bases of all its pieces one after
+// another, and the whole read's moves (a 0 for each whole window of a gap
+// between pieces), which is exactly the whole read's call.
+struct Scan {
+    std::string sequence;
+    std::string qstring;
+    std::vector<std::uint8_t> moves;
     std::vector<Piece> pieces;
+
+    std::string_view bases_of(const Piece& piece) const {
+        return std::string_view(sequence).substr(piece.first_base, piece.bases_end - piece.first_base);
+    }
+    std::string_view qualities_of(const Piece& piece) const {
+        return std::string_view(qstring).substr(piece.first_base, piece.bases_end - piece.first_base);
+    }
+};
+
+// Reads the signal into pieces in one pass over its windows. Open pore
+// before the first base is the lead-in; open pore between two bases
+// separates pieces; open pore at the end belongs to the last piece.
+//
+// The outputs are written through plain pointers into buffers sized for the
+// most windows the signal can hold (windows and whole gap windows never
+// overlap, so there are at most n / stride of them), with the loop's state in
+// locals: no capacity checks or reloads per window.
+Scan read_pieces(std::span<const std::int16_t> signal, std::uint32_t stride, bool rna) {
+    const char* letters = rna ? bases_rna : bases_dna;
+    const std::int16_t* samples = signal.data();
+    const std::size_t n = signal.size();
+    const std::size_t most_windows = n / stride + 1;
+    Scan scan;
+    scan.sequence.resize(most_windows);
+    scan.qstring.resize(most_windows);
+    scan.moves.resize(most_windows);
+    char* sequence = scan.sequence.data();
+    char* qstring = scan.qstring.data();
+    std::uint8_t* moves = scan.moves.data();
+    std::size_t bases = 0;
+    std::size_t qualities = 0;
+    std::size_t move_count = 0;
+
     Piece* current = nullptr;
     bool gap_open = false;       // an open-pore run since the current piece's last window
     std::size_t gap_start = 0;
+    std::size_t windows_end = 0; // of the current piece
     int base_letter = -1;        // level pair of the base being read in the current piece
     std::int64_t distance_sum = 0;
     std::int64_t distance_samples = 0;
+    const auto& one_window = one_window_qualities();
+    const auto& level_index_of = level_indices();
     const auto finish_base = [&] {
-        if (current != nullptr && base_letter >= 0) {
-            current->qstring.push_back(static_cast<char>(33 + quality_of(distance_sum, distance_samples)));
+        if (base_letter >= 0) {
+            qstring[qualities++] = quality_char(distance_sum, distance_samples, one_window);
         }
         base_letter = -1;
         distance_sum = 0;
         distance_samples = 0;
+    };
+    const auto close_piece = [&] {
+        current->windows_end = windows_end;
+        current->bases_end = bases;
+        current->moves_end = move_count;
     };
 
     std::size_t pos = 0;
@@ -104,47 +205,58 @@ std::vector<Piece> read_pieces(const std::vector<std::int16_t>& samples, std::ui
         }
         if (current == nullptr || gap_open) {
             finish_base();
-            const std::size_t begin = current == nullptr ? 0 : gap_start;
+            std::size_t begin = 0;
             if (current != nullptr) {
+                close_piece();
                 current->end = gap_start;
+                begin = gap_start;
+                // The whole read's call holds a 0 move per whole window of the gap.
+                const std::size_t gap_windows = (pos - windows_end) / stride;
+                std::fill_n(moves + move_count, gap_windows, std::uint8_t{0});
+                move_count += gap_windows;
             }
-            pieces.emplace_back();
-            current = &pieces.back();
-            current->begin = begin;
-            current->first_window = pos;
-            current->end = n;
-            current->moves.reserve((n - pos) / stride);
-            current->sequence.reserve((n - pos) / stride);
-            current->qstring.reserve((n - pos) / stride);
+            Piece& piece = scan.pieces.emplace_back();
+            current = &piece;
+            piece.begin = begin;
+            piece.first_window = pos;
+            piece.end = n;
+            piece.first_base = bases;
+            piece.first_move = move_count;
             gap_open = false;
         }
         // The noise never takes a sample nearer another level, so one sample
         // names the window's level: the work is per window, not per sample.
         const std::int32_t sample = samples[pos];
-        const int level_index = nearest_level_index(sample);
+        const int level_index = sample >= 0 ? level_index_of[static_cast<std::size_t>(sample)] : 0;
         const int letter = level_index / 2;
         const bool stay = level_index % 2 == 1;
         const std::int32_t level = first_base_level + level_spacing * level_index;
         if (!stay || letter != base_letter) {
             finish_base();
             base_letter = letter;
-            current->sequence.push_back(letters[letter]);
-            current->moves.push_back(1);
+            sequence[bases++] = letters[letter];
+            moves[move_count++] = 1;
         } else {
-            current->moves.push_back(0);
+            moves[move_count++] = 0;
         }
         distance_sum += std::abs(sample - level);
         ++distance_samples;
         pos += stride;
-        current->windows_end = pos;
+        windows_end = pos;
     }
     finish_base();
-    return pieces;
+    if (current != nullptr) {
+        close_piece();
+    }
+    scan.sequence.resize(bases);
+    scan.qstring.resize(qualities);
+    scan.moves.resize(move_count);
+    return scan;
 }
 
 // Value of rank k (0-based) among the counted values; counts[i] counts value
 // offset + i.
-std::int64_t value_of_rank(const std::vector<std::uint32_t>& counts, std::int64_t offset, std::size_t k) {
+std::int64_t value_of_rank(std::span<const std::uint32_t> counts, std::int64_t offset, std::size_t k) {
     std::size_t seen = 0;
     for (std::size_t i = 0; i < counts.size(); ++i) {
         seen += counts[i];
@@ -157,40 +269,51 @@ std::int64_t value_of_rank(const std::vector<std::uint32_t>& counts, std::int64_
 
 // Twice the median of n counted values: the sum of the two middle ones
 // (the middle one twice for odd n), so it stays integral.
-std::int64_t doubled_median(const std::vector<std::uint32_t>& counts, std::int64_t offset, std::size_t n) {
+std::int64_t doubled_median(std::span<const std::uint32_t> counts, std::int64_t offset, std::size_t n) {
     return value_of_rank(counts, offset, (n - 1) / 2) + value_of_rank(counts, offset, n / 2);
 }
 
 // Median and median absolute deviation of samples [begin, end) (of at most
 // max_scaling_samples evenly spaced ones), in pA when the read gives its
-// digitisation. Counting over the samples' range keeps it linear: int16
-// samples span at most 65536 values.
+// digitisation. Counting keeps it linear: the samples are counted once into
+// a tally over every int16 value (kept per thread and cleared over the range
+// used), and the deviations are counted from those counts.
 ScalingResult scaling_of(const ReceivedRead& read, std::size_t begin, std::size_t end) {
     ScalingResult scaling;
     scaling.version = scaling_version;
     if (begin >= end) {
         return scaling;
     }
+    constexpr std::int32_t lowest = std::numeric_limits<std::int16_t>::min();
+    constexpr std::size_t int16_values = std::size_t{1} << 16;
+    // Allocated once per thread; the tally is all zero between calls.
+    thread_local std::vector<std::uint32_t> tally(int16_values, 0);
+    thread_local std::vector<std::uint32_t> deviation_tally(2 * int16_values, 0);
+    const std::span<const std::int16_t> samples = read.signal();
     const std::size_t step = (end - begin + max_scaling_samples - 1) / max_scaling_samples;
-    std::int64_t low = read.samples[begin];
-    std::int64_t high = low;
+    std::int32_t low = samples[begin];
+    std::int32_t high = low;
     std::size_t n = 0;
     for (std::size_t i = begin; i < end; i += step, ++n) {
-        low = std::min<std::int64_t>(low, read.samples[i]);
-        high = std::max<std::int64_t>(high, read.samples[i]);
+        const std::int32_t value = samples[i];
+        ++tally[static_cast<std::size_t>(value - lowest)];
+        low = std::min(low, value);
+        high = std::max(high, value);
     }
-    thread_local std::vector<std::uint32_t> counts;  // reused: no allocation per read once warm
-    counts.assign(static_cast<std::size_t>(high - low) + 1, 0);
-    for (std::size_t i = begin; i < end; i += step) {
-        ++counts[static_cast<std::size_t>(read.samples[i] - low)];
-    }
+    const auto range = static_cast<std::size_t>(high - low) + 1;
+    const std::span<std::uint32_t> counts(tally.data() + (low - lowest), range);
     const std::int64_t median2 = doubled_median(counts, low, n);
-    // Deviations in doubled units, |2 s - 2 median|, counted again.
-    counts.assign(2 * counts.size() + 1, 0);
-    for (std::size_t i = begin; i < end; i += step) {
-        ++counts[static_cast<std::size_t>(std::llabs(2 * static_cast<std::int64_t>(read.samples[i]) - median2))];
+    // Deviations in doubled units, |2 s - 2 median|, at most 2 (high - low).
+    const std::span<std::uint32_t> deviations(deviation_tally.data(), 2 * range - 1);
+    std::fill(deviations.begin(), deviations.end(), 0);
+    for (std::size_t v = 0; v < range; ++v) {
+        if (counts[v] != 0) {
+            const std::int64_t doubled = 2 * (low + static_cast<std::int64_t>(v));
+            deviations[static_cast<std::size_t>(std::llabs(doubled - median2))] += counts[v];
+        }
     }
-    const std::int64_t mad4 = doubled_median(counts, 0, n);
+    std::fill(counts.begin(), counts.end(), 0);
+    const std::int64_t mad4 = doubled_median(deviations, 0, n);
     double median = static_cast<double>(median2) / 2.0;
     double mad = static_cast<double>(mad4) / 4.0;
     if (read.daq_scaling != 0.0f) {
@@ -240,43 +363,36 @@ void finish_scores(CalledResult& result) {
     result.mean_qscore = mean_qscore_of(result.qstring);
 }
 
-// The whole read: every piece's bases, with a 0 move per whole window of a gap.
-Call whole_call(const ReceivedRead& read, const CallerOptions& options, const std::vector<Piece>& pieces) {
-    const std::size_t n = read.samples.size();
+// Where the whole read's bases begin: after the lead-in.
+std::size_t trimmed_samples_of(std::span<const std::int16_t> samples, const Scan& scan) {
+    if (!scan.pieces.empty()) {
+        return scan.pieces.front().first_window;
+    }
     std::size_t trimmed = 0;
-    if (pieces.empty()) {
-        while (trimmed < n && read.samples[trimmed] >= open_pore_threshold) {
-            ++trimmed;
-        }
-    } else {
-        trimmed = pieces.front().first_window;
+    while (trimmed < samples.size() && samples[trimmed] >= open_pore_threshold) {
+        ++trimmed;
     }
-    Call call = make_call(read, options, 0, n, trimmed);
+    return trimmed;
+}
+
+// The whole read: every piece's bases, with a 0 move per whole window of a
+// gap, which is what the scan holds; it takes the scan's buffers.
+Call whole_call(const ReceivedRead& read, const CallerOptions& options, Scan&& scan) {
+    const std::span<const std::int16_t> samples = read.signal();
+    Call call = make_call(read, options, 0, samples.size(), trimmed_samples_of(samples, scan));
     CalledResult& result = call.result;
-    std::size_t bases = 0;
-    std::size_t windows = 0;
-    for (const Piece& piece : pieces) {
-        bases += piece.sequence.size();
-        windows += piece.moves.size();
-    }
-    result.sequence.reserve(bases);
-    result.qstring.reserve(bases);
-    call.moves.reserve(windows + (n - trimmed) / options.stride);
-    for (std::size_t p = 0; p < pieces.size(); ++p) {
-        const Piece& piece = pieces[p];
-        if (p > 0) {
-            const std::size_t gap = piece.first_window - pieces[p - 1].windows_end;
-            call.moves.insert(call.moves.end(), gap / options.stride, 0);
-        }
-        result.sequence += piece.sequence;
-        result.qstring += piece.qstring;
-        call.moves.insert(call.moves.end(), piece.moves.begin(), piece.moves.end());
-    }
+    result.sequence = std::move(scan.sequence);
+    result.qstring = std::move(scan.qstring);
+    call.moves = std::move(scan.moves);
     finish_scores(result);
     return call;
 }
 
-Call piece_call(const ReceivedRead& read, const CallerOptions& options, const Piece& piece, std::uint32_t index) {
+Call piece_call(const ReceivedRead& read,
+                const CallerOptions& options,
+                const Scan& scan,
+                const Piece& piece,
+                std::uint32_t index) {
     Call call = make_call(read, options, piece.begin, piece.end, piece.first_window);
     CalledResult& result = call.result;
     result.sub_tag = index;
@@ -284,22 +400,26 @@ Call piece_call(const ReceivedRead& read, const CallerOptions& options, const Pi
     result.duration = static_cast<std::uint32_t>(piece.end - piece.begin);
     result.start_time = read.start_time + piece.begin;
     result.split_point = static_cast<std::int32_t>(piece.begin);
-    result.sequence = piece.sequence;
-    result.qstring = piece.qstring;
-    call.moves = piece.moves;
+    result.sequence = scan.bases_of(piece);
+    result.qstring = scan.qualities_of(piece);
+    call.moves.assign(scan.moves.begin() + static_cast<std::ptrdiff_t>(piece.first_move),
+                      scan.moves.begin() + static_cast<std::ptrdiff_t>(piece.moves_end));
     finish_scores(result);
     return call;
 }
 
-bool is_duplex_pair(const ReceivedRead& read, const CallerOptions& options, const std::vector<Piece>& pieces) {
-    return options.duplex && !options.rna && read.pairing && pieces.size() == 2 &&
-           !pieces[0].sequence.empty() && pieces[1].sequence == reverse_complement(pieces[0].sequence);
+bool is_duplex_pair(const ReceivedRead& read, const CallerOptions& options, const Scan& scan) {
+    if (!options.duplex || options.rna || !read.pairing || scan.pieces.size() != 2) {
+        return false;
+    }
+    const std::string_view first = scan.bases_of(scan.pieces[0]);
+    return !first.empty() && scan.bases_of(scan.pieces[1]) == reverse_complement(first);
 }
 
 // The duplex read of a template and its complement: the template's bases,
 // each with the better quality of the two strands.
 Call duplex_call(const ReceivedRead& read, const CallerOptions& options, const Call& template_call, const Call& complement_call) {
-    Call call = make_call(read, options, 0, read.samples.size(), template_call.first_window);
+    Call call = make_call(read, options, 0, read.signal().size(), template_call.first_window);
     CalledResult& result = call.result;
     result.sub_tag = duplex_sub_tag;
     result.strand_id = template_call.result.strand_id + ";" + complement_call.result.strand_id;
@@ -500,20 +620,21 @@ std::vector<CalledResult> call_read(const ReceivedRead& read, const CallerOption
         one.stride = 1;
         return call_read(read, one);
     }
-    std::vector<Piece> pieces = read_pieces(read.samples, options.stride, options.rna);
-    if (!pieces.empty() && read.samples.size() - pieces.front().first_window < options.min_samples) {
-        pieces.clear();
+    const std::span<const std::int16_t> samples = read.signal();
+    Scan scan = read_pieces(samples, options.stride, options.rna);
+    if (!scan.pieces.empty() && samples.size() - scan.pieces.front().first_window < options.min_samples) {
+        scan = Scan{};
     }
 
     std::vector<CalledResult> results;
-    if (options.split_reads && pieces.size() >= 2) {
+    if (options.split_reads && scan.pieces.size() >= 2) {
         std::vector<Call> calls;
-        calls.reserve(pieces.size());
-        for (std::size_t p = 0; p < pieces.size(); ++p) {
-            calls.push_back(piece_call(read, options, pieces[p], static_cast<std::uint32_t>(p + 1)));
+        calls.reserve(scan.pieces.size());
+        for (std::size_t p = 0; p < scan.pieces.size(); ++p) {
+            calls.push_back(piece_call(read, options, scan, scan.pieces[p], static_cast<std::uint32_t>(p + 1)));
         }
         std::optional<Call> duplex;
-        if (is_duplex_pair(read, options, pieces)) {
+        if (is_duplex_pair(read, options, scan)) {
             calls[0].result.is_duplex_parent = true;
             calls[1].result.is_duplex_parent = true;
             duplex = duplex_call(read, options, calls[0], calls[1]);
@@ -526,7 +647,7 @@ std::vector<CalledResult> call_read(const ReceivedRead& read, const CallerOption
             results.push_back(finish(*duplex, options, false));
         }
     }
-    Call whole = whole_call(read, options, pieces);
+    Call whole = whole_call(read, options, std::move(scan));
     results.push_back(finish(whole, options, true));
     return results;
 }

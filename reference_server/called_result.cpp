@@ -36,6 +36,24 @@ std::size_t channel_count(const CalledResult& result) {
     return 1 + static_cast<std::size_t>(std::count(result.base_mod->alphabet.begin(), result.base_mod->alphabet.end(), ' '));
 }
 
+// Room for one of count blocks of a result, so that building it rarely
+// reallocates: its share of the per-base and per-move data plus the texts
+// and fields of a first block.
+std::size_t block_capacity(const CalledResult& result, std::size_t count) {
+    constexpr std::size_t fixed_fields = 1024;
+    std::size_t bytes = result.sequence.size() + result.qstring.size() + result.base_mod_probs.size() +
+                        result.sequence.size() / 8;
+    if (result.moves) {
+        bytes += result.moves->size();
+    }
+    std::size_t texts = result.strand_id.size() + result.model_version_id.size() +
+                        result.modbase_model_version_id.size();
+    for (const AlignmentHit& hit : result.alignments) {
+        texts += hit.genome.size() + hit.sam_record.size() + hit.bed_lines.size() + 128;
+    }
+    return bytes / count + texts + fixed_fields;
+}
+
 flatbuffers::Offset<flatbuffers::String> optional_string(flatbuffers::FlatBufferBuilder& builder,
                                                          const std::optional<std::string>& text) {
     return text ? builder.CreateString(*text) : flatbuffers::Offset<flatbuffers::String>();
@@ -262,7 +280,7 @@ std::vector<ipc_tools::Message> make_called_block_replies(const CalledResult& re
     std::vector<ipc_tools::Message> replies;
     replies.reserve(count);
     for (std::size_t index = 0; index < count; ++index) {
-        flatbuffers::FlatBufferBuilder builder(1024);
+        flatbuffers::FlatBufferBuilder builder(block_capacity(result, count));
         const auto block = build_called_block(builder, result, index, count, max_bases_per_block);
         ipc_tools::finish_envelope(builder, client_id, wire::MessageData::ReadBlock, block.Union());
         replies.emplace_back(builder);
@@ -281,7 +299,11 @@ CompletedBatchReply make_completed_batch_reply(const std::vector<CalledResult>& 
                                                std::uint32_t max_bases_per_block,
                                                wire::BatchKind kind) {
     CompletedBatchReply reply;
-    flatbuffers::FlatBufferBuilder builder(1024);
+    std::size_t capacity = 0;
+    for (const CalledResult& result : results) {
+        capacity += block_capacity(result, block_count_of(result, max_bases_per_block));
+    }
+    flatbuffers::FlatBufferBuilder builder(capacity);
     std::vector<flatbuffers::Offset<wire::ReadBlock>> blocks;
     blocks.reserve(results.size());
     for (const CalledResult& result : results) {
@@ -290,7 +312,7 @@ CompletedBatchReply make_completed_batch_reply(const std::vector<CalledResult>& 
 
         std::vector<ipc_tools::Message> continuation;
         for (std::size_t index = 1; index < count; ++index) {
-            flatbuffers::FlatBufferBuilder next(1024);
+            flatbuffers::FlatBufferBuilder next(block_capacity(result, count));
             const auto block = build_called_block(next, result, index, count, max_bases_per_block);
             ipc_tools::finish_envelope(next, client_id, wire::MessageData::ReadBlock, block.Union());
             continuation.emplace_back(next);

@@ -148,7 +148,7 @@ DataPlane::Answer DataPlane::pass_reads(const ReceivedRequest& request,
         return answer;
     }
     for (const ReceivedRead& read : outcome.completed) {
-        const auto ready_at = now + calling_latency(m_settings, read.samples.size()) + extra_latency;
+        const auto ready_at = now + calling_latency(m_settings, read.signal().size()) + extra_latency;
         std::vector<CalledResult> results = m_call_read(read, session->options);
         for (std::size_t i = 0; i < results.size(); ++i) {
             session->calling.push_back({ready_at, std::move(results[i]), i + 1 == results.size()});

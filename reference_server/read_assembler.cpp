@@ -15,26 +15,28 @@ std::string text_of(const flatbuffers::String* text) {
     return text == nullptr ? std::string() : text->str();
 }
 
-std::size_t sample_count(const wire::ReadBlock& block) {
-    return block.samples() == nullptr ? 0 : block.samples()->size();
+// The samples of a block in place. The wire is little-endian like every host
+// this builds for, and a verified vector of int16 is 2-byte aligned in the
+// (aligned) frame, so they are read as they lie.
+std::span<const std::int16_t> samples_of(const wire::ReadBlock& block) {
+    static_assert(FLATBUFFERS_LITTLEENDIAN, "samples are read as little-endian bytes");
+    if (block.samples() == nullptr) {
+        return {};
+    }
+    return {reinterpret_cast<const std::int16_t*>(block.samples()->Data()), block.samples()->size()};
 }
 
 // False, appending nothing, when the block carries more samples than the
 // read's declared duration leaves room for.
 bool append_samples(ReceivedRead& read, const wire::ReadBlock& block, std::string& error) {
-    const std::size_t count = sample_count(block);
-    if (read.samples.size() + count > read.duration) {
+    const std::span<const std::int16_t> samples = samples_of(block);
+    if (read.samples.size() + samples.size() > read.duration) {
         error = "read " + read.read_id + " sends more than the " + std::to_string(read.duration) +
                 " samples of its duration";
         return false;
     }
-    if (count > 0) {
-        // The wire is little-endian like every host this builds for, so
-        // the samples are copied in one block rather than one by one.
-        static_assert(FLATBUFFERS_LITTLEENDIAN, "samples are copied as little-endian bytes");
-        const auto* first = reinterpret_cast<const std::int16_t*>(block.samples()->Data());
-        read.samples.insert(read.samples.end(), first, first + count);
-    }
+    // Within the capacity reserved for the duration: no reallocation.
+    read.samples.insert(read.samples.end(), samples.begin(), samples.end());
     return true;
 }
 
@@ -64,8 +66,8 @@ ReceivedRead read_of(const wire::ReadBlock& block) {
 // A whole read's samples must match its duration, or the server would call
 // a signal other than the one the client holds.
 bool complete(const ReceivedRead& read, std::string& error) {
-    if (read.samples.size() != read.duration) {
-        error = "read " + read.read_id + " carries " + std::to_string(read.samples.size()) +
+    if (read.signal().size() != read.duration) {
+        error = "read " + read.read_id + " carries " + std::to_string(read.signal().size()) +
                 " samples for a duration of " + std::to_string(read.duration);
         return false;
     }
@@ -85,11 +87,16 @@ ReadAssembler::Outcome ReadAssembler::add(ipc_tools::MessageType type, const wir
         }
         return true;
     };
-    // Reserves for the declared duration, which the limit bounds, and
-    // takes the block's samples.
+    // A read sent whole is read in place; one sent in blocks reserves for
+    // its declared duration, which the limit bounds, and takes the block's
+    // samples.
     const auto start_read = [&](const wire::ReadBlock& block, ReceivedRead& read) {
         read = read_of(block);
-        read.samples.reserve(block.block_count() == 1 ? sample_count(block) : read.duration);
+        if (block.block_count() == 1) {
+            read.frame_samples = samples_of(block);
+            return true;
+        }
+        read.samples.reserve(read.duration);
         return append_samples(read, block, outcome.error);
     };
     switch (type) {

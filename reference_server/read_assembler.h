@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <map>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -46,7 +47,17 @@ struct ReceivedRead {
         std::string run_id;
     };
     std::optional<Pairing> pairing;
+    // The samples of a read put together from several blocks, or given by
+    // whoever builds the read.
     std::vector<std::int16_t> samples;
+    // The samples of a read sent whole, read in place from the request frame
+    // rather than copied: valid only while that request is handled.
+    std::span<const std::int16_t> frame_samples;
+
+    // The read's signal, wherever it lives.
+    std::span<const std::int16_t> signal() const {
+        return frame_samples.empty() ? std::span<const std::int16_t>(samples) : frame_samples;
+    }
 };
 
 class ReadAssembler {
@@ -70,7 +81,10 @@ public:
 
     // Takes one verified PASS_READ_BATCH, PASS_FIRST_RAW_BLOCK or
     // PASS_NEXT_RAW_BLOCK of the given kind. A read whose blocks break
-    // their order or its limits is dropped whole.
+    // their order or its limits is dropped whole. A read sent whole comes
+    // back with frame_samples pointing into the envelope, so the envelope
+    // must outlive the use of the completed reads; a read of several blocks
+    // is gathered into one buffer reserved once for its declared duration.
     Outcome add(ipc_tools::MessageType type, const ipc_tools::wire::Envelope& envelope);
     Outcome add(const ipc_tools::Message& message) { return add(message.get_type(), message.get_message_data()); }
 

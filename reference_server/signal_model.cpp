@@ -25,14 +25,6 @@ std::int16_t base_level(char base, bool stay) {
     return static_cast<std::int16_t>(first_base_level + level_spacing * (2 * index + (stay ? 1 : 0)));
 }
 
-int nearest_level_index(std::int32_t value) noexcept {
-    const std::int32_t above = value - first_base_level + level_spacing / 2;
-    if (above <= 0) {
-        return 0;
-    }
-    return std::min(level_count - 1, static_cast<int>(above / level_spacing));
-}
-
 std::uint64_t SeededStream::next() noexcept {
     m_state += 0x9e3779b97f4a7c15ULL;
     std::uint64_t z = m_state;

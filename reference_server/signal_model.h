@@ -54,8 +54,16 @@ int base_index(char base) noexcept;
 std::int16_t base_level(char base, bool stay = false);
 
 // The nearest level index (0 .. level_count - 1) of a value below the
-// open-pore threshold; values outside the grid take the nearest end.
-int nearest_level_index(std::int32_t value) noexcept;
+// open-pore threshold; values outside the grid take the nearest end. Inline:
+// the caller asks it once per window.
+inline int nearest_level_index(std::int32_t value) noexcept {
+    const std::int32_t above = value - first_base_level + level_spacing / 2;
+    if (above <= 0) {
+        return 0;
+    }
+    const std::int32_t index = above / level_spacing;
+    return index < level_count - 1 ? static_cast<int>(index) : level_count - 1;
+}
 
 struct SignalOptions {
     std::uint32_t stride = 5;      // samples per window, at least 1

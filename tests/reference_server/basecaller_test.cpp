@@ -1,5 +1,8 @@
 #include "reference_server/basecaller.h"
 
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -462,3 +465,95 @@ TEST(BasecallerTest, EstimatesThePolyTailInSamples) {
 }
 
 }  // namespace
+
+namespace {
+
+// -10 log10 of the mean error probability of the qualities.
+float mean_qscore(const std::vector<int>& qualities) {
+    double sum = 0.0;
+    for (const int q : qualities) {
+        sum += std::pow(10.0, -q / 10.0);
+    }
+    return static_cast<float>(-10.0 * std::log10(sum / static_cast<double>(qualities.size())));
+}
+
+}  // namespace
+
+TEST(BasecallerTest, GivesEachBaseTheQualityOfItsDistanceToTheLevel) {
+    // Stride 1: each sample is a window. q = 50 - round(0.9 * mean distance), at least 1.
+    const struct {
+        const char* what;
+        std::vector<std::int16_t> samples;
+        std::string sequence;
+        std::vector<int> qualities;
+    } rows[] = {
+        {"distances within the grid", {300, 501, 710, 949, 349}, "ACGTA", {50, 49, 41, 6, 6}},
+        {"far from every level", {0, -32768, 1150}, "AAT", {1, 1, 1}},
+        {"a base held for two windows", {310, 430}, "A", {32}},
+        {"a base held for three windows, then another", {300, 400, 445, 500}, "AC", {36, 50}},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        CallerOptions options;
+        options.stride = 1;
+        const CalledResult result = reference_server::call_read(received("q", row.samples), options).at(0);
+        EXPECT_EQ(result.sequence, row.sequence);
+        std::string qstring;
+        for (const int q : row.qualities) {
+            qstring.push_back(static_cast<char>(33 + q));
+        }
+        EXPECT_EQ(result.qstring, qstring);
+        EXPECT_FLOAT_EQ(result.mean_qscore, mean_qscore(row.qualities));
+    }
+}
+
+TEST(BasecallerTest, MedianAndSpreadAreThoseOfASortedCopy) {
+    // Longer reads are scaled on at most 10,000 evenly spaced samples.
+    for (const std::size_t bases : {std::size_t{3}, std::size_t{801}, std::size_t{5003}}) {
+        SCOPED_TRACE(bases);
+        const ReceivedRead read = simulated("s", random_sequence(bases, bases), {.lead_in = 40, .noise_bound = 45});
+        const CalledResult result = reference_server::call_read(read, CallerOptions{}).at(0);
+        ASSERT_EQ(result.trimmed_samples, 40u);
+        const std::size_t count = read.samples.size() - 40;
+        const std::size_t step = (count + 9999) / 10000;
+        std::vector<std::int64_t> values;
+        for (std::size_t i = 40; i < read.samples.size(); i += step) {
+            values.push_back(read.samples[i]);
+        }
+        const auto doubled_median = [](std::vector<std::int64_t> v) {
+            std::sort(v.begin(), v.end());
+            return v[(v.size() - 1) / 2] + v[v.size() / 2];
+        };
+        const std::int64_t median2 = doubled_median(values);
+        std::vector<std::int64_t> deviations;
+        for (const std::int64_t v : values) {
+            deviations.push_back(std::llabs(2 * v - median2));
+        }
+        const std::int64_t mad4 = doubled_median(deviations);
+        EXPECT_FLOAT_EQ(result.median, static_cast<float>(static_cast<double>(median2) / 2.0 * static_cast<double>(0.1f)));
+        EXPECT_FLOAT_EQ(result.med_abs_dev, static_cast<float>(static_cast<double>(mad4) / 4.0 * static_cast<double>(0.1f)));
+    }
+}
+
+TEST(BasecallerTest, CallsASignalReadInPlaceAsOneItOwns) {
+    const ReceivedRead owned =
+        simulated_pieces("p", {random_sequence(21, 120), random_sequence(22, 90)}, {.lead_in = 25, .max_dwell = 3});
+    ReceivedRead in_place = owned;
+    in_place.samples.clear();
+    in_place.frame_samples = owned.samples;
+    CallerOptions options;
+    options.moves = true;
+    const std::vector<CalledResult> expected = reference_server::call_read(owned, options);
+    const std::vector<CalledResult> results = reference_server::call_read(in_place, options);
+    ASSERT_EQ(expected.size(), 3u);
+    ASSERT_EQ(results.size(), expected.size());
+    for (std::size_t i = 0; i < results.size(); ++i) {
+        SCOPED_TRACE(i);
+        EXPECT_EQ(results[i].sequence, expected[i].sequence);
+        EXPECT_EQ(results[i].qstring, expected[i].qstring);
+        EXPECT_EQ(results[i].moves, expected[i].moves);
+        EXPECT_EQ(results[i].trimmed_samples, expected[i].trimmed_samples);
+        EXPECT_EQ(results[i].median, expected[i].median);
+        EXPECT_EQ(results[i].med_abs_dev, expected[i].med_abs_dev);
+    }
+}

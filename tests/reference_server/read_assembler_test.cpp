@@ -115,3 +115,56 @@ TEST(ReadAssemblerTest, RefusesReadsWhoseSamplesMissTheirDuration) {
 }
 
 }  // namespace
+
+namespace {
+
+common::ReadHolder ramp_read(std::uint64_t read_tag, std::size_t n) {
+    std::vector<std::int16_t> samples(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        samples[i] = static_cast<std::int16_t>(read_tag * 1000 + i);
+    }
+    common::ReadHolder read = make_read(read_tag, n);
+    read.datasets[dw::raw_data] = dw::DataSetData(std::move(samples));
+    return read;
+}
+
+std::vector<std::int16_t> samples_of(const common::ReadHolder& read) {
+    const auto view = read.datasets.at(dw::raw_data).view<std::int16_t>();
+    return std::vector<std::int16_t>(view.data(), view.data() + view.size());
+}
+
+std::vector<std::int16_t> signal_of(const reference_server::ReceivedRead& read) {
+    return std::vector<std::int16_t>(read.signal().begin(), read.signal().end());
+}
+
+}  // namespace
+
+TEST(ReadAssemblerTest, HandsOverEveryReadsSamplesExactly) {
+    // Whole reads are read in place from the frame, reads in blocks are put
+    // together: either way the caller must see the samples the client sent.
+    const common::ReadHolder first = ramp_read(1, 23);
+    const common::ReadHolder second = ramp_read(2, 17);
+    {
+        SCOPED_TRACE("batch of two");
+        std::vector<common::ReadHolder> reads;
+        reads.push_back(ramp_read(1, 23));
+        reads.push_back(ramp_read(2, 17));
+        const Message batch = receive(ipc_tools::make_read_batch_message(std::span<const common::ReadHolder>(reads), "c"));
+        ReadAssembler assembler;
+        const ReadAssembler::Outcome outcome = assembler.add(batch);
+        ASSERT_EQ(outcome.completed.size(), 2u);
+        EXPECT_EQ(signal_of(outcome.completed[0]), samples_of(first));
+        EXPECT_EQ(signal_of(outcome.completed[1]), samples_of(second));
+    }
+    for (const std::uint64_t block_size : {23u, 10u, 1u}) {
+        SCOPED_TRACE("blocks of " + std::to_string(block_size));
+        const std::vector<Message> blocks = blocks_of(first, block_size);
+        ReadAssembler assembler;
+        for (std::size_t i = 0; i + 1 < blocks.size(); ++i) {
+            EXPECT_TRUE(assembler.add(blocks[i]).completed.empty());
+        }
+        const ReadAssembler::Outcome outcome = assembler.add(blocks.back());
+        ASSERT_EQ(outcome.completed.size(), 1u);
+        EXPECT_EQ(signal_of(outcome.completed[0]), samples_of(first));
+    }
+}
