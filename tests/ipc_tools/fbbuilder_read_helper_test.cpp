@@ -180,6 +180,8 @@ TEST(FbbuilderReadHelperTest, SplitsAReadIntoBlocksThatReassembleOnTheServer) {
 
         reference_server::ReadAssembler assembler;
         std::vector<reference_server::ReceivedRead> completed;
+        // A read sent whole is read in place from its request.
+        std::vector<Message> kept;
         for (std::size_t i = 0; i < messages.size(); ++i) {
             Message received = receive(std::move(messages[i]));
             EXPECT_EQ(received.get_type(), i == 0 ? MessageType::PASS_FIRST_RAW_BLOCK : MessageType::PASS_NEXT_RAW_BLOCK);
@@ -196,12 +198,13 @@ TEST(FbbuilderReadHelperTest, SplitsAReadIntoBlocksThatReassembleOnTheServer) {
             for (auto& done : outcome.completed) {
                 completed.push_back(std::move(done));
             }
+            kept.push_back(std::move(received));
         }
         ASSERT_EQ(completed.size(), 1u);
         EXPECT_EQ(assembler.partial_count(), 0u);
         const auto original = read.datasets.at(dw::raw_data).view<std::int16_t>();
-        ASSERT_EQ(completed[0].samples.size(), row.samples);
-        EXPECT_TRUE(std::equal(completed[0].samples.begin(), completed[0].samples.end(), original.data()));
+        ASSERT_EQ(completed[0].signal().size(), row.samples);
+        EXPECT_TRUE(std::equal(completed[0].signal().begin(), completed[0].signal().end(), original.data()));
     }
 }
 
@@ -256,8 +259,8 @@ TEST(FbbuilderReadHelperTest, BatchCarriesEveryReadWholeWithSharedTexts) {
         EXPECT_EQ(got.flow_cell_product_code, sent.flow_cell_product_code);
         EXPECT_EQ(got.end_reason, sent.end_reason);
         const auto original = reads[i].datasets.at(dw::raw_data).view<std::int16_t>();
-        ASSERT_EQ(got.samples.size(), original.size());
-        EXPECT_TRUE(std::equal(got.samples.begin(), got.samples.end(), original.data()));
+        ASSERT_EQ(got.signal().size(), original.size());
+        EXPECT_TRUE(std::equal(got.signal().begin(), got.signal().end(), original.data()));
     }
     ASSERT_TRUE(outcome.completed[2].pairing.has_value());
     EXPECT_EQ(outcome.completed[2].pairing->channel, 12);
