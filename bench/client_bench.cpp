@@ -13,17 +13,15 @@
 //
 // Prints each figure and its ratio to the raw loop.
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdint>
-#include <filesystem>
 #include <iomanip>
 #include <iostream>
 #include <string>
 #include <thread>
 #include <vector>
-
-#include <unistd.h>
 
 #include <zmq.hpp>
 
@@ -33,66 +31,22 @@
 #include "reference_server/reference_server.h"
 #include "reference_server/signal_model.h"
 #include "support/chaos_run.h"
+#include "support/raw_echo_loop.h"
 
 namespace {
 
 namespace dw = vesk::data_wrappers::v2;
 using Clock = std::chrono::steady_clock;
 
-std::string ipc_endpoint(const std::string& name) {
-    return "ipc://" +
-           (std::filesystem::temp_directory_path() / (name + "_" + std::to_string(::getpid()) + ".sock")).string();
-}
-
-// A REP socket answering a request of more than `small` bytes with a frame
-// of `small` bytes, and any other request with a frame of `large` bytes: the
-// push and the pull of the client's conversation.
-class RawServer {
-public:
-    RawServer(const std::string& address, std::size_t small, std::size_t large)
-        : m_context(1), m_socket(m_context, zmq::socket_type::rep), m_small(small, 's'), m_large(large, 'l') {
-        m_socket.set(zmq::sockopt::linger, 0);
-        m_socket.bind(address);
-        m_thread = std::thread([this] { run(); });
-    }
-    ~RawServer() {
-        m_stop = true;
-        m_thread.join();
-    }
-
-private:
-    void run() {
-        zmq::pollitem_t items[] = {{m_socket.handle(), 0, ZMQ_POLLIN, 0}};
-        while (!m_stop) {
-            if (zmq::poll(items, 1, std::chrono::milliseconds(20)) == 0) {
-                continue;
-            }
-            zmq::message_t request;
-            if (m_socket.recv(request, zmq::recv_flags::dontwait)) {
-                const std::string& reply = request.size() > m_small.size() ? m_small : m_large;
-                m_socket.send(zmq::buffer(reply), zmq::send_flags::none);
-            }
-        }
-    }
-
-    zmq::context_t m_context;
-    zmq::socket_t m_socket;
-    std::string m_small;
-    std::string m_large;
-    std::atomic<bool> m_stop{false};
-    std::thread m_thread;
-};
-
 // Seconds for `count` pairs of exchanges: a `push`-byte request with a
 // small reply, then a small request with a `pull`-byte reply.
 double raw_two_exchanges(std::size_t push, std::size_t pull, std::size_t count) {
     constexpr std::size_t small = 64;
-    const std::string address = ipc_endpoint("client_bench_raw");
-    RawServer server(address, small, pull);
+    bench_support::RawEchoServer server(bench_support::ipc_endpoint("client_bench_raw"),
+                                        bench_support::RawEchoServer::Replies{small, std::string(small, 's'),
+                                                                              std::string(pull, 'l')});
     zmq::context_t context(2);
-    zmq::socket_t socket(context, zmq::socket_type::req);
-    socket.set(zmq::sockopt::linger, 0);
-    socket.connect(address);
+    zmq::socket_t socket = bench_support::connect_raw_client(context, server.endpoint());
     const std::string push_frame(push, 'p');
     const std::string pull_frame(small / 2, 'q');
     zmq::message_t reply;
@@ -114,6 +68,56 @@ apps::Read simulated_read(std::uint64_t tag, std::size_t samples) {
     }
     return test_support::simulated_read(tag, "bench_" + std::to_string(tag), sequence);
 }
+
+// Collects finished reads into `done` until it holds `wanted` groups, the
+// client is no longer connected, or `deadline` passes. An empty poll is
+// followed by a pause that doubles up to max_poll_pause: the wait takes no
+// core from the worker and the server while they work, and adds at most
+// that pause to the moment a read is seen.
+constexpr std::chrono::microseconds first_poll_pause(2);
+constexpr std::chrono::microseconds max_poll_pause(50);
+
+bool collect_until(apps::Corvane& client,
+                   std::vector<std::vector<apps::Read>>& done,
+                   std::size_t wanted,
+                   Clock::time_point deadline) {
+    auto pause = first_poll_pause;
+    for (;;) {
+        const std::size_t before = done.size();
+        client.get_completed_reads(done);
+        if (done.size() >= wanted) {
+            return true;
+        }
+        if (client.get_status() != apps::ConnectionStatus::connected || Clock::now() >= deadline) {
+            return false;
+        }
+        pause = done.size() != before ? first_poll_pause : std::min(pause * 2, max_poll_pause);
+        std::this_thread::sleep_for(pause);
+    }
+}
+
+constexpr std::chrono::minutes run_deadline(5);
+
+// Server thread writes, the main thread reads between runs.
+struct RequestCounts {
+    std::atomic<std::uint64_t> requests{0};
+    std::atomic<std::uint64_t> pulls{0};
+    std::atomic<std::uint64_t> none_pending{0};
+
+    void add(const reference_server::RequestRecord& record) {
+        ++requests;
+        if (record.request == ipc_tools::MessageType::GET_FIRST_CALLED_BLOCK) {
+            ++pulls;
+            if (record.reply == ipc_tools::MessageType::NONE_PENDING) {
+                ++none_pending;
+            }
+        }
+    }
+    void print_and_reset() {
+        std::cout << "  requests " << requests.exchange(0) << ", pulls " << pulls.exchange(0)
+                  << ", of which found nothing " << none_pending.exchange(0) << "\n";
+    }
+};
 
 struct ClientRun {
     double seconds = 0;
@@ -148,10 +152,7 @@ ClientRun run_client(const std::string& endpoint, std::size_t samples, std::size
         }
         client.get_completed_reads(done);
     }
-    while (done.size() < count && client.get_status() == apps::ConnectionStatus::connected) {
-        client.get_completed_reads(done);
-        std::this_thread::yield();
-    }
+    collect_until(client, done, count, start + run_deadline);
     run.seconds = std::chrono::duration<double>(Clock::now() - start).count();
     run.reads_back = done.size();
     client.finish(10);
@@ -169,8 +170,9 @@ double one_read_latency(const std::string& endpoint, std::size_t samples, std::s
         std::vector<std::vector<apps::Read>> done;
         const auto start = Clock::now();
         client.pass_read(read, 1000);
-        while (done.empty()) {
-            client.get_completed_reads(done);
+        if (!collect_until(client, done, 1, start + run_deadline)) {
+            std::cerr << "client_bench: read " << i + 1 << " did not come back\n";
+            break;
         }
         total += std::chrono::duration<double>(Clock::now() - start).count();
     }
@@ -195,7 +197,12 @@ int main(int argc, char** argv) {
     const std::size_t reads = argc > 1 ? std::stoul(argv[1]) : 200;
     common::logging::initialise_logging();
     reference_server::ReferenceServer server;
-    const std::string endpoint = server.start(ipc_endpoint("client_bench_server"));
+    // What the client asked for and how often it found nothing ready,
+    // printed beside each figure: each pull that finds nothing costs the
+    // worker an idle pause.
+    RequestCounts counts;
+    server.set_request_log([&counts](const reference_server::RequestRecord& record) { counts.add(record); });
+    const std::string endpoint = server.start(bench_support::ipc_endpoint("client_bench_server"));
 
     // The sizes the client moves per read: 2 bytes a sample pushed; called
     // bases (one per 5 samples) and their qualities pulled, each about one
@@ -209,6 +216,7 @@ int main(int argc, char** argv) {
         const auto run = run_client(endpoint, samples, count);
         const double raw = raw_two_exchanges(push_bytes(samples), pull_bytes(samples), count);
         print("long reads (Msamples/s)", count * samples / run.seconds / 1e6, count * samples / raw / 1e6, "");
+        counts.print_and_reset();
         if (run.reads_back != count) {
             std::cout << "  only " << run.reads_back << " of " << count << " reads came back\n";
         }
@@ -221,6 +229,7 @@ int main(int argc, char** argv) {
         const double raw = raw_two_exchanges(per_batch * push_bytes(samples), per_batch * pull_bytes(samples),
                                              count / per_batch);
         print("short reads (Msamples/s)", count * samples / run.seconds / 1e6, count * samples / raw / 1e6, "");
+        counts.print_and_reset();
         if (run.reads_back != count) {
             std::cout << "  only " << run.reads_back << " of " << count << " reads came back\n";
         }

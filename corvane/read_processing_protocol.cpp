@@ -187,8 +187,9 @@ ReadProcessingProtocol::Result ReadProcessingProtocol::push_into_server(RequestB
         Message reply;
         bool sent = false;
         if (i == 0) {
-            // A copy, so that the unit stays whole when the server is not ready.
-            Message first(messages.front());
+            // The same bytes under a second holder, so that the unit stays
+            // whole when the server is not ready.
+            Message first = messages.front().share();
             sent = adapter.send_request(first, reply);
         } else {
             sent = adapter.send_request(messages[i], reply);

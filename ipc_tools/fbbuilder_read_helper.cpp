@@ -277,23 +277,38 @@ namespace {
 // before looking it up.
 class SharedTexts {
 public:
-    flatbuffers::Offset<flatbuffers::String> add(flatbuffers::FlatBufferBuilder& builder, const std::string& text) {
+    // Which metadata text a block is adding: consecutive reads of a batch
+    // mostly repeat each one, so the last text of its slot is tried first.
+    enum Slot { sequencing_kit, flow_cell_product_code, end_reason, run_id, slot_count };
+
+    flatbuffers::Offset<flatbuffers::String> add(flatbuffers::FlatBufferBuilder& builder,
+                                                 Slot slot,
+                                                 const std::string& text) {
         if (text.empty()) {
             return {};
         }
-        for (const auto& [stored, offset] : m_texts) {
-            if (stored == text) {
-                return offset;
+        Entry& last = m_last[slot];
+        if (last.offset.o != 0 && last.text == text) {
+            return last.offset;
+        }
+        for (const Entry& stored : m_texts) {
+            if (stored.text == text) {
+                last = stored;
+                return stored.offset;
             }
         }
-        const auto offset = builder.CreateString(text);
-        m_texts.emplace_back(text, offset);
-        return offset;
+        last = Entry{text, builder.CreateString(text)};
+        m_texts.push_back(last);
+        return last.offset;
     }
 
 private:
-    // Views into the reads being built, which outlive the build.
-    std::vector<std::pair<std::string_view, flatbuffers::Offset<flatbuffers::String>>> m_texts;
+    struct Entry {
+        std::string_view text;  // into the reads being built, which outlive the build
+        flatbuffers::Offset<flatbuffers::String> offset;
+    };
+    std::vector<Entry> m_texts;
+    Entry m_last[slot_count];
 };
 
 flatbuffers::Offset<wire::ReadBlock> build_block(flatbuffers::FlatBufferBuilder& builder,
@@ -318,20 +333,26 @@ flatbuffers::Offset<wire::ReadBlock> build_block(flatbuffers::FlatBufferBuilder&
         builder.CreateVector(signal.data() + first_sample, static_cast<std::size_t>(sample_count));
 
     const interfaces::ReadMetadata& metadata = *read.metadata;
-    const auto sequencing_kit = shared_texts.add(builder, metadata.sequencing_kit);
-    const auto flow_cell_product_code = shared_texts.add(builder, metadata.flow_cell_product_code);
-    const auto end_reason = shared_texts.add(builder, metadata.end_reason);
+    const auto sequencing_kit = shared_texts.add(builder, SharedTexts::sequencing_kit, metadata.sequencing_kit);
+    const auto flow_cell_product_code =
+        shared_texts.add(builder, SharedTexts::flow_cell_product_code, metadata.flow_cell_product_code);
+    const auto end_reason = shared_texts.add(builder, SharedTexts::end_reason, metadata.end_reason);
 
     flatbuffers::Offset<wire::PairingInfo> pairing;
     if (metadata.channel && metadata.mux && !metadata.run_id.empty()) {
+        // The reads of a batch mostly come from one run.
         pairing = wire::CreatePairingInfo(builder, *metadata.channel, static_cast<std::int32_t>(*metadata.mux),
-                                          builder.CreateString(metadata.run_id));
+                                          shared_texts.add(builder, SharedTexts::run_id, metadata.run_id));
     }
-    const auto strand_id = builder.CreateString(metadata.strand_id);
     const auto read_id = builder.CreateString(metadata.read_id);
+    // The client names a strand after its read.
+    const auto strand_id = metadata.strand_id == metadata.read_id ? read_id : builder.CreateString(metadata.strand_id);
 
+    // Widest fields first, as the generated Create functions add them, so
+    // that no field needs padding before it.
     wire::ReadBlockBuilder block(builder);
-    block.add_type(block_index == 0 ? wire::BlockKind::FIRST_RAW_BLOCK : wire::BlockKind::NEXT_RAW_BLOCK);
+    block.add_start_time(metadata.start_time.value_or(0));
+    block.add_num_keldrow_events(metadata.num_keldrow_events);
     block.add_read_tag(static_cast<std::uint32_t>(read.read_tag));
     block.add_sub_tag(static_cast<std::uint32_t>(read.sub_tag));
     block.add_block_index(block_index);
@@ -341,8 +362,6 @@ flatbuffers::Offset<wire::ReadBlock> build_block(flatbuffers::FlatBufferBuilder&
     block.add_daq_scaling(metadata.daq_scaling.value_or(0.0f));
     block.add_sampling_rate(metadata.sampling_rate);
     block.add_open_pore_level(metadata.open_pore_level);
-    block.add_start_time(metadata.start_time.value_or(0));
-    block.add_num_keldrow_events(metadata.num_keldrow_events);
     block.add_split_point(-1);
     block.add_read_id(read_id);
     block.add_strand_id(strand_id);
@@ -351,6 +370,7 @@ flatbuffers::Offset<wire::ReadBlock> build_block(flatbuffers::FlatBufferBuilder&
     block.add_sequencing_kit(sequencing_kit);
     block.add_flow_cell_product_code(flow_cell_product_code);
     block.add_end_reason(end_reason);
+    block.add_type(block_index == 0 ? wire::BlockKind::FIRST_RAW_BLOCK : wire::BlockKind::NEXT_RAW_BLOCK);
     return block.Finish();
 }
 

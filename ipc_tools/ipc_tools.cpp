@@ -80,7 +80,9 @@ Message::Message(QueryCode query_code)
     : Message(MessageType::QUERY, std::string(), checked_query_value(query_code), std::string()) {}
 
 Message::Message(flatbuffers::FlatBufferBuilder& builder) : m_frame(frame_from_builder(builder)) {
-    m_type = classify(*wire::GetEnvelope(m_frame->data()));
+    // Built here, so trusted: read without verifying.
+    m_root = wire::GetEnvelope(m_frame->data());
+    m_type = classify(*m_root);
 }
 
 Message::Message(zmq::message_t&& frame) {
@@ -112,7 +114,8 @@ Message& Message::operator=(const Message& other) {
 Message::Message(Message&& other) noexcept
     : m_type(std::exchange(other.m_type, MessageType::UNSET)),
       m_frame(std::move(other.m_frame)),
-      m_aligned_copy(std::move(other.m_aligned_copy)) {
+      m_aligned_copy(std::move(other.m_aligned_copy)),
+      m_root(std::exchange(other.m_root, nullptr)) {
     other.m_aligned_copy.clear();
 }
 
@@ -130,9 +133,25 @@ void Message::swap(Message& other) noexcept {
     std::swap(m_type, other.m_type);
     std::swap(m_frame, other.m_frame);
     std::swap(m_aligned_copy, other.m_aligned_copy);
+    std::swap(m_root, other.m_root);
+}
+
+Message Message::share() const {
+    Message shared;
+    shared.m_type = m_type;
+    if (m_frame) {
+        shared.m_frame = std::make_unique<zmq::message_t>();
+        shared.m_frame->copy(*m_frame);
+        // Same bytes at the same place: a root found in the frame holds for both.
+        shared.m_root = m_aligned_copy.empty() ? m_root : nullptr;
+    }
+    return shared;
 }
 
 const wire::Envelope& Message::get_message_data() const {
+    if (m_root != nullptr) {
+        return *m_root;
+    }
     if (!m_frame || m_frame->size() < minimum_buffer_size) {
         throw std::runtime_error(invalid_message_data);
     }
@@ -152,7 +171,8 @@ const wire::Envelope& Message::get_message_data() const {
     if (!wire::VerifyEnvelopeBuffer(verifier)) {
         throw std::runtime_error(invalid_message_data);
     }
-    return *wire::GetEnvelope(bytes);
+    m_root = wire::GetEnvelope(bytes);
+    return *m_root;
 }
 
 void Message::release_into(zmq::message_t& outgoing) {
@@ -163,6 +183,7 @@ void Message::release_into(zmq::message_t& outgoing) {
     }
     m_frame.reset();
     m_aligned_copy.clear();
+    m_root = nullptr;
     m_type = MessageType::UNSET;
 }
 

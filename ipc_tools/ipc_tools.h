@@ -71,11 +71,17 @@ public:
 
     void swap(Message& other) noexcept;
 
+    // A second Message over the same frame bytes, without copying them:
+    // ZeroMQ counts the holders and frees the bytes with the last one. A
+    // Message never changes its bytes, so either may be sent or read while
+    // the other is kept.
+    Message share() const;
+
     MessageType get_type() const noexcept { return m_type; }
     bool empty() const noexcept { return m_frame == nullptr; }
 
-    // The verified root of the buffer. Verifies on every call, so read
-    // several fields through one view; the view lives as long as this
+    // The verified root of the buffer, verified on the first call only (a
+    // buffer built here is trusted); the view lives as long as this
     // Message is neither destroyed nor moved from. Throws std::runtime_error
     // "Invalid MessageData in Message." when the bytes are no valid buffer
     // of this protocol, or when there is no frame.
@@ -92,6 +98,9 @@ private:
     // Made on first read when the frame's bytes are not 8-byte aligned, and
     // kept as long as the frame.
     mutable std::vector<std::uint64_t> m_aligned_copy;
+    // The root once verified (or built here); it stays valid when the
+    // Message moves, since the frame and the aligned copy stay in place.
+    mutable const wire::Envelope* m_root = nullptr;
 };
 
 inline void swap(Message& a, Message& b) noexcept { a.swap(b); }

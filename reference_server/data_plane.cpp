@@ -14,8 +14,16 @@ using ipc_tools::Message;
 using ipc_tools::MessageType;
 namespace wire = ipc_tools::wire;
 
-// One past the longest genome name the client accepts.
-constexpr std::size_t overlong_genome_name = 253;
+// The longest genome name the client accepts, and one past it.
+constexpr std::size_t longest_genome_name = 252;
+constexpr std::size_t overlong_genome_name = longest_genome_name + 1;
+
+void add_alignment_to(CalledResult& result, std::size_t genome_name_length) {
+    AlignmentHit hit;
+    hit.genome = std::string(genome_name_length, 'g');
+    hit.genome_end = 1;
+    result.alignments.push_back(std::move(hit));
+}
 
 Message reply_of(MessageType type, const std::string& text = {}, std::int32_t value = 0) {
     return Message(type, "", value, text);
@@ -33,13 +41,12 @@ void malform(CalledResult& result, Malformation malformation) {
     case Malformation::zero_duration:
         result.duration = 0;
         break;
-    case Malformation::long_genome_name: {
-        AlignmentHit hit;
-        hit.genome = std::string(overlong_genome_name, 'g');
-        hit.genome_end = 1;
-        result.alignments.push_back(std::move(hit));
+    case Malformation::long_genome_name:
+        add_alignment_to(result, overlong_genome_name);
         break;
-    }
+    case Malformation::longest_genome_name:
+        add_alignment_to(result, longest_genome_name);
+        break;
     case Malformation::bad_orientation:
         result.strand_orientation_code = 2;
         break;

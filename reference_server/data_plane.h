@@ -53,6 +53,7 @@ enum class Malformation {
     none,
     zero_duration,
     long_genome_name,
+    longest_genome_name,
     bad_orientation,
     empty_base_mod_alphabet,
     short_context_mask,

@@ -156,6 +156,12 @@ void ReferenceServer::stop() {
     m_stop_requested = true;
     if (m_thread.joinable()) {
         m_thread.join();
+        // The sockets closed with the thread, but ZeroMQ closes their
+        // listeners later on its own thread. Ending the context waits for
+        // that, so the endpoint is free once stop returns and a new server
+        // may bind it at once; a fresh context serves a later start.
+        m_context.close();
+        m_context = zmq::context_t(1);
     }
 }
 

@@ -334,6 +334,9 @@ std::optional<Message> RequestHandler::apply_fault(const ReceivedRequest& reques
     case FaultAction::long_genome_name:
         m_effects.malformation = Malformation::long_genome_name;
         return std::nullopt;
+    case FaultAction::longest_genome_name:
+        m_effects.malformation = Malformation::longest_genome_name;
+        return std::nullopt;
     case FaultAction::bad_orientation:
         m_effects.malformation = Malformation::bad_orientation;
         return std::nullopt;

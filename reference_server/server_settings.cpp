@@ -32,6 +32,7 @@ constexpr FaultActionName fault_action_names[] = {
     {FaultAction::restart, "restart"},
     {FaultAction::zero_duration, "zero_duration"},
     {FaultAction::long_genome_name, "long_genome_name"},
+    {FaultAction::longest_genome_name, "longest_genome_name"},
     {FaultAction::bad_orientation, "bad_orientation"},
     {FaultAction::empty_base_mod_alphabet, "empty_base_mod_alphabet"},
     {FaultAction::short_context_mask, "short_context_mask"},

@@ -90,6 +90,7 @@ enum class FaultAction {
     restart,                  // forget every client and read, then answer as a restarted server
     zero_duration,            // returned results carry duration 0
     long_genome_name,         // an alignment whose genome name has 253 characters
+    longest_genome_name,      // one of 252 characters, the longest a client takes: no fault at all
     bad_orientation,          // strand orientation code 2
     empty_base_mod_alphabet,  // base-mod info without an alphabet
     short_context_mask,       // a context mask of fewer bits than bases

@@ -294,6 +294,49 @@ TEST_F(CorvaneTest, ReconnectsUnderANewIdAfterTheServerRestarts) {
     EXPECT_EQ(client->finish(5), Result::success);
 }
 
+// The alignment table holds genome names of up to 252 characters; a server
+// sending a longer one ends the connection rather than having it cut short.
+TEST_F(CorvaneTest, TakesGenomeNamesUpToTheTableLimitAndRefusesLonger) {
+    const struct {
+        reference_server::FaultAction fault;
+        std::size_t length;
+        bool taken;
+    } cases[] = {
+        {reference_server::FaultAction::longest_genome_name, 252, true},
+        {reference_server::FaultAction::long_genome_name, 253, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.length);
+        m_server.faults().clear();
+        m_server.faults().add({ipc_tools::MessageType::GET_FIRST_CALLED_BLOCK, c.fault, ipc_tools::MessageType::UNSET});
+        auto client = connected_client();
+        auto read = valid_read(7, 4000);
+        ASSERT_EQ(client->pass_read(read, 1000), PassReadResult::success);
+        const std::string genome(c.length, 'g');
+        if (!c.taken) {
+            ASSERT_TRUE(test_support::wait_until([&] { return client->get_status() == ConnectionStatus::error; },
+                                                 "the connection to fail"));
+            EXPECT_EQ(client->get_error_message(),
+                      "[bad_reply] Alignment genome name " + genome + " exceeds maximum allowed size of 253");
+            continue;
+        }
+        std::vector<std::vector<apps::Read>> done;
+        ASSERT_TRUE(test_support::wait_until(
+            [&] {
+                client->get_completed_reads(done);
+                return !done.empty();
+            },
+            "the read to come back"));
+        ASSERT_EQ(done.size(), 1u);
+        ASSERT_TRUE(done[0].at(0).has_alignment_data());
+        const auto& table = done[0][0].get_datasets().at(vesk::data_wrappers::v2::align_results);
+        ASSERT_EQ(table.count(), 1u);
+        EXPECT_EQ(std::string(static_cast<const char*>(table.data())), genome);
+        EXPECT_EQ(client->get_status(), ConnectionStatus::connected);
+        EXPECT_EQ(client->finish(5), Result::success);
+    }
+}
+
 namespace {
 
 enum class StopBy { disconnect, finish, destroy };
@@ -436,4 +479,82 @@ TEST(CorvaneHandlerTest, TheStateChangeHandlerMayCallBackIntoItsClient) {
         std::lock_guard lock(probe->mutex);
         EXPECT_FALSE(probe->seen.empty());
     }
+}
+
+// Every retry of a server that refuses the client adds a notification while
+// the handler is held up, until the notifier's queue is full and the worker
+// waits for room. The handler then reads the status and disconnects: both
+// return, the pending notifications are all delivered and the worker ends.
+TEST(CorvaneHandlerTest, CallsBackIntoItsClientWithAThousandNotificationsPending) {
+    constexpr int pending_wanted = 1000;
+    test_support::TempDir folder;
+    reference_server::ReferenceServer server;
+    std::atomic<int> pings_after_restart{0};
+    std::atomic<bool> restarted{false};
+    server.set_request_log([&](const reference_server::RequestRecord& record) {
+        if (restarted.load() && record.request == ipc_tools::MessageType::HEARTBEAT_PING) {
+            ++pings_after_restart;
+        }
+    });
+    const auto endpoint = server.start(folder.ipc_endpoint());
+
+    struct Probe {
+        std::atomic<Corvane*> client{nullptr};
+        std::atomic<bool> held{false};     // the handler is waiting for release
+        std::atomic<bool> release{false};
+        std::atomic<int> calls_after_release{0};
+        std::atomic<bool> disconnect_returned{false};
+        std::atomic<bool> saw_disconnected{false};  // the last notification of the engine
+    };
+    auto probe = std::make_shared<Probe>();
+    auto client = std::make_unique<Corvane>(endpoint, "ref_dna_fast");
+    Metadata params = quick_params();
+    params.set<std::uint32_t>("reconnect_timeout", 120);
+    ASSERT_EQ(client->set_params(params), Result::success);
+    ASSERT_EQ(client->set_state_change_handler([probe](ConnectionStatus previous, ConnectionStatus next, std::string) {
+        Corvane* const raw = probe->client.load();
+        if (raw == nullptr) {
+            return;
+        }
+        if (previous == ConnectionStatus::connected && next == ConnectionStatus::preparing_connection &&
+            !probe->held.exchange(true)) {
+            // Bounded, so that a failure elsewhere cannot hold the notifier for ever.
+            static_cast<void>(test_support::wait_until([&] { return probe->release.load(); }, "the release",
+                                                       std::chrono::seconds(60)));
+            static_cast<void>(raw->get_status());
+            EXPECT_EQ(raw->disconnect(), Result::success);
+            probe->disconnect_returned = true;
+            return;
+        }
+        if (probe->release.load()) {
+            static_cast<void>(raw->get_status());
+            ++probe->calls_after_release;
+        }
+        if (next == ConnectionStatus::disconnected) {
+            probe->saw_disconnected = true;
+        }
+    }),
+              Result::success);
+    ASSERT_EQ(client->connect(), Result::success);
+    probe->client = client.get();
+
+    // Every later ping is refused as from a restarted server, so each
+    // attempt fails at once and the worker retries.
+    server.faults().add({ipc_tools::MessageType::HEARTBEAT_PING, reference_server::FaultAction::reply,
+                         ipc_tools::MessageType::CLIENT_NOT_RECOGNISED});
+    restarted = true;
+    server.faults().restart_now();
+    // One ping before the first retry, then one per retry: the notification
+    // of each retry stays pending behind the held one.
+    ASSERT_TRUE(test_support::wait_until([&] { return pings_after_restart.load() >= pending_wanted + 1; },
+                                         "the notifier's queue to fill", std::chrono::seconds(60)));
+    probe->release = true;
+    EXPECT_TRUE(test_support::wait_until([&] { return probe->disconnect_returned.load(); }, "the handler's disconnect"));
+    EXPECT_TRUE(test_support::wait_until([&] { return client->get_status() == ConnectionStatus::disconnected; },
+                                         "the worker's end", std::chrono::seconds(30)));
+    EXPECT_TRUE(test_support::wait_until([&] { return probe->saw_disconnected.load(); }, "the last notification"));
+    probe->client = nullptr;
+    // Joins the engine, and with it the notifier.
+    client.reset();
+    EXPECT_GE(probe->calls_after_release.load(), pending_wanted - 1);
 }

@@ -426,6 +426,26 @@ TEST(MessageTest, CopyOwnsItsOwnFrame) {
     EXPECT_EQ(copy.get_type(), MessageType::UNSET);
 }
 
+TEST(MessageTest, ASharedMessageSendsTheSameBytesAndLeavesTheOriginalWhole) {
+    flatbuffers::FlatBufferBuilder builder;
+    ipc_tools::finish_envelope(builder, "c", wire::MessageData::Statistics,
+                               wire::CreateStatistics(builder, 1, 2, 3, 4).Union());
+    const auto* built = builder.GetBufferPointer();
+    const Message original(builder);
+    {
+        Message shared = original.share();
+        EXPECT_EQ(shared.get_type(), MessageType::RETURN_STATISTICS);
+        zmq::message_t frame;
+        shared.release_into(frame);
+        EXPECT_EQ(frame.data<std::uint8_t>(), built);
+        EXPECT_TRUE(shared.empty());
+    }
+    // The sent frame is gone; the original still holds the bytes.
+    ASSERT_FALSE(original.empty());
+    EXPECT_EQ(original.get_message_data().data_as_Statistics()->lifetime_reads_in(), 1U);
+    EXPECT_TRUE(Message().share().empty());
+}
+
 TEST(MessageTest, ReadsMisalignedFramesThroughAnAlignedCopy) {
     flatbuffers::FlatBufferBuilder builder;
     const auto clients = builder.CreateVector(std::vector<flatbuffers::Offset<wire::ClientStats>>{
