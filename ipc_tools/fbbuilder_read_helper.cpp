@@ -14,6 +14,7 @@
 #include "common/align_results_table.h"
 #include "common/contract.h"
 #include "common/diagnostics/tracing.h"
+#include "ipc_tools/sample_copy.h"
 #include "ipc_tools/wire_format.h"
 
 namespace ipc_tools {
@@ -329,8 +330,10 @@ flatbuffers::Offset<wire::ReadBlock> build_block(flatbuffers::FlatBufferBuilder&
                                  " samples of raw data, too few for its block of " + std::to_string(sample_count) +
                                  " samples from sample " + std::to_string(first_sample) + ".");
     }
-    const auto samples =
-        builder.CreateVector(signal.data() + first_sample, static_cast<std::size_t>(sample_count));
+    std::int16_t* samples_out = nullptr;
+    const auto samples = builder.CreateUninitializedVector(static_cast<std::size_t>(sample_count), &samples_out);
+    copy_samples(samples_out, signal.data() + first_sample,
+                 static_cast<std::size_t>(sample_count) * sizeof(std::int16_t));
 
     const interfaces::ReadMetadata& metadata = *read.metadata;
     const auto sequencing_kit = shared_texts.add(builder, SharedTexts::sequencing_kit, metadata.sequencing_kit);
