@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include "ipc_tools/fbbuilder_read_helper.h"
+#include "ipc_tools/read_block_writer.h"
 #include "ipc_tools/wire_format.h"
 #include "support/raw_reads.h"
 
@@ -122,9 +123,10 @@ void expect_least_room(const std::vector<common::ReadHolder>& reads, const std::
     EXPECT_EQ(allocator.allocations, 1);
 
     const std::size_t least = least_room(2 * room, [&](flatbuffers::FlatBufferBuilder& builder) {
+        ipc_tools::ReadBlockWriter writer(builder);
         std::vector<flatbuffers::Offset<ipc_tools::wire::ReadBlock>> blocks;
         for (const common::ReadHolder& read : reads) {
-            blocks.push_back(ipc_tools::build_raw_block(builder, read, read.metadata->duration, 0, 1, 0));
+            blocks.push_back(ipc_tools::build_raw_block(builder, writer, read, read.metadata->duration, 0, 1, 0));
         }
         if (batch) {
             const auto body = ipc_tools::wire::CreateReadBatch(builder, ipc_tools::wire::BatchKind::READ_BATCH,
