@@ -42,7 +42,7 @@ using common::diagnostics::tracing::TraceScope;
 constexpr std::uint64_t block_fixed_bytes = ReadBlockWriter::table_bytes + 7 + 4 + 3;
 // A block vtable, written once for each set of optional fields left out.
 constexpr std::uint64_t block_vtable_bytes = ReadBlockWriter::vtable_bytes + 1;
-constexpr std::uint64_t pairing_fixed_bytes = 40;    // a block's pairing table with its vtable
+constexpr std::uint64_t pairing_fixed_bytes = ReadBlockWriter::pairing_bytes;
 constexpr std::uint64_t envelope_fixed_bytes = 100;  // with its vtable and scratch, identifier and root
 constexpr std::uint64_t batch_fixed_bytes = 24;      // the batch table, its vtable, its vector's length
 constexpr std::uint64_t batch_entry_bytes = 4;       // a block's place in the batch's vector
@@ -356,8 +356,8 @@ flatbuffers::Offset<wire::ReadBlock> build_block(flatbuffers::FlatBufferBuilder&
     flatbuffers::Offset<wire::PairingInfo> pairing;
     if (has_pairing(metadata)) {
         // The reads of a batch mostly come from one run.
-        pairing = wire::CreatePairingInfo(builder, *metadata.channel, static_cast<std::int32_t>(*metadata.mux),
-                                          shared_texts.add(builder, SharedTexts::run_id, metadata.run_id));
+        const auto run_id = shared_texts.add(builder, SharedTexts::run_id, metadata.run_id);
+        pairing = writer.write_pairing(*metadata.channel, static_cast<std::int32_t>(*metadata.mux), run_id);
     }
     const auto read_id = builder.CreateString(metadata.read_id);
     // The client names a strand after its read.
@@ -435,7 +435,8 @@ std::size_t raw_block_builder_size(const common::ReadHolder& read,
                                    std::uint64_t sample_count,
                                    const std::string& connection_id) {
     QOR_EXPECTS(read.metadata != nullptr, "A read sent to the server needs its metadata");
-    return static_cast<std::size_t>(2 * sample_count + block_fixed_bytes + block_vtable_bytes +
+    const std::uint64_t pairing_vtable = has_pairing(*read.metadata) ? ReadBlockWriter::pairing_vtable_bytes : 0;
+    return static_cast<std::size_t>(2 * sample_count + block_fixed_bytes + block_vtable_bytes + pairing_vtable +
                                     block_text_bytes(*read.metadata) + envelope_fixed_bytes +
                                     client_id_bytes(connection_id));
 }
@@ -443,13 +444,16 @@ std::size_t raw_block_builder_size(const common::ReadHolder& read,
 std::size_t read_batch_builder_size(std::span<const common::ReadHolder* const> reads, const std::string& connection_id) {
     std::uint64_t bytes = envelope_fixed_bytes + batch_fixed_bytes + client_id_bytes(connection_id);
     std::uint32_t shapes = 0;  // bit s: a block of shape s comes with its vtable
+    bool pairing = false;      // the pairing tables share one vtable
     for (const common::ReadHolder* read : reads) {
         QOR_EXPECTS(read != nullptr && read->metadata != nullptr, "A read sent to the server needs its metadata");
         bytes += 2 * read->metadata->duration + block_text_bytes(*read->metadata) + block_fixed_bytes +
                  batch_entry_bytes;
         shapes |= std::uint32_t{1} << block_shape(*read->metadata);
+        pairing = pairing || has_pairing(*read->metadata);
     }
     bytes += static_cast<std::uint64_t>(std::popcount(shapes)) * block_vtable_bytes;
+    bytes += pairing ? ReadBlockWriter::pairing_vtable_bytes : 0;
     return static_cast<std::size_t>(bytes);
 }
 

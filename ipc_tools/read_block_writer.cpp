@@ -101,6 +101,38 @@ uoffset_t ReadBlockWriter::vtable_for(unsigned present) {
     return written;
 }
 
+flatbuffers::Offset<wire::PairingInfo> ReadBlockWriter::write_pairing(std::int32_t channel,
+                                                                      std::int32_t mux,
+                                                                      flatbuffers::Offset<flatbuffers::String> run_id) {
+    // The vtable offset, channel, mux and run id, in their vtable order.
+    constexpr voffset_t image_bytes = 16;
+    constexpr voffset_t at_channel = 4;
+    constexpr voffset_t at_mux = 8;
+    constexpr voffset_t at_run_id = 12;
+    if (m_pairing_vtable == 0) {
+        constexpr voffset_t vtable_size = wire::PairingInfo::VT_RUN_ID + sizeof(voffset_t);
+        std::uint8_t vtable[vtable_size] = {};
+        put(vtable, 0, vtable_size);
+        put(vtable, sizeof(voffset_t), image_bytes);
+        put(vtable, wire::PairingInfo::VT_CHANNEL, at_channel);
+        put(vtable, wire::PairingInfo::VT_MUX, at_mux);
+        put(vtable, wire::PairingInfo::VT_RUN_ID, at_run_id);
+        m_builder.Align(sizeof(voffset_t));
+        m_builder.PushBytes(vtable, vtable_size);
+        m_pairing_vtable = m_builder.GetSize();
+    }
+    m_builder.PreAlign(image_bytes, sizeof(uoffset_t));
+    const uoffset_t table = m_builder.GetSize() + image_bytes;
+    std::uint8_t image[image_bytes];
+    put(image, at_vtable,
+        static_cast<flatbuffers::soffset_t>(m_pairing_vtable) - static_cast<flatbuffers::soffset_t>(table));
+    put(image, at_channel, channel);
+    put(image, at_mux, mux);
+    put(image, at_run_id, table - at_run_id - run_id.o);
+    m_builder.PushBytes(image, image_bytes);
+    return flatbuffers::Offset<wire::PairingInfo>(table);
+}
+
 flatbuffers::Offset<wire::ReadBlock> ReadBlockWriter::write(const RawBlockFields& fields) {
     const uoffset_t optional_offsets[optional_count] = {fields.pairing.o, fields.sequencing_kit.o,
                                                         fields.flow_cell_product_code.o, fields.end_reason.o};

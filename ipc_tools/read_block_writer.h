@@ -10,7 +10,8 @@
 // its vtable) costs more than copying a short read's samples. Every raw
 // block has the same fields, so the writer lays the table out once, as a
 // fixed image whose fields sit aligned without padding, and shares one
-// vtable among the blocks that leave out the same optional texts.
+// vtable among the blocks that leave out the same optional texts. Their
+// pairing tables, one per block, are written the same way.
 //
 // The tables read back through the generated accessors and pass the
 // verifier like any other. A writer belongs to one builder and one thread.
@@ -61,6 +62,14 @@ public:
     ReadBlockWriter(const ReadBlockWriter&) = delete;
     ReadBlockWriter& operator=(const ReadBlockWriter&) = delete;
 
+    // The most a pairing table takes, and its vtable, written once.
+    static constexpr std::size_t pairing_bytes = 16 + 3;
+    static constexpr std::size_t pairing_vtable_bytes = wire::PairingInfo::VT_RUN_ID + sizeof(flatbuffers::voffset_t) + 1;
+
+    // Before the block's own table, like its texts.
+    flatbuffers::Offset<wire::PairingInfo> write_pairing(std::int32_t channel,
+                                                         std::int32_t mux,
+                                                         flatbuffers::Offset<flatbuffers::String> run_id);
     flatbuffers::Offset<wire::ReadBlock> write(const RawBlockFields& fields);
 
 private:
@@ -72,6 +81,7 @@ private:
     // Where each shape's vtable was written (0: not yet), by the bit set of
     // optional fields present.
     std::array<flatbuffers::uoffset_t, std::size_t{1} << optional_count> m_vtables{};
+    flatbuffers::uoffset_t m_pairing_vtable = 0;  // 0: not yet written
 };
 
 }  // namespace ipc_tools
