@@ -52,19 +52,18 @@ struct RawBlockFields {
 
 class ReadBlockWriter {
 public:
-    // The most a block's table and its share of a vtable take in the buffer:
-    // the table image, its alignment padding, and a vtable of its own.
+    // What a block takes in the buffer: its table image (plus up to 7 bytes
+    // aligning it) and, once per shape, its vtable (plus up to 1). The same
+    // for a pairing table, whose vtable is written once.
     static constexpr std::size_t table_bytes = 92;
     static constexpr std::size_t vtable_bytes = wire::ReadBlock::VT_OPEN_PORE_LEVEL + sizeof(flatbuffers::voffset_t);
-    static constexpr std::size_t max_block_bytes = table_bytes + 7 + vtable_bytes + 1;
+    static constexpr std::size_t pairing_bytes = 16 + 3;
+    static constexpr std::size_t pairing_vtable_bytes =
+        wire::PairingInfo::VT_RUN_ID + sizeof(flatbuffers::voffset_t) + 1;
 
     explicit ReadBlockWriter(flatbuffers::FlatBufferBuilder& builder) noexcept : m_builder(builder) {}
     ReadBlockWriter(const ReadBlockWriter&) = delete;
     ReadBlockWriter& operator=(const ReadBlockWriter&) = delete;
-
-    // The most a pairing table takes, and its vtable, written once.
-    static constexpr std::size_t pairing_bytes = 16 + 3;
-    static constexpr std::size_t pairing_vtable_bytes = wire::PairingInfo::VT_RUN_ID + sizeof(flatbuffers::voffset_t) + 1;
 
     // Before the block's own table, like its texts.
     flatbuffers::Offset<wire::PairingInfo> write_pairing(std::int32_t channel,
