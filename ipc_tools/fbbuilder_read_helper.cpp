@@ -1,6 +1,7 @@
 #include "ipc_tools/fbbuilder_read_helper.h"
 
 #include <algorithm>
+#include <bit>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -14,6 +15,8 @@
 #include "common/align_results_table.h"
 #include "common/contract.h"
 #include "common/diagnostics/tracing.h"
+#include "ipc_tools/read_block_writer.h"
+#include "ipc_tools/sample_copy.h"
 #include "ipc_tools/wire_format.h"
 
 namespace ipc_tools {
@@ -35,10 +38,19 @@ using common::diagnostics::tracing::TraceScope;
 // scratch room a table takes while it is built. The constants are the bytes
 // our schema needs beyond the samples and texts; a test builds the largest
 // blocks and batches and checks that nothing regrows.
-constexpr std::uint64_t raw_block_fixed_bytes = 272;    // a block with its vtable and scratch, the envelope
-constexpr std::uint64_t pairing_fixed_bytes = 40;       // a block's pairing table with its vtable
-constexpr std::uint64_t batch_block_fixed_bytes = 136;  // each further block of a batch, sharing the vtable
-constexpr std::uint64_t batch_fixed_bytes = 16;         // the batch table and its vtable
+// A block's table with its alignment, and its samples' length and padding.
+constexpr std::uint64_t block_fixed_bytes = ReadBlockWriter::table_bytes + 7 + 4 + 3;
+// A block vtable, written once for each set of optional fields left out.
+constexpr std::uint64_t block_vtable_bytes = ReadBlockWriter::vtable_bytes + 1;
+constexpr std::uint64_t pairing_fixed_bytes = ReadBlockWriter::pairing_bytes;
+constexpr std::uint64_t envelope_fixed_bytes = 100;  // with its vtable and scratch, identifier and root
+constexpr std::uint64_t batch_fixed_bytes = 24;      // the batch table, its vtable, its vector's length
+constexpr std::uint64_t batch_entry_bytes = 4;       // a block's place in the batch's vector
+
+// A block carries its pairing only with all three of its values.
+bool has_pairing(const interfaces::ReadMetadata& metadata) {
+    return metadata.channel && metadata.mux && !metadata.run_id.empty();
+}
 
 // A text's share of a buffer: length prefix, characters, terminating zero
 // and up to three bytes of padding.
@@ -317,7 +329,8 @@ flatbuffers::Offset<wire::ReadBlock> build_block(flatbuffers::FlatBufferBuilder&
                                                  std::uint32_t block_index,
                                                  std::uint32_t block_count,
                                                  std::uint64_t first_sample,
-                                                 SharedTexts& shared_texts) {
+                                                 SharedTexts& shared_texts,
+                                                 ReadBlockWriter& writer) {
     QOR_EXPECTS(read.metadata != nullptr, "A read sent to the server needs its metadata");
     const auto raw = read.datasets.find(dw::raw_data);
     if (raw == read.datasets.end()) {
@@ -329,8 +342,10 @@ flatbuffers::Offset<wire::ReadBlock> build_block(flatbuffers::FlatBufferBuilder&
                                  " samples of raw data, too few for its block of " + std::to_string(sample_count) +
                                  " samples from sample " + std::to_string(first_sample) + ".");
     }
-    const auto samples =
-        builder.CreateVector(signal.data() + first_sample, static_cast<std::size_t>(sample_count));
+    std::int16_t* samples_out = nullptr;
+    const auto samples = builder.CreateUninitializedVector(static_cast<std::size_t>(sample_count), &samples_out);
+    copy_samples(samples_out, signal.data() + first_sample,
+                 static_cast<std::size_t>(sample_count) * sizeof(std::int16_t));
 
     const interfaces::ReadMetadata& metadata = *read.metadata;
     const auto sequencing_kit = shared_texts.add(builder, SharedTexts::sequencing_kit, metadata.sequencing_kit);
@@ -339,51 +354,50 @@ flatbuffers::Offset<wire::ReadBlock> build_block(flatbuffers::FlatBufferBuilder&
     const auto end_reason = shared_texts.add(builder, SharedTexts::end_reason, metadata.end_reason);
 
     flatbuffers::Offset<wire::PairingInfo> pairing;
-    if (metadata.channel && metadata.mux && !metadata.run_id.empty()) {
+    if (has_pairing(metadata)) {
         // The reads of a batch mostly come from one run.
-        pairing = wire::CreatePairingInfo(builder, *metadata.channel, static_cast<std::int32_t>(*metadata.mux),
-                                          shared_texts.add(builder, SharedTexts::run_id, metadata.run_id));
+        const auto run_id = shared_texts.add(builder, SharedTexts::run_id, metadata.run_id);
+        pairing = writer.write_pairing(*metadata.channel, static_cast<std::int32_t>(*metadata.mux), run_id);
     }
     const auto read_id = builder.CreateString(metadata.read_id);
     // The client names a strand after its read.
     const auto strand_id = metadata.strand_id == metadata.read_id ? read_id : builder.CreateString(metadata.strand_id);
 
-    // Widest fields first, as the generated Create functions add them, so
-    // that no field needs padding before it.
-    wire::ReadBlockBuilder block(builder);
-    block.add_start_time(metadata.start_time.value_or(0));
-    block.add_num_keldrow_events(metadata.num_keldrow_events);
-    block.add_read_tag(static_cast<std::uint32_t>(read.read_tag));
-    block.add_sub_tag(static_cast<std::uint32_t>(read.sub_tag));
-    block.add_block_index(block_index);
-    block.add_block_count(block_count);
-    block.add_duration(static_cast<std::uint32_t>(metadata.duration));
-    block.add_daq_offset(metadata.daq_offset.value_or(0.0f));
-    block.add_daq_scaling(metadata.daq_scaling.value_or(0.0f));
-    block.add_sampling_rate(metadata.sampling_rate);
-    block.add_open_pore_level(metadata.open_pore_level);
-    block.add_split_point(-1);
-    block.add_read_id(read_id);
-    block.add_strand_id(strand_id);
-    block.add_samples(samples);
-    block.add_pairing(pairing);
-    block.add_sequencing_kit(sequencing_kit);
-    block.add_flow_cell_product_code(flow_cell_product_code);
-    block.add_end_reason(end_reason);
-    block.add_type(block_index == 0 ? wire::BlockKind::FIRST_RAW_BLOCK : wire::BlockKind::NEXT_RAW_BLOCK);
-    return block.Finish();
+    RawBlockFields fields;
+    fields.start_time = metadata.start_time.value_or(0);
+    fields.num_keldrow_events = metadata.num_keldrow_events;
+    fields.read_tag = static_cast<std::uint32_t>(read.read_tag);
+    fields.sub_tag = static_cast<std::uint32_t>(read.sub_tag);
+    fields.block_index = block_index;
+    fields.block_count = block_count;
+    fields.duration = static_cast<std::uint32_t>(metadata.duration);
+    fields.daq_offset = metadata.daq_offset.value_or(0.0f);
+    fields.daq_scaling = metadata.daq_scaling.value_or(0.0f);
+    fields.sampling_rate = metadata.sampling_rate;
+    fields.open_pore_level = metadata.open_pore_level;
+    fields.split_point = -1;
+    fields.type = block_index == 0 ? wire::BlockKind::FIRST_RAW_BLOCK : wire::BlockKind::NEXT_RAW_BLOCK;
+    fields.read_id = read_id;
+    fields.strand_id = strand_id;
+    fields.samples = samples;
+    fields.pairing = pairing;
+    fields.sequencing_kit = sequencing_kit;
+    fields.flow_cell_product_code = flow_cell_product_code;
+    fields.end_reason = end_reason;
+    return writer.write(fields);
 }
 
 }  // namespace
 
 flatbuffers::Offset<wire::ReadBlock> build_raw_block(flatbuffers::FlatBufferBuilder& builder,
+                                                     ReadBlockWriter& writer,
                                                      const common::ReadHolder& read,
                                                      std::uint64_t sample_count,
                                                      std::uint32_t block_index,
                                                      std::uint32_t block_count,
                                                      std::uint64_t first_sample) {
     SharedTexts shared_texts;
-    return build_block(builder, read, sample_count, block_index, block_count, first_sample, shared_texts);
+    return build_block(builder, read, sample_count, block_index, block_count, first_sample, shared_texts, writer);
 }
 
 namespace {
@@ -392,7 +406,7 @@ namespace {
 // writes them.
 std::uint64_t block_text_bytes(const interfaces::ReadMetadata& metadata) {
     std::uint64_t bytes = text_bytes(metadata.read_id.size()) + text_bytes(metadata.strand_id.size());
-    if (metadata.channel && metadata.mux && !metadata.run_id.empty()) {
+    if (has_pairing(metadata)) {
         bytes += pairing_fixed_bytes + text_bytes(metadata.run_id.size());
     }
     for (const std::string* text : {&metadata.sequencing_kit, &metadata.flow_cell_product_code, &metadata.end_reason}) {
@@ -401,6 +415,13 @@ std::uint64_t block_text_bytes(const interfaces::ReadMetadata& metadata) {
         }
     }
     return bytes;
+}
+
+// Which optional fields a block carries, as ReadBlockWriter tells its
+// vtables apart.
+unsigned block_shape(const interfaces::ReadMetadata& metadata) {
+    return (has_pairing(metadata) ? 1U : 0U) | (metadata.sequencing_kit.empty() ? 0U : 2U) |
+           (metadata.flow_cell_product_code.empty() ? 0U : 4U) | (metadata.end_reason.empty() ? 0U : 8U);
 }
 
 // The envelope leaves an empty client id out.
@@ -414,19 +435,25 @@ std::size_t raw_block_builder_size(const common::ReadHolder& read,
                                    std::uint64_t sample_count,
                                    const std::string& connection_id) {
     QOR_EXPECTS(read.metadata != nullptr, "A read sent to the server needs its metadata");
-    return static_cast<std::size_t>(2 * sample_count + raw_block_fixed_bytes + block_text_bytes(*read.metadata) +
+    const std::uint64_t pairing_vtable = has_pairing(*read.metadata) ? ReadBlockWriter::pairing_vtable_bytes : 0;
+    return static_cast<std::size_t>(2 * sample_count + block_fixed_bytes + block_vtable_bytes + pairing_vtable +
+                                    block_text_bytes(*read.metadata) + envelope_fixed_bytes +
                                     client_id_bytes(connection_id));
 }
 
 std::size_t read_batch_builder_size(std::span<const common::ReadHolder* const> reads, const std::string& connection_id) {
-    std::uint64_t bytes = batch_fixed_bytes + client_id_bytes(connection_id);
+    std::uint64_t bytes = envelope_fixed_bytes + batch_fixed_bytes + client_id_bytes(connection_id);
+    std::uint32_t shapes = 0;  // bit s: a block of shape s comes with its vtable
+    bool pairing = false;      // the pairing tables share one vtable
     for (const common::ReadHolder* read : reads) {
         QOR_EXPECTS(read != nullptr && read->metadata != nullptr, "A read sent to the server needs its metadata");
-        bytes += 2 * read->metadata->duration + block_text_bytes(*read->metadata);
+        bytes += 2 * read->metadata->duration + block_text_bytes(*read->metadata) + block_fixed_bytes +
+                 batch_entry_bytes;
+        shapes |= std::uint32_t{1} << block_shape(*read->metadata);
+        pairing = pairing || has_pairing(*read->metadata);
     }
-    // The first block pays for the vtable and the scratch room, the others
-    // share them.
-    bytes += reads.empty() ? 0 : raw_block_fixed_bytes + (reads.size() - 1) * batch_block_fixed_bytes;
+    bytes += static_cast<std::uint64_t>(std::popcount(shapes)) * block_vtable_bytes;
+    bytes += pairing ? ReadBlockWriter::pairing_vtable_bytes : 0;
     return static_cast<std::size_t>(bytes);
 }
 
@@ -452,7 +479,8 @@ std::vector<Message> make_raw_block_messages(const common::ReadHolder& read,
         const std::uint64_t first_sample = index * max_block_size;
         const std::uint64_t sample_count = std::min(max_block_size, duration - first_sample);
         flatbuffers::FlatBufferBuilder builder(raw_block_builder_size(read, sample_count, connection_id), allocator);
-        const auto block = build_raw_block(builder, read, sample_count, static_cast<std::uint32_t>(index),
+        ReadBlockWriter writer(builder);
+        const auto block = build_raw_block(builder, writer, read, sample_count, static_cast<std::uint32_t>(index),
                                            static_cast<std::uint32_t>(block_count), first_sample);
         finish_envelope(builder, connection_id, wire::MessageData::ReadBlock, block.Union());
         messages.emplace_back(builder);
@@ -469,10 +497,11 @@ Message make_read_batch_message(std::span<const common::ReadHolder* const> reads
     flatbuffers::FlatBufferBuilder builder(read_batch_builder_size(reads, connection_id), allocator);
 
     SharedTexts shared_texts;
+    ReadBlockWriter writer(builder);
     std::vector<flatbuffers::Offset<wire::ReadBlock>> blocks;
     blocks.reserve(reads.size());
     for (const common::ReadHolder* read : reads) {
-        blocks.push_back(build_block(builder, *read, read->metadata->duration, 0, 1, 0, shared_texts));
+        blocks.push_back(build_block(builder, *read, read->metadata->duration, 0, 1, 0, shared_texts, writer));
     }
     const auto batch = wire::CreateReadBatch(builder, wire::BatchKind::READ_BATCH, builder.CreateVector(blocks));
     finish_envelope(builder, connection_id, wire::MessageData::ReadBatch, batch.Union());

@@ -27,13 +27,17 @@ namespace wire {
 struct ReadBlock;
 }
 
+class ReadBlockWriter;
+
 // The ReadBlock of sample_count samples of the read's raw_data starting at
-// first_sample, as block block_index of block_count. Throws
-// std::out_of_range "invalid map<K, T> key" when the read has no raw_data,
-// std::runtime_error "Invalid array type requested." when its samples are
-// not int16, and std::runtime_error when the requested samples run past the
-// data set (a duration larger than the signal).
+// first_sample, as block block_index of block_count, written through the
+// builder's one writer (so that blocks of one buffer share their vtables).
+// Throws std::out_of_range "invalid map<K, T> key" when the read has no
+// raw_data, std::runtime_error "Invalid array type requested." when its
+// samples are not int16, and std::runtime_error when the requested samples
+// run past the data set (a duration larger than the signal).
 flatbuffers::Offset<wire::ReadBlock> build_raw_block(flatbuffers::FlatBufferBuilder& builder,
+                                                     ReadBlockWriter& writer,
                                                      const common::ReadHolder& read,
                                                      std::uint64_t sample_count,
                                                      std::uint32_t block_index,
