@@ -48,14 +48,15 @@ double raw_two_exchanges(std::size_t push, std::size_t pull, std::size_t count) 
                                                                               std::string(pull, 'l')});
     zmq::context_t context(2);
     zmq::socket_t socket = bench_support::connect_raw_client(context, server.endpoint());
-    const std::string push_frame(push, 'p');
-    const std::string pull_frame(small / 2, 'q');
+    const std::string push_bytes(push, 'p');
+    zmq::message_t push_frame(push_bytes.data(), push_bytes.size());
+    zmq::message_t pull_frame(small / 2);
     zmq::message_t reply;
     const auto start = Clock::now();
     for (std::size_t i = 0; i < count; ++i) {
-        socket.send(zmq::buffer(push_frame), zmq::send_flags::none);
+        bench_support::send_shared(socket, push_frame);
         (void)socket.recv(reply);
-        socket.send(zmq::buffer(pull_frame), zmq::send_flags::none);
+        bench_support::send_shared(socket, pull_frame);
         (void)socket.recv(reply);
     }
     return std::chrono::duration<double>(Clock::now() - start).count();

@@ -24,7 +24,11 @@ RawEchoServer::RawEchoServer(const std::string& address, std::string reply)
     : RawEchoServer(address, Replies{0, reply, reply}) {}
 
 RawEchoServer::RawEchoServer(const std::string& address, Replies replies)
-    : m_context(1), m_socket(m_context, zmq::socket_type::rep), m_replies(std::move(replies)) {
+    : m_context(1),
+      m_socket(m_context, zmq::socket_type::rep),
+      m_threshold(replies.threshold),
+      m_to_long_request(replies.to_long_request.data(), replies.to_long_request.size()),
+      m_to_short_request(replies.to_short_request.data(), replies.to_short_request.size()) {
     m_socket.set(zmq::sockopt::linger, 0);
     m_socket.bind(address);
     m_endpoint = m_socket.get(zmq::sockopt::last_endpoint);
@@ -44,11 +48,15 @@ void RawEchoServer::run() {
             continue;
         }
         if (m_socket.recv(request, zmq::recv_flags::dontwait)) {
-            const std::string& reply =
-                request.size() > m_replies.threshold ? m_replies.to_long_request : m_replies.to_short_request;
-            m_socket.send(zmq::buffer(reply), zmq::send_flags::none);
+            send_shared(m_socket, request.size() > m_threshold ? m_to_long_request : m_to_short_request);
         }
     }
+}
+
+void send_shared(zmq::socket_t& socket, zmq::message_t& frame) {
+    zmq::message_t share;
+    share.copy(frame);
+    socket.send(share, zmq::send_flags::none);
 }
 
 zmq::socket_t connect_raw_client(zmq::context_t& context, const std::string& endpoint) {
