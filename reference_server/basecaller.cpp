@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <limits>
+#include <optional>
 #include <span>
 #include <string_view>
 
@@ -254,30 +255,79 @@ Scan read_pieces(std::span<const std::int16_t> signal, std::uint32_t stride, boo
     return scan;
 }
 
-// Value of rank k (0-based) among the counted values; counts[i] counts value
-// offset + i.
-std::int64_t value_of_rank(std::span<const std::uint32_t> counts, std::int64_t offset, std::size_t k) {
+// Twice the median of n counted values: the sum of the two middle ones
+// (the middle one twice for odd n), so it stays integral. counts[i] counts
+// value offset + i; one walk finds both.
+std::int64_t doubled_median(std::span<const std::uint32_t> counts, std::int64_t offset, std::size_t n) {
+    const std::size_t low_rank = (n - 1) / 2;
+    const std::size_t high_rank = n / 2;
     std::size_t seen = 0;
+    std::optional<std::int64_t> low_value;
     for (std::size_t i = 0; i < counts.size(); ++i) {
         seen += counts[i];
-        if (seen > k) {
-            return offset + static_cast<std::int64_t>(i);
+        if (!low_value && seen > low_rank) {
+            low_value = offset + static_cast<std::int64_t>(i);
+        }
+        if (seen > high_rank) {
+            return *low_value + offset + static_cast<std::int64_t>(i);
         }
     }
-    return offset + static_cast<std::int64_t>(counts.size()) - 1;
+    const std::int64_t last = offset + static_cast<std::int64_t>(counts.size()) - 1;
+    return low_value.value_or(last) + last;
 }
 
-// Twice the median of n counted values: the sum of the two middle ones
-// (the middle one twice for odd n), so it stays integral.
-std::int64_t doubled_median(std::span<const std::uint32_t> counts, std::int64_t offset, std::size_t n) {
-    return value_of_rank(counts, offset, (n - 1) / 2) + value_of_rank(counts, offset, n / 2);
+// Twice the median of the doubled deviations |2 v - median2| of the counted
+// values: the deviations grow outwards from the median on both sides, so a
+// walk from the median that takes the nearer side first meets them in
+// order, and stops at the middle ones.
+std::int64_t doubled_deviation_median(std::span<const std::uint32_t> counts,
+                                      std::int64_t offset,
+                                      std::size_t n,
+                                      std::int64_t median2) {
+    const std::size_t low_rank = (n - 1) / 2;
+    const std::size_t high_rank = n / 2;
+    const auto size = static_cast<std::int64_t>(counts.size());
+    // The first value above the median (doubled), and the last at or below it.
+    std::int64_t right = std::clamp<std::int64_t>((median2 - 2 * offset) / 2 + 1, 0, size);
+    while (right > 0 && 2 * (offset + right - 1) > median2) {
+        --right;
+    }
+    while (right < size && 2 * (offset + right) <= median2) {
+        ++right;
+    }
+    std::int64_t left = right - 1;
+    std::size_t seen = 0;
+    std::int64_t low_deviation = -1;
+    while (left >= 0 || right < size) {
+        const std::int64_t left_deviation =
+            left >= 0 ? median2 - 2 * (offset + left) : std::numeric_limits<std::int64_t>::max();
+        const std::int64_t right_deviation =
+            right < size ? 2 * (offset + right) - median2 : std::numeric_limits<std::int64_t>::max();
+        std::int64_t deviation = 0;
+        std::uint32_t count = 0;
+        if (left_deviation <= right_deviation) {
+            deviation = left_deviation;
+            count = counts[static_cast<std::size_t>(left--)];
+        } else {
+            deviation = right_deviation;
+            count = counts[static_cast<std::size_t>(right++)];
+        }
+        seen += count;
+        if (low_deviation < 0 && seen > low_rank) {
+            low_deviation = deviation;
+        }
+        if (seen > high_rank) {
+            return low_deviation + deviation;
+        }
+    }
+    return 0;
 }
 
 // Median and median absolute deviation of samples [begin, end) (of at most
 // max_scaling_samples evenly spaced ones), in pA when the read gives its
 // digitisation. Counting keeps it linear: the samples are counted once into
 // a tally over every int16 value (kept per thread and cleared over the range
-// used), and the deviations are counted from those counts.
+// used), and both medians are read from the counts.
 ScalingResult scaling_of(const ReceivedRead& read, std::size_t begin, std::size_t end) {
     ScalingResult scaling;
     scaling.version = scaling_version;
@@ -288,7 +338,6 @@ ScalingResult scaling_of(const ReceivedRead& read, std::size_t begin, std::size_
     constexpr std::size_t int16_values = std::size_t{1} << 16;
     // Allocated once per thread; the tally is all zero between calls.
     thread_local std::vector<std::uint32_t> tally(int16_values, 0);
-    thread_local std::vector<std::uint32_t> deviation_tally(2 * int16_values, 0);
     const std::span<const std::int16_t> samples = read.signal();
     const std::size_t step = (end - begin + max_scaling_samples - 1) / max_scaling_samples;
     std::int32_t low = samples[begin];
@@ -303,17 +352,8 @@ ScalingResult scaling_of(const ReceivedRead& read, std::size_t begin, std::size_
     const auto range = static_cast<std::size_t>(high - low) + 1;
     const std::span<std::uint32_t> counts(tally.data() + (low - lowest), range);
     const std::int64_t median2 = doubled_median(counts, low, n);
-    // Deviations in doubled units, |2 s - 2 median|, at most 2 (high - low).
-    const std::span<std::uint32_t> deviations(deviation_tally.data(), 2 * range - 1);
-    std::fill(deviations.begin(), deviations.end(), 0);
-    for (std::size_t v = 0; v < range; ++v) {
-        if (counts[v] != 0) {
-            const std::int64_t doubled = 2 * (low + static_cast<std::int64_t>(v));
-            deviations[static_cast<std::size_t>(std::llabs(doubled - median2))] += counts[v];
-        }
-    }
+    const std::int64_t mad4 = doubled_deviation_median(counts, low, n, median2);
     std::fill(counts.begin(), counts.end(), 0);
-    const std::int64_t mad4 = doubled_median(deviations, 0, n);
     double median = static_cast<double>(median2) / 2.0;
     double mad = static_cast<double>(mad4) / 4.0;
     if (read.daq_scaling != 0.0f) {

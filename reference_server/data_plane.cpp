@@ -80,16 +80,38 @@ std::chrono::nanoseconds calling_latency(const DataPlaneSetting& settings, std::
 }  // namespace
 
 DataPlane::DataPlane(const ServerSettings& settings, CallRead call_read)
-    : m_settings(settings.data_plane), m_kits(settings.barcode_kits), m_call_read(std::move(call_read)) {}
+    : m_settings(settings.data_plane), m_kits(settings.barcode_kits), m_call_read(std::move(call_read)) {
+    if (m_settings.caller_threads > 0) {
+        m_callers = std::make_unique<CallerPool>(m_call_read, m_settings.caller_threads);
+    }
+}
+
+DataPlane::~DataPlane() { stop_calling(); }
+
+void DataPlane::start_calling() {
+    if (m_callers) {
+        m_callers->start();
+    }
+}
+
+void DataPlane::stop_calling() {
+    if (m_callers) {
+        m_callers->stop();
+    }
+}
 
 void DataPlane::open(const std::string& client_id,
                      const ConnectRequest& request,
                      const ConfigurationSetting& configuration,
                      Clock::time_point now,
                      std::shared_ptr<const ReadAligner> aligner) {
-    Session session{ReadAssembler({m_settings.max_partial_reads, m_settings.max_read_samples}), {}, 0, {}, {}, {}, now,
-                    std::move(aligner)};
-    CallerOptions& options = session.options;
+    Session session;
+    session.assembler = ReadAssembler({m_settings.max_partial_reads, m_settings.max_read_samples});
+    session.epoch = m_next_epoch++;
+    session.last_heard = now;
+    session.aligner = std::move(aligner);
+    auto caller_options = std::make_shared<CallerOptions>();
+    CallerOptions& options = *caller_options;
     // Moves are always made; each GET_FIRST_CALLED_BLOCK says whether they are sent.
     options.moves = true;
     options.modified_bases = !configuration.modbase_model_version_id.empty();
@@ -100,13 +122,75 @@ void DataPlane::open(const std::string& client_id,
     options.model_version_id = configuration.model_version_id;
     options.modbase_model_version_id = configuration.modbase_model_version_id;
     options.kit_definitions = m_kits;
+    session.options = std::move(caller_options);
     session.timeout = std::chrono::seconds(request.timeout_interval);
+    if (Session* previous = find(client_id)) {
+        forget_calls(*previous);
+    }
     m_sessions.insert_or_assign(client_id, std::move(session));
 }
 
-void DataPlane::close(const std::string& client_id) { m_sessions.erase(client_id); }
+void DataPlane::close(const std::string& client_id) {
+    if (Session* session = find(client_id)) {
+        forget_calls(*session);
+        m_sessions.erase(client_id);
+    }
+}
 
-void DataPlane::clear() { m_sessions.clear(); }
+void DataPlane::clear() {
+    if (m_callers) {
+        m_callers->drop_all();
+    }
+    m_sessions.clear();
+}
+
+void DataPlane::forget_calls(Session& session) {
+    if (m_callers && !session.in_flight.empty()) {
+        m_callers->drop(session.epoch);
+    }
+    session.epoch = m_next_epoch++;
+    session.in_flight.clear();
+}
+
+void DataPlane::collect_calls() {
+    if (!m_callers) {
+        return;
+    }
+    for (FinishedCall& call : m_callers->take_finished()) {
+        // Sessions are few; a call of a dropped session matches none.
+        for (auto& [client_id, session] : m_sessions) {
+            if (session.epoch == call.epoch) {
+                deliver(session, call.sequence, std::move(call.results));
+                break;
+            }
+        }
+    }
+}
+
+void DataPlane::deliver(Session& session, std::uint64_t sequence, std::vector<CalledResult> results) {
+    if (session.in_flight.empty() || sequence < session.in_flight.front().sequence) {
+        return;
+    }
+    const std::size_t place = sequence - session.in_flight.front().sequence;
+    if (place >= session.in_flight.size()) {
+        return;
+    }
+    InFlight& read = session.in_flight[place];
+    read.called = true;
+    read.results = std::move(results);
+    // Reads join the queue in the order they were accepted.
+    while (!session.in_flight.empty() && session.in_flight.front().called) {
+        InFlight& done = session.in_flight.front();
+        for (std::size_t i = 0; i < done.results.size(); ++i) {
+            session.calling.push_back({done.ready_at, std::move(done.results[i]), i + 1 == done.results.size()});
+        }
+        // A read the caller makes nothing of still leaves the queue, unanswered.
+        if (done.results.empty()) {
+            --session.reads_pending;
+        }
+        session.in_flight.pop_front();
+    }
+}
 
 void DataPlane::touch(const std::string& client_id, Clock::time_point now) {
     if (Session* session = find(client_id)) {
@@ -120,6 +204,7 @@ std::vector<std::string> DataPlane::expire(Clock::time_point now) {
         const auto timeout = session->second.timeout;
         if (timeout.count() > 0 && now - session->second.last_heard > timeout) {
             expired.push_back(session->first);
+            forget_calls(session->second);
             session = m_sessions.erase(session);
         } else {
             ++session;
@@ -137,6 +222,7 @@ DataPlane::Answer DataPlane::pass_reads(const ReceivedRequest& request,
                                         Clock::time_point now,
                                         std::chrono::milliseconds extra_latency) {
     Answer answer;
+    collect_calls();
     Session* session = find(request.client_id());
     if (session == nullptr) {
         answer.reply = reply_of(MessageType::CLIENT_NOT_RECOGNISED);
@@ -152,20 +238,25 @@ DataPlane::Answer DataPlane::pass_reads(const ReceivedRequest& request,
         answer.reply = reply_of(MessageType::BAD_REQUEST, "Read refused: " + outcome.error);
         return answer;
     }
-    for (const ReceivedRead& read : outcome.completed) {
-        const auto ready_at = now + calling_latency(m_settings, read.signal().size()) + extra_latency;
-        std::vector<CalledResult> results = m_call_read(read, session->options);
-        if (session->aligner) {
-            session->aligner->align(results);
-        }
-        for (std::size_t i = 0; i < results.size(); ++i) {
-            session->calling.push_back({ready_at, std::move(results[i]), i + 1 == results.size()});
-        }
-        // A read the caller makes nothing of still leaves the queue, unanswered.
-        if (!results.empty()) {
-            ++session->reads_pending;
-        }
+    std::vector<CallJob> jobs;
+    for (ReceivedRead& read : outcome.completed) {
+        const std::uint64_t sequence = session->next_sequence++;
+        session->in_flight.push_back({sequence, now + calling_latency(m_settings, read.signal().size()) + extra_latency,
+                                      false, {}});
+        ++session->reads_pending;
         ++answer.reads_in;
+        CallJob job{session->epoch, sequence, std::move(read), nullptr, session->options, session->aligner};
+        if (!job.read.frame_samples.empty()) {
+            job.frame = request.bytes_owner();
+        }
+        if (m_callers) {
+            jobs.push_back(std::move(job));
+        } else {
+            deliver(*session, sequence, call_job(m_call_read, job));
+        }
+    }
+    if (m_callers) {
+        m_callers->submit(std::move(jobs));
     }
     answer.reply = reply_of(type == MessageType::PASS_READ_BATCH ? MessageType::BATCH_ACCEPTED
                                                                  : MessageType::RAW_BLOCK_ACCEPTED);
@@ -217,6 +308,7 @@ DataPlane::Answer DataPlane::get_first_called_block(const ReceivedRequest& reque
                                                     Clock::time_point now,
                                                     Malformation malformation) {
     Answer answer;
+    collect_calls();
     Session* session = find(request.client_id());
     if (session == nullptr) {
         answer.reply = reply_of(MessageType::CLIENT_NOT_RECOGNISED);
@@ -288,13 +380,15 @@ std::size_t DataPlane::lose_reads(const std::string& client_id) {
     }
     const std::size_t lost = session->reads_pending + session->assembler.partial_count();
     session->assembler = ReadAssembler({m_settings.max_partial_reads, m_settings.max_read_samples});
+    forget_calls(*session);
     session->calling.clear();
     session->continuations.clear();
     session->reads_pending = 0;
     return lost;
 }
 
-DataPlane::Backlog DataPlane::backlog(const std::string& client_id) const {
+DataPlane::Backlog DataPlane::backlog(const std::string& client_id) {
+    collect_calls();
     const auto session = m_sessions.find(client_id);
     if (session == m_sessions.end()) {
         return {};

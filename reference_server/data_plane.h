@@ -11,18 +11,28 @@
 //                                           NONE_PENDING for none
 //   GET_NEXT_CALLED_BLOCK (read tag, strand id) -> RETURN_NEXT_CALLED_BLOCK
 //
-// A read is called when its last block arrives; its results become ready
-// `latency_ms_per_read` + `latency_ms_per_1000_samples` per thousand samples
-// later (a ready_at time; no threads of its own). The results of one read
+// A read is called when its last block arrives: by the caller threads
+// (caller_pool.h) while the push is answered at once, or with
+// `caller_threads` 0 on the server thread before answering. Its results
+// become ready when the call has finished and `latency_ms_per_read` +
+// `latency_ms_per_1000_samples` per thousand samples after the last block
+// (a ready_at time); finished calls join their client's queue when the
+// server thread next handles a data-plane request. The results of one read
 // keep the caller's order, so the pieces of a split read come back before
-// their parent. A full queue answers NOT_READY to a batch or a first block;
-// a block that breaks the sending rules or the limits, BAD_REQUEST.
+// their parent, and a client's reads join its queue in the order accepted.
+// A read counts as pending from its acceptance until its last result is
+// sent (or its call gives none). A full queue answers NOT_READY to a batch
+// or a first block; a block that breaks the sending rules or the limits,
+// BAD_REQUEST.
 //
 // The state of a client is opened on CONNECT and dropped whole on
 // DISCONNECT, on a restart (clear), and when the client has sent nothing for
-// longer than its CONNECT timeout_interval (expire).
+// longer than its CONNECT timeout_interval (expire); calls still under way
+// for it are dropped too. Each opened state has an epoch of its own, so a
+// call finished for a dropped state never reaches a later client of the
+// same id.
 //
-// Server thread only; not synchronised.
+// Server thread only, apart from the caller threads it owns.
 
 #include <chrono>
 #include <cstdint>
@@ -37,6 +47,7 @@
 #include "ipc_tools/ipc_tools.h"
 #include "reference_server/basecaller.h"
 #include "reference_server/called_result.h"
+#include "reference_server/caller_pool.h"
 #include "reference_server/read_aligner.h"
 #include "reference_server/read_assembler.h"
 #include "reference_server/received_request.h"
@@ -44,9 +55,6 @@
 #include "reference_server/server_state.h"
 
 namespace reference_server {
-
-// The basecaller the data plane calls each completed read with.
-using CallRead = std::function<std::vector<CalledResult>(const ReceivedRead&, const CallerOptions&)>;
 
 // How a fault spoils the results of one reply.
 enum class Malformation {
@@ -67,6 +75,14 @@ public:
     using Clock = std::chrono::steady_clock;
 
     DataPlane(const ServerSettings& settings, CallRead call_read);
+    ~DataPlane();
+    DataPlane(const DataPlane&) = delete;
+    DataPlane& operator=(const DataPlane&) = delete;
+
+    // Start and stop the caller threads (none with caller_threads 0). Reads
+    // accepted while they are stopped wait for the next start.
+    void start_calling();
+    void stop_calling();
 
     // A client that has just connected, with the configuration it uses;
     // with an aligner, every result of its reads is aligned.
@@ -103,7 +119,7 @@ public:
         std::uint32_t partial_reads = 0;
         std::uint32_t reads_pending = 0;
     };
-    Backlog backlog(const std::string& client_id) const;
+    Backlog backlog(const std::string& client_id);
     std::size_t client_count() const { return m_sessions.size(); }
 
 private:
@@ -113,25 +129,42 @@ private:
         bool last_of_read = false;  // the read's final result: it leaves the queue with it
     };
 
+    // A read accepted and not yet in the queue: its call is under way.
+    struct InFlight {
+        std::uint64_t sequence = 0;
+        Clock::time_point ready_at;
+        bool called = false;
+        std::vector<CalledResult> results;
+    };
+
     struct Session {
         ReadAssembler assembler;
-        std::deque<Pending> calling;  // acceptance order
+        std::uint64_t epoch = 0;
+        std::uint64_t next_sequence = 0;
+        std::deque<InFlight> in_flight;  // acceptance order, consecutive sequences
+        std::deque<Pending> calling;     // acceptance order
         std::uint32_t reads_pending = 0;
         // Blocks after the first of results sent, by read tag and strand id.
         std::map<std::pair<std::uint32_t, std::string>, std::deque<ipc_tools::Message>> continuations;
-        CallerOptions options;
+        std::shared_ptr<const CallerOptions> options;
         std::chrono::seconds timeout{0};
         Clock::time_point last_heard;
         std::shared_ptr<const ReadAligner> aligner;  // null: results stay unaligned
     };
 
     Session* find(const std::string& client_id);
+    // Gives the session a fresh epoch and forgets its calls under way.
+    void forget_calls(Session& session);
+    void collect_calls();
+    void deliver(Session& session, std::uint64_t sequence, std::vector<CalledResult> results);
     std::vector<CalledResult> take_ready(Session& session, Clock::time_point now);
     void keep_continuations(Session& session, const CalledResult& result, std::vector<ipc_tools::Message> blocks);
 
     const DataPlaneSetting m_settings;
     const std::vector<BarcodeKitSetting> m_kits;
     CallRead m_call_read;
+    std::unique_ptr<CallerPool> m_callers;  // null: reads are called on the server thread
+    std::uint64_t m_next_epoch = 1;
     std::map<std::string, Session> m_sessions;  // by connection id
 };
 

@@ -28,13 +28,14 @@ std::string printable_identifier(const char* bytes) {
 
 }  // namespace
 
-ReceivedRequest::ReceivedRequest(zmq::message_t&& frame) : m_frame(std::move(frame)) {
-    const std::size_t size = m_frame.size();
+ReceivedRequest::ReceivedRequest(zmq::message_t&& frame) : m_bytes(std::make_shared<Bytes>()) {
+    m_bytes->frame = std::move(frame);
+    const std::size_t size = m_bytes->frame.size();
     if (size < minimum_size) {
         m_refusal = "Request frame of " + std::to_string(size) + " bytes is too short for a message.";
         return;
     }
-    const auto* bytes = m_frame.data<std::uint8_t>();
+    const auto* bytes = m_bytes->frame.data<std::uint8_t>();
     if (std::memcmp(bytes + identifier_offset, ipc_tools::file_identifier, identifier_size) != 0) {
         m_type = ipc_tools::MessageType::INVALID_PROTOCOL;
         m_refusal = "Protocol mismatch: request of protocol " +
@@ -43,9 +44,10 @@ ReceivedRequest::ReceivedRequest(zmq::message_t&& frame) : m_frame(std::move(fra
         return;
     }
     if (reinterpret_cast<std::uintptr_t>(bytes) % alignof(std::uint64_t) != 0) {
-        m_aligned_copy.resize((size + sizeof(std::uint64_t) - 1) / sizeof(std::uint64_t));
-        std::memcpy(m_aligned_copy.data(), bytes, size);
-        bytes = reinterpret_cast<const std::uint8_t*>(m_aligned_copy.data());
+        std::vector<std::uint64_t>& copy = m_bytes->aligned_copy;
+        copy.resize((size + sizeof(std::uint64_t) - 1) / sizeof(std::uint64_t));
+        std::memcpy(copy.data(), bytes, size);
+        bytes = reinterpret_cast<const std::uint8_t*>(copy.data());
     }
     flatbuffers::Verifier verifier(bytes, size, verifier_max_depth, verifier_max_tables, true);
     if (!wire::VerifyEnvelopeBuffer(verifier)) {

@@ -5,10 +5,12 @@
 // handlers read the verified envelope directly (read blocks and batches
 // included), so nothing is verified twice.
 //
-// Neither copyable nor movable: the envelope points into the frame, whose
-// bytes may live inside the frame object itself.
+// Neither copyable nor movable: the envelope points into the frame. The
+// frame's bytes are held on the heap and may be kept past the request
+// (bytes_owner), so reads sent whole can be called later without a copy.
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -40,11 +42,18 @@ public:
     std::int32_t value() const { return m_value; }
     const std::string& text() const { return m_text; }
 
+    // Keeps the bytes the envelope points into alive while it is held.
+    std::shared_ptr<const void> bytes_owner() const { return m_bytes; }
+
 private:
-    zmq::message_t m_frame;
-    // The frame's bytes when they are not 8-byte aligned in memory, which
-    // FlatBuffers needs for reading scalars in place.
-    std::vector<std::uint64_t> m_aligned_copy;
+    struct Bytes {
+        zmq::message_t frame;
+        // The frame's bytes when they are not 8-byte aligned in memory,
+        // which FlatBuffers needs for reading scalars in place.
+        std::vector<std::uint64_t> aligned_copy;
+    };
+
+    std::shared_ptr<Bytes> m_bytes;
     const ipc_tools::wire::Envelope* m_envelope = nullptr;
     ipc_tools::MessageType m_type = ipc_tools::MessageType::UNSET;
     std::string m_refusal;

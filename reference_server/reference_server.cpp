@@ -148,6 +148,7 @@ std::string ReferenceServer::start(const std::string& address, const std::string
     }
     m_endpoint = socket.get(zmq::sockopt::last_endpoint);
     m_stop_requested = false;
+    m_handler.start_calling();
     m_thread = std::thread(&ReferenceServer::run, this, std::move(socket), std::move(control));
     return m_endpoint;
 }
@@ -156,6 +157,7 @@ void ReferenceServer::stop() {
     m_stop_requested = true;
     if (m_thread.joinable()) {
         m_thread.join();
+        m_handler.stop_calling();
         // The sockets closed with the thread, but ZeroMQ closes their
         // listeners later on its own thread. Ending the context waits for
         // that, so the endpoint is free once stop returns and a new server

@@ -3,7 +3,8 @@
 // An in-process reference basecall server: one thread answering requests on
 // a ZeroMQ ROUTER socket of its own context (to a REQ client just like a
 // reply socket), bound to a tcp:// or ipc:// endpoint (inproc:// cannot be
-// reached by clients, which own their contexts). A reply held back by a
+// reached by clients, which own their contexts), and the data plane's
+// caller threads, which start and stop with it. A reply held back by a
 // delay or stall fault waits in a queue and goes out when due, so the
 // other clients are served meanwhile. An optional control socket takes
 // run-time commands (control_command.h).

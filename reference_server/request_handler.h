@@ -70,6 +70,10 @@ public:
     // verification per request, so only a request log asks for it.
     void set_record_reply_text(bool enabled) { m_record_reply_text = enabled; }
 
+    // The data plane's caller threads, started and stopped with the server.
+    void start_calling() { m_data_plane.start_calling(); }
+    void stop_calling() { m_data_plane.stop_calling(); }
+
 private:
     using Handler = ipc_tools::Message (RequestHandler::*)(const ReceivedRequest&);
 

@@ -375,8 +375,13 @@ ServerSettings parse_settings(const std::string& json_text) {
         item.read("called_block_bases", data_plane.called_block_bases);
         item.read("max_completed_batch", data_plane.max_completed_batch);
         item.read("split_reads", data_plane.split_reads);
+        item.read("caller_threads", data_plane.caller_threads);
         if (data_plane.called_block_bases == 0 || data_plane.max_completed_batch == 0) {
             throw std::runtime_error(item.where() + ": called_block_bases and max_completed_batch must be at least 1");
+        }
+        if (data_plane.caller_threads > max_caller_threads) {
+            throw std::runtime_error(item.where() + ": caller_threads may be at most " +
+                                     std::to_string(max_caller_threads));
         }
     });
     top.read_list("faults", settings.faults, read_fault_rule);
@@ -456,6 +461,7 @@ std::string to_json(const ServerSettings& settings) {
     write_member(writer, "called_block_bases", data_plane.called_block_bases);
     write_member(writer, "max_completed_batch", data_plane.max_completed_batch);
     write_member(writer, "split_reads", data_plane.split_reads);
+    write_member(writer, "caller_threads", data_plane.caller_threads);
     writer.EndObject();
     write_objects(writer, "faults", settings.faults, [&](const auto& rule) {
         write_member(writer, "request", std::string(ipc_tools::to_string(rule.request)));

@@ -131,6 +131,8 @@ struct FaultRule {
 };
 
 // The read data plane: calling latency, limits and reply sizes.
+constexpr std::uint32_t max_caller_threads = 64;
+
 struct DataPlaneSetting {
     // A read's result is ready this long after its last block arrived:
     // per read, plus per thousand samples.
@@ -151,6 +153,9 @@ struct DataPlaneSetting {
     std::uint32_t max_completed_batch = 16;
     // Open-pore gaps split reads into pieces (the stand-in caller's rule).
     bool split_reads = true;
+    // Threads that call reads beside the answering; 0 calls each read on
+    // the server thread before its push is answered.
+    std::uint32_t caller_threads = 1;
 };
 
 struct ServerSettings {

@@ -29,6 +29,9 @@ namespace {
 reference_server::ServerSettings settings_with(std::vector<FaultRule> faults = {}) {
     auto settings = reference_server::default_settings();
     settings.data_plane.called_block_bases = 40;
+    // Reads are called before their push is answered, so that a fault meant
+    // for a pull of results finds them ready rather than hitting an empty pull.
+    settings.data_plane.caller_threads = 0;
     settings.faults = std::move(faults);
     return settings;
 }

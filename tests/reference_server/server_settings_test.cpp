@@ -64,6 +64,7 @@ TEST(ServerSettingsTest, BadInputNamesTheOffendingMember) {
         {R"({"data_plane": {"latency_ms_per_1000_samples": -1}})",
          "settings.data_plane.latency_ms_per_1000_samples must be a non-negative number"},
         {R"({"data_plane": {"called_block_bases": 0}})", "called_block_bases and max_completed_batch must be at least 1"},
+        {R"({"data_plane": {"caller_threads": 65}})", "caller_threads may be at most 64"},
         {R"({"faults": [{"request": "CONNECT", "every": 0}]})", "settings.faults[0].every must be at least 1"},
         {R"({"faults": [{"request": "CONNECT", "action": "delay", "delay": 5}]})",
          "settings.faults[0]: unknown member \"delay\""},
