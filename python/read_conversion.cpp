@@ -553,28 +553,26 @@ bool dict_to_read(const py::dict& read_dict, apps::Read& read) {
 }
 
 py::dict metadata_to_py_dict(interfaces::ReadMetadataView metadata) {
-    std::array<py::object, metadata_key_count> values;
-    std::size_t present = 0;
+    // Made at the size of the dict before, which the reads of one run
+    // nearly always share, so that it seldom grows step by step. Guarded
+    // by the interpreter lock.
+    static std::size_t expected_entries = 0;
+    py::dict result = presized_dict(expected_entries);
+    const auto& names = metadata_names();
     unsigned absent_groups = 0;  // bit g: group g was found absent
     for (std::size_t i = 0; i < metadata_key_count; ++i) {
         const int group = key_groups[i];
         if (group >= 0 && (absent_groups & (1u << group)) != 0) {
             continue;
         }
-        values[i] = metadata_value(metadata, i);
-        if (values[i]) {
-            ++present;
+        const py::object value = metadata_value(metadata, i);
+        if (value) {
+            set_item(result, names[i], value);
         } else if (group >= 0) {
             absent_groups |= 1u << group;
         }
     }
-    py::dict result = presized_dict(present);
-    const auto& names = metadata_names();
-    for (std::size_t i = 0; i < metadata_key_count; ++i) {
-        if (values[i]) {
-            set_item(result, names[i], values[i]);
-        }
-    }
+    expected_entries = static_cast<std::size_t>(PyDict_GET_SIZE(result.ptr()));
     return result;
 }
 
