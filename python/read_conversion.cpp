@@ -14,6 +14,7 @@
 
 #include "common/align_results_table.h"
 #include "interfaces/read_metadata_key_table.h"
+#include "python/repeated_values.h"
 
 namespace tavrix {
 
@@ -85,11 +86,40 @@ py::object int_object(unsigned long long value) {
     return checked(PyLong_FromUnsignedLongLong(value), "Could not allocate int object!");
 }
 
+bool is_ascii(std::string_view text) {
+    constexpr std::uint64_t high_bits = 0x8080808080808080ULL;
+    std::uint64_t seen = 0;
+    std::size_t i = 0;
+    for (; i + sizeof(seen) <= text.size(); i += sizeof(seen)) {
+        std::uint64_t word = 0;
+        std::memcpy(&word, text.data() + i, sizeof(word));
+        seen |= word;
+    }
+    for (; i < text.size(); ++i) {
+        seen |= static_cast<unsigned char>(text[i]);
+    }
+    return (seen & high_bits) == 0;
+}
+
 // Text from the server is not trusted to be UTF-8: a stray byte becomes
-// U+FFFD instead of costing the caller the whole read.
+// U+FFFD instead of costing the caller the whole read. Plain ASCII, what
+// the server sends nearly always, is copied straight into a new str; the
+// shortest texts go through the decoder, which hands out its shared
+// single-character objects.
+PyObject* new_str(std::string_view text) {
+    const auto size = static_cast<Py_ssize_t>(text.size());
+    if (size > 1 && is_ascii(text)) {
+        PyObject* made = PyUnicode_New(size, 127);
+        if (made != nullptr) {
+            std::memcpy(PyUnicode_DATA(made), text.data(), text.size());
+        }
+        return made;
+    }
+    return PyUnicode_DecodeUTF8(text.data(), size, "replace");
+}
+
 py::object str_object(std::string_view text) {
-    return checked(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"),
-                   "Could not allocate string object!");
+    return checked(new_str(text), "Could not allocate string object!");
 }
 
 py::dict new_dict() {
@@ -217,9 +247,32 @@ void set_item(const py::dict& dict, PyObject* key, const py::object& value) {
     }
 }
 
-// The value of one metadata key as a Python object, or null when absent.
+constexpr std::size_t metadata_key_count = interfaces::read_metadata_keys.size();
+
+// Guarded by the interpreter lock; kept for the life of the process, like
+// the key strings.
+RepeatedValues& repeated_values() {
+    static auto* values = new RepeatedValues(metadata_key_count);
+    return *values;
+}
+
 template <class T>
-py::object metadata_value(interfaces::ReadMetadataView view, const interfaces::ReadMetadataKeyInfo& info) {
+std::uint64_t bits_of(T value) {
+    if constexpr (std::is_floating_point_v<T>) {
+        const auto wide = static_cast<double>(value);
+        std::uint64_t bits = 0;
+        std::memcpy(&bits, &wide, sizeof(bits));
+        return bits;
+    } else {
+        return static_cast<std::uint64_t>(value);
+    }
+}
+
+// The value of the key numbered `index` as a Python object, or null when
+// absent.
+template <class T>
+py::object metadata_value(interfaces::ReadMetadataView view, std::size_t index) {
+    const interfaces::ReadMetadataKeyInfo& info = interfaces::read_metadata_keys[index];
     const T* value = view.get_internal<T>(info.hash, info.key);
     if (value == nullptr) {
         return py::object();
@@ -227,30 +280,34 @@ py::object metadata_value(interfaces::ReadMetadataView view, const interfaces::R
     if constexpr (std::is_same_v<T, bool>) {
         return int_object(*value ? 1LL : 0LL);  // booleans are listed as 0 and 1
     } else if constexpr (std::is_same_v<T, std::string>) {
-        return str_object(*value);
-    } else if constexpr (std::is_floating_point_v<T>) {
-        return checked(PyFloat_FromDouble(static_cast<double>(*value)), "Could not allocate float object!");
-    } else if constexpr (std::is_signed_v<T>) {
-        return int_object(static_cast<long long>(*value));
+        return repeated_values().text(index, *value, [&] { return str_object(*value); });
     } else {
-        return int_object(static_cast<unsigned long long>(*value));
+        return repeated_values().number(index, bits_of(*value), [&] {
+            if constexpr (std::is_floating_point_v<T>) {
+                return checked(PyFloat_FromDouble(static_cast<double>(*value)), "Could not allocate float object!");
+            } else if constexpr (std::is_signed_v<T>) {
+                return int_object(static_cast<long long>(*value));
+            } else {
+                return int_object(static_cast<unsigned long long>(*value));
+            }
+        });
     }
 }
 
-py::object metadata_value(interfaces::ReadMetadataView view, const interfaces::ReadMetadataKeyInfo& info) {
-    switch (info.type) {
-    case MetadataType::boolean: return metadata_value<bool>(view, info);
-    case MetadataType::int8: return metadata_value<std::int8_t>(view, info);
-    case MetadataType::uint8: return metadata_value<std::uint8_t>(view, info);
-    case MetadataType::int16: return metadata_value<std::int16_t>(view, info);
-    case MetadataType::uint16: return metadata_value<std::uint16_t>(view, info);
-    case MetadataType::int32: return metadata_value<std::int32_t>(view, info);
-    case MetadataType::uint32: return metadata_value<std::uint32_t>(view, info);
-    case MetadataType::int64: return metadata_value<std::int64_t>(view, info);
-    case MetadataType::uint64: return metadata_value<std::uint64_t>(view, info);
-    case MetadataType::float32: return metadata_value<float>(view, info);
-    case MetadataType::float64: return metadata_value<double>(view, info);
-    case MetadataType::string: return metadata_value<std::string>(view, info);
+py::object metadata_value(interfaces::ReadMetadataView view, std::size_t index) {
+    switch (interfaces::read_metadata_keys[index].type) {
+    case MetadataType::boolean: return metadata_value<bool>(view, index);
+    case MetadataType::int8: return metadata_value<std::int8_t>(view, index);
+    case MetadataType::uint8: return metadata_value<std::uint8_t>(view, index);
+    case MetadataType::int16: return metadata_value<std::int16_t>(view, index);
+    case MetadataType::uint16: return metadata_value<std::uint16_t>(view, index);
+    case MetadataType::int32: return metadata_value<std::int32_t>(view, index);
+    case MetadataType::uint32: return metadata_value<std::uint32_t>(view, index);
+    case MetadataType::int64: return metadata_value<std::int64_t>(view, index);
+    case MetadataType::uint64: return metadata_value<std::uint64_t>(view, index);
+    case MetadataType::float32: return metadata_value<float>(view, index);
+    case MetadataType::float64: return metadata_value<double>(view, index);
+    case MetadataType::string: return metadata_value<std::string>(view, index);
     }
     return py::object();
 }
@@ -496,31 +553,26 @@ bool dict_to_read(const py::dict& read_dict, apps::Read& read) {
 }
 
 py::dict metadata_to_py_dict(interfaces::ReadMetadataView metadata) {
-    constexpr std::size_t key_count = interfaces::read_metadata_keys.size();
-    // The values first, so that the dict is made at its final size once
-    // rather than grown step by step.
-    std::array<py::object, key_count> values;
-    std::size_t present = 0;
+    // Made at the size of the dict before, which the reads of one run
+    // nearly always share, so that it seldom grows step by step. Guarded
+    // by the interpreter lock.
+    static std::size_t expected_entries = 0;
+    py::dict result = presized_dict(expected_entries);
+    const auto& names = metadata_names();
     unsigned absent_groups = 0;  // bit g: group g was found absent
-    for (std::size_t i = 0; i < key_count; ++i) {
+    for (std::size_t i = 0; i < metadata_key_count; ++i) {
         const int group = key_groups[i];
         if (group >= 0 && (absent_groups & (1u << group)) != 0) {
             continue;
         }
-        values[i] = metadata_value(metadata, interfaces::read_metadata_keys[i]);
-        if (values[i]) {
-            ++present;
+        const py::object value = metadata_value(metadata, i);
+        if (value) {
+            set_item(result, names[i], value);
         } else if (group >= 0) {
             absent_groups |= 1u << group;
         }
     }
-    py::dict result = presized_dict(present);
-    const auto& names = metadata_names();
-    for (std::size_t i = 0; i < key_count; ++i) {
-        if (values[i]) {
-            set_item(result, names[i], values[i]);
-        }
-    }
+    expected_entries = static_cast<std::size_t>(PyDict_GET_SIZE(result.ptr()));
     return result;
 }
 
@@ -528,18 +580,28 @@ namespace {
 
 // The array shape of a data set whose elements match dtype; raises when
 // they do not.
-std::vector<py::ssize_t> array_shape(const dw::DataSetData& data_set, const py::dtype& dtype) {
+struct ArrayShape {
+    std::array<py::ssize_t, 2> dimensions{};
+    int ndim = 1;
+
+    std::vector<py::ssize_t> as_vector() const {
+        return {dimensions.begin(), dimensions.begin() + ndim};
+    }
+};
+
+ArrayShape array_shape(const dw::DataSetData& data_set, const py::dtype& dtype) {
     const auto& shape = data_set.shape();
-    std::vector<py::ssize_t> dimensions;
+    ArrayShape result;
     if (shape[0] != 0) {
-        dimensions = {static_cast<py::ssize_t>(shape[0]), static_cast<py::ssize_t>(shape[1])};
+        result.dimensions = {static_cast<py::ssize_t>(shape[0]), static_cast<py::ssize_t>(shape[1])};
+        result.ndim = 2;
         // A shape that does not cover the elements would make the copy
         // read past the data set or leave part of the array undefined.
         if (shape[0] * shape[1] != data_set.count()) {
             throw std::runtime_error("Data set shape does not match its data size.");
         }
     } else {
-        dimensions = {static_cast<py::ssize_t>(data_set.count())};
+        result.dimensions[0] = static_cast<py::ssize_t>(data_set.count());
     }
     const auto itemsize = static_cast<std::uint64_t>(dtype.itemsize());
     if (itemsize != data_set.element_size()) {
@@ -548,29 +610,51 @@ std::vector<py::ssize_t> array_shape(const dw::DataSetData& data_set, const py::
                                  " does not match input data size (" + std::to_string(data_set.element_size()) +
                                  ")");
     }
-    return dimensions;
+    return result;
 }
 
 py::array empty_array() {
     return py::array(py::dtype::of<std::uint8_t>(), std::vector<py::ssize_t>{0});
 }
 
+void release_data_set(PyObject* capsule) {
+    delete static_cast<dw::DataSetData*>(PyCapsule_GetPointer(capsule, nullptr));
+}
+
 // An array over the data set's own storage: the data set moves into a
 // capsule that the array keeps as its base, and is freed with the array.
+// Made by NumPy's own call, C order and writeable as pybind11 would make
+// it, without the containers pybind11 builds on the way.
 py::array adopted_array(dw::DataSetData&& data_set) {
-    const py::dtype dtype = dtype_of(data_set);
+    py::dtype dtype = dtype_of(data_set);
     if (!dtype) {
         return empty_array();
     }
     if (!data_set.owns_data()) {
         return dataset_to_array(data_set);  // storage of someone else's: copied
     }
-    std::vector<py::ssize_t> dimensions = array_shape(data_set, dtype);
+    const ArrayShape shape = array_shape(data_set, dtype);
+    const py::ssize_t itemsize = dtype.itemsize();
+    const std::array<py::ssize_t, 2> strides = {shape.ndim == 2 ? shape.dimensions[1] * itemsize : itemsize,
+                                                itemsize};
     auto owner = std::make_unique<dw::DataSetData>(std::move(data_set));
     void* data = owner->data();
-    const py::capsule base(owner.get(), [](void* held) { delete static_cast<dw::DataSetData*>(held); });
+    py::object base = checked(PyCapsule_New(owner.get(), nullptr, release_data_set), "Could not allocate capsule object!");
     owner.release();  // the capsule holds it now
-    return py::array(dtype, std::move(dimensions), data, base);
+    auto& api = py::detail::npy_api::get();
+    // NewFromDescr takes the dtype's reference, failing or not.
+    auto array = py::reinterpret_steal<py::array>(api.PyArray_NewFromDescr_(
+        api.PyArray_Type_, dtype.release().ptr(), shape.ndim, shape.dimensions.data(),
+        shape.ndim == 2 ? strides.data() : strides.data() + 1, data, py::detail::npy_api::NPY_ARRAY_WRITEABLE_,
+        nullptr));
+    if (!array) {
+        throw py::error_already_set();
+    }
+    // SetBaseObject takes the capsule's reference, failing or not.
+    if (api.PyArray_SetBaseObject_(array.ptr(), base.release().ptr()) != 0) {
+        throw py::error_already_set();
+    }
+    return array;
 }
 
 }  // namespace
@@ -580,7 +664,7 @@ py::array dataset_to_array(const dw::DataSetData& data_set) {
     if (!dtype) {
         return empty_array();
     }
-    py::array array(dtype, array_shape(data_set, dtype));
+    py::array array(dtype, array_shape(data_set, dtype).as_vector());
     const std::uint64_t bytes = data_set.count() * data_set.element_size();
     if (bytes != 0) {
         std::memcpy(array.mutable_data(), data_set.data(), static_cast<std::size_t>(bytes));
@@ -593,7 +677,7 @@ namespace {
 // DatasetMap is const for copies and mutable for adoption.
 template <class DatasetMap>
 py::dict datasets_dict(DatasetMap& datasets) {
-    py::dict result = new_dict();
+    py::dict result = presized_dict(datasets.size());
     for (auto& [key, data_set] : datasets) {
         PyObject* name = dataset_name(key);
         if (name == nullptr) {
@@ -612,7 +696,7 @@ py::dict datasets_dict(DatasetMap& datasets) {
 
 template <class Read>
 py::dict read_dict(Read& read) {
-    py::dict result = new_dict();
+    py::dict result = presized_dict(read_key_texts.size());
     set_item(result, read_key(ReadKey::read_tag), int_object(read.get_read_tag()));
     set_item(result, read_key(ReadKey::sub_tag), int_object(read.get_sub_tag()));
     set_item(result, read_key(ReadKey::priority), priority_object(read.get_priority()));

@@ -16,8 +16,11 @@ the open-pore level, so that each read comes back as one read:
   the difference, which is what the module adds. Each is given as wall
   time and as CPU time of the calling thread (time.thread_time), which a
   loaded machine disturbs far less.
-* throughput: reads/s through one client and through a pool of 4, and the
-  share of the time the calling thread was busy on the CPU.
+* throughput: reads/s through one client and through a pool of 4, the
+  share of the time the calling thread was busy on the CPU, and the CPU
+  time per read of the server process and of this process (the calling
+  thread and the clients' workers). Their sum per read, against the cores
+  the machine has, bounds what any pool can reach.
 """
 
 import json
@@ -106,9 +109,17 @@ def facade_us(build):
     return (figures["pass"], figures["pass_cpu"]), (figures["collect"], figures["collect_cpu"])
 
 
-def run(address, num_threads, count):
-    """Passes `count` reads and collects them; returns reads/s and the share
-    of the wall time the calling (Python) thread spent on the CPU."""
+def process_cpu_s(pid):
+    """User and system CPU seconds of a process so far (Linux)."""
+    with open(f"/proc/{pid}/stat") as stat:
+        fields = stat.read().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+
+def run(address, server_pid, num_threads, count):
+    """Passes `count` reads and collects them; returns reads/s, the share of
+    the wall time the calling (Python) thread spent on the CPU, and the CPU
+    microseconds per read of the server and of this process."""
     client = C(address, "ref_dna_fast", num_threads)
     client.set_params({"max_reads_queued": 1000})
     assert client.connect() == C.success
@@ -116,6 +127,7 @@ def run(address, num_threads, count):
     collected = 0
     begin = time.perf_counter()
     cpu_begin = time.thread_time()
+    server_begin, process_begin = process_cpu_s(server_pid), time.process_time()
     for i in range(0, count, 50):
         while client.pass_reads(batch[i:i + 50], 1000) != C.read_accepted:
             pass
@@ -127,9 +139,11 @@ def run(address, num_threads, count):
             time.sleep(0.001)  # polling interval
     elapsed = time.perf_counter() - begin
     busy = (time.thread_time() - cpu_begin) / elapsed
+    server_us = (process_cpu_s(server_pid) - server_begin) / count * 1e6
+    process_us = (time.process_time() - process_begin) / count * 1e6
     assert collected == count
     client.finish(10)
-    return count / elapsed, busy
+    return count / elapsed, busy, server_us, process_us
 
 
 def main():
@@ -145,7 +159,7 @@ def main():
         address = server.stdout.readline().rsplit(" ", 1)[1].strip()
         try:
             py_pass, py_collect = pass_and_collect_us(address)
-            results = {n: [run(address, n, 2000) for _ in range(3)] for n in (1, 4)}
+            results = {n: [run(address, server.pid, n, 2000) for _ in range(3)] for n in (1, 4)}
         finally:
             server.terminate()
             server.wait()
@@ -158,6 +172,13 @@ def main():
     print(f"throughput   1 client {one:10.0f} reads/s, pool of 4 {four:10.0f} reads/s, ratio {four / one:.2f}")
     print(f"python thread on the CPU: 1 client {statistics.median(r[1] for r in results[1]):.0%} "
           f"of the time, pool of 4 {statistics.median(r[1] for r in results[4]):.0%}")
+    cores = len(os.sched_getaffinity(0))
+    for n in (1, 4):
+        server_us = statistics.median(r[2] for r in results[n])
+        process_us = statistics.median(r[3] for r in results[n])
+        print(f"cpu per read ({n} client{'s' if n > 1 else ''}): server {server_us:6.1f} us, this process "
+              f"{process_us:6.1f} us; {cores} cores cap any pool near "
+              f"{cores / (server_us + process_us) * 1e6:7.0f} reads/s")
 
 
 if __name__ == "__main__":

@@ -1,6 +1,7 @@
 """Read dicts to library reads and back."""
 
 import json
+import math
 import os
 import subprocess
 import time
@@ -236,3 +237,35 @@ def test_aligned_reads_come_back_with_their_alignment_table(tmp_path, server, ma
         assert (metadata["alignment_genome"], metadata["alignment_genome_start"]) == (genome, start)
         fields = metadata["alignment_sam_record"].split("\n")[0].split("\t")
         assert fields[0] == metadata["read_id"] and fields[2] == genome and int(fields[3]) == start + 1
+
+
+def test_each_returned_read_carries_its_own_values(server, make_client):
+    # Consecutive reads whose values repeat, change, differ only in the sign
+    # of zero or share a prefix: every dict must hold exactly its own read's.
+    client = make_client(server)
+    assert client.connect() == C.success
+    sent = [
+        {"read_id": "same-a", "daq_offset": 0.0, "daq_scaling": 1.0, "start_time": 2**40},
+        {"read_id": "same-b", "daq_offset": -0.0, "daq_scaling": 1.0, "start_time": 2**40},
+        {"read_id": "same-c", "daq_offset": 0.0, "daq_scaling": 2.5, "start_time": 2**40 + 1},
+        {"read_id": "same-a!", "daq_offset": 3.0, "daq_scaling": 2.5, "start_time": 2**40},
+    ]
+    for tag, values in enumerate(sent):
+        assert client.pass_read(make_read(tag, below_open_pore(tag), **values)) == C.read_accepted
+    returned = {}
+    deadline = time.monotonic() + 30
+    while len(returned) < len(sent) and time.monotonic() < deadline:
+        for group in client.get_completed_reads():
+            for read in group:
+                returned[read["read_tag"]] = read
+        time.sleep(0.005)  # polling interval
+    assert sorted(returned) == list(range(len(sent)))
+    for tag, values in enumerate(sent):
+        metadata = returned[tag]["metadata"]
+        for key, value in values.items():
+            assert type(metadata[key]) is type(value), (tag, key)
+            assert metadata[key] == value, (tag, key)
+        assert math.copysign(1.0, metadata["daq_offset"]) == math.copysign(1.0, values["daq_offset"]), tag
+        samples = returned[tag]["datasets"]["raw_data"]
+        assert samples.dtype == np.int16 and samples.flags.c_contiguous and samples.flags.writeable
+        np.testing.assert_array_equal(samples, below_open_pore(tag))
