@@ -21,7 +21,6 @@ constexpr int max_quality = 50;
 constexpr int min_quality = 1;
 constexpr std::size_t max_barcode_mismatches = 3;
 constexpr char scaling_version[] = "median_mad";
-constexpr std::size_t max_scaling_samples = 10000;
 
 // 10^(-q/10) for every quality the caller gives.
 const std::array<double, max_quality + 1>& error_probabilities() {
@@ -45,39 +44,65 @@ int quality_of(std::int64_t distance_sum, std::int64_t samples) {
     return std::clamp(q, min_quality, max_quality);
 }
 
-// Qualities of a base of one window (the usual case) by its distance to the
-// level, for the distances the model's noise gives: once per base, a lookup.
-constexpr std::size_t tabled_distances = 64;
-const std::array<char, tabled_distances>& one_window_qualities() {
-    static const std::array<char, tabled_distances> table = [] {
-        std::array<char, tabled_distances> values{};
-        for (std::size_t d = 0; d < tabled_distances; ++d) {
-            values[d] = static_cast<char>(33 + quality_of(static_cast<std::int64_t>(d), 1));
+// Quality characters of a base by the windows it spans and their summed
+// distance to its level, for the bases the model's noise gives (up to
+// tabled_windows windows, each at most tabled_distance from its level): the
+// window loop looks a base's quality up rather than dividing.
+constexpr std::size_t tabled_windows = 8;
+constexpr std::size_t tabled_distance = 63;
+constexpr std::size_t tabled_sums = tabled_windows * tabled_distance + 1;
+using QualityTable = std::array<std::array<char, tabled_sums>, tabled_windows + 1>;
+
+const QualityTable& quality_chars() {
+    static const QualityTable table = [] {
+        QualityTable values{};
+        for (std::size_t windows = 1; windows <= tabled_windows; ++windows) {
+            for (std::size_t sum = 0; sum < tabled_sums; ++sum) {
+                values[windows][sum] = static_cast<char>(
+                    33 + quality_of(static_cast<std::int64_t>(sum), static_cast<std::int64_t>(windows)));
+            }
         }
         return values;
     }();
     return table;
 }
 
-char quality_char(std::int64_t distance_sum, std::int64_t samples,
-                  const std::array<char, tabled_distances>& one_window) {
-    if (samples == 1 && distance_sum < static_cast<std::int64_t>(tabled_distances)) {
-        return one_window[static_cast<std::size_t>(distance_sum)];
+char quality_char(std::uint32_t distance_sum, std::uint32_t windows, const QualityTable& table) {
+    if (windows <= tabled_windows && distance_sum < tabled_sums) {
+        return table[windows][distance_sum];
     }
-    return static_cast<char>(33 + quality_of(distance_sum, samples));
+    return static_cast<char>(33 + quality_of(distance_sum, windows));
 }
 
-// Level index of every value below the open-pore threshold from 0 up, so a
-// window's level is a lookup rather than a division.
-const std::array<std::uint8_t, open_pore_threshold>& level_indices() {
-    static const std::array<std::uint8_t, open_pore_threshold> table = [] {
-        std::array<std::uint8_t, open_pore_threshold> values{};
-        for (std::int32_t v = 0; v < open_pore_threshold; ++v) {
-            values[static_cast<std::size_t>(v)] = static_cast<std::uint8_t>(nearest_level_index(v));
-        }
-        return values;
-    }();
-    return table;
+// What one sample below the open-pore threshold says of its window: the
+// nearest level, the letter of its base, the distance to the level, and the
+// quality character of a base of that window alone. Looked up by value from
+// 0 up (a negative sample is read as 0), one table per alphabet, so that a
+// window costs one lookup and no arithmetic.
+struct WindowReading {
+    std::uint8_t level_index = 0;  // 2 * base index, + 1 for a stay level
+    char letter = 0;
+    char quality = 0;              // of a base of this one window
+    std::uint16_t distance = 0;    // to the level
+};
+
+using WindowReadings = std::array<WindowReading, open_pore_threshold>;
+
+WindowReadings make_window_readings(const char* letters) {
+    WindowReadings values{};
+    for (std::int32_t v = 0; v < open_pore_threshold; ++v) {
+        const int index = nearest_level_index(v);
+        const auto distance = static_cast<std::uint16_t>(std::abs(v - (first_base_level + level_spacing * index)));
+        values[static_cast<std::size_t>(v)] = WindowReading{static_cast<std::uint8_t>(index), letters[index / 2],
+                                                            quality_char(distance, 1, quality_chars()), distance};
+    }
+    return values;
+}
+
+const WindowReadings& window_readings(bool rna) {
+    static const WindowReadings dna = make_window_readings(bases_dna);
+    static const WindowReadings rna_readings = make_window_readings(bases_rna);
+    return rna ? rna_readings : dna;
 }
 
 // Counting the qualities first (in four interleaved tallies, so that runs of
@@ -87,14 +112,16 @@ float mean_qscore_of(std::string_view qstring) {
     if (qstring.empty()) {
         return 0.0f;
     }
-    constexpr std::size_t lanes = 4;
+    constexpr std::size_t lanes = 4;  // as many as the loop below writes
     std::array<std::array<std::uint32_t, max_quality + 1>, lanes> counts{};
     const std::size_t n = qstring.size();
     std::size_t i = 0;
+    const auto index = [&qstring](std::size_t at) { return static_cast<std::size_t>(qstring[at] - 33); };
     for (; i + lanes <= n; i += lanes) {
-        for (std::size_t lane = 0; lane < lanes; ++lane) {
-            ++counts[lane][static_cast<std::size_t>(qstring[i + lane] - 33)];
-        }
+        ++counts[0][index(i)];
+        ++counts[1][index(i + 1)];
+        ++counts[2][index(i + 2)];
+        ++counts[3][index(i + 3)];
     }
     for (; i < n; ++i) {
         ++counts[0][static_cast<std::size_t>(qstring[i] - 33)];
@@ -141,16 +168,128 @@ struct Scan {
     }
 };
 
+// Where the window loops write a read's call: the next base, quality and
+// move go at these places.
+struct CallCursor {
+    char* sequence = nullptr;
+    char* qstring = nullptr;
+    std::uint8_t* moves = nullptr;
+};
+
+// The base being read: its level pair, and its windows and their summed
+// distance to its level so far.
+struct OpenBase {
+    int letter = -1;
+    std::uint32_t windows = 0;
+    std::uint32_t distance_sum = 0;
+};
+
+// Reads stay windows from `pos` (its window is a stay level) while a window
+// fits, its first sample is below the open-pore threshold and its level is a
+// stay level, and returns where it stopped. A stay of the base before
+// extends it, and the base's quality is rewritten from all its windows so
+// far; a stay of another base opens a base.
+std::size_t read_stays(const std::int16_t* samples,
+                       std::size_t n,
+                       std::size_t pos,
+                       std::uint32_t stride,
+                       const WindowReadings& readings,
+                       CallCursor& out,
+                       OpenBase base) {
+    const QualityTable& qualities = quality_chars();
+    for (; pos + stride <= n; pos += stride) {
+        const std::int32_t sample = samples[pos];
+        if (sample >= open_pore_threshold) {
+            break;
+        }
+        const WindowReading& reading = readings[static_cast<std::size_t>(std::max(sample, std::int32_t{0}))];
+        if ((reading.level_index & 1) == 0) {
+            break;
+        }
+        const int letter = reading.level_index >> 1;
+        if (letter == base.letter) {
+            ++base.windows;
+            base.distance_sum += reading.distance;
+            out.qstring[-1] = quality_char(base.distance_sum, base.windows, qualities);
+            *out.moves++ = 0;
+        } else {
+            *out.sequence++ = reading.letter;
+            *out.qstring++ = reading.quality;
+            *out.moves++ = 1;
+            base = OpenBase{letter, 1, reading.distance};
+        }
+    }
+    return pos;
+}
+
+// Reads windows from `pos` while a window fits and its first sample is below
+// the open-pore threshold, and returns where it stopped. The noise never
+// takes a sample nearer another level, so one sample names a window's
+// level: the work is per window, not per sample.
+//
+// Most windows open a base (a start level): those take the short loop,
+// which writes the base with the quality of its one window and keeps no
+// other state. A stay level hands over to read_stays, with the base before
+// it as the short loop left it: one window, the one just before.
+std::size_t read_windows(const std::int16_t* samples,
+                         std::size_t n,
+                         std::size_t pos,
+                         std::uint32_t stride,
+                         const WindowReadings& readings,
+                         CallCursor& out) {
+    const std::size_t first = pos;
+    const std::size_t end = n >= stride ? n - stride + 1 : 0;  // where windows may start
+    while (pos < end) {
+        // One count for the three outputs, which the short loop fills alike.
+        std::size_t written = 0;
+        bool open_pore = false;
+        for (; pos < end; pos += stride) {
+            const std::int32_t sample = samples[pos];
+            // One test for both rare cases: open pore, and a negative sample,
+            // which reads as the lowest level.
+            auto value = static_cast<std::uint32_t>(sample);
+            if (value >= static_cast<std::uint32_t>(open_pore_threshold)) [[unlikely]] {
+                if (sample >= 0) {
+                    open_pore = true;
+                    break;
+                }
+                value = 0;
+            }
+            const WindowReading& reading = readings[value];
+            if ((reading.level_index & 1) != 0) {
+                break;
+            }
+            out.sequence[written] = reading.letter;
+            out.qstring[written] = reading.quality;
+            out.moves[written] = 1;
+            ++written;
+        }
+        out.sequence += written;
+        out.qstring += written;
+        out.moves += written;
+        if (open_pore || pos >= end) {
+            break;
+        }
+        OpenBase before;
+        if (pos != first) {
+            const WindowReading& last = readings[static_cast<std::size_t>(
+                std::max(static_cast<std::int32_t>(samples[pos - stride]), std::int32_t{0}))];
+            before = OpenBase{last.level_index >> 1, 1, last.distance};
+        }
+        pos = read_stays(samples, n, pos, stride, readings, out, before);
+    }
+    return pos;
+}
+
 // Reads the signal into pieces in one pass over its windows. Open pore
 // before the first base is the lead-in; open pore between two bases
 // separates pieces; open pore at the end belongs to the last piece.
 //
-// The outputs are written through plain pointers into buffers sized for the
-// most windows the signal can hold (windows and whole gap windows never
-// overlap, so there are at most n / stride of them), with the loop's state in
-// locals: no capacity checks or reloads per window.
+// The outputs are written into buffers sized for the most windows the
+// signal can hold (windows and whole gap windows never overlap, so there
+// are at most n / stride of them); read_windows does the work of every
+// window between two open-pore runs.
 Scan read_pieces(std::span<const std::int16_t> signal, std::uint32_t stride, bool rna) {
-    const char* letters = rna ? bases_rna : bases_dna;
     const std::int16_t* samples = signal.data();
     const std::size_t n = signal.size();
     const std::size_t most_windows = n / stride + 1;
@@ -158,41 +297,25 @@ Scan read_pieces(std::span<const std::int16_t> signal, std::uint32_t stride, boo
     scan.sequence.resize(most_windows);
     scan.qstring.resize(most_windows);
     scan.moves.resize(most_windows);
-    char* sequence = scan.sequence.data();
-    char* qstring = scan.qstring.data();
-    std::uint8_t* moves = scan.moves.data();
-    std::size_t bases = 0;
-    std::size_t qualities = 0;
-    std::size_t move_count = 0;
+    CallCursor out{scan.sequence.data(), scan.qstring.data(), scan.moves.data()};
+    const auto bases_written = [&] { return static_cast<std::size_t>(out.sequence - scan.sequence.data()); };
+    const auto moves_written = [&] { return static_cast<std::size_t>(out.moves - scan.moves.data()); };
 
     Piece* current = nullptr;
-    bool gap_open = false;       // an open-pore run since the current piece's last window
+    bool gap_open = false;        // an open-pore run since the current piece's last window
     std::size_t gap_start = 0;
-    std::size_t windows_end = 0; // of the current piece
-    int base_letter = -1;        // level pair of the base being read in the current piece
-    std::int64_t distance_sum = 0;
-    std::int64_t distance_samples = 0;
-    const auto& one_window = one_window_qualities();
-    const auto& level_index_of = level_indices();
-    const auto finish_base = [&] {
-        if (base_letter >= 0) {
-            qstring[qualities++] = quality_char(distance_sum, distance_samples, one_window);
-        }
-        base_letter = -1;
-        distance_sum = 0;
-        distance_samples = 0;
-    };
+    std::size_t windows_end = 0;  // of the current piece
+    const WindowReadings& readings = window_readings(rna);
     const auto close_piece = [&] {
         current->windows_end = windows_end;
-        current->bases_end = bases;
-        current->moves_end = move_count;
+        current->bases_end = bases_written();
+        current->moves_end = moves_written();
     };
 
     std::size_t pos = 0;
     while (pos < n) {
         if (samples[pos] >= open_pore_threshold) {
             if (current != nullptr && !gap_open) {
-                finish_base();
                 gap_open = true;
                 gap_start = pos;
             }
@@ -205,7 +328,6 @@ Scan read_pieces(std::span<const std::int16_t> signal, std::uint32_t stride, boo
             break;  // a last window too short to read
         }
         if (current == nullptr || gap_open) {
-            finish_base();
             std::size_t begin = 0;
             if (current != nullptr) {
                 close_piece();
@@ -213,45 +335,28 @@ Scan read_pieces(std::span<const std::int16_t> signal, std::uint32_t stride, boo
                 begin = gap_start;
                 // The whole read's call holds a 0 move per whole window of the gap.
                 const std::size_t gap_windows = (pos - windows_end) / stride;
-                std::fill_n(moves + move_count, gap_windows, std::uint8_t{0});
-                move_count += gap_windows;
+                std::fill_n(out.moves, gap_windows, std::uint8_t{0});
+                out.moves += gap_windows;
             }
             Piece& piece = scan.pieces.emplace_back();
             current = &piece;
             piece.begin = begin;
             piece.first_window = pos;
             piece.end = n;
-            piece.first_base = bases;
-            piece.first_move = move_count;
+            piece.first_base = bases_written();
+            piece.first_move = moves_written();
             gap_open = false;
         }
-        // The noise never takes a sample nearer another level, so one sample
-        // names the window's level: the work is per window, not per sample.
-        const std::int32_t sample = samples[pos];
-        const int level_index = sample >= 0 ? level_index_of[static_cast<std::size_t>(sample)] : 0;
-        const int letter = level_index / 2;
-        const bool stay = level_index % 2 == 1;
-        const std::int32_t level = first_base_level + level_spacing * level_index;
-        if (!stay || letter != base_letter) {
-            finish_base();
-            base_letter = letter;
-            sequence[bases++] = letters[letter];
-            moves[move_count++] = 1;
-        } else {
-            moves[move_count++] = 0;
-        }
-        distance_sum += std::abs(sample - level);
-        ++distance_samples;
-        pos += stride;
+        // At least one window: it fits and its first sample is not open pore.
+        pos = read_windows(samples, n, pos, stride, readings, out);
         windows_end = pos;
     }
-    finish_base();
     if (current != nullptr) {
         close_piece();
     }
-    scan.sequence.resize(bases);
-    scan.qstring.resize(qualities);
-    scan.moves.resize(move_count);
+    scan.sequence.resize(bases_written());
+    scan.qstring.resize(bases_written());
+    scan.moves.resize(moves_written());
     return scan;
 }
 

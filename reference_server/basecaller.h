@@ -11,8 +11,8 @@
 // level begins a base (move 1), a stay level extends the base before it
 // (move 0). A base's quality comes from the mean distance d of its windows'
 // first samples to their level: q = 50 - round(0.9 d), at least 1. Median and
-// median absolute deviation are those of the trimmed samples (at most 10,000
-// evenly spaced ones of a longer read).
+// median absolute deviation are those of the trimmed samples (at most
+// max_scaling_samples evenly spaced ones of a longer read).
 //
 // Optional results, each switched by CallerOptions:
 // - split reads: an open-pore run inside the signal ends a piece. A read of
@@ -69,6 +69,9 @@ struct CallerOptions {
 };
 
 constexpr std::size_t barcode_length = 24;
+// Scaling is estimated from this many evenly spaced samples at most: enough
+// for a median and a spread, and a small part of calling a short read.
+constexpr std::size_t max_scaling_samples = 1000;
 constexpr std::size_t min_poly_tail = 10;
 constexpr std::uint32_t duplex_sub_tag = 3;
 

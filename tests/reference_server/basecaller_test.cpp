@@ -508,14 +508,15 @@ TEST(BasecallerTest, GivesEachBaseTheQualityOfItsDistanceToTheLevel) {
 }
 
 TEST(BasecallerTest, MedianAndSpreadAreThoseOfASortedCopy) {
-    // Longer reads are scaled on at most 10,000 evenly spaced samples.
+    // Longer reads are scaled on at most max_scaling_samples evenly spaced samples.
     for (const std::size_t bases : {std::size_t{3}, std::size_t{801}, std::size_t{5003}}) {
         SCOPED_TRACE(bases);
         const ReceivedRead read = simulated("s", random_sequence(bases, bases), {.lead_in = 40, .noise_bound = 45});
         const CalledResult result = reference_server::call_read(read, CallerOptions{}).at(0);
         ASSERT_EQ(result.trimmed_samples, 40u);
         const std::size_t count = read.samples.size() - 40;
-        const std::size_t step = (count + 9999) / 10000;
+        const std::size_t most = reference_server::max_scaling_samples;
+        const std::size_t step = (count + most - 1) / most;
         std::vector<std::int64_t> values;
         for (std::size_t i = 40; i < read.samples.size(); i += step) {
             values.push_back(read.samples[i]);
