@@ -5,6 +5,7 @@
 #include <exception>
 #include <utility>
 
+#include "common/active_object.h"
 #include "common/logger.h"
 
 namespace reference_server {
@@ -100,6 +101,7 @@ std::vector<FinishedCall> CallerPool::take_finished() {
 }
 
 void CallerPool::run() {
+    common::set_current_thread_name("ref_caller");
     while (true) {
         CallJob job;
         {

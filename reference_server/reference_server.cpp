@@ -15,6 +15,7 @@
 
 #include <zmq_addon.hpp>
 
+#include "common/active_object.h"
 #include "common/logger.h"
 #include "reference_server/control_command.h"
 
@@ -168,6 +169,7 @@ void ReferenceServer::stop() {
 }
 
 void ReferenceServer::run(zmq::socket_t socket, zmq::socket_t control) {
+    common::set_current_thread_name("ref_server");
     std::vector<Deferred> deferred;  // a heap, the next due first
     std::vector<zmq::pollitem_t> items = {{socket.handle(), 0, ZMQ_POLLIN, 0}};
     if (control) {
