@@ -10,9 +10,16 @@
 //   latency      one read through an idle client, pass_read to
 //                get_completed_reads, against two raw round trips.
 //
-//   client_bench [reads_per_figure]
+//   client_bench [reads_per_figure] [rounds] [long|short|latency]
 //
-// Prints each figure and its ratio to the raw loop.
+// A last argument measures that figure alone (for a profiler).
+// A figure is measured in rounds, each a client run and then a raw run of
+// the same size back to back, and the median of the rounds is printed: on a
+// small shared machine the speed of both drifts by a factor of two within
+// seconds, and a ratio taken from two runs next to each other drifts far
+// less than either. Beside each figure: the spread of the round ratios and
+// the process's CPU time (every thread, the in-process server included) per
+// read, for the client and for the raw loop.
 
 #include <algorithm>
 #include <atomic>
@@ -20,11 +27,15 @@
 #include <cstdint>
 #include <iomanip>
 #include <iostream>
+#include <map>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include <zmq.hpp>
+
+#include <sys/resource.h>
 
 #include "apps/client/corvane.h"
 #include "common/logger.h"
@@ -39,9 +50,35 @@ namespace {
 namespace dw = vesk::data_wrappers::v2;
 using Clock = std::chrono::steady_clock;
 
-// Seconds for `count` pairs of exchanges: a `push`-byte request with a
-// small reply, then a small request with a `pull`-byte reply.
-double raw_two_exchanges(std::size_t push, std::size_t pull, std::size_t count) {
+// User and system time of every thread of this process so far.
+double process_cpu_seconds() {
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+           1e-6 * static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec);
+}
+
+// Wall and CPU seconds of one timed run.
+struct Timing {
+    double seconds = 0;
+    double cpu_seconds = 0;
+};
+
+class Stopwatch {
+public:
+    Stopwatch() : m_start(Clock::now()), m_cpu_start(process_cpu_seconds()) {}
+    Timing read() const {
+        return {std::chrono::duration<double>(Clock::now() - m_start).count(), process_cpu_seconds() - m_cpu_start};
+    }
+
+private:
+    Clock::time_point m_start;
+    double m_cpu_start;
+};
+
+// Time for `count` pairs of exchanges: a `push`-byte request with a small
+// reply, then a small request with a `pull`-byte reply.
+Timing raw_two_exchanges(std::size_t push, std::size_t pull, std::size_t count) {
     constexpr std::size_t small = 64;
     bench_support::RawEchoServer server(bench_support::ipc_endpoint("client_bench_raw"),
                                         bench_support::RawEchoServer::Replies{small, std::string(small, 's'),
@@ -52,23 +89,33 @@ double raw_two_exchanges(std::size_t push, std::size_t pull, std::size_t count) 
     zmq::message_t push_frame(push_bytes.data(), push_bytes.size());
     zmq::message_t pull_frame(small / 2);
     zmq::message_t reply;
-    const auto start = Clock::now();
+    const Stopwatch stopwatch;
     for (std::size_t i = 0; i < count; ++i) {
         bench_support::send_shared(socket, push_frame);
         (void)socket.recv(reply);
         bench_support::send_shared(socket, pull_frame);
         (void)socket.recv(reply);
     }
-    return std::chrono::duration<double>(Clock::now() - start).count();
+    return stopwatch.read();
 }
 
+// A simulated read; each signal is simulated once and copied for every
+// later round, so that the rounds spend no time simulating.
 apps::Read simulated_read(std::uint64_t tag, std::size_t samples) {
-    static const char bases[] = "ACGT";
-    std::string sequence(samples / 5, 'A');
-    for (std::size_t i = 0; i < sequence.size(); ++i) {
-        sequence[i] = bases[(i * 7 + tag) % 4];
+    static std::map<std::pair<std::uint64_t, std::size_t>, std::vector<std::int16_t>> signals;
+    const std::string read_id = "bench_" + std::to_string(tag);
+    auto known = signals.find({tag, samples});
+    if (known == signals.end()) {
+        static const char bases[] = "ACGT";
+        std::string sequence(samples / 5, 'A');
+        for (std::size_t i = 0; i < sequence.size(); ++i) {
+            sequence[i] = bases[(i * 7 + tag) % 4];
+        }
+        std::vector<std::int16_t> signal =
+            reference_server::simulate_signal(sequence, {}, reference_server::seed_of(read_id));
+        known = signals.emplace(std::make_pair(tag, samples), std::move(signal)).first;
     }
-    return test_support::simulated_read(tag, "bench_" + std::to_string(tag), sequence);
+    return test_support::read_of_signal(tag, read_id, known->second);
 }
 
 // Collects finished reads into `done` until it holds `wanted` groups, the
@@ -122,7 +169,7 @@ struct RequestCounts {
 };
 
 struct ClientRun {
-    double seconds = 0;
+    Timing timing;
     std::size_t reads_back = 0;
 };
 
@@ -144,6 +191,7 @@ ClientRun run_client(const std::string& endpoint, std::size_t samples, std::size
     std::vector<std::vector<apps::Read>> done;
     const std::size_t per_batch = samples < 256000 ? 256000 / samples : 1;
     const auto start = Clock::now();
+    const Stopwatch stopwatch;
     for (std::size_t i = 0; i < reads.size(); i += per_batch) {
         std::vector<apps::Read> batch;
         for (std::size_t j = i; j < std::min(reads.size(), i + per_batch); ++j) {
@@ -155,7 +203,7 @@ ClientRun run_client(const std::string& endpoint, std::size_t samples, std::size
         client.get_completed_reads(done);
     }
     collect_until(client, done, count, start + run_deadline);
-    run.seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    run.timing = stopwatch.read();
     run.reads_back = done.size();
     client.finish(10);
     return run;
@@ -183,20 +231,48 @@ double one_read_latency(const std::string& endpoint, std::size_t samples, std::s
 }
 
 double raw_round_trip(std::size_t count) {
-    const double seconds = raw_two_exchanges(65, 64, count);  // two small exchanges per count
-    return seconds / static_cast<double>(count);
+    const Timing timing = raw_two_exchanges(65, 64, count);  // two small exchanges per count
+    return timing.seconds / static_cast<double>(count);
 }
 
-void print(const std::string& what, double client, double raw, const std::string& unit) {
-    std::cout << std::left << std::setw(34) << what << std::right << std::setw(12) << std::fixed
-              << std::setprecision(1) << client << " " << unit << "   raw " << std::setw(12) << raw << " " << unit
-              << "   ratio " << std::setprecision(3) << client / raw << "\n";
+double median(std::vector<double> values) {
+    std::sort(values.begin(), values.end());
+    const std::size_t n = values.size();
+    return n == 0 ? 0.0 : n % 2 == 1 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2.0;
 }
+
+// The rounds of one figure: the client's and the raw loop's value in each,
+// and the CPU time per read of each.
+struct Rounds {
+    std::vector<double> client;
+    std::vector<double> raw;
+    std::vector<double> client_cpu_us;
+    std::vector<double> raw_cpu_us;
+
+    void print(const std::string& what) const {
+        std::vector<double> ratios;
+        for (std::size_t i = 0; i < client.size(); ++i) {
+            ratios.push_back(client[i] / raw[i]);
+        }
+        const auto [low, high] = std::minmax_element(ratios.begin(), ratios.end());
+        std::cout << std::left << std::setw(30) << what << std::right << std::fixed << std::setprecision(1)
+                  << std::setw(10) << median(client) << "   raw " << std::setw(10) << median(raw) << "   ratio "
+                  << std::setprecision(3) << median(ratios) << " (" << *low << " .. " << *high << ", "
+                  << ratios.size() << " rounds)\n";
+        if (!client_cpu_us.empty()) {
+            std::cout << std::setprecision(1) << "  CPU per read (us): client " << median(client_cpu_us) << ", raw "
+                      << median(raw_cpu_us) << "\n";
+        }
+    }
+};
 
 }  // namespace
 
 int main(int argc, char** argv) {
     const std::size_t reads = argc > 1 ? std::stoul(argv[1]) : 200;
+    const std::size_t rounds = argc > 2 ? std::max<std::size_t>(std::stoul(argv[2]), 1) : 5;
+    const std::string only = argc > 3 ? argv[3] : "";
+    const auto wanted = [&only](const std::string& figure) { return only.empty() || only == figure; };
     common::logging::initialise_logging();
     // The raw ceiling counts one pull per pushed batch, so the server may
     // return a whole batch of results in one completed batch.
@@ -216,35 +292,42 @@ int main(int argc, char** argv) {
     auto push_bytes = [](std::size_t samples) { return 2 * samples + 300; };
     auto pull_bytes = [](std::size_t samples) { return 2 * (samples / 5) + 300; };
 
-    {
-        const std::size_t samples = 256000;
-        const std::size_t count = std::max<std::size_t>(reads / 2, 10);
-        const auto run = run_client(endpoint, samples, count);
-        const double raw = raw_two_exchanges(push_bytes(samples), pull_bytes(samples), count);
-        print("long reads (Msamples/s)", count * samples / run.seconds / 1e6, count * samples / raw / 1e6, "");
-        counts.print_and_reset();
-        if (run.reads_back != count) {
-            std::cout << "  only " << run.reads_back << " of " << count << " reads came back\n";
+    // Reads per second of one round of `count` reads of `samples` samples,
+    // pushed `per_batch` at a time, for the client and for the raw loop.
+    const auto throughput = [&](const std::string& what, std::size_t samples, std::size_t count) {
+        const std::size_t per_batch = samples < 256000 ? 256000 / samples : 1;
+        Rounds figure;
+        for (std::size_t round = 0; round < rounds; ++round) {
+            const ClientRun run = run_client(endpoint, samples, count);
+            if (run.reads_back != count) {
+                std::cout << "  only " << run.reads_back << " of " << count << " reads came back\n";
+                return;
+            }
+            const Timing raw = raw_two_exchanges(per_batch * push_bytes(samples), per_batch * pull_bytes(samples),
+                                                 count / per_batch);
+            const double total = static_cast<double>(count * samples);
+            figure.client.push_back(total / run.timing.seconds / 1e6);
+            figure.raw.push_back(total / raw.seconds / 1e6);
+            figure.client_cpu_us.push_back(run.timing.cpu_seconds / static_cast<double>(count) * 1e6);
+            figure.raw_cpu_us.push_back(raw.cpu_seconds / static_cast<double>(count) * 1e6);
         }
-    }
-    {
-        const std::size_t samples = 4000;
-        const std::size_t count = reads * 32;
-        const std::size_t per_batch = 256000 / samples;
-        const auto run = run_client(endpoint, samples, count);
-        const double raw = raw_two_exchanges(per_batch * push_bytes(samples), per_batch * pull_bytes(samples),
-                                             count / per_batch);
-        print("short reads (Msamples/s)", count * samples / run.seconds / 1e6, count * samples / raw / 1e6, "");
+        figure.print(what);
         counts.print_and_reset();
-        if (run.reads_back != count) {
-            std::cout << "  only " << run.reads_back << " of " << count << " reads came back\n";
-        }
+    };
+    if (wanted("long")) {
+        throughput("long reads (Msamples/s)", 256000, std::max<std::size_t>(reads / 2, 10));
     }
-    {
-        const double latency = one_read_latency(endpoint, 4000, 50);
-        const double raw = raw_round_trip(200);
-        // A ratio above 1 here means slower than two raw round trips.
-        print("one read, idle client (us)", latency * 1e6, raw * 1e6, "");
+    if (wanted("short")) {
+        throughput("short reads (Msamples/s)", 4000, reads * 32);
+    }
+    if (wanted("latency")) {
+        Rounds figure;
+        for (std::size_t round = 0; round < rounds; ++round) {
+            // A ratio above 1 here means slower than two raw round trips.
+            figure.client.push_back(one_read_latency(endpoint, 4000, 50) * 1e6);
+            figure.raw.push_back(raw_round_trip(200) * 1e6);
+        }
+        figure.print("one read, idle client (us)");
     }
     return 0;
 }

@@ -20,6 +20,7 @@
 #include <random>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "apps/client/corvane.h"
@@ -107,13 +108,12 @@ inline std::string random_sequence(std::mt19937_64& random, std::size_t length) 
 // A read handle for `sequence` under read_tag, its signal simulated by the
 // reference server's model (seeded by the read id), with the metadata the
 // read check asks for.
-inline apps::Read simulated_read(std::uint64_t read_tag, const std::string& read_id, const std::string& sequence) {
+// A read of the given signal, with the metadata every read needs.
+inline apps::Read read_of_signal(std::uint64_t read_tag, const std::string& read_id, std::vector<std::int16_t> signal) {
     namespace dw = vesk::data_wrappers::v2;
     apps::Read read;
     read.set_read_tag(read_tag);
-    read.get_datasets().emplace(
-        dw::raw_data,
-        dw::DataSetData(reference_server::simulate_signal(sequence, {}, reference_server::seed_of(read_id))));
+    read.get_datasets().emplace(dw::raw_data, dw::DataSetData(std::move(signal)));
     auto metadata = read.get_metadata();
     metadata.set<std::string>("read_data::read_id", read_id);
     metadata.set<float>("read_data::daq_offset", 0.0f);
@@ -121,6 +121,11 @@ inline apps::Read simulated_read(std::uint64_t read_tag, const std::string& read
     metadata.set<float>("read_data::sampling_rate", 5000.0f);
     metadata.set<std::uint64_t>("read_data::start_time", 1000 + read_tag);
     return read;
+}
+
+inline apps::Read simulated_read(std::uint64_t read_tag, const std::string& read_id, const std::string& sequence) {
+    return read_of_signal(read_tag, read_id,
+                          reference_server::simulate_signal(sequence, {}, reference_server::seed_of(read_id)));
 }
 
 inline ChaosFigures run_chaos(const ChaosOptions& options) {
