@@ -11,6 +11,7 @@
 #include "common/utils/countdown_latch.h"
 #include "common/utils/flag.h"
 #include "ipc_tools/fbbuilder_read_helper.h"
+#include "ipc_tools/message_buffer_pool.h"
 
 namespace corvane {
 
@@ -242,7 +243,7 @@ BufferQueueReadsResult ReadBuffer::queue_reads(std::list<ReadHolder>& reads, uns
         }
         try {
             batch_messages.push_back(ipc_tools::make_read_batch_message(
-                std::span<const ReadHolder* const>(pointers), connection_id));
+                std::span<const ReadHolder* const>(pointers), connection_id, &ipc_tools::MessageBufferPool::shared()));
         } catch (const std::bad_alloc&) {
             return fail_building(batch_out_of_memory);
         } catch (const std::exception& failure) {
@@ -292,7 +293,7 @@ BufferQueueReadsResult ReadBuffer::queue_reads(std::list<ReadHolder>& reads, uns
                     pointers.push_back(&held[index]);
                 }
                 batch_messages[i] = ipc_tools::make_read_batch_message(
-                    std::span<const ReadHolder* const>(pointers), m_connection_id);
+                    std::span<const ReadHolder* const>(pointers), m_connection_id, &ipc_tools::MessageBufferPool::shared());
             }
         }
         for (std::size_t i = 0; i < singles.size(); ++i) {
@@ -332,7 +333,8 @@ ReadBuffer::Messages ReadBuffer::build_raw_block_messages(const ReadHolder& read
     out_of_memory = false;
     Messages messages;
     try {
-        messages = ipc_tools::make_raw_block_messages(read, connection_id, block_size);
+        messages = ipc_tools::make_raw_block_messages(read, connection_id, block_size,
+                                                      &ipc_tools::MessageBufferPool::shared());
     } catch (const std::bad_alloc&) {
         out_of_memory = true;
         return {};
