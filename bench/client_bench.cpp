@@ -50,30 +50,40 @@ namespace {
 namespace dw = vesk::data_wrappers::v2;
 using Clock = std::chrono::steady_clock;
 
-// User and system time of every thread of this process so far.
-double process_cpu_seconds() {
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
-    return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
-           1e-6 * static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec);
-}
+// User and system time of every thread of this process so far, and the
+// page faults they took.
+struct ProcessUsage {
+    double cpu_seconds = 0;
+    double page_faults = 0;
 
-// Wall and CPU seconds of one timed run.
+    static ProcessUsage now() {
+        rusage usage{};
+        getrusage(RUSAGE_SELF, &usage);
+        return {static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+                    1e-6 * static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec),
+                static_cast<double>(usage.ru_minflt + usage.ru_majflt)};
+    }
+};
+
+// Wall and CPU seconds and page faults of one timed run.
 struct Timing {
     double seconds = 0;
     double cpu_seconds = 0;
+    double page_faults = 0;
 };
 
 class Stopwatch {
 public:
-    Stopwatch() : m_start(Clock::now()), m_cpu_start(process_cpu_seconds()) {}
+    Stopwatch() : m_start(Clock::now()), m_usage(ProcessUsage::now()) {}
     Timing read() const {
-        return {std::chrono::duration<double>(Clock::now() - m_start).count(), process_cpu_seconds() - m_cpu_start};
+        const ProcessUsage usage = ProcessUsage::now();
+        return {std::chrono::duration<double>(Clock::now() - m_start).count(),
+                usage.cpu_seconds - m_usage.cpu_seconds, usage.page_faults - m_usage.page_faults};
     }
 
 private:
     Clock::time_point m_start;
-    double m_cpu_start;
+    ProcessUsage m_usage;
 };
 
 // Time for `count` pairs of exchanges: a `push`-byte request with a small
@@ -118,29 +128,42 @@ apps::Read simulated_read(std::uint64_t tag, std::size_t samples) {
     return test_support::read_of_signal(tag, read_id, known->second);
 }
 
-// Collects finished reads into `done` until it holds `wanted` groups, the
-// client is no longer connected, or `deadline` passes. An empty poll is
-// followed by a pause that doubles up to max_poll_pause: the wait takes no
-// core from the worker and the server while they work, and adds at most
-// that pause to the moment a read is seen.
+// What the application has collected. Like an application that writes each
+// finished read out, it counts the reads and lets them go at once, so that
+// their memory serves the reads after them.
+struct Collected {
+    std::size_t groups = 0;
+    std::vector<std::vector<apps::Read>> scratch;
+
+    // True when something came.
+    bool take(apps::Corvane& client) {
+        client.get_completed_reads(scratch);
+        const bool some = !scratch.empty();
+        groups += scratch.size();
+        scratch.clear();
+        return some;
+    }
+};
+
+// Collects finished reads until `wanted` groups came, the client is no
+// longer connected, or `deadline` passes. An empty poll is followed by a
+// pause that doubles up to max_poll_pause: the wait takes no core from the
+// worker and the server while they work, and adds at most that pause to the
+// moment a read is seen.
 constexpr std::chrono::microseconds first_poll_pause(2);
 constexpr std::chrono::microseconds max_poll_pause(50);
 
-bool collect_until(apps::Corvane& client,
-                   std::vector<std::vector<apps::Read>>& done,
-                   std::size_t wanted,
-                   Clock::time_point deadline) {
+bool collect_until(apps::Corvane& client, Collected& collected, std::size_t wanted, Clock::time_point deadline) {
     auto pause = first_poll_pause;
     for (;;) {
-        const std::size_t before = done.size();
-        client.get_completed_reads(done);
-        if (done.size() >= wanted) {
+        const bool some = collected.take(client);
+        if (collected.groups >= wanted) {
             return true;
         }
         if (client.get_status() != apps::ConnectionStatus::connected || Clock::now() >= deadline) {
             return false;
         }
-        pause = done.size() != before ? first_poll_pause : std::min(pause * 2, max_poll_pause);
+        pause = some ? first_poll_pause : std::min(pause * 2, max_poll_pause);
         std::this_thread::sleep_for(pause);
     }
 }
@@ -188,7 +211,7 @@ ClientRun run_client(const std::string& endpoint, std::size_t samples, std::size
         reads.push_back(simulated_read(i + 1, samples));
     }
     ClientRun run;
-    std::vector<std::vector<apps::Read>> done;
+    Collected collected;
     const std::size_t per_batch = samples < 256000 ? 256000 / samples : 1;
     const auto start = Clock::now();
     const Stopwatch stopwatch;
@@ -198,13 +221,13 @@ ClientRun run_client(const std::string& endpoint, std::size_t samples, std::size
             batch.push_back(std::move(reads[j]));
         }
         while (client.pass_reads(batch, 100) == apps::PassReadResult::queue_full) {
-            client.get_completed_reads(done);
+            collected.take(client);
         }
-        client.get_completed_reads(done);
+        collected.take(client);
     }
-    collect_until(client, done, count, start + run_deadline);
+    collect_until(client, collected, count, start + run_deadline);
     run.timing = stopwatch.read();
-    run.reads_back = done.size();
+    run.reads_back = collected.groups;
     client.finish(10);
     return run;
 }
@@ -217,10 +240,10 @@ double one_read_latency(const std::string& endpoint, std::size_t samples, std::s
     double total = 0;
     for (std::size_t i = 0; i < count; ++i) {
         apps::Read read = simulated_read(i + 1, samples);
-        std::vector<std::vector<apps::Read>> done;
+        Collected collected;
         const auto start = Clock::now();
         client.pass_read(read, 1000);
-        if (!collect_until(client, done, 1, start + run_deadline)) {
+        if (!collect_until(client, collected, 1, start + run_deadline)) {
             std::cerr << "client_bench: read " << i + 1 << " did not come back\n";
             break;
         }
@@ -248,6 +271,8 @@ struct Rounds {
     std::vector<double> raw;
     std::vector<double> client_cpu_us;
     std::vector<double> raw_cpu_us;
+    std::vector<double> client_faults;
+    std::vector<double> raw_faults;
 
     void print(const std::string& what) const {
         std::vector<double> ratios;
@@ -261,7 +286,8 @@ struct Rounds {
                   << ratios.size() << " rounds)\n";
         if (!client_cpu_us.empty()) {
             std::cout << std::setprecision(1) << "  CPU per read (us): client " << median(client_cpu_us) << ", raw "
-                      << median(raw_cpu_us) << "\n";
+                      << median(raw_cpu_us) << "; page faults per read: client " << median(client_faults)
+                      << ", raw " << median(raw_faults) << "\n";
         }
     }
 };
@@ -310,6 +336,8 @@ int main(int argc, char** argv) {
             figure.raw.push_back(total / raw.seconds / 1e6);
             figure.client_cpu_us.push_back(run.timing.cpu_seconds / static_cast<double>(count) * 1e6);
             figure.raw_cpu_us.push_back(raw.cpu_seconds / static_cast<double>(count) * 1e6);
+            figure.client_faults.push_back(run.timing.page_faults / static_cast<double>(count));
+            figure.raw_faults.push_back(raw.page_faults / static_cast<double>(count));
         }
         figure.print(what);
         counts.print_and_reset();
