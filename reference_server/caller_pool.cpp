@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <exception>
+#include <optional>
 #include <utility>
 
 #include "common/active_object.h"
@@ -19,13 +20,19 @@ constexpr std::chrono::milliseconds idle_wait(200);
 
 std::vector<CalledResult> call_job(const CallRead& call_read, const CallJob& job) {
     std::vector<CalledResult> results;
+    const ReceivedRead* read = job.read.get();
     try {
-        results = call_read(job.read, *job.options);
+        std::optional<ReceivedRead> made;
+        if (read == nullptr) {
+            read = &made.emplace(read_in_place(*job.block));
+        }
+        results = call_read(*read, *job.options);
         if (job.aligner) {
             job.aligner->align(results);
         }
     } catch (const std::exception& error) {
-        QOR_LOG_ERROR("reference server: calling read " << job.read.read_id << " failed: " << error.what());
+        QOR_LOG_ERROR("reference server: calling read tag " << (job.read ? job.read->read_tag : job.block->read_tag())
+                                                            << " failed: " << error.what());
         results.clear();
     }
     return results;

@@ -39,8 +39,13 @@ using CallRead = std::function<std::vector<CalledResult>(const ReceivedRead&, co
 struct CallJob {
     std::uint64_t epoch = 0;     // of the session the read belongs to
     std::uint64_t sequence = 0;  // the read's place among its session's reads
-    ReceivedRead read;
-    // What the read's frame_samples point into, if anything.
+    // The read, or the block of a read sent whole in a batch, which is made
+    // into a read when it is called (read_in_place), so that the server
+    // thread answers a batch without making its reads. A job is moved a few
+    // times on its way: it holds the read by pointer.
+    std::unique_ptr<const ReceivedRead> read;
+    const ipc_tools::wire::ReadBlock* block = nullptr;
+    // What the read's frame_samples, or the block, point into, if anything.
     std::shared_ptr<const void> frame;
     std::shared_ptr<const CallerOptions> options;
     std::shared_ptr<const ReadAligner> aligner;  // null: results stay unaligned

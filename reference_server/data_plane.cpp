@@ -233,26 +233,52 @@ DataPlane::Answer DataPlane::pass_reads(const ReceivedRequest& request,
         answer.reply = reply_of(MessageType::NOT_READY);
         return answer;
     }
-    ReadAssembler::Outcome outcome = session->assembler.add(type, *request.envelope());
-    if (!outcome.accepted) {
-        answer.reply = reply_of(MessageType::BAD_REQUEST, "Read refused: " + outcome.error);
-        return answer;
-    }
+    // A batch's reads are sent whole and made on the caller when they are
+    // called: answering the batch takes its checks and its bookkeeping only.
     std::vector<CallJob> jobs;
-    for (ReceivedRead& read : outcome.completed) {
-        const std::uint64_t sequence = session->next_sequence++;
-        session->in_flight.push_back({sequence, now + calling_latency(m_settings, read.signal().size()) + extra_latency,
-                                      false, {}});
+    const auto add_job = [&](CallJob job, std::size_t samples) {
+        job.epoch = session->epoch;
+        job.sequence = session->next_sequence++;
+        job.options = session->options;
+        job.aligner = session->aligner;
+        session->in_flight.push_back(
+            {job.sequence, now + calling_latency(m_settings, samples) + extra_latency, false, {}});
         ++session->reads_pending;
         ++answer.reads_in;
-        CallJob job{session->epoch, sequence, std::move(read), nullptr, session->options, session->aligner};
-        if (!job.read.frame_samples.empty()) {
-            job.frame = request.bytes_owner();
-        }
         if (m_callers) {
             jobs.push_back(std::move(job));
         } else {
+            const std::uint64_t sequence = job.sequence;
             deliver(*session, sequence, call_job(m_call_read, job));
+        }
+    };
+    if (type == MessageType::PASS_READ_BATCH) {
+        ReadAssembler::BatchCheck check = session->assembler.check_batch(*request.envelope());
+        if (!check.error.empty()) {
+            answer.reply = reply_of(MessageType::BAD_REQUEST, "Read refused: " + check.error);
+            return answer;
+        }
+        jobs.reserve(m_callers ? check.blocks.size() : 0);
+        for (const ipc_tools::wire::ReadBlock* block : check.blocks) {
+            CallJob job;
+            job.block = block;
+            job.frame = request.bytes_owner();
+            add_job(std::move(job), block->duration());
+        }
+    } else {
+        ReadAssembler::Outcome outcome = session->assembler.add(type, *request.envelope());
+        if (!outcome.accepted) {
+            answer.reply = reply_of(MessageType::BAD_REQUEST, "Read refused: " + outcome.error);
+            return answer;
+        }
+        for (ReceivedRead& read : outcome.completed) {
+            CallJob job;
+            const std::size_t samples = read.signal().size();
+            if (!read.frame_samples.empty()) {
+                job.frame = request.bytes_owner();
+            }
+            job.read = std::make_unique<const ReceivedRead>(std::move(read));
+            add_job(std::move(job), samples);
         }
     }
     if (m_callers) {

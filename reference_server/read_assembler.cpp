@@ -65,59 +65,89 @@ ReceivedRead read_of(const wire::ReadBlock& block) {
 
 // A whole read's samples must match its duration, or the server would call
 // a signal other than the one the client holds.
+std::string mismatch(const std::string& read_id, std::size_t samples, std::uint32_t duration) {
+    return "read " + read_id + " carries " + std::to_string(samples) + " samples for a duration of " +
+           std::to_string(duration);
+}
+
 bool complete(const ReceivedRead& read, std::string& error) {
     if (read.signal().size() != read.duration) {
-        error = "read " + read.read_id + " carries " + std::to_string(read.signal().size()) +
-                " samples for a duration of " + std::to_string(read.duration);
+        error = mismatch(read.read_id, read.signal().size(), read.duration);
         return false;
     }
     return true;
 }
 
+std::string over_limit(const wire::ReadBlock& block, std::uint32_t max_read_samples) {
+    if (block.duration() <= max_read_samples) {
+        return {};
+    }
+    return "read " + text_of(block.read_id()) + " declares " + std::to_string(block.duration()) +
+           " samples, more than the " + std::to_string(max_read_samples) + " this server takes";
+}
+
 }  // namespace
+
+ReceivedRead read_in_place(const wire::ReadBlock& block) {
+    ReceivedRead read = read_of(block);
+    read.frame_samples = samples_of(block);
+    return read;
+}
+
+ReadAssembler::BatchCheck ReadAssembler::check_batch(const wire::Envelope& envelope) const {
+    BatchCheck check;
+    const wire::ReadBatch* batch = envelope.data_as_ReadBatch();
+    if (batch == nullptr || batch->blocks() == nullptr || batch->blocks()->size() == 0) {
+        check.error = "read batch holds no reads";
+        return check;
+    }
+    check.blocks.reserve(batch->blocks()->size());
+    for (const wire::ReadBlock* block : *batch->blocks()) {
+        if (block->type() != wire::BlockKind::FIRST_RAW_BLOCK || block->block_count() != 1) {
+            check.error = "read batch holds a read that is not whole";
+        } else {
+            check.error = over_limit(*block, m_limits.max_read_samples);
+        }
+        if (check.error.empty() && samples_of(*block).size() != block->duration()) {
+            check.error = mismatch(text_of(block->read_id()), samples_of(*block).size(), block->duration());
+        }
+        if (!check.error.empty()) {
+            check.blocks.clear();
+            return check;
+        }
+        check.blocks.push_back(block);
+    }
+    return check;
+}
 
 ReadAssembler::Outcome ReadAssembler::add(ipc_tools::MessageType type, const wire::Envelope& envelope) {
     Outcome outcome;
     const auto within_limit = [&](const wire::ReadBlock& block) {
-        if (block.duration() > m_limits.max_read_samples) {
-            outcome.error = "read " + text_of(block.read_id()) + " declares " + std::to_string(block.duration()) +
-                            " samples, more than the " + std::to_string(m_limits.max_read_samples) +
-                            " this server takes";
-            return false;
-        }
-        return true;
+        outcome.error = over_limit(block, m_limits.max_read_samples);
+        return outcome.error.empty();
     };
     // A read sent whole is read in place; one sent in blocks reserves for
     // its declared duration, which the limit bounds, and takes the block's
     // samples.
     const auto start_read = [&](const wire::ReadBlock& block, ReceivedRead& read) {
-        read = read_of(block);
         if (block.block_count() == 1) {
-            read.frame_samples = samples_of(block);
+            read = read_in_place(block);
             return true;
         }
+        read = read_of(block);
         read.samples.reserve(read.duration);
         return append_samples(read, block, outcome.error);
     };
     switch (type) {
     case ipc_tools::MessageType::PASS_READ_BATCH: {
-        const wire::ReadBatch* batch = envelope.data_as_ReadBatch();
-        if (batch->blocks() == nullptr || batch->blocks()->size() == 0) {
-            outcome.error = "read batch holds no reads";
+        BatchCheck check = check_batch(envelope);
+        if (!check.error.empty()) {
+            outcome.error = std::move(check.error);
             return outcome;
         }
-        for (const wire::ReadBlock* block : *batch->blocks()) {
-            if (block->type() != wire::BlockKind::FIRST_RAW_BLOCK || block->block_count() != 1) {
-                outcome.error = "read batch holds a read that is not whole";
-                outcome.completed.clear();
-                return outcome;
-            }
-            ReceivedRead read;
-            if (!within_limit(*block) || !start_read(*block, read) || !complete(read, outcome.error)) {
-                outcome.completed.clear();
-                return outcome;
-            }
-            outcome.completed.push_back(std::move(read));
+        outcome.completed.reserve(check.blocks.size());
+        for (const wire::ReadBlock* block : check.blocks) {
+            outcome.completed.push_back(read_in_place(*block));
         }
         outcome.accepted = true;
         return outcome;

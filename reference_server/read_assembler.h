@@ -60,6 +60,10 @@ struct ReceivedRead {
     }
 };
 
+// A read sent whole in one block, its samples read in place from the block:
+// valid while the block's envelope is.
+ReceivedRead read_in_place(const ipc_tools::wire::ReadBlock& block);
+
 class ReadAssembler {
 public:
     struct Limits {
@@ -87,6 +91,15 @@ public:
     // is gathered into one buffer reserved once for its declared duration.
     Outcome add(ipc_tools::MessageType type, const ipc_tools::wire::Envelope& envelope);
     Outcome add(const ipc_tools::Message& message) { return add(message.get_type(), message.get_message_data()); }
+
+    // Checks a verified PASS_READ_BATCH as add() does, without making its
+    // reads (read_in_place makes each when it is wanted): the blocks of its
+    // reads in the order sent, or the error add() would give and no blocks.
+    struct BatchCheck {
+        std::string error;
+        std::vector<const ipc_tools::wire::ReadBlock*> blocks;
+    };
+    BatchCheck check_batch(const ipc_tools::wire::Envelope& envelope) const;
 
     // Reads whose first block has arrived but not yet their last one.
     std::size_t partial_count() const { return m_partial.size(); }

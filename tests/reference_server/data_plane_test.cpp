@@ -262,6 +262,64 @@ TEST_F(DataPlaneLimitTest, RefusesReadsPastTheLimitsAndAnswersNotReadyWhenTheQue
 
 namespace {
 
+// A read of a batch as a careless or hostile client could write it.
+struct BatchRead {
+    ipc_tools::wire::BlockKind kind = ipc_tools::wire::BlockKind::FIRST_RAW_BLOCK;
+    std::uint32_t block_count = 1;
+    std::uint32_t duration = 10;
+    std::size_t samples = 10;
+};
+
+Message batch_of(const std::string& uid, const std::vector<BatchRead>& reads) {
+    flatbuffers::FlatBufferBuilder builder;
+    std::vector<flatbuffers::Offset<ipc_tools::wire::ReadBlock>> blocks;
+    std::uint32_t tag = 20;
+    for (const BatchRead& read : reads) {
+        const std::vector<std::int16_t> signal(read.samples, 500);
+        blocks.push_back(ipc_tools::wire::CreateReadBlockDirect(builder, read.kind, tag++, 0, read.block_count,
+                                                                read.duration, 0.0f, 0.0f, "r", &signal));
+    }
+    const auto batch = ipc_tools::wire::CreateReadBatch(builder, ipc_tools::wire::BatchKind::READ_BATCH,
+                                                        builder.CreateVector(blocks));
+    ipc_tools::finish_envelope(builder, uid, ipc_tools::wire::MessageData::ReadBatch, batch.Union());
+    return Message(builder);
+}
+
+}  // namespace
+
+// A batch is taken whole or refused whole: a read breaking the rules anywhere
+// in it leaves none of the batch's reads queued.
+TEST_F(DataPlaneLimitTest, RefusesABatchWholeWhenOneOfItsReadsBreaksTheRules) {
+    ReadClient client(m_endpoint);
+    client.connect();
+    const BatchRead good;
+    const struct {
+        const char* what;
+        std::vector<BatchRead> reads;
+        std::string reason;
+    } refusals[] = {
+        {"no reads", {}, "Read refused: read batch holds no reads"},
+        {"a read in blocks", {good, {.block_count = 2}}, "Read refused: read batch holds a read that is not whole"},
+        {"a later block", {good, {.kind = ipc_tools::wire::BlockKind::NEXT_RAW_BLOCK}},
+         "Read refused: read batch holds a read that is not whole"},
+        {"longer than the limit", {good, {.duration = 5001, .samples = 5001}},
+         "Read refused: read r declares 5001 samples, more than the 5000 this server takes"},
+        {"fewer samples than its duration", {good, good, {.duration = 12}},
+         "Read refused: read r carries 10 samples for a duration of 12"},
+    };
+    for (const auto& row : refusals) {
+        SCOPED_TRACE(row.what);
+        const Message reply = client.raw().exchange(batch_of(client.uid(), row.reads));
+        EXPECT_EQ(reply.get_type(), MessageType::BAD_REQUEST);
+        EXPECT_EQ(test_support::reply_text(reply), row.reason);
+        EXPECT_EQ(m_server.state().clients().at(0).reads_pending, 0u);
+    }
+    EXPECT_EQ(client.raw().exchange(batch_of(client.uid(), {good, good})).get_type(), MessageType::BATCH_ACCEPTED);
+    EXPECT_EQ(m_server.state().clients().at(0).reads_pending, 2u);
+}
+
+namespace {
+
 reference_server::ServerSettings slow_calling() {
     auto settings = reference_server::default_settings();
     settings.data_plane.latency_ms_per_read = 150;
