@@ -360,79 +360,65 @@ Scan read_pieces(std::span<const std::int16_t> signal, std::uint32_t stride, boo
     return scan;
 }
 
-// Twice the median of n counted values: the sum of the two middle ones
-// (the middle one twice for odd n), so it stays integral. counts[i] counts
-// value offset + i; one walk finds both.
-std::int64_t doubled_median(std::span<const std::uint32_t> counts, std::int64_t offset, std::size_t n) {
-    const std::size_t low_rank = (n - 1) / 2;
-    const std::size_t high_rank = n / 2;
-    std::size_t seen = 0;
-    std::optional<std::int64_t> low_value;
-    for (std::size_t i = 0; i < counts.size(); ++i) {
-        seen += counts[i];
-        if (!low_value && seen > low_rank) {
-            low_value = offset + static_cast<std::int64_t>(i);
-        }
-        if (seen > high_rank) {
-            return *low_value + offset + static_cast<std::int64_t>(i);
+// The counts of values low, low + 1, ... turned into running totals: how
+// many values lie at or below each. The k-th smallest value (from 0) is then
+// the first whose total exceeds k, and how many values lie in a range is a
+// difference of two totals, so both medians take a binary search each
+// rather than a walk over the values.
+class CountedValues {
+public:
+    CountedValues(std::span<std::uint32_t> counts, std::int64_t low) : m_totals(counts), m_low(low) {
+        for (std::size_t i = 1; i < m_totals.size(); ++i) {
+            m_totals[i] += m_totals[i - 1];
         }
     }
-    const std::int64_t last = offset + static_cast<std::int64_t>(counts.size()) - 1;
-    return low_value.value_or(last) + last;
-}
 
-// Twice the median of the doubled deviations |2 v - median2| of the counted
-// values: the deviations grow outwards from the median on both sides, so a
-// walk from the median that takes the nearer side first meets them in
-// order, and stops at the middle ones.
-std::int64_t doubled_deviation_median(std::span<const std::uint32_t> counts,
-                                      std::int64_t offset,
-                                      std::size_t n,
-                                      std::int64_t median2) {
-    const std::size_t low_rank = (n - 1) / 2;
-    const std::size_t high_rank = n / 2;
-    const auto size = static_cast<std::int64_t>(counts.size());
-    // The first value above the median (doubled), and the last at or below it.
-    std::int64_t right = std::clamp<std::int64_t>((median2 - 2 * offset) / 2 + 1, 0, size);
-    while (right > 0 && 2 * (offset + right - 1) > median2) {
-        --right;
+    std::int64_t kth(std::size_t k) const {
+        const auto at = std::upper_bound(m_totals.begin(), m_totals.end(), k);
+        return m_low + (at - m_totals.begin());
     }
-    while (right < size && 2 * (offset + right) <= median2) {
-        ++right;
+
+    // How many values v lie within |2 v - center2| <= deviation2.
+    std::size_t within(std::int64_t center2, std::int64_t deviation2) const {
+        const std::int64_t high = m_low + static_cast<std::int64_t>(m_totals.size()) - 1;
+        const std::int64_t from = std::max((center2 - deviation2 + 1) >> 1, m_low);  // ceil((c - d) / 2)
+        const std::int64_t to = std::min((center2 + deviation2) >> 1, high);        // floor((c + d) / 2)
+        if (from > to) {
+            return 0;
+        }
+        const std::size_t below = from > m_low ? m_totals[static_cast<std::size_t>(from - m_low - 1)] : 0;
+        return m_totals[static_cast<std::size_t>(to - m_low)] - below;
     }
-    std::int64_t left = right - 1;
-    std::size_t seen = 0;
-    std::int64_t low_deviation = -1;
-    while (left >= 0 || right < size) {
-        const std::int64_t left_deviation =
-            left >= 0 ? median2 - 2 * (offset + left) : std::numeric_limits<std::int64_t>::max();
-        const std::int64_t right_deviation =
-            right < size ? 2 * (offset + right) - median2 : std::numeric_limits<std::int64_t>::max();
-        std::int64_t deviation = 0;
-        std::uint32_t count = 0;
-        if (left_deviation <= right_deviation) {
-            deviation = left_deviation;
-            count = counts[static_cast<std::size_t>(left--)];
-        } else {
-            deviation = right_deviation;
-            count = counts[static_cast<std::size_t>(right++)];
+
+    // The k-th smallest doubled deviation |2 v - center2| (from 0): the
+    // smallest deviation that takes in more than k values.
+    std::int64_t kth_deviation(std::int64_t center2, std::size_t k) const {
+        const std::int64_t high = m_low + static_cast<std::int64_t>(m_totals.size()) - 1;
+        std::int64_t small = 0;
+        std::int64_t large = std::max(std::abs(2 * m_low - center2), std::abs(2 * high - center2));
+        while (small < large) {
+            const std::int64_t middle = small + (large - small) / 2;
+            if (within(center2, middle) > k) {
+                large = middle;
+            } else {
+                small = middle + 1;
+            }
         }
-        seen += count;
-        if (low_deviation < 0 && seen > low_rank) {
-            low_deviation = deviation;
-        }
-        if (seen > high_rank) {
-            return low_deviation + deviation;
-        }
+        return small;
     }
-    return 0;
-}
+
+private:
+    std::span<std::uint32_t> m_totals;
+    std::int64_t m_low;
+};
 
 // Median and median absolute deviation of samples [begin, end) (of at most
 // max_scaling_samples evenly spaced ones), in pA when the read gives its
 // digitisation. Counting keeps it linear: the samples are counted once into
 // a tally over every int16 value (kept per thread and cleared over the range
-// used), and both medians are read from the counts.
+// used), and both medians are read from the counts. They are kept doubled
+// (the median of an even count is the mean of the two middle values), so
+// that they stay integral.
 ScalingResult scaling_of(const ReceivedRead& read, std::size_t begin, std::size_t end) {
     ScalingResult scaling;
     scaling.version = scaling_version;
@@ -456,8 +442,11 @@ ScalingResult scaling_of(const ReceivedRead& read, std::size_t begin, std::size_
     }
     const auto range = static_cast<std::size_t>(high - low) + 1;
     const std::span<std::uint32_t> counts(tally.data() + (low - lowest), range);
-    const std::int64_t median2 = doubled_median(counts, low, n);
-    const std::int64_t mad4 = doubled_deviation_median(counts, low, n, median2);
+    const CountedValues values(counts, low);
+    const std::size_t low_rank = (n - 1) / 2;
+    const std::size_t high_rank = n / 2;
+    const std::int64_t median2 = values.kth(low_rank) + values.kth(high_rank);
+    const std::int64_t mad4 = values.kth_deviation(median2, low_rank) + values.kth_deviation(median2, high_rank);
     std::fill(counts.begin(), counts.end(), 0);
     double median = static_cast<double>(median2) / 2.0;
     double mad = static_cast<double>(mad4) / 4.0;
