@@ -10,9 +10,12 @@
 //   latency      one read through an idle client, pass_read to
 //                get_completed_reads, against two raw round trips.
 //
-//   client_bench [reads_per_figure] [rounds] [long|short|latency]
+//   client_bench [reads_per_figure] [rounds] [long|short|latency|all] [instant]
 //
-// A last argument measures that figure alone (for a profiler).
+// A third argument measures that figure alone (for a profiler). With
+// "instant", the server calls every read at once with a result of the
+// stand-in caller's size and no work: what the client reaches when the
+// server costs nothing, to tell the client's share from the server's.
 // A figure is measured in rounds, each a client run and then a raw run of
 // the same size back to back, and the median of the rounds is printed: on a
 // small shared machine the speed of both drifts by a factor of two within
@@ -40,6 +43,7 @@
 #include "apps/client/corvane.h"
 #include "common/logger.h"
 #include "data_wrappers/dataset.h"
+#include "reference_server/basecaller.h"
 #include "reference_server/reference_server.h"
 #include "reference_server/signal_model.h"
 #include "support/chaos_run.h"
@@ -258,6 +262,26 @@ double raw_round_trip(std::size_t count) {
     return timing.seconds / static_cast<double>(count);
 }
 
+// A result of the size the stand-in caller gives (a base per window), made
+// without reading the signal.
+std::vector<reference_server::CalledResult> instant_call(const reference_server::ReceivedRead& read,
+                                                         const reference_server::CallerOptions& options) {
+    reference_server::CalledResult result;
+    result.read_tag = read.read_tag;
+    result.sub_tag = read.sub_tag;
+    result.strand_id = read.strand_id.empty() ? read.read_id : read.strand_id;
+    result.duration = read.duration;
+    result.start_time = read.start_time;
+    result.model_stride = options.stride;
+    result.model_version_id = options.model_version_id;
+    const std::size_t bases = read.signal().size() / std::max<std::uint32_t>(options.stride, 1);
+    result.sequence.assign(bases, 'A');
+    result.qstring.assign(bases, '5');
+    std::vector<reference_server::CalledResult> results;
+    results.push_back(std::move(result));
+    return results;
+}
+
 double median(std::vector<double> values) {
     std::sort(values.begin(), values.end());
     const std::size_t n = values.size();
@@ -297,14 +321,16 @@ struct Rounds {
 int main(int argc, char** argv) {
     const std::size_t reads = argc > 1 ? std::stoul(argv[1]) : 200;
     const std::size_t rounds = argc > 2 ? std::max<std::size_t>(std::stoul(argv[2]), 1) : 5;
-    const std::string only = argc > 3 ? argv[3] : "";
-    const auto wanted = [&only](const std::string& figure) { return only.empty() || only == figure; };
+    const std::string only = argc > 3 ? argv[3] : "all";
+    const bool instant = argc > 4 && std::string(argv[4]) == "instant";
+    const auto wanted = [&only](const std::string& figure) { return only == "all" || only == figure; };
     common::logging::initialise_logging();
     // The raw ceiling counts one pull per pushed batch, so the server may
     // return a whole batch of results in one completed batch.
     reference_server::ServerSettings settings = reference_server::default_settings();
     settings.data_plane.max_completed_batch = 256000 / 4000;
-    reference_server::ReferenceServer server(settings);
+    reference_server::ReferenceServer server(settings, instant ? reference_server::CallRead(&instant_call)
+                                                               : reference_server::CallRead(&reference_server::call_read));
     // What the client asked for and how often it found nothing ready,
     // printed beside each figure: each pull that finds nothing costs the
     // worker an idle pause.
