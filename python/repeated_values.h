@@ -4,7 +4,8 @@
 // sampling rate, the scaling, the stride. Per key it keeps the object made
 // last, and a value equal to that one gets the same object again rather
 // than a new one. Only for immutable objects (int, float, str), where a
-// shared object is as good as a copy.
+// shared object is as good as a copy. The objects are handed out borrowed:
+// each stays alive here at least until the next call for the same key.
 //
 // Threads: the interpreter lock guards everything; hold it for every call.
 
@@ -35,29 +36,27 @@ public:
     // The last object of key when it was made for the same bits of a
     // number (so 0.0 and -0.0 stay apart), else the one make() returns.
     template <class Make>
-    py::object number(std::size_t key, std::uint64_t bits, Make make) {
+    PyObject* number(std::size_t key, std::uint64_t bits, Make make) {
         Last& last = m_last[key];
         if (last.object != nullptr && last.bits == bits) {
-            return py::reinterpret_borrow<py::object>(last.object);
+            return last.object;
         }
-        py::object made = make();
-        keep(last, made, bits);
-        return made;
+        keep(last, make(), bits);
+        return last.object;
     }
 
     // The last object of key when it is the ASCII text value, else the one
     // make() returns.
     template <class Make>
-    py::object text(std::size_t key, std::string_view value, Make make) {
+    PyObject* text(std::size_t key, std::string_view value, Make make) {
         Last& last = m_last[key];
         if (last.object != nullptr && PyUnicode_IS_COMPACT_ASCII(last.object) &&
             static_cast<std::size_t>(PyUnicode_GET_LENGTH(last.object)) == value.size() &&
             std::memcmp(PyUnicode_DATA(last.object), value.data(), value.size()) == 0) {
-            return py::reinterpret_borrow<py::object>(last.object);
+            return last.object;
         }
-        py::object made = make();
-        keep(last, made, 0);
-        return made;
+        keep(last, make(), 0);
+        return last.object;
     }
 
 private:
@@ -66,9 +65,9 @@ private:
         std::uint64_t bits = 0;      // of the number it was made for
     };
 
-    static void keep(Last& last, const py::object& made, std::uint64_t bits) {
+    static void keep(Last& last, py::object made, std::uint64_t bits) {
         PyObject* previous = last.object;
-        last.object = made.inc_ref().ptr();
+        last.object = made.release().ptr();
         last.bits = bits;
         Py_XDECREF(previous);
     }

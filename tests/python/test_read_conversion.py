@@ -269,3 +269,32 @@ def test_each_returned_read_carries_its_own_values(server, make_client):
         samples = returned[tag]["datasets"]["raw_data"]
         assert samples.dtype == np.int16 and samples.flags.c_contiguous and samples.flags.writeable
         np.testing.assert_array_equal(samples, below_open_pore(tag))
+
+
+def test_reads_with_different_keys_each_list_only_their_own(server, make_client):
+    # Every subset of the optional keys, twice with different values, one
+    # after the other: each dict holds exactly the keys its read was given,
+    # with its own values, in the one published order.
+    optional = ["run_id", "channel", "mux", "sequencing_kit", "end_reason"]
+    sent = {}
+    for tag in range(2 * 2 ** len(optional)):
+        values = {"run_id": f"run-{tag}", "channel": tag, "mux": tag % 4 + 1, "sequencing_kit": f"kit-{tag}",
+                  "end_reason": f"reason-{tag}"}
+        sent[tag] = {name: values[name] for bit, name in enumerate(optional) if tag >> bit & 1}
+    client = make_client(server, params={"max_reads_queued": len(sent)})
+    assert client.connect() == C.success
+    assert client.pass_reads([make_read(tag, below_open_pore(tag), **extra) for tag, extra in sent.items()]) \
+        == C.read_accepted
+    returned = {}
+    for group in collect(client, len(sent)):
+        for read in group:
+            returned[read["read_tag"]] = read["metadata"]
+    assert sorted(returned) == sorted(sent)
+    with_all = list(returned[2 ** len(optional) - 1])
+    for tag, extra in sent.items():
+        metadata = returned[tag]
+        assert [name for name in optional if name in metadata] == list(extra), tag
+        for name, value in extra.items():
+            assert type(metadata[name]) is type(value) and metadata[name] == value, (tag, name)
+        assert metadata["read_id"] == f"read-{tag}"
+        assert list(metadata) == [name for name in with_all if name in metadata], tag
