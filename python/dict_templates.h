@@ -29,7 +29,20 @@ namespace py = pybind11;
 template <std::size_t Keys>
 class DictTemplates {
 public:
-    using Values = std::array<PyObject*, Keys>;  // borrowed; null for a key left out
+    // The values of one dict: borrowed objects, null for a key left out.
+    class Values {
+    public:
+        void set(std::size_t index, PyObject* value) {
+            m_values[index] = value;
+            m_present[index / 64] |= std::uint64_t{1} << (index % 64);
+        }
+        PyObject* operator[](std::size_t index) const { return m_values[index]; }
+
+    private:
+        friend class DictTemplates;
+        std::array<PyObject*, Keys> m_values{};
+        std::array<std::uint64_t, (Keys + 63) / 64> m_present{};  // bit i: m_values[i] is set
+    };
 
     // names[i] is the key object of index i, kept alive by the caller for as
     // long as this object lives. Indexes with equal names must share one
@@ -51,11 +64,7 @@ public:
     // order: where indexes share a name, the first present one places the
     // key and the last present one gives the value.
     py::dict make(const Values& values) {
-        Presence present{};
-        for (std::size_t i = 0; i < Keys; ++i) {
-            present[i / 64] |= static_cast<std::uint64_t>(values[i] != nullptr) << (i % 64);
-        }
-        Template& used = template_for(present, values);
+        Template& used = template_for(values);
         for (Entry& entry : used.entries) {
             PyObject* value = values[entry.source];
             if (value != entry.value) {
@@ -73,7 +82,7 @@ public:
     }
 
 private:
-    using Presence = std::array<std::uint64_t, (Keys + 63) / 64>;  // bit i: values[i] is there
+    using Presence = decltype(Values::m_present);
 
     struct Entry {
         PyObject* name;
@@ -88,15 +97,15 @@ private:
         std::uint64_t last_used = 0;
     };
 
-    Template& template_for(const Presence& present, const Values& values) {
+    Template& template_for(const Values& values) {
         ++m_uses;
         for (Template& kept : m_templates) {
-            if (kept.present == present) {
+            if (kept.present == values.m_present) {
                 kept.last_used = m_uses;
                 return kept;
             }
         }
-        Template made = build(present, values);
+        Template made = build(values);
         made.last_used = m_uses;
         if (m_templates.size() < m_max_templates) {
             m_templates.push_back(std::move(made));
@@ -110,10 +119,10 @@ private:
     }
 
     // The template inserted key by key, holding the given values.
-    Template build(const Presence& present, const Values& values) const {
+    Template build(const Values& values) const {
         py::dict dict;
         Template made;
-        made.present = present;
+        made.present = values.m_present;
         for (std::size_t i = 0; i < Keys; ++i) {
             if (values[i] == nullptr) {
                 continue;

@@ -90,17 +90,27 @@ py::object int_object(unsigned long long value) {
 
 bool is_ascii(std::string_view text) {
     constexpr std::uint64_t high_bits = 0x8080808080808080ULL;
-    std::uint64_t seen = 0;
+    constexpr std::size_t word = sizeof(std::uint64_t);
+    // Four words a step, each into its own accumulator, so that the loads
+    // do not wait on one another.
+    std::uint64_t seen[4] = {};
     std::size_t i = 0;
-    for (; i + sizeof(seen) <= text.size(); i += sizeof(seen)) {
-        std::uint64_t word = 0;
-        std::memcpy(&word, text.data() + i, sizeof(word));
-        seen |= word;
+    for (; i + 4 * word <= text.size(); i += 4 * word) {
+        for (std::size_t k = 0; k < 4; ++k) {
+            std::uint64_t bytes = 0;
+            std::memcpy(&bytes, text.data() + i + k * word, word);
+            seen[k] |= bytes;
+        }
+    }
+    for (; i + word <= text.size(); i += word) {
+        std::uint64_t bytes = 0;
+        std::memcpy(&bytes, text.data() + i, word);
+        seen[0] |= bytes;
     }
     for (; i < text.size(); ++i) {
-        seen |= static_cast<unsigned char>(text[i]);
+        seen[0] |= static_cast<unsigned char>(text[i]);
     }
-    return (seen & high_bits) == 0;
+    return ((seen[0] | seen[1] | seen[2] | seen[3]) & high_bits) == 0;
 }
 
 // Text from the server is not trusted to be UTF-8: a stray byte becomes
@@ -310,7 +320,7 @@ PyObject* value_object(RepeatedValues& repeated, std::size_t index, const T& val
     }
 }
 
-using MetadataValues = std::array<PyObject*, metadata_key_count>;  // borrowed; null when absent
+using MetadataValues = MetadataDicts::Values;
 
 // Reads the key numbered I into values[I]. Its type, hash and group are
 // constants here, so that walking all the keys costs no dispatch on each
@@ -334,7 +344,7 @@ void read_value(interfaces::ReadMetadataView view, RepeatedValues& repeated, Met
         }
         return;
     }
-    values[I] = value_object(repeated, I, *value);
+    values.set(I, value_object(repeated, I, *value));
 }
 
 template <std::size_t... I>
@@ -585,7 +595,7 @@ bool dict_to_read(const py::dict& read_dict, apps::Read& read) {
 }
 
 py::dict metadata_to_py_dict(interfaces::ReadMetadataView metadata) {
-    MetadataValues values{};
+    MetadataValues values;
     read_values(metadata, values, std::make_index_sequence<metadata_key_count>{});
     return metadata_dicts().make(values);
 }

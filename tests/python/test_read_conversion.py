@@ -298,3 +298,19 @@ def test_reads_with_different_keys_each_list_only_their_own(server, make_client)
             assert type(metadata[name]) is type(value) and metadata[name] == value, (tag, name)
         assert metadata["read_id"] == f"read-{tag}"
         assert list(metadata) == [name for name in with_all if name in metadata], tag
+
+
+def test_text_with_a_character_beyond_ascii_anywhere_comes_back_whole(server, make_client):
+    # Returned text is copied straight when it is plain ASCII and decoded
+    # otherwise: one character beyond ASCII at any place, in the first
+    # bytes, in a whole word or in the last bytes, must be noticed.
+    texts = ["a" * at + "é" + "a" * (70 - at) for at in (0, 10, 20, 31, 33, 64, 70)]
+    texts += ["a" * 64 + "€", "a" * 3 + "ü", "a" * 71]
+    client = make_client(server)
+    assert client.connect() == C.success
+    reads = [make_read(tag, below_open_pore(tag), sequencing_kit=text, end_reason=text[::-1])
+             for tag, text in enumerate(texts)]
+    assert client.pass_reads(reads) == C.read_accepted
+    returned = {read["read_tag"]: read["metadata"] for group in collect(client, len(texts)) for read in group}
+    for tag, text in enumerate(texts):
+        assert (returned[tag]["sequencing_kit"], returned[tag]["end_reason"]) == (text, text[::-1]), tag
