@@ -298,25 +298,38 @@ template <MetadataType type>
 using value_type_t =
     std::variant_alternative_t<static_cast<std::size_t>(type), vesk::data_wrappers::v3::MetadataValue>;
 
+// A new Python object for a metadata value. Booleans are listed as the
+// integers 0 and 1.
+template <class T>
+py::object new_value_object(const T& value) {
+    if constexpr (std::is_same_v<T, std::string>) {
+        return str_object(value);
+    } else if constexpr (std::is_same_v<T, bool>) {
+        return int_object(value ? 1LL : 0LL);
+    } else if constexpr (std::is_floating_point_v<T>) {
+        return checked(PyFloat_FromDouble(static_cast<double>(value)), "Could not allocate float object!");
+    } else if constexpr (std::is_signed_v<T>) {
+        return int_object(static_cast<long long>(value));
+    } else {
+        return int_object(static_cast<unsigned long long>(value));
+    }
+}
+
 // The Python object of a present value of the key numbered `index`,
 // borrowed from repeated_values().
 template <class T>
 PyObject* value_object(RepeatedValues& repeated, std::size_t index, const T& value) {
-    if constexpr (std::is_same_v<T, bool>) {
-        // Listed as the integers 0 and 1.
-        return repeated.number(index, value ? 1 : 0, [&] { return int_object(value ? 1LL : 0LL); });
-    } else if constexpr (std::is_same_v<T, std::string>) {
-        return repeated.text(index, value, [&] { return str_object(value); });
+    if constexpr (std::is_same_v<T, std::string>) {
+        if (PyObject* same = repeated.same_text(index, value)) {
+            return same;
+        }
+        return repeated.keep(index, new_value_object(value), 0);
     } else {
-        return repeated.number(index, bits_of(value), [&] {
-            if constexpr (std::is_floating_point_v<T>) {
-                return checked(PyFloat_FromDouble(static_cast<double>(value)), "Could not allocate float object!");
-            } else if constexpr (std::is_signed_v<T>) {
-                return int_object(static_cast<long long>(value));
-            } else {
-                return int_object(static_cast<unsigned long long>(value));
-            }
-        });
+        const std::uint64_t bits = bits_of(value);
+        if (PyObject* same = repeated.same_number(index, bits)) {
+            return same;
+        }
+        return repeated.keep(index, new_value_object(value), bits);
     }
 }
 
@@ -329,15 +342,17 @@ using MetadataValues = MetadataDicts::Values;
 template <std::size_t I>
 void read_value(interfaces::ReadMetadataView view, RepeatedValues& repeated, MetadataValues& values,
                 unsigned& absent_groups) {
-    constexpr interfaces::ReadMetadataKeyInfo info = interfaces::read_metadata_keys[I];
+    constexpr MetadataType type = interfaces::read_metadata_keys[I].type;
+    constexpr std::uint32_t hash = interfaces::read_metadata_keys[I].hash;
+    constexpr std::string_view key = interfaces::read_metadata_keys[I].key;
     constexpr int group = key_groups[I];
     if constexpr (group >= 0) {
         if ((absent_groups & (1u << group)) != 0) {
             return;
         }
     }
-    using T = value_type_t<info.type>;
-    const T* value = view.get_internal<T>(info.hash, info.key);
+    using T = value_type_t<type>;
+    const T* value = view.get_internal<T>(hash, key);
     if (value == nullptr) {
         if constexpr (group >= 0) {
             absent_groups |= 1u << group;
