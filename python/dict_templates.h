@@ -118,8 +118,16 @@ private:
         return *oldest;
     }
 
-    // The template inserted key by key, holding the given values.
+    // The template inserted key by key, holding the given values. They are
+    // held here first: making the dict may run the garbage collector
+    // (before Python 3.12), and with it code that could let go of them.
     Template build(const Values& values) const {
+        std::vector<py::object> held;
+        for (std::size_t i = 0; i < Keys; ++i) {
+            if (values[i] != nullptr) {
+                held.push_back(py::reinterpret_borrow<py::object>(values[i]));
+            }
+        }
         py::dict dict;
         Template made;
         made.present = values.m_present;
