@@ -32,6 +32,7 @@ public:
     // The values of one dict: borrowed objects, null for a key left out.
     class Values {
     public:
+        // value is not null.
         void set(std::size_t index, PyObject* value) {
             m_values[index] = value;
             m_present[index / 64] |= std::uint64_t{1} << (index % 64);
@@ -46,8 +47,9 @@ public:
 
     // names[i] is the key object of index i, kept alive by the caller for as
     // long as this object lives. Indexes with equal names must share one
-    // object (interned strings do). At most max_templates sets of present
-    // keys are kept; the one used longest ago makes room for a new set.
+    // object (interned strings do). At most max_templates (at least one)
+    // sets of present keys are kept; the one used longest ago makes room
+    // for a new set.
     DictTemplates(const std::array<PyObject*, Keys>& names, std::size_t max_templates)
         : m_names(names), m_max_templates(max_templates) {}
     // The templates are dropped with the interpreter lock held.
