@@ -352,6 +352,7 @@ void read_value(interfaces::ReadMetadataView view, RepeatedValues& repeated, Met
         }
     }
     using T = value_type_t<type>;
+    static_assert(vesk::data_wrappers::v3::metadata_type_of<T> == type);
     const T* value = view.get_internal<T>(hash, key);
     if (value == nullptr) {
         if constexpr (group >= 0) {
