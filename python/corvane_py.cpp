@@ -190,28 +190,32 @@ apps::PassReadResult CorvanePy::pass_reads(const py::list& read_dicts, std::int6
 
 py::list CorvanePy::get_completed_reads() {
     std::vector<std::vector<apps::Read>> groups;
-    std::vector<std::vector<SamRecord>> sam_records;
+    std::vector<SamRecord> sam_records;  // one per read, the groups' reads in turn
     {
         // The SAM text is plain C++: built here, off the interpreter lock.
         py::gil_scoped_release unlocked;
         for (auto& member : m_pool) {
             member->get_completed_reads(groups);
         }
-        sam_records.resize(groups.size());
-        for (std::size_t g = 0; g < groups.size(); ++g) {
-            sam_records[g].reserve(groups[g].size());
-            for (const apps::Read& read : groups[g]) {
-                sam_records[g].push_back(build_sam_record(read));
+        std::size_t reads = 0;
+        for (const auto& group : groups) {
+            reads += group.size();
+        }
+        sam_records.reserve(reads);
+        for (const auto& group : groups) {
+            for (const apps::Read& read : group) {
+                sam_records.push_back(build_sam_record(read));
             }
         }
     }
     // Read by read: a read that cannot be converted in full keeps its dict
     // with the reason, and the others are delivered.
     py::list result(groups.size());
+    std::size_t next_record = 0;
     for (std::size_t g = 0; g < groups.size(); ++g) {
         py::list group(groups[g].size());
         for (std::size_t r = 0; r < groups[g].size(); ++r) {
-            group[r] = completed_read_to_dict(groups[g][r], sam_records[g][r]);
+            group[r] = completed_read_to_dict(groups[g][r], sam_records[next_record++]);
         }
         result[g] = std::move(group);
     }

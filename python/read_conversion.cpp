@@ -10,10 +10,12 @@
 #include <string_view>
 #include <type_traits>
 #include <utility>
+#include <variant>
 #include <vector>
 
 #include "common/align_results_table.h"
 #include "interfaces/read_metadata_key_table.h"
+#include "python/dict_templates.h"
 #include "python/repeated_values.h"
 
 namespace tavrix {
@@ -88,17 +90,27 @@ py::object int_object(unsigned long long value) {
 
 bool is_ascii(std::string_view text) {
     constexpr std::uint64_t high_bits = 0x8080808080808080ULL;
-    std::uint64_t seen = 0;
+    constexpr std::size_t word = sizeof(std::uint64_t);
+    // Four words a step, each into its own accumulator, so that the loads
+    // do not wait on one another.
+    std::uint64_t seen[4] = {};
     std::size_t i = 0;
-    for (; i + sizeof(seen) <= text.size(); i += sizeof(seen)) {
-        std::uint64_t word = 0;
-        std::memcpy(&word, text.data() + i, sizeof(word));
-        seen |= word;
+    for (; i + 4 * word <= text.size(); i += 4 * word) {
+        for (std::size_t k = 0; k < 4; ++k) {
+            std::uint64_t bytes = 0;
+            std::memcpy(&bytes, text.data() + i + k * word, word);
+            seen[k] |= bytes;
+        }
+    }
+    for (; i + word <= text.size(); i += word) {
+        std::uint64_t bytes = 0;
+        std::memcpy(&bytes, text.data() + i, word);
+        seen[0] |= bytes;
     }
     for (; i < text.size(); ++i) {
-        seen |= static_cast<unsigned char>(text[i]);
+        seen[0] |= static_cast<unsigned char>(text[i]);
     }
-    return (seen & high_bits) == 0;
+    return ((seen[0] | seen[1] | seen[2] | seen[3]) & high_bits) == 0;
 }
 
 // Text from the server is not trusted to be UTF-8: a stray byte becomes
@@ -249,6 +261,18 @@ void set_item(const py::dict& dict, PyObject* key, const py::object& value) {
 
 constexpr std::size_t metadata_key_count = interfaces::read_metadata_keys.size();
 
+using MetadataDicts = DictTemplates<metadata_key_count>;
+
+// The sets of present keys a run's reads take turns with (with and without
+// barcode or alignment results, say) each keep their template. Guarded by
+// the interpreter lock; kept for the life of the process, like the key
+// strings.
+MetadataDicts& metadata_dicts() {
+    constexpr std::size_t kept_key_sets = 8;
+    static auto* dicts = new MetadataDicts(metadata_names(), kept_key_sets);
+    return *dicts;
+}
+
 // Guarded by the interpreter lock; kept for the life of the process, like
 // the key strings.
 RepeatedValues& repeated_values() {
@@ -268,48 +292,82 @@ std::uint64_t bits_of(T value) {
     }
 }
 
-// The value of the key numbered `index` as a Python object, or null when
-// absent.
+// The C++ type of a metadata type, whose number is the index of that type
+// in MetadataValue.
+template <MetadataType type>
+using value_type_t =
+    std::variant_alternative_t<static_cast<std::size_t>(type), vesk::data_wrappers::v3::MetadataValue>;
+
+// A new Python object for a metadata value. Booleans are listed as the
+// integers 0 and 1.
 template <class T>
-py::object metadata_value(interfaces::ReadMetadataView view, std::size_t index) {
-    const interfaces::ReadMetadataKeyInfo& info = interfaces::read_metadata_keys[index];
-    const T* value = view.get_internal<T>(info.hash, info.key);
-    if (value == nullptr) {
-        return py::object();
-    }
-    if constexpr (std::is_same_v<T, bool>) {
-        return int_object(*value ? 1LL : 0LL);  // booleans are listed as 0 and 1
-    } else if constexpr (std::is_same_v<T, std::string>) {
-        return repeated_values().text(index, *value, [&] { return str_object(*value); });
+py::object new_value_object(const T& value) {
+    if constexpr (std::is_same_v<T, std::string>) {
+        return str_object(value);
+    } else if constexpr (std::is_same_v<T, bool>) {
+        return int_object(value ? 1LL : 0LL);
+    } else if constexpr (std::is_floating_point_v<T>) {
+        return checked(PyFloat_FromDouble(static_cast<double>(value)), "Could not allocate float object!");
+    } else if constexpr (std::is_signed_v<T>) {
+        return int_object(static_cast<long long>(value));
     } else {
-        return repeated_values().number(index, bits_of(*value), [&] {
-            if constexpr (std::is_floating_point_v<T>) {
-                return checked(PyFloat_FromDouble(static_cast<double>(*value)), "Could not allocate float object!");
-            } else if constexpr (std::is_signed_v<T>) {
-                return int_object(static_cast<long long>(*value));
-            } else {
-                return int_object(static_cast<unsigned long long>(*value));
-            }
-        });
+        return int_object(static_cast<unsigned long long>(value));
     }
 }
 
-py::object metadata_value(interfaces::ReadMetadataView view, std::size_t index) {
-    switch (interfaces::read_metadata_keys[index].type) {
-    case MetadataType::boolean: return metadata_value<bool>(view, index);
-    case MetadataType::int8: return metadata_value<std::int8_t>(view, index);
-    case MetadataType::uint8: return metadata_value<std::uint8_t>(view, index);
-    case MetadataType::int16: return metadata_value<std::int16_t>(view, index);
-    case MetadataType::uint16: return metadata_value<std::uint16_t>(view, index);
-    case MetadataType::int32: return metadata_value<std::int32_t>(view, index);
-    case MetadataType::uint32: return metadata_value<std::uint32_t>(view, index);
-    case MetadataType::int64: return metadata_value<std::int64_t>(view, index);
-    case MetadataType::uint64: return metadata_value<std::uint64_t>(view, index);
-    case MetadataType::float32: return metadata_value<float>(view, index);
-    case MetadataType::float64: return metadata_value<double>(view, index);
-    case MetadataType::string: return metadata_value<std::string>(view, index);
+// The Python object of a present value of the key numbered `index`,
+// borrowed from repeated_values().
+template <class T>
+PyObject* value_object(RepeatedValues& repeated, std::size_t index, const T& value) {
+    if constexpr (std::is_same_v<T, std::string>) {
+        if (PyObject* same = repeated.same_text(index, value)) {
+            return same;
+        }
+        return repeated.keep(index, new_value_object(value), 0);
+    } else {
+        const std::uint64_t bits = bits_of(value);
+        if (PyObject* same = repeated.same_number(index, bits)) {
+            return same;
+        }
+        return repeated.keep(index, new_value_object(value), bits);
     }
-    return py::object();
+}
+
+using MetadataValues = MetadataDicts::Values;
+
+// Reads the key numbered I into values[I]. Its type, hash and group are
+// constants here, so that walking all the keys costs no dispatch on each
+// key's type or group. Once a member of a group is found absent, the rest
+// of the group is skipped: its members are present or absent together.
+template <std::size_t I>
+void read_value(interfaces::ReadMetadataView view, RepeatedValues& repeated, MetadataValues& values,
+                unsigned& absent_groups) {
+    constexpr MetadataType type = interfaces::read_metadata_keys[I].type;
+    constexpr std::uint32_t hash = interfaces::read_metadata_keys[I].hash;
+    constexpr std::string_view key = interfaces::read_metadata_keys[I].key;
+    constexpr int group = key_groups[I];
+    if constexpr (group >= 0) {
+        if ((absent_groups & (1u << group)) != 0) {
+            return;
+        }
+    }
+    using T = value_type_t<type>;
+    static_assert(vesk::data_wrappers::v3::metadata_type_of<T> == type);
+    const T* value = view.get_internal<T>(hash, key);
+    if (value == nullptr) {
+        if constexpr (group >= 0) {
+            absent_groups |= 1u << group;
+        }
+        return;
+    }
+    values.set(I, value_object(repeated, I, *value));
+}
+
+template <std::size_t... I>
+void read_values(interfaces::ReadMetadataView view, MetadataValues& values, std::index_sequence<I...>) {
+    RepeatedValues& repeated = repeated_values();
+    unsigned absent_groups = 0;  // bit g: group g was found absent
+    (read_value<I>(view, repeated, values, absent_groups), ...);
 }
 
 std::string_view key_text(PyObject* key) {
@@ -553,27 +611,9 @@ bool dict_to_read(const py::dict& read_dict, apps::Read& read) {
 }
 
 py::dict metadata_to_py_dict(interfaces::ReadMetadataView metadata) {
-    // Made at the size of the dict before, which the reads of one run
-    // nearly always share, so that it seldom grows step by step. Guarded
-    // by the interpreter lock.
-    static std::size_t expected_entries = 0;
-    py::dict result = presized_dict(expected_entries);
-    const auto& names = metadata_names();
-    unsigned absent_groups = 0;  // bit g: group g was found absent
-    for (std::size_t i = 0; i < metadata_key_count; ++i) {
-        const int group = key_groups[i];
-        if (group >= 0 && (absent_groups & (1u << group)) != 0) {
-            continue;
-        }
-        const py::object value = metadata_value(metadata, i);
-        if (value) {
-            set_item(result, names[i], value);
-        } else if (group >= 0) {
-            absent_groups |= 1u << group;
-        }
-    }
-    expected_entries = static_cast<std::size_t>(PyDict_GET_SIZE(result.ptr()));
-    return result;
+    MetadataValues values;
+    read_values(metadata, values, std::make_index_sequence<metadata_key_count>{});
+    return metadata_dicts().make(values);
 }
 
 namespace {

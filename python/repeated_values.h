@@ -4,7 +4,8 @@
 // sampling rate, the scaling, the stride. Per key it keeps the object made
 // last, and a value equal to that one gets the same object again rather
 // than a new one. Only for immutable objects (int, float, str), where a
-// shared object is as good as a copy.
+// shared object is as good as a copy. The objects are handed out borrowed:
+// each stays alive here at least until the next call for the same key.
 //
 // Threads: the interpreter lock guards everything; hold it for every call.
 
@@ -32,32 +33,33 @@ public:
     RepeatedValues(const RepeatedValues&) = delete;
     RepeatedValues& operator=(const RepeatedValues&) = delete;
 
-    // The last object of key when it was made for the same bits of a
-    // number (so 0.0 and -0.0 stay apart), else the one make() returns.
-    template <class Make>
-    py::object number(std::size_t key, std::uint64_t bits, Make make) {
-        Last& last = m_last[key];
-        if (last.object != nullptr && last.bits == bits) {
-            return py::reinterpret_borrow<py::object>(last.object);
-        }
-        py::object made = make();
-        keep(last, made, bits);
-        return made;
+    // The object kept for key when it was made for the same bits of a
+    // number (so 0.0 and -0.0 stay apart), else null.
+    PyObject* same_number(std::size_t key, std::uint64_t bits) const {
+        const Last& last = m_last[key];
+        return last.object != nullptr && last.bits == bits ? last.object : nullptr;
     }
 
-    // The last object of key when it is the ASCII text value, else the one
-    // make() returns.
-    template <class Make>
-    py::object text(std::size_t key, std::string_view value, Make make) {
-        Last& last = m_last[key];
+    // The object kept for key when it is the ASCII text value, else null.
+    PyObject* same_text(std::size_t key, std::string_view value) const {
+        const Last& last = m_last[key];
         if (last.object != nullptr && PyUnicode_IS_COMPACT_ASCII(last.object) &&
             static_cast<std::size_t>(PyUnicode_GET_LENGTH(last.object)) == value.size() &&
             std::memcmp(PyUnicode_DATA(last.object), value.data(), value.size()) == 0) {
-            return py::reinterpret_borrow<py::object>(last.object);
+            return last.object;
         }
-        py::object made = make();
-        keep(last, made, 0);
-        return made;
+        return nullptr;
+    }
+
+    // Keeps made as key's object, for the bits of the number it was made
+    // for (0 for text), in place of the one before; returns it.
+    PyObject* keep(std::size_t key, py::object made, std::uint64_t bits) {
+        Last& last = m_last[key];
+        PyObject* previous = last.object;
+        last.object = made.release().ptr();
+        last.bits = bits;
+        Py_XDECREF(previous);
+        return last.object;
     }
 
 private:
@@ -65,13 +67,6 @@ private:
         PyObject* object = nullptr;  // a reference of our own, or null
         std::uint64_t bits = 0;      // of the number it was made for
     };
-
-    static void keep(Last& last, const py::object& made, std::uint64_t bits) {
-        PyObject* previous = last.object;
-        last.object = made.inc_ref().ptr();
-        last.bits = bits;
-        Py_XDECREF(previous);
-    }
 
     std::vector<Last> m_last;
 };

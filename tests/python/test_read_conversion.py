@@ -269,3 +269,98 @@ def test_each_returned_read_carries_its_own_values(server, make_client):
         samples = returned[tag]["datasets"]["raw_data"]
         assert samples.dtype == np.int16 and samples.flags.c_contiguous and samples.flags.writeable
         np.testing.assert_array_equal(samples, below_open_pore(tag))
+
+
+def test_reads_with_different_keys_each_list_only_their_own(server, make_client):
+    # Every subset of the optional keys, twice with different values, one
+    # after the other: each dict holds exactly the keys its read was given,
+    # with its own values, in the one published order.
+    optional = ["run_id", "channel", "mux", "sequencing_kit", "end_reason"]
+    sent = {}
+    for tag in range(2 * 2 ** len(optional)):
+        values = {"run_id": f"run-{tag}", "channel": tag, "mux": tag % 4 + 1, "sequencing_kit": f"kit-{tag}",
+                  "end_reason": f"reason-{tag}"}
+        sent[tag] = {name: values[name] for bit, name in enumerate(optional) if tag >> bit & 1}
+    client = make_client(server, params={"max_reads_queued": len(sent)})
+    assert client.connect() == C.success
+    assert client.pass_reads([make_read(tag, below_open_pore(tag), **extra) for tag, extra in sent.items()]) \
+        == C.read_accepted
+    returned = {}
+    for group in collect(client, len(sent)):
+        for read in group:
+            returned[read["read_tag"]] = read["metadata"]
+    assert sorted(returned) == sorted(sent)
+    with_all = list(returned[2 ** len(optional) - 1])
+    for tag, extra in sent.items():
+        metadata = returned[tag]
+        assert [name for name in optional if name in metadata] == list(extra), tag
+        for name, value in extra.items():
+            assert type(metadata[name]) is type(value) and metadata[name] == value, (tag, name)
+        assert metadata["read_id"] == f"read-{tag}"
+        assert list(metadata) == [name for name in with_all if name in metadata], tag
+
+
+def test_text_with_a_character_beyond_ascii_anywhere_comes_back_whole(server, make_client):
+    # Returned text is copied straight when it is plain ASCII and decoded
+    # otherwise: one character beyond ASCII at any place, in the first
+    # bytes, in a whole word or in the last bytes, must be noticed.
+    texts = ["a" * at + "é" + "a" * (70 - at) for at in (0, 10, 20, 31, 33, 64, 70)]
+    texts += ["a" * 64 + "€", "a" * 3 + "ü", "a" * 71]
+    client = make_client(server)
+    assert client.connect() == C.success
+    reads = [make_read(tag, below_open_pore(tag), sequencing_kit=text, end_reason=text[::-1])
+             for tag, text in enumerate(texts)]
+    assert client.pass_reads(reads) == C.read_accepted
+    returned = {read["read_tag"]: read["metadata"] for group in collect(client, len(texts)) for read in group}
+    for tag, text in enumerate(texts):
+        assert (returned[tag]["sequencing_kit"], returned[tag]["end_reason"]) == (text, text[::-1]), tag
+
+
+# The Python type of every metadata key of a returned read.
+METADATA_TYPES = dict.fromkeys([
+    "model_version_id", "modbase_model_version_id", "gpu_name", "read_id", "strand_id", "duplex_strand_1",
+    "duplex_strand_2", "run_id", "sample_id", "time_stamp", "filename", "filename_short", "flow_cell_id",
+    "exp_start_time", "protocol_group_id", "device_id", "protocol_run_id", "sequencing_kit",
+    "flow_cell_product_code", "strand_orientation", "umi_tag_sequence", "end_reason", "experiment_id", "pore_type",
+    "scaling_version", "base_mod_alphabet", "base_mod_long_names", "base_mod_context", "barcode_kit",
+    "barcode_arrangement", "barcode_variant", "barcode_alias", "alignment_direction", "alignment_genome",
+    "alignment_sam_record", "alignment_bed_lines"], str)
+METADATA_TYPES.update(dict.fromkeys([
+    "is_duplex_parent", "split_point", "channel", "mux", "read_number", "client_id", "batch_number", "duration",
+    "start_time", "num_keldrow_events", "trimmed_duration", "trimmed_samples", "model_stride", "num_events",
+    "trimmed_events", "sequence_length", "passes_filtering", "trim_front", "trim_rear",
+    "barcode_front_foundseq_length", "barcode_front_begin_index", "barcode_rear_foundseq_length",
+    "barcode_rear_end_index", "alignment_genome_start", "alignment_genome_end", "alignment_strand_start",
+    "alignment_strand_end", "alignment_num_events", "alignment_num_insertions", "alignment_num_deletions",
+    "alignment_num_aligned", "alignment_num_correct", "alignment_score", "alignment_bed_hits",
+    "alignment_mapping_quality", "alignment_num_alignments", "alignment_num_secondary_alignments",
+    "alignment_num_supplementary_alignments", "poly_tail_length", "poly_tail_anchor", "poly_tail_start_1",
+    "poly_tail_end_1", "poly_tail_start_2", "poly_tail_end_2"], int))
+METADATA_TYPES.update(dict.fromkeys([
+    "duration_seconds", "start_time_seconds", "trimmed_start_seconds", "trimmed_duration_seconds", "daq_offset",
+    "daq_scaling", "open_pore_level", "sampling_rate", "median_before", "mean_qscore", "median", "med_abs_dev",
+    "scaling_median", "scaling_med_abs_dev", "qscore_shift", "qscore_scale", "barcode_score",
+    "barcode_front_score", "barcode_rear_score", "alignment_coverage", "alignment_identity",
+    "alignment_accuracy"], float))
+
+
+def test_returned_metadata_values_have_their_published_types(tmp_path, server, make_client):
+    # Reads of several kinds converted one after the other, many of their
+    # values zero or equal to another key's: each value keeps its key's type.
+    reference = tmp_path / "genome.fa"
+    reference.write_text(">contig_a\n" + "".join(np.random.default_rng(3).choice(list("ACGT"), 6000)) + "\n")
+    aligned = [read for read, _ in simulated_reads(tmp_path, reference, 3, 500)]
+    plain = [make_read(10 + tag, below_open_pore(tag), channel=0, mux=0, run_id="0") for tag in range(3)]
+    fast = make_client(server, params={"align_ref": str(reference)})
+    accurate = make_client(server, config="ref_dna_accurate")
+    assert fast.connect() == C.success and accurate.connect() == C.success
+    assert fast.pass_reads(aligned + plain[:2]) == C.read_accepted
+    assert accurate.pass_reads(plain[2:]) == C.read_accepted
+    returned = collect(fast, len(aligned) + 2) + collect(accurate, 1)
+    seen = set()
+    for group in returned:
+        for read in group:
+            for name, value in read["metadata"].items():
+                assert type(value) is METADATA_TYPES[name], (read["read_tag"], name, value)
+                seen.add(name)
+    assert {"alignment_genome_start", "base_mod_alphabet", "channel", "is_duplex_parent"} <= seen
