@@ -16,7 +16,7 @@
 #include "common/contract.h"
 #include "common/diagnostics/tracing.h"
 #include "ipc_tools/read_block_writer.h"
-#include "ipc_tools/sample_copy.h"
+#include "ipc_tools/read_message_builder.h"
 #include "ipc_tools/wire_format.h"
 
 namespace ipc_tools {
@@ -38,11 +38,10 @@ using common::diagnostics::tracing::TraceScope;
 // scratch room a table takes while it is built. The constants are the bytes
 // our schema needs beyond the samples and texts; a test builds the largest
 // blocks and batches and checks that nothing regrows.
-// A block's table with its alignment, and its samples' length and padding.
-constexpr std::uint64_t block_fixed_bytes = ReadBlockWriter::table_bytes + 7 + 4 + 3;
+// A block's own parts (table, texts, pairing table, samples and padding)
+// are counted by ReadBlockWriter::block_bytes.
 // A block vtable, written once for each set of optional fields left out.
 constexpr std::uint64_t block_vtable_bytes = ReadBlockWriter::vtable_bytes + 1;
-constexpr std::uint64_t pairing_fixed_bytes = ReadBlockWriter::pairing_bytes;
 constexpr std::uint64_t envelope_fixed_bytes = 100;  // with its vtable and scratch, identifier and root
 constexpr std::uint64_t batch_fixed_bytes = 24;      // the batch table, its vtable, its vector's length
 constexpr std::uint64_t batch_entry_bytes = 4;       // a block's place in the batch's vector
@@ -283,6 +282,26 @@ struct Collected {
 
 namespace {
 
+// Whether two texts are equal. The texts the reads of a batch share are
+// mostly short, and comparing them as two words that overlap costs less
+// than a call to memcmp.
+inline bool same_text(std::string_view a, std::string_view b) noexcept {
+    constexpr std::size_t word = sizeof(std::uint64_t);
+    const std::size_t length = a.size();
+    if (length != b.size()) {
+        return false;
+    }
+    if (length < word || length > 2 * word) {
+        return a == b;
+    }
+    const auto word_at = [](std::string_view text, std::size_t at) {
+        std::uint64_t value;
+        std::memcpy(&value, text.data() + at, word);
+        return value;
+    };
+    return word_at(a, 0) == word_at(b, 0) && word_at(a, length - word) == word_at(b, length - word);
+}
+
 // The texts a buffer stores once however many blocks carry them. A batch
 // carries a handful of distinct kits, flow cell codes and end reasons, so a
 // short list beats the builder's own string pool, which writes each text
@@ -293,28 +312,36 @@ public:
     // mostly repeat each one, so the last text of its slot is tried first.
     enum Slot { sequencing_kit, flow_cell_product_code, end_reason, run_id, slot_count };
 
-    flatbuffers::Offset<flatbuffers::String> add(flatbuffers::FlatBufferBuilder& builder,
+    [[gnu::always_inline]] flatbuffers::Offset<flatbuffers::String> add(flatbuffers::FlatBufferBuilder& builder,
                                                  Slot slot,
                                                  const std::string& text) {
         if (text.empty()) {
             return {};
         }
-        Entry& last = m_last[slot];
-        if (last.offset.o != 0 && last.text == text) {
+        const Entry& last = m_last[slot];
+        if (last.offset.o != 0 && same_text(last.text, text)) {
             return last.offset;
         }
+        return add_other(builder, slot, text);
+    }
+
+private:
+    // Not the last text of its slot: an earlier one, or a new one written now.
+    flatbuffers::Offset<flatbuffers::String> add_other(flatbuffers::FlatBufferBuilder& builder,
+                                                       Slot slot,
+                                                       std::string_view text) {
+        Entry& last = m_last[slot];
         for (const Entry& stored : m_texts) {
             if (stored.text == text) {
                 last = stored;
                 return stored.offset;
             }
         }
-        last = Entry{text, builder.CreateString(text)};
+        last = Entry{text, builder.CreateString(text.data(), text.size())};
         m_texts.push_back(last);
         return last.offset;
     }
 
-private:
     struct Entry {
         std::string_view text;  // into the reads being built, which outlive the build
         flatbuffers::Offset<flatbuffers::String> offset;
@@ -323,7 +350,7 @@ private:
     Entry m_last[slot_count];
 };
 
-flatbuffers::Offset<wire::ReadBlock> build_block(flatbuffers::FlatBufferBuilder& builder,
+flatbuffers::Offset<wire::ReadBlock> build_block(ReadMessageBuilder& builder,
                                                  const common::ReadHolder& read,
                                                  std::uint64_t sample_count,
                                                  std::uint32_t block_index,
@@ -342,54 +369,25 @@ flatbuffers::Offset<wire::ReadBlock> build_block(flatbuffers::FlatBufferBuilder&
                                  " samples of raw data, too few for its block of " + std::to_string(sample_count) +
                                  " samples from sample " + std::to_string(first_sample) + ".");
     }
-    std::int16_t* samples_out = nullptr;
-    const auto samples = builder.CreateUninitializedVector(static_cast<std::size_t>(sample_count), &samples_out);
-    copy_samples(samples_out, signal.data() + first_sample,
-                 static_cast<std::size_t>(sample_count) * sizeof(std::int16_t));
-
     const interfaces::ReadMetadata& metadata = *read.metadata;
-    const auto sequencing_kit = shared_texts.add(builder, SharedTexts::sequencing_kit, metadata.sequencing_kit);
-    const auto flow_cell_product_code =
+    RawBlockParts parts;
+    parts.block_index = block_index;
+    parts.block_count = block_count;
+    parts.samples = std::span<const std::int16_t>(signal.data() + first_sample, static_cast<std::size_t>(sample_count));
+    parts.sequencing_kit = shared_texts.add(builder, SharedTexts::sequencing_kit, metadata.sequencing_kit);
+    parts.flow_cell_product_code =
         shared_texts.add(builder, SharedTexts::flow_cell_product_code, metadata.flow_cell_product_code);
-    const auto end_reason = shared_texts.add(builder, SharedTexts::end_reason, metadata.end_reason);
-
-    flatbuffers::Offset<wire::PairingInfo> pairing;
+    parts.end_reason = shared_texts.add(builder, SharedTexts::end_reason, metadata.end_reason);
     if (has_pairing(metadata)) {
         // The reads of a batch mostly come from one run.
-        const auto run_id = shared_texts.add(builder, SharedTexts::run_id, metadata.run_id);
-        pairing = writer.write_pairing(*metadata.channel, static_cast<std::int32_t>(*metadata.mux), run_id);
+        parts.run_id = shared_texts.add(builder, SharedTexts::run_id, metadata.run_id);
     }
-    const auto read_id = builder.CreateString(metadata.read_id);
-    // The client names a strand after its read.
-    const auto strand_id = metadata.strand_id == metadata.read_id ? read_id : builder.CreateString(metadata.strand_id);
-
-    RawBlockFields fields;
-    fields.start_time = metadata.start_time.value_or(0);
-    fields.num_keldrow_events = metadata.num_keldrow_events;
-    fields.read_tag = static_cast<std::uint32_t>(read.read_tag);
-    fields.sub_tag = static_cast<std::uint32_t>(read.sub_tag);
-    fields.block_index = block_index;
-    fields.block_count = block_count;
-    fields.duration = static_cast<std::uint32_t>(metadata.duration);
-    fields.daq_offset = metadata.daq_offset.value_or(0.0f);
-    fields.daq_scaling = metadata.daq_scaling.value_or(0.0f);
-    fields.sampling_rate = metadata.sampling_rate;
-    fields.open_pore_level = metadata.open_pore_level;
-    fields.split_point = -1;
-    fields.type = block_index == 0 ? wire::BlockKind::FIRST_RAW_BLOCK : wire::BlockKind::NEXT_RAW_BLOCK;
-    fields.read_id = read_id;
-    fields.strand_id = strand_id;
-    fields.samples = samples;
-    fields.pairing = pairing;
-    fields.sequencing_kit = sequencing_kit;
-    fields.flow_cell_product_code = flow_cell_product_code;
-    fields.end_reason = end_reason;
-    return writer.write(fields);
+    return writer.write(read, parts);
 }
 
 }  // namespace
 
-flatbuffers::Offset<wire::ReadBlock> build_raw_block(flatbuffers::FlatBufferBuilder& builder,
+flatbuffers::Offset<wire::ReadBlock> build_raw_block(ReadMessageBuilder& builder,
                                                      ReadBlockWriter& writer,
                                                      const common::ReadHolder& read,
                                                      std::uint64_t sample_count,
@@ -402,26 +400,26 @@ flatbuffers::Offset<wire::ReadBlock> build_raw_block(flatbuffers::FlatBufferBuil
 
 namespace {
 
-// The texts (and pairing table) one block carries, as build_raw_block
-// writes them.
-std::uint64_t block_text_bytes(const interfaces::ReadMetadata& metadata) {
-    std::uint64_t bytes = text_bytes(metadata.read_id.size()) + text_bytes(metadata.strand_id.size());
-    if (has_pairing(metadata)) {
-        bytes += pairing_fixed_bytes + text_bytes(metadata.run_id.size());
-    }
-    for (const std::string* text : {&metadata.sequencing_kit, &metadata.flow_cell_product_code, &metadata.end_reason}) {
-        if (!text->empty()) {
-            bytes += text_bytes(text->size());
-        }
-    }
-    return bytes;
-}
+// The room a block of sample_count samples of a read takes, vtables aside,
+// counting its shared texts as if it were the only block to carry them (and
+// an empty one, left out, all the same); and its shape, the optional fields
+// it carries as ReadBlockWriter tells its vtables apart.
+struct BlockRoom {
+    std::uint64_t bytes;
+    unsigned shape;
+};
 
-// Which optional fields a block carries, as ReadBlockWriter tells its
-// vtables apart.
-unsigned block_shape(const interfaces::ReadMetadata& metadata) {
-    return (has_pairing(metadata) ? 1U : 0U) | (metadata.sequencing_kit.empty() ? 0U : 2U) |
-           (metadata.flow_cell_product_code.empty() ? 0U : 4U) | (metadata.end_reason.empty() ? 0U : 8U);
+BlockRoom block_room(const interfaces::ReadMetadata& metadata, std::uint64_t sample_count) {
+    const bool pairing = has_pairing(metadata);
+    const std::size_t kit = metadata.sequencing_kit.size();
+    const std::size_t flow_cell = metadata.flow_cell_product_code.size();
+    const std::size_t end_reason = metadata.end_reason.size();
+    const std::uint64_t bytes =
+        ReadBlockWriter::block_bytes(sample_count, metadata.read_id, metadata.strand_id, pairing) +
+        text_bytes(kit) + text_bytes(flow_cell) + text_bytes(end_reason) + (pairing ? text_bytes(metadata.run_id.size()) : 0);
+    const unsigned shape = (pairing ? 1U : 0U) | (kit != 0 ? 2U : 0U) | (flow_cell != 0 ? 4U : 0U) |
+                           (end_reason != 0 ? 8U : 0U);
+    return {bytes, shape};
 }
 
 // The envelope leaves an empty client id out.
@@ -436,24 +434,22 @@ std::size_t raw_block_builder_size(const common::ReadHolder& read,
                                    const std::string& connection_id) {
     QOR_EXPECTS(read.metadata != nullptr, "A read sent to the server needs its metadata");
     const std::uint64_t pairing_vtable = has_pairing(*read.metadata) ? ReadBlockWriter::pairing_vtable_bytes : 0;
-    return static_cast<std::size_t>(2 * sample_count + block_fixed_bytes + block_vtable_bytes + pairing_vtable +
-                                    block_text_bytes(*read.metadata) + envelope_fixed_bytes +
-                                    client_id_bytes(connection_id));
+    return static_cast<std::size_t>(block_room(*read.metadata, sample_count).bytes + block_vtable_bytes +
+                                    pairing_vtable + envelope_fixed_bytes + client_id_bytes(connection_id));
 }
 
 std::size_t read_batch_builder_size(std::span<const common::ReadHolder* const> reads, const std::string& connection_id) {
     std::uint64_t bytes = envelope_fixed_bytes + batch_fixed_bytes + client_id_bytes(connection_id);
     std::uint32_t shapes = 0;  // bit s: a block of shape s comes with its vtable
-    bool pairing = false;      // the pairing tables share one vtable
     for (const common::ReadHolder* read : reads) {
         QOR_EXPECTS(read != nullptr && read->metadata != nullptr, "A read sent to the server needs its metadata");
-        bytes += 2 * read->metadata->duration + block_text_bytes(*read->metadata) + block_fixed_bytes +
-                 batch_entry_bytes;
-        shapes |= std::uint32_t{1} << block_shape(*read->metadata);
-        pairing = pairing || has_pairing(*read->metadata);
+        const BlockRoom room = block_room(*read->metadata, read->metadata->duration);
+        bytes += room.bytes + batch_entry_bytes;
+        shapes |= std::uint32_t{1} << room.shape;
     }
     bytes += static_cast<std::uint64_t>(std::popcount(shapes)) * block_vtable_bytes;
-    bytes += pairing ? ReadBlockWriter::pairing_vtable_bytes : 0;
+    // The pairing tables share one vtable; odd shapes carry pairing.
+    bytes += (shapes & 0xAAAAU) != 0 ? ReadBlockWriter::pairing_vtable_bytes : 0;
     return static_cast<std::size_t>(bytes);
 }
 
@@ -478,7 +474,7 @@ std::vector<Message> make_raw_block_messages(const common::ReadHolder& read,
     for (std::uint64_t index = 0; index < block_count; ++index) {
         const std::uint64_t first_sample = index * max_block_size;
         const std::uint64_t sample_count = std::min(max_block_size, duration - first_sample);
-        flatbuffers::FlatBufferBuilder builder(raw_block_builder_size(read, sample_count, connection_id), allocator);
+        ReadMessageBuilder builder(raw_block_builder_size(read, sample_count, connection_id), allocator);
         ReadBlockWriter writer(builder);
         const auto block = build_raw_block(builder, writer, read, sample_count, static_cast<std::uint32_t>(index),
                                            static_cast<std::uint32_t>(block_count), first_sample);
@@ -494,7 +490,7 @@ Message make_read_batch_message(std::span<const common::ReadHolder* const> reads
     TraceScope scope(FbbuilderReadHelper::hf_trace_context(), "make_read_batch_message");
     scope.trace([&] { return "reads " + std::to_string(reads.size()); });
 
-    flatbuffers::FlatBufferBuilder builder(read_batch_builder_size(reads, connection_id), allocator);
+    ReadMessageBuilder builder(read_batch_builder_size(reads, connection_id), allocator);
 
     SharedTexts shared_texts;
     ReadBlockWriter writer(builder);

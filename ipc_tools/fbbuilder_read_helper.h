@@ -28,6 +28,7 @@ struct ReadBlock;
 }
 
 class ReadBlockWriter;
+class ReadMessageBuilder;
 
 // The ReadBlock of sample_count samples of the read's raw_data starting at
 // first_sample, as block block_index of block_count, written through the
@@ -36,7 +37,7 @@ class ReadBlockWriter;
 // raw_data, std::runtime_error "Invalid array type requested." when its
 // samples are not int16, and std::runtime_error when the requested samples
 // run past the data set (a duration larger than the signal).
-flatbuffers::Offset<wire::ReadBlock> build_raw_block(flatbuffers::FlatBufferBuilder& builder,
+flatbuffers::Offset<wire::ReadBlock> build_raw_block(ReadMessageBuilder& builder,
                                                      ReadBlockWriter& writer,
                                                      const common::ReadHolder& read,
                                                      std::uint64_t sample_count,

@@ -1,6 +1,9 @@
 #include "ipc_tools/read_block_writer.h"
 
 #include <cstring>
+#include <string_view>
+
+#include "ipc_tools/sample_copy.h"
 
 namespace ipc_tools {
 
@@ -72,18 +75,59 @@ constexpr Slot optional_slots[] = {
     {Block::VT_END_REASON, at_end_reason},
 };
 
+// The pairing table's image: its vtable offset, then channel, mux and run
+// id in their vtable order.
+enum PairingImageOffset : voffset_t {
+    pairing_at_vtable = 0,
+    at_channel = 4,
+    at_mux = 8,
+    at_run_id = 12,
+};
+static_assert(ReadBlockWriter::pairing_bytes == at_run_id + sizeof(uoffset_t));
+
 template <class T>
-void put(std::uint8_t* image, voffset_t at, T value) {
+void put(std::uint8_t* image, std::size_t at, T value) {
     flatbuffers::WriteScalar(image + at, value);
+}
+
+// Where a block's parts sit in its room, from its lowest address (see the
+// header): each of whole words.
+struct BlockLayout {
+    static constexpr std::size_t read_id_at = ReadBlockWriter::table_bytes;
+    std::size_t read_id_bytes;
+    std::size_t strand_id_at;
+    std::size_t strand_id_bytes;  // 0: the strand id refers to the read id's text
+    std::size_t pairing_at;
+    std::size_t samples_at;       // the samples vector's length
+    std::size_t samples_bytes;    // its samples
+    std::size_t bytes;            // up to the samples' end; the padding follows
+
+    BlockLayout(std::string_view read_id, std::string_view strand_id, bool pairing, std::size_t sample_count)
+        : read_id_bytes(ReadBlockWriter::image_text_bytes(read_id.size())),
+          strand_id_at(read_id_at + read_id_bytes),
+          // The client names a strand after its read.
+          strand_id_bytes(strand_id == read_id ? 0 : ReadBlockWriter::image_text_bytes(strand_id.size())),
+          pairing_at(strand_id_at + strand_id_bytes),
+          samples_at(pairing_at + (pairing ? ReadBlockWriter::pairing_bytes : 0)),
+          samples_bytes(sample_count * sizeof(std::int16_t)),
+          bytes(samples_at + sizeof(uoffset_t) + samples_bytes) {}
+};
+
+// A text of `bytes` in a block: its length, its characters, then zeros up
+// to its end, so that no byte of the block is left unwritten.
+void put_text(std::uint8_t* image, std::size_t at, std::string_view text, std::size_t bytes) {
+    put(image, at, static_cast<uoffset_t>(text.size()));
+    // The last word holds the terminating zero and the padding; the
+    // characters may then overwrite its first bytes.
+    put(image, at + bytes - sizeof(uoffset_t), uoffset_t{0});
+    if (!text.empty()) {
+        std::memcpy(image + at + sizeof(uoffset_t), text.data(), text.size());
+    }
 }
 
 }  // namespace
 
-uoffset_t ReadBlockWriter::vtable_for(unsigned present) {
-    uoffset_t& written = m_vtables[present];
-    if (written != 0) {
-        return written;
-    }
+uoffset_t ReadBlockWriter::write_vtable(unsigned present) {
     std::uint8_t vtable[vtable_bytes] = {};
     put(vtable, 0, static_cast<voffset_t>(vtable_bytes));
     put(vtable, sizeof(voffset_t), static_cast<voffset_t>(table_bytes));
@@ -97,82 +141,108 @@ uoffset_t ReadBlockWriter::vtable_for(unsigned present) {
     }
     m_builder.Align(sizeof(voffset_t));
     m_builder.PushBytes(vtable, vtable_bytes);
-    written = m_builder.GetSize();
-    return written;
+    m_vtables[present] = m_builder.GetSize();
+    return m_vtables[present];
 }
 
-flatbuffers::Offset<wire::PairingInfo> ReadBlockWriter::write_pairing(std::int32_t channel,
-                                                                      std::int32_t mux,
-                                                                      flatbuffers::Offset<flatbuffers::String> run_id) {
-    // The vtable offset, channel, mux and run id, in their vtable order.
-    constexpr voffset_t image_bytes = 16;
-    constexpr voffset_t at_channel = 4;
-    constexpr voffset_t at_mux = 8;
-    constexpr voffset_t at_run_id = 12;
-    if (m_pairing_vtable == 0) {
-        constexpr voffset_t vtable_size = wire::PairingInfo::VT_RUN_ID + sizeof(voffset_t);
-        std::uint8_t vtable[vtable_size] = {};
-        put(vtable, 0, vtable_size);
-        put(vtable, sizeof(voffset_t), image_bytes);
-        put(vtable, wire::PairingInfo::VT_CHANNEL, at_channel);
-        put(vtable, wire::PairingInfo::VT_MUX, at_mux);
-        put(vtable, wire::PairingInfo::VT_RUN_ID, at_run_id);
-        m_builder.Align(sizeof(voffset_t));
-        m_builder.PushBytes(vtable, vtable_size);
-        m_pairing_vtable = m_builder.GetSize();
-    }
-    m_builder.PreAlign(image_bytes, sizeof(uoffset_t));
-    const uoffset_t table = m_builder.GetSize() + image_bytes;
-    std::uint8_t image[image_bytes];
-    put(image, at_vtable,
-        static_cast<flatbuffers::soffset_t>(m_pairing_vtable) - static_cast<flatbuffers::soffset_t>(table));
-    put(image, at_channel, channel);
-    put(image, at_mux, mux);
-    put(image, at_run_id, table - at_run_id - run_id.o);
-    m_builder.PushBytes(image, image_bytes);
-    return flatbuffers::Offset<wire::PairingInfo>(table);
+uoffset_t ReadBlockWriter::write_pairing_vtable() {
+    constexpr voffset_t vtable_size = wire::PairingInfo::VT_RUN_ID + sizeof(voffset_t);
+    std::uint8_t vtable[vtable_size] = {};
+    put(vtable, 0, vtable_size);
+    put(vtable, sizeof(voffset_t), static_cast<voffset_t>(pairing_bytes));
+    put(vtable, wire::PairingInfo::VT_CHANNEL, static_cast<voffset_t>(at_channel));
+    put(vtable, wire::PairingInfo::VT_MUX, static_cast<voffset_t>(at_mux));
+    put(vtable, wire::PairingInfo::VT_RUN_ID, static_cast<voffset_t>(at_run_id));
+    m_builder.Align(sizeof(voffset_t));
+    m_builder.PushBytes(vtable, vtable_size);
+    m_pairing_vtable = m_builder.GetSize();
+    return m_pairing_vtable;
 }
 
-flatbuffers::Offset<wire::ReadBlock> ReadBlockWriter::write(const RawBlockFields& fields) {
-    const uoffset_t optional_offsets[optional_count] = {fields.pairing.o, fields.sequencing_kit.o,
-                                                        fields.flow_cell_product_code.o, fields.end_reason.o};
-    unsigned present = 0;
-    for (std::size_t i = 0; i < optional_count; ++i) {
-        present |= optional_offsets[i] != 0 ? 1U << i : 0U;
-    }
-    const uoffset_t vtable = vtable_for(present);
+std::size_t ReadBlockWriter::block_bytes(std::uint64_t sample_count,
+                                         std::string_view read_id,
+                                         std::string_view strand_id,
+                                         bool pairing) noexcept {
+    return BlockLayout(read_id, strand_id, pairing, static_cast<std::size_t>(sample_count)).bytes +
+           sizeof(std::uint64_t) - 1;
+}
 
-    // Positions count from the end of the buffer; the image's start will sit
-    // at `table`, and a field at image offset k at table - k.
-    m_builder.PreAlign(table_bytes, sizeof(std::uint64_t));
-    const uoffset_t table = m_builder.GetSize() + static_cast<uoffset_t>(table_bytes);
-    const auto refer = [table](voffset_t at, uoffset_t target) { return table - at - target; };
+flatbuffers::Offset<wire::ReadBlock> ReadBlockWriter::write(const common::ReadHolder& read,
+                                                            const RawBlockParts& parts) {
+    const interfaces::ReadMetadata& metadata = *read.metadata;
+    const bool pairing = parts.run_id.o != 0;
+    const BlockLayout layout(metadata.read_id, metadata.strand_id, pairing, parts.samples.size());
 
-    std::uint8_t image[table_bytes] = {};
-    // The vtable was written before the table, so it lies above it.
-    put(image, at_vtable, static_cast<flatbuffers::soffset_t>(vtable) - static_cast<flatbuffers::soffset_t>(table));
-    put(image, at_read_tag, fields.read_tag);
-    put(image, at_start_time, fields.start_time);
-    put(image, at_num_keldrow_events, fields.num_keldrow_events);
-    put(image, at_sub_tag, fields.sub_tag);
-    put(image, at_block_index, fields.block_index);
-    put(image, at_block_count, fields.block_count);
-    put(image, at_duration, fields.duration);
-    put(image, at_daq_offset, fields.daq_offset);
-    put(image, at_daq_scaling, fields.daq_scaling);
-    put(image, at_sampling_rate, fields.sampling_rate);
-    put(image, at_open_pore_level, fields.open_pore_level);
-    put(image, at_split_point, fields.split_point);
-    put(image, at_type, static_cast<std::int32_t>(fields.type));
-    put(image, at_read_id, refer(at_read_id, fields.read_id.o));
-    put(image, at_strand_id, refer(at_strand_id, fields.strand_id.o));
-    put(image, at_samples, refer(at_samples, fields.samples.o));
-    for (std::size_t i = 0; i < optional_count; ++i) {
-        if (optional_offsets[i] != 0) {
-            put(image, optional_slots[i].image_offset, refer(optional_slots[i].image_offset, optional_offsets[i]));
-        }
+    // Vtables are separate pieces, written before the block and so above it;
+    // each the first time a block needs it.
+    uoffset_t pairing_vtable = m_pairing_vtable;
+    if (pairing && pairing_vtable == 0) {
+        pairing_vtable = write_pairing_vtable();
     }
-    m_builder.PushBytes(image, table_bytes);
+    const unsigned present = (pairing ? 1U : 0U) | (parts.sequencing_kit.o != 0 ? 2U : 0U) |
+                             (parts.flow_cell_product_code.o != 0 ? 4U : 0U) | (parts.end_reason.o != 0 ? 8U : 0U);
+    uoffset_t vtable = m_vtables[present];
+    if (vtable == 0) {
+        vtable = write_vtable(present);
+    }
+
+    // Positions count from the end of the buffer: the block's byte k will
+    // sit at table - k. A reference is the distance from the referring
+    // field up to its target; a null target leaves an optional field out,
+    // its slot zero.
+    const std::size_t padding = flatbuffers::PaddingBytes(m_builder.GetSize() + layout.bytes, sizeof(std::uint64_t));
+    m_builder.TrackMinAlign(sizeof(std::uint64_t));
+    std::uint8_t* block = m_builder.reserve(layout.bytes + padding);
+    const uoffset_t table = m_builder.GetSize();
+    const auto place = [table](std::size_t at) { return table - static_cast<uoffset_t>(at); };
+    const auto refer = [table](std::size_t at, uoffset_t target) { return table - static_cast<uoffset_t>(at) - target; };
+    const auto refer_optional = [&refer](std::size_t at, uoffset_t target) {
+        return target != 0 ? refer(at, target) : uoffset_t{0};
+    };
+    const uoffset_t read_id = place(layout.read_id_at);
+    const uoffset_t strand_id = layout.strand_id_bytes != 0 ? place(layout.strand_id_at) : read_id;
+
+    std::memset(block + layout.bytes, 0, padding);
+    put(block, layout.samples_at, static_cast<uoffset_t>(parts.samples.size()));
+    if (!parts.samples.empty()) {
+        copy_samples(block + layout.samples_at + sizeof(uoffset_t), parts.samples.data(), layout.samples_bytes);
+    }
+    // The vtables were written before the block, so they lie above it.
+    put(block, at_vtable, static_cast<flatbuffers::soffset_t>(vtable) - static_cast<flatbuffers::soffset_t>(table));
+    put(block, at_read_tag, static_cast<std::uint32_t>(read.read_tag));
+    put(block, at_start_time, metadata.start_time.value_or(0));
+    put(block, at_num_keldrow_events, metadata.num_keldrow_events);
+    put(block, at_sub_tag, static_cast<std::uint32_t>(read.sub_tag));
+    put(block, at_block_index, parts.block_index);
+    put(block, at_block_count, parts.block_count);
+    put(block, at_duration, static_cast<std::uint32_t>(metadata.duration));
+    put(block, at_daq_offset, metadata.daq_offset.value_or(0.0f));
+    put(block, at_daq_scaling, metadata.daq_scaling.value_or(0.0f));
+    put(block, at_sampling_rate, metadata.sampling_rate);
+    put(block, at_open_pore_level, metadata.open_pore_level);
+    // A raw block is never split.
+    put(block, at_split_point, std::int32_t{-1});
+    put(block, at_type, static_cast<std::int32_t>(parts.block_index == 0 ? wire::BlockKind::FIRST_RAW_BLOCK
+                                                                          : wire::BlockKind::NEXT_RAW_BLOCK));
+    put(block, at_read_id, refer(at_read_id, read_id));
+    put(block, at_strand_id, refer(at_strand_id, strand_id));
+    put(block, at_samples, refer(at_samples, place(layout.samples_at)));
+    put(block, at_pairing, refer_optional(at_pairing, pairing ? place(layout.pairing_at) : 0));
+    put(block, at_sequencing_kit, refer_optional(at_sequencing_kit, parts.sequencing_kit.o));
+    put(block, at_flow_cell_product_code, refer_optional(at_flow_cell_product_code, parts.flow_cell_product_code.o));
+    put(block, at_end_reason, refer_optional(at_end_reason, parts.end_reason.o));
+    put_text(block, layout.read_id_at, metadata.read_id, layout.read_id_bytes);
+    if (layout.strand_id_bytes != 0) {
+        put_text(block, layout.strand_id_at, metadata.strand_id, layout.strand_id_bytes);
+    }
+    if (pairing) {
+        const std::size_t at = layout.pairing_at;
+        put(block, at + pairing_at_vtable,
+            static_cast<flatbuffers::soffset_t>(pairing_vtable) - static_cast<flatbuffers::soffset_t>(place(at)));
+        put(block, at + at_channel, *metadata.channel);
+        put(block, at + at_mux, static_cast<std::int32_t>(*metadata.mux));
+        put(block, at + at_run_id, refer(at + at_run_id, parts.run_id.o));
+    }
     return flatbuffers::Offset<wire::ReadBlock>(table);
 }
 

@@ -1,17 +1,26 @@
 #pragma once
 
-// Writes the ReadBlock tables of outgoing raw reads.
+// Writes the blocks of outgoing raw reads.
 //
 //   ReadBlockWriter writer(builder);
-//   const auto block = writer.write(fields);  // after the texts and samples
+//   const auto block = writer.write(read, parts);  // after the shared texts
 //
-// A message may carry dozens of blocks, and laying out a table field by
-// field (aligning each, noting where it went, then building and comparing
-// its vtable) costs more than copying a short read's samples. Every raw
-// block has the same fields, so the writer lays the table out once, as a
-// fixed image whose fields sit aligned without padding, and shares one
-// vtable among the blocks that leave out the same optional texts. Their
-// pairing tables, one per block, are written the same way.
+// A message may carry dozens of blocks, and building each through the
+// builder part by part (aligning each, noting where each field went, then
+// building and comparing its vtable) costs more than copying a short
+// read's samples. Every raw block has the same fields, so the writer lays
+// a block out itself, in one piece of room taken from the builder at once,
+// lowest address first:
+//
+//   table | read id | strand id | pairing table | samples vector | padding
+//
+// The table is a fixed image whose fields sit aligned without padding; the
+// texts and tables after it are whole words, so every part stays aligned
+// once the table starts on 8 bytes, which the padding at the end sees to.
+// The strand id is left out, and refers to the read id's text, where the two
+// are equal. Blocks that leave out the same optional texts share one vtable,
+// and all pairing tables another; each is written before the first block
+// that needs it.
 //
 // The tables read back through the generated accessors and pass the
 // verifier like any other. A writer belongs to one builder and one thread.
@@ -19,32 +28,26 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <span>
+#include <string_view>
 
 #include <flatbuffers/flatbuffers.h>
 
+#include "common/read_holder.h"
+#include "ipc_tools/read_message_builder.h"
 #include "ipc_tools/wire_format.h"
 
 namespace ipc_tools {
 
-// A raw block's fields; a null offset leaves that field out.
-struct RawBlockFields {
-    std::uint64_t start_time = 0;
-    std::uint64_t num_keldrow_events = 0;
-    std::uint32_t read_tag = 0;
-    std::uint32_t sub_tag = 0;
+// What a raw block carries besides its read's own fields: its place in the
+// read, its samples, and the texts it shares with the other blocks of its
+// message, written before it. A null text is left out; a run id brings the
+// pairing table with the read's channel and mux.
+struct RawBlockParts {
     std::uint32_t block_index = 0;
-    std::uint32_t block_count = 0;
-    std::uint32_t duration = 0;
-    float daq_offset = 0.0f;
-    float daq_scaling = 0.0f;
-    float sampling_rate = 0.0f;
-    float open_pore_level = 0.0f;
-    std::int32_t split_point = -1;
-    wire::BlockKind type = wire::BlockKind::FIRST_RAW_BLOCK;
-    flatbuffers::Offset<flatbuffers::String> read_id;  // required
-    flatbuffers::Offset<flatbuffers::String> strand_id;  // required
-    flatbuffers::Offset<flatbuffers::Vector<std::int16_t>> samples;  // required
-    flatbuffers::Offset<wire::PairingInfo> pairing;
+    std::uint32_t block_count = 1;
+    std::span<const std::int16_t> samples;
+    flatbuffers::Offset<flatbuffers::String> run_id;
     flatbuffers::Offset<flatbuffers::String> sequencing_kit;
     flatbuffers::Offset<flatbuffers::String> flow_cell_product_code;
     flatbuffers::Offset<flatbuffers::String> end_reason;
@@ -52,31 +55,44 @@ struct RawBlockFields {
 
 class ReadBlockWriter {
 public:
-    // What a block takes in the buffer: its table image (plus up to 7 bytes
-    // aligning it) and, once per shape, its vtable (plus up to 1). The same
-    // for a pairing table, whose vtable is written once.
+    // What a block's table takes, and once per shape its vtable (plus up to
+    // 1 byte aligning it). A pairing table, and its one vtable with its
+    // alignment.
     static constexpr std::size_t table_bytes = 92;
     static constexpr std::size_t vtable_bytes = wire::ReadBlock::VT_OPEN_PORE_LEVEL + sizeof(flatbuffers::voffset_t);
-    static constexpr std::size_t pairing_bytes = 16 + 3;
+    static constexpr std::size_t pairing_bytes = 16;
     static constexpr std::size_t pairing_vtable_bytes =
         wire::PairingInfo::VT_RUN_ID + sizeof(flatbuffers::voffset_t) + 1;
 
-    explicit ReadBlockWriter(flatbuffers::FlatBufferBuilder& builder) noexcept : m_builder(builder) {}
+    // The most that write() puts into the buffer for a block of
+    // sample_count samples of a read with these texts, vtables aside.
+    static std::size_t block_bytes(std::uint64_t sample_count,
+                                   std::string_view read_id,
+                                   std::string_view strand_id,
+                                   bool pairing) noexcept;
+
+    // A text in a block: its length, its characters, a terminating zero and
+    // zeros up to the next 4 bytes.
+    static constexpr std::size_t image_text_bytes(std::size_t length) noexcept {
+        return sizeof(flatbuffers::uoffset_t) + ((length + 1 + 3) & ~std::size_t{3});
+    }
+
+    explicit ReadBlockWriter(ReadMessageBuilder& builder) noexcept : m_builder(builder) {}
     ReadBlockWriter(const ReadBlockWriter&) = delete;
     ReadBlockWriter& operator=(const ReadBlockWriter&) = delete;
 
-    // Before the block's own table, like its texts.
-    flatbuffers::Offset<wire::PairingInfo> write_pairing(std::int32_t channel,
-                                                         std::int32_t mux,
-                                                         flatbuffers::Offset<flatbuffers::String> run_id);
-    flatbuffers::Offset<wire::ReadBlock> write(const RawBlockFields& fields);
+    // The block of the read (which has its metadata) with these parts,
+    // after the shared texts. Its read id and strand id are always written,
+    // even empty.
+    flatbuffers::Offset<wire::ReadBlock> write(const common::ReadHolder& read, const RawBlockParts& parts);
 
 private:
     static constexpr std::size_t optional_count = 4;
 
-    flatbuffers::uoffset_t vtable_for(unsigned present);
+    flatbuffers::uoffset_t write_vtable(unsigned present);
+    flatbuffers::uoffset_t write_pairing_vtable();
 
-    flatbuffers::FlatBufferBuilder& m_builder;
+    ReadMessageBuilder& m_builder;
     // Where each shape's vtable was written (0: not yet), by the bit set of
     // optional fields present.
     std::array<flatbuffers::uoffset_t, std::size_t{1} << optional_count> m_vtables{};

@@ -15,15 +15,37 @@
 // Pure functions; any thread.
 
 #include <cstddef>
+#include <cstdint>
+#include <cstring>
 
 namespace ipc_tools {
 
+// Below the size from which glibc's memcpy turns to a string move (at least
+// 2 KiB on every x86-64 it tunes for).
+inline constexpr std::size_t sample_copy_piece_bytes = 2048;
+
 // True when destination lies less than a cache line above source modulo a
 // 4 KiB page: the placement that makes a string move slow.
-bool near_page_alias(const void* destination, const void* source) noexcept;
+inline bool near_page_alias(const void* destination, const void* source) noexcept {
+    constexpr std::uintptr_t page_bytes = 4096;
+    constexpr std::uintptr_t cache_line_bytes = 64;
+    const std::uintptr_t distance =
+        reinterpret_cast<std::uintptr_t>(destination) - reinterpret_cast<std::uintptr_t>(source);
+    return distance % page_bytes < cache_line_bytes;
+}
+
+// memcpy in pieces of sample_copy_piece_bytes at most.
+void copy_in_pieces(void* destination, const void* source, std::size_t bytes) noexcept;
 
 // memcpy(destination, source, bytes), in pieces below memcpy's string-move
 // size where the placement is near_page_alias. The ranges may not overlap.
-void copy_samples(void* destination, const void* source, std::size_t bytes) noexcept;
+// Inline, as a message copies the samples of dozens of short reads.
+inline void copy_samples(void* destination, const void* source, std::size_t bytes) noexcept {
+    if (bytes <= sample_copy_piece_bytes || !near_page_alias(destination, source)) {
+        std::memcpy(destination, source, bytes);
+    } else {
+        copy_in_pieces(destination, source, bytes);
+    }
+}
 
 }  // namespace ipc_tools

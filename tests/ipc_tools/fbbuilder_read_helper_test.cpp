@@ -268,6 +268,33 @@ TEST(FbbuilderReadHelperTest, BatchCarriesEveryReadWholeWithSharedTexts) {
     EXPECT_EQ(outcome.completed[2].pairing->run_id, "run-x");
 }
 
+// Consecutive reads whose kits have the same length and differ in one
+// character, at every place and for every length around a word's: each
+// block carries its own kit, and reads whose kits are equal share one.
+TEST(FbbuilderReadHelperTest, SharesOnlyEqualTextsBetweenReadsOfABatch) {
+    for (std::size_t length = 1; length <= 20; ++length) {
+        std::vector<common::ReadHolder> reads;
+        for (std::size_t changed = 0; changed < length; ++changed) {
+            for (int copy = 0; copy < 2; ++copy) {
+                common::ReadHolder read = make_read(reads.size() + 1, 5);
+                read.metadata->sequencing_kit = std::string(length, 'k');
+                read.metadata->sequencing_kit[changed] = 'x';
+                reads.push_back(std::move(read));
+            }
+        }
+        SCOPED_TRACE(testing::Message() << "kits of " << length);
+        Message batch = receive(ipc_tools::make_read_batch_message(std::span<const common::ReadHolder>(reads), "c"));
+        const auto* blocks = batch.get_message_data().data_as_ReadBatch()->blocks();
+        ASSERT_EQ(blocks->size(), reads.size());
+        for (std::size_t i = 0; i < reads.size(); ++i) {
+            EXPECT_EQ(blocks->Get(i)->sequencing_kit()->str(), reads[i].metadata->sequencing_kit);
+            const bool same_as_before = i % 2 == 1;
+            EXPECT_EQ(i > 0 && blocks->Get(i)->sequencing_kit() == blocks->Get(i - 1)->sequencing_kit(), same_as_before)
+                << "read " << i;
+        }
+    }
+}
+
 TEST(FbbuilderReadHelperTest, WritesTheFixedAndOptionalFieldsOfABlock) {
     struct Row {
         const char* name;

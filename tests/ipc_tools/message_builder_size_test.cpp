@@ -9,8 +9,11 @@
 #include <gtest/gtest.h>
 #include <zmq.hpp>
 
+#include "common/read_holder.h"
+#include "common/sam_text_rules.h"
 #include "ipc_tools/fbbuilder_read_helper.h"
 #include "ipc_tools/read_block_writer.h"
+#include "ipc_tools/read_message_builder.h"
 #include "ipc_tools/wire_format.h"
 #include "support/raw_reads.h"
 
@@ -84,7 +87,7 @@ std::size_t least_room(std::size_t upper, const Build& build) {
         const std::size_t mid = low + (upper - low) / 2;
         CountingAllocator allocator;
         {
-            flatbuffers::FlatBufferBuilder builder(mid, &allocator);
+            ipc_tools::ReadMessageBuilder builder(mid, &allocator);
             build(builder);
         }
         if (allocator.reallocations == 0) {
@@ -123,7 +126,7 @@ void expect_least_room(const std::vector<common::ReadHolder>& reads, const std::
     EXPECT_EQ(allocator.reallocations, 0);
     EXPECT_EQ(allocator.allocations, 1);
 
-    const std::size_t least = least_room(2 * room, [&](flatbuffers::FlatBufferBuilder& builder) {
+    const std::size_t least = least_room(2 * room, [&](ipc_tools::ReadMessageBuilder& builder) {
         ipc_tools::ReadBlockWriter writer(builder);
         std::vector<flatbuffers::Offset<ipc_tools::wire::ReadBlock>> blocks;
         for (const common::ReadHolder& read : reads) {
@@ -208,6 +211,61 @@ TEST(MessageBuilderSizeTest, BatchOfEveryOptionalFieldSetIsBuiltWithoutRegrowing
         EXPECT_EQ(block->end_reason() != nullptr, (shape & 8) != 0);
         ASSERT_EQ(block->samples()->size(), 50 + shape);
         EXPECT_EQ(block->read_id()->str(), reads[shape].metadata->read_id);
+    }
+}
+
+// Reads the read check lets through with the longest read id it allows,
+// their strand named after the read or not, mixed with every set of
+// optional fields and texts shared or not: the room still holds the batch,
+// and the strand id written as the read id's text is not written twice.
+TEST(MessageBuilderSizeTest, BatchOfLongestReadIdsAndMixedFieldsIsBuiltWithoutRegrowing) {
+    const std::string longest_id(common::max_read_name_length, 'r');
+    std::vector<common::ReadHolder> reads;
+    for (unsigned shape = 0; shape < 32; ++shape) {
+        common::ReadHolder read = read_with(shape + 1, 40 + shape, Texts{0, 0, 0, 0});
+        interfaces::ReadMetadata& metadata = *read.metadata;
+        metadata.read_id = longest_id;
+        metadata.read_id.back() = static_cast<char>('a' + shape % 26);
+        metadata.strand_id = (shape & 16) != 0 ? metadata.read_id : std::string(shape, 's');
+        if ((shape & 1) != 0) {
+            metadata.channel = 7;
+            metadata.mux = 2;
+            metadata.run_id = std::string(40, (shape & 2) != 0 ? 'u' : 'v');
+        }
+        metadata.sequencing_kit = (shape & 2) != 0 ? "kit-one" : "";
+        metadata.flow_cell_product_code = (shape & 4) != 0 ? std::string(17 + shape, 'f') : "";
+        metadata.end_reason = (shape & 8) != 0 ? "signal_positive" : "";
+        std::string problem;
+        ASSERT_TRUE(common::validate_read_holder(read, problem, false)) << problem;
+        reads.push_back(std::move(read));
+    }
+    expect_least_room(reads, "client-uid-0001", true);
+
+    const ipc_tools::Message sent =
+        ipc_tools::make_read_batch_message(std::span<const common::ReadHolder>(reads), "client-uid-0001");
+    zmq::message_t frame;
+    ipc_tools::Message(sent).release_into(frame);
+    const ipc_tools::Message received(zmq::message_t(frame.data(), frame.size()));
+    ASSERT_EQ(received.get_type(), ipc_tools::MessageType::PASS_READ_BATCH);
+    const auto* blocks = received.get_message_data().data_as_ReadBatch()->blocks();
+    ASSERT_EQ(blocks->size(), reads.size());
+    for (unsigned shape = 0; shape < 32; ++shape) {
+        SCOPED_TRACE(testing::Message() << "read " << shape);
+        const ipc_tools::wire::ReadBlock* block = blocks->Get(shape);
+        const interfaces::ReadMetadata& metadata = *reads[shape].metadata;
+        EXPECT_EQ(block->read_id()->str(), metadata.read_id);
+        EXPECT_EQ(block->strand_id()->str(), metadata.strand_id);
+        EXPECT_EQ(block->strand_id() == block->read_id(), (shape & 16) != 0);
+        ASSERT_EQ(block->pairing() != nullptr, (shape & 1) != 0);
+        if (block->pairing() != nullptr) {
+            EXPECT_EQ(block->pairing()->run_id()->str(), metadata.run_id);
+            EXPECT_EQ(block->pairing()->channel(), 7);
+        }
+        EXPECT_EQ(block->sequencing_kit() != nullptr, (shape & 2) != 0);
+        EXPECT_EQ(block->flow_cell_product_code() != nullptr, (shape & 4) != 0);
+        EXPECT_EQ(block->end_reason() != nullptr, (shape & 8) != 0);
+        ASSERT_EQ(block->samples()->size(), 40 + shape);
+        EXPECT_EQ(block->samples()->Get(39 + shape), static_cast<std::int16_t>(39 + shape));
     }
 }
 
