@@ -174,55 +174,14 @@ TEST(MessageBuilderSizeTest, BlocksAndBatchesAreBuiltWithoutRegrowingInLittleMor
 
 // Blocks of every set of optional fields in one batch: each set brings its
 // own vtable, which the room counts, and each block keeps its own fields.
+// The reads carry the longest read id the read check lets through, their
+// strand named after the read (so written as the read id's text, not
+// twice) or not, and texts shared between reads or not.
 TEST(MessageBuilderSizeTest, BatchOfEveryOptionalFieldSetIsBuiltWithoutRegrowing) {
-    std::vector<common::ReadHolder> reads;
-    for (unsigned shape = 0; shape < 16; ++shape) {
-        common::ReadHolder read = read_with(shape + 1, 50 + shape, Texts{36, 36, (shape & 1) != 0 ? 8u : 0u, 10});
-        interfaces::ReadMetadata& metadata = *read.metadata;
-        if ((shape & 2) == 0) {
-            metadata.sequencing_kit.clear();
-        }
-        if ((shape & 4) == 0) {
-            metadata.flow_cell_product_code.clear();
-        }
-        if ((shape & 8) == 0) {
-            metadata.end_reason.clear();
-        }
-        reads.push_back(std::move(read));
-    }
-    expect_least_room(reads, "client-uid-0001", true);
-
-    const ipc_tools::Message sent =
-        ipc_tools::make_read_batch_message(std::span<const common::ReadHolder>(reads), "client-uid-0001");
-    zmq::message_t frame;
-    ipc_tools::Message(sent).release_into(frame);
-    // As the server gets it: the bytes in a fresh frame, verified.
-    const ipc_tools::Message received(zmq::message_t(frame.data(), frame.size()));
-    ASSERT_EQ(received.get_type(), ipc_tools::MessageType::PASS_READ_BATCH);
-    const auto* blocks = received.get_message_data().data_as_ReadBatch()->blocks();
-    ASSERT_EQ(blocks->size(), reads.size());
-    for (unsigned shape = 0; shape < 16; ++shape) {
-        SCOPED_TRACE(testing::Message() << "fields " << shape);
-        const ipc_tools::wire::ReadBlock* block = blocks->Get(shape);
-        EXPECT_EQ(block->read_tag(), shape + 1);
-        EXPECT_EQ(block->pairing() != nullptr, (shape & 1) != 0);
-        EXPECT_EQ(block->sequencing_kit() != nullptr, (shape & 2) != 0);
-        EXPECT_EQ(block->flow_cell_product_code() != nullptr, (shape & 4) != 0);
-        EXPECT_EQ(block->end_reason() != nullptr, (shape & 8) != 0);
-        ASSERT_EQ(block->samples()->size(), 50 + shape);
-        EXPECT_EQ(block->read_id()->str(), reads[shape].metadata->read_id);
-    }
-}
-
-// Reads the read check lets through with the longest read id it allows,
-// their strand named after the read or not, mixed with every set of
-// optional fields and texts shared or not: the room still holds the batch,
-// and the strand id written as the read id's text is not written twice.
-TEST(MessageBuilderSizeTest, BatchOfLongestReadIdsAndMixedFieldsIsBuiltWithoutRegrowing) {
     const std::string longest_id(common::max_read_name_length, 'r');
     std::vector<common::ReadHolder> reads;
     for (unsigned shape = 0; shape < 32; ++shape) {
-        common::ReadHolder read = read_with(shape + 1, 40 + shape, Texts{0, 0, 0, 0});
+        common::ReadHolder read = read_with(shape + 1, 50 + shape, Texts{0, 0, 0, 0});
         interfaces::ReadMetadata& metadata = *read.metadata;
         metadata.read_id = longest_id;
         metadata.read_id.back() = static_cast<char>('a' + shape % 26);
@@ -245,14 +204,16 @@ TEST(MessageBuilderSizeTest, BatchOfLongestReadIdsAndMixedFieldsIsBuiltWithoutRe
         ipc_tools::make_read_batch_message(std::span<const common::ReadHolder>(reads), "client-uid-0001");
     zmq::message_t frame;
     ipc_tools::Message(sent).release_into(frame);
+    // As the server gets it: the bytes in a fresh frame, verified.
     const ipc_tools::Message received(zmq::message_t(frame.data(), frame.size()));
     ASSERT_EQ(received.get_type(), ipc_tools::MessageType::PASS_READ_BATCH);
     const auto* blocks = received.get_message_data().data_as_ReadBatch()->blocks();
     ASSERT_EQ(blocks->size(), reads.size());
     for (unsigned shape = 0; shape < 32; ++shape) {
-        SCOPED_TRACE(testing::Message() << "read " << shape);
+        SCOPED_TRACE(testing::Message() << "fields " << shape);
         const ipc_tools::wire::ReadBlock* block = blocks->Get(shape);
         const interfaces::ReadMetadata& metadata = *reads[shape].metadata;
+        EXPECT_EQ(block->read_tag(), shape + 1);
         EXPECT_EQ(block->read_id()->str(), metadata.read_id);
         EXPECT_EQ(block->strand_id()->str(), metadata.strand_id);
         EXPECT_EQ(block->strand_id() == block->read_id(), (shape & 16) != 0);
@@ -260,12 +221,13 @@ TEST(MessageBuilderSizeTest, BatchOfLongestReadIdsAndMixedFieldsIsBuiltWithoutRe
         if (block->pairing() != nullptr) {
             EXPECT_EQ(block->pairing()->run_id()->str(), metadata.run_id);
             EXPECT_EQ(block->pairing()->channel(), 7);
+            EXPECT_EQ(block->pairing()->mux(), 2);
         }
         EXPECT_EQ(block->sequencing_kit() != nullptr, (shape & 2) != 0);
         EXPECT_EQ(block->flow_cell_product_code() != nullptr, (shape & 4) != 0);
         EXPECT_EQ(block->end_reason() != nullptr, (shape & 8) != 0);
-        ASSERT_EQ(block->samples()->size(), 40 + shape);
-        EXPECT_EQ(block->samples()->Get(39 + shape), static_cast<std::int16_t>(39 + shape));
+        ASSERT_EQ(block->samples()->size(), 50 + shape);
+        EXPECT_EQ(block->samples()->Get(49 + shape), static_cast<std::int16_t>(49 + shape));
     }
 }
 
