@@ -178,7 +178,8 @@ void BM_SampleCopiesAtSlowPlacement(benchmark::State& state) {
     std::vector<std::uint8_t*> destinations;
     for (const common::ReadHolder& read : reads) {
         sources.push_back(read.datasets.at(dw::raw_data).view<std::int16_t>().data());
-        std::vector<std::uint8_t>& target = targets.emplace_back(batch_read_samples * sizeof(std::int16_t) + page_bytes, 1);
+        std::vector<std::uint8_t>& target =
+            targets.emplace_back(batch_read_samples * sizeof(std::int16_t) + page_bytes, 1);
         const auto source_at = reinterpret_cast<std::uintptr_t>(sources.back());
         const auto target_at = reinterpret_cast<std::uintptr_t>(target.data());
         destinations.push_back(target.data() + (source_at + distance - target_at) % page_bytes);

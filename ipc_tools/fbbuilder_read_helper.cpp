@@ -312,9 +312,11 @@ public:
     // mostly repeat each one, so the last text of its slot is tried first.
     enum Slot { sequencing_kit, flow_cell_product_code, end_reason, run_id, slot_count };
 
+    // Inline: a read adds four texts, and most adds end at the first
+    // comparison.
     [[gnu::always_inline]] flatbuffers::Offset<flatbuffers::String> add(flatbuffers::FlatBufferBuilder& builder,
-                                                 Slot slot,
-                                                 const std::string& text) {
+                                                                        Slot slot,
+                                                                        const std::string& text) {
         if (text.empty()) {
             return {};
         }
@@ -421,7 +423,8 @@ BlockRoom block_room(const interfaces::ReadMetadata& metadata, std::uint64_t sam
     const std::size_t end_reason = metadata.end_reason.size();
     const std::uint64_t bytes =
         ReadBlockWriter::block_bytes(sample_count, metadata.read_id, metadata.strand_id, pairing) +
-        text_bytes(kit) + text_bytes(flow_cell) + text_bytes(end_reason) + (pairing ? text_bytes(metadata.run_id.size()) : 0);
+        text_bytes(kit) + text_bytes(flow_cell) + text_bytes(end_reason) +
+        (pairing ? text_bytes(metadata.run_id.size()) : 0);
     const unsigned shape = (pairing ? 1U : 0U) | (kit != 0 ? 2U : 0U) | (flow_cell != 0 ? 4U : 0U) |
                            (end_reason != 0 ? 8U : 0U);
     return {bytes, shape};

@@ -86,8 +86,8 @@ enum PairingImageOffset : voffset_t {
 static_assert(ReadBlockWriter::pairing_bytes == at_run_id + sizeof(uoffset_t));
 
 template <class T>
-void put(std::uint8_t* image, std::size_t at, T value) {
-    flatbuffers::WriteScalar(image + at, value);
+void put(std::uint8_t* to, std::size_t at, T value) {
+    flatbuffers::WriteScalar(to + at, value);
 }
 
 // Where a block's parts sit in its room, from its lowest address (see the
@@ -115,13 +115,13 @@ struct BlockLayout {
 
 // A text of `bytes` in a block: its length, its characters, then zeros up
 // to its end, so that no byte of the block is left unwritten.
-void put_text(std::uint8_t* image, std::size_t at, std::string_view text, std::size_t bytes) {
-    put(image, at, static_cast<uoffset_t>(text.size()));
+void put_text(std::uint8_t* block, std::size_t at, std::string_view text, std::size_t bytes) {
+    put(block, at, static_cast<uoffset_t>(text.size()));
     // The last word holds the terminating zero and the padding; the
     // characters may then overwrite its first bytes.
-    put(image, at + bytes - sizeof(uoffset_t), uoffset_t{0});
+    put(block, at + bytes - sizeof(uoffset_t), uoffset_t{0});
     if (!text.empty()) {
-        std::memcpy(image + at + sizeof(uoffset_t), text.data(), text.size());
+        std::memcpy(block + at + sizeof(uoffset_t), text.data(), text.size());
     }
 }
 
@@ -195,7 +195,9 @@ flatbuffers::Offset<wire::ReadBlock> ReadBlockWriter::write(const common::ReadHo
     std::uint8_t* block = m_builder.reserve(layout.bytes + padding);
     const uoffset_t table = m_builder.GetSize();
     const auto place = [table](std::size_t at) { return table - static_cast<uoffset_t>(at); };
-    const auto refer = [table](std::size_t at, uoffset_t target) { return table - static_cast<uoffset_t>(at) - target; };
+    const auto refer = [table](std::size_t at, uoffset_t target) {
+        return table - static_cast<uoffset_t>(at) - target;
+    };
     const auto refer_optional = [&refer](std::size_t at, uoffset_t target) {
         return target != 0 ? refer(at, target) : uoffset_t{0};
     };
