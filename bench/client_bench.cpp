@@ -339,7 +339,6 @@ std::vector<reference_server::CalledResult> instant_call(const reference_server:
     return results;
 }
 
-
 // The rounds of one figure: the client's and the raw loop's value in each,
 // and the CPU time per read of each.
 struct Rounds {
