@@ -402,7 +402,10 @@ flatbuffers::Offset<wire::ReadBlock> build_raw_block(ReadMessageBuilder& builder
                                                      std::uint32_t block_count,
                                                      std::uint64_t first_sample) {
     SharedTexts shared_texts;
-    return build_block(builder, read, sample_count, block_index, block_count, first_sample, shared_texts, writer);
+    const auto block =
+        build_block(builder, read, sample_count, block_index, block_count, first_sample, shared_texts, writer);
+    writer.copy_samples();
+    return block;
 }
 
 namespace {
@@ -518,12 +521,13 @@ Message make_read_batch_message(std::span<const common::ReadHolder* const> reads
     ReadMessageBuilder builder(read_batch_builder_size(reads, connection_id), allocator);
 
     SharedTexts shared_texts;
-    ReadBlockWriter writer(builder);
+    ReadBlockWriter writer(builder, reads.size());
     std::vector<flatbuffers::Offset<wire::ReadBlock>> blocks;
     blocks.reserve(reads.size());
     for (const common::ReadHolder* read : reads) {
         blocks.push_back(build_block(builder, *read, read->metadata->duration, 0, 1, 0, shared_texts, writer));
     }
+    writer.copy_samples();
     const auto batch = wire::CreateReadBatch(builder, wire::BatchKind::READ_BATCH, block_vector(builder, blocks));
     finish_envelope(builder, connection_id, wire::MessageData::ReadBatch, batch.Union());
     return Message(builder);

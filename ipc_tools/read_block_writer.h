@@ -12,7 +12,7 @@
 // a block out itself, in one piece of room taken from the builder at once,
 // lowest address first:
 //
-//   table | read id | strand id | pairing table | samples vector | padding
+//   table | read id | strand id | pairing table | gap | samples vector | padding
 //
 // The table is a fixed image whose fields sit aligned without padding; the
 // texts and tables after it are whole words, so every part stays aligned
@@ -22,14 +22,22 @@
 // and all pairing tables another; each is written before the first block
 // that needs it.
 //
+// Blocks are written without their samples, which copy_samples() copies
+// afterwards, all at once. A batch thus writes the tables of all its blocks
+// while the reads' metadata is still in cache from sizing the buffer, and
+// then copies samples as one stream, rather than fetching each read's
+// metadata anew from behind the samples copied since.
+//
 // The tables read back through the generated accessors and pass the
-// verifier like any other. A writer belongs to one builder and one thread.
+// verifier like any other, once their samples are copied. A writer belongs
+// to one builder and one thread.
 
 #include <array>
 #include <cstddef>
 #include <cstdint>
 #include <span>
 #include <string_view>
+#include <vector>
 
 #include <flatbuffers/flatbuffers.h>
 
@@ -77,14 +85,22 @@ public:
         return sizeof(flatbuffers::uoffset_t) + ((length + 1 + 3) & ~std::size_t{3});
     }
 
-    explicit ReadBlockWriter(ReadMessageBuilder& builder) noexcept : m_builder(builder) {}
+    // blocks: how many blocks the writer will write, to take room for their
+    // copies at once.
+    explicit ReadBlockWriter(ReadMessageBuilder& builder, std::size_t blocks = 1) : m_builder(builder) {
+        m_copies.reserve(blocks);
+    }
     ReadBlockWriter(const ReadBlockWriter&) = delete;
     ReadBlockWriter& operator=(const ReadBlockWriter&) = delete;
 
     // The block of the read (which has its metadata) with these parts,
     // after the shared texts. Its read id and strand id are always written,
-    // even empty.
+    // even empty. The samples wait for copy_samples(): until then they must
+    // stay where parts.samples points.
     flatbuffers::Offset<wire::ReadBlock> write(const common::ReadHolder& read, const RawBlockParts& parts);
+
+    // Copies the samples of every block written since the last call.
+    void copy_samples() noexcept;
 
 private:
     static constexpr std::size_t optional_count = 4;
@@ -92,7 +108,15 @@ private:
     flatbuffers::uoffset_t write_vtable(unsigned present);
     flatbuffers::uoffset_t write_pairing_vtable();
 
+    // A block's samples, copied by copy_samples().
+    struct SampleCopy {
+        std::uint8_t* to;
+        const std::int16_t* from;
+        std::size_t bytes;
+    };
+
     ReadMessageBuilder& m_builder;
+    std::vector<SampleCopy> m_copies;
     // Where each shape's vtable was written (0: not yet), by the bit set of
     // optional fields present.
     std::array<flatbuffers::uoffset_t, std::size_t{1} << optional_count> m_vtables{};
