@@ -308,23 +308,33 @@ inline bool same_text(std::string_view a, std::string_view b) noexcept {
 // before looking it up.
 class SharedTexts {
 public:
-    // Which metadata text a block is adding: consecutive reads of a batch
-    // mostly repeat each one, so the last text of its slot is tried first.
     enum Slot { sequencing_kit, flow_cell_product_code, end_reason, run_id, slot_count };
 
-    // Inline: a read adds four texts, and most adds end at the first
-    // comparison.
-    [[gnu::always_inline]] flatbuffers::Offset<flatbuffers::String> add(flatbuffers::FlatBufferBuilder& builder,
-                                                                        Slot slot,
-                                                                        const std::string& text) {
-        if (text.empty()) {
-            return {};
+    // The shared texts of a read's block: its kit, flow cell code, end
+    // reason and, with pairing, run id. The reads of a batch mostly come
+    // from one run and repeat all four texts of the read before them, which
+    // four comparisons find. An empty text is left out (no offset).
+    void add_all(flatbuffers::FlatBufferBuilder& builder,
+                 const interfaces::ReadMetadata& metadata,
+                 RawBlockParts& parts) {
+        const std::string_view run = has_pairing(metadata) ? std::string_view(metadata.run_id) : std::string_view();
+        const std::string_view texts[slot_count] = {metadata.sequencing_kit, metadata.flow_cell_product_code,
+                                                    metadata.end_reason, run};
+        if (!(same_text(m_last[sequencing_kit].text, texts[sequencing_kit]) &&
+              same_text(m_last[flow_cell_product_code].text, texts[flow_cell_product_code]) &&
+              same_text(m_last[end_reason].text, texts[end_reason]) && same_text(m_last[run_id].text, texts[run_id]))) {
+            for (int slot = 0; slot < slot_count; ++slot) {
+                if (texts[slot].empty()) {
+                    m_last[slot] = Entry{};
+                } else if (!same_text(m_last[slot].text, texts[slot])) {
+                    add_other(builder, static_cast<Slot>(slot), texts[slot]);
+                }
+            }
         }
-        const Entry& last = m_last[slot];
-        if (last.offset.o != 0 && same_text(last.text, text)) {
-            return last.offset;
-        }
-        return add_other(builder, slot, text);
+        parts.sequencing_kit = m_last[sequencing_kit].offset;
+        parts.flow_cell_product_code = m_last[flow_cell_product_code].offset;
+        parts.end_reason = m_last[end_reason].offset;
+        parts.run_id = m_last[run_id].offset;
     }
 
 private:
@@ -381,14 +391,7 @@ flatbuffers::Offset<wire::ReadBlock> build_block(ReadMessageBuilder& builder,
     parts.block_index = block_index;
     parts.block_count = block_count;
     parts.samples = std::span<const std::int16_t>(signal.data() + first_sample, static_cast<std::size_t>(sample_count));
-    parts.sequencing_kit = shared_texts.add(builder, SharedTexts::sequencing_kit, metadata.sequencing_kit);
-    parts.flow_cell_product_code =
-        shared_texts.add(builder, SharedTexts::flow_cell_product_code, metadata.flow_cell_product_code);
-    parts.end_reason = shared_texts.add(builder, SharedTexts::end_reason, metadata.end_reason);
-    if (has_pairing(metadata)) {
-        // The reads of a batch mostly come from one run.
-        parts.run_id = shared_texts.add(builder, SharedTexts::run_id, metadata.run_id);
-    }
+    shared_texts.add_all(builder, metadata, parts);
     return writer.write(read, parts);
 }
 

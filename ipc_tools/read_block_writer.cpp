@@ -129,7 +129,7 @@ struct SamplePlacement {
 constexpr std::size_t cache_line_bytes = 64;
 constexpr std::size_t most_gap_bytes = sizeof(uoffset_t);
 constexpr std::size_t most_padding_bytes = cache_line_bytes - 1;
-constexpr std::size_t most_placement_bytes = most_gap_bytes + most_padding_bytes;
+static_assert(ReadBlockWriter::most_placement_bytes == most_gap_bytes + most_padding_bytes);
 
 // The placement of a block whose end is to sit at top, with `above` bytes
 // built above it up to the end of the buffer. Samples whose source is not on
@@ -194,14 +194,6 @@ uoffset_t ReadBlockWriter::write_pairing_vtable() {
     m_builder.PushBytes(vtable, vtable_size);
     m_pairing_vtable = m_builder.GetSize();
     return m_pairing_vtable;
-}
-
-std::size_t ReadBlockWriter::block_bytes(std::uint64_t sample_count,
-                                         std::string_view read_id,
-                                         std::string_view strand_id,
-                                         bool pairing) noexcept {
-    return BlockLayout(read_id, strand_id, pairing, static_cast<std::size_t>(sample_count)).bytes +
-           most_placement_bytes;
 }
 
 flatbuffers::Offset<wire::ReadBlock> ReadBlockWriter::write(const common::ReadHolder& read,

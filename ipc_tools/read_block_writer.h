@@ -72,17 +72,27 @@ public:
     static constexpr std::size_t pairing_vtable_bytes =
         wire::PairingInfo::VT_RUN_ID + sizeof(flatbuffers::voffset_t) + 1;
 
-    // The most that write() puts into the buffer for a block of
-    // sample_count samples of a read with these texts, vtables aside.
-    static std::size_t block_bytes(std::uint64_t sample_count,
-                                   std::string_view read_id,
-                                   std::string_view strand_id,
-                                   bool pairing) noexcept;
+    // Placing a block's samples takes up to a gap word before them and up
+    // to 63 bytes of padding after them (see write()).
+    static constexpr std::size_t most_placement_bytes = sizeof(flatbuffers::uoffset_t) + 63;
 
     // A text in a block: its length, its characters, a terminating zero and
     // zeros up to the next 4 bytes.
     static constexpr std::size_t image_text_bytes(std::size_t length) noexcept {
         return sizeof(flatbuffers::uoffset_t) + ((length + 1 + 3) & ~std::size_t{3});
+    }
+
+    // The most that write() puts into the buffer for a block of
+    // sample_count samples of a read with these texts, vtables aside.
+    // Inline: a batch sizes its buffer read by read.
+    static std::size_t block_bytes(std::uint64_t sample_count,
+                                   std::string_view read_id,
+                                   std::string_view strand_id,
+                                   bool pairing) noexcept {
+        return table_bytes + image_text_bytes(read_id.size()) +
+               (strand_id == read_id ? 0 : image_text_bytes(strand_id.size())) + (pairing ? pairing_bytes : 0) +
+               sizeof(flatbuffers::uoffset_t) + static_cast<std::size_t>(sample_count) * sizeof(std::int16_t) +
+               most_placement_bytes;
     }
 
     // blocks: how many blocks the writer will write, to take room for their
