@@ -90,28 +90,7 @@ void put(std::uint8_t* to, std::size_t at, T value) {
     flatbuffers::WriteScalar(to + at, value);
 }
 
-// Where a block's parts sit in its room, from its lowest address (see the
-// header): each of whole words.
-struct BlockLayout {
-    static constexpr std::size_t read_id_at = ReadBlockWriter::table_bytes;
-    std::size_t read_id_bytes;
-    std::size_t strand_id_at;
-    std::size_t strand_id_bytes;  // 0: the strand id refers to the read id's text
-    std::size_t pairing_at;
-    std::size_t samples_at;       // the samples vector's length
-    std::size_t samples_bytes;    // its samples
-    std::size_t bytes;            // up to the samples' end; the padding follows
-
-    BlockLayout(std::string_view read_id, std::string_view strand_id, bool pairing, std::size_t sample_count)
-        : read_id_bytes(ReadBlockWriter::image_text_bytes(read_id.size())),
-          strand_id_at(read_id_at + read_id_bytes),
-          // The client names a strand after its read.
-          strand_id_bytes(strand_id == read_id ? 0 : ReadBlockWriter::image_text_bytes(strand_id.size())),
-          pairing_at(strand_id_at + strand_id_bytes),
-          samples_at(pairing_at + (pairing ? ReadBlockWriter::pairing_bytes : 0)),
-          samples_bytes(sample_count * sizeof(std::int16_t)),
-          bytes(samples_at + sizeof(uoffset_t) + samples_bytes) {}
-};
+using BlockLayout = ReadBlockWriter::Layout;
 
 // Where a block's samples vector goes: a gap word (0 or 4 bytes) below it,
 // after the pairing table, and padding above it up to the block's end.

@@ -82,6 +82,29 @@ public:
         return sizeof(flatbuffers::uoffset_t) + ((length + 1 + 3) & ~std::size_t{3});
     }
 
+    // Where a block's parts sit in its room, from its lowest address (see
+    // above): each of whole words. The samples' gap and padding come on top.
+    struct Layout {
+        static constexpr std::size_t read_id_at = table_bytes;
+        std::size_t read_id_bytes;
+        std::size_t strand_id_at;
+        std::size_t strand_id_bytes;  // 0: the strand id refers to the read id's text
+        std::size_t pairing_at;
+        std::size_t samples_at;       // the samples vector's length
+        std::size_t samples_bytes;    // its samples
+        std::size_t bytes;            // up to the samples' end
+
+        Layout(std::string_view read_id, std::string_view strand_id, bool pairing, std::size_t sample_count) noexcept
+            : read_id_bytes(image_text_bytes(read_id.size())),
+              strand_id_at(read_id_at + read_id_bytes),
+              // The client names a strand after its read.
+              strand_id_bytes(strand_id == read_id ? 0 : image_text_bytes(strand_id.size())),
+              pairing_at(strand_id_at + strand_id_bytes),
+              samples_at(pairing_at + (pairing ? pairing_bytes : 0)),
+              samples_bytes(sample_count * sizeof(std::int16_t)),
+              bytes(samples_at + sizeof(flatbuffers::uoffset_t) + samples_bytes) {}
+    };
+
     // The most that write() puts into the buffer for a block of
     // sample_count samples of a read with these texts, vtables aside.
     // Inline: a batch sizes its buffer read by read.
@@ -89,9 +112,7 @@ public:
                                    std::string_view read_id,
                                    std::string_view strand_id,
                                    bool pairing) noexcept {
-        return table_bytes + image_text_bytes(read_id.size()) +
-               (strand_id == read_id ? 0 : image_text_bytes(strand_id.size())) + (pairing ? pairing_bytes : 0) +
-               sizeof(flatbuffers::uoffset_t) + static_cast<std::size_t>(sample_count) * sizeof(std::int16_t) +
+        return Layout(read_id, strand_id, pairing, static_cast<std::size_t>(sample_count)).bytes +
                most_placement_bytes;
     }
 
