@@ -46,11 +46,6 @@ constexpr std::uint64_t envelope_fixed_bytes = 100;  // with its vtable and scra
 constexpr std::uint64_t batch_fixed_bytes = 24;      // the batch table, its vtable, its vector's length
 constexpr std::uint64_t batch_entry_bytes = 4;       // a block's place in the batch's vector
 
-// A block carries its pairing only with all three of its values.
-bool has_pairing(const interfaces::ReadMetadata& metadata) {
-    return metadata.channel && metadata.mux && !metadata.run_id.empty();
-}
-
 // A text's share of a buffer: length prefix, characters, terminating zero
 // and up to three bytes of padding.
 constexpr std::uint64_t text_bytes(std::size_t length) { return length + 8; }
@@ -282,137 +277,6 @@ struct Collected {
 
 namespace {
 
-// Whether two texts are equal. The texts the reads of a batch share are
-// mostly short, and comparing them as two words that overlap costs less
-// than a call to memcmp.
-inline bool same_text(std::string_view a, std::string_view b) noexcept {
-    constexpr std::size_t word = sizeof(std::uint64_t);
-    const std::size_t length = a.size();
-    if (length != b.size()) {
-        return false;
-    }
-    if (length < word || length > 2 * word) {
-        return a == b;
-    }
-    const auto word_at = [](std::string_view text, std::size_t at) {
-        std::uint64_t value;
-        std::memcpy(&value, text.data() + at, word);
-        return value;
-    };
-    return word_at(a, 0) == word_at(b, 0) && word_at(a, length - word) == word_at(b, length - word);
-}
-
-// The texts a buffer stores once however many blocks carry them. A batch
-// carries a handful of distinct kits, flow cell codes and end reasons, so a
-// short list beats the builder's own string pool, which writes each text
-// before looking it up.
-class SharedTexts {
-public:
-    enum Slot { sequencing_kit, flow_cell_product_code, end_reason, run_id, slot_count };
-
-    // The shared texts of a read's block: its kit, flow cell code, end
-    // reason and, with pairing, run id. The reads of a batch mostly come
-    // from one run and repeat all four texts of the read before them, which
-    // four comparisons find. An empty text is left out (no offset).
-    void add_all(flatbuffers::FlatBufferBuilder& builder,
-                 const interfaces::ReadMetadata& metadata,
-                 RawBlockParts& parts) {
-        const std::string_view run = has_pairing(metadata) ? std::string_view(metadata.run_id) : std::string_view();
-        const std::string_view texts[slot_count] = {metadata.sequencing_kit, metadata.flow_cell_product_code,
-                                                    metadata.end_reason, run};
-        if (!(same_text(m_last[sequencing_kit].text, texts[sequencing_kit]) &&
-              same_text(m_last[flow_cell_product_code].text, texts[flow_cell_product_code]) &&
-              same_text(m_last[end_reason].text, texts[end_reason]) && same_text(m_last[run_id].text, texts[run_id]))) {
-            for (int slot = 0; slot < slot_count; ++slot) {
-                if (texts[slot].empty()) {
-                    m_last[slot] = Entry{};
-                } else if (!same_text(m_last[slot].text, texts[slot])) {
-                    add_other(builder, static_cast<Slot>(slot), texts[slot]);
-                }
-            }
-        }
-        parts.sequencing_kit = m_last[sequencing_kit].offset;
-        parts.flow_cell_product_code = m_last[flow_cell_product_code].offset;
-        parts.end_reason = m_last[end_reason].offset;
-        parts.run_id = m_last[run_id].offset;
-    }
-
-private:
-    // Not the last text of its slot: an earlier one, or a new one written now.
-    flatbuffers::Offset<flatbuffers::String> add_other(flatbuffers::FlatBufferBuilder& builder,
-                                                       Slot slot,
-                                                       std::string_view text) {
-        Entry& last = m_last[slot];
-        for (const Entry& stored : m_texts) {
-            if (stored.text == text) {
-                last = stored;
-                return stored.offset;
-            }
-        }
-        last = Entry{text, builder.CreateString(text.data(), text.size())};
-        m_texts.push_back(last);
-        return last.offset;
-    }
-
-    struct Entry {
-        std::string_view text;  // into the reads being built, which outlive the build
-        flatbuffers::Offset<flatbuffers::String> offset;
-    };
-    std::vector<Entry> m_texts;
-    Entry m_last[slot_count];
-};
-
-flatbuffers::Offset<wire::ReadBlock> build_block(ReadMessageBuilder& builder,
-                                                 const common::ReadHolder& read,
-                                                 std::uint64_t sample_count,
-                                                 std::uint32_t block_index,
-                                                 std::uint32_t block_count,
-                                                 std::uint64_t first_sample,
-                                                 SharedTexts& shared_texts,
-                                                 ReadBlockWriter& writer) {
-    QOR_EXPECTS(read.metadata != nullptr, "A read sent to the server needs its metadata");
-    // raw_data is the smallest key, so a read's signal is mostly its first
-    // data set.
-    auto raw = read.datasets.begin();
-    if (raw == read.datasets.end() || raw->first != dw::raw_data) {
-        raw = read.datasets.find(dw::raw_data);
-    }
-    if (raw == read.datasets.end()) {
-        throw std::out_of_range("invalid map<K, T> key");
-    }
-    const dw::VecView<const std::int16_t> signal = raw->second.view<std::int16_t>();
-    if (first_sample > signal.size() || sample_count > signal.size() - first_sample) {
-        throw std::runtime_error("Read " + read.metadata->read_id + " has " + std::to_string(signal.size()) +
-                                 " samples of raw data, too few for its block of " + std::to_string(sample_count) +
-                                 " samples from sample " + std::to_string(first_sample) + ".");
-    }
-    const interfaces::ReadMetadata& metadata = *read.metadata;
-    RawBlockParts parts;
-    parts.block_index = block_index;
-    parts.block_count = block_count;
-    parts.samples = std::span<const std::int16_t>(signal.data() + first_sample, static_cast<std::size_t>(sample_count));
-    shared_texts.add_all(builder, metadata, parts);
-    return writer.write(read, parts);
-}
-
-}  // namespace
-
-flatbuffers::Offset<wire::ReadBlock> build_raw_block(ReadMessageBuilder& builder,
-                                                     ReadBlockWriter& writer,
-                                                     const common::ReadHolder& read,
-                                                     std::uint64_t sample_count,
-                                                     std::uint32_t block_index,
-                                                     std::uint32_t block_count,
-                                                     std::uint64_t first_sample) {
-    SharedTexts shared_texts;
-    const auto block =
-        build_block(builder, read, sample_count, block_index, block_count, first_sample, shared_texts, writer);
-    writer.copy_samples();
-    return block;
-}
-
-namespace {
-
 // The room a block of sample_count samples of a read takes, vtables aside,
 // counting its shared texts as if it were the only block to carry them (and
 // an empty one, left out, all the same); and its shape, the optional fields
@@ -422,8 +286,8 @@ struct BlockRoom {
     unsigned shape;
 };
 
-BlockRoom block_room(const interfaces::ReadMetadata& metadata, std::uint64_t sample_count) {
-    const bool pairing = has_pairing(metadata);
+[[gnu::always_inline]] inline BlockRoom block_room(const interfaces::ReadMetadata& metadata, std::uint64_t sample_count) {
+    const bool pairing = ReadBlockWriter::carries_pairing(metadata);
     const std::size_t kit = metadata.sequencing_kit.size();
     const std::size_t flow_cell = metadata.flow_cell_product_code.size();
     const std::size_t end_reason = metadata.end_reason.size();
@@ -458,30 +322,48 @@ std::uint64_t client_id_bytes(const std::string& connection_id) {
     return connection_id.empty() ? 0 : text_bytes(connection_id.size());
 }
 
+// The writer's room for a raw block: the block with its shared texts and
+// vtables.
+std::uint64_t raw_block_room(const interfaces::ReadMetadata& metadata, std::uint64_t sample_count) {
+    const std::uint64_t pairing_vtable =
+        ReadBlockWriter::carries_pairing(metadata) ? ReadBlockWriter::pairing_vtable_bytes : 0;
+    return block_room(metadata, sample_count).bytes + block_vtable_bytes + pairing_vtable;
+}
+
+// The writer's room for a batch of reads: their blocks with their shared
+// texts and vtables.
+std::uint64_t batch_block_room(std::span<const common::ReadHolder* const> reads) {
+    std::uint64_t bytes = 0;
+    std::uint32_t shapes = 0;  // bit s: a block of shape s comes with its vtable
+    for (const common::ReadHolder* read : reads) {
+        QOR_EXPECTS(read != nullptr && read->metadata != nullptr, "A read sent to the server needs its metadata");
+        const BlockRoom room = block_room(*read->metadata, read->metadata->duration);
+        bytes += room.bytes;
+        shapes |= std::uint32_t{1} << room.shape;
+    }
+    bytes += static_cast<std::uint64_t>(std::popcount(shapes)) * block_vtable_bytes;
+    // The pairing tables share one vtable; odd shapes carry pairing.
+    bytes += (shapes & 0xAAAAU) != 0 ? ReadBlockWriter::pairing_vtable_bytes : 0;
+    return bytes;
+}
+
+// What a batch adds to its blocks' room.
+std::uint64_t batch_builder_bytes(std::size_t reads, const std::string& connection_id) {
+    return envelope_fixed_bytes + batch_fixed_bytes + client_id_bytes(connection_id) + reads * batch_entry_bytes;
+}
+
 }  // namespace
 
 std::size_t raw_block_builder_size(const common::ReadHolder& read,
                                    std::uint64_t sample_count,
                                    const std::string& connection_id) {
     QOR_EXPECTS(read.metadata != nullptr, "A read sent to the server needs its metadata");
-    const std::uint64_t pairing_vtable = has_pairing(*read.metadata) ? ReadBlockWriter::pairing_vtable_bytes : 0;
-    return static_cast<std::size_t>(block_room(*read.metadata, sample_count).bytes + block_vtable_bytes +
-                                    pairing_vtable + envelope_fixed_bytes + client_id_bytes(connection_id));
+    return static_cast<std::size_t>(raw_block_room(*read.metadata, sample_count) + envelope_fixed_bytes +
+                                    client_id_bytes(connection_id));
 }
 
 std::size_t read_batch_builder_size(std::span<const common::ReadHolder* const> reads, const std::string& connection_id) {
-    std::uint64_t bytes = envelope_fixed_bytes + batch_fixed_bytes + client_id_bytes(connection_id);
-    std::uint32_t shapes = 0;  // bit s: a block of shape s comes with its vtable
-    for (const common::ReadHolder* read : reads) {
-        QOR_EXPECTS(read != nullptr && read->metadata != nullptr, "A read sent to the server needs its metadata");
-        const BlockRoom room = block_room(*read->metadata, read->metadata->duration);
-        bytes += room.bytes + batch_entry_bytes;
-        shapes |= std::uint32_t{1} << room.shape;
-    }
-    bytes += static_cast<std::uint64_t>(std::popcount(shapes)) * block_vtable_bytes;
-    // The pairing tables share one vtable; odd shapes carry pairing.
-    bytes += (shapes & 0xAAAAU) != 0 ? ReadBlockWriter::pairing_vtable_bytes : 0;
-    return static_cast<std::size_t>(bytes);
+    return static_cast<std::size_t>(batch_block_room(reads) + batch_builder_bytes(reads.size(), connection_id));
 }
 
 std::vector<Message> make_raw_block_messages(const common::ReadHolder& read,
@@ -505,10 +387,13 @@ std::vector<Message> make_raw_block_messages(const common::ReadHolder& read,
     for (std::uint64_t index = 0; index < block_count; ++index) {
         const std::uint64_t first_sample = index * max_block_size;
         const std::uint64_t sample_count = std::min(max_block_size, duration - first_sample);
-        ReadMessageBuilder builder(raw_block_builder_size(read, sample_count, connection_id), allocator);
-        ReadBlockWriter writer(builder);
-        const auto block = build_raw_block(builder, writer, read, sample_count, static_cast<std::uint32_t>(index),
-                                           static_cast<std::uint32_t>(block_count), first_sample);
+        const std::uint64_t room = raw_block_room(*read.metadata, sample_count);
+        ReadMessageBuilder builder(static_cast<std::size_t>(room + envelope_fixed_bytes + client_id_bytes(connection_id)),
+                                   allocator);
+        ReadBlockWriter writer(builder, static_cast<std::size_t>(room));
+        const auto block = writer.write(read, first_sample, sample_count, static_cast<std::uint32_t>(index),
+                                        static_cast<std::uint32_t>(block_count));
+        writer.finish();
         finish_envelope(builder, connection_id, wire::MessageData::ReadBlock, block.Union());
         messages.emplace_back(builder);
     }
@@ -521,16 +406,13 @@ Message make_read_batch_message(std::span<const common::ReadHolder* const> reads
     TraceScope scope(FbbuilderReadHelper::hf_trace_context(), "make_read_batch_message");
     scope.trace([&] { return "reads " + std::to_string(reads.size()); });
 
-    ReadMessageBuilder builder(read_batch_builder_size(reads, connection_id), allocator);
-
-    SharedTexts shared_texts;
-    ReadBlockWriter writer(builder, reads.size());
-    std::vector<flatbuffers::Offset<wire::ReadBlock>> blocks;
-    blocks.reserve(reads.size());
-    for (const common::ReadHolder* read : reads) {
-        blocks.push_back(build_block(builder, *read, read->metadata->duration, 0, 1, 0, shared_texts, writer));
-    }
-    writer.copy_samples();
+    const std::uint64_t room = batch_block_room(reads);
+    ReadMessageBuilder builder(static_cast<std::size_t>(room + batch_builder_bytes(reads.size(), connection_id)),
+                               allocator);
+    ReadBlockWriter writer(builder, static_cast<std::size_t>(room), reads.size());
+    std::vector<flatbuffers::Offset<wire::ReadBlock>> blocks(reads.size());
+    writer.write_reads(reads, blocks.data());
+    writer.finish();
     const auto batch = wire::CreateReadBatch(builder, wire::BatchKind::READ_BATCH, block_vector(builder, blocks));
     finish_envelope(builder, connection_id, wire::MessageData::ReadBatch, batch.Union());
     return Message(builder);

@@ -27,24 +27,6 @@ namespace wire {
 struct ReadBlock;
 }
 
-class ReadBlockWriter;
-class ReadMessageBuilder;
-
-// The ReadBlock of sample_count samples of the read's raw_data starting at
-// first_sample, as block block_index of block_count, written through the
-// builder's one writer (so that blocks of one buffer share their vtables).
-// Throws std::out_of_range "invalid map<K, T> key" when the read has no
-// raw_data, std::runtime_error "Invalid array type requested." when its
-// samples are not int16, and std::runtime_error when the requested samples
-// run past the data set (a duration larger than the signal).
-flatbuffers::Offset<wire::ReadBlock> build_raw_block(ReadMessageBuilder& builder,
-                                                     ReadBlockWriter& writer,
-                                                     const common::ReadHolder& read,
-                                                     std::uint64_t sample_count,
-                                                     std::uint32_t block_index,
-                                                     std::uint32_t block_count,
-                                                     std::uint64_t first_sample);
-
 // One PASS_FIRST_RAW_BLOCK followed by the PASS_NEXT_RAW_BLOCK messages of
 // one read, at most max_block_size samples each (at least 1). A read of no
 // samples still gets its one (empty) first block, so that it is answered

@@ -2,15 +2,15 @@
 
 // Writes the blocks of outgoing raw reads.
 //
-//   ReadBlockWriter writer(builder);
-//   const auto block = writer.write(read, parts);  // after the shared texts
+//   ReadBlockWriter writer(builder, room);
+//   const auto block = writer.write(read, 0, duration, 0, 1);
+//   writer.finish();  // copies the samples
 //
 // A message may carry dozens of blocks, and building each through the
 // builder part by part (aligning each, noting where each field went, then
 // building and comparing its vtable) costs more than copying a short
 // read's samples. Every raw block has the same fields, so the writer lays
-// a block out itself, in one piece of room taken from the builder at once,
-// lowest address first:
+// a block out itself, lowest address first:
 //
 //   table | read id | strand id | pairing table | gap | samples vector | padding
 //
@@ -20,17 +20,25 @@
 // The strand id is left out, and refers to the read id's text, where the two
 // are equal. Blocks that leave out the same optional texts share one vtable,
 // and all pairing tables another; each is written before the first block
-// that needs it.
+// that needs it. The texts blocks share (kit, flow cell code, end reason,
+// run id) are written once each, before the first block that carries them.
 //
-// Blocks are written without their samples, which copy_samples() copies
+// The writer takes its room from the builder at once and fills it from the
+// top, keeping its place itself rather than asking the builder block by
+// block; the builder sees none of it until finish() gives back what is left
+// over. Room that runs short is taken as needed (growing the builder), so a
+// writer given no room works too, only more slowly.
+//
+// Blocks are written without their samples, which finish() copies
 // afterwards, all at once. A batch thus writes the tables of all its blocks
 // while the reads' metadata is still in cache from sizing the buffer, and
 // then copies samples as one stream, rather than fetching each read's
 // metadata anew from behind the samples copied since.
 //
 // The tables read back through the generated accessors and pass the
-// verifier like any other, once their samples are copied. A writer belongs
-// to one builder and one thread.
+// verifier like any other, once finished. Nothing else may be built in the
+// builder between a writer's construction and its finish(). A writer
+// belongs to one builder and one thread.
 
 #include <array>
 #include <cstddef>
@@ -46,20 +54,6 @@
 #include "ipc_tools/wire_format.h"
 
 namespace ipc_tools {
-
-// What a raw block carries besides its read's own fields: its place in the
-// read, its samples, and the texts it shares with the other blocks of its
-// message, written before it. A null text is left out; a run id brings the
-// pairing table with the read's channel and mux.
-struct RawBlockParts {
-    std::uint32_t block_index = 0;
-    std::uint32_t block_count = 1;
-    std::span<const std::int16_t> samples;
-    flatbuffers::Offset<flatbuffers::String> run_id;
-    flatbuffers::Offset<flatbuffers::String> sequencing_kit;
-    flatbuffers::Offset<flatbuffers::String> flow_cell_product_code;
-    flatbuffers::Offset<flatbuffers::String> end_reason;
-};
 
 class ReadBlockWriter {
 public:
@@ -116,42 +110,109 @@ public:
                most_placement_bytes;
     }
 
-    // blocks: how many blocks the writer will write, to take room for their
-    // copies at once.
-    explicit ReadBlockWriter(ReadMessageBuilder& builder, std::size_t blocks = 1) : m_builder(builder) {
-        m_copies.reserve(blocks);
+    // Whether a read's blocks carry its pairing: only with all three of its
+    // values.
+    static bool carries_pairing(const interfaces::ReadMetadata& metadata) noexcept {
+        return metadata.channel && metadata.mux && !metadata.run_id.empty();
     }
+
+    // Takes `room` bytes below everything built so far. blocks: how many
+    // blocks the writer will write, to take room for their copies at once.
+    ReadBlockWriter(ReadMessageBuilder& builder, std::size_t room, std::size_t blocks = 1);
     ReadBlockWriter(const ReadBlockWriter&) = delete;
     ReadBlockWriter& operator=(const ReadBlockWriter&) = delete;
 
-    // The block of the read (which has its metadata) with these parts,
-    // after the shared texts. Its read id and strand id are always written,
-    // even empty. The samples wait for copy_samples(): until then they must
-    // stay where parts.samples points.
-    flatbuffers::Offset<wire::ReadBlock> write(const common::ReadHolder& read, const RawBlockParts& parts);
+    // The block of sample_count samples of the read's raw_data from
+    // first_sample, as block block_index of block_count, with the texts it
+    // shares written once for all blocks of the writer. The read id and
+    // strand id are always written, even empty. Throws std::out_of_range
+    // "invalid map<K, T> key" when the read has no raw_data,
+    // std::runtime_error "Invalid array type requested." when its samples are
+    // not int16, and std::runtime_error when the requested samples run past
+    // the data set. The samples wait for finish(), and later blocks compare
+    // their shared texts with this read's: until finish() the read must stay
+    // as it is.
+    flatbuffers::Offset<wire::ReadBlock> write(const common::ReadHolder& read,
+                                               std::uint64_t first_sample,
+                                               std::uint64_t sample_count,
+                                               std::uint32_t block_index,
+                                               std::uint32_t block_count);
 
-    // Copies the samples of every block written since the last call.
-    void copy_samples() noexcept;
+    // Each read whole as the only block of its read, in order: the block of
+    // reads[i] goes to blocks[i]. Throws as write() does; the reads must
+    // likewise stay as they are until finish().
+    void write_reads(std::span<const common::ReadHolder* const> reads, flatbuffers::Offset<wire::ReadBlock>* blocks);
+
+    // Copies the samples of every block written, and gives the room left
+    // over back to the builder. Once, after the last block.
+    void finish() noexcept;
 
 private:
     static constexpr std::size_t optional_count = 4;
 
-    flatbuffers::uoffset_t write_vtable(unsigned present);
-    flatbuffers::uoffset_t write_pairing_vtable();
+    // Where the writer stands in its room: the lowest byte written, its
+    // distance from the end of the buffer, and the room left below it.
+    struct Cursor {
+        std::uint8_t* low;
+        flatbuffers::uoffset_t size;
+        std::size_t free;
+    };
 
-    // A block's samples, copied by copy_samples().
+    // What the last block carried besides its own fields: the read whose
+    // shared texts it carried (an empty one left out), where they were
+    // written, and its vtables. A block that carries the same texts has the
+    // same shape, so shares all of it. No read: nothing carried yet.
+    struct Carried {
+        const interfaces::ReadMetadata* from = nullptr;  // outlives the writer's use
+        flatbuffers::uoffset_t kit_text = 0, flow_cell_text = 0, end_reason_text = 0, run_text = 0;
+        flatbuffers::uoffset_t vtable = 0;
+        flatbuffers::uoffset_t pairing_vtable = 0;
+    };
+    struct Carrying {
+        Cursor cursor;
+        Carried carried;
+    };
+
+    // A block's samples, copied by finish(): to where, as a distance from
+    // the buffer's end, which stays right if the builder grows.
     struct SampleCopy {
-        std::uint8_t* to;
+        flatbuffers::uoffset_t to;
         const std::int16_t* from;
         std::size_t bytes;
     };
 
+    Cursor grow(Cursor cursor, std::size_t bytes);
+    std::uint8_t* take(Cursor& cursor, std::size_t bytes);
+    flatbuffers::uoffset_t write_aligned(Cursor& cursor, const std::uint8_t* vtable, std::size_t bytes);
+    flatbuffers::uoffset_t write_vtable(Cursor& cursor, unsigned present);
+    flatbuffers::uoffset_t write_pairing_vtable(Cursor& cursor);
+    flatbuffers::uoffset_t write_text(Cursor& cursor, std::string_view text);
+    flatbuffers::uoffset_t shared_text(Cursor& cursor, std::string_view text);
+    Carrying carry(Cursor cursor, Carried carried, const interfaces::ReadMetadata& metadata);
+    flatbuffers::uoffset_t write_block(Cursor& cursor,
+                                       Carried& carried,
+                                       SampleCopy*& copies,
+                                       const common::ReadHolder& read,
+                                       std::span<const std::int16_t> samples,
+                                       std::uint32_t block_index,
+                                       std::uint32_t block_count);
+
+    // A text stored once, and where.
+    struct StoredText {
+        std::string_view text;  // into the reads being written, which outlive the writer's use
+        flatbuffers::uoffset_t offset = 0;
+    };
+
     ReadMessageBuilder& m_builder;
+    Cursor m_cursor;
+    bool m_wrote_block = false;
     std::vector<SampleCopy> m_copies;
     // Where each shape's vtable was written (0: not yet), by the bit set of
     // optional fields present.
     std::array<flatbuffers::uoffset_t, std::size_t{1} << optional_count> m_vtables{};
     flatbuffers::uoffset_t m_pairing_vtable = 0;  // 0: not yet written
+    std::vector<StoredText> m_texts;              // every shared text written
+    Carried m_carried;
 };
 
 }  // namespace ipc_tools

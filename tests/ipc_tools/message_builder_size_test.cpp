@@ -155,11 +155,13 @@ void expect_least_room(const std::vector<common::ReadHolder>& reads, const std::
     EXPECT_EQ(allocator.allocations, 1);
 
     const std::size_t least = least_room(2 * room, [&](ipc_tools::ReadMessageBuilder& builder) {
-        ipc_tools::ReadBlockWriter writer(builder);
+        // A writer given no room takes what each block needs as it goes.
+        ipc_tools::ReadBlockWriter writer(builder, 0);
         std::vector<flatbuffers::Offset<ipc_tools::wire::ReadBlock>> blocks;
         for (const common::ReadHolder& read : reads) {
-            blocks.push_back(ipc_tools::build_raw_block(builder, writer, read, read.metadata->duration, 0, 1, 0));
+            blocks.push_back(writer.write(read, 0, read.metadata->duration, 0, 1));
         }
+        writer.finish();
         if (batch) {
             const auto body = ipc_tools::wire::CreateReadBatch(builder, ipc_tools::wire::BatchKind::READ_BATCH,
                                                                builder.CreateVector(blocks));
@@ -192,6 +194,7 @@ TEST(MessageBuilderSizeTest, BlocksAndBatchesAreBuiltWithoutRegrowingInLittleMor
                     Texts own = texts;
                     own.read_id += i;
                     own.kit += i;
+                    own.run_id += own.run_id != 0 ? i : 0;
                     reads.push_back(read_with(i + 1, 101 + 3 * i, own));
                 }
                 expect_least_room(reads, connection_id, true);
