@@ -134,7 +134,7 @@ static_assert(ReadBlockWriter::most_placement_bytes == most_gap_bytes + most_pad
 
 // A text of `bytes` in a block: its length, its characters, then zeros up
 // to its end, so that no byte of the block is left unwritten.
-void put_text(std::uint8_t* block, std::size_t at, std::string_view text, std::size_t bytes) {
+[[gnu::always_inline]] inline void put_text(std::uint8_t* block, std::size_t at, std::string_view text, std::size_t bytes) {
     put(block, at, static_cast<uoffset_t>(text.size()));
     // The last word holds the terminating zero and the padding; the
     // characters may then overwrite its first bytes.
@@ -313,9 +313,8 @@ uoffset_t ReadBlockWriter::shared_text(Cursor& cursor, std::string_view text) {
 // then the vtables of its shape, each likewise. Takes the cursor and gives
 // it back, rather than by reference, so that the loop over a batch keeps it
 // in registers.
-ReadBlockWriter::Carrying ReadBlockWriter::carry(Cursor cursor,
-                                                 Carried carried,
-                                                 const interfaces::ReadMetadata& metadata) {
+ReadBlockWriter::Cursor ReadBlockWriter::carry(Cursor cursor, const interfaces::ReadMetadata& metadata) {
+    Carried& carried = m_carried;
     carried.from = &metadata;
     carried.kit_text = shared_text(cursor, metadata.sequencing_kit);
     carried.flow_cell_text = shared_text(cursor, metadata.flow_cell_product_code);
@@ -330,13 +329,12 @@ ReadBlockWriter::Carrying ReadBlockWriter::carry(Cursor cursor,
     const unsigned present = (pairing ? 1U : 0U) | (carried.kit_text != 0 ? 2U : 0U) |
                              (carried.flow_cell_text != 0 ? 4U : 0U) | (carried.end_reason_text != 0 ? 8U : 0U);
     carried.vtable = m_vtables[present] != 0 ? m_vtables[present] : write_vtable(cursor, present);
-    return {cursor, carried};
+    return cursor;
 }
 
 // The block of the read (which has its metadata) with these samples, after
 // its shared texts: its distance from the buffer's end.
 [[gnu::always_inline]] inline uoffset_t ReadBlockWriter::write_block(Cursor& cursor,
-                                                                      Carried& carried,
                                                                       SampleCopy*& copies,
                                                                       const common::ReadHolder& read,
                                                                       std::span<const std::int16_t> samples,
@@ -345,16 +343,15 @@ ReadBlockWriter::Carrying ReadBlockWriter::carry(Cursor cursor,
     const interfaces::ReadMetadata& metadata = *read.metadata;
     // The reads of a batch mostly come from one run and repeat all four
     // shared texts of the read before them, which four comparisons find.
-    const interfaces::ReadMetadata* const from = carried.from;
+    const interfaces::ReadMetadata* const from = m_carried.from;
     const bool pairing = carries_pairing(metadata);
     if (from == nullptr || !same_text(from->sequencing_kit, metadata.sequencing_kit) ||
         !same_text(from->flow_cell_product_code, metadata.flow_cell_product_code) ||
-        !same_text(from->end_reason, metadata.end_reason) || pairing != (carried.run_text != 0) ||
+        !same_text(from->end_reason, metadata.end_reason) || pairing != (m_carried.run_text != 0) ||
         (pairing && !same_text(from->run_id, metadata.run_id))) [[unlikely]] {
-        const Carrying carrying = carry(cursor, carried, metadata);
-        cursor = carrying.cursor;
-        carried = carrying.carried;
+        cursor = carry(cursor, metadata);
     }
+    const Carried& carried = m_carried;
     const uoffset_t run_id_text = carried.run_text;
     const uoffset_t kit_text = carried.kit_text;
     const uoffset_t flow_cell_text = carried.flow_cell_text;
@@ -450,14 +447,12 @@ flatbuffers::Offset<wire::ReadBlock> ReadBlockWriter::write(const common::ReadHo
                                                             std::uint32_t block_count) {
     const std::span<const std::int16_t> samples = samples_of(read, first_sample, sample_count);
     Cursor cursor = m_cursor;
-    Carried carried = m_carried;
     const std::size_t copied = m_copies.size();
     m_copies.resize(copied + 1);
     SampleCopy* copies = m_copies.data() + copied;
-    const uoffset_t block = write_block(cursor, carried, copies, read, samples, block_index, block_count);
+    const uoffset_t block = write_block(cursor, copies, read, samples, block_index, block_count);
     m_copies.resize(static_cast<std::size_t>(copies - m_copies.data()));
     m_cursor = cursor;
-    m_carried = carried;
     m_wrote_block = true;
     return flatbuffers::Offset<wire::ReadBlock>(block);
 }
@@ -467,13 +462,11 @@ void ReadBlockWriter::write_reads(std::span<const common::ReadHolder* const> rea
     // Held in locals across the loop, which the stores into the blocks
     // cannot touch, so that the compiler keeps them in registers.
     Cursor cursor = m_cursor;
-    Carried carried = m_carried;
     const std::size_t copied = m_copies.size();
     m_copies.resize(copied + reads.size());
     SampleCopy* copies = m_copies.data() + copied;
     const auto keep = [&] {
         m_cursor = cursor;
-        m_carried = carried;
         m_copies.resize(static_cast<std::size_t>(copies - m_copies.data()));
     };
     std::size_t i = 0;
@@ -482,7 +475,7 @@ void ReadBlockWriter::write_reads(std::span<const common::ReadHolder* const> rea
             const common::ReadHolder& read = *reads[i];
             QOR_EXPECTS(read.metadata != nullptr, "A read sent to the server needs its metadata");
             const std::span<const std::int16_t> samples = samples_of(read, 0, read.metadata->duration);
-            blocks[i] = flatbuffers::Offset<wire::ReadBlock>(write_block(cursor, carried, copies, read, samples, 0, 1));
+            blocks[i] = flatbuffers::Offset<wire::ReadBlock>(write_block(cursor, copies, read, samples, 0, 1));
         }
     } catch (...) {
         keep();

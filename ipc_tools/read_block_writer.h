@@ -168,10 +168,6 @@ private:
         flatbuffers::uoffset_t vtable = 0;
         flatbuffers::uoffset_t pairing_vtable = 0;
     };
-    struct Carrying {
-        Cursor cursor;
-        Carried carried;
-    };
 
     // A block's samples, copied by finish(): to where, as a distance from
     // the buffer's end, which stays right if the builder grows.
@@ -188,9 +184,8 @@ private:
     flatbuffers::uoffset_t write_pairing_vtable(Cursor& cursor);
     flatbuffers::uoffset_t write_text(Cursor& cursor, std::string_view text);
     flatbuffers::uoffset_t shared_text(Cursor& cursor, std::string_view text);
-    Carrying carry(Cursor cursor, Carried carried, const interfaces::ReadMetadata& metadata);
+    Cursor carry(Cursor cursor, const interfaces::ReadMetadata& metadata);
     flatbuffers::uoffset_t write_block(Cursor& cursor,
-                                       Carried& carried,
                                        SampleCopy*& copies,
                                        const common::ReadHolder& read,
                                        std::span<const std::int16_t> samples,
