@@ -172,6 +172,12 @@ private:
     // A block's samples, copied by finish(): to where, as a distance from
     // the buffer's end, which stays right if the builder grows.
     struct SampleCopy {
+        // Left unset: room for copies is taken for a whole batch at once,
+        // and each is written before it is read.
+        SampleCopy() noexcept {}  // NOLINT(modernize-use-equals-default): = default would zero them
+        SampleCopy(flatbuffers::uoffset_t to_, const std::int16_t* from_, std::size_t bytes_) noexcept
+            : to(to_), from(from_), bytes(bytes_) {}
+
         flatbuffers::uoffset_t to;
         const std::int16_t* from;
         std::size_t bytes;
