@@ -219,8 +219,8 @@ ReadBlockWriter::ReadBlockWriter(ReadMessageBuilder& builder, std::size_t room, 
     m_cursor = Cursor{lowest + room, size, room};
 }
 
-// Takes room for `bytes` more than the cursor has, from the builder, which
-// may move the buffer.
+// Gives the cursor `bytes` of room below it, taking what it lacks from the
+// builder, which may move the buffer.
 ReadBlockWriter::Cursor ReadBlockWriter::grow(Cursor cursor, std::size_t bytes) {
     m_builder.reserve(bytes - cursor.free);
     cursor.low = m_builder.GetCurrentBufferPointer() + (m_builder.GetSize() - cursor.size);
@@ -240,8 +240,6 @@ ReadBlockWriter::Cursor ReadBlockWriter::grow(Cursor cursor, std::size_t bytes) 
     return cursor.low;
 }
 
-// A vtable, aligned on 2 bytes as the builder aligns them: the zero byte
-// that aligns it lies above it.
 uoffset_t ReadBlockWriter::write_vtable(Cursor& cursor, unsigned present) {
     std::uint8_t vtable[vtable_bytes] = {};
     put(vtable, 0, static_cast<voffset_t>(vtable_bytes));
@@ -254,7 +252,7 @@ uoffset_t ReadBlockWriter::write_vtable(Cursor& cursor, unsigned present) {
             put(vtable, optional_slots[i].vtable_entry, optional_slots[i].image_offset);
         }
     }
-    m_vtables[present] = write_aligned(cursor, vtable, vtable_bytes);
+    m_vtables[present] = write_vtable_image(cursor, vtable, vtable_bytes);
     return m_vtables[present];
 }
 
@@ -266,11 +264,13 @@ uoffset_t ReadBlockWriter::write_pairing_vtable(Cursor& cursor) {
     put(vtable, wire::PairingInfo::VT_CHANNEL, static_cast<voffset_t>(at_channel));
     put(vtable, wire::PairingInfo::VT_MUX, static_cast<voffset_t>(at_mux));
     put(vtable, wire::PairingInfo::VT_RUN_ID, static_cast<voffset_t>(at_run_id));
-    m_pairing_vtable = write_aligned(cursor, vtable, vtable_size);
+    m_pairing_vtable = write_vtable_image(cursor, vtable, vtable_size);
     return m_pairing_vtable;
 }
 
-uoffset_t ReadBlockWriter::write_aligned(Cursor& cursor, const std::uint8_t* vtable, std::size_t bytes) {
+// A vtable, aligned on 2 bytes as the builder aligns them: the zero byte
+// that aligns it lies above it.
+uoffset_t ReadBlockWriter::write_vtable_image(Cursor& cursor, const std::uint8_t* vtable, std::size_t bytes) {
     const std::size_t padding = cursor.size % sizeof(voffset_t);
     std::uint8_t* const to = take(cursor, bytes + padding);
     std::memcpy(to, vtable, bytes);

@@ -185,7 +185,7 @@ private:
 
     Cursor grow(Cursor cursor, std::size_t bytes);
     std::uint8_t* take(Cursor& cursor, std::size_t bytes);
-    flatbuffers::uoffset_t write_aligned(Cursor& cursor, const std::uint8_t* vtable, std::size_t bytes);
+    flatbuffers::uoffset_t write_vtable_image(Cursor& cursor, const std::uint8_t* vtable, std::size_t bytes);
     flatbuffers::uoffset_t write_vtable(Cursor& cursor, unsigned present);
     flatbuffers::uoffset_t write_pairing_vtable(Cursor& cursor);
     flatbuffers::uoffset_t write_text(Cursor& cursor, std::string_view text);

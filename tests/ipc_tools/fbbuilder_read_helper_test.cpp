@@ -359,6 +359,10 @@ TEST(FbbuilderReadHelperTest, RefusesReadsWhoseSignalCannotBeSent) {
     const common::ReadHolder* batch[] = {&short_signal};
     EXPECT_THROW(ipc_tools::make_raw_block_messages(short_signal, "c", 4), std::runtime_error);
     EXPECT_THROW(ipc_tools::make_read_batch_message(batch, "c"), std::runtime_error);
+    // Also after blocks before it were written.
+    const common::ReadHolder fine = make_read(4, 10);
+    const common::ReadHolder* later[] = {&fine, &fine, &short_signal, &fine};
+    EXPECT_THROW(ipc_tools::make_read_batch_message(later, "c"), std::runtime_error);
 }
 
 TEST(FbbuilderReadHelperDeathTest, EndsTheProcessForABlockSizeOfZero) {

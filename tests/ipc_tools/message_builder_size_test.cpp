@@ -262,6 +262,52 @@ TEST(MessageBuilderSizeTest, BatchOfEveryOptionalFieldSetIsBuiltWithoutRegrowing
     }
 }
 
+// A writer short of room takes more as it goes, so the builder moves its
+// buffer while blocks wait for their samples: a batch written that way
+// still carries every read's own fields and samples, shared texts and all.
+TEST(MessageBuilderSizeTest, BatchWrittenWithoutRoomCarriesEveryReadAfterTheBufferMoves) {
+    std::vector<common::ReadHolder> reads;
+    std::vector<const common::ReadHolder*> pointers;
+    for (std::size_t i = 0; i < 40; ++i) {
+        Texts texts = text_cases[i % text_cases.size()];
+        texts.kit = i < 20 ? 3 : 5;  // two runs of shared kits, flow cell codes and end reasons
+        reads.push_back(read_with(i + 1, 1 + 97 * i, texts));
+    }
+    for (const common::ReadHolder& read : reads) {
+        pointers.push_back(&read);
+    }
+    CountingAllocator allocator;
+    ipc_tools::ReadMessageBuilder builder(64, &allocator);
+    ipc_tools::ReadBlockWriter writer(builder, 0);
+    std::vector<flatbuffers::Offset<ipc_tools::wire::ReadBlock>> blocks(reads.size());
+    writer.write_reads(pointers, blocks.data());
+    writer.finish();
+    const auto body = ipc_tools::wire::CreateReadBatch(builder, ipc_tools::wire::BatchKind::READ_BATCH,
+                                                       builder.CreateVector(blocks));
+    ipc_tools::finish_envelope(builder, "c", ipc_tools::wire::MessageData::ReadBatch, body.Union());
+    EXPECT_GT(allocator.reallocations, 1);
+
+    // As the server gets it: verified afresh.
+    const std::vector<std::uint8_t> bytes = bytes_of(ipc_tools::Message(builder));
+    const ipc_tools::Message received(zmq::message_t(bytes.data(), bytes.size()));
+    ASSERT_EQ(received.get_type(), ipc_tools::MessageType::PASS_READ_BATCH);
+    const auto* sent = received.get_message_data().data_as_ReadBatch()->blocks();
+    ASSERT_EQ(sent->size(), reads.size());
+    for (std::size_t i = 0; i < reads.size(); ++i) {
+        SCOPED_TRACE(testing::Message() << "read " << i);
+        const ipc_tools::wire::ReadBlock* block = sent->Get(static_cast<flatbuffers::uoffset_t>(i));
+        const interfaces::ReadMetadata& metadata = *reads[i].metadata;
+        EXPECT_EQ(block->read_tag(), i + 1);
+        EXPECT_EQ(block->read_id()->str(), metadata.read_id);
+        EXPECT_EQ(block->sequencing_kit()->str(), metadata.sequencing_kit);
+        EXPECT_EQ(block->end_reason()->str(), metadata.end_reason);
+        EXPECT_EQ(block->pairing() != nullptr, !metadata.run_id.empty());
+        const auto signal = reads[i].datasets.at(vesk::data_wrappers::v2::raw_data).view<std::int16_t>();
+        ASSERT_EQ(block->samples()->size(), signal.size());
+        EXPECT_EQ(std::memcmp(block->samples()->data(), signal.data(), signal.size() * sizeof(std::int16_t)), 0);
+    }
+}
+
 // A block's samples sit at their source's offset within a cache line where
 // the source is on 4 bytes (any short read; blocks starting at an even
 // sample), and every byte the placement leaves between the parts is
