@@ -387,10 +387,8 @@ std::vector<Message> make_raw_block_messages(const common::ReadHolder& read,
     for (std::uint64_t index = 0; index < block_count; ++index) {
         const std::uint64_t first_sample = index * max_block_size;
         const std::uint64_t sample_count = std::min(max_block_size, duration - first_sample);
-        const std::uint64_t room = raw_block_room(*read.metadata, sample_count);
-        ReadMessageBuilder builder(static_cast<std::size_t>(room + envelope_fixed_bytes + client_id_bytes(connection_id)),
-                                   allocator);
-        ReadBlockWriter writer(builder, static_cast<std::size_t>(room));
+        ReadMessageBuilder builder(raw_block_builder_size(read, sample_count, connection_id), allocator);
+        ReadBlockWriter writer(builder, static_cast<std::size_t>(raw_block_room(*read.metadata, sample_count)));
         const auto block = writer.write(read, first_sample, sample_count, static_cast<std::uint32_t>(index),
                                         static_cast<std::uint32_t>(block_count));
         writer.finish();
