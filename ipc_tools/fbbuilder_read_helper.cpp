@@ -40,7 +40,7 @@ using common::diagnostics::tracing::TraceScope;
 // blocks and batches and checks that nothing regrows.
 // A block's own parts (table, texts, pairing table, samples and padding)
 // are counted by ReadBlockWriter::block_bytes.
-// A block vtable, written once for each set of optional fields left out.
+// A block vtable, written once for each shape of block.
 constexpr std::uint64_t block_vtable_bytes = ReadBlockWriter::vtable_bytes + 1;
 constexpr std::uint64_t envelope_fixed_bytes = 100;  // with its vtable and scratch, identifier and root
 constexpr std::uint64_t batch_fixed_bytes = 24;      // the batch table, its vtable, its vector's length
@@ -279,24 +279,24 @@ namespace {
 
 // The room a block of sample_count samples of a read takes, vtables aside,
 // counting its shared texts as if it were the only block to carry them (and
-// an empty one, left out, all the same); and its shape, the optional fields
-// it carries as ReadBlockWriter tells its vtables apart.
+// an empty one, left out, all the same); and its shape, as ReadBlockWriter
+// tells its vtables apart.
 struct BlockRoom {
     std::uint64_t bytes;
-    unsigned shape;
+    std::uint32_t shape;
 };
 
-[[gnu::always_inline]] inline BlockRoom block_room(const interfaces::ReadMetadata& metadata, std::uint64_t sample_count) {
-    const bool pairing = ReadBlockWriter::carries_pairing(metadata);
-    const std::size_t kit = metadata.sequencing_kit.size();
-    const std::size_t flow_cell = metadata.flow_cell_product_code.size();
-    const std::size_t end_reason = metadata.end_reason.size();
+[[gnu::always_inline]] inline BlockRoom block_room(const common::ReadHolder& read,
+                                                   std::uint64_t sample_count,
+                                                   std::uint32_t block_index,
+                                                   std::uint32_t block_count) {
+    const interfaces::ReadMetadata& metadata = *read.metadata;
+    const std::uint32_t shape = ReadBlockWriter::shape_of(read, block_index, block_count);
     const std::uint64_t bytes =
-        ReadBlockWriter::block_bytes(sample_count, metadata.read_id, metadata.strand_id, pairing) +
-        text_bytes(kit) + text_bytes(flow_cell) + text_bytes(end_reason) +
-        (pairing ? text_bytes(metadata.run_id.size()) : 0);
-    const unsigned shape = (pairing ? 1U : 0U) | (kit != 0 ? 2U : 0U) | (flow_cell != 0 ? 4U : 0U) |
-                           (end_reason != 0 ? 8U : 0U);
+        ReadBlockWriter::block_bytes(sample_count, metadata.read_id, metadata.strand_id, shape) +
+        text_bytes(metadata.sequencing_kit.size()) + text_bytes(metadata.flow_cell_product_code.size()) +
+        text_bytes(metadata.end_reason.size()) +
+        ((shape & ReadBlockWriter::pairing_field) != 0 ? text_bytes(metadata.run_id.size()) : 0);
     return {bytes, shape};
 }
 
@@ -323,27 +323,38 @@ std::uint64_t client_id_bytes(const std::string& connection_id) {
 }
 
 // The writer's room for a raw block: the block with its shared texts and
-// vtables.
-std::uint64_t raw_block_room(const interfaces::ReadMetadata& metadata, std::uint64_t sample_count) {
+// vtables. Its size is that of a later block (which carries its index and
+// kind), so as to hold any block of the read.
+std::uint64_t raw_block_room(const common::ReadHolder& read, std::uint64_t sample_count) {
+    const BlockRoom room = block_room(read, sample_count, 1, 1);
     const std::uint64_t pairing_vtable =
-        ReadBlockWriter::carries_pairing(metadata) ? ReadBlockWriter::pairing_vtable_bytes : 0;
-    return block_room(metadata, sample_count).bytes + block_vtable_bytes + pairing_vtable;
+        (room.shape & ReadBlockWriter::pairing_field) != 0 ? ReadBlockWriter::pairing_vtable_bytes : 0;
+    return room.bytes + block_vtable_bytes + pairing_vtable;
 }
 
 // The writer's room for a batch of reads: their blocks with their shared
-// texts and vtables.
-std::uint64_t batch_block_room(std::span<const common::ReadHolder* const> reads) {
+// texts and vtables. Each block whose shape differs from the one before it
+// may bring a vtable; each shape of pairing table, one. The blocks' shapes
+// go to shapes, when given, for the writer.
+std::uint64_t batch_block_room(std::span<const common::ReadHolder* const> reads, std::uint32_t* shapes = nullptr) {
     std::uint64_t bytes = 0;
-    std::uint32_t shapes = 0;  // bit s: a block of shape s comes with its vtable
+    std::uint32_t last_shape = ~0U;
+    std::uint32_t pairing_shapes = 0;  // bit s: a pairing table of channel and mux fields s
     for (const common::ReadHolder* read : reads) {
         QOR_EXPECTS(read != nullptr && read->metadata != nullptr, "A read sent to the server needs its metadata");
-        const BlockRoom room = block_room(*read->metadata, read->metadata->duration);
+        const BlockRoom room = block_room(*read, read->metadata->duration, 0, 1);
+        if (shapes != nullptr) {
+            *shapes++ = room.shape;
+        }
         bytes += room.bytes;
-        shapes |= std::uint32_t{1} << room.shape;
+        const std::uint32_t shape = room.shape & ReadBlockWriter::block_fields;
+        bytes += shape != last_shape ? block_vtable_bytes : 0;
+        last_shape = shape;
+        if ((room.shape & ReadBlockWriter::pairing_field) != 0) {
+            pairing_shapes |= 1U << ((room.shape & ReadBlockWriter::pairing_fields) / ReadBlockWriter::channel_field);
+        }
     }
-    bytes += static_cast<std::uint64_t>(std::popcount(shapes)) * block_vtable_bytes;
-    // The pairing tables share one vtable; odd shapes carry pairing.
-    bytes += (shapes & 0xAAAAU) != 0 ? ReadBlockWriter::pairing_vtable_bytes : 0;
+    bytes += static_cast<std::uint64_t>(std::popcount(pairing_shapes)) * ReadBlockWriter::pairing_vtable_bytes;
     return bytes;
 }
 
@@ -358,7 +369,7 @@ std::size_t raw_block_builder_size(const common::ReadHolder& read,
                                    std::uint64_t sample_count,
                                    const std::string& connection_id) {
     QOR_EXPECTS(read.metadata != nullptr, "A read sent to the server needs its metadata");
-    return static_cast<std::size_t>(raw_block_room(*read.metadata, sample_count) + envelope_fixed_bytes +
+    return static_cast<std::size_t>(raw_block_room(read, sample_count) + envelope_fixed_bytes +
                                     client_id_bytes(connection_id));
 }
 
@@ -388,7 +399,7 @@ std::vector<Message> make_raw_block_messages(const common::ReadHolder& read,
         const std::uint64_t first_sample = index * max_block_size;
         const std::uint64_t sample_count = std::min(max_block_size, duration - first_sample);
         ReadMessageBuilder builder(raw_block_builder_size(read, sample_count, connection_id), allocator);
-        ReadBlockWriter writer(builder, static_cast<std::size_t>(raw_block_room(*read.metadata, sample_count)));
+        ReadBlockWriter writer(builder, static_cast<std::size_t>(raw_block_room(read, sample_count)));
         const auto block = writer.write(read, first_sample, sample_count, static_cast<std::uint32_t>(index),
                                         static_cast<std::uint32_t>(block_count));
         writer.finish();
@@ -404,12 +415,14 @@ Message make_read_batch_message(std::span<const common::ReadHolder* const> reads
     TraceScope scope(FbbuilderReadHelper::hf_trace_context(), "make_read_batch_message");
     scope.trace([&] { return "reads " + std::to_string(reads.size()); });
 
-    const std::uint64_t room = batch_block_room(reads);
+    // The shapes found while sizing, so that the writer need not find them again.
+    std::vector<std::uint32_t> shapes(reads.size());
+    const std::uint64_t room = batch_block_room(reads, shapes.data());
     ReadMessageBuilder builder(static_cast<std::size_t>(room + batch_builder_bytes(reads.size(), connection_id)),
                                allocator);
     ReadBlockWriter writer(builder, static_cast<std::size_t>(room), reads.size());
     std::vector<flatbuffers::Offset<wire::ReadBlock>> blocks(reads.size());
-    writer.write_reads(reads, blocks.data());
+    writer.write_reads(reads, blocks.data(), shapes.data());
     writer.finish();
     const auto batch = wire::CreateReadBatch(builder, wire::BatchKind::READ_BATCH, block_vector(builder, blocks));
     finish_envelope(builder, connection_id, wire::MessageData::ReadBatch, batch.Union());

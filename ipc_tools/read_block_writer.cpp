@@ -1,5 +1,6 @@
 #include "ipc_tools/read_block_writer.h"
 
+#include <algorithm>
 #include <cstring>
 #include <stdexcept>
 #include <string>
@@ -16,77 +17,7 @@ using flatbuffers::uoffset_t;
 using flatbuffers::voffset_t;
 using Block = wire::ReadBlock;
 
-// Where each field sits in the table image, from its start: the vtable
-// offset, then the fields widest first so that each is aligned once the
-// image starts on 8 bytes.
-enum ImageOffset : voffset_t {
-    at_vtable = 0,
-    at_read_tag = 4,
-    at_start_time = 8,
-    at_num_keldrow_events = 16,
-    at_sub_tag = 24,
-    at_block_index = 28,
-    at_block_count = 32,
-    at_duration = 36,
-    at_daq_offset = 40,
-    at_daq_scaling = 44,
-    at_sampling_rate = 48,
-    at_open_pore_level = 52,
-    at_split_point = 56,
-    at_type = 60,
-    at_read_id = 64,
-    at_strand_id = 68,
-    at_samples = 72,
-    at_pairing = 76,
-    at_sequencing_kit = 80,
-    at_flow_cell_product_code = 84,
-    at_end_reason = 88,
-};
-static_assert(ReadBlockWriter::table_bytes == at_end_reason + sizeof(uoffset_t));
-static_assert(sizeof(wire::BlockKind) == 4);
-
-struct Slot {
-    voffset_t vtable_entry;
-    voffset_t image_offset;
-};
-
-// Fields every raw block carries.
-constexpr Slot fixed_slots[] = {
-    {Block::VT_TYPE, at_type},
-    {Block::VT_READ_TAG, at_read_tag},
-    {Block::VT_BLOCK_INDEX, at_block_index},
-    {Block::VT_BLOCK_COUNT, at_block_count},
-    {Block::VT_DURATION, at_duration},
-    {Block::VT_DAQ_OFFSET, at_daq_offset},
-    {Block::VT_DAQ_SCALING, at_daq_scaling},
-    {Block::VT_READ_ID, at_read_id},
-    {Block::VT_SAMPLES, at_samples},
-    {Block::VT_SUB_TAG, at_sub_tag},
-    {Block::VT_STRAND_ID, at_strand_id},
-    {Block::VT_START_TIME, at_start_time},
-    {Block::VT_NUM_KELDROW_EVENTS, at_num_keldrow_events},
-    {Block::VT_SAMPLING_RATE, at_sampling_rate},
-    {Block::VT_SPLIT_POINT, at_split_point},
-    {Block::VT_OPEN_PORE_LEVEL, at_open_pore_level},
-};
-
-// The optional ones, bit i of a shape standing for optional_slots[i].
-constexpr Slot optional_slots[] = {
-    {Block::VT_PAIRING, at_pairing},
-    {Block::VT_SEQUENCING_KIT, at_sequencing_kit},
-    {Block::VT_FLOW_CELL_PRODUCT_CODE, at_flow_cell_product_code},
-    {Block::VT_END_REASON, at_end_reason},
-};
-
-// The pairing table's image: its vtable offset, then channel, mux and run
-// id in their vtable order.
-enum PairingImageOffset : voffset_t {
-    pairing_at_vtable = 0,
-    at_channel = 4,
-    at_mux = 8,
-    at_run_id = 12,
-};
-static_assert(ReadBlockWriter::pairing_bytes == at_run_id + sizeof(uoffset_t));
+constexpr std::size_t vtable_offset_bytes = sizeof(flatbuffers::soffset_t);
 
 template <class T>
 void put(std::uint8_t* to, std::size_t at, T value) {
@@ -112,6 +43,9 @@ constexpr std::size_t cache_line_bytes = 64;
 constexpr std::size_t most_gap_bytes = sizeof(uoffset_t);
 constexpr std::size_t most_padding_bytes = cache_line_bytes - 1;
 static_assert(ReadBlockWriter::most_placement_bytes == most_gap_bytes + most_padding_bytes);
+// A field a block leaves out is written into the first 8 bytes of its table
+// (see write_block), which every table has.
+static_assert(ReadBlockWriter::table_bytes(0) >= vtable_offset_bytes + sizeof(std::uint64_t));
 
 // The placement of a block whose end is to sit at top, with `above` bytes
 // built above it up to the end of the buffer. Samples whose source is not on
@@ -240,34 +174,6 @@ ReadBlockWriter::Cursor ReadBlockWriter::grow(Cursor cursor, std::size_t bytes) 
     return cursor.low;
 }
 
-uoffset_t ReadBlockWriter::write_vtable(Cursor& cursor, unsigned present) {
-    std::uint8_t vtable[vtable_bytes] = {};
-    put(vtable, 0, static_cast<voffset_t>(vtable_bytes));
-    put(vtable, sizeof(voffset_t), static_cast<voffset_t>(table_bytes));
-    for (const Slot& slot : fixed_slots) {
-        put(vtable, slot.vtable_entry, slot.image_offset);
-    }
-    for (std::size_t i = 0; i < optional_count; ++i) {
-        if ((present & (1U << i)) != 0) {
-            put(vtable, optional_slots[i].vtable_entry, optional_slots[i].image_offset);
-        }
-    }
-    m_vtables[present] = write_vtable_image(cursor, vtable, vtable_bytes);
-    return m_vtables[present];
-}
-
-uoffset_t ReadBlockWriter::write_pairing_vtable(Cursor& cursor) {
-    constexpr voffset_t vtable_size = wire::PairingInfo::VT_RUN_ID + sizeof(voffset_t);
-    std::uint8_t vtable[vtable_size] = {};
-    put(vtable, 0, vtable_size);
-    put(vtable, sizeof(voffset_t), static_cast<voffset_t>(pairing_bytes));
-    put(vtable, wire::PairingInfo::VT_CHANNEL, static_cast<voffset_t>(at_channel));
-    put(vtable, wire::PairingInfo::VT_MUX, static_cast<voffset_t>(at_mux));
-    put(vtable, wire::PairingInfo::VT_RUN_ID, static_cast<voffset_t>(at_run_id));
-    m_pairing_vtable = write_vtable_image(cursor, vtable, vtable_size);
-    return m_pairing_vtable;
-}
-
 // A vtable, aligned on 2 bytes as the builder aligns them: the zero byte
 // that aligns it lies above it.
 uoffset_t ReadBlockWriter::write_vtable_image(Cursor& cursor, const std::uint8_t* vtable, std::size_t bytes) {
@@ -308,11 +214,10 @@ uoffset_t ReadBlockWriter::shared_text(Cursor& cursor, std::string_view text) {
     return m_texts.back().offset;
 }
 
-// What a block of the read carries, where it differs from the last block:
-// its shared texts, each written before the first block that carries it,
-// then the vtables of its shape, each likewise. Takes the cursor and gives
-// it back, rather than by reference, so that the loop over a batch keeps it
-// in registers.
+// The shared texts a block of the read carries, where they differ from the
+// last block's, each written before the first block that carries it. Takes
+// the cursor and gives it back, rather than by reference, so that the loop
+// over a batch keeps it in registers.
 ReadBlockWriter::Cursor ReadBlockWriter::carry(Cursor cursor, const interfaces::ReadMetadata& metadata) {
     Carried& carried = m_carried;
     carried.from = &metadata;
@@ -320,29 +225,146 @@ ReadBlockWriter::Cursor ReadBlockWriter::carry(Cursor cursor, const interfaces::
     carried.flow_cell_text = shared_text(cursor, metadata.flow_cell_product_code);
     carried.end_reason_text = shared_text(cursor, metadata.end_reason);
     carried.run_text = carries_pairing(metadata) ? shared_text(cursor, metadata.run_id) : 0;
-
-    const bool pairing = carried.run_text != 0;
-    if (pairing && m_pairing_vtable == 0) {
-        write_pairing_vtable(cursor);
-    }
-    carried.pairing_vtable = m_pairing_vtable;
-    const unsigned present = (pairing ? 1U : 0U) | (carried.kit_text != 0 ? 2U : 0U) |
-                             (carried.flow_cell_text != 0 ? 4U : 0U) | (carried.end_reason_text != 0 ? 8U : 0U);
-    carried.vtable = m_vtables[present] != 0 ? m_vtables[present] : write_vtable(cursor, present);
     return cursor;
 }
 
+// The image of a shape, and its vtables, each written before the first
+// block that needs it.
+ReadBlockWriter::Cursor ReadBlockWriter::take_shape(Cursor cursor, std::uint32_t shape) {
+    // The table's fields after its vtable offset: the split point first,
+    // which puts the 8-byte fields on 8 bytes, then those, then the 4-byte
+    // ones.
+    struct Field {
+        voffset_t Image::*at;
+        std::uint32_t shape;  // 0: always written
+        voffset_t bytes;
+    };
+    static constexpr Field fields[] = {
+        {&Image::split_point, 0, sizeof(std::int32_t)},
+        {&Image::start_time, start_time_field, sizeof(std::uint64_t)},
+        {&Image::num_keldrow_events, num_keldrow_events_field, sizeof(std::uint64_t)},
+        {&Image::read_tag, read_tag_field, sizeof(std::uint32_t)},
+        {&Image::sub_tag, sub_tag_field, sizeof(std::uint32_t)},
+        {&Image::block_index, block_index_field, sizeof(std::uint32_t)},
+        {&Image::type, type_field, sizeof(std::int32_t)},
+        {&Image::block_count, block_count_field, sizeof(std::uint32_t)},
+        {&Image::duration, duration_field, sizeof(std::uint32_t)},
+        {&Image::daq_offset, daq_offset_field, sizeof(float)},
+        {&Image::daq_scaling, daq_scaling_field, sizeof(float)},
+        {&Image::sampling_rate, sampling_rate_field, sizeof(float)},
+        {&Image::open_pore_level, open_pore_level_field, sizeof(float)},
+        {&Image::read_id, 0, sizeof(uoffset_t)},
+        {&Image::strand_id, 0, sizeof(uoffset_t)},
+        {&Image::samples, 0, sizeof(uoffset_t)},
+        {&Image::pairing, pairing_field, sizeof(uoffset_t)},
+        {&Image::sequencing_kit, sequencing_kit_field, sizeof(uoffset_t)},
+        {&Image::flow_cell_product_code, flow_cell_product_code_field, sizeof(uoffset_t)},
+        {&Image::end_reason, end_reason_field, sizeof(uoffset_t)},
+    };
+    Image image;
+    image.shape = shape;
+    voffset_t at = vtable_offset_bytes;
+    for (const Field& field : fields) {
+        if (field.shape == 0 || (shape & field.shape) != 0) {
+            image.*field.at = at;
+            at = static_cast<voffset_t>(at + field.bytes);
+        }
+    }
+    image.table_bytes = table_bytes(shape);
+    image.pairing_bytes = pairing_bytes(shape);
+    QOR_EXPECTS(at == image.table_bytes, "A block's table image takes the bytes its shape counts");
+    if ((shape & pairing_field) != 0) {
+        voffset_t pairing_at = vtable_offset_bytes;
+        const std::pair<Shape, voffset_t Image::*> pairing_fields_in_order[] = {{channel_field, &Image::channel},
+                                                                                {mux_field, &Image::mux}};
+        for (const auto& [field, member] : pairing_fields_in_order) {
+            if ((shape & field) != 0) {
+                image.*member = pairing_at;
+                pairing_at = static_cast<voffset_t>(pairing_at + sizeof(std::int32_t));
+            }
+        }
+        image.run_id = pairing_at;
+        image.pairing_vtable = pairing_vtable(cursor, image);
+    }
+    image.vtable = block_vtable(cursor, image);
+    m_image = image;
+    return cursor;
+}
+
+// The vtable of the image's block fields: one written before, or a new one
+// written now, as long as its last field present, as the builder trims it.
+uoffset_t ReadBlockWriter::block_vtable(Cursor& cursor, const Image& image) {
+    const std::uint32_t fields = image.shape & block_fields;
+    for (const auto& [shape, vtable] : m_vtables) {
+        if (shape == fields) {
+            return vtable;
+        }
+    }
+    const std::pair<voffset_t, voffset_t> entries[] = {
+        {Block::VT_TYPE, image.type},
+        {Block::VT_READ_TAG, image.read_tag},
+        {Block::VT_BLOCK_INDEX, image.block_index},
+        {Block::VT_BLOCK_COUNT, image.block_count},
+        {Block::VT_DURATION, image.duration},
+        {Block::VT_DAQ_OFFSET, image.daq_offset},
+        {Block::VT_DAQ_SCALING, image.daq_scaling},
+        {Block::VT_READ_ID, image.read_id},
+        {Block::VT_SAMPLES, image.samples},
+        {Block::VT_SUB_TAG, image.sub_tag},
+        {Block::VT_STRAND_ID, image.strand_id},
+        {Block::VT_START_TIME, image.start_time},
+        {Block::VT_NUM_KELDROW_EVENTS, image.num_keldrow_events},
+        {Block::VT_SAMPLING_RATE, image.sampling_rate},
+        {Block::VT_PAIRING, image.pairing},
+        {Block::VT_SEQUENCING_KIT, image.sequencing_kit},
+        {Block::VT_FLOW_CELL_PRODUCT_CODE, image.flow_cell_product_code},
+        {Block::VT_END_REASON, image.end_reason},
+        {Block::VT_SPLIT_POINT, image.split_point},
+        {Block::VT_OPEN_PORE_LEVEL, image.open_pore_level},
+    };
+    std::uint8_t vtable[vtable_bytes] = {};
+    std::size_t bytes = 0;
+    for (const auto& [entry, at] : entries) {
+        if (at != 0) {
+            put(vtable, entry, at);
+            bytes = std::max<std::size_t>(bytes, entry + sizeof(voffset_t));
+        }
+    }
+    put(vtable, 0, static_cast<voffset_t>(bytes));
+    put(vtable, sizeof(voffset_t), static_cast<voffset_t>(image.table_bytes));
+    m_vtables.emplace_back(fields, write_vtable_image(cursor, vtable, bytes));
+    return m_vtables.back().second;
+}
+
+uoffset_t ReadBlockWriter::pairing_vtable(Cursor& cursor, const Image& image) {
+    uoffset_t& written = m_pairing_vtables[(image.shape & pairing_fields) / channel_field];
+    if (written != 0) {
+        return written;
+    }
+    constexpr voffset_t vtable_size = wire::PairingInfo::VT_RUN_ID + sizeof(voffset_t);
+    std::uint8_t vtable[vtable_size] = {};
+    put(vtable, 0, vtable_size);
+    put(vtable, sizeof(voffset_t), static_cast<voffset_t>(image.pairing_bytes));
+    put(vtable, wire::PairingInfo::VT_CHANNEL, image.channel);
+    put(vtable, wire::PairingInfo::VT_MUX, image.mux);
+    put(vtable, wire::PairingInfo::VT_RUN_ID, image.run_id);
+    written = write_vtable_image(cursor, vtable, vtable_size);
+    return written;
+}
+
 // The block of the read (which has its metadata) with these samples, after
-// its shared texts: its distance from the buffer's end.
+// its shared texts and vtables: its distance from the buffer's end.
 [[gnu::always_inline]] inline uoffset_t ReadBlockWriter::write_block(Cursor& cursor,
                                                                       SampleCopy*& copies,
                                                                       const common::ReadHolder& read,
                                                                       std::span<const std::int16_t> samples,
                                                                       std::uint32_t block_index,
-                                                                      std::uint32_t block_count) {
+                                                                      std::uint32_t block_count,
+                                                                      std::uint32_t shape) {
     const interfaces::ReadMetadata& metadata = *read.metadata;
     // The reads of a batch mostly come from one run and repeat all four
-    // shared texts of the read before them, which four comparisons find.
+    // shared texts of the read before them, which four comparisons find,
+    // and mostly have the shape of the read before them.
     const interfaces::ReadMetadata* const from = m_carried.from;
     const bool pairing = carries_pairing(metadata);
     if (from == nullptr || !same_text(from->sequencing_kit, metadata.sequencing_kit) ||
@@ -351,14 +373,18 @@ ReadBlockWriter::Cursor ReadBlockWriter::carry(Cursor cursor, const interfaces::
         (pairing && !same_text(from->run_id, metadata.run_id))) [[unlikely]] {
         cursor = carry(cursor, metadata);
     }
-    const Carried& carried = m_carried;
-    const uoffset_t run_id_text = carried.run_text;
-    const uoffset_t kit_text = carried.kit_text;
-    const uoffset_t flow_cell_text = carried.flow_cell_text;
-    const uoffset_t end_reason_text = carried.end_reason_text;
-    const uoffset_t vtable = carried.vtable;
-    const uoffset_t pairing_vtable = carried.pairing_vtable;
-    const BlockLayout layout(metadata.read_id, metadata.strand_id, pairing, samples.size());
+    if (shape != m_image.shape) [[unlikely]] {
+        cursor = take_shape(cursor, shape);
+    }
+    // Read where it stands: copied, the image would take more moves than
+    // its fields take loads.
+    const Image& image = m_image;
+    const uoffset_t run_id_text = m_carried.run_text;
+    const uoffset_t kit_text = m_carried.kit_text;
+    const uoffset_t flow_cell_text = m_carried.flow_cell_text;
+    const uoffset_t end_reason_text = m_carried.end_reason_text;
+    const BlockLayout layout(image.table_bytes, image.pairing_bytes, metadata.read_id, metadata.strand_id,
+                             samples.size());
 
     // The block's placement depends on where it ends, which is where the
     // cursor stands, on room that stays put; it takes no more of that room
@@ -374,26 +400,27 @@ ReadBlockWriter::Cursor ReadBlockWriter::carry(Cursor cursor, const interfaces::
 
     // Positions count from the end of the buffer: the block's byte k will
     // sit at table - k. A reference is the distance from the referring
-    // field up to its target; a null target leaves an optional field out,
-    // its slot zero.
+    // field up to its target.
     const uoffset_t table = cursor.size;
     const auto place = [table](std::size_t at) { return table - static_cast<uoffset_t>(at); };
     const auto refer = [table](std::size_t at, uoffset_t target) {
         return table - static_cast<uoffset_t>(at) - target;
     };
-    const auto refer_optional = [&refer](std::size_t at, uoffset_t target) {
-        return target != 0 ? refer(at, target) : uoffset_t{0};
-    };
     const uoffset_t read_id = place(layout.read_id_at);
     const uoffset_t strand_id = layout.strand_id_bytes != 0 ? place(layout.strand_id_at) : read_id;
 
-    // The block is longer than a cache line, and its padding shorter:
-    // zeroing its last line, before anything else goes in, clears the
-    // padding without touching what lies above. (A copy of a fixed 64 bytes
-    // is a few stores; a memset of them, a call.)
+    // Every byte of the block but its padding and gap is written below. A
+    // block longer than a cache line has its padding zeroed by zeroing its
+    // last line, before anything else goes in, which leaves what lies above
+    // alone. (A copy of a fixed 64 bytes is a few stores; a memset of them,
+    // a call.)
     static constexpr std::uint8_t zero_line[cache_line_bytes] = {};
-    static_assert(table_bytes > cache_line_bytes && most_padding_bytes < cache_line_bytes);
-    std::memcpy(block + used - cache_line_bytes, zero_line, cache_line_bytes);
+    static_assert(most_padding_bytes < cache_line_bytes);
+    if (used >= cache_line_bytes) [[likely]] {
+        std::memcpy(block + used - cache_line_bytes, zero_line, cache_line_bytes);
+    } else {
+        std::memset(block, 0, used);
+    }
     if (placement.gap != 0) {
         put(block, layout.samples_at, uoffset_t{0});
     }
@@ -401,41 +428,46 @@ ReadBlockWriter::Cursor ReadBlockWriter::carry(Cursor cursor, const interfaces::
     if (!samples.empty()) {
         *copies++ = SampleCopy{place(samples_at + sizeof(uoffset_t)), samples.data(), layout.samples_bytes};
     }
-    // The vtables were written before the block, so they lie above it.
-    put(block, at_vtable, static_cast<flatbuffers::soffset_t>(vtable) - static_cast<flatbuffers::soffset_t>(table));
-    put(block, at_read_tag, static_cast<std::uint32_t>(read.read_tag));
-    put(block, at_start_time, metadata.start_time.value_or(0));
-    put(block, at_num_keldrow_events, metadata.num_keldrow_events);
-    put(block, at_sub_tag, static_cast<std::uint32_t>(read.sub_tag));
-    put(block, at_block_index, block_index);
-    put(block, at_block_count, block_count);
-    put(block, at_duration, static_cast<std::uint32_t>(metadata.duration));
-    put(block, at_daq_offset, metadata.daq_offset.value_or(0.0f));
-    put(block, at_daq_scaling, metadata.daq_scaling.value_or(0.0f));
-    put(block, at_sampling_rate, metadata.sampling_rate);
-    put(block, at_open_pore_level, metadata.open_pore_level);
+    // Every field is written, also those the shape leaves out: their image
+    // offset is 0, so they land in the table's first 8 bytes, which the
+    // split point and the vtable offset take last. Stores without branches.
+    put(block, image.start_time, metadata.start_time.value_or(0));
+    put(block, image.num_keldrow_events, metadata.num_keldrow_events);
+    put(block, image.read_tag, static_cast<std::uint32_t>(read.read_tag));
+    put(block, image.sub_tag, static_cast<std::uint32_t>(read.sub_tag));
+    put(block, image.block_index, block_index);
+    // Written only for later blocks: the first block's kind is the default.
+    put(block, image.type, static_cast<std::int32_t>(wire::BlockKind::NEXT_RAW_BLOCK));
+    put(block, image.block_count, block_count);
+    put(block, image.duration, static_cast<std::uint32_t>(metadata.duration));
+    put(block, image.daq_offset, metadata.daq_offset.value_or(0.0f));
+    put(block, image.daq_scaling, metadata.daq_scaling.value_or(0.0f));
+    put(block, image.sampling_rate, metadata.sampling_rate);
+    put(block, image.open_pore_level, metadata.open_pore_level);
+    put(block, image.read_id, refer(image.read_id, read_id));
+    put(block, image.strand_id, refer(image.strand_id, strand_id));
+    put(block, image.samples, refer(image.samples, place(samples_at)));
+    put(block, image.pairing, refer(image.pairing, place(layout.pairing_at)));
+    put(block, image.sequencing_kit, refer(image.sequencing_kit, kit_text));
+    put(block, image.flow_cell_product_code, refer(image.flow_cell_product_code, flow_cell_text));
+    put(block, image.end_reason, refer(image.end_reason, end_reason_text));
     // A raw block is never split.
-    put(block, at_split_point, std::int32_t{-1});
-    put(block, at_type, static_cast<std::int32_t>(block_index == 0 ? wire::BlockKind::FIRST_RAW_BLOCK
-                                                                   : wire::BlockKind::NEXT_RAW_BLOCK));
-    put(block, at_read_id, refer(at_read_id, read_id));
-    put(block, at_strand_id, refer(at_strand_id, strand_id));
-    put(block, at_samples, refer(at_samples, place(samples_at)));
-    put(block, at_pairing, refer_optional(at_pairing, pairing ? place(layout.pairing_at) : 0));
-    put(block, at_sequencing_kit, refer_optional(at_sequencing_kit, kit_text));
-    put(block, at_flow_cell_product_code, refer_optional(at_flow_cell_product_code, flow_cell_text));
-    put(block, at_end_reason, refer_optional(at_end_reason, end_reason_text));
+    put(block, image.split_point, std::int32_t{-1});
+    // The vtables were written before the block, so they lie above it.
+    put(block, 0, static_cast<flatbuffers::soffset_t>(image.vtable) - static_cast<flatbuffers::soffset_t>(table));
     put_text(block, layout.read_id_at, metadata.read_id, layout.read_id_bytes);
     if (layout.strand_id_bytes != 0) {
         put_text(block, layout.strand_id_at, metadata.strand_id, layout.strand_id_bytes);
     }
     if (pairing) {
+        // As above, the channel and mux left out land on the vtable
+        // offset, written last.
         const std::size_t at = layout.pairing_at;
-        put(block, at + pairing_at_vtable,
-            static_cast<flatbuffers::soffset_t>(pairing_vtable) - static_cast<flatbuffers::soffset_t>(place(at)));
-        put(block, at + at_channel, *metadata.channel);
-        put(block, at + at_mux, static_cast<std::int32_t>(*metadata.mux));
-        put(block, at + at_run_id, refer(at + at_run_id, run_id_text));
+        put(block, at + image.channel, *metadata.channel);
+        put(block, at + image.mux, static_cast<std::int32_t>(*metadata.mux));
+        put(block, at + image.run_id, refer(at + image.run_id, run_id_text));
+        put(block, at,
+            static_cast<flatbuffers::soffset_t>(image.pairing_vtable) - static_cast<flatbuffers::soffset_t>(place(at)));
     }
     return table;
 }
@@ -450,7 +482,8 @@ flatbuffers::Offset<wire::ReadBlock> ReadBlockWriter::write(const common::ReadHo
     const std::size_t copied = m_copies.size();
     m_copies.resize(copied + 1);
     SampleCopy* copies = m_copies.data() + copied;
-    const uoffset_t block = write_block(cursor, copies, read, samples, block_index, block_count);
+    const uoffset_t block =
+        write_block(cursor, copies, read, samples, block_index, block_count, shape_of(read, block_index, block_count));
     m_copies.resize(static_cast<std::size_t>(copies - m_copies.data()));
     m_cursor = cursor;
     m_wrote_block = true;
@@ -458,7 +491,8 @@ flatbuffers::Offset<wire::ReadBlock> ReadBlockWriter::write(const common::ReadHo
 }
 
 void ReadBlockWriter::write_reads(std::span<const common::ReadHolder* const> reads,
-                                  flatbuffers::Offset<wire::ReadBlock>* blocks) {
+                                  flatbuffers::Offset<wire::ReadBlock>* blocks,
+                                  const std::uint32_t* shapes) {
     // Held in locals across the loop, which the stores into the blocks
     // cannot touch, so that the compiler keeps them in registers.
     Cursor cursor = m_cursor;
@@ -475,7 +509,8 @@ void ReadBlockWriter::write_reads(std::span<const common::ReadHolder* const> rea
             const common::ReadHolder& read = *reads[i];
             QOR_EXPECTS(read.metadata != nullptr, "A read sent to the server needs its metadata");
             const std::span<const std::int16_t> samples = samples_of(read, 0, read.metadata->duration);
-            blocks[i] = flatbuffers::Offset<wire::ReadBlock>(write_block(cursor, copies, read, samples, 0, 1));
+            const std::uint32_t shape = shapes != nullptr ? shapes[i] : shape_of(read, 0, 1);
+            blocks[i] = flatbuffers::Offset<wire::ReadBlock>(write_block(cursor, copies, read, samples, 0, 1, shape));
         }
     } catch (...) {
         keep();
