@@ -67,6 +67,7 @@ void malform(CalledResult& result, Malformation malformation) {
     case Malformation::none:
     case Malformation::wrong_batch_kind:
     case Malformation::wrong_continuation_kind:
+    case Malformation::repeat_in_batch:
         break;
     }
 }
@@ -353,6 +354,9 @@ DataPlane::Answer DataPlane::get_first_called_block(const ReceivedRequest& reque
         malform(result, malformation);
     }
     answer.reads_out = static_cast<std::uint32_t>(ready.size());
+    if (malformation == Malformation::repeat_in_batch) {
+        ready.push_back(ready.front());
+    }
     const std::string& client_id = request.client_id();
     const std::uint32_t bases = m_settings.called_block_bases;
     if (ready.size() == 1 && malformation != Malformation::wrong_batch_kind) {

@@ -68,6 +68,7 @@ enum class Malformation {
     blank_in_read_name,
     wrong_batch_kind,
     wrong_continuation_kind,
+    repeat_in_batch,
 };
 
 class DataPlane {

@@ -355,6 +355,9 @@ std::optional<Message> RequestHandler::apply_fault(const ReceivedRequest& reques
     case FaultAction::wrong_continuation_kind:
         m_effects.malformation = Malformation::wrong_continuation_kind;
         return std::nullopt;
+    case FaultAction::repeat_in_batch:
+        m_effects.malformation = Malformation::repeat_in_batch;
+        return std::nullopt;
     }
     return std::nullopt;
 }

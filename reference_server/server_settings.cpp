@@ -39,6 +39,7 @@ constexpr FaultActionName fault_action_names[] = {
     {FaultAction::blank_in_read_name, "blank_in_read_name"},
     {FaultAction::wrong_batch_kind, "wrong_batch_kind"},
     {FaultAction::wrong_continuation_kind, "wrong_continuation_kind"},
+    {FaultAction::repeat_in_batch, "repeat_in_batch"},
 };
 
 FaultAction fault_action_from_name(const std::string& name) {

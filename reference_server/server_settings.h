@@ -97,6 +97,7 @@ enum class FaultAction {
     blank_in_read_name,       // returned reads named with a blank inside, which no SAM record takes
     wrong_batch_kind,         // results in a batch of the read-batch kind
     wrong_continuation_kind,  // a continuation block of the first-block kind
+    repeat_in_batch,          // the first result ready returned twice, in one completed batch
 };
 
 struct FaultRule {
