@@ -42,6 +42,7 @@ enum class BufferQueueReadsResult : std::int32_t {
     queued = 0,
     no_room = 1,        // the input queue stayed full until the deadline
     not_accepting = 2,  // no more data, or the buffer is in error
+    bad_read = 3,       // a read tag the wire cannot carry, or one in use
 };
 
 // The engine's answer to a queueing call; note that 1 and 2 are swapped
@@ -50,6 +51,7 @@ enum class ClientQueueReadsResult : std::int32_t {
     queued = 0,
     not_accepting = 1,
     queue_full = 2,
+    bad_read = 3,
 };
 
 // A failure cause and its message. Text form: "[" + cause + "] " + message.

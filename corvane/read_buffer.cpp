@@ -6,6 +6,7 @@
 #include <new>
 #include <span>
 #include <stdexcept>
+#include <unordered_set>
 
 #include "common/logger.h"
 #include "common/utils/countdown_latch.h"
@@ -32,6 +33,9 @@ constexpr const char* batch_out_of_memory =
     "Failed to construct IPC message for read(s), possibly due to insufficient memory.";
 
 std::uint64_t duration_of(const ReadHolder& read) { return read.metadata ? read.metadata->duration : 0; }
+
+// A read tag travels in 32 bits: a larger one would come back as another.
+bool sendable_tag(std::uint64_t read_tag) { return read_tag <= std::numeric_limits<std::uint32_t>::max(); }
 
 // Runs a step however the enclosing scope is left.
 template <class Step>
@@ -92,29 +96,29 @@ BufferQueueReadsResult ReadBuffer::testable_queue_read(ReadHolder& read,
         }
     });
 
+    if (!sendable_tag(read.read_tag)) {
+        trace.trace("queue_read", "read tag beyond 32 bits");
+        return BufferQueueReadsResult::bad_read;
+    }
     if (duration_of(read) <= max_unsent_duration) {
         put_read_on_output_queue(read);
         return BufferQueueReadsResult::queued;
     }
 
-    std::string connection_id;
-    std::uint64_t block_size = 0;
-    {
-        std::lock_guard lock(m_mutex);
-        connection_id = m_connection_id;
-        block_size = m_block_size;
-    }
-    bool out_of_memory = false;
-    Messages messages = build_raw_block_messages(read, connection_id, block_size, out_of_memory);
-    if (messages.empty()) {
-        if (out_of_memory) {
-            set_error_state({ConnectionError::failed, single_read_out_of_memory});
-        }
-        return BufferQueueReadsResult::not_accepting;
-    }
-
+    const auto deadline = deadline_after(timeout);
     std::function<void()> listener;
-    {
+    for (;;) {
+        const BuildParameters parameters = build_parameters();
+        bool out_of_memory = false;
+        Messages messages = build_raw_block_messages(read, parameters.connection_id, parameters.block_size,
+                                                     out_of_memory);
+        if (messages.empty()) {
+            if (out_of_memory) {
+                set_error_state({ConnectionError::failed, single_read_out_of_memory});
+            }
+            return BufferQueueReadsResult::not_accepting;
+        }
+
         std::unique_lock lock(m_mutex);
         trace.trace("queue_read", "lock acquired");
         if (wait_guaranteed_flag != nullptr) {
@@ -125,9 +129,11 @@ BufferQueueReadsResult ReadBuffer::testable_queue_read(ReadHolder& read,
             trace.trace("queue_read", "exiting before wait (m_no_more_data)");
             return BufferQueueReadsResult::not_accepting;
         }
-
-        const bool room = wait_for_room(lock, timeout, true);
-        if (!room) {
+        if (m_tags_held.count(read.read_tag) != 0) {
+            trace.trace("queue_read", "read tag already in use");
+            return BufferQueueReadsResult::bad_read;
+        }
+        if (!wait_for_room(lock, deadline, true)) {
             trace.trace("queue_read", "timeout");
             return BufferQueueReadsResult::no_room;
         }
@@ -135,25 +141,25 @@ BufferQueueReadsResult ReadBuffer::testable_queue_read(ReadHolder& read,
             trace.trace("queue_read", "no more data");
             return BufferQueueReadsResult::not_accepting;
         }
-        // A new connection id while the messages were built outside the lock
-        // would send them under the old one; this is rare, so rebuild here.
-        if (connection_id != m_connection_id || block_size != m_block_size) {
-            messages = build_raw_block_messages(read, m_connection_id, m_block_size, out_of_memory);
-            if (messages.empty()) {
-                if (out_of_memory) {
-                    set_error_state_locked({ConnectionError::failed, single_read_out_of_memory});
-                    listener = m_work_listener;
-                }
-                lock.unlock();
-                m_input_queue_event.notify_all();
-                if (listener) {
-                    listener();
-                }
-                return BufferQueueReadsResult::not_accepting;
-            }
+        // The wait let go of the lock: another call may have taken the tag.
+        if (m_tags_held.count(read.read_tag) != 0) {
+            trace.trace("queue_read", "read tag already in use");
+            return BufferQueueReadsResult::bad_read;
         }
-        queue_read_impl(read, std::move(messages));
+        // A new connection id while the messages were built would send them
+        // under the old one: rare, and built again, outside the lock.
+        if (parameters != build_parameters_locked()) {
+            continue;
+        }
+        try {
+            queue_read_impl(read, std::move(messages));
+        } catch (const std::bad_alloc&) {
+            // The read is still the caller's.
+            fail_locked(lock, single_read_out_of_memory);
+            return BufferQueueReadsResult::not_accepting;
+        }
         listener = m_work_listener;
+        break;
     }
     if (listener) {
         listener();
@@ -161,48 +167,40 @@ BufferQueueReadsResult ReadBuffer::testable_queue_read(ReadHolder& read,
     return BufferQueueReadsResult::queued;
 }
 
-BufferQueueReadsResult ReadBuffer::queue_reads(std::list<ReadHolder>& reads, unsigned long long timeout) {
-    TraceScope scope(hf_trace_context(), "queue_reads");
-
-    std::string connection_id;
-    std::uint64_t block_size = 0;
-    {
-        std::lock_guard lock(m_mutex);
-        connection_id = m_connection_id;
-        block_size = m_block_size;
-    }
-
-    // Positions in the caller's list, so that any failure can put every read
-    // back where it was.
-    std::vector<ReadHolder> held;
-    held.reserve(reads.size());
-    for (ReadHolder& read : reads) {
-        held.push_back(std::move(read));
-    }
-    reads.clear();
-    const auto restore = [&] {
-        for (ReadHolder& read : held) {
-            reads.push_back(std::move(read));
-        }
-    };
-
+// How queue_reads sorts a list and the messages it builds for it, by
+// position in the list: short reads go straight out, singles as raw
+// blocks, batches as one message each.
+struct ReadBuffer::ListUnits {
     std::vector<std::size_t> shorts;
     std::vector<std::size_t> singles;
     std::vector<std::vector<std::size_t>> batches;
+    std::vector<Messages> single_messages;
+    std::vector<ipc_tools::Message> batch_messages;
+};
+
+// Takes no lock. False when a message could not be built, with
+// failure_message naming an exhausted memory (empty: a read that cannot be
+// sent).
+bool ReadBuffer::build_list_units(const std::vector<ReadHolder>& held,
+                                  const BuildParameters& parameters,
+                                  ListUnits& units,
+                                  const char*& failure_message) const {
+    units = ListUnits{};
+    failure_message = nullptr;
     std::vector<std::size_t> batch;
     std::uint64_t batch_samples = 0;
     for (std::size_t index = 0; index < held.size(); ++index) {
         const std::uint64_t duration = duration_of(held[index]);
         if (duration <= max_unsent_duration) {
-            shorts.push_back(index);
-        } else if (duration > block_size) {
-            singles.push_back(index);
+            units.shorts.push_back(index);
+        } else if (duration > parameters.block_size) {
+            units.singles.push_back(index);
         } else {
-            if (batch_samples + duration > block_size) {
+            if (batch_samples + duration > parameters.block_size) {
                 if (batch.size() == 1) {
-                    singles.push_back(batch.front());
+                    units.singles.push_back(batch.front());
                 } else {
-                    batches.push_back(std::move(batch));
+                    units.batches.push_back(std::move(batch));
                 }
                 batch.clear();
                 batch_samples = 0;
@@ -212,106 +210,145 @@ BufferQueueReadsResult ReadBuffer::queue_reads(std::list<ReadHolder>& reads, uns
         }
     }
     if (!batch.empty()) {
-        batches.push_back(std::move(batch));
+        units.batches.push_back(std::move(batch));
     }
 
-    const auto fail_building = [&](const char* message) {
-        restore();
-        set_error_state({ConnectionError::failed, message});
-        return BufferQueueReadsResult::not_accepting;
-    };
-    std::vector<Messages> single_messages;
-    single_messages.reserve(singles.size());
-    for (const std::size_t index : singles) {
+    units.single_messages.reserve(units.singles.size());
+    for (const std::size_t index : units.singles) {
         bool out_of_memory = false;
-        single_messages.push_back(build_raw_block_messages(held[index], connection_id, block_size, out_of_memory));
-        if (single_messages.back().empty()) {
-            if (out_of_memory) {
-                return fail_building(reads_out_of_memory);
-            }
-            restore();
-            return BufferQueueReadsResult::not_accepting;
+        units.single_messages.push_back(
+            build_raw_block_messages(held[index], parameters.connection_id, parameters.block_size, out_of_memory));
+        if (units.single_messages.back().empty()) {
+            failure_message = out_of_memory ? reads_out_of_memory : nullptr;
+            return false;
         }
     }
-    std::vector<ipc_tools::Message> batch_messages;
-    batch_messages.reserve(batches.size());
-    for (const auto& members : batches) {
+    units.batch_messages.reserve(units.batches.size());
+    for (const auto& members : units.batches) {
         std::vector<const ReadHolder*> pointers;
         pointers.reserve(members.size());
         for (const std::size_t index : members) {
             pointers.push_back(&held[index]);
         }
         try {
-            batch_messages.push_back(ipc_tools::make_read_batch_message(
-                std::span<const ReadHolder* const>(pointers), connection_id, &ipc_tools::MessageBufferPool::shared()));
+            units.batch_messages.push_back(ipc_tools::make_read_batch_message(
+                std::span<const ReadHolder* const>(pointers), parameters.connection_id,
+                &ipc_tools::MessageBufferPool::shared()));
         } catch (const std::bad_alloc&) {
-            return fail_building(batch_out_of_memory);
+            failure_message = batch_out_of_memory;
+            return false;
         } catch (const std::exception& failure) {
             QOR_LOG_WARNING("Could not build the message for a batch of reads: " << failure.what());
-            restore();
-            return BufferQueueReadsResult::not_accepting;
+            return false;
         }
-        if (batch_messages.back().empty()) {
-            return fail_building(batch_out_of_memory);
+        if (units.batch_messages.back().empty()) {
+            failure_message = batch_out_of_memory;
+            return false;
+        }
+    }
+    return true;
+}
+
+BufferQueueReadsResult ReadBuffer::queue_reads(std::list<ReadHolder>& reads, unsigned long long timeout) {
+    TraceScope scope(hf_trace_context(), "queue_reads");
+
+    // Refused whole, before anything moves: a tag the wire cannot carry, or
+    // one that two reads of the list share.
+    std::unordered_set<std::uint64_t> tags;
+    for (const ReadHolder& read : reads) {
+        if (!sendable_tag(read.read_tag) ||
+            (duration_of(read) > max_unsent_duration && !tags.insert(read.read_tag).second)) {
+            scope.trace("read tag beyond 32 bits or repeated in the list");
+            return BufferQueueReadsResult::bad_read;
         }
     }
 
+    // Positions in the caller's list, so that any refusal can put every read
+    // back where it was: every read not queued goes back, in order.
+    std::vector<ReadHolder> held;
+    held.reserve(reads.size());
+    for (ReadHolder& read : reads) {
+        held.push_back(std::move(read));
+    }
+    reads.clear();
+    std::vector<bool> taken(held.size(), false);
+    const auto refuse = [&](BufferQueueReadsResult result) {
+        for (std::size_t i = 0; i < held.size(); ++i) {
+            if (!taken[i]) {
+                reads.push_back(std::move(held[i]));
+            }
+        }
+        return result;
+    };
+
+    const auto deadline = deadline_after(timeout);
     std::function<void()> listener;
-    {
+    ListUnits units;
+    for (;;) {
+        const BuildParameters parameters = build_parameters();
+        const char* failure_message = nullptr;
+        if (!build_list_units(held, parameters, units, failure_message)) {
+            if (failure_message != nullptr) {
+                set_error_state({ConnectionError::failed, failure_message});
+            }
+            return refuse(BufferQueueReadsResult::not_accepting);
+        }
+
         std::unique_lock lock(m_mutex);
         if (m_no_more_data) {
-            restore();
-            return BufferQueueReadsResult::not_accepting;
+            return refuse(BufferQueueReadsResult::not_accepting);
         }
-        const bool room = wait_for_room(lock, timeout, false);
-        if (!room) {
-            restore();
-            return BufferQueueReadsResult::no_room;
+        if (tag_held_locked(tags)) {
+            return refuse(BufferQueueReadsResult::bad_read);
+        }
+        if (!wait_for_room(lock, deadline, false)) {
+            return refuse(BufferQueueReadsResult::no_room);
         }
         if (m_no_more_data) {
-            restore();
-            return BufferQueueReadsResult::not_accepting;
+            return refuse(BufferQueueReadsResult::not_accepting);
         }
-        if (connection_id != m_connection_id || block_size != m_block_size) {
-            // Rare: rebuild what was made for the old id, still grouped as before.
-            for (std::size_t i = 0; i < singles.size(); ++i) {
-                bool out_of_memory = false;
-                single_messages[i] =
-                    build_raw_block_messages(held[singles[i]], m_connection_id, m_block_size, out_of_memory);
-                if (single_messages[i].empty()) {
-                    // Built once already: only memory can fail it now.
-                    restore();
-                    set_error_state_locked({ConnectionError::failed, reads_out_of_memory});
-                    lock.unlock();
-                    m_input_queue_event.notify_all();
-                    return BufferQueueReadsResult::not_accepting;
+        if (tag_held_locked(tags)) {
+            return refuse(BufferQueueReadsResult::bad_read);
+        }
+        if (parameters != build_parameters_locked()) {
+            continue;  // built again for the new id, outside the lock
+        }
+        // Each unit is queued whole or not at all; memory running out half
+        // way leaves the units queued so far queued, and hands the rest back.
+        try {
+            for (std::size_t i = 0; i < units.singles.size(); ++i) {
+                queue_read_impl(held[units.singles[i]], std::move(units.single_messages[i]));
+                taken[units.singles[i]] = true;
+            }
+            for (std::size_t i = 0; i < units.batches.size(); ++i) {
+                const auto& members = units.batches[i];
+                Unit unit;
+                unit.reserve(members.size());
+                for (const std::size_t index : members) {
+                    unit.push_back(std::move(held[index]));
+                }
+                try {
+                    queue_reads_impl(unit, std::move(units.batch_messages[i]));
+                } catch (const std::bad_alloc&) {
+                    for (std::size_t j = 0; j < members.size(); ++j) {
+                        held[members[j]] = std::move(unit[j]);
+                    }
+                    throw;
+                }
+                for (const std::size_t index : members) {
+                    taken[index] = true;
                 }
             }
-            for (std::size_t i = 0; i < batches.size(); ++i) {
-                std::vector<const ReadHolder*> pointers;
-                for (const std::size_t index : batches[i]) {
-                    pointers.push_back(&held[index]);
-                }
-                batch_messages[i] = ipc_tools::make_read_batch_message(
-                    std::span<const ReadHolder* const>(pointers), m_connection_id, &ipc_tools::MessageBufferPool::shared());
-            }
+        } catch (const std::bad_alloc&) {
+            fail_locked(lock, reads_out_of_memory);
+            return refuse(BufferQueueReadsResult::not_accepting);
         }
-        for (std::size_t i = 0; i < singles.size(); ++i) {
-            queue_read_impl(held[singles[i]], std::move(single_messages[i]));
-        }
-        for (std::size_t i = 0; i < batches.size(); ++i) {
-            Unit unit;
-            unit.reserve(batches[i].size());
-            for (const std::size_t index : batches[i]) {
-                unit.push_back(std::move(held[index]));
-            }
-            queue_reads_impl(std::move(unit), std::move(batch_messages[i]));
-        }
-        if (!singles.empty() || !batches.empty()) {
+        if (!units.singles.empty() || !units.batches.empty()) {
             listener = m_work_listener;
         }
+        break;
     }
-    for (const std::size_t index : shorts) {
+    for (const std::size_t index : units.shorts) {
         put_read_on_output_queue(held[index]);
     }
     if (listener) {
@@ -353,6 +390,16 @@ ReadBuffer::Messages ReadBuffer::build_raw_block_messages(const ReadHolder& read
     return messages;
 }
 
+void ReadBuffer::fail_locked(std::unique_lock<std::mutex>& lock, const char* out_of_memory_message) {
+    set_error_state_locked({ConnectionError::failed, out_of_memory_message});
+    const std::function<void()> listener = m_work_listener;
+    lock.unlock();
+    m_input_queue_event.notify_all();
+    if (listener) {
+        listener();
+    }
+}
+
 void ReadBuffer::set_error_state_locked(const ConnectionErrorInfo& error) {
     m_no_more_data = true;
     m_error_state = error;
@@ -372,10 +419,28 @@ std::chrono::steady_clock::time_point ReadBuffer::deadline_after(unsigned long l
 
 bool ReadBuffer::has_room_locked() const { return m_queued_reads.size() < m_max_input_queue_size; }
 
-bool ReadBuffer::wait_for_room(std::unique_lock<std::mutex>& lock, unsigned long long timeout, bool trace_leaving) {
+ReadBuffer::BuildParameters ReadBuffer::build_parameters() const {
+    std::lock_guard lock(m_mutex);
+    return build_parameters_locked();
+}
+
+ReadBuffer::BuildParameters ReadBuffer::build_parameters_locked() const { return {m_connection_id, m_block_size}; }
+
+bool ReadBuffer::tag_held_locked(const std::unordered_set<std::uint64_t>& tags) const {
+    for (const std::uint64_t tag : tags) {
+        if (m_tags_held.count(tag) != 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
+bool ReadBuffer::wait_for_room(std::unique_lock<std::mutex>& lock,
+                               std::chrono::steady_clock::time_point deadline,
+                               bool trace_leaving) {
     ++m_num_queue_read_waiting_threads;
     OnExit leave([&] { leave_wait_locked(trace_leaving); });
-    return m_input_queue_event.wait_until(lock, deadline_after(timeout),
+    return m_input_queue_event.wait_until(lock, deadline,
                                           [&] { return m_no_more_data || has_room_locked(); });
 }
 
@@ -393,26 +458,57 @@ void ReadBuffer::leave_wait_locked(bool trace_leaving) {
 }
 
 void ReadBuffer::queue_read_impl(ReadHolder& read, Messages&& messages) {
-    m_message_queue_in.push_back(std::move(messages));
-    const std::uint64_t duration = duration_of(read);
     Unit unit;
+    unit.reserve(1);
+    const std::uint64_t duration = duration_of(read);
     unit.push_back(std::move(read));
-    m_queued_reads.push_back(std::move(unit));
+    try {
+        enqueue_unit_locked(unit, std::move(messages));
+    } catch (const std::bad_alloc&) {
+        read = std::move(unit.front());
+        throw;
+    }
     m_num_samples_in_queued_reads += duration;
     ++m_num_queued_reads;
     hf_trace_context().trace("queue_read_impl", [this] { return summary_locked(); });
 }
 
-void ReadBuffer::queue_reads_impl(Unit&& batch, ipc_tools::Message&& message) {
+void ReadBuffer::queue_reads_impl(Unit& batch, ipc_tools::Message&& message) {
     Messages messages;
+    messages.reserve(1);
     messages.push_back(std::move(message));
-    m_message_queue_in.push_back(std::move(messages));
+    std::uint64_t samples = 0;
     for (const ReadHolder& read : batch) {
-        m_num_samples_in_queued_reads += duration_of(read);
+        samples += duration_of(read);
     }
-    m_num_queued_reads += batch.size();
-    m_queued_reads.push_back(std::move(batch));
+    const std::size_t count = batch.size();
+    enqueue_unit_locked(batch, std::move(messages));
+    m_num_samples_in_queued_reads += samples;
+    m_num_queued_reads += count;
     hf_trace_context().trace("queue_reads_impl", [this] { return summary_locked(); });
+}
+
+void ReadBuffer::enqueue_unit_locked(Unit& unit, Messages&& messages) {
+    std::size_t tags_added = 0;
+    try {
+        for (const ReadHolder& read : unit) {
+            m_tags_held.insert(read.read_tag);
+            ++tags_added;
+        }
+        m_message_queue_in.push_back(std::move(messages));
+        try {
+            m_queued_reads.push_back(std::move(unit));
+        } catch (const std::bad_alloc&) {
+            m_message_queue_in.pop_back();
+            throw;
+        }
+    } catch (const std::bad_alloc&) {
+        // The tags were free before (the callers checked), so they are again.
+        for (std::size_t i = 0; i < tags_added; ++i) {
+            m_tags_held.erase(unit[i].read_tag);
+        }
+        throw;
+    }
 }
 
 // ---------------------------------------------------------------- collecting
@@ -471,7 +567,6 @@ std::vector<ipc_tools::Message>& ReadBuffer::front_messages() {
 }
 
 void ReadBuffer::reads_submitted() {
-    std::uint64_t duplicates = 0;
     {
         std::lock_guard lock(m_mutex);
         if (m_queued_reads.empty()) {
@@ -480,13 +575,10 @@ void ReadBuffer::reads_submitted() {
         Unit& unit = m_queued_reads.front();
         for (ReadHolder& read : unit) {
             m_num_samples_in_queued_reads -= std::min(m_num_samples_in_queued_reads, duration_of(read));
+            // Tags are unique among the reads held (queueing refuses a tag
+            // in use), so the read always finds its place.
             const std::uint64_t tag = read.read_tag;
-            if (!m_submitted_reads.try_emplace(tag, std::move(read)).second) {
-                // Two reads under one tag: the second has no way back, so it
-                // goes out now rather than being lost.
-                m_reads_out.push_back(std::move(read));
-                ++duplicates;
-            }
+            m_submitted_reads.try_emplace(tag, std::move(read));
             --m_num_queued_reads;
         }
         m_queued_reads.pop_front();
@@ -494,9 +586,6 @@ void ReadBuffer::reads_submitted() {
         hf_trace_context().trace("reads_submitted", [this] { return summary_locked(); });
     }
     m_input_queue_event.notify_all();
-    if (duplicates != 0) {
-        QOR_LOG_WARNING(duplicates << " read(s) passed with a read tag already in use were handed back unsent.");
-    }
 }
 
 ReadHolder* ReadBuffer::find_submitted_read(std::uint64_t read_tag) {
@@ -516,12 +605,11 @@ void ReadBuffer::read_retrieved(std::uint64_t read_tag) {
     read_retrieved_impl(read_tag);
 }
 
-void ReadBuffer::reads_retrieved(const std::list<ReadHolder*>& returned) {
+void ReadBuffer::reads_retrieved(const std::vector<ReturnedKey>& returned) {
     std::lock_guard lock(m_mutex);
-    for (const ReadHolder* holder : returned) {
-        const std::uint64_t read_tag = holder->read_tag;
-        if (holder->sub_tag != 0) {
-            sub_read_retrieved_impl(read_tag, holder->sub_tag);
+    for (const auto& [read_tag, sub_tag] : returned) {
+        if (sub_tag != 0) {
+            sub_read_retrieved_impl(read_tag, sub_tag);
         } else if (m_submitted_reads.count(read_tag) != 0) {
             // A batch naming one read twice has already sent it out once.
             read_retrieved_impl(read_tag);
@@ -542,6 +630,7 @@ void ReadBuffer::read_retrieved_impl(std::uint64_t read_tag) {
     m_reads_out.push_back(std::move(found->second));
     m_submitted_reads.erase(found);
     m_resubmission_counts.erase(read_tag);
+    m_tags_held.erase(read_tag);
     release_completed_pieces_locked(read_tag);
     hf_trace_context().trace("read_retrieved_impl", [this] { return summary_locked(); });
 }
@@ -580,11 +669,45 @@ void ReadBuffer::clear_submitted_reads() {
         m_reads_out.push_back(std::move(read));
         release_completed_pieces_locked(tag);
         m_resubmission_counts.erase(tag);
+        m_tags_held.erase(tag);
         // Pieces still being assembled will never be completed now.
         m_partial_sub_reads.erase(m_partial_sub_reads.lower_bound({tag, 0}),
                                   m_partial_sub_reads.upper_bound({tag, std::numeric_limits<std::uint64_t>::max()}));
     }
     m_submitted_reads.clear();
+}
+
+std::uint64_t ReadBuffer::hand_back_unfinished_reads() {
+    TraceScope scope(trace_context(), "hand_back_unfinished_reads");
+    std::uint64_t handed_back = 0;
+    {
+        std::lock_guard lock(m_mutex);
+        m_no_more_data = true;
+        // The ones sent first, as a new connection would resend them.
+        for (auto& [tag, read] : m_submitted_reads) {
+            m_reads_out.push_back(std::move(read));
+            release_completed_pieces_locked(tag);
+            ++handed_back;
+        }
+        m_submitted_reads.clear();
+        // Pieces still being assembled will never be completed now.
+        m_partial_sub_reads.clear();
+        for (Unit& unit : m_queued_reads) {
+            for (ReadHolder& read : unit) {
+                m_reads_out.push_back(std::move(read));
+                ++handed_back;
+            }
+        }
+        m_queued_reads.clear();
+        m_message_queue_in.clear();
+        m_num_queued_reads = 0;
+        m_num_samples_in_queued_reads = 0;
+        m_resubmission_counts.clear();
+        m_tags_held.clear();
+        scope.trace([&] { return "handed back " + std::to_string(handed_back) + " reads; " + summary_locked(); });
+    }
+    m_input_queue_event.notify_all();
+    return handed_back;
 }
 
 ConnectionErrorInfo ReadBuffer::get_error_state() const {
@@ -667,14 +790,20 @@ void ReadBuffer::set_connection_id(std::string connection_id) {
         });
 
         bool build_failed = false;
+        // Every tag is taken again as its read is requeued.
+        m_tags_held.clear();
         const auto requeue = [&](ReadHolder& read) {
             if (!build_failed) {
                 bool out_of_memory = false;
                 Messages messages = build_raw_block_messages(read, m_connection_id, m_block_size, out_of_memory);
                 build_failed = out_of_memory;
                 if (!messages.empty()) {
-                    queue_read_impl(read, std::move(messages));
-                    return;
+                    try {
+                        queue_read_impl(read, std::move(messages));
+                        return;
+                    } catch (const std::bad_alloc&) {
+                        build_failed = true;
+                    }
                 }
             }
             // Without its messages the read cannot be sent; it goes back.

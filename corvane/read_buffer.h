@@ -32,6 +32,7 @@
 #include <mutex>
 #include <string>
 #include <unordered_map>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -65,7 +66,9 @@ public:
     // --- Application threads. Timeouts are in milliseconds; 0 does not wait.
 
     // On queued the read has been taken (moved from); otherwise the caller
-    // still owns it.
+    // still owns it. bad_read: a tag beyond 32 bits, or one a read queued
+    // or submitted already carries (the tag identifies the read on the
+    // wire and coming back).
     BufferQueueReadsResult queue_read(common::ReadHolder& read, unsigned long long timeout);
     // queue_read, signalling wait_guaranteed_flag (when given) once the call
     // holds the lock, so that a test knows it has reached the wait.
@@ -73,7 +76,9 @@ public:
                                                unsigned long long timeout,
                                                tarvo::utils::concurrency::Flag* wait_guaranteed_flag);
     // On queued the list is left empty; otherwise every read is back in it
-    // in its previous order.
+    // in its previous order, except that memory running out while queueing
+    // leaves the units queued so far queued. bad_read as queue_read, also
+    // for two reads of the list that share a tag.
     BufferQueueReadsResult queue_reads(std::list<common::ReadHolder>& reads, unsigned long long timeout);
     void put_read_on_output_queue(common::ReadHolder& read);
 
@@ -104,15 +109,22 @@ public:
     // its completed pieces. Throws std::out_of_range for a tag that is not
     // submitted.
     void read_retrieved(std::uint64_t read_tag);
-    // read_retrieved or sub_read_retrieved for each returned holder of a
-    // batch in order, under one lock.
-    void reads_retrieved(const std::list<common::ReadHolder*>& returned);
+    // A returned read or piece: its read tag and sub tag.
+    using ReturnedKey = std::pair<std::uint64_t, std::uint64_t>;
+    // read_retrieved or sub_read_retrieved for each read or piece of a
+    // returned batch in order, under one lock. A read named twice goes out
+    // once.
+    void reads_retrieved(const std::vector<ReturnedKey>& returned);
     // The piece is complete. It goes out with its parent, or at once when
     // the parent has already gone out.
     void sub_read_retrieved(std::uint64_t read_tag, std::uint64_t sub_tag);
     // The server has lost the submitted reads: each goes out without results
     // (with any pieces already completed).
     void clear_submitted_reads();
+    // The worker has ended: every read still queued or submitted goes out
+    // without results (the submitted ones first, with any pieces already
+    // completed), and no read is taken from now on. How many went out.
+    std::uint64_t hand_back_unfinished_reads();
     ConnectionErrorInfo get_error_state() const;
 
     // Called, off the lock, after a unit is queued and after no more data or
@@ -135,6 +147,20 @@ private:
     using Unit = std::vector<common::ReadHolder>;
     using Messages = std::vector<ipc_tools::Message>;
 
+    // What messages are built for: they carry the connection id, and the
+    // block size cuts reads into blocks.
+    struct BuildParameters {
+        std::string connection_id;
+        std::uint64_t block_size = 0;
+        bool operator==(const BuildParameters&) const = default;
+    };
+    struct ListUnits;
+
+    BuildParameters build_parameters() const;
+    bool build_list_units(const std::vector<common::ReadHolder>& held,
+                          const BuildParameters& parameters,
+                          ListUnits& units,
+                          const char*& failure_message) const;
     // The raw-block messages of one read; empty when building failed, with
     // out_of_memory telling an exhausted memory from a read that cannot be
     // sent. Takes no lock.
@@ -143,16 +169,26 @@ private:
                                       std::uint64_t block_size,
                                       bool& out_of_memory) const;
     void set_error_state_locked(const ConnectionErrorInfo& error);
+    // Memory ran out while queueing: the error state, then off the lock
+    // the waiters and the listener are told.
+    void fail_locked(std::unique_lock<std::mutex>& lock, const char* out_of_memory_message);
     std::chrono::steady_clock::time_point deadline_after(unsigned long long timeout) const;
 
     // Lock held by the caller for every *_locked / *_impl step.
     bool has_room_locked() const;
+    BuildParameters build_parameters_locked() const;
+    bool tag_held_locked(const std::unordered_set<std::uint64_t>& tags) const;
     // Waits for room or the end of data, counted as a waiting call (and
     // counted out, with the destructor's latch, however the wait ends).
     // False when the deadline passed first.
-    bool wait_for_room(std::unique_lock<std::mutex>& lock, unsigned long long timeout, bool trace_leaving);
+    bool wait_for_room(std::unique_lock<std::mutex>& lock,
+                       std::chrono::steady_clock::time_point deadline,
+                       bool trace_leaving);
+    // Queue a unit whole, or throw std::bad_alloc leaving the queues as they
+    // were and the read (the unit) with the caller.
     void queue_read_impl(common::ReadHolder& read, Messages&& messages);
-    void queue_reads_impl(Unit&& batch, ipc_tools::Message&& message);
+    void queue_reads_impl(Unit& batch, ipc_tools::Message&& message);
+    void enqueue_unit_locked(Unit& unit, Messages&& messages);
     void read_retrieved_impl(std::uint64_t read_tag);
     void sub_read_retrieved_impl(std::uint64_t read_tag, std::uint64_t sub_tag);
     void release_completed_pieces_locked(std::uint64_t read_tag);
@@ -164,6 +200,7 @@ private:
     std::condition_variable m_input_queue_event;  // queue shrank, no more data, error, destruction
     std::deque<Unit> m_queued_reads;
     std::map<std::uint64_t, common::ReadHolder> m_submitted_reads;
+    std::unordered_set<std::uint64_t> m_tags_held;  // of every read queued or submitted
     std::map<std::uint64_t, std::uint32_t> m_resubmission_counts;
     std::map<std::pair<std::uint64_t, std::uint64_t>, common::ReadHolder> m_partial_sub_reads;
     // Element i carries unit i of m_queued_reads. Appending never moves an

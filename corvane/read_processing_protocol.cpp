@@ -281,13 +281,16 @@ ReadProcessingProtocol::Result ReadProcessingProtocol::pull_from_server(RequestB
             batch->blocks() == nullptr) {
             return malformed_batch();
         }
-        std::list<ReadHolder*> returned;
+        // Keys, not the records: a read the batch names twice leaves on its
+        // first key, and the record with it.
+        std::vector<ReadBuffer::ReturnedKey> returned;
+        returned.reserve(batch->blocks()->size());
         for (const ipc_tools::wire::ReadBlock* block : *batch->blocks()) {
-            ReadHolder* target = process_read_message(adapter, *block);
+            const ReadHolder* target = process_read_message(adapter, *block);
             if (target == nullptr) {
                 return malformed_batch();
             }
-            returned.push_back(target);
+            returned.emplace_back(target->read_tag, target->sub_tag);
         }
         m_read_buffer->reads_retrieved(returned);
         return Result::success;

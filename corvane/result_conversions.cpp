@@ -17,6 +17,7 @@ ClientQueueReadsResult to_client_result(BufferQueueReadsResult result) {
     case BufferQueueReadsResult::queued: return ClientQueueReadsResult::queued;
     case BufferQueueReadsResult::no_room: return ClientQueueReadsResult::queue_full;
     case BufferQueueReadsResult::not_accepting: return ClientQueueReadsResult::not_accepting;
+    case BufferQueueReadsResult::bad_read: return ClientQueueReadsResult::bad_read;
     }
     throw std::runtime_error("Unrecognised BufferQueueReadsResult value");
 }
@@ -26,6 +27,7 @@ apps::PassReadResult to_pass_read_result(ClientQueueReadsResult result) {
     case ClientQueueReadsResult::queued: return apps::PassReadResult::success;
     case ClientQueueReadsResult::not_accepting: return apps::PassReadResult::not_accepting_reads;
     case ClientQueueReadsResult::queue_full: return apps::PassReadResult::queue_full;
+    case ClientQueueReadsResult::bad_read: return apps::PassReadResult::bad_read;
     }
     throw std::runtime_error("Unrecognised ClientQueueReadsResult value");
 }

@@ -107,10 +107,11 @@ TEST(ResultConversionsTest, QueueResultsSwapOnTheWayToTheCaller) {
     EXPECT_EQ(corvane::to_pass_read_result(corvane::to_client_result(B::no_room)), apps::PassReadResult::queue_full);
     EXPECT_EQ(corvane::to_pass_read_result(corvane::to_client_result(B::not_accepting)),
               apps::PassReadResult::not_accepting_reads);
+    EXPECT_EQ(corvane::to_pass_read_result(corvane::to_client_result(B::bad_read)), apps::PassReadResult::bad_read);
     EXPECT_THROW(
         {
             try {
-                corvane::to_client_result(static_cast<B>(3));
+                corvane::to_client_result(static_cast<B>(4));
             } catch (const std::runtime_error& e) {
                 EXPECT_STREQ(e.what(), "Unrecognised BufferQueueReadsResult value");
                 throw;
@@ -120,7 +121,7 @@ TEST(ResultConversionsTest, QueueResultsSwapOnTheWayToTheCaller) {
     EXPECT_THROW(
         {
             try {
-                corvane::to_pass_read_result(static_cast<corvane::ClientQueueReadsResult>(3));
+                corvane::to_pass_read_result(static_cast<corvane::ClientQueueReadsResult>(4));
             } catch (const std::runtime_error& e) {
                 EXPECT_STREQ(e.what(), "Unrecognised ClientQueueReadsResult value");
                 throw;

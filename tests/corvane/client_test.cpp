@@ -9,6 +9,7 @@
 #include <chrono>
 #include <list>
 #include <map>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -271,4 +272,93 @@ TEST_F(ClientTest, SeveralThreadsPassWhileOneCollects) {
     EXPECT_EQ(returned.total, 3 * per_thread);
     EXPECT_EQ(returned.count.size(), 3 * per_thread);
     EXPECT_TRUE(client->finish_by(0));
+}
+
+// Tags the wire cannot tell apart are refused at the door, before the
+// server ever sees them; a server that names one read twice in a returned
+// batch still gets it back once (the second name must not touch the read
+// that left on the first: run under AddressSanitizer).
+TEST_F(ClientTest, BadTagsAreRefusedAndEveryReadComesBackOnce) {
+    using reference_server::FaultAction;
+    using reference_server::FaultRule;
+    constexpr std::uint64_t beyond_32_bits = (std::uint64_t{1} << 32) + 1;
+    struct Pass {
+        std::vector<std::uint64_t> tags;  // one: pass_read; more: pass_reads
+        ClientQueueReadsResult expected;
+        bool once_submitted = false;      // wait first until nothing is queued
+    };
+    const struct {
+        const char* what;
+        std::vector<FaultRule> faults;
+        bool faults_until_passed;  // cleared after the passes
+        std::vector<Pass> passes;
+    } rows[] = {
+        {"a tag beyond 32 bits", {}, false,
+         {{{beyond_32_bits}, ClientQueueReadsResult::bad_read},
+          {{1, beyond_32_bits << 1}, ClientQueueReadsResult::bad_read},
+          {{1}, ClientQueueReadsResult::queued}}},
+        {"the tag of a queued read",
+         {{MessageType::PASS_FIRST_RAW_BLOCK, FaultAction::reply, MessageType::NOT_READY}}, true,
+         {{{1}, ClientQueueReadsResult::queued},
+          {{1}, ClientQueueReadsResult::bad_read},
+          {{2, 1}, ClientQueueReadsResult::bad_read}}},
+        {"the tag of a submitted read",
+         {{MessageType::PASS_FIRST_RAW_BLOCK, FaultAction::slow_calling, MessageType::UNSET, "", 2000, 1}}, false,
+         {{{1}, ClientQueueReadsResult::queued},
+          {{1}, ClientQueueReadsResult::bad_read, true},
+          {{2}, ClientQueueReadsResult::queued}}},
+        {"two reads of one list under one tag", {}, false,
+         {{{3, 4, 3}, ClientQueueReadsResult::bad_read}, {{3, 4}, ClientQueueReadsResult::queued}}},
+        {"a returned batch naming one read twice",
+         {{MessageType::GET_FIRST_CALLED_BLOCK, FaultAction::repeat_in_batch, MessageType::UNSET}}, false,
+         {{{1, 2, 3}, ClientQueueReadsResult::queued}, {{4}, ClientQueueReadsResult::queued}}},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        m_server.faults().clear();
+        auto client = connected();
+        for (const FaultRule& fault : row.faults) {
+            m_server.faults().add(fault);
+        }
+        std::set<std::uint64_t> accepted;
+        for (const Pass& pass : row.passes) {
+            SCOPED_TRACE("pass of " + std::to_string(pass.tags.size()) + " from tag " + std::to_string(pass.tags[0]));
+            if (pass.once_submitted) {
+                ASSERT_TRUE(test_support::wait_until([&] { return client->num_buffered_samples() == 0; },
+                                                     "the read's submission"));
+            }
+            std::list<common::ReadHolder> reads;
+            for (const std::uint64_t tag : pass.tags) {
+                reads.push_back(make_read(tag, 1000));
+            }
+            ClientQueueReadsResult result;
+            if (reads.size() == 1) {
+                result = client->pass_read(reads.front(), 1000);
+                if (result == ClientQueueReadsResult::queued) {
+                    reads.clear();
+                }
+            } else {
+                result = client->pass_reads(reads, 1000);
+            }
+            ASSERT_EQ(result, pass.expected);
+            if (result == ClientQueueReadsResult::queued) {
+                accepted.insert(pass.tags.begin(), pass.tags.end());
+            } else {
+                // Still the caller's, every one of them.
+                ASSERT_EQ(reads.size(), pass.tags.size());
+                EXPECT_NE(reads.front().metadata, nullptr);
+            }
+        }
+        if (row.faults_until_passed) {
+            m_server.faults().clear();
+        }
+        const auto returned = pass_and_collect(*client, {}, accepted.size());
+        EXPECT_EQ(returned.total, accepted.size());
+        for (const std::uint64_t tag : accepted) {
+            EXPECT_EQ(returned.with_results.count(tag) ? returned.with_results.at(tag) : 0, 1) << tag;
+        }
+        EXPECT_TRUE(client->finish_by(10));
+        EXPECT_EQ(client->connection_state().get_status(), ClientStatus::disconnected)
+            << client->connection_state().get_error();
+    }
 }

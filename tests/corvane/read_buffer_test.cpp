@@ -329,10 +329,8 @@ TEST(ReadBufferTest, PiecesFollowTheirParentAndNoPieceIsKeptForever) {
 
     // A batch returning a parent before its piece: the late piece goes out
     // at once instead of waiting for a parent that has already left.
-    std::list<ReadHolder*> returned;
-    returned.push_back(buffer->find_submitted_read(2));
-    returned.push_back(buffer->add_sub_read(buffer->find_submitted_read(2)->derive_returned_read(1)));
-    buffer->reads_retrieved(returned);
+    buffer->add_sub_read(buffer->find_submitted_read(2)->derive_returned_read(1));
+    buffer->reads_retrieved({{2, 0}, {2, 1}});
     EXPECT_EQ(tags_out(*buffer), (std::vector<std::uint64_t>{20, 21}));
     EXPECT_THROW(buffer->read_retrieved(2), std::out_of_range);
 
