@@ -21,6 +21,9 @@ using ipc_tools::MessageType;
 // Until the first attempt copies the client's description in.
 constexpr std::int32_t initial_priority = 2;
 constexpr auto load_poll_interval = std::chrono::milliseconds(500);
+// The DISCONNECT of a client asked to stop: a server that answers at all
+// answers it at once, and a stop is prompt whatever the server does.
+constexpr auto stopping_disconnect_wait = std::chrono::milliseconds(150);
 
 std::string string_of(const flatbuffers::String* text) { return text ? text->str() : std::string(); }
 
@@ -81,7 +84,12 @@ RequestBrokerAdapter* ConnectionProtocol::establish_server_connection(const ipc_
 
     {
         TraceScope step(trace_context(), "prepare_connection");
-        m_connection_state.set_status(ClientStatus::preparing_connection);
+        // The client enters it as its worker starts; the first attempt does
+        // not tell the listener twice. Every later one does.
+        if (std::exchange(m_attempted, true) ||
+            m_connection_state.get_status() != ClientStatus::preparing_connection) {
+            m_connection_state.set_status(ClientStatus::preparing_connection);
+        }
         // Bad local paths fail here, before the server is troubled, and every
         // later text (LOAD_INDEX, LOAD_BED, the header lookup, refusals)
         // names the same absolute path.
@@ -346,7 +354,8 @@ bool ConnectionProtocol::connect() {
     const std::string connected_text = reply_text(reply);
     scope.trace(connected_text);
     auto details = ipc_tools::ConnectedInfo::parse(connected_text);
-    if (!details) {
+    // Without an id the client could name itself in no later request.
+    if (!details || details->client_uid.empty()) {
         m_last_error = {ConnectionError::bad_reply, "Could not parse CONNECTED message data"};
         return false;
     }
@@ -387,6 +396,7 @@ void ConnectionProtocol::request_stop() {
         m_stop = true;
     }
     m_stop_requested.notify_all();
+    m_adapter.interrupt();
 }
 
 bool ConnectionProtocol::stop_requested() const {
@@ -408,11 +418,21 @@ void ConnectionProtocol::disconnect_from_server() const {
         scope.trace("not connected");
         return;
     }
+    if (m_adapter.awaiting_reply()) {
+        // The last exchange got no reply (it timed out or was stopped): the
+        // socket cannot send, and a server that did not answer that is not
+        // told either.
+        scope.trace("last request unanswered: not sending DISCONNECT");
+        return;
+    }
     scope.trace([&] { return "sending DISCONNECT with ID: " + client_uid; });
 
     Message request(MessageType::DISCONNECT, client_uid, 0, "");
     Message reply;
-    if (!m_adapter.send_request(request, reply)) {
+    // A client asked to stop still says goodbye, but waits only briefly.
+    const bool sent = stop_requested() ? m_adapter.send_request_within(request, reply, stopping_disconnect_wait)
+                                       : m_adapter.send_request(request, reply);
+    if (!sent) {
         const std::string error = to_string(m_adapter.last_error());
         scope.trace(error);
         QOR_LOG_WARNING("Error disconnecting from server: " << error);

@@ -17,7 +17,8 @@
 // them on the worker thread, and do not read them after a failed attempt
 // (they may still hold an earlier attempt's values). request_stop and
 // stop_requested may come from any thread: a stop ends the wait between
-// LOADING polls at once, and the attempt then fails.
+// LOADING polls and any wait for a reply at once, and the attempt then
+// fails.
 
 #include <chrono>
 #include <condition_variable>
@@ -60,6 +61,7 @@ public:
     // Why the last attempt returned null; no_error after a success.
     virtual const ConnectionErrorInfo& last_error() const = 0;
     // Tells the server this client is leaving; failures are only logged.
+    // Not when the last request went unanswered.
     virtual void disconnect_from_server() const = 0;
 };
 
@@ -110,6 +112,7 @@ private:
     std::string m_alignment_file_header;
     ipc_tools::ConnectionInfo m_connection_info;
     unsigned int m_file_load_timeout = 0;  // s
+    bool m_attempted = false;              // a connection attempt was made
 
     mutable std::mutex m_stop_mutex;
     std::condition_variable m_stop_requested;  // signalled once, by request_stop

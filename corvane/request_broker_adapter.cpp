@@ -31,6 +31,12 @@ bool RequestBrokerAdapter::send_request(ipc_tools::Message& request, ipc_tools::
     return invoke([&] { m_broker.send_request(request, reply); });
 }
 
+bool RequestBrokerAdapter::send_request_within(ipc_tools::Message& request,
+                                               ipc_tools::Message& reply,
+                                               std::chrono::milliseconds within) {
+    return invoke([&] { m_broker.send_request_within(request, reply, within); });
+}
+
 bool RequestBrokerAdapter::ping_server_if_quiet(const std::string& connection_id) {
     return invoke([&] { m_broker.ping_server_if_quiet(connection_id); });
 }

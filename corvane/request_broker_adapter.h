@@ -14,8 +14,10 @@
 // both mean the connection has to be made anew.
 //
 // Threads: no lock. Only the owning client's worker thread calls it, and
-// last_error() means something only on that thread, right after a call.
+// last_error() means something only on that thread, right after a call;
+// interrupt() comes from any thread.
 
+#include <chrono>
 #include <memory>
 #include <string>
 #include <type_traits>
@@ -39,8 +41,17 @@ public:
     // Sends the request (empty afterwards) and fills `reply`, whose kind the
     // caller still has to check.
     bool send_request(ipc_tools::Message& request, ipc_tools::Message& reply);
+    // send_request waiting at most `within` for the reply, even once
+    // interrupted: for the DISCONNECT of a client that is stopping.
+    bool send_request_within(ipc_tools::Message& request, ipc_tools::Message& reply, std::chrono::milliseconds within);
     // Pings with `connection_id` only when nothing was sent for a second.
     bool ping_server_if_quiet(const std::string& connection_id);
+
+    // Any thread. Final: every wait for a reply ends at once, as timed_out.
+    void interrupt() noexcept { m_broker.interrupt(); }
+    // The last request got no reply: the socket cannot send until the next
+    // prepare_connection.
+    bool awaiting_reply() const noexcept { return m_broker.awaiting_reply(); }
 
     // Valid until the next call of the operations above.
     const ConnectionErrorInfo& last_error() const { return m_last_error; }

@@ -1,5 +1,6 @@
 #include "ipc_tools/request_broker.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <optional>
@@ -23,13 +24,15 @@
 //               leave the socket ready for the next request).
 //   waiting     between the send and the reply.
 //   stranded    a request went out and no reply frame was taken (a poll
-//               that gave up, a failed receive, a failed first ping). The
-//               socket refuses the next send with zmq::error_t.
+//               that gave up or was interrupted, a failed receive, a failed
+//               first ping). The socket refuses the next send with
+//               zmq::error_t; awaiting_reply() tells.
 //
 // The broker never leaves the stranded state by itself: the caller decides
 // whether to reconnect, through prepare_connection, which makes a new socket.
 // The wait for a reply is up to four polls of the timeout each, so a
-// transient wake-up of the poll does not end a healthy exchange early.
+// transient wake-up of the poll does not end a healthy exchange early. Each
+// poll waits in short slices, between which an interrupt is seen.
 
 namespace ipc_tools {
 
@@ -40,6 +43,8 @@ using common::diagnostics::tracing::TraceScope;
 constexpr int io_threads = 2;
 constexpr int max_sockets = 1023;
 constexpr int max_polls = 4;
+// How soon a wait for a reply sees an interrupt.
+constexpr auto interrupt_slice = std::chrono::milliseconds(20);
 constexpr std::int64_t quiet_interval_ns = 1'000'000'000;
 
 constexpr const char* client_not_recognised_text =
@@ -99,6 +104,7 @@ void RequestBroker::reset() {
     // stale one or a request socket without a peer, which would take the
     // next send and wait for ever.
     m_socket.reset();
+    m_awaiting_reply = false;
     auto socket = std::make_unique<zmq::socket_t>(*m_context, zmq::socket_type::req);
     socket->set(zmq::sockopt::linger, 0);
     scope.trace([&] { return "connecting with string: " + m_address; });
@@ -143,6 +149,20 @@ void RequestBroker::ping_server_if_quiet(const std::string& client_id) {
 }
 
 void RequestBroker::send_request(Message& request, Message& reply) {
+    exchange(request, reply, std::chrono::milliseconds(m_timeout), max_polls, true);
+}
+
+void RequestBroker::send_request_within(Message& request, Message& reply, std::chrono::milliseconds within) {
+    exchange(request, reply, within, 1, false);
+}
+
+void RequestBroker::interrupt() noexcept { m_interrupted.store(true); }
+
+void RequestBroker::exchange(Message& request,
+                             Message& reply,
+                             std::chrono::milliseconds wait,
+                             int waits,
+                             bool interruptible) {
     using enum MessageType;
     QOR_EXPECTS(m_socket.get() != nullptr, "null socket");
     QOR_EXPECTS(!request.empty() && request.get_type() != UNSET, "invalid request");
@@ -172,21 +192,12 @@ void RequestBroker::send_request(Message& request, Message& reply) {
         trace_context().trace("send_request", "Client zmq_msg_send failed. " + error_text(EAGAIN));
         throw std::system_error(EAGAIN, std::system_category(), "Client zmq_msg_send failed");
     }
+    m_awaiting_reply = true;
 
     zmq::pollitem_t item{static_cast<void*>(*m_socket), 0, ZMQ_POLLIN, 0};
     int events = 0;
-    for (int polls = 0; polls < max_polls;) {
-        item.revents = 0;
-        try {
-            events = zmq::poll(&item, 1, std::chrono::milliseconds(m_timeout));
-        } catch (const zmq::error_t& error) {
-            if (error.num() == EINTR) {
-                continue;
-            }
-            trace_context().trace("send_request", "zmq::poll exception. " + error_text(error.num()));
-            throw;
-        }
-        ++polls;
+    for (int polls = 0; polls < waits; ++polls) {
+        events = poll_for_reply(item, wait, interruptible, name);
         scope.trace([&] { return describe_poll(events, item); });
         if ((item.revents & ZMQ_POLLIN) != 0 && events > 0 && (item.revents & ZMQ_POLLERR) == 0) {
             break;
@@ -213,6 +224,41 @@ void RequestBroker::send_request(Message& request, Message& reply) {
     fetch_and_validate_reply(name, reply);
 }
 
+// One poll of up to `wait`, in slices between which an interrupt ends it
+// with TimeoutError. Returns as the poll would: the number of events, with
+// the item's revents set.
+int RequestBroker::poll_for_reply(zmq_pollitem_t& item,
+                                  std::chrono::milliseconds wait,
+                                  bool interruptible,
+                                  const std::string& name) {
+    const auto deadline = std::chrono::steady_clock::now() + wait;
+    for (;;) {
+        if (interruptible && m_interrupted.load()) {
+            const std::string text = "Stopped waiting for reply to request: " + name;
+            trace_context().trace("send_request", text);
+            throw TimeoutError(text);
+        }
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        const auto slice = std::clamp(left, std::chrono::milliseconds(0),
+                                      interruptible ? interrupt_slice : std::chrono::milliseconds(wait));
+        item.revents = 0;
+        int events = 0;
+        try {
+            events = zmq::poll(&item, 1, slice);
+        } catch (const zmq::error_t& error) {
+            if (error.num() == EINTR) {
+                continue;
+            }
+            trace_context().trace("send_request", "zmq::poll exception. " + error_text(error.num()));
+            throw;
+        }
+        if (events != 0 || item.revents != 0 || slice >= left) {
+            return events;
+        }
+    }
+}
+
 void RequestBroker::fetch_and_validate_reply(const std::string& name, Message& reply) {
     using enum MessageType;
     TraceScope scope(hf_trace_context(), "fetch_and_validate_reply");
@@ -230,6 +276,7 @@ void RequestBroker::fetch_and_validate_reply(const std::string& name, Message& r
             throw;
         }
         if (received) {
+            m_awaiting_reply = false;
             break;
         }
         trace_context().trace("fetch_and_validate_reply", "Client zmq_msg_recv failed. " + error_text(EAGAIN));

@@ -11,10 +11,13 @@
 // Every failure is an exception: the four below, zmq::error_t for ZeroMQ
 // failures, std::system_error for a send or receive that would block.
 //
-// Threads: no locks; one thread at a time calls a broker. Each broker owns
+// Threads: no locks; one thread at a time calls a broker, except that any
+// thread may interrupt() it. Each broker owns
 // its ZeroMQ context (two I/O threads of ZeroMQ's own), so brokers share
 // nothing, and inproc:// endpoints reach only sockets of that context.
 
+#include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <stdexcept>
@@ -27,6 +30,7 @@ namespace zmq {
 class context_t;
 class socket_t;
 }  // namespace zmq
+struct zmq_pollitem_t;
 
 namespace ipc_tools {
 
@@ -81,6 +85,21 @@ public:
     // sending an empty or UNSET request is a contract violation.
     void send_request(Message& request, Message& reply);
 
+    // send_request, waiting at most `within` for the reply whatever
+    // interrupt() asked: the one exchange a client still makes once it is
+    // asked to stop (its DISCONNECT).
+    void send_request_within(Message& request, Message& reply, std::chrono::milliseconds within);
+
+    // Any thread. Final: every wait for a reply under way or to come ends
+    // within a few milliseconds, with TimeoutError, so that a client asked
+    // to stop is not held by a server that does not answer.
+    void interrupt() noexcept;
+
+    // A request went out and its reply was never taken (a wait that gave up
+    // or was interrupted): the socket refuses to send until the next
+    // prepare_connection.
+    bool awaiting_reply() const noexcept { return m_awaiting_reply; }
+
     // One HEARTBEAT_PING / HEARTBEAT_ECHO exchange; InvalidResponse for any
     // other intelligible reply.
     void do_ping_server(const std::string& client_id);
@@ -95,6 +114,11 @@ public:
 
 private:
     void reset();
+    void exchange(Message& request, Message& reply, std::chrono::milliseconds wait, int waits, bool interruptible);
+    int poll_for_reply(zmq_pollitem_t& item,
+                       std::chrono::milliseconds wait,
+                       bool interruptible,
+                       const std::string& name);
     void fetch_and_validate_reply(const std::string& name, Message& reply);
 
     std::shared_ptr<zmq::context_t> m_context;
@@ -103,6 +127,8 @@ private:
     std::int32_t m_timeout = 0;
     // Steady clock, nanoseconds.
     std::int64_t m_last_send_time = 0;
+    bool m_awaiting_reply = false;
+    std::atomic<bool> m_interrupted{false};
 };
 
 }  // namespace ipc_tools
