@@ -69,6 +69,9 @@ void Client::connect(const std::string& address, unsigned int query_timeout, uns
         std::lock_guard lock(m_worker_mutex);
         QOR_EXPECTS(!m_worker.joinable(), "Client::connect starts the worker only once");
         m_accept_data.exchange(true);
+        // Connecting from now on, so that a disconnect or finish from another
+        // thread sees a connection to end before the worker's first step.
+        m_client_connection_state.set_status(ClientStatus::preparing_connection);
         m_worker = std::thread([this] { worker_loop(); });
     }
     std::unique_lock lock(m_latch_mutex);
@@ -151,9 +154,16 @@ void Client::worker_loop() {
         error = {ConnectionError::failed, std::string("Unhandled error in client worker: ") + failure.what()};
     }
     end_worker(error, was_connected);
+    // Every read still inside leaves, without results: the application
+    // moved them in and has no other way to get them back.
+    const std::uint64_t handed_back = buffer->hand_back_unfinished_reads();
+    m_reads_handed_back.store(handed_back);
+    if (handed_back != 0) {
+        QOR_LOG_WARNING(handed_back << " read(s) still in flight when the client stopped were handed back without "
+                                       "results.");
+    }
     scope.trace([&] { return to_string(m_client_connection_state.get_error()); });
     count_down_connected_latch();
-    buffer->set_no_more_data();
 }
 
 void Client::end_worker(const ConnectionErrorInfo& error, bool was_connected) {
@@ -214,6 +224,7 @@ bool Client::finish_by(std::uint64_t timeout) {
     TraceScope scope(trace_context(), "finish_by");
     {
         TraceScope step(trace_context(), "set_no_more_data");
+        read_buffer()->set_no_more_data();
         m_read_processing_protocol->set_no_more_data();
     }
     m_accept_data.exchange(false);
@@ -231,11 +242,15 @@ bool Client::finish_by(std::uint64_t timeout) {
         }
     }
     join_worker_thread();
-    return buffer->all_reads_done();
+    // Reads the stopping worker handed back came back without results.
+    return buffer->all_reads_done() && m_reads_handed_back.load() == 0;
 }
 
 void Client::set_no_more_data() {
     TraceScope scope(trace_context(), "set_no_more_data");
+    // The buffer refuses further reads at once, and before the exchange
+    // learns of it: a read it took still goes out before NO_MORE_DATA.
+    read_buffer()->set_no_more_data();
     m_read_processing_protocol->set_no_more_data();
 }
 

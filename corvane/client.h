@@ -16,7 +16,9 @@
 // reads, collect them, read the counts and the server's details, and call
 // finish_by, disconnect or set_no_more_data. Everything that talks to the
 // server runs on the worker. Stopping is prompt: a stop request ends the
-// wait between LOADING polls and the reconnection attempts at once.
+// wait between LOADING polls, any wait for a reply and the reconnection
+// attempts at once. However the worker ends, every read still queued or
+// submitted goes to the completed reads, without results.
 
 #include <atomic>
 #include <chrono>
@@ -63,7 +65,8 @@ public:
     void disconnect();
     // Declares the end of the reads, waits in 100 ms steps until every read
     // is back (0: no limit, else `timeout` seconds) or the connection ends,
-    // then joins the worker. True when every read came back.
+    // then joins the worker. True when every read came back with its
+    // results; the reads the stopped worker handed back come back without.
     bool finish_by(std::uint64_t timeout);
     void set_no_more_data();
 
@@ -119,6 +122,7 @@ private:
     std::mutex m_worker_mutex;
     std::thread m_worker;  // guarded by m_worker_mutex
     std::atomic<bool> m_accept_data{false};
+    std::atomic<std::uint64_t> m_reads_handed_back{0};  // by the worker as it ended
 
     std::mutex m_latch_mutex;
     std::condition_variable m_latch_released;

@@ -149,7 +149,9 @@ Result CorvaneImpl::set_params(const dw::v3::Metadata& params) {
     tracing.initialise();
     take_param(params, "query_timeout", m_timeout);
     take_param(params, "server_file_load_timeout", m_server_file_load_timeout);
-    take_param(params, "pass_read_timeout", m_pass_read_timeout);
+    std::uint32_t pass_read_timeout = m_pass_read_timeout.load();
+    take_param(params, "pass_read_timeout", pass_read_timeout);
+    m_pass_read_timeout.store(pass_read_timeout);
     take_param(params, "connection_timeout", m_connection_timeout_ms);
     take_param(params, "reconnect_timeout", m_reconnect_timeout);
     take_param(params, "max_message_size", m_block_size);
@@ -312,7 +314,7 @@ void CorvaneImpl::no_more_data() {
 }
 
 std::uint32_t CorvaneImpl::effective_timeout(std::uint32_t timeout) const {
-    return timeout == 0 ? m_pass_read_timeout : timeout;
+    return timeout == 0 ? m_pass_read_timeout.load() : timeout;
 }
 
 bool CorvaneImpl::prepare_read(common::ReadHolder& holder, bool duplex) const {

@@ -82,7 +82,9 @@ private:
     std::string m_client_name;
     std::uint32_t m_timeout = 2000;                   // ms
     std::uint32_t m_server_file_load_timeout = 180;   // s
-    std::uint32_t m_pass_read_timeout = 0;            // ms
+    // Atomic like the priority: set_params may write it while another
+    // thread's pass_read reads it.
+    std::atomic<std::uint32_t> m_pass_read_timeout{0};  // ms
     std::uint32_t m_reconnect_timeout = 300;          // s
     std::uint64_t m_block_size = 256000;              // samples
     std::uint64_t m_max_reads_queued = 20;

@@ -5,6 +5,7 @@
 
 #include "apps/client/corvane.h"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <memory>
@@ -233,6 +234,63 @@ TEST_F(CorvaneTest, ConnectsReportsTheServerAndDisconnects) {
     EXPECT_EQ(client->connect(), Result::success);
     ASSERT_EQ(client->get_connected_server_info(after), Result::success);
     EXPECT_NE(after.connection_id, info.connection_id);
+}
+
+namespace {
+
+std::atomic<Corvane*> starting_client{nullptr};
+std::atomic<ConnectionStatus> status_at_worker_start{ConnectionStatus::disconnected};
+
+void record_status_at_worker_start() {
+    if (Corvane* const client = starting_client.load()) {
+        status_at_worker_start = client->get_status();
+    }
+}
+
+}  // namespace
+
+// What one call changes, every thread sees from then on: a worker that has
+// started is a connection to stop, no more data refuses the very next read,
+// and parameters may change while another thread passes reads.
+TEST_F(CorvaneTest, ChangesTakeEffectForEveryThreadAtOnce) {
+    auto client = std::make_unique<Corvane>(m_endpoint, "ref_dna_fast");
+    ASSERT_EQ(client->set_params(quick_params()), Result::success);
+    ASSERT_EQ(client->set_callback_function(&record_status_at_worker_start), Result::success);
+    starting_client = client.get();
+    ASSERT_EQ(client->connect(), Result::success);
+    starting_client = nullptr;
+    EXPECT_EQ(status_at_worker_start.load(), ConnectionStatus::preparing_connection);
+
+    // Declared while the worker waits for a reply, so that it cannot pass
+    // the word on before the next read comes.
+    m_server.faults().add({ipc_tools::MessageType::GET_FIRST_CALLED_BLOCK, reference_server::FaultAction::delay,
+                           ipc_tools::MessageType::UNSET, "", 400, 1});
+    auto first = valid_read(1, 500);
+    ASSERT_EQ(client->pass_read(first, 0), PassReadResult::success);
+    ASSERT_TRUE(test_support::wait_until([&] { return m_server.faults().rule_count() == 0; }, "the held reply"));
+    client->no_more_data();
+    auto read = valid_read(2, 500);
+    EXPECT_EQ(client->pass_read(read, 0), PassReadResult::not_accepting_reads);
+    EXPECT_EQ(client->finish(5), Result::success);
+
+    // Without a connection both calls are allowed, at the same time; run
+    // under ThreadSanitizer.
+    std::atomic<bool> go{false};
+    std::thread passer([&] {
+        while (!go.load()) {
+        }
+        for (int i = 0; i < 2000; ++i) {
+            auto another = valid_read(2, 500);
+            EXPECT_EQ(client->pass_read(another, 0), PassReadResult::not_accepting_reads);
+        }
+    });
+    go = true;
+    for (std::uint32_t i = 0; i < 2000; ++i) {
+        Metadata params;
+        params.set<std::uint32_t>("pass_read_timeout", i);
+        EXPECT_EQ(client->set_params(params), Result::success);
+    }
+    passer.join();
 }
 
 TEST_F(CorvaneTest, FailedConnectionsReportTheirCause) {
@@ -557,4 +615,109 @@ TEST(CorvaneHandlerTest, CallsBackIntoItsClientWithAThousandNotificationsPending
     // Joins the engine, and with it the notifier.
     client.reset();
     EXPECT_GE(probe->calls_after_release.load(), pending_wanted - 1);
+}
+
+// However the worker ends, every read passed in comes back exactly once;
+// those it could not finish come back without results, and the counts say
+// so. A stop is prompt even while the server holds back its reply, and
+// then sends no DISCONNECT on a socket that still awaits that reply.
+TEST(CorvaneEndTest, EveryReadLeavesOnceHoweverTheWorkerEnds) {
+    using ipc_tools::MessageType;
+    using reference_server::FaultAction;
+    using reference_server::FaultRule;
+    enum class End { error, server_gone, finish_runs_out, disconnect, finish_from_handler };
+    const FaultRule no_results{MessageType::GET_FIRST_CALLED_BLOCK, FaultAction::reply, MessageType::NONE_PENDING};
+    const struct {
+        const char* what;
+        End end;
+        FaultRule keeps_reads_in_flight;
+    } rows[] = {
+        {"a reply the client cannot take", End::error,
+         {MessageType::GET_FIRST_CALLED_BLOCK, FaultAction::reply, MessageType::SUCCESS, "", 0, 1}},
+        {"the server gone past the reconnect deadline", End::server_gone, no_results},
+        {"finish running out of time", End::finish_runs_out, no_results},
+        {"disconnect while the server holds its reply", End::disconnect,
+         {MessageType::GET_FIRST_CALLED_BLOCK, FaultAction::stall, MessageType::UNSET, "", 60000, 1}},
+        {"finish from the state change handler", End::finish_from_handler, no_results},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        test_support::TempDir folder;
+        reference_server::ReferenceServer server;
+        auto client = std::make_unique<Corvane>(server.start(folder.ipc_endpoint()), "ref_dna_fast");
+        Metadata params = quick_params();
+        // A reply wait of 4 x 30 s, which a stop must not sit out.
+        params.set<std::uint32_t>("query_timeout", row.end == End::disconnect ? 30000 : 300);
+        ASSERT_EQ(client->set_params(params), Result::success);
+        std::atomic<bool> armed{false};
+        std::atomic<bool> finished_by_handler{false};
+        Corvane* const raw = client.get();
+        ASSERT_EQ(client->set_state_change_handler([&](ConnectionStatus, ConnectionStatus next, std::string) {
+            if (armed.load() && next == ConnectionStatus::preparing_connection && !finished_by_handler.exchange(true)) {
+                static_cast<void>(raw->finish(0));
+            }
+        }),
+                  Result::success);
+        ASSERT_EQ(client->connect(), Result::success) << client->get_error_message();
+        server.faults().add(row.keeps_reads_in_flight);
+        std::vector<apps::Read> reads;
+        for (std::uint64_t tag = 1; tag <= 5; ++tag) {
+            reads.push_back(valid_read(tag, 1000));
+        }
+        ASSERT_EQ(client->pass_reads(reads, 1000), PassReadResult::success);
+        ASSERT_TRUE(test_support::wait_until([&] { return client->num_buffered_samples() == 0; }, "the submission"));
+
+        const auto ended = [&] {
+            const ConnectionStatus status = client->get_status();
+            return status == ConnectionStatus::disconnected || status == ConnectionStatus::error;
+        };
+        std::string logged;
+        switch (row.end) {
+        case End::server_gone:
+            server.stop();
+            [[fallthrough]];
+        case End::error:
+            EXPECT_TRUE(test_support::wait_until(ended, "the worker's end", stop_deadline));
+            break;
+        case End::finish_runs_out:
+            EXPECT_EQ(client->finish(1), Result::not_ready);
+            break;
+        case End::disconnect: {
+            ASSERT_TRUE(test_support::wait_until([&] { return server.faults().rule_count() == 0; }, "the stall"));
+            testing::internal::CaptureStderr();
+            std::thread stopper([&] { EXPECT_EQ(client->disconnect(), Result::success); });
+            EXPECT_TRUE(test_support::wait_until(ended, "the stop", stop_deadline));
+            stopper.join();
+            logged = testing::internal::GetCapturedStderr();
+            break;
+        }
+        case End::finish_from_handler:
+            // The next pull hears the client is unknown, as after a restart:
+            // the worker reconnects, and the handler stops it.
+            armed = true;
+            server.faults().clear();
+            server.faults().add({MessageType::GET_FIRST_CALLED_BLOCK, FaultAction::reply,
+                                 MessageType::CLIENT_NOT_RECOGNISED, "", 0, 1});
+            server.faults().add(no_results);
+            EXPECT_TRUE(test_support::wait_until([&] { return finished_by_handler.load() && ended(); },
+                                                 "the worker's end", stop_deadline));
+            break;
+        }
+        EXPECT_EQ(logged.find("Error disconnecting from server"), std::string::npos) << logged;
+        EXPECT_EQ(client->num_buffered_samples(), 0u);
+        EXPECT_EQ(client->num_completed_reads(), 5u);
+        std::vector<std::vector<apps::Read>> done;
+        client->get_completed_reads(done);
+        std::vector<std::uint64_t> tags;
+        for (const auto& group : done) {
+            for (const apps::Read& read : group) {
+                tags.push_back(read.get_read_tag());
+                EXPECT_EQ(read.get_datasets().count(vesk::data_wrappers::v2::sequence), 0u);
+            }
+        }
+        std::sort(tags.begin(), tags.end());
+        EXPECT_EQ(tags, (std::vector<std::uint64_t>{1, 2, 3, 4, 5}));
+        // Before the flags its handler reads go.
+        client.reset();
+    }
 }
