@@ -147,7 +147,7 @@ TEST_F(AlignmentServerTest, LoadsIndicesAndBedFilesFromDiskAndRefusesWhatMinimap
         std::string reply_text;
     } rows[] = {
         {MessageType::LOAD_INDEX, fasta(), MessageType::SUCCESS, ""},
-        {MessageType::LOAD_INDEX, fasta() + with + "-x map-ont -k 15 --secondary=no", MessageType::SUCCESS, ""},
+        {MessageType::LOAD_INDEX, fasta() + with + "-x map-hifi -k 15 --secondary=no", MessageType::SUCCESS, ""},
         {MessageType::LOAD_INDEX, index_file, MessageType::SUCCESS, ""},
         {MessageType::LOAD_INDEX, fasta() + with + "-Z", MessageType::INVALID_ALIGNER_OPTIONS,
          "[ERROR] unknown option in \"-Z\""},
