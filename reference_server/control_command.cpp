@@ -3,9 +3,10 @@
 #include <stdexcept>
 
 #include <rapidjson/document.h>
-#include <rapidjson/error/en.h>
 #include <rapidjson/stringbuffer.h>
 #include <rapidjson/writer.h>
+
+#include "reference_server/bounded_json.h"
 
 namespace reference_server {
 
@@ -50,10 +51,8 @@ std::string run_control_command(const std::string& command_text,
                                 std::uint64_t requests_answered) {
     try {
         rapidjson::Document command;
-        command.Parse(command_text.c_str(), command_text.size());
-        if (command.HasParseError()) {
-            throw std::runtime_error(std::string("command is not valid JSON: ") +
-                                     rapidjson::GetParseError_En(command.GetParseError()));
+        if (const JsonRefusal refusal = parse_bounded_json(command_text, command); !refusal.reason.empty()) {
+            throw std::runtime_error("command is not valid JSON: " + refusal.reason);
         }
         // Looked up through a const view: the iterators then have one type.
         const rapidjson::Value& root = command;

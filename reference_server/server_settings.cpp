@@ -6,9 +6,10 @@
 #include <stdexcept>
 
 #include <rapidjson/document.h>
-#include <rapidjson/error/en.h>
 #include <rapidjson/prettywriter.h>
 #include <rapidjson/stringbuffer.h>
+
+#include "reference_server/bounded_json.h"
 
 namespace reference_server {
 
@@ -206,11 +207,10 @@ FaultRule read_fault_rule(const ObjectReader& item) {
 
 rapidjson::Document parse_json(const std::string& json_text, const char* what) {
     rapidjson::Document document;
-    document.Parse(json_text.c_str(), json_text.size());
-    if (document.HasParseError()) {
-        throw std::runtime_error(std::string(what) + " are not valid JSON (offset " +
-                                 std::to_string(document.GetErrorOffset()) +
-                                 "): " + rapidjson::GetParseError_En(document.GetParseError()));
+    const JsonRefusal refusal = parse_bounded_json(json_text, document);
+    if (!refusal.reason.empty()) {
+        throw std::runtime_error(std::string(what) + " are not valid JSON (offset " + std::to_string(refusal.offset) +
+                                 "): " + refusal.reason);
     }
     return document;
 }

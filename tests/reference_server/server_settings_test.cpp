@@ -70,6 +70,7 @@ TEST(ServerSettingsTest, BadInputNamesTheOffendingMember) {
          "settings.faults[0]: unknown member \"delay\""},
         {R"({"configurations": [{"name": "a"}, {"name": "b", "duplx": true}]})",
          "settings.configurations[1]: unknown member \"duplx\""},
+        {std::string(3'000'000, '['), "not valid JSON (offset 64): nested deeper than 64 levels"},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.json);
