@@ -72,8 +72,12 @@ void malform(CalledResult& result, Malformation malformation) {
 }
 
 std::chrono::nanoseconds calling_latency(const DataPlaneSetting& settings, std::size_t samples) {
-    const double ms = settings.latency_ms_per_read +
-                      settings.latency_ms_per_1000_samples * static_cast<double>(samples) / 1000.0;
+    // The settings file bounds the rate; the clamp keeps settings made in
+    // code from overflowing the clock (llround of a value past it is 0).
+    constexpr double max_ms = 1e12;
+    const double ms = std::min(settings.latency_ms_per_read +
+                                   settings.latency_ms_per_1000_samples * static_cast<double>(samples) / 1000.0,
+                               max_ms);
     return std::chrono::nanoseconds(static_cast<std::int64_t>(std::llround(ms * 1e6)));
 }
 

@@ -1,5 +1,6 @@
 #include "reference_server/server_settings.h"
 
+#include <filesystem>
 #include <fstream>
 #include <set>
 #include <sstream>
@@ -169,6 +170,14 @@ private:
     mutable std::set<std::string> m_known;  // members asked for so far
 };
 
+// A count whose 0 would make the server refuse everything it is sent.
+template <typename Number>
+void require_at_least_one(Number value, const ObjectReader& reader, const char* key) {
+    if (value == 0) {
+        throw std::runtime_error(reader.where() + "." + key + " must be at least 1");
+    }
+}
+
 void require_name(const std::string& value, const ObjectReader& reader, const char* key) {
     if (value.empty()) {
         throw std::runtime_error(reader.where() + "." + key + " must be a non-empty string");
@@ -323,6 +332,9 @@ ServerSettings parse_settings(const std::string& json_text) {
         item.read("load_delay_ms", config.load_delay_ms);
         return config;
     });
+    if (settings.configurations.empty()) {
+        throw std::runtime_error("settings.configurations must hold at least one configuration");
+    }
     top.read_list("barcode_kits", settings.barcode_kits, [](const ObjectReader& item) {
         BarcodeKitSetting kit;
         item.read("kit_name", kit.kit_name);
@@ -376,6 +388,11 @@ ServerSettings parse_settings(const std::string& json_text) {
         item.read("max_completed_batch", data_plane.max_completed_batch);
         item.read("split_reads", data_plane.split_reads);
         item.read("caller_threads", data_plane.caller_threads);
+        if (data_plane.latency_ms_per_1000_samples > max_latency_ms_per_1000_samples) {
+            throw std::runtime_error(item.where() + ".latency_ms_per_1000_samples may be at most 1000000");
+        }
+        require_at_least_one(data_plane.max_queued_reads, item, "max_queued_reads");
+        require_at_least_one(data_plane.max_read_samples, item, "max_read_samples");
         if (data_plane.called_block_bases == 0 || data_plane.max_completed_batch == 0) {
             throw std::runtime_error(item.where() + ": called_block_bases and max_completed_batch must be at least 1");
         }
@@ -399,6 +416,10 @@ FaultRule parse_fault_rule(const std::string& json_text, const std::string& wher
 }
 
 ServerSettings load_settings(const std::string& path) {
+    std::error_code ignored;
+    if (std::filesystem::is_directory(path, ignored)) {
+        throw std::runtime_error("cannot read settings file " + path + ": it is a folder");
+    }
     std::ifstream file(path, std::ios::binary);
     if (!file) {
         throw std::runtime_error("cannot open settings file " + path);

@@ -20,7 +20,7 @@
 //     "data_plane": {"latency_ms_per_read": 0, "latency_ms_per_1000_samples": 0,
 //                    "max_queued_reads": 1000, "max_partial_reads": 64,
 //                    "max_read_samples": 100000000, "called_block_bases": 100000,
-//                    "max_completed_batch": 16, "split_reads": true},
+//                    "max_completed_batch": 16, "split_reads": true, "caller_threads": 1},
 //     "faults": [{"request": "GET_STATISTICS", "action": "reply",
 //                 "reply": "BAD_REQUEST", "text": "...", "value": 0,
 //                 "delay_ms": 0, "count": 0, "client": "", "block_index": -1,
@@ -157,6 +157,10 @@ struct DataPlaneSetting {
     // the server thread before its push is answered.
     std::uint32_t caller_threads = 1;
 };
+
+// The most the latency per thousand samples may be: beyond it a read's
+// latency no longer fits the clock.
+constexpr double max_latency_ms_per_1000_samples = 1e6;
 
 struct ServerSettings {
     std::string server_version;
