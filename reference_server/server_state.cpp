@@ -7,6 +7,8 @@
 #include <rapidjson/stringbuffer.h>
 #include <rapidjson/writer.h>
 
+#include "reference_server/utf8_text.h"
+
 namespace reference_server {
 
 // The client makes its paths absolute before sending them, and may resolve
@@ -53,61 +55,6 @@ std::vector<std::string> kit_names_of(const std::string& text) {
 namespace {
 
 using Writer = rapidjson::Writer<rapidjson::StringBuffer>;
-
-// Length of the well-formed UTF-8 sequence at text[i], or 0 when the bytes
-// there are not one (overlong forms, surrogates and values past U+10FFFF
-// included).
-std::size_t utf8_sequence_length(const std::string& text, std::size_t i) {
-    const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(text[k]); };
-    const unsigned char lead = byte(i);
-    if (lead < 0x80) {
-        return 1;
-    }
-    std::size_t length = 0;
-    unsigned char low = 0x80;
-    unsigned char high = 0xbf;
-    if (lead >= 0xc2 && lead <= 0xdf) {
-        length = 2;
-    } else if (lead >= 0xe0 && lead <= 0xef) {
-        length = 3;
-        low = lead == 0xe0 ? 0xa0 : 0x80;
-        high = lead == 0xed ? 0x9f : 0xbf;
-    } else if (lead >= 0xf0 && lead <= 0xf4) {
-        length = 4;
-        low = lead == 0xf0 ? 0x90 : 0x80;
-        high = lead == 0xf4 ? 0x8f : 0xbf;
-    } else {
-        return 0;
-    }
-    if (i + length > text.size() || byte(i + 1) < low || byte(i + 1) > high) {
-        return 0;
-    }
-    for (std::size_t k = 2; k < length; ++k) {
-        if (byte(i + k) < 0x80 || byte(i + k) > 0xbf) {
-            return 0;
-        }
-    }
-    return length;
-}
-
-// Client texts are bytes; JSON text must be UTF-8. Each byte that starts no
-// well-formed sequence becomes U+FFFD, so the report stays readable and the
-// rest of the text survives.
-std::string valid_utf8(const std::string& text) {
-    std::string out;
-    out.reserve(text.size());
-    for (std::size_t i = 0; i < text.size();) {
-        const std::size_t length = utf8_sequence_length(text, i);
-        if (length == 0) {
-            out += "\xEF\xBF\xBD";
-            ++i;
-        } else {
-            out.append(text, i, length);
-            i += length;
-        }
-    }
-    return out;
-}
 
 void write_string(Writer& writer, const std::string& text) {
     const std::string valid = valid_utf8(text);
