@@ -69,6 +69,8 @@ kill -0 "$pid" 2>/dev/null || fail "piped server died"
 kill -TERM "$pid"
 wait "$pid" || fail "piped server exited with $?"
 pid=
+# A clean exit removes the ipc:// socket file.
+[ ! -e "$work/piped.sock" ] || fail "socket file left behind"
 
 # Output piped to a reader that never reads: the log fills the pipe, and
 # the server keeps answering and still stops on SIGTERM.
