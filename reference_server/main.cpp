@@ -1,7 +1,7 @@
 // reference_server: a stand-in basecall server for testing applications.
 //
 //   reference_server --listen 5555 [--config settings.json] [--control ADDRESS]
-//                    [--verbosity 0|1|2]
+//                    [--data-root DIR] [--verbosity 0|1|2]
 //
 // Answers the protocol from what the settings file (or the built-in
 // defaults) describe, calls reads with the stand-in basecaller, logs each
@@ -18,6 +18,7 @@
 #include <unistd.h>
 
 #include "common/logger.h"
+#include "reference_server/server_files.h"
 #include "reference_server/log_writer.h"
 #include "reference_server/reference_server.h"
 #include "reference_server/request_log.h"
@@ -30,7 +31,7 @@ constexpr std::chrono::milliseconds stop_grace(1000);
 
 void print_usage(std::ostream& out) {
     out << "usage: reference_server --listen ADDRESS [--config FILE] [--control ADDRESS]\n"
-           "                        [--verbosity 0|1|2]\n"
+           "                        [--data-root DIR] [--verbosity 0|1|2]\n"
            "       reference_server --print-default-config\n"
            "\n"
            "  --listen ADDRESS   a port (binds 127.0.0.1 only; 0 picks a free one),\n"
@@ -40,8 +41,10 @@ void print_usage(std::ostream& out) {
            "                     plane (latencies, limits) and faults\n"
            "  --control ADDRESS  also listen there for JSON commands: add_fault,\n"
            "                     clear_faults, restart, restart_after, restart_every,\n"
-           "                     status\n"
-
+           "                     unload_index, status\n"
+           "  --data-root DIR    load alignment indices and BED files from under DIR\n"
+           "                     only (default: any path the server can read); set\n"
+           "                     it when listening beyond loopback\n"
            "  --verbosity N      0 silent, 1 one line per request (default),\n"
            "                     2 also the request and reply texts\n";
 }
@@ -52,6 +55,7 @@ int main(int argc, char** argv) {
     std::string listen;
     std::string config_path;
     std::string control;
+    std::string data_root;
     int verbosity = 1;
     for (int i = 1; i < argc; ++i) {
         const std::string argument = argv[i];
@@ -68,6 +72,8 @@ int main(int argc, char** argv) {
             config_path = value();
         } else if (argument == "--control") {
             control = value();
+        } else if (argument == "--data-root") {
+            data_root = value();
         } else if (argument == "--verbosity") {
             const auto text = value();
             if (text != "0" && text != "1" && text != "2") {
@@ -116,6 +122,9 @@ int main(int argc, char** argv) {
     try {
         auto settings = config_path.empty() ? reference_server::default_settings()
                                             : reference_server::load_settings(config_path);
+        if (!data_root.empty()) {
+            settings.data_root = reference_server::checked_data_root(data_root);
+        }
         reference_server::ReferenceServer server(std::move(settings));
         if (verbosity > 0) {
             server.set_request_log([&log, verbosity](const reference_server::RequestRecord& record) {

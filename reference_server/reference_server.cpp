@@ -326,7 +326,8 @@ void ReferenceServer::answer_control(zmq::socket_t& control) {
         return;
     }
     const std::string command = parts.empty() ? std::string() : parts.front().to_string();
-    const std::string answer = run_control_command(command, *m_faults, *m_state, m_requests_answered.load());
+    const std::string answer =
+        run_control_command(command, *m_faults, *m_state, m_requests_answered.load(), &m_handler.alignment());
     control.send(zmq::buffer(answer), zmq::send_flags::none);
 }
 

@@ -322,6 +322,11 @@ ServerSettings parse_settings(const std::string& json_text) {
     top.read("minimap_version", settings.minimap_version);
     top.read("restart_after_requests", settings.restart_after_requests);
 
+    top.read("max_loaded_indices", settings.max_loaded_indices);
+    require_at_least_one(settings.max_loaded_indices, top, "max_loaded_indices");
+    top.read("max_index_loads", settings.max_index_loads);
+    require_at_least_one(settings.max_index_loads, top, "max_index_loads");
+
     top.read_list("configurations", settings.configurations, [](const ObjectReader& item) {
         ConfigurationSetting config;
         item.read("name", config.name);
@@ -502,6 +507,8 @@ std::string to_json(const ServerSettings& settings) {
     writer.Uint64(settings.restart_after_requests);
     writer.Key("restart_every_requests");
     writer.Uint64(settings.restart_every_requests);
+    write_member(writer, "max_loaded_indices", settings.max_loaded_indices);
+    write_member(writer, "max_index_loads", settings.max_index_loads);
     writer.EndObject();
     return std::string(buffer.GetString(), buffer.GetSize());
 }

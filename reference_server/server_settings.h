@@ -25,7 +25,8 @@
 //                 "reply": "BAD_REQUEST", "text": "...", "value": 0,
 //                 "delay_ms": 0, "count": 0, "client": "", "block_index": -1,
 //                 "skip": 0, "every": 1, "once_per_read": false}],
-//     "restart_after_requests": 0, "restart_every_requests": 0
+//     "restart_after_requests": 0, "restart_every_requests": 0,
+//     "max_loaded_indices": 4, "max_index_loads": 2
 //   }
 //
 // Unknown members are refused, naming the member and where it stands.
@@ -176,6 +177,13 @@ struct ServerSettings {
     // and (every) each time this many more were; 0 never.
     std::uint64_t restart_after_requests = 0;
     std::uint64_t restart_every_requests = 0;
+    // Alignment indices kept loaded (the least recently used one goes to
+    // make room), and loads running at once (another waits, answered LOADING).
+    std::uint32_t max_loaded_indices = 4;
+    std::uint32_t max_index_loads = 2;
+    // When not empty, LOAD_INDEX and LOAD_BED read files under this folder
+    // only (links resolved). Set by --data-root, not by the settings file.
+    std::string data_root;
 };
 
 // Two configurations (one duplex), three barcode kits, two devices, one

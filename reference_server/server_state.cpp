@@ -147,39 +147,41 @@ LoadOutcome ServerState::load_bed(const std::string& path, Clock::time_point now
     return advance_load(m_bed_loads, normal_path(path), known->load_delay_ms, now);
 }
 
-void ServerState::add_loaded_index(const std::string& path,
-                                   const std::string& aligner_options,
-                                   const std::string& header) {
-    std::lock_guard lock(m_mutex);
-    m_index_loads.insert_or_assign(index_key(path, aligner_options), Load{Clock::now(), true});
-    m_index_names.try_emplace(path, normal_path(path));
-    m_loaded_headers.insert_or_assign(normal_path(path), header);
+bool ServerState::describes_index(const std::string& path) const {
+    return std::any_of(m_settings.alignment_indices.begin(), m_settings.alignment_indices.end(),
+                       [&](const IndexSetting& index) { return normal_path(index.path) == normal_path(path); });
 }
 
-void ServerState::add_loaded_bed(const std::string& path) {
+bool ServerState::describes_bed(const std::string& path) const {
+    return std::any_of(m_settings.bed_files.begin(), m_settings.bed_files.end(),
+                       [&](const BedSetting& bed) { return normal_path(bed.path) == normal_path(path); });
+}
+
+void ServerState::set_disk_index_headers(std::vector<IndexHeaderEntry> headers) {
     std::lock_guard lock(m_mutex);
-    m_bed_loads.insert_or_assign(normal_path(path), Load{Clock::now(), true});
+    m_disk_index_headers = std::move(headers);
 }
 
 std::vector<IndexHeaderEntry> ServerState::loaded_index_headers() const {
     std::vector<IndexHeaderEntry> entries;
-    std::lock_guard lock(m_mutex);
-    for (const auto& [requested, normal] : m_index_names) {
-        if (const auto loaded = m_loaded_headers.find(normal); loaded != m_loaded_headers.end()) {
-            entries.push_back({requested, loaded->second});
-            continue;
-        }
-        for (const auto& index : m_settings.alignment_indices) {
-            if (normal_path(index.path) == normal) {
-                entries.push_back({requested, index.header});
-                break;
+    {
+        std::lock_guard lock(m_mutex);
+        for (const auto& [requested, normal] : m_index_names) {
+            for (const auto& index : m_settings.alignment_indices) {
+                if (normal_path(index.path) == normal) {
+                    entries.push_back({requested, index.header});
+                    break;
+                }
             }
         }
+        entries.insert(entries.end(), m_disk_index_headers.begin(), m_disk_index_headers.end());
     }
+    std::stable_sort(entries.begin(), entries.end(),
+                     [](const IndexHeaderEntry& a, const IndexHeaderEntry& b) { return a.name < b.name; });
     return entries;
 }
 
-ConnectOutcome ServerState::connect(const ConnectRequest& request, std::string& client_uid) {
+ConnectOutcome ServerState::connect(const ConnectRequest& request, std::string& client_uid, FilesOnDisk on_disk) {
     std::lock_guard lock(m_mutex);
     const auto config = m_config_loads.find(request.config);
     if (config == m_config_loads.end() || !config->second.ready) {
@@ -192,13 +194,13 @@ ConnectOutcome ServerState::connect(const ConnectRequest& request, std::string& 
             return ConnectOutcome::invalid_barcode_kit;
         }
     }
-    if (!request.align_ref.empty()) {
+    if (!request.align_ref.empty() && !on_disk.index) {
         const auto index = m_index_loads.find(index_key(request.align_ref, request.minimap_opt_string));
         if (index == m_index_loads.end() || !index->second.ready) {
             return ConnectOutcome::invalid_index;
         }
     }
-    if (!request.bed_file.empty()) {
+    if (!request.bed_file.empty() && !on_disk.bed) {
         const auto bed = m_bed_loads.find(normal_path(request.bed_file));
         if (bed == m_bed_loads.end() || !bed->second.ready) {
             return ConnectOutcome::invalid_bed;

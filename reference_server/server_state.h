@@ -71,6 +71,13 @@ struct StatisticsSnapshot {
     std::vector<std::pair<std::uint32_t, std::uint32_t>> clients;  // in, out per client
 };
 
+// Which of a CONNECT's files are loaded from disk (the alignment service
+// knows): those are not looked for among the simulated ones.
+struct FilesOnDisk {
+    bool index = false;
+    bool bed = false;
+};
+
 struct IndexHeaderEntry {
     std::string name;
     std::string header;
@@ -91,17 +98,22 @@ public:
     LoadOutcome load_index(const std::string& path, const std::string& aligner_options, Clock::time_point now);
     LoadOutcome load_bed(const std::string& path, Clock::time_point now);
 
-    // Server thread. Files loaded from disk rather than described by the
-    // settings, which clients may then connect with; the index with its SAM header.
-    void add_loaded_index(const std::string& path, const std::string& aligner_options, const std::string& header);
-    void add_loaded_bed(const std::string& path);
+    // Whether the settings describe a simulated index or BED file of this path.
+    bool describes_index(const std::string& path) const;
+    bool describes_bed(const std::string& path) const;
 
-    // Loaded indices, named as the clients asked for them.
+    // Server thread. The indices loaded from disk rather than described by
+    // the settings, named as clients asked for them, with their SAM
+    // headers; replaces the previous list.
+    void set_disk_index_headers(std::vector<IndexHeaderEntry> headers);
+
+    // Loaded indices, simulated and from disk, named as the clients asked
+    // for them, in the order of their names.
     std::vector<IndexHeaderEntry> loaded_index_headers() const;
 
     // Server thread. On success `client_uid` is a fresh id, never reused by
     // this server, not even after a restart.
-    ConnectOutcome connect(const ConnectRequest& request, std::string& client_uid);
+    ConnectOutcome connect(const ConnectRequest& request, std::string& client_uid, FilesOnDisk on_disk = {});
     bool disconnect(const std::string& client_uid);
     bool knows_client(const std::string& client_uid) const;
     // The client_name a connected client gave; empty for an unknown id.
@@ -139,10 +151,9 @@ private:
     // guarded by m_mutex; by index path and aligner options joined by '\n'
     std::map<std::string, Load> m_index_loads;
     std::map<std::string, Load> m_bed_loads;            // guarded by m_mutex; by path
-    // guarded by m_mutex; each loaded index as a client asked for it -> its normal path
+    // guarded by m_mutex; each loaded simulated index as a client asked for it -> its normal path
     std::map<std::string, std::string> m_index_names;
-    // guarded by m_mutex; SAM headers of indices loaded from disk, by normal path
-    std::map<std::string, std::string> m_loaded_headers;
+    std::vector<IndexHeaderEntry> m_disk_index_headers;  // guarded by m_mutex
     std::vector<ClientRecord> m_clients;                // guarded by m_mutex; connection order
     std::uint64_t m_next_client_uid = 1;                // guarded by m_mutex
     std::uint64_t m_lifetime_reads_in = 0;              // guarded by m_mutex

@@ -106,6 +106,8 @@ status=0; "$query" "ipc://$work/nobody" --timeout 20 kits 2>"$work/err" || statu
 echo '{"configurations": 3}' >"$work/bad.json"
 status=0; "$server" --listen 0 --config "$work/bad.json" 2>"$work/err" || status=$?
 [ "$status" = 1 ] && grep -q "configurations must be a list" "$work/err" || fail "bad settings file"
+status=0; "$server" --listen 0 --data-root "$work/nowhere" 2>"$work/err" || status=$?
+[ "$status" = 1 ] && grep -q "data-root $work/nowhere: not a folder" "$work/err" || fail "data root not a folder"
 status=0; "$server" --listen inproc://x 2>/dev/null || status=$?
 [ "$status" = 1 ] || fail "inproc listen exited $status"
 echo "executables: all checks passed"
