@@ -84,7 +84,10 @@ std::chrono::nanoseconds calling_latency(const DataPlaneSetting& settings, std::
 }  // namespace
 
 DataPlane::DataPlane(const ServerSettings& settings, CallRead call_read)
-    : m_settings(settings.data_plane), m_kits(settings.barcode_kits), m_call_read(std::move(call_read)) {
+    : m_settings(settings.data_plane),
+      m_kits(settings.barcode_kits),
+      m_default_timeout(settings.client_expiry_s),
+      m_call_read(std::move(call_read)) {
     if (m_settings.caller_threads > 0) {
         m_callers = std::make_unique<CallerPool>(m_call_read, m_settings.caller_threads);
     }
@@ -127,18 +130,26 @@ void DataPlane::open(const std::string& client_id,
     options.modbase_model_version_id = configuration.modbase_model_version_id;
     options.kit_definitions = m_kits;
     session.options = std::move(caller_options);
-    session.timeout = std::chrono::seconds(request.timeout_interval);
-    if (Session* previous = find(client_id)) {
-        forget_calls(*previous);
+    // A client that names no timeout of its own still goes when it falls
+    // silent, with whatever it left behind.
+    session.timeout = request.timeout_interval > 0 ? std::chrono::seconds(request.timeout_interval) : m_default_timeout;
+    if (const auto previous = m_sessions.find(client_id); previous != m_sessions.end()) {
+        erase(previous);
     }
-    m_sessions.insert_or_assign(client_id, std::move(session));
+    Session& opened = m_sessions.emplace(client_id, std::move(session)).first->second;
+    m_by_epoch[opened.epoch] = &opened;
 }
 
 void DataPlane::close(const std::string& client_id) {
-    if (Session* session = find(client_id)) {
-        forget_calls(*session);
-        m_sessions.erase(client_id);
+    if (const auto session = m_sessions.find(client_id); session != m_sessions.end()) {
+        erase(session);
     }
+}
+
+void DataPlane::erase(std::unordered_map<std::string, Session>::iterator session) {
+    forget_calls(session->second);
+    m_by_epoch.erase(session->second.epoch);
+    m_sessions.erase(session);
 }
 
 void DataPlane::clear() {
@@ -146,13 +157,16 @@ void DataPlane::clear() {
         m_callers->drop_all();
     }
     m_sessions.clear();
+    m_by_epoch.clear();
 }
 
 void DataPlane::forget_calls(Session& session) {
     if (m_callers && !session.in_flight.empty()) {
         m_callers->drop(session.epoch);
     }
+    m_by_epoch.erase(session.epoch);
     session.epoch = m_next_epoch++;
+    m_by_epoch[session.epoch] = &session;
     session.in_flight.clear();
 }
 
@@ -161,12 +175,9 @@ void DataPlane::collect_calls() {
         return;
     }
     for (FinishedCall& call : m_callers->take_finished()) {
-        // Sessions are few; a call of a dropped session matches none.
-        for (auto& [client_id, session] : m_sessions) {
-            if (session.epoch == call.epoch) {
-                deliver(session, call.sequence, std::move(call.results));
-                break;
-            }
+        // A call of a dropped session, or of an epoch since forgotten, matches none.
+        if (const auto session = m_by_epoch.find(call.epoch); session != m_by_epoch.end()) {
+            deliver(*session->second, call.sequence, std::move(call.results));
         }
     }
 }
@@ -203,16 +214,22 @@ void DataPlane::touch(const std::string& client_id, Clock::time_point now) {
 }
 
 std::vector<std::string> DataPlane::expire(Clock::time_point now) {
+    // Timeouts are whole seconds: a look every tenth of one is soon enough,
+    // and keeps a server of many clients from walking them per request.
+    constexpr std::chrono::milliseconds expiry_step(100);
     std::vector<std::string> expired;
+    if (now < m_next_expiry) {
+        return expired;
+    }
+    m_next_expiry = now + expiry_step;
     for (auto session = m_sessions.begin(); session != m_sessions.end();) {
         const auto timeout = session->second.timeout;
+        const auto next = std::next(session);
         if (timeout.count() > 0 && now - session->second.last_heard > timeout) {
             expired.push_back(session->first);
-            forget_calls(session->second);
-            session = m_sessions.erase(session);
-        } else {
-            ++session;
+            erase(session);
         }
+        session = next;
     }
     return expired;
 }

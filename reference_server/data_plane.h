@@ -27,8 +27,10 @@
 //
 // The state of a client is opened on CONNECT and dropped whole on
 // DISCONNECT, on a restart (clear), and when the client has sent nothing for
-// longer than its CONNECT timeout_interval (expire); calls still under way
-// for it are dropped too. Each opened state has an epoch of its own, so a
+// longer than its CONNECT timeout_interval, or than the server's
+// client_expiry_s when it gave none (expire, which looks a few times a
+// second); calls still under way for it are dropped too. Clients are found
+// by hash, by id and by epoch, so no request walks them all. Each opened state has an epoch of its own, so a
 // call finished for a dropped state never reaches a later client of the
 // same id.
 //
@@ -41,6 +43,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -155,6 +158,7 @@ private:
     Session* find(const std::string& client_id);
     // Gives the session a fresh epoch and forgets its calls under way.
     void forget_calls(Session& session);
+    void erase(std::unordered_map<std::string, Session>::iterator session);
     void collect_calls();
     void deliver(Session& session, std::uint64_t sequence, std::vector<CalledResult> results);
     std::vector<CalledResult> take_ready(Session& session, Clock::time_point now);
@@ -162,10 +166,13 @@ private:
 
     const DataPlaneSetting m_settings;
     const std::vector<BarcodeKitSetting> m_kits;
+    const std::chrono::seconds m_default_timeout;
     CallRead m_call_read;
     std::unique_ptr<CallerPool> m_callers;  // null: reads are called on the server thread
     std::uint64_t m_next_epoch = 1;
-    std::map<std::string, Session> m_sessions;  // by connection id
+    std::unordered_map<std::string, Session> m_sessions;  // by connection id
+    std::unordered_map<std::uint64_t, Session*> m_by_epoch;  // each session's current epoch
+    Clock::time_point m_next_expiry;  // when expire() next looks
 };
 
 }  // namespace reference_server

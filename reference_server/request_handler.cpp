@@ -541,6 +541,10 @@ Message RequestHandler::on_connect(const ReceivedRequest& request) {
         return simple_reply(MessageType::INVALID_INDEX);
     case ConnectOutcome::invalid_bed:
         return simple_reply(MessageType::INVALID_BED);
+    case ConnectOutcome::too_many_clients:
+        return simple_reply(MessageType::BAD_REQUEST, "Too many clients: this server serves at most " +
+                                                          std::to_string(m_state->settings().max_clients) +
+                                                          " at once; try again once one has disconnected");
     }
     m_data_plane.open(client_uid, connect, *m_state->find_configuration(connect.config), m_now,
                       m_alignment.aligner_for(connect));

@@ -322,6 +322,9 @@ ServerSettings parse_settings(const std::string& json_text) {
     top.read("minimap_version", settings.minimap_version);
     top.read("restart_after_requests", settings.restart_after_requests);
 
+    top.read("max_clients", settings.max_clients);
+    require_at_least_one(settings.max_clients, top, "max_clients");
+    top.read("client_expiry_s", settings.client_expiry_s);
     top.read("max_loaded_indices", settings.max_loaded_indices);
     require_at_least_one(settings.max_loaded_indices, top, "max_loaded_indices");
     top.read("max_index_loads", settings.max_index_loads);
@@ -507,6 +510,8 @@ std::string to_json(const ServerSettings& settings) {
     writer.Uint64(settings.restart_after_requests);
     writer.Key("restart_every_requests");
     writer.Uint64(settings.restart_every_requests);
+    write_member(writer, "max_clients", settings.max_clients);
+    write_member(writer, "client_expiry_s", settings.client_expiry_s);
     write_member(writer, "max_loaded_indices", settings.max_loaded_indices);
     write_member(writer, "max_index_loads", settings.max_index_loads);
     writer.EndObject();

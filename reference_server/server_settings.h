@@ -26,6 +26,7 @@
 //                 "delay_ms": 0, "count": 0, "client": "", "block_index": -1,
 //                 "skip": 0, "every": 1, "once_per_read": false}],
 //     "restart_after_requests": 0, "restart_every_requests": 0,
+//     "max_clients": 1000, "client_expiry_s": 600,
 //     "max_loaded_indices": 4, "max_index_loads": 2
 //   }
 //
@@ -177,6 +178,11 @@ struct ServerSettings {
     // and (every) each time this many more were; 0 never.
     std::uint64_t restart_after_requests = 0;
     std::uint64_t restart_every_requests = 0;
+    // Clients connected at once; a CONNECT past it is answered BAD_REQUEST.
+    std::uint32_t max_clients = 1000;
+    // Seconds of silence after which a client whose CONNECT gave no
+    // timeout_interval (0) is forgotten with its reads; 0 never.
+    std::uint32_t client_expiry_s = 600;
     // Alignment indices kept loaded (the least recently used one goes to
     // make room), and loads running at once (another waits, answered LOADING).
     std::uint32_t max_loaded_indices = 4;

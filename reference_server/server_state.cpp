@@ -206,47 +206,49 @@ ConnectOutcome ServerState::connect(const ConnectRequest& request, std::string& 
             return ConnectOutcome::invalid_bed;
         }
     }
+    if (m_clients.size() >= m_settings.max_clients) {
+        return ConnectOutcome::too_many_clients;
+    }
     client_uid = std::to_string(m_next_client_uid++);
     m_clients.push_back({client_uid, request, 0, 0, false, 0, 0});
+    m_client_index.emplace(client_uid, std::prev(m_clients.end()));
     return ConnectOutcome::connected;
+}
+
+ClientRecord* ServerState::find_client(const std::string& client_uid) {
+    const auto found = m_client_index.find(client_uid);
+    return found == m_client_index.end() ? nullptr : &*found->second;
 }
 
 bool ServerState::disconnect(const std::string& client_uid) {
     std::lock_guard lock(m_mutex);
-    const auto client = std::find_if(m_clients.begin(), m_clients.end(),
-                                     [&](const ClientRecord& record) { return record.client_uid == client_uid; });
-    if (client == m_clients.end()) {
+    const auto found = m_client_index.find(client_uid);
+    if (found == m_client_index.end()) {
         return false;
     }
-    m_clients.erase(client);
+    m_clients.erase(found->second);
+    m_client_index.erase(found);
     return true;
 }
 
 bool ServerState::knows_client(const std::string& client_uid) const {
     std::lock_guard lock(m_mutex);
-    return std::any_of(m_clients.begin(), m_clients.end(),
-                       [&](const ClientRecord& record) { return record.client_uid == client_uid; });
+    return m_client_index.count(client_uid) != 0;
 }
 
 std::string ServerState::client_name(const std::string& client_uid) const {
     std::lock_guard lock(m_mutex);
-    for (const auto& client : m_clients) {
-        if (client.client_uid == client_uid) {
-            return client.request.client_name;
-        }
-    }
-    return {};
+    const auto found = m_client_index.find(client_uid);
+    return found == m_client_index.end() ? std::string() : found->second->request.client_name;
 }
 
 bool ServerState::set_no_more_data(const std::string& client_uid) {
     std::lock_guard lock(m_mutex);
-    for (auto& client : m_clients) {
-        if (client.client_uid == client_uid) {
-            client.no_more_data = true;
-            return true;
-        }
+    ClientRecord* client = find_client(client_uid);
+    if (client != nullptr) {
+        client->no_more_data = true;
     }
-    return false;
+    return client != nullptr;
 }
 
 void ServerState::count_reads(const std::string& client_uid, std::uint32_t reads_in, std::uint32_t reads_out) {
@@ -255,11 +257,9 @@ void ServerState::count_reads(const std::string& client_uid, std::uint32_t reads
     m_lifetime_reads_out += reads_out;
     m_period_reads_in += reads_in;
     m_period_reads_out += reads_out;
-    for (auto& client : m_clients) {
-        if (client.client_uid == client_uid) {
-            client.reads_in += reads_in;
-            client.reads_out += reads_out;
-        }
+    if (ClientRecord* client = find_client(client_uid)) {
+        client->reads_in += reads_in;
+        client->reads_out += reads_out;
     }
 }
 
@@ -267,17 +267,16 @@ void ServerState::set_read_backlog(const std::string& client_uid,
                                    std::uint32_t partial_reads,
                                    std::uint32_t reads_pending) {
     std::lock_guard lock(m_mutex);
-    for (auto& client : m_clients) {
-        if (client.client_uid == client_uid) {
-            client.partial_reads = partial_reads;
-            client.reads_pending = reads_pending;
-        }
+    if (ClientRecord* client = find_client(client_uid)) {
+        client->partial_reads = partial_reads;
+        client->reads_pending = reads_pending;
     }
 }
 
 void ServerState::forget_clients() {
     std::lock_guard lock(m_mutex);
     m_clients.clear();
+    m_client_index.clear();
 }
 
 StatisticsSnapshot ServerState::take_statistics() {
@@ -298,7 +297,7 @@ std::size_t ServerState::client_count() const {
 
 std::vector<ClientRecord> ServerState::clients() const {
     std::lock_guard lock(m_mutex);
-    return m_clients;
+    return {m_clients.begin(), m_clients.end()};
 }
 
 std::string ServerState::internal_state_json() const {
@@ -316,7 +315,7 @@ std::string ServerState::internal_state_json() const {
                 loaded_configs.push_back(name);
             }
         }
-        clients = m_clients;
+        clients.assign(m_clients.begin(), m_clients.end());
         lifetime_in = m_lifetime_reads_in;
         lifetime_out = m_lifetime_reads_out;
         period_in = m_period_reads_in;

@@ -10,9 +10,11 @@
 
 #include <chrono>
 #include <cstdint>
+#include <list>
 #include <map>
 #include <mutex>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "reference_server/server_settings.h"
@@ -50,7 +52,14 @@ std::string index_key(const std::string& path, const std::string& aligner_option
 // Kit names of a CONNECT barcode_kits text, separated by blanks or commas.
 std::vector<std::string> kit_names_of(const std::string& text);
 
-enum class ConnectOutcome { connected, invalid_config, invalid_barcode_kit, invalid_index, invalid_bed };
+enum class ConnectOutcome {
+    connected,
+    invalid_config,
+    invalid_barcode_kit,
+    invalid_index,
+    invalid_bed,
+    too_many_clients,  // max_clients are connected already
+};
 
 struct ClientRecord {
     std::string client_uid;
@@ -154,7 +163,11 @@ private:
     // guarded by m_mutex; each loaded simulated index as a client asked for it -> its normal path
     std::map<std::string, std::string> m_index_names;
     std::vector<IndexHeaderEntry> m_disk_index_headers;  // guarded by m_mutex
-    std::vector<ClientRecord> m_clients;                // guarded by m_mutex; connection order
+    // Found by id, listed in connection order: a lookup per request must
+    // not walk every client.
+    ClientRecord* find_client(const std::string& client_uid);  // under m_mutex
+    std::list<ClientRecord> m_clients;                         // guarded by m_mutex; connection order
+    std::unordered_map<std::string, std::list<ClientRecord>::iterator> m_client_index;  // guarded by m_mutex
     std::uint64_t m_next_client_uid = 1;                // guarded by m_mutex
     std::uint64_t m_lifetime_reads_in = 0;              // guarded by m_mutex
     std::uint64_t m_lifetime_reads_out = 0;             // guarded by m_mutex
