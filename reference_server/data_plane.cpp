@@ -126,6 +126,7 @@ void DataPlane::open(const std::string& client_id,
     options.estimate_poly_a = request.estimate_poly_a;
     options.duplex = configuration.duplex;
     options.split_reads = m_settings.split_reads;
+    options.max_pieces = m_settings.max_pieces_per_read;
     options.model_version_id = configuration.model_version_id;
     options.modbase_model_version_id = configuration.modbase_model_version_id;
     options.kit_definitions = m_kits;
@@ -167,6 +168,9 @@ void DataPlane::forget_calls(Session& session) {
     m_by_epoch.erase(session.epoch);
     session.epoch = m_next_epoch++;
     m_by_epoch[session.epoch] = &session;
+    for (const InFlight& read : session.in_flight) {
+        session.held_bytes -= read.signal_bytes;
+    }
     session.in_flight.clear();
 }
 
@@ -196,8 +200,12 @@ void DataPlane::deliver(Session& session, std::uint64_t sequence, std::vector<Ca
     // Reads join the queue in the order they were accepted.
     while (!session.in_flight.empty() && session.in_flight.front().called) {
         InFlight& done = session.in_flight.front();
+        session.held_bytes -= done.signal_bytes;
         for (std::size_t i = 0; i < done.results.size(); ++i) {
-            session.calling.push_back({done.ready_at, std::move(done.results[i]), i + 1 == done.results.size()});
+            const std::uint64_t bytes = held_bytes(done.results[i]);
+            session.held_bytes += bytes;
+            session.calling.push_back(
+                {done.ready_at, std::move(done.results[i]), i + 1 == done.results.size(), bytes});
         }
         // A read the caller makes nothing of still leaves the queue, unanswered.
         if (done.results.empty()) {
@@ -239,6 +247,44 @@ DataPlane::Session* DataPlane::find(const std::string& client_id) {
     return session == m_sessions.end() ? nullptr : &session->second;
 }
 
+std::uint64_t DataPlane::held(const Session& session) {
+    return session.held_bytes + sizeof(std::int16_t) * session.assembler.declared_samples();
+}
+
+std::optional<Message> DataPlane::refusal_of(const Session& session, const ReceivedRequest& request) const {
+    const MessageType type = request.type();
+    // A read begun is always let finish: its blocks were counted with its first.
+    if (type == MessageType::PASS_NEXT_RAW_BLOCK) {
+        return std::nullopt;
+    }
+    if (session.reads_pending >= m_settings.max_queued_reads) {
+        return reply_of(MessageType::NOT_READY);
+    }
+    std::uint64_t incoming = 0;
+    if (const wire::ReadBatch* batch = request.envelope()->data_as_ReadBatch(); batch && batch->blocks()) {
+        const std::size_t reads = batch->blocks()->size();
+        if (reads > m_settings.max_queued_reads) {
+            return reply_of(MessageType::BAD_REQUEST, "Read refused: a batch of " + std::to_string(reads) +
+                                                          " reads, more than the " +
+                                                          std::to_string(m_settings.max_queued_reads) +
+                                                          " this server queues for a client");
+        }
+        if (session.reads_pending + reads > m_settings.max_queued_reads) {
+            return reply_of(MessageType::NOT_READY);
+        }
+        for (const wire::ReadBlock* block : *batch->blocks()) {
+            incoming += sizeof(std::int16_t) * block->duration();
+        }
+    } else if (const wire::ReadBlock* block = request.envelope()->data_as_ReadBlock()) {
+        incoming = sizeof(std::int16_t) * block->duration();
+    }
+    const std::uint64_t holding = held(session);
+    if (holding > 0 && holding + incoming > m_settings.max_queued_bytes) {
+        return reply_of(MessageType::NOT_READY);
+    }
+    return std::nullopt;
+}
+
 DataPlane::Answer DataPlane::pass_reads(const ReceivedRequest& request,
                                         Clock::time_point now,
                                         std::chrono::milliseconds extra_latency) {
@@ -250,8 +296,19 @@ DataPlane::Answer DataPlane::pass_reads(const ReceivedRequest& request,
         return answer;
     }
     const MessageType type = request.type();
-    if (type != MessageType::PASS_NEXT_RAW_BLOCK && session->reads_pending >= m_settings.max_queued_reads) {
-        answer.reply = reply_of(MessageType::NOT_READY);
+    // A batch is checked first, which changes nothing: a batch that breaks
+    // the rules is refused as such even when the queue is full. A raw
+    // block is taken by the assembler, so room is looked for first.
+    std::optional<ReadAssembler::BatchCheck> batch_check;
+    if (type == MessageType::PASS_READ_BATCH) {
+        batch_check = session->assembler.check_batch(*request.envelope());
+        if (!batch_check->error.empty()) {
+            answer.reply = reply_of(MessageType::BAD_REQUEST, "Read refused: " + batch_check->error);
+            return answer;
+        }
+    }
+    if (auto refusal = refusal_of(*session, request)) {
+        answer.reply = std::move(*refusal);
         return answer;
     }
     // A batch's reads are sent whole and made on the caller when they are
@@ -262,8 +319,10 @@ DataPlane::Answer DataPlane::pass_reads(const ReceivedRequest& request,
         job.sequence = session->next_sequence++;
         job.options = session->options;
         job.aligner = session->aligner;
+        const std::uint64_t signal_bytes = sizeof(std::int16_t) * samples;
+        session->held_bytes += signal_bytes;
         session->in_flight.push_back(
-            {job.sequence, now + calling_latency(m_settings, samples) + extra_latency, false, {}});
+            {job.sequence, now + calling_latency(m_settings, samples) + extra_latency, false, {}, signal_bytes});
         ++session->reads_pending;
         ++answer.reads_in;
         if (m_callers) {
@@ -274,11 +333,7 @@ DataPlane::Answer DataPlane::pass_reads(const ReceivedRequest& request,
         }
     };
     if (type == MessageType::PASS_READ_BATCH) {
-        ReadAssembler::BatchCheck check = session->assembler.check_batch(*request.envelope());
-        if (!check.error.empty()) {
-            answer.reply = reply_of(MessageType::BAD_REQUEST, "Read refused: " + check.error);
-            return answer;
-        }
+        const ReadAssembler::BatchCheck& check = *batch_check;
         jobs.reserve(m_callers ? check.blocks.size() : 0);
         for (const ipc_tools::wire::ReadBlock* block : check.blocks) {
             CallJob job;
@@ -316,6 +371,7 @@ std::vector<CalledResult> DataPlane::take_ready(Session& session, Clock::time_po
         if (pending.last_of_read) {
             --session.reads_pending;
         }
+        session.held_bytes -= pending.bytes;
         ready.push_back(std::move(pending.result));
     };
     // Results usually become ready in the order they were queued: take them
@@ -345,9 +401,12 @@ void DataPlane::keep_continuations(Session& session, const CalledResult& result,
     if (blocks.empty()) {
         return;
     }
-    auto& kept = session.continuations[{result.read_tag, result.strand_id}];
+    Continuation& kept = session.continuations[{result.read_tag, result.strand_id}];
+    // The result's bytes shared out over its blocks, the first one sent.
+    kept.bytes_per_block = std::max<std::uint64_t>(held_bytes(result) / (blocks.size() + 1), 1);
+    session.held_bytes += kept.bytes_per_block * blocks.size();
     for (Message& block : blocks) {
-        kept.push_back(std::move(block));
+        kept.blocks.push_back(std::move(block));
     }
 }
 
@@ -407,14 +466,17 @@ DataPlane::Answer DataPlane::get_next_called_block(const ReceivedRequest& reques
                                                               " with strand id \"" + key.second + "\" is due.");
         return answer;
     }
+    Continuation& kept = found->second;
     if (malformation == Malformation::wrong_continuation_kind) {
+        session->held_bytes -= kept.bytes_per_block * kept.blocks.size();
         session->continuations.erase(found);
         answer.reply = empty_first_called_block(request.client_id());
         return answer;
     }
-    answer.reply = std::move(found->second.front());
-    found->second.pop_front();
-    if (found->second.empty()) {
+    answer.reply = std::move(kept.blocks.front());
+    kept.blocks.pop_front();
+    session->held_bytes -= kept.bytes_per_block;
+    if (kept.blocks.empty()) {
         session->continuations.erase(found);
     }
     return answer;
@@ -431,6 +493,7 @@ std::size_t DataPlane::lose_reads(const std::string& client_id) {
     session->calling.clear();
     session->continuations.clear();
     session->reads_pending = 0;
+    session->held_bytes = 0;
     return lost;
 }
 
@@ -440,7 +503,8 @@ DataPlane::Backlog DataPlane::backlog(const std::string& client_id) {
     if (session == m_sessions.end()) {
         return {};
     }
-    return {static_cast<std::uint32_t>(session->second.assembler.partial_count()), session->second.reads_pending};
+    return {static_cast<std::uint32_t>(session->second.assembler.partial_count()), session->second.reads_pending,
+            held(session->second)};
 }
 
 }  // namespace reference_server

@@ -612,12 +612,14 @@ Message RequestHandler::on_get_first_called_block(const ReceivedRequest& request
 }
 
 Message RequestHandler::on_get_next_called_block(const ReceivedRequest& request) {
-    return std::move(m_data_plane.get_next_called_block(request, m_effects.malformation).reply);
+    Message reply = std::move(m_data_plane.get_next_called_block(request, m_effects.malformation).reply);
+    report_backlog(request.client_id());
+    return reply;
 }
 
 void RequestHandler::report_backlog(const std::string& client_id) {
     const DataPlane::Backlog backlog = m_data_plane.backlog(client_id);
-    m_state->set_read_backlog(client_id, backlog.partial_reads, backlog.reads_pending);
+    m_state->set_read_backlog(client_id, backlog.partial_reads, backlog.reads_pending, backlog.bytes_held);
 }
 
 }  // namespace reference_server

@@ -396,11 +396,15 @@ ServerSettings parse_settings(const std::string& json_text) {
         item.read("max_completed_batch", data_plane.max_completed_batch);
         item.read("split_reads", data_plane.split_reads);
         item.read("caller_threads", data_plane.caller_threads);
+        item.read("max_pieces_per_read", data_plane.max_pieces_per_read);
+        item.read("max_queued_bytes", data_plane.max_queued_bytes);
         if (data_plane.latency_ms_per_1000_samples > max_latency_ms_per_1000_samples) {
             throw std::runtime_error(item.where() + ".latency_ms_per_1000_samples may be at most 1000000");
         }
         require_at_least_one(data_plane.max_queued_reads, item, "max_queued_reads");
         require_at_least_one(data_plane.max_read_samples, item, "max_read_samples");
+        require_at_least_one(data_plane.max_pieces_per_read, item, "max_pieces_per_read");
+        require_at_least_one(data_plane.max_queued_bytes, item, "max_queued_bytes");
         if (data_plane.called_block_bases == 0 || data_plane.max_completed_batch == 0) {
             throw std::runtime_error(item.where() + ": called_block_bases and max_completed_batch must be at least 1");
         }
@@ -491,6 +495,9 @@ std::string to_json(const ServerSettings& settings) {
     write_member(writer, "max_completed_batch", data_plane.max_completed_batch);
     write_member(writer, "split_reads", data_plane.split_reads);
     write_member(writer, "caller_threads", data_plane.caller_threads);
+    write_member(writer, "max_pieces_per_read", data_plane.max_pieces_per_read);
+    writer.Key("max_queued_bytes");
+    writer.Uint64(data_plane.max_queued_bytes);
     writer.EndObject();
     write_objects(writer, "faults", settings.faults, [&](const auto& rule) {
         write_member(writer, "request", std::string(ipc_tools::to_string(rule.request)));

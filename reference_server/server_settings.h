@@ -20,7 +20,8 @@
 //     "data_plane": {"latency_ms_per_read": 0, "latency_ms_per_1000_samples": 0,
 //                    "max_queued_reads": 1000, "max_partial_reads": 64,
 //                    "max_read_samples": 100000000, "called_block_bases": 100000,
-//                    "max_completed_batch": 16, "split_reads": true, "caller_threads": 1},
+//                    "max_completed_batch": 16, "split_reads": true, "caller_threads": 1,
+//                    "max_pieces_per_read": 256, "max_queued_bytes": 268435456},
 //     "faults": [{"request": "GET_STATISTICS", "action": "reply",
 //                 "reply": "BAD_REQUEST", "text": "...", "value": 0,
 //                 "delay_ms": 0, "count": 0, "client": "", "block_index": -1,
@@ -158,6 +159,16 @@ struct DataPlaneSetting {
     // Threads that call reads beside the answering; 0 calls each read on
     // the server thread before its push is answered.
     std::uint32_t caller_threads = 1;
+    // Pieces one read may be split into; the rest of a read past the last
+    // gap allowed stays one last piece, so a signal of gaps cannot make a
+    // result of every few samples.
+    std::uint32_t max_pieces_per_read = 256;
+    // Bytes one client may have the server hold for it: the declared
+    // samples of its reads begun, the signal of reads being called, and
+    // results until sent, further blocks of long results included. Past
+    // it a batch or a first block is answered NOT_READY; a client holding
+    // nothing is never refused.
+    std::uint64_t max_queued_bytes = 256ULL << 20;
 };
 
 // The most the latency per thousand samples may be: beyond it a read's

@@ -210,7 +210,7 @@ ConnectOutcome ServerState::connect(const ConnectRequest& request, std::string& 
         return ConnectOutcome::too_many_clients;
     }
     client_uid = std::to_string(m_next_client_uid++);
-    m_clients.push_back({client_uid, request, 0, 0, false, 0, 0});
+    m_clients.push_back({client_uid, request, 0, 0, false, 0, 0, 0});
     m_client_index.emplace(client_uid, std::prev(m_clients.end()));
     return ConnectOutcome::connected;
 }
@@ -265,11 +265,13 @@ void ServerState::count_reads(const std::string& client_uid, std::uint32_t reads
 
 void ServerState::set_read_backlog(const std::string& client_uid,
                                    std::uint32_t partial_reads,
-                                   std::uint32_t reads_pending) {
+                                   std::uint32_t reads_pending,
+                                   std::uint64_t bytes_held) {
     std::lock_guard lock(m_mutex);
     if (ClientRecord* client = find_client(client_uid)) {
         client->partial_reads = partial_reads;
         client->reads_pending = reads_pending;
+        client->bytes_held = bytes_held;
     }
 }
 
@@ -361,6 +363,8 @@ std::string ServerState::internal_state_json() const {
         writer.Uint(client.partial_reads);
         writer.Key("reads_pending");
         writer.Uint(client.reads_pending);
+        writer.Key("bytes_held");
+        writer.Uint64(client.bytes_held);
         writer.Key("no_more_data");
         writer.Bool(client.no_more_data);
         writer.EndObject();

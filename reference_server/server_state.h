@@ -70,6 +70,7 @@ struct ClientRecord {
     // Reported by the data plane after each of the client's read requests.
     std::uint32_t partial_reads = 0;  // first block received, not yet the last
     std::uint32_t reads_pending = 0;  // accepted, results not all returned
+    std::uint64_t bytes_held = 0;     // what the server holds for it, against max_queued_bytes
 };
 
 struct StatisticsSnapshot {
@@ -129,7 +130,10 @@ public:
     std::string client_name(const std::string& client_uid) const;
     bool set_no_more_data(const std::string& client_uid);
     void count_reads(const std::string& client_uid, std::uint32_t reads_in, std::uint32_t reads_out);
-    void set_read_backlog(const std::string& client_uid, std::uint32_t partial_reads, std::uint32_t reads_pending);
+    void set_read_backlog(const std::string& client_uid,
+                          std::uint32_t partial_reads,
+                          std::uint32_t reads_pending,
+                          std::uint64_t bytes_held);
     // What a restart does to clients: they are all forgotten. Loaded files stay.
     void forget_clients();
 

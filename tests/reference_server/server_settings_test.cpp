@@ -78,6 +78,8 @@ TEST(ServerSettingsTest, BadInputNamesTheOffendingMember) {
         {R"({"data_plane": {"max_queued_reads": 0}})", "settings.data_plane.max_queued_reads must be at least 1"},
         {R"({"data_plane": {"latency_ms_per_1000_samples": 1e17}})",
          "settings.data_plane.latency_ms_per_1000_samples may be at most 1000000"},
+        {R"({"data_plane": {"max_pieces_per_read": 0}})", "settings.data_plane.max_pieces_per_read must be at least 1"},
+        {R"({"data_plane": {"max_queued_bytes": 0}})", "settings.data_plane.max_queued_bytes must be at least 1"},
         {R"({"max_clients": 0})", "settings.max_clients must be at least 1"},
         {R"({"client_expiry_s": -1})", "settings.client_expiry_s must be a non-negative 32-bit integer"},
         {R"({"max_loaded_indices": 0})", "settings.max_loaded_indices must be at least 1"},
