@@ -67,6 +67,13 @@ struct ParsedOptions {
 };
 
 ParsedOptions parse_options(const std::vector<std::string>& words) {
+    // Silent: the library would write its progress lines, and a line on
+    // standard error for every refused option text a client sends (a
+    // client could fill an unread pipe that way); what goes wrong is
+    // answered to the client instead. The level is global and indices load
+    // on several threads, which all come through here first.
+    static std::once_flag quiet;
+    std::call_once(quiet, [] { mm_verbose = 0; });
     ParsedOptions parsed;
     mm_set_opt(nullptr, &parsed.index, &parsed.map);
     // ketopt reads argv[0] as the program name and may reorder nothing (no permute).
@@ -309,10 +316,6 @@ std::string AlignmentIndex::key(const std::string& path, const std::string& opti
 AlignmentIndex::AlignmentIndex(const std::string& path, const std::string& options)
     : m_state(std::make_unique<State>()) {
     ParsedOptions parsed = parse_options(Aligner::split_options(options));
-    // Errors only: the library's progress lines would fill the server's log.
-    // Indices may load on several threads at once, and the level is global.
-    static std::once_flag quiet;
-    std::call_once(quiet, [] { mm_verbose = 1; });
     kind_of(path);
     mm_idx_reader_t* reader = mm_idx_reader_open(path.c_str(), &parsed.index, nullptr);
     if (reader == nullptr) {
