@@ -17,6 +17,10 @@
 // stand-in basecaller on the received reads. BM_PullReply64Results builds
 // the RETURN_COMPLETED_BATCH of 64 called results (server thread).
 //
+// BM_ServerPing and BM_ServerOneReadRoundTrip answer one client's ping,
+// and push its one read of 4,000 samples and pull the result, with 1 and
+// with 10,000 clients registered; the program prints the ratio of the two.
+//
 // BM_BareReqRepRoundTrip is the yardstick: one cppzmq REQ/REP round trip
 // over ipc:// of the same request frame (argument 0 the batch, 1 the raw
 // block), answered by a frame of the size of the server's acceptance. The
@@ -269,6 +273,64 @@ void BM_PullReply64Results(benchmark::State& state) {
 }
 BENCHMARK(BM_PullReply64Results)->Unit(benchmark::kMicrosecond);
 
+// A server with `clients` registered clients, as many hostile or idle
+// ones would leave it; the measured client is the last to connect.
+struct CrowdedServer {
+    explicit CrowdedServer(std::size_t clients)
+        : state(std::make_shared<reference_server::ServerState>(crowd_settings(clients))),
+          handler(state, std::make_shared<reference_server::FaultPlan>()) {
+        handler.handle(frame_of(Message(MessageType::LOAD_CONFIG, "", 0, "ref_dna_fast")));
+        for (std::size_t i = 0; i < clients; ++i) {
+            handler.handle(frame_of(Message(MessageType::CONNECT, "", 1, "ref_dna_fast:>client_name=crowd")));
+        }
+        uid = state->clients().back().client_uid;
+    }
+
+    static reference_server::ServerSettings crowd_settings(std::size_t clients) {
+        auto settings = settings_with_callers(0);
+        settings.max_clients = static_cast<std::uint32_t>(clients);
+        return settings;
+    }
+
+    std::shared_ptr<reference_server::ServerState> state;
+    reference_server::RequestHandler handler;
+    std::string uid;
+};
+
+// One HEARTBEAT_PING of a registered client, answered.
+void BM_ServerPing(benchmark::State& state) {
+    CrowdedServer server(static_cast<std::size_t>(state.range(0)));
+    const zmq::message_t ping = frame_of(Message(MessageType::HEARTBEAT_PING, server.uid, 0, ""));
+    for (auto _ : state) {
+        auto echo = server.handler.handle(zmq::message_t(ping.data(), ping.size()));
+        benchmark::DoNotOptimize(echo.reply.data());
+    }
+    state.SetLabel(std::to_string(state.range(0)) + " clients");
+}
+BENCHMARK(BM_ServerPing)->Arg(1)->Arg(10000)->Unit(benchmark::kMicrosecond);
+
+// One read of 4,000 samples pushed as a batch and its result pulled, with
+// the stand-in basecaller on the server thread.
+void BM_ServerOneReadRoundTrip(benchmark::State& state) {
+    CrowdedServer server(static_cast<std::size_t>(state.range(0)));
+    const common::ReadHolder read = make_read(1, batch_read_samples);
+    const zmq::message_t push =
+        frame_of(ipc_tools::make_read_batch_message(std::span<const common::ReadHolder>(&read, 1), server.uid));
+    const zmq::message_t pull = frame_of(Message(MessageType::GET_FIRST_CALLED_BLOCK, server.uid, 1, ""));
+    for (auto _ : state) {
+        auto accepted = server.handler.handle(zmq::message_t(push.data(), push.size()));
+        auto result = server.handler.handle(zmq::message_t(pull.data(), pull.size()));
+        if (result.record.reply != MessageType::RETURN_FIRST_CALLED_BLOCK) {
+            state.SkipWithError("the read did not come back at once");
+            break;
+        }
+        benchmark::DoNotOptimize(accepted.reply.data());
+        benchmark::DoNotOptimize(result.reply.data());
+    }
+    state.SetLabel(std::to_string(state.range(0)) + " clients");
+}
+BENCHMARK(BM_ServerOneReadRoundTrip)->Arg(1)->Arg(10000)->Unit(benchmark::kMicrosecond);
+
 // Random bytes, so no page of either buffer is shared with another, both
 // written once before timing, and both 64-byte aligned: on some processors
 // a string copy between buffers whose addresses differ by 16 mod 64 runs
@@ -414,6 +476,23 @@ private:
     }
 
     std::map<std::string, Times> m_micros;
+
+public:
+    // The requests of one client among 10,000 against the same with the
+    // client alone: a lookup by client must not grow with the clients.
+    void print_crowd_ratios() const {
+        std::cout << "\nthread time per request (us) with 1 and with 10,000 registered clients\n";
+        for (const char* name : {"BM_ServerPing", "BM_ServerOneReadRoundTrip"}) {
+            const Times alone = find(std::string(name) + "/1");
+            const Times crowded = find(std::string(name) + "/10000");
+            if (alone.cpu <= 0 || crowded.cpu <= 0) {
+                continue;
+            }
+            std::cout << std::left << std::setw(30) << name << std::right << std::fixed << std::setprecision(2)
+                      << std::setw(9) << alone.cpu << std::setw(9) << crowded.cpu << "   x " << std::setprecision(2)
+                      << crowded.cpu / alone.cpu << "\n";
+        }
+    }
 };
 
 }  // namespace
@@ -426,6 +505,7 @@ int main(int argc, char** argv) {
     KeepingReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
     reporter.print_ratios();
+    reporter.print_crowd_ratios();
     benchmark::Shutdown();
     return 0;
 }

@@ -2,12 +2,18 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <mutex>
 #include <sstream>
+#include <string_view>
+#include <unordered_map>
+
 
 #include <ketopt.h>
 #include <minimap.h>
 #include <mmpriv.h>
+
+#include "reference_server/server_files.h"
 
 namespace reference_server {
 
@@ -61,6 +67,13 @@ struct ParsedOptions {
 };
 
 ParsedOptions parse_options(const std::vector<std::string>& words) {
+    // Silent: the library would write its progress lines, and a line on
+    // standard error for every refused option text a client sends (a
+    // client could fill an unread pipe that way); what goes wrong is
+    // answered to the client instead. The level is global and indices load
+    // on several threads, which all come through here first.
+    static std::once_flag quiet;
+    std::call_once(quiet, [] { mm_verbose = 0; });
     ParsedOptions parsed;
     mm_set_opt(nullptr, &parsed.index, &parsed.map);
     // ketopt reads argv[0] as the program name and may reorder nothing (no permute).
@@ -188,18 +201,92 @@ struct TextGuard {
     ~TextGuard() { std::free(text.s); }
 };
 
+// The longest sequence name a client takes (it refuses 253 characters).
+constexpr std::size_t longest_sequence_name = 252;
+
+enum class FileKind { index, sequences };
+
+// What the file holds, from its first bytes: an index minimap2 wrote, or
+// FASTA or FASTQ text, plain or gzip-compressed (whose content the
+// sequence checks then judge). Anything else would be read as sequences
+// by minimap2, with results no better than the refusal.
+FileKind kind_of(const std::string& path) {
+    std::ifstream file(path, std::ios::binary);
+    char start[256] = {};
+    file.read(start, sizeof(start));
+    const auto read = static_cast<std::size_t>(file.gcount());
+    if (!file.good() && !file.eof()) {
+        throw std::runtime_error("cannot read it");
+    }
+    if (read >= 4 && std::memcmp(start, MM_IDX_MAGIC, 4) == 0) {
+        return FileKind::index;
+    }
+    if (read >= 2 && static_cast<unsigned char>(start[0]) == 0x1f && static_cast<unsigned char>(start[1]) == 0x8b) {
+        return FileKind::sequences;
+    }
+    const std::string_view text(start, read);
+    // Blank or empty: minimap2 finds no sequence in it, and says so.
+    const auto first = text.find_first_not_of(" \t\r\n");
+    if ((first == std::string_view::npos || text[first] == '>' || text[first] == '@') &&
+        text.find('\0') == std::string_view::npos) {
+        return FileKind::sequences;
+    }
+    throw std::runtime_error("neither FASTA nor FASTQ text (plain or gzip) nor a minimap2 index");
+}
+
+bool is_printable_name(const char* name) {
+    for (const char* c = name; *c != '\0'; ++c) {
+        if (*c < '!' || *c > '~') {
+            return false;
+        }
+    }
+    return true;
+}
+
+// Refuses an index whose sequences would make a header or records clients
+// cannot take.
+void check_sequences(const mm_idx_t& index) {
+    std::unordered_map<std::string_view, std::uint32_t> first_of_name;
+    for (std::uint32_t i = 0; i < index.n_seq; ++i) {
+        const mm_idx_seq_t& seq = index.seq[i];
+        const std::string number = std::to_string(i + 1);
+        const std::size_t length = std::strlen(seq.name);
+        if (length == 0) {
+            throw std::runtime_error("sequence " + number + " has no name");
+        }
+        if (length > longest_sequence_name) {
+            throw std::runtime_error("the name of sequence " + number + " has " + std::to_string(length) +
+                                     " characters; at most " + std::to_string(longest_sequence_name) + " are taken");
+        }
+        if (!is_printable_name(seq.name)) {
+            throw std::runtime_error("the name of sequence " + number + " holds a character SAM names may not have");
+        }
+        if (seq.len == 0) {
+            throw std::runtime_error("sequence " + number + " holds no bases");
+        }
+        const auto [first, fresh] = first_of_name.try_emplace(std::string_view(seq.name, length), i + 1);
+        if (!fresh) {
+            throw std::runtime_error("sequences " + std::to_string(first->second) + " and " + number +
+                                     " have the same name");
+        }
+    }
+}
+
 }  // namespace
 
-struct Aligner::State {
+struct AlignmentIndex::State {
     mm_idx_t* index = nullptr;
-    mm_mapopt_t map{};
-    bool no_secondary = false;
 
     ~State() {
         if (index != nullptr) {
             mm_idx_destroy(index);
         }
     }
+};
+
+struct Aligner::State {
+    mm_mapopt_t map{};
+    bool no_secondary = false;
 };
 
 std::vector<std::string> Aligner::split_options(const std::string& options) {
@@ -215,36 +302,55 @@ void Aligner::check_options(const std::string& options) { parse_options(split_op
 
 bool Aligner::available() { return true; }
 
-Aligner::Aligner(const std::string& index_path, const std::string& options) : m_state(std::make_unique<State>()) {
-    ParsedOptions parsed = parse_options(split_options(options));
-    // Errors only: the library's progress lines would fill the server's log.
-    // Indices may load on several threads at once, and the level is global.
-    static std::once_flag quiet;
-    std::call_once(quiet, [] { mm_verbose = 1; });
-    mm_idx_reader_t* reader = mm_idx_reader_open(index_path.c_str(), &parsed.index, nullptr);
+std::string AlignmentIndex::key(const std::string& path, const std::string& options) {
+    const mm_idxopt_t index = parse_options(Aligner::split_options(options)).index;
+    std::string key = file_identity(path);
+    if (kind_of(path) == FileKind::index) {
+        return key + " index";
+    }
+    // The batch size decides whether the index comes in parts, which is refused.
+    return key + " k" + std::to_string(index.k) + " w" + std::to_string(index.w) + " f" + std::to_string(index.flag) +
+           " b" + std::to_string(index.bucket_bits) + " I" + std::to_string(index.batch_size);
+}
+
+AlignmentIndex::AlignmentIndex(const std::string& path, const std::string& options)
+    : m_state(std::make_unique<State>()) {
+    ParsedOptions parsed = parse_options(Aligner::split_options(options));
+    kind_of(path);
+    mm_idx_reader_t* reader = mm_idx_reader_open(path.c_str(), &parsed.index, nullptr);
     if (reader == nullptr) {
-        throw std::runtime_error("cannot open the alignment index " + index_path);
+        throw std::runtime_error("cannot open the alignment index " + path);
     }
     m_state->index = mm_idx_reader_read(reader, 1);
     const bool more_parts = m_state->index != nullptr && !mm_idx_reader_eof(reader);
     mm_idx_reader_close(reader);
     if (m_state->index == nullptr || m_state->index->n_seq == 0) {
-        throw std::runtime_error("the alignment index " + index_path + " holds no sequence");
+        throw std::runtime_error("the alignment index " + path + " holds no sequence");
     }
     if (more_parts) {
-        throw std::runtime_error("the alignment index " + index_path +
-                                 " is split in parts; build it with a larger -I");
+        throw std::runtime_error("the alignment index " + path + " is split in parts; build it with a larger -I");
     }
-    mm_mapopt_update(&parsed.map, m_state->index);
-    m_state->map = parsed.map;
-    m_state->no_secondary = parsed.no_secondary;
-
+    check_sequences(*m_state->index);
     for (std::uint32_t i = 0; i < m_state->index->n_seq; ++i) {
         const mm_idx_seq_t& seq = m_state->index->seq[i];
         m_sam_header += std::string("@SQ\tSN:") + seq.name + "\tLN:" + std::to_string(seq.len) + "\n";
     }
     m_sam_header += "@PG\tID:aligner\tPN:minimap2\n";
 }
+
+AlignmentIndex::~AlignmentIndex() = default;
+
+Aligner::Aligner(std::shared_ptr<const AlignmentIndex> index, const std::string& options)
+    : m_index(std::move(index)), m_state(std::make_unique<State>()) {
+    ParsedOptions parsed = parse_options(split_options(options));
+    // Reads the index (the occurrence threshold of -f), never changes it.
+    mm_mapopt_update(&parsed.map, m_index->m_state->index);
+    m_state->map = parsed.map;
+    m_state->no_secondary = parsed.no_secondary;
+}
+
+Aligner::Aligner(const std::string& index_path, const std::string& options)
+    : Aligner(std::make_shared<const AlignmentIndex>(index_path, options), options) {}
 
 Aligner::~Aligner() = default;
 
@@ -260,7 +366,7 @@ std::vector<AlignmentHit> Aligner::align(const std::string& name,
     }
     BufferGuard buffer;
     RegionsGuard regions;
-    regions.regions = mm_map(m_state->index, static_cast<int>(sequence.size()), sequence.c_str(), &regions.count,
+    regions.regions = mm_map(m_index->m_state->index, static_cast<int>(sequence.size()), sequence.c_str(), &regions.count,
                              buffer.buffer, &m_state->map, name.c_str());
 
     std::string read_name = name;
@@ -280,11 +386,11 @@ std::vector<AlignmentHit> Aligner::align(const std::string& name,
             continue;
         }
         TextGuard text;
-        mm_write_sam3(&text.text, m_state->index, &read, 0, j, 1, &regions.count, &all_regions,
+        mm_write_sam3(&text.text, m_index->m_state->index, &read, 0, j, 1, &regions.count, &all_regions,
                       mm_tbuf_get_km(buffer.buffer), m_state->map.flag, 0);
 
         AlignmentHit hit;
-        hit.genome = m_state->index->seq[region.rid].name;
+        hit.genome = m_index->m_state->index->seq[region.rid].name;
         hit.genome_start = region.rs;
         hit.genome_end = region.re;
         hit.strand_start = region.qs;

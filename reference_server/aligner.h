@@ -14,11 +14,12 @@
 // per call). Anything else is refused with minimap2's message, as in
 // "[ERROR] unknown option in \"-Z\"".
 //
-// Construction loads the index (slow for a large FASTA); align() may then be
-// called from any thread, each call with a buffer of its own.
+// An AlignmentIndex is loaded once (slow for a large FASTA) and shared by
+// the aligners of every option text that builds the same index; align()
+// may then be called from any thread, each call with a buffer of its own.
 //
 // A server built without the minimap2 library links a stand-in whose
-// available() is false and whose constructor throws.
+// available() is false and whose constructors throw.
 
 #include <memory>
 #include <stdexcept>
@@ -35,17 +36,50 @@ public:
     using std::runtime_error::runtime_error;
 };
 
+// An index loaded from a minimap2 index file or built from a FASTA or FASTQ
+// file (plain or gzip-compressed) with the indexing options of an option
+// text. Its sequences are checked as SAM headers and clients need them:
+// each has bases and a name of 1 to 252 printable characters, no two of
+// one name. Immutable once loaded; any thread.
+class AlignmentIndex {
+public:
+    // Throws AlignerOptionsError for refused options and std::runtime_error,
+    // saying what is wrong, for a file that cannot be made an index.
+    AlignmentIndex(const std::string& path, const std::string& options);
+    ~AlignmentIndex();
+    AlignmentIndex(const AlignmentIndex&) = delete;
+    AlignmentIndex& operator=(const AlignmentIndex&) = delete;
+
+    // What an index of this file with these options depends on: the file's
+    // identity (device, inode, size, modification and change times) and,
+    // unless it is an index minimap2 wrote (which keeps its own), the
+    // indexing options. Option texts of one key build the same index, and
+    // a changed file makes another key. Throws as the constructor does for
+    // options, and std::runtime_error when the file cannot be examined.
+    static std::string key(const std::string& path, const std::string& options);
+
+    // @SQ lines of the index's sequences and a @PG line for the aligner.
+    const std::string& sam_header() const { return m_sam_header; }
+
+private:
+    friend class Aligner;
+    struct State;
+    std::unique_ptr<State> m_state;
+    std::string m_sam_header;
+};
+
 class Aligner {
 public:
-    // Throws AlignerOptionsError for refused options and std::runtime_error
-    // for an index that cannot be read.
+    // The mapping options of `options` on a loaded index. Throws
+    // AlignerOptionsError for refused options.
+    Aligner(std::shared_ptr<const AlignmentIndex> index, const std::string& options);
+    // Loads an index of its own, as AlignmentIndex does.
     Aligner(const std::string& index_path, const std::string& options);
     ~Aligner();
     Aligner(const Aligner&) = delete;
     Aligner& operator=(const Aligner&) = delete;
 
-    // @SQ lines of the index's sequences and a @PG line for the aligner.
-    const std::string& sam_header() const { return m_sam_header; }
+    const std::string& sam_header() const { return m_index->sam_header(); }
 
     // The alignments of a read named `name`, primary first as minimap2
     // orders them; none when it does not map. qstring may be empty (the SAM
@@ -71,8 +105,8 @@ public:
 
 private:
     struct State;
+    std::shared_ptr<const AlignmentIndex> m_index;
     std::unique_ptr<State> m_state;
-    std::string m_sam_header;
 };
 
 }  // namespace reference_server

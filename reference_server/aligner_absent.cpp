@@ -8,6 +8,7 @@
 
 namespace reference_server {
 
+struct AlignmentIndex::State {};
 struct Aligner::State {};
 
 std::vector<std::string> Aligner::split_options(const std::string& options) {
@@ -19,9 +20,18 @@ void Aligner::check_options(const std::string&) {}
 
 bool Aligner::available() { return false; }
 
-Aligner::Aligner(const std::string& index_path, const std::string&) {
-    throw std::runtime_error("this server was built without alignment and cannot load " + index_path);
+std::string AlignmentIndex::key(const std::string& path, const std::string&) { return path; }
+
+AlignmentIndex::AlignmentIndex(const std::string& path, const std::string&) {
+    throw std::runtime_error("this server was built without alignment and cannot load " + path);
 }
+
+AlignmentIndex::~AlignmentIndex() = default;
+
+Aligner::Aligner(std::shared_ptr<const AlignmentIndex> index, const std::string&) : m_index(std::move(index)) {}
+
+Aligner::Aligner(const std::string& index_path, const std::string& options)
+    : Aligner(std::make_shared<const AlignmentIndex>(index_path, options), options) {}
 
 Aligner::~Aligner() = default;
 

@@ -283,13 +283,16 @@ std::size_t read_windows(const std::int16_t* samples,
 
 // Reads the signal into pieces in one pass over its windows. Open pore
 // before the first base is the lead-in; open pore between two bases
-// separates pieces; open pore at the end belongs to the last piece.
+// separates pieces, up to max_pieces of them: past that a gap stays
+// inside the last piece (its windows 0 moves, as in the whole read's
+// call), so a signal of gaps cannot make a result every few samples; open
+// pore at the end belongs to the last piece.
 //
 // The outputs are written into buffers sized for the most windows the
 // signal can hold (windows and whole gap windows never overlap, so there
 // are at most n / stride of them); read_windows does the work of every
 // window between two open-pore runs.
-Scan read_pieces(std::span<const std::int16_t> signal, std::uint32_t stride, bool rna) {
+Scan read_pieces(std::span<const std::int16_t> signal, std::uint32_t stride, bool rna, std::size_t max_pieces) {
     const std::int16_t* samples = signal.data();
     const std::size_t n = signal.size();
     const std::size_t most_windows = n / stride + 1;
@@ -326,6 +329,12 @@ Scan read_pieces(std::span<const std::int16_t> signal, std::uint32_t stride, boo
         }
         if (pos + stride > n) {
             break;  // a last window too short to read
+        }
+        if (current != nullptr && gap_open && scan.pieces.size() >= max_pieces) {
+            const std::size_t gap_windows = (pos - windows_end) / stride;
+            std::fill_n(out.moves, gap_windows, std::uint8_t{0});
+            out.moves += gap_windows;
+            gap_open = false;
         }
         if (current == nullptr || gap_open) {
             std::size_t begin = 0;
@@ -755,7 +764,7 @@ std::vector<CalledResult> call_read(const ReceivedRead& read, const CallerOption
         return call_read(read, one);
     }
     const std::span<const std::int16_t> samples = read.signal();
-    Scan scan = read_pieces(samples, options.stride, options.rna);
+    Scan scan = read_pieces(samples, options.stride, options.rna, std::max<std::size_t>(options.max_pieces, 1));
     if (!scan.pieces.empty() && samples.size() - scan.pieces.front().first_window < options.min_samples) {
         scan = Scan{};
     }

@@ -15,7 +15,8 @@
 // max_scaling_samples evenly spaced ones of a longer read).
 //
 // Optional results, each switched by CallerOptions:
-// - split reads: an open-pore run inside the signal ends a piece. A read of
+// - split reads: an open-pore run inside the signal ends a piece (up to
+//   max_pieces; later gaps stay inside the last one). A read of
 //   several pieces gives one result per piece (sub_tag 1, 2, ...; a strand id
 //   of its own; split_point = its first sample in the read; its own duration
 //   and trimmed samples), then the parent (sub_tag 0), which carries the
@@ -58,6 +59,9 @@ struct CallerOptions {
     std::uint32_t stride = 5;
 
     bool split_reads = true;  // false: a gap is skipped and the read stays whole
+    // A read splits into this many pieces at most; the rest of the read,
+    // gaps and all, is the last piece.
+    std::uint32_t max_pieces = 256;
     bool rna = false;         // call U instead of T
     std::string model_version_id;
     std::string modbase_model_version_id;

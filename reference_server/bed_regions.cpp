@@ -39,7 +39,9 @@ BedRegions BedRegions::read(std::istream& in) {
         Region region;
         if (!parse_coordinate(start_text, region.start) || !parse_coordinate(end_text, region.end) ||
             region.end < region.start) {
-            throw std::runtime_error("BED line " + std::to_string(number) + " is not a region: " + line);
+            // The line itself stays out of the message: it goes back to
+            // whichever client named the file, which may not be one of ours.
+            throw std::runtime_error("BED line " + std::to_string(number) + " is not a region");
         }
         region.order = bed.m_size++;
         region.line = line;

@@ -20,7 +20,8 @@ namespace reference_server {
 
 class BedRegions {
 public:
-    // Throws std::runtime_error naming the line for a line that is not a region.
+    // Throws std::runtime_error naming the line's number, never its text,
+    // for a line that is not a region.
     static BedRegions read(std::istream& in);
     // Throws std::runtime_error when the file cannot be read or holds a bad line.
     static BedRegions load(const std::string& path);

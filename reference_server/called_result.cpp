@@ -273,6 +273,22 @@ flatbuffers::Offset<wire::ReadBlock> build_called_block(flatbuffers::FlatBufferB
 
 }  // namespace
 
+std::size_t held_bytes(const CalledResult& result) {
+    std::size_t bytes = sizeof(CalledResult) + result.strand_id.size() + result.sequence.size() +
+                        result.qstring.size() + result.base_mod_probs.size() + result.model_version_id.size() +
+                        result.modbase_model_version_id.size();
+    if (result.moves) {
+        bytes += result.moves->size();
+    }
+    if (result.base_mod_context_mask) {
+        bytes += result.base_mod_context_mask->size() / 8;
+    }
+    for (const AlignmentHit& hit : result.alignments) {
+        bytes += sizeof(AlignmentHit) + hit.genome.size() + hit.sam_record.size() + hit.bed_lines.size();
+    }
+    return bytes;
+}
+
 std::vector<ipc_tools::Message> make_called_block_replies(const CalledResult& result,
                                                           const std::string& client_id,
                                                           std::uint32_t max_bases_per_block) {

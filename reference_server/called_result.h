@@ -126,6 +126,10 @@ struct CalledResult {
     std::optional<PolyTailResult> poly_tail;
 };
 
+// About the bytes a result holds (its texts, moves, probabilities and
+// alignments), for the byte budget of its client.
+std::size_t held_bytes(const CalledResult& result);
+
 // The blocks of a result with at most max_bases_per_block bases each (at
 // least 1; a result without bases is one block): the first a
 // RETURN_FIRST_CALLED_BLOCK, the others RETURN_NEXT_CALLED_BLOCK, all

@@ -3,9 +3,10 @@
 #include <stdexcept>
 
 #include <rapidjson/document.h>
-#include <rapidjson/error/en.h>
 #include <rapidjson/stringbuffer.h>
 #include <rapidjson/writer.h>
+
+#include "reference_server/bounded_json.h"
 
 namespace reference_server {
 
@@ -28,6 +29,14 @@ std::uint64_t request_count(const rapidjson::Value& command) {
     return member->value.GetUint64();
 }
 
+std::string path_of(const rapidjson::Value& command) {
+    const auto member = command.FindMember("path");
+    if (member == command.MemberEnd() || !member->value.IsString() || member->value.GetStringLength() == 0) {
+        throw std::runtime_error("\"path\" must be a non-empty string");
+    }
+    return std::string(member->value.GetString(), member->value.GetStringLength());
+}
+
 std::string answer(bool ok, const std::string& error = {}) {
     rapidjson::StringBuffer buffer;
     Writer writer(buffer);
@@ -47,13 +56,12 @@ std::string answer(bool ok, const std::string& error = {}) {
 std::string run_control_command(const std::string& command_text,
                                 FaultPlan& faults,
                                 const ServerState& state,
-                                std::uint64_t requests_answered) {
+                                std::uint64_t requests_answered,
+                                AlignmentService* alignment) {
     try {
         rapidjson::Document command;
-        command.Parse(command_text.c_str(), command_text.size());
-        if (command.HasParseError()) {
-            throw std::runtime_error(std::string("command is not valid JSON: ") +
-                                     rapidjson::GetParseError_En(command.GetParseError()));
+        if (const JsonRefusal refusal = parse_bounded_json(command_text, command); !refusal.reason.empty()) {
+            throw std::runtime_error("command is not valid JSON: " + refusal.reason);
         }
         // Looked up through a const view: the iterators then have one type.
         const rapidjson::Value& root = command;
@@ -75,6 +83,17 @@ std::string run_control_command(const std::string& command_text,
             faults.restart_after(request_count(root));
         } else if (name == "restart_every") {
             faults.restart_every(request_count(root));
+        } else if (name == "unload_index" && alignment != nullptr) {
+            const std::size_t unloaded = alignment->unload_index(path_of(root));
+            rapidjson::StringBuffer buffer;
+            Writer writer(buffer);
+            writer.StartObject();
+            writer.Key("ok");
+            writer.Bool(true);
+            writer.Key("unloaded");
+            writer.Uint64(unloaded);
+            writer.EndObject();
+            return std::string(buffer.GetString(), buffer.GetSize());
         } else if (name == "status") {
             rapidjson::StringBuffer buffer;
             Writer writer(buffer);
@@ -87,6 +106,12 @@ std::string run_control_command(const std::string& command_text,
             writer.Uint64(state.client_count());
             writer.Key("requests_answered");
             writer.Uint64(requests_answered);
+            if (alignment != nullptr) {
+                writer.Key("indices");
+                writer.Uint64(alignment->loaded_indices());
+                writer.Key("loads");
+                writer.Uint64(alignment->running_loads());
+            }
             writer.EndObject();
             return std::string(buffer.GetString(), buffer.GetSize());
         } else {

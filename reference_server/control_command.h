@@ -11,24 +11,31 @@
 //   {"command": "restart"}                          forget every client and read now
 //   {"command": "restart_after", "requests": 100}   once, after that many requests
 //   {"command": "restart_every", "requests": 100}   each time that many more were answered
+//   {"command": "unload_index", "path": "/ref/a.fa"}  the indices loaded from that file
 //   {"command": "status"}
 //
-// Answers: {"ok": true} (status adds "fault_rules", "clients" and
-// "requests_answered"), or {"ok": false, "error": "..."} naming what was wrong.
+// Answers: {"ok": true} (unload_index adds "unloaded", how many indices
+// went; status adds "fault_rules", "clients", "requests_answered", and the
+// alignment indices kept, "indices", and the loads running, "loads"), or
+// {"ok": false, "error": "..."} naming what was wrong.
 //
 // Server thread; the plan and the state do their own locking.
 
 #include <cstdint>
 #include <string>
 
+#include "reference_server/alignment_service.h"
 #include "reference_server/fault_plan.h"
 #include "reference_server/server_state.h"
 
 namespace reference_server {
 
+// Without an alignment service, unload_index is unknown and status names
+// no indices.
 std::string run_control_command(const std::string& command_text,
                                 FaultPlan& faults,
                                 const ServerState& state,
-                                std::uint64_t requests_answered);
+                                std::uint64_t requests_answered,
+                                AlignmentService* alignment = nullptr);
 
 }  // namespace reference_server

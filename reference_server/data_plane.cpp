@@ -73,15 +73,22 @@ void malform(CalledResult& result, Malformation malformation) {
 }
 
 std::chrono::nanoseconds calling_latency(const DataPlaneSetting& settings, std::size_t samples) {
-    const double ms = settings.latency_ms_per_read +
-                      settings.latency_ms_per_1000_samples * static_cast<double>(samples) / 1000.0;
+    // The settings file bounds the rate; the clamp keeps settings made in
+    // code from overflowing the clock (llround of a value past it is 0).
+    constexpr double max_ms = 1e12;
+    const double ms = std::min(settings.latency_ms_per_read +
+                                   settings.latency_ms_per_1000_samples * static_cast<double>(samples) / 1000.0,
+                               max_ms);
     return std::chrono::nanoseconds(static_cast<std::int64_t>(std::llround(ms * 1e6)));
 }
 
 }  // namespace
 
 DataPlane::DataPlane(const ServerSettings& settings, CallRead call_read)
-    : m_settings(settings.data_plane), m_kits(settings.barcode_kits), m_call_read(std::move(call_read)) {
+    : m_settings(settings.data_plane),
+      m_kits(settings.barcode_kits),
+      m_default_timeout(settings.client_expiry_s),
+      m_call_read(std::move(call_read)) {
     if (m_settings.caller_threads > 0) {
         m_callers = std::make_unique<CallerPool>(m_call_read, m_settings.caller_threads);
     }
@@ -120,22 +127,31 @@ void DataPlane::open(const std::string& client_id,
     options.estimate_poly_a = request.estimate_poly_a;
     options.duplex = configuration.duplex;
     options.split_reads = m_settings.split_reads;
+    options.max_pieces = m_settings.max_pieces_per_read;
     options.model_version_id = configuration.model_version_id;
     options.modbase_model_version_id = configuration.modbase_model_version_id;
     options.kit_definitions = m_kits;
     session.options = std::move(caller_options);
-    session.timeout = std::chrono::seconds(request.timeout_interval);
-    if (Session* previous = find(client_id)) {
-        forget_calls(*previous);
+    // A client that names no timeout of its own still goes when it falls
+    // silent, with whatever it left behind.
+    session.timeout = request.timeout_interval > 0 ? std::chrono::seconds(request.timeout_interval) : m_default_timeout;
+    if (const auto previous = m_sessions.find(client_id); previous != m_sessions.end()) {
+        erase(previous);
     }
-    m_sessions.insert_or_assign(client_id, std::move(session));
+    Session& opened = m_sessions.emplace(client_id, std::move(session)).first->second;
+    m_by_epoch[opened.epoch] = &opened;
 }
 
 void DataPlane::close(const std::string& client_id) {
-    if (Session* session = find(client_id)) {
-        forget_calls(*session);
-        m_sessions.erase(client_id);
+    if (const auto session = m_sessions.find(client_id); session != m_sessions.end()) {
+        erase(session);
     }
+}
+
+void DataPlane::erase(std::unordered_map<std::string, Session>::iterator session) {
+    forget_calls(session->second);
+    m_by_epoch.erase(session->second.epoch);
+    m_sessions.erase(session);
 }
 
 void DataPlane::clear() {
@@ -143,13 +159,19 @@ void DataPlane::clear() {
         m_callers->drop_all();
     }
     m_sessions.clear();
+    m_by_epoch.clear();
 }
 
 void DataPlane::forget_calls(Session& session) {
     if (m_callers && !session.in_flight.empty()) {
         m_callers->drop(session.epoch);
     }
+    m_by_epoch.erase(session.epoch);
     session.epoch = m_next_epoch++;
+    m_by_epoch[session.epoch] = &session;
+    for (const InFlight& read : session.in_flight) {
+        session.held_bytes -= read.signal_bytes;
+    }
     session.in_flight.clear();
 }
 
@@ -158,12 +180,9 @@ void DataPlane::collect_calls() {
         return;
     }
     for (FinishedCall& call : m_callers->take_finished()) {
-        // Sessions are few; a call of a dropped session matches none.
-        for (auto& [client_id, session] : m_sessions) {
-            if (session.epoch == call.epoch) {
-                deliver(session, call.sequence, std::move(call.results));
-                break;
-            }
+        // A call of a dropped session, or of an epoch since forgotten, matches none.
+        if (const auto session = m_by_epoch.find(call.epoch); session != m_by_epoch.end()) {
+            deliver(*session->second, call.sequence, std::move(call.results));
         }
     }
 }
@@ -182,8 +201,12 @@ void DataPlane::deliver(Session& session, std::uint64_t sequence, std::vector<Ca
     // Reads join the queue in the order they were accepted.
     while (!session.in_flight.empty() && session.in_flight.front().called) {
         InFlight& done = session.in_flight.front();
+        session.held_bytes -= done.signal_bytes;
         for (std::size_t i = 0; i < done.results.size(); ++i) {
-            session.calling.push_back({done.ready_at, std::move(done.results[i]), i + 1 == done.results.size()});
+            const std::uint64_t bytes = held_bytes(done.results[i]);
+            session.held_bytes += bytes;
+            session.calling.push_back(
+                {done.ready_at, std::move(done.results[i]), i + 1 == done.results.size(), bytes});
         }
         // A read the caller makes nothing of still leaves the queue, unanswered.
         if (done.results.empty()) {
@@ -200,16 +223,22 @@ void DataPlane::touch(const std::string& client_id, Clock::time_point now) {
 }
 
 std::vector<std::string> DataPlane::expire(Clock::time_point now) {
+    // Timeouts are whole seconds: a look every tenth of one is soon enough,
+    // and keeps a server of many clients from walking them per request.
+    constexpr std::chrono::milliseconds expiry_step(100);
     std::vector<std::string> expired;
+    if (now < m_next_expiry) {
+        return expired;
+    }
+    m_next_expiry = now + expiry_step;
     for (auto session = m_sessions.begin(); session != m_sessions.end();) {
         const auto timeout = session->second.timeout;
+        const auto next = std::next(session);
         if (timeout.count() > 0 && now - session->second.last_heard > timeout) {
             expired.push_back(session->first);
-            forget_calls(session->second);
-            session = m_sessions.erase(session);
-        } else {
-            ++session;
+            erase(session);
         }
+        session = next;
     }
     return expired;
 }
@@ -217,6 +246,44 @@ std::vector<std::string> DataPlane::expire(Clock::time_point now) {
 DataPlane::Session* DataPlane::find(const std::string& client_id) {
     const auto session = m_sessions.find(client_id);
     return session == m_sessions.end() ? nullptr : &session->second;
+}
+
+std::uint64_t DataPlane::held(const Session& session) {
+    return session.held_bytes + sizeof(std::int16_t) * session.assembler.declared_samples();
+}
+
+std::optional<Message> DataPlane::refusal_of(const Session& session, const ReceivedRequest& request) const {
+    const MessageType type = request.type();
+    // A read begun is always let finish: its blocks were counted with its first.
+    if (type == MessageType::PASS_NEXT_RAW_BLOCK) {
+        return std::nullopt;
+    }
+    if (session.reads_pending >= m_settings.max_queued_reads) {
+        return reply_of(MessageType::NOT_READY);
+    }
+    std::uint64_t incoming = 0;
+    if (const wire::ReadBatch* batch = request.envelope()->data_as_ReadBatch(); batch && batch->blocks()) {
+        const std::size_t reads = batch->blocks()->size();
+        if (reads > m_settings.max_queued_reads) {
+            return reply_of(MessageType::BAD_REQUEST, "Read refused: a batch of " + std::to_string(reads) +
+                                                          " reads, more than the " +
+                                                          std::to_string(m_settings.max_queued_reads) +
+                                                          " this server queues for a client");
+        }
+        if (session.reads_pending + reads > m_settings.max_queued_reads) {
+            return reply_of(MessageType::NOT_READY);
+        }
+        for (const wire::ReadBlock* block : *batch->blocks()) {
+            incoming += sizeof(std::int16_t) * block->duration();
+        }
+    } else if (const wire::ReadBlock* block = request.envelope()->data_as_ReadBlock()) {
+        incoming = sizeof(std::int16_t) * block->duration();
+    }
+    const std::uint64_t holding = held(session);
+    if (holding > 0 && holding + incoming > m_settings.max_queued_bytes) {
+        return reply_of(MessageType::NOT_READY);
+    }
+    return std::nullopt;
 }
 
 DataPlane::Answer DataPlane::pass_reads(const ReceivedRequest& request,
@@ -230,8 +297,19 @@ DataPlane::Answer DataPlane::pass_reads(const ReceivedRequest& request,
         return answer;
     }
     const MessageType type = request.type();
-    if (type != MessageType::PASS_NEXT_RAW_BLOCK && session->reads_pending >= m_settings.max_queued_reads) {
-        answer.reply = reply_of(MessageType::NOT_READY);
+    // A batch is checked first, which changes nothing: a batch that breaks
+    // the rules is refused as such even when the queue is full. A raw
+    // block is taken by the assembler, so room is looked for first.
+    std::optional<ReadAssembler::BatchCheck> batch_check;
+    if (type == MessageType::PASS_READ_BATCH) {
+        batch_check = session->assembler.check_batch(*request.envelope());
+        if (!batch_check->error.empty()) {
+            answer.reply = reply_of(MessageType::BAD_REQUEST, "Read refused: " + batch_check->error);
+            return answer;
+        }
+    }
+    if (auto refusal = refusal_of(*session, request)) {
+        answer.reply = std::move(*refusal);
         return answer;
     }
     // A batch's reads are sent whole and made on the caller when they are
@@ -242,8 +320,10 @@ DataPlane::Answer DataPlane::pass_reads(const ReceivedRequest& request,
         job.sequence = session->next_sequence++;
         job.options = session->options;
         job.aligner = session->aligner;
+        const std::uint64_t signal_bytes = sizeof(std::int16_t) * samples;
+        session->held_bytes += signal_bytes;
         session->in_flight.push_back(
-            {job.sequence, now + calling_latency(m_settings, samples) + extra_latency, false, {}});
+            {job.sequence, now + calling_latency(m_settings, samples) + extra_latency, false, {}, signal_bytes});
         ++session->reads_pending;
         ++answer.reads_in;
         if (m_callers) {
@@ -254,11 +334,7 @@ DataPlane::Answer DataPlane::pass_reads(const ReceivedRequest& request,
         }
     };
     if (type == MessageType::PASS_READ_BATCH) {
-        ReadAssembler::BatchCheck check = session->assembler.check_batch(*request.envelope());
-        if (!check.error.empty()) {
-            answer.reply = reply_of(MessageType::BAD_REQUEST, "Read refused: " + check.error);
-            return answer;
-        }
+        const ReadAssembler::BatchCheck& check = *batch_check;
         jobs.reserve(m_callers ? check.blocks.size() : 0);
         for (const ipc_tools::wire::ReadBlock* block : check.blocks) {
             CallJob job;
@@ -296,6 +372,7 @@ std::vector<CalledResult> DataPlane::take_ready(Session& session, Clock::time_po
         if (pending.last_of_read) {
             --session.reads_pending;
         }
+        session.held_bytes -= pending.bytes;
         ready.push_back(std::move(pending.result));
     };
     // Results usually become ready in the order they were queued: take them
@@ -325,9 +402,12 @@ void DataPlane::keep_continuations(Session& session, const CalledResult& result,
     if (blocks.empty()) {
         return;
     }
-    auto& kept = session.continuations[{result.read_tag, result.strand_id}];
+    Continuation& kept = session.continuations[{result.read_tag, result.strand_id}];
+    // The result's bytes shared out over its blocks, the first one sent.
+    kept.bytes_per_block = std::max<std::uint64_t>(held_bytes(result) / (blocks.size() + 1), 1);
+    session.held_bytes += kept.bytes_per_block * blocks.size();
     for (Message& block : blocks) {
-        kept.push_back(std::move(block));
+        kept.blocks.push_back(std::move(block));
     }
 }
 
@@ -390,14 +470,17 @@ DataPlane::Answer DataPlane::get_next_called_block(const ReceivedRequest& reques
                                                               " with strand id \"" + key.second + "\" is due.");
         return answer;
     }
+    Continuation& kept = found->second;
     if (malformation == Malformation::wrong_continuation_kind) {
+        session->held_bytes -= kept.bytes_per_block * kept.blocks.size();
         session->continuations.erase(found);
         answer.reply = empty_first_called_block(request.client_id());
         return answer;
     }
-    answer.reply = std::move(found->second.front());
-    found->second.pop_front();
-    if (found->second.empty()) {
+    answer.reply = std::move(kept.blocks.front());
+    kept.blocks.pop_front();
+    session->held_bytes -= kept.bytes_per_block;
+    if (kept.blocks.empty()) {
         session->continuations.erase(found);
     }
     return answer;
@@ -414,6 +497,7 @@ std::size_t DataPlane::lose_reads(const std::string& client_id) {
     session->calling.clear();
     session->continuations.clear();
     session->reads_pending = 0;
+    session->held_bytes = 0;
     return lost;
 }
 
@@ -423,7 +507,8 @@ DataPlane::Backlog DataPlane::backlog(const std::string& client_id) {
     if (session == m_sessions.end()) {
         return {};
     }
-    return {static_cast<std::uint32_t>(session->second.assembler.partial_count()), session->second.reads_pending};
+    return {static_cast<std::uint32_t>(session->second.assembler.partial_count()), session->second.reads_pending,
+            held(session->second)};
 }
 
 }  // namespace reference_server

@@ -22,13 +22,22 @@
 // their parent, and a client's reads join its queue in the order accepted.
 // A read counts as pending from its acceptance until its last result is
 // sent (or its call gives none). A full queue answers NOT_READY to a batch
-// or a first block; a block that breaks the sending rules or the limits,
-// BAD_REQUEST.
+// or a first block, and so does a batch that would overfill it (one of more
+// reads than the queue takes at all is BAD_REQUEST); a block that breaks
+// the sending rules or the limits, BAD_REQUEST.
+//
+// What a client makes the server hold is counted in bytes against
+// max_queued_bytes: the declared samples of its reads begun, the signal of
+// reads accepted and not yet called, and results until sent, the blocks
+// that continue long results until pulled. Past the budget a batch or a
+// first block is answered NOT_READY, unless the client holds nothing.
 //
 // The state of a client is opened on CONNECT and dropped whole on
 // DISCONNECT, on a restart (clear), and when the client has sent nothing for
-// longer than its CONNECT timeout_interval (expire); calls still under way
-// for it are dropped too. Each opened state has an epoch of its own, so a
+// longer than its CONNECT timeout_interval, or than the server's
+// client_expiry_s when it gave none (expire, which looks a few times a
+// second); calls still under way for it are dropped too. Clients are found
+// by hash, by id and by epoch, so no request walks them all. Each opened state has an epoch of its own, so a
 // call finished for a dropped state never reaches a later client of the
 // same id.
 //
@@ -40,7 +49,9 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -119,6 +130,7 @@ public:
     struct Backlog {
         std::uint32_t partial_reads = 0;
         std::uint32_t reads_pending = 0;
+        std::uint64_t bytes_held = 0;  // counted against max_queued_bytes
     };
     Backlog backlog(const std::string& client_id);
     std::size_t client_count() const { return m_sessions.size(); }
@@ -128,6 +140,7 @@ private:
         Clock::time_point ready_at;
         CalledResult result;
         bool last_of_read = false;  // the read's final result: it leaves the queue with it
+        std::uint64_t bytes = 0;    // counted for it in held_bytes
     };
 
     // A read accepted and not yet in the queue: its call is under way.
@@ -136,6 +149,13 @@ private:
         Clock::time_point ready_at;
         bool called = false;
         std::vector<CalledResult> results;
+        std::uint64_t signal_bytes = 0;  // counted for it in held_bytes
+    };
+
+    // The blocks after the first of a result sent.
+    struct Continuation {
+        std::deque<ipc_tools::Message> blocks;
+        std::uint64_t bytes_per_block = 0;  // counted for each in held_bytes
     };
 
     struct Session {
@@ -145,8 +165,11 @@ private:
         std::deque<InFlight> in_flight;  // acceptance order, consecutive sequences
         std::deque<Pending> calling;     // acceptance order
         std::uint32_t reads_pending = 0;
+        // Bytes of reads in flight, results queued and continuations; the
+        // reads begun are counted by the assembler (held()).
+        std::uint64_t held_bytes = 0;
         // Blocks after the first of results sent, by read tag and strand id.
-        std::map<std::pair<std::uint32_t, std::string>, std::deque<ipc_tools::Message>> continuations;
+        std::map<std::pair<std::uint32_t, std::string>, Continuation> continuations;
         std::shared_ptr<const CallerOptions> options;
         std::chrono::seconds timeout{0};
         Clock::time_point last_heard;
@@ -154,8 +177,14 @@ private:
     };
 
     Session* find(const std::string& client_id);
+    // What the session holds against the budget.
+    static std::uint64_t held(const Session& session);
+    // The reply when the request may not be taken now (or ever); nothing
+    // when it may.
+    std::optional<ipc_tools::Message> refusal_of(const Session& session, const ReceivedRequest& request) const;
     // Gives the session a fresh epoch and forgets its calls under way.
     void forget_calls(Session& session);
+    void erase(std::unordered_map<std::string, Session>::iterator session);
     void collect_calls();
     void deliver(Session& session, std::uint64_t sequence, std::vector<CalledResult> results);
     std::vector<CalledResult> take_ready(Session& session, Clock::time_point now);
@@ -163,10 +192,13 @@ private:
 
     const DataPlaneSetting m_settings;
     const std::vector<BarcodeKitSetting> m_kits;
+    const std::chrono::seconds m_default_timeout;
     CallRead m_call_read;
     std::unique_ptr<CallerPool> m_callers;  // null: reads are called on the server thread
     std::uint64_t m_next_epoch = 1;
-    std::map<std::string, Session> m_sessions;  // by connection id
+    std::unordered_map<std::string, Session> m_sessions;  // by connection id
+    std::unordered_map<std::uint64_t, Session*> m_by_epoch;  // each session's current epoch
+    Clock::time_point m_next_expiry;  // when expire() next looks
 };
 
 }  // namespace reference_server

@@ -1,12 +1,13 @@
 // reference_server: a stand-in basecall server for testing applications.
 //
 //   reference_server --listen 5555 [--config settings.json] [--control ADDRESS]
-//                    [--verbosity 0|1|2]
+//                    [--data-root DIR] [--verbosity 0|1|2]
 //
 // Answers the protocol from what the settings file (or the built-in
 // defaults) describe, calls reads with the stand-in basecaller, logs each
-// request on standard output, takes JSON commands on the control address,
-// and stops cleanly on SIGINT or SIGTERM.
+// request on standard output (from a thread of its own, so that a reader
+// who stops reading holds up no client), takes JSON commands on the control
+// address, and stops cleanly on SIGINT or SIGTERM.
 
 #include <csignal>
 #include <cstdlib>
@@ -14,14 +15,23 @@
 #include <pthread.h>
 #include <string>
 
+#include <unistd.h>
+
 #include "common/logger.h"
+#include "reference_server/server_files.h"
+#include "reference_server/log_writer.h"
 #include "reference_server/reference_server.h"
+#include "reference_server/request_log.h"
 
 namespace {
 
+// How long the log may take to write out its last lines once the server
+// has stopped; a reader who has stopped reading gets no more than this.
+constexpr std::chrono::milliseconds stop_grace(1000);
+
 void print_usage(std::ostream& out) {
     out << "usage: reference_server --listen ADDRESS [--config FILE] [--control ADDRESS]\n"
-           "                        [--verbosity 0|1|2]\n"
+           "                        [--data-root DIR] [--verbosity 0|1|2]\n"
            "       reference_server --print-default-config\n"
            "\n"
            "  --listen ADDRESS   a port (binds 127.0.0.1 only; 0 picks a free one),\n"
@@ -31,28 +41,12 @@ void print_usage(std::ostream& out) {
            "                     plane (latencies, limits) and faults\n"
            "  --control ADDRESS  also listen there for JSON commands: add_fault,\n"
            "                     clear_faults, restart, restart_after, restart_every,\n"
-           "                     status\n"
+           "                     unload_index, status\n"
+           "  --data-root DIR    load alignment indices and BED files from under DIR\n"
+           "                     only (default: any path the server can read); set\n"
+           "                     it when listening beyond loopback\n"
            "  --verbosity N      0 silent, 1 one line per request (default),\n"
            "                     2 also the request and reply texts\n";
-}
-
-std::string log_line(const reference_server::RequestRecord& record, int verbosity) {
-    std::string line = std::string(ipc_tools::to_string(record.request));
-    if (!record.client_id.empty()) {
-        line += " client=" + record.client_id;
-    }
-    line += " -> ";
-    line += record.reply == ipc_tools::MessageType::UNSET && !record.fault.empty()
-                ? std::string("(raw frame)")
-                : std::string(ipc_tools::to_string(record.reply));
-    if (!record.fault.empty()) {
-        line += " [fault: " + record.fault + "]";
-    }
-    if (verbosity >= 2) {
-        line += " value=" + std::to_string(record.value) + " text=\"" + record.text + "\" reply_text=\"" +
-                record.reply_text + "\"";
-    }
-    return line;
 }
 
 }  // namespace
@@ -61,6 +55,7 @@ int main(int argc, char** argv) {
     std::string listen;
     std::string config_path;
     std::string control;
+    std::string data_root;
     int verbosity = 1;
     for (int i = 1; i < argc; ++i) {
         const std::string argument = argv[i];
@@ -77,6 +72,8 @@ int main(int argc, char** argv) {
             config_path = value();
         } else if (argument == "--control") {
             control = value();
+        } else if (argument == "--data-root") {
+            data_root = value();
         } else if (argument == "--verbosity") {
             const auto text = value();
             if (text != "0" && text != "1" && text != "2") {
@@ -119,28 +116,40 @@ int main(int argc, char** argv) {
     sigaddset(&signals, SIGTERM);
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
 
+    // Standard output is written by the log's own thread from here on.
+    reference_server::LogWriter log(STDOUT_FILENO);
+    log.start();
     try {
         auto settings = config_path.empty() ? reference_server::default_settings()
                                             : reference_server::load_settings(config_path);
+        if (!data_root.empty()) {
+            settings.data_root = reference_server::checked_data_root(data_root);
+        }
         reference_server::ReferenceServer server(std::move(settings));
         if (verbosity > 0) {
-            server.set_request_log([verbosity](const reference_server::RequestRecord& record) {
-                std::cout << log_line(record, verbosity) << std::endl;
+            server.set_request_log([&log, verbosity](const reference_server::RequestRecord& record) {
+                log.write(reference_server::request_log_line(record, verbosity));
             });
         }
         const auto endpoint = server.start(listen, control);
-        std::cout << "reference_server listening on " << endpoint << std::endl;
+        log.write("reference_server listening on " + endpoint);
         if (!control.empty()) {
-            std::cout << "reference_server control on " << server.control_endpoint() << std::endl;
+            log.write("reference_server control on " + server.control_endpoint());
         }
         int signal = 0;
         sigwait(&signals, &signal);
         server.stop();
-        std::cout << "reference_server stopped (" << (signal == SIGINT ? "SIGINT" : "SIGTERM") << ") after "
-                  << server.requests_answered() << " requests" << std::endl;
+        std::string stopped = std::string("reference_server stopped (") + (signal == SIGINT ? "SIGINT" : "SIGTERM") +
+                              ") after " + std::to_string(server.requests_answered()) + " requests";
+        if (const auto dropped = log.dropped(); dropped > 0) {
+            stopped += "; " + std::to_string(dropped) + " log lines dropped (output not read)";
+        }
+        log.write(std::move(stopped));
     } catch (const std::exception& error) {
+        log.stop(stop_grace);
         std::cerr << "reference_server: " << error.what() << "\n";
         return 1;
     }
+    log.stop(stop_grace);
     return 0;
 }

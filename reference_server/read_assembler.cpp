@@ -35,7 +35,12 @@ bool append_samples(ReceivedRead& read, const wire::ReadBlock& block, std::strin
                 " samples of its duration";
         return false;
     }
-    // Within the capacity reserved for the duration: no reallocation.
+    // Room grows as blocks come, doubling but never past the declared
+    // duration: a read that declares much and sends little holds little.
+    const std::size_t needed = read.samples.size() + samples.size();
+    if (needed > read.samples.capacity()) {
+        read.samples.reserve(std::min<std::size_t>(read.duration, std::max(needed, 2 * read.samples.capacity())));
+    }
     read.samples.insert(read.samples.end(), samples.begin(), samples.end());
     return true;
 }
@@ -126,16 +131,14 @@ ReadAssembler::Outcome ReadAssembler::add(ipc_tools::MessageType type, const wir
         outcome.error = over_limit(block, m_limits.max_read_samples);
         return outcome.error.empty();
     };
-    // A read sent whole is read in place; one sent in blocks reserves for
-    // its declared duration, which the limit bounds, and takes the block's
-    // samples.
+    // A read sent whole is read in place; one sent in blocks takes the
+    // block's samples.
     const auto start_read = [&](const wire::ReadBlock& block, ReceivedRead& read) {
         if (block.block_count() == 1) {
             read = read_in_place(block);
             return true;
         }
         read = read_of(block);
-        read.samples.reserve(read.duration);
         return append_samples(read, block, outcome.error);
     };
     switch (type) {
@@ -164,7 +167,7 @@ ReadAssembler::Outcome ReadAssembler::add(ipc_tools::MessageType type, const wir
         }
         // A repeated first block starts the read afresh: the client resends
         // reads after a reconnection.
-        m_partial.erase(block->read_tag());
+        drop_partial(block->read_tag());
         if (block->block_count() > 1 && m_partial.size() >= m_limits.max_partial_reads) {
             outcome.error = "more than " + std::to_string(m_limits.max_partial_reads) +
                             " reads begun and not finished";
@@ -180,6 +183,7 @@ ReadAssembler::Outcome ReadAssembler::add(ipc_tools::MessageType type, const wir
             }
             outcome.completed.push_back(std::move(read));
         } else {
+            m_declared_samples += read.duration;
             m_partial[block->read_tag()] = Partial{std::move(read), 1, block->block_count()};
         }
         outcome.accepted = true;
@@ -198,16 +202,16 @@ ReadAssembler::Outcome ReadAssembler::add(ipc_tools::MessageType type, const wir
                             std::to_string(block->block_count()) + " where block " +
                             std::to_string(partial.next_index) + " of " + std::to_string(partial.block_count) +
                             " was due";
-            m_partial.erase(found);
+            drop_partial(block->read_tag());
             return outcome;
         }
         if (!append_samples(partial.read, *block, outcome.error)) {
-            m_partial.erase(found);
+            drop_partial(block->read_tag());
             return outcome;
         }
         if (++partial.next_index == partial.block_count) {
             ReceivedRead read = std::move(partial.read);
-            m_partial.erase(found);
+            drop_partial(block->read_tag());
             if (!complete(read, outcome.error)) {
                 return outcome;
             }
@@ -219,6 +223,13 @@ ReadAssembler::Outcome ReadAssembler::add(ipc_tools::MessageType type, const wir
     default:
         outcome.error = std::string("not a read message: ") + ipc_tools::to_string(type);
         return outcome;
+    }
+}
+
+void ReadAssembler::drop_partial(std::uint32_t read_tag) {
+    if (const auto found = m_partial.find(read_tag); found != m_partial.end()) {
+        m_declared_samples -= found->second.read.duration;
+        m_partial.erase(found);
     }
 }
 

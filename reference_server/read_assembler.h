@@ -88,7 +88,7 @@ public:
     // their order or its limits is dropped whole. A read sent whole comes
     // back with frame_samples pointing into the envelope, so the envelope
     // must outlive the use of the completed reads; a read of several blocks
-    // is gathered into one buffer reserved once for its declared duration.
+    // is gathered into one buffer that grows as its blocks arrive.
     Outcome add(ipc_tools::MessageType type, const ipc_tools::wire::Envelope& envelope);
     Outcome add(const ipc_tools::Message& message) { return add(message.get_type(), message.get_message_data()); }
 
@@ -101,8 +101,10 @@ public:
     };
     BatchCheck check_batch(const ipc_tools::wire::Envelope& envelope) const;
 
-    // Reads whose first block has arrived but not yet their last one.
+    // Reads whose first block has arrived but not yet their last one, and
+    // the samples they declare in all.
     std::size_t partial_count() const { return m_partial.size(); }
+    std::uint64_t declared_samples() const { return m_declared_samples; }
 
 private:
     struct Partial {
@@ -111,8 +113,11 @@ private:
         std::uint32_t block_count = 0;
     };
 
+    void drop_partial(std::uint32_t read_tag);
+
     Limits m_limits;
     std::map<std::uint32_t, Partial> m_partial;  // by read tag
+    std::uint64_t m_declared_samples = 0;         // of the partial reads
 };
 
 }  // namespace reference_server

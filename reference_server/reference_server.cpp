@@ -6,10 +6,12 @@
 #include <cstring>
 #include <filesystem>
 #include <iterator>
+#include <optional>
 #include <stdexcept>
 #include <utility>
 
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -87,6 +89,36 @@ void bind_or_explain(zmq::socket_t& socket, const std::string& endpoint) {
 
 }  // namespace
 
+// The socket file a bound ipc:// endpoint made, known by its identity so
+// that only that file is removed: another server may have taken the path
+// over since.
+struct ReferenceServer::SocketFile {
+    std::string path;
+    dev_t device = 0;
+    ino_t inode = 0;
+
+    static std::optional<SocketFile> of(const std::string& endpoint) {
+        if (endpoint.rfind("ipc://", 0) != 0) {
+            return std::nullopt;
+        }
+        SocketFile file{endpoint.substr(6)};
+        struct stat status {};
+        if (::lstat(file.path.c_str(), &status) != 0 || !S_ISSOCK(status.st_mode)) {
+            return std::nullopt;
+        }
+        file.device = status.st_dev;
+        file.inode = status.st_ino;
+        return file;
+    }
+
+    void remove() const {
+        struct stat status {};
+        if (::lstat(path.c_str(), &status) == 0 && status.st_dev == device && status.st_ino == inode) {
+            ::unlink(path.c_str());
+        }
+    }
+};
+
 std::string bind_endpoint(const std::string& address) {
     if (address.rfind("tcp://", 0) == 0 || address.rfind("ipc://", 0) == 0) {
         return address;
@@ -148,6 +180,12 @@ std::string ReferenceServer::start(const std::string& address, const std::string
         m_control_endpoint = control.get(zmq::sockopt::last_endpoint);
     }
     m_endpoint = socket.get(zmq::sockopt::last_endpoint);
+    m_socket_files.clear();
+    for (const std::string& bound : {m_endpoint, m_control_endpoint}) {
+        if (auto file = SocketFile::of(bound)) {
+            m_socket_files.push_back(std::move(*file));
+        }
+    }
     m_stop_requested = false;
     m_handler.start_calling();
     m_thread = std::thread(&ReferenceServer::run, this, std::move(socket), std::move(control));
@@ -165,6 +203,11 @@ void ReferenceServer::stop() {
         // may bind it at once; a fresh context serves a later start.
         m_context.close();
         m_context = zmq::context_t(1);
+        // ZeroMQ leaves an ipc:// socket file behind.
+        for (const SocketFile& file : m_socket_files) {
+            file.remove();
+        }
+        m_socket_files.clear();
     }
 }
 
@@ -231,9 +274,11 @@ void ReferenceServer::answer_requests(zmq::socket_t& socket, std::vector<Deferre
         if (parts.size() - body == 1) {
             outcome = m_handler.handle(std::move(parts[body]), now);
         } else {
+            // Only answered and logged with the request: a warning on
+            // standard error per request would let a client fill a pipe
+            // nobody reads and stop the server.
             const std::string reason =
                 "Request of " + std::to_string(parts.size() - body) + " frames; a request is one frame.";
-            QOR_LOG_WARNING("reference server: " << reason);
             ipc_tools::Message(ipc_tools::MessageType::BAD_REQUEST, "", 0, reason).release_into(outcome.reply);
             outcome.record.reply = ipc_tools::MessageType::BAD_REQUEST;
             outcome.record.reply_text = reason;
@@ -281,7 +326,8 @@ void ReferenceServer::answer_control(zmq::socket_t& control) {
         return;
     }
     const std::string command = parts.empty() ? std::string() : parts.front().to_string();
-    const std::string answer = run_control_command(command, *m_faults, *m_state, m_requests_answered.load());
+    const std::string answer =
+        run_control_command(command, *m_faults, *m_state, m_requests_answered.load(), &m_handler.alignment());
     control.send(zmq::buffer(answer), zmq::send_flags::none);
 }
 

@@ -62,7 +62,8 @@ public:
     // control; control_endpoint() then reports it.
     std::string start(const std::string& address, const std::string& control_address = {});
     // Stops answering and joins the server thread; replies held back by
-    // faults are dropped. Prompt, and safe to call more than once.
+    // faults are dropped, and the socket files of ipc:// endpoints are
+    // removed. Prompt, and safe to call more than once.
     void stop();
 
     const std::string& endpoint() const { return m_endpoint; }
@@ -73,6 +74,7 @@ public:
 
 private:
     struct Deferred;
+    struct SocketFile;
 
     void run(zmq::socket_t socket, zmq::socket_t control);
     void answer_requests(zmq::socket_t& socket, std::vector<Deferred>& deferred);
@@ -87,6 +89,7 @@ private:
     zmq::context_t m_context;
     std::string m_endpoint;
     std::string m_control_endpoint;
+    std::vector<SocketFile> m_socket_files;  // ipc:// files bound, removed by stop()
     std::thread m_thread;
 
     std::atomic<bool> m_stop_requested{false};

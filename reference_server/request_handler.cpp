@@ -61,6 +61,8 @@ std::optional<Message> progress_reply(LoadOutcome outcome) {
     return std::nullopt;
 }
 
+constexpr const char* outside_data_root = "outside the server's data root";
+
 bool starts_with_flag(const std::string& text) {
     const auto first = text.find_first_not_of(" \t");
     return first != std::string::npos && text[first] == '-';
@@ -202,7 +204,10 @@ zmq::message_t make_unknown_kind_frame() {
 RequestHandler::RequestHandler(std::shared_ptr<ServerState> state,
                                std::shared_ptr<FaultPlan> faults,
                                CallRead call_read)
-    : m_state(std::move(state)), m_faults(std::move(faults)), m_data_plane(m_state->settings(), std::move(call_read)) {
+    : m_state(std::move(state)),
+      m_faults(std::move(faults)),
+      m_data_plane(m_state->settings(), std::move(call_read)),
+      m_alignment(m_state->settings(), m_state) {
     const auto set = [this](MessageType type, Handler handler) {
         m_handlers[static_cast<std::size_t>(type)] = handler;
     };
@@ -426,11 +431,15 @@ Message RequestHandler::on_load_index(const ReceivedRequest& request) {
         path = request.text().substr(0, separator);
         options = item_or_empty(*items, "minimap_opt_string");
     }
-    if (const auto real = m_alignment.load_index(path, options)) {
-        if (real->outcome == LoadOutcome::loaded) {
-            m_state->add_loaded_index(path, options, m_alignment.index_header(path, options));
+    const std::string failure_prefix = "Could not load alignment index " + path + ": ";
+    // Outside the data root only the settings' own indices are known;
+    // whether a file is there is not told.
+    if (!m_alignment.may_read(path)) {
+        if (!m_state->describes_index(path)) {
+            return simple_reply(MessageType::REQUEST_FAILED, failure_prefix + outside_data_root);
         }
-        return load_reply(*real, "Could not load alignment index " + path + ": ");
+    } else if (const auto real = m_alignment.load_index(path, options)) {
+        return load_reply(*real, failure_prefix);
     }
     // Options are read before any file is, as the aligner's own command
     // line does; text that is no options at all gets the refusal below.
@@ -450,11 +459,14 @@ Message RequestHandler::on_load_index(const ReceivedRequest& request) {
 }
 
 Message RequestHandler::on_load_bed(const ReceivedRequest& request) {
-    if (const auto real = m_alignment.load_bed(request.text())) {
-        if (real->outcome == LoadOutcome::loaded) {
-            m_state->add_loaded_bed(request.text());
+    const std::string& path = request.text();
+    const std::string failure_prefix = "Could not load bed file " + path + ": ";
+    if (!m_alignment.may_read(path)) {
+        if (!m_state->describes_bed(path)) {
+            return simple_reply(MessageType::REQUEST_FAILED, failure_prefix + outside_data_root);
         }
-        return load_reply(*real, "Could not load bed file " + request.text() + ": ");
+    } else if (const auto real = m_alignment.load_bed(path)) {
+        return load_reply(*real, failure_prefix);
     }
     const auto outcome = m_state->load_bed(request.text(), ServerState::Clock::now());
     if (auto reply = progress_reply(outcome)) {
@@ -520,7 +532,8 @@ Message RequestHandler::on_connect(const ReceivedRequest& request) {
     }
 
     std::string client_uid;
-    switch (m_state->connect(connect, client_uid)) {
+    const FilesOnDisk on_disk{m_alignment.holds_index(connect), m_alignment.holds_bed(connect.bed_file)};
+    switch (m_state->connect(connect, client_uid, on_disk)) {
     case ConnectOutcome::connected:
         break;
     case ConnectOutcome::invalid_config:
@@ -531,6 +544,10 @@ Message RequestHandler::on_connect(const ReceivedRequest& request) {
         return simple_reply(MessageType::INVALID_INDEX);
     case ConnectOutcome::invalid_bed:
         return simple_reply(MessageType::INVALID_BED);
+    case ConnectOutcome::too_many_clients:
+        return simple_reply(MessageType::BAD_REQUEST, "Too many clients: this server serves at most " +
+                                                          std::to_string(m_state->settings().max_clients) +
+                                                          " at once; try again once one has disconnected");
     }
     m_data_plane.open(client_uid, connect, *m_state->find_configuration(connect.config), m_now,
                       m_alignment.aligner_for(connect));
@@ -598,12 +615,14 @@ Message RequestHandler::on_get_first_called_block(const ReceivedRequest& request
 }
 
 Message RequestHandler::on_get_next_called_block(const ReceivedRequest& request) {
-    return std::move(m_data_plane.get_next_called_block(request, m_effects.malformation).reply);
+    Message reply = std::move(m_data_plane.get_next_called_block(request, m_effects.malformation).reply);
+    report_backlog(request.client_id());
+    return reply;
 }
 
 void RequestHandler::report_backlog(const std::string& client_id) {
     const DataPlane::Backlog backlog = m_data_plane.backlog(client_id);
-    m_state->set_read_backlog(client_id, backlog.partial_reads, backlog.reads_pending);
+    m_state->set_read_backlog(client_id, backlog.partial_reads, backlog.reads_pending, backlog.bytes_held);
 }
 
 }  // namespace reference_server

@@ -74,6 +74,9 @@ public:
     void start_calling() { m_data_plane.start_calling(); }
     void stop_calling() { m_data_plane.stop_calling(); }
 
+    // Server thread, between requests: for the run-time control.
+    AlignmentService& alignment() { return m_alignment; }
+
 private:
     using Handler = ipc_tools::Message (RequestHandler::*)(const ReceivedRequest&);
 

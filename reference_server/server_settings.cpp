@@ -1,14 +1,16 @@
 #include "reference_server/server_settings.h"
 
+#include <filesystem>
 #include <fstream>
 #include <set>
 #include <sstream>
 #include <stdexcept>
 
 #include <rapidjson/document.h>
-#include <rapidjson/error/en.h>
 #include <rapidjson/prettywriter.h>
 #include <rapidjson/stringbuffer.h>
+
+#include "reference_server/bounded_json.h"
 
 namespace reference_server {
 
@@ -169,6 +171,14 @@ private:
     mutable std::set<std::string> m_known;  // members asked for so far
 };
 
+// A count whose 0 would make the server refuse everything it is sent.
+template <typename Number>
+void require_at_least_one(Number value, const ObjectReader& reader, const char* key) {
+    if (value == 0) {
+        throw std::runtime_error(reader.where() + "." + key + " must be at least 1");
+    }
+}
+
 void require_name(const std::string& value, const ObjectReader& reader, const char* key) {
     if (value.empty()) {
         throw std::runtime_error(reader.where() + "." + key + " must be a non-empty string");
@@ -207,11 +217,10 @@ FaultRule read_fault_rule(const ObjectReader& item) {
 
 rapidjson::Document parse_json(const std::string& json_text, const char* what) {
     rapidjson::Document document;
-    document.Parse(json_text.c_str(), json_text.size());
-    if (document.HasParseError()) {
-        throw std::runtime_error(std::string(what) + " are not valid JSON (offset " +
-                                 std::to_string(document.GetErrorOffset()) +
-                                 "): " + rapidjson::GetParseError_En(document.GetParseError()));
+    const JsonRefusal refusal = parse_bounded_json(json_text, document);
+    if (!refusal.reason.empty()) {
+        throw std::runtime_error(std::string(what) + " are not valid JSON (offset " + std::to_string(refusal.offset) +
+                                 "): " + refusal.reason);
     }
     return document;
 }
@@ -314,6 +323,14 @@ ServerSettings parse_settings(const std::string& json_text) {
     top.read("minimap_version", settings.minimap_version);
     top.read("restart_after_requests", settings.restart_after_requests);
 
+    top.read("max_clients", settings.max_clients);
+    require_at_least_one(settings.max_clients, top, "max_clients");
+    top.read("client_expiry_s", settings.client_expiry_s);
+    top.read("max_loaded_indices", settings.max_loaded_indices);
+    require_at_least_one(settings.max_loaded_indices, top, "max_loaded_indices");
+    top.read("max_index_loads", settings.max_index_loads);
+    require_at_least_one(settings.max_index_loads, top, "max_index_loads");
+
     top.read_list("configurations", settings.configurations, [](const ObjectReader& item) {
         ConfigurationSetting config;
         item.read("name", config.name);
@@ -324,6 +341,9 @@ ServerSettings parse_settings(const std::string& json_text) {
         item.read("load_delay_ms", config.load_delay_ms);
         return config;
     });
+    if (settings.configurations.empty()) {
+        throw std::runtime_error("settings.configurations must hold at least one configuration");
+    }
     top.read_list("barcode_kits", settings.barcode_kits, [](const ObjectReader& item) {
         BarcodeKitSetting kit;
         item.read("kit_name", kit.kit_name);
@@ -377,6 +397,15 @@ ServerSettings parse_settings(const std::string& json_text) {
         item.read("max_completed_batch", data_plane.max_completed_batch);
         item.read("split_reads", data_plane.split_reads);
         item.read("caller_threads", data_plane.caller_threads);
+        item.read("max_pieces_per_read", data_plane.max_pieces_per_read);
+        item.read("max_queued_bytes", data_plane.max_queued_bytes);
+        if (data_plane.latency_ms_per_1000_samples > max_latency_ms_per_1000_samples) {
+            throw std::runtime_error(item.where() + ".latency_ms_per_1000_samples may be at most 1000000");
+        }
+        require_at_least_one(data_plane.max_queued_reads, item, "max_queued_reads");
+        require_at_least_one(data_plane.max_read_samples, item, "max_read_samples");
+        require_at_least_one(data_plane.max_pieces_per_read, item, "max_pieces_per_read");
+        require_at_least_one(data_plane.max_queued_bytes, item, "max_queued_bytes");
         if (data_plane.called_block_bases == 0 || data_plane.max_completed_batch == 0) {
             throw std::runtime_error(item.where() + ": called_block_bases and max_completed_batch must be at least 1");
         }
@@ -400,6 +429,10 @@ FaultRule parse_fault_rule(const std::string& json_text, const std::string& wher
 }
 
 ServerSettings load_settings(const std::string& path) {
+    std::error_code ignored;
+    if (std::filesystem::is_directory(path, ignored)) {
+        throw std::runtime_error("cannot read settings file " + path + ": it is a folder");
+    }
     std::ifstream file(path, std::ios::binary);
     if (!file) {
         throw std::runtime_error("cannot open settings file " + path);
@@ -463,6 +496,9 @@ std::string to_json(const ServerSettings& settings) {
     write_member(writer, "max_completed_batch", data_plane.max_completed_batch);
     write_member(writer, "split_reads", data_plane.split_reads);
     write_member(writer, "caller_threads", data_plane.caller_threads);
+    write_member(writer, "max_pieces_per_read", data_plane.max_pieces_per_read);
+    writer.Key("max_queued_bytes");
+    writer.Uint64(data_plane.max_queued_bytes);
     writer.EndObject();
     write_objects(writer, "faults", settings.faults, [&](const auto& rule) {
         write_member(writer, "request", std::string(ipc_tools::to_string(rule.request)));
@@ -482,6 +518,10 @@ std::string to_json(const ServerSettings& settings) {
     writer.Uint64(settings.restart_after_requests);
     writer.Key("restart_every_requests");
     writer.Uint64(settings.restart_every_requests);
+    write_member(writer, "max_clients", settings.max_clients);
+    write_member(writer, "client_expiry_s", settings.client_expiry_s);
+    write_member(writer, "max_loaded_indices", settings.max_loaded_indices);
+    write_member(writer, "max_index_loads", settings.max_index_loads);
     writer.EndObject();
     return std::string(buffer.GetString(), buffer.GetSize());
 }

@@ -20,12 +20,15 @@
 //     "data_plane": {"latency_ms_per_read": 0, "latency_ms_per_1000_samples": 0,
 //                    "max_queued_reads": 1000, "max_partial_reads": 64,
 //                    "max_read_samples": 100000000, "called_block_bases": 100000,
-//                    "max_completed_batch": 16, "split_reads": true},
+//                    "max_completed_batch": 16, "split_reads": true, "caller_threads": 1,
+//                    "max_pieces_per_read": 256, "max_queued_bytes": 268435456},
 //     "faults": [{"request": "GET_STATISTICS", "action": "reply",
 //                 "reply": "BAD_REQUEST", "text": "...", "value": 0,
 //                 "delay_ms": 0, "count": 0, "client": "", "block_index": -1,
 //                 "skip": 0, "every": 1, "once_per_read": false}],
-//     "restart_after_requests": 0, "restart_every_requests": 0
+//     "restart_after_requests": 0, "restart_every_requests": 0,
+//     "max_clients": 1000, "client_expiry_s": 600,
+//     "max_loaded_indices": 4, "max_index_loads": 2
 //   }
 //
 // Unknown members are refused, naming the member and where it stands.
@@ -157,7 +160,21 @@ struct DataPlaneSetting {
     // Threads that call reads beside the answering; 0 calls each read on
     // the server thread before its push is answered.
     std::uint32_t caller_threads = 1;
+    // Pieces one read may be split into; the rest of a read past the last
+    // gap allowed stays one last piece, so a signal of gaps cannot make a
+    // result of every few samples.
+    std::uint32_t max_pieces_per_read = 256;
+    // Bytes one client may have the server hold for it: the declared
+    // samples of its reads begun, the signal of reads being called, and
+    // results until sent, further blocks of long results included. Past
+    // it a batch or a first block is answered NOT_READY; a client holding
+    // nothing is never refused.
+    std::uint64_t max_queued_bytes = 256ULL << 20;
 };
+
+// The most the latency per thousand samples may be: beyond it a read's
+// latency no longer fits the clock.
+constexpr double max_latency_ms_per_1000_samples = 1e6;
 
 struct ServerSettings {
     std::string server_version;
@@ -173,6 +190,18 @@ struct ServerSettings {
     // and (every) each time this many more were; 0 never.
     std::uint64_t restart_after_requests = 0;
     std::uint64_t restart_every_requests = 0;
+    // Clients connected at once; a CONNECT past it is answered BAD_REQUEST.
+    std::uint32_t max_clients = 1000;
+    // Seconds of silence after which a client whose CONNECT gave no
+    // timeout_interval (0) is forgotten with its reads; 0 never.
+    std::uint32_t client_expiry_s = 600;
+    // Alignment indices kept loaded (the least recently used one goes to
+    // make room), and loads running at once (another waits, answered LOADING).
+    std::uint32_t max_loaded_indices = 4;
+    std::uint32_t max_index_loads = 2;
+    // When not empty, LOAD_INDEX and LOAD_BED read files under this folder
+    // only (links resolved). Set by --data-root, not by the settings file.
+    std::string data_root;
 };
 
 // Two configurations (one duplex), three barcode kits, two devices, one

@@ -7,6 +7,8 @@
 #include <rapidjson/stringbuffer.h>
 #include <rapidjson/writer.h>
 
+#include "reference_server/utf8_text.h"
+
 namespace reference_server {
 
 // The client makes its paths absolute before sending them, and may resolve
@@ -53,61 +55,6 @@ std::vector<std::string> kit_names_of(const std::string& text) {
 namespace {
 
 using Writer = rapidjson::Writer<rapidjson::StringBuffer>;
-
-// Length of the well-formed UTF-8 sequence at text[i], or 0 when the bytes
-// there are not one (overlong forms, surrogates and values past U+10FFFF
-// included).
-std::size_t utf8_sequence_length(const std::string& text, std::size_t i) {
-    const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(text[k]); };
-    const unsigned char lead = byte(i);
-    if (lead < 0x80) {
-        return 1;
-    }
-    std::size_t length = 0;
-    unsigned char low = 0x80;
-    unsigned char high = 0xbf;
-    if (lead >= 0xc2 && lead <= 0xdf) {
-        length = 2;
-    } else if (lead >= 0xe0 && lead <= 0xef) {
-        length = 3;
-        low = lead == 0xe0 ? 0xa0 : 0x80;
-        high = lead == 0xed ? 0x9f : 0xbf;
-    } else if (lead >= 0xf0 && lead <= 0xf4) {
-        length = 4;
-        low = lead == 0xf0 ? 0x90 : 0x80;
-        high = lead == 0xf4 ? 0x8f : 0xbf;
-    } else {
-        return 0;
-    }
-    if (i + length > text.size() || byte(i + 1) < low || byte(i + 1) > high) {
-        return 0;
-    }
-    for (std::size_t k = 2; k < length; ++k) {
-        if (byte(i + k) < 0x80 || byte(i + k) > 0xbf) {
-            return 0;
-        }
-    }
-    return length;
-}
-
-// Client texts are bytes; JSON text must be UTF-8. Each byte that starts no
-// well-formed sequence becomes U+FFFD, so the report stays readable and the
-// rest of the text survives.
-std::string valid_utf8(const std::string& text) {
-    std::string out;
-    out.reserve(text.size());
-    for (std::size_t i = 0; i < text.size();) {
-        const std::size_t length = utf8_sequence_length(text, i);
-        if (length == 0) {
-            out += "\xEF\xBF\xBD";
-            ++i;
-        } else {
-            out.append(text, i, length);
-            i += length;
-        }
-    }
-    return out;
-}
 
 void write_string(Writer& writer, const std::string& text) {
     const std::string valid = valid_utf8(text);
@@ -200,39 +147,41 @@ LoadOutcome ServerState::load_bed(const std::string& path, Clock::time_point now
     return advance_load(m_bed_loads, normal_path(path), known->load_delay_ms, now);
 }
 
-void ServerState::add_loaded_index(const std::string& path,
-                                   const std::string& aligner_options,
-                                   const std::string& header) {
-    std::lock_guard lock(m_mutex);
-    m_index_loads.insert_or_assign(index_key(path, aligner_options), Load{Clock::now(), true});
-    m_index_names.try_emplace(path, normal_path(path));
-    m_loaded_headers.insert_or_assign(normal_path(path), header);
+bool ServerState::describes_index(const std::string& path) const {
+    return std::any_of(m_settings.alignment_indices.begin(), m_settings.alignment_indices.end(),
+                       [&](const IndexSetting& index) { return normal_path(index.path) == normal_path(path); });
 }
 
-void ServerState::add_loaded_bed(const std::string& path) {
+bool ServerState::describes_bed(const std::string& path) const {
+    return std::any_of(m_settings.bed_files.begin(), m_settings.bed_files.end(),
+                       [&](const BedSetting& bed) { return normal_path(bed.path) == normal_path(path); });
+}
+
+void ServerState::set_disk_index_headers(std::vector<IndexHeaderEntry> headers) {
     std::lock_guard lock(m_mutex);
-    m_bed_loads.insert_or_assign(normal_path(path), Load{Clock::now(), true});
+    m_disk_index_headers = std::move(headers);
 }
 
 std::vector<IndexHeaderEntry> ServerState::loaded_index_headers() const {
     std::vector<IndexHeaderEntry> entries;
-    std::lock_guard lock(m_mutex);
-    for (const auto& [requested, normal] : m_index_names) {
-        if (const auto loaded = m_loaded_headers.find(normal); loaded != m_loaded_headers.end()) {
-            entries.push_back({requested, loaded->second});
-            continue;
-        }
-        for (const auto& index : m_settings.alignment_indices) {
-            if (normal_path(index.path) == normal) {
-                entries.push_back({requested, index.header});
-                break;
+    {
+        std::lock_guard lock(m_mutex);
+        for (const auto& [requested, normal] : m_index_names) {
+            for (const auto& index : m_settings.alignment_indices) {
+                if (normal_path(index.path) == normal) {
+                    entries.push_back({requested, index.header});
+                    break;
+                }
             }
         }
+        entries.insert(entries.end(), m_disk_index_headers.begin(), m_disk_index_headers.end());
     }
+    std::stable_sort(entries.begin(), entries.end(),
+                     [](const IndexHeaderEntry& a, const IndexHeaderEntry& b) { return a.name < b.name; });
     return entries;
 }
 
-ConnectOutcome ServerState::connect(const ConnectRequest& request, std::string& client_uid) {
+ConnectOutcome ServerState::connect(const ConnectRequest& request, std::string& client_uid, FilesOnDisk on_disk) {
     std::lock_guard lock(m_mutex);
     const auto config = m_config_loads.find(request.config);
     if (config == m_config_loads.end() || !config->second.ready) {
@@ -245,59 +194,61 @@ ConnectOutcome ServerState::connect(const ConnectRequest& request, std::string& 
             return ConnectOutcome::invalid_barcode_kit;
         }
     }
-    if (!request.align_ref.empty()) {
+    if (!request.align_ref.empty() && !on_disk.index) {
         const auto index = m_index_loads.find(index_key(request.align_ref, request.minimap_opt_string));
         if (index == m_index_loads.end() || !index->second.ready) {
             return ConnectOutcome::invalid_index;
         }
     }
-    if (!request.bed_file.empty()) {
+    if (!request.bed_file.empty() && !on_disk.bed) {
         const auto bed = m_bed_loads.find(normal_path(request.bed_file));
         if (bed == m_bed_loads.end() || !bed->second.ready) {
             return ConnectOutcome::invalid_bed;
         }
     }
+    if (m_clients.size() >= m_settings.max_clients) {
+        return ConnectOutcome::too_many_clients;
+    }
     client_uid = std::to_string(m_next_client_uid++);
-    m_clients.push_back({client_uid, request, 0, 0, false, 0, 0});
+    m_clients.push_back({client_uid, request, 0, 0, false, 0, 0, 0});
+    m_client_index.emplace(client_uid, std::prev(m_clients.end()));
     return ConnectOutcome::connected;
+}
+
+ClientRecord* ServerState::find_client(const std::string& client_uid) {
+    const auto found = m_client_index.find(client_uid);
+    return found == m_client_index.end() ? nullptr : &*found->second;
 }
 
 bool ServerState::disconnect(const std::string& client_uid) {
     std::lock_guard lock(m_mutex);
-    const auto client = std::find_if(m_clients.begin(), m_clients.end(),
-                                     [&](const ClientRecord& record) { return record.client_uid == client_uid; });
-    if (client == m_clients.end()) {
+    const auto found = m_client_index.find(client_uid);
+    if (found == m_client_index.end()) {
         return false;
     }
-    m_clients.erase(client);
+    m_clients.erase(found->second);
+    m_client_index.erase(found);
     return true;
 }
 
 bool ServerState::knows_client(const std::string& client_uid) const {
     std::lock_guard lock(m_mutex);
-    return std::any_of(m_clients.begin(), m_clients.end(),
-                       [&](const ClientRecord& record) { return record.client_uid == client_uid; });
+    return m_client_index.count(client_uid) != 0;
 }
 
 std::string ServerState::client_name(const std::string& client_uid) const {
     std::lock_guard lock(m_mutex);
-    for (const auto& client : m_clients) {
-        if (client.client_uid == client_uid) {
-            return client.request.client_name;
-        }
-    }
-    return {};
+    const auto found = m_client_index.find(client_uid);
+    return found == m_client_index.end() ? std::string() : found->second->request.client_name;
 }
 
 bool ServerState::set_no_more_data(const std::string& client_uid) {
     std::lock_guard lock(m_mutex);
-    for (auto& client : m_clients) {
-        if (client.client_uid == client_uid) {
-            client.no_more_data = true;
-            return true;
-        }
+    ClientRecord* client = find_client(client_uid);
+    if (client != nullptr) {
+        client->no_more_data = true;
     }
-    return false;
+    return client != nullptr;
 }
 
 void ServerState::count_reads(const std::string& client_uid, std::uint32_t reads_in, std::uint32_t reads_out) {
@@ -306,29 +257,28 @@ void ServerState::count_reads(const std::string& client_uid, std::uint32_t reads
     m_lifetime_reads_out += reads_out;
     m_period_reads_in += reads_in;
     m_period_reads_out += reads_out;
-    for (auto& client : m_clients) {
-        if (client.client_uid == client_uid) {
-            client.reads_in += reads_in;
-            client.reads_out += reads_out;
-        }
+    if (ClientRecord* client = find_client(client_uid)) {
+        client->reads_in += reads_in;
+        client->reads_out += reads_out;
     }
 }
 
 void ServerState::set_read_backlog(const std::string& client_uid,
                                    std::uint32_t partial_reads,
-                                   std::uint32_t reads_pending) {
+                                   std::uint32_t reads_pending,
+                                   std::uint64_t bytes_held) {
     std::lock_guard lock(m_mutex);
-    for (auto& client : m_clients) {
-        if (client.client_uid == client_uid) {
-            client.partial_reads = partial_reads;
-            client.reads_pending = reads_pending;
-        }
+    if (ClientRecord* client = find_client(client_uid)) {
+        client->partial_reads = partial_reads;
+        client->reads_pending = reads_pending;
+        client->bytes_held = bytes_held;
     }
 }
 
 void ServerState::forget_clients() {
     std::lock_guard lock(m_mutex);
     m_clients.clear();
+    m_client_index.clear();
 }
 
 StatisticsSnapshot ServerState::take_statistics() {
@@ -349,7 +299,7 @@ std::size_t ServerState::client_count() const {
 
 std::vector<ClientRecord> ServerState::clients() const {
     std::lock_guard lock(m_mutex);
-    return m_clients;
+    return {m_clients.begin(), m_clients.end()};
 }
 
 std::string ServerState::internal_state_json() const {
@@ -367,7 +317,7 @@ std::string ServerState::internal_state_json() const {
                 loaded_configs.push_back(name);
             }
         }
-        clients = m_clients;
+        clients.assign(m_clients.begin(), m_clients.end());
         lifetime_in = m_lifetime_reads_in;
         lifetime_out = m_lifetime_reads_out;
         period_in = m_period_reads_in;
@@ -413,6 +363,8 @@ std::string ServerState::internal_state_json() const {
         writer.Uint(client.partial_reads);
         writer.Key("reads_pending");
         writer.Uint(client.reads_pending);
+        writer.Key("bytes_held");
+        writer.Uint64(client.bytes_held);
         writer.Key("no_more_data");
         writer.Bool(client.no_more_data);
         writer.EndObject();

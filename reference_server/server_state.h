@@ -10,9 +10,11 @@
 
 #include <chrono>
 #include <cstdint>
+#include <list>
 #include <map>
 #include <mutex>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "reference_server/server_settings.h"
@@ -50,7 +52,14 @@ std::string index_key(const std::string& path, const std::string& aligner_option
 // Kit names of a CONNECT barcode_kits text, separated by blanks or commas.
 std::vector<std::string> kit_names_of(const std::string& text);
 
-enum class ConnectOutcome { connected, invalid_config, invalid_barcode_kit, invalid_index, invalid_bed };
+enum class ConnectOutcome {
+    connected,
+    invalid_config,
+    invalid_barcode_kit,
+    invalid_index,
+    invalid_bed,
+    too_many_clients,  // max_clients are connected already
+};
 
 struct ClientRecord {
     std::string client_uid;
@@ -61,6 +70,7 @@ struct ClientRecord {
     // Reported by the data plane after each of the client's read requests.
     std::uint32_t partial_reads = 0;  // first block received, not yet the last
     std::uint32_t reads_pending = 0;  // accepted, results not all returned
+    std::uint64_t bytes_held = 0;     // what the server holds for it, against max_queued_bytes
 };
 
 struct StatisticsSnapshot {
@@ -69,6 +79,13 @@ struct StatisticsSnapshot {
     std::uint64_t period_reads_in = 0;
     std::uint64_t period_reads_out = 0;
     std::vector<std::pair<std::uint32_t, std::uint32_t>> clients;  // in, out per client
+};
+
+// Which of a CONNECT's files are loaded from disk (the alignment service
+// knows): those are not looked for among the simulated ones.
+struct FilesOnDisk {
+    bool index = false;
+    bool bed = false;
 };
 
 struct IndexHeaderEntry {
@@ -91,24 +108,32 @@ public:
     LoadOutcome load_index(const std::string& path, const std::string& aligner_options, Clock::time_point now);
     LoadOutcome load_bed(const std::string& path, Clock::time_point now);
 
-    // Server thread. Files loaded from disk rather than described by the
-    // settings, which clients may then connect with; the index with its SAM header.
-    void add_loaded_index(const std::string& path, const std::string& aligner_options, const std::string& header);
-    void add_loaded_bed(const std::string& path);
+    // Whether the settings describe a simulated index or BED file of this path.
+    bool describes_index(const std::string& path) const;
+    bool describes_bed(const std::string& path) const;
 
-    // Loaded indices, named as the clients asked for them.
+    // Server thread. The indices loaded from disk rather than described by
+    // the settings, named as clients asked for them, with their SAM
+    // headers; replaces the previous list.
+    void set_disk_index_headers(std::vector<IndexHeaderEntry> headers);
+
+    // Loaded indices, simulated and from disk, named as the clients asked
+    // for them, in the order of their names.
     std::vector<IndexHeaderEntry> loaded_index_headers() const;
 
     // Server thread. On success `client_uid` is a fresh id, never reused by
     // this server, not even after a restart.
-    ConnectOutcome connect(const ConnectRequest& request, std::string& client_uid);
+    ConnectOutcome connect(const ConnectRequest& request, std::string& client_uid, FilesOnDisk on_disk = {});
     bool disconnect(const std::string& client_uid);
     bool knows_client(const std::string& client_uid) const;
     // The client_name a connected client gave; empty for an unknown id.
     std::string client_name(const std::string& client_uid) const;
     bool set_no_more_data(const std::string& client_uid);
     void count_reads(const std::string& client_uid, std::uint32_t reads_in, std::uint32_t reads_out);
-    void set_read_backlog(const std::string& client_uid, std::uint32_t partial_reads, std::uint32_t reads_pending);
+    void set_read_backlog(const std::string& client_uid,
+                          std::uint32_t partial_reads,
+                          std::uint32_t reads_pending,
+                          std::uint64_t bytes_held);
     // What a restart does to clients: they are all forgotten. Loaded files stay.
     void forget_clients();
 
@@ -139,11 +164,14 @@ private:
     // guarded by m_mutex; by index path and aligner options joined by '\n'
     std::map<std::string, Load> m_index_loads;
     std::map<std::string, Load> m_bed_loads;            // guarded by m_mutex; by path
-    // guarded by m_mutex; each loaded index as a client asked for it -> its normal path
+    // guarded by m_mutex; each loaded simulated index as a client asked for it -> its normal path
     std::map<std::string, std::string> m_index_names;
-    // guarded by m_mutex; SAM headers of indices loaded from disk, by normal path
-    std::map<std::string, std::string> m_loaded_headers;
-    std::vector<ClientRecord> m_clients;                // guarded by m_mutex; connection order
+    std::vector<IndexHeaderEntry> m_disk_index_headers;  // guarded by m_mutex
+    // Found by id, listed in connection order: a lookup per request must
+    // not walk every client.
+    ClientRecord* find_client(const std::string& client_uid);  // under m_mutex
+    std::list<ClientRecord> m_clients;                         // guarded by m_mutex; connection order
+    std::unordered_map<std::string, std::list<ClientRecord>::iterator> m_client_index;  // guarded by m_mutex
     std::uint64_t m_next_client_uid = 1;                // guarded by m_mutex
     std::uint64_t m_lifetime_reads_in = 0;              // guarded by m_mutex
     std::uint64_t m_lifetime_reads_out = 0;             // guarded by m_mutex

@@ -108,8 +108,10 @@ std::string to_json_line(const SimulatedRead& read) {
 }
 
 SimulatedRead parse_json_line(const std::string& line) {
+    // Read without recursion: only known members near the top are looked
+    // at, so however deep the rest nests, nothing walks it.
     rapidjson::Document document;
-    document.Parse(line.c_str(), line.size());
+    document.Parse<rapidjson::kParseIterativeFlag>(line.c_str(), line.size());
     if (document.HasParseError() || !document.IsObject()) {
         throw std::runtime_error("a simulated read must be one JSON object on one line");
     }

@@ -273,7 +273,7 @@ TEST_F(ConnectionProtocolTest, RelativePathsAreSentAbsoluteAndMissingOnesFailBef
     const std::string sent = std::filesystem::canonical(bed).string();
     EXPECT_EQ(m_protocol.last_error(),
               (ConnectionErrorInfo{ConnectionError::bed_file_unavailable,
-                                   "Could not load bed file " + sent + ": BED line 1 is not a region: not a region"}));
+                                   "Could not load bed file " + sent + ": BED line 1 is not a region"}));
 
     info.bed_file = "no_such_dir_here/sample.bed";
     EXPECT_EQ(m_protocol.establish_server_connection(info, 5), nullptr);

@@ -58,7 +58,7 @@ protected:
 };
 
 TEST_F(AlignerTest, AlignsReadsWithGenuineSamRecords) {
-    const Aligner aligner(fasta_path(), "-x map-ont");
+    const Aligner aligner(fasta_path(), "-x map-hifi");
     EXPECT_EQ(aligner.sam_header(), "@SQ\tSN:chr1\tLN:8800\n@SQ\tSN:chr2\tLN:6800\n@PG\tID:aligner\tPN:minimap2\n");
 
     std::string mismatched = m_chr1.substr(1000, 1500);
@@ -110,7 +110,7 @@ TEST_F(AlignerTest, AlignsReadsWithGenuineSamRecords) {
 }
 
 TEST_F(AlignerTest, ReportsSecondaryAndSupplementaryAlignments) {
-    const Aligner aligner(fasta_path(), "-x map-ont");
+    const Aligner aligner(fasta_path(), "-x map-hifi");
     // The repeat maps to both contigs equally: one primary, one secondary.
     const std::vector<AlignmentHit> repeat = aligner.align("repeat", m_repeat, "");
     ASSERT_EQ(repeat.size(), 2u);
@@ -128,7 +128,7 @@ TEST_F(AlignerTest, ReportsSecondaryAndSupplementaryAlignments) {
     EXPECT_NE(split[0].genome, split[1].genome);
     EXPECT_EQ(fields_of(split[1].sam_record)[1], "2048");
 
-    const Aligner primary_only(fasta_path(), "-x map-ont --secondary=no");
+    const Aligner primary_only(fasta_path(), "-x map-hifi --secondary=no");
     EXPECT_EQ(primary_only.align("repeat", m_repeat, "").size(), 1u);
 }
 
@@ -174,7 +174,7 @@ TEST_F(AlignerTest, RefusesOptionsWithMinimap2sMessages) {
             EXPECT_STREQ(error.what(), c.message);
         }
     }
-    EXPECT_NO_THROW(Aligner(fasta_path(), "  -x map-ont\t-k 13 -w 8 --eqx --MD -a -t 4 "));
+    EXPECT_NO_THROW(Aligner(fasta_path(), "  -x map-hifi\t-k 13 -w 8 --eqx --MD -a -t 4 "));
     EXPECT_THROW(Aligner(m_dir.file("missing.fa"), ""), std::runtime_error);
 }
 

@@ -221,7 +221,10 @@ TEST_F(DataPlaneFaultTest, TheControlSocketSetsFaultsAndRestartsAtRunTime) {
     } rows[] = {
         {R"({"command": "add_fault", "fault": {"request": "HEARTBEAT_PING", "reply": "SUCCESS", "count": 1}})",
          R"({"ok":true})"},
-        {R"({"command": "status"})", R"({"ok":true,"fault_rules":1,"clients":1,"requests_answered":2})"},
+        {R"({"command": "status"})",
+         R"({"ok":true,"fault_rules":1,"clients":1,"requests_answered":2,"indices":0,"loads":0})"},
+        {R"({"command": "unload_index", "path": "/nothing/here.fa"})", R"({"ok":true,"unloaded":0})"},
+        {R"({"command": "unload_index"})", R"({"ok":false,"error":"\"path\" must be a non-empty string"})"},
         {R"({"command": "add_fault", "fault": {"request": "HEARTBEAT_PING", "delay": 5}})",
          R"({"ok":false,"error":"fault: unknown member \"delay\""})"},
         {R"({"command": "restart_every", "requests": -1})",

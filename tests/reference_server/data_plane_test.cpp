@@ -398,6 +398,48 @@ TEST_F(DataPlaneLatencyTest, ReadsAreDroppedWithTheirClientOnDisconnectRestartAn
     }
 }
 
+namespace {
+
+reference_server::ServerSettings two_clients_expiring() {
+    auto settings = reference_server::default_settings();
+    settings.max_clients = 2;
+    settings.client_expiry_s = 1;
+    return settings;
+}
+
+class DataPlaneClientLimitTest : public DataPlaneTest {
+protected:
+    DataPlaneClientLimitTest() : DataPlaneTest(two_clients_expiring()) {}
+};
+
+}  // namespace
+
+// A client that names no timeout of its own and falls silent is forgotten
+// with its reads after the server's expiry, which also frees its place
+// under max_clients; a client naming its own timeout keeps it.
+TEST_F(DataPlaneClientLimitTest, RefusesClientsPastTheCapAndExpiresSilentOnesByDefault) {
+    test_support::RawClient silent(m_endpoint);
+    ASSERT_EQ(silent.exchange(MessageType::LOAD_CONFIG, "", 0, "ref_dna_fast").get_type(), MessageType::SUCCESS);
+    ASSERT_EQ(silent.exchange(MessageType::CONNECT, "", 1, "ref_dna_fast:>timeout_interval=0").get_type(),
+              MessageType::CONNECTED);
+    ReadClient kept(m_endpoint);
+    kept.connect();  // timeout_interval 30
+    const Message refused = silent.exchange(MessageType::CONNECT, "", 1, "ref_dna_fast:>timeout_interval=0");
+    EXPECT_EQ(refused.get_type(), MessageType::BAD_REQUEST);
+    EXPECT_EQ(test_support::reply_text(refused),
+              "Too many clients: this server serves at most 2 at once; try again once one has disconnected");
+
+    EXPECT_TRUE(test_support::wait_until(
+        [&] {
+            kept.raw().exchange(MessageType::HEARTBEAT_PING, kept.uid());
+            return m_server.state().client_count() == 1;
+        },
+        "the silent client to expire", std::chrono::seconds(10)));
+    EXPECT_EQ(m_server.state().clients().at(0).client_uid, kept.uid());
+    EXPECT_EQ(silent.exchange(MessageType::CONNECT, "", 1, "ref_dna_fast:>timeout_interval=0").get_type(),
+              MessageType::CONNECTED);
+}
+
 TEST_F(DataPlaneTest, ServesFourClientsPushingAndPullingTogether) {
     constexpr int client_count = 4;
     constexpr std::uint64_t reads_each = 12;

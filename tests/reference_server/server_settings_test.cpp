@@ -70,6 +70,20 @@ TEST(ServerSettingsTest, BadInputNamesTheOffendingMember) {
          "settings.faults[0]: unknown member \"delay\""},
         {R"({"configurations": [{"name": "a"}, {"name": "b", "duplx": true}]})",
          "settings.configurations[1]: unknown member \"duplx\""},
+        {std::string(3'000'000, '['), "not valid JSON (offset 64): nested deeper than 64 levels"},
+        // Values a server would start with and then refuse every read or
+        // client with, or misread.
+        {R"({"configurations": []})", "settings.configurations must hold at least one configuration"},
+        {R"({"data_plane": {"max_read_samples": 0}})", "settings.data_plane.max_read_samples must be at least 1"},
+        {R"({"data_plane": {"max_queued_reads": 0}})", "settings.data_plane.max_queued_reads must be at least 1"},
+        {R"({"data_plane": {"latency_ms_per_1000_samples": 1e17}})",
+         "settings.data_plane.latency_ms_per_1000_samples may be at most 1000000"},
+        {R"({"data_plane": {"max_pieces_per_read": 0}})", "settings.data_plane.max_pieces_per_read must be at least 1"},
+        {R"({"data_plane": {"max_queued_bytes": 0}})", "settings.data_plane.max_queued_bytes must be at least 1"},
+        {R"({"max_clients": 0})", "settings.max_clients must be at least 1"},
+        {R"({"client_expiry_s": -1})", "settings.client_expiry_s must be a non-negative 32-bit integer"},
+        {R"({"max_loaded_indices": 0})", "settings.max_loaded_indices must be at least 1"},
+        {R"({"max_index_loads": 0})", "settings.max_index_loads must be at least 1"},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.json);
@@ -85,6 +99,12 @@ TEST(ServerSettingsTest, BadInputNamesTheOffendingMember) {
 TEST(ServerSettingsTest, MissingFileIsAClearError) {
     test_support::TempDir folder;
     EXPECT_THROW(reference_server::load_settings(folder.file("absent.json")), std::runtime_error);
+    try {
+        reference_server::load_settings(folder.path().string());
+        ADD_FAILURE() << "a folder was read as settings";
+    } catch (const std::runtime_error& error) {
+        EXPECT_EQ(std::string(error.what()), "cannot read settings file " + folder.path().string() + ": it is a folder");
+    }
     std::ofstream(folder.file("s.json")) << R"({"minimap_version": "x"})";
     EXPECT_EQ(reference_server::load_settings(folder.file("s.json")).minimap_version, "x");
 }

@@ -69,6 +69,32 @@ kill -0 "$pid" 2>/dev/null || fail "piped server died"
 kill -TERM "$pid"
 wait "$pid" || fail "piped server exited with $?"
 pid=
+# A clean exit removes the ipc:// socket file.
+[ ! -e "$work/piped.sock" ] || fail "socket file left behind"
+
+# Output piped to a reader that never reads: the log fills the pipe, and
+# the server keeps answering and still stops on SIGTERM.
+mkfifo "$work/stalled"
+exec 7<>"$work/stalled"
+"$server" --listen "ipc://$work/stalled.sock" --verbosity 2 >"$work/stalled" 2>"$work/log" &
+pid=$!
+for _ in $(seq 1 200); do
+    [ -S "$work/stalled.sock" ] && break
+    sleep 0.02
+done
+# Each answer logs the whole internal state: far more than a pipe holds.
+for _ in $(seq 1 120); do
+    "$query" "ipc://$work/stalled.sock" --timeout 1000 state >/dev/null || fail "server with a stalled log stopped answering"
+done
+kill -TERM "$pid"
+for _ in $(seq 1 250); do
+    kill -0 "$pid" 2>/dev/null || break
+    sleep 0.02
+done
+kill -0 "$pid" 2>/dev/null && fail "server with a stalled log ignored SIGTERM"
+wait "$pid" || fail "server with a stalled log exited with $?"
+pid=
+exec 7<&-
 
 # Bad command lines.
 status=0; "$query" "$endpoint" frobnicate 2>/dev/null || status=$?
@@ -80,6 +106,8 @@ status=0; "$query" "ipc://$work/nobody" --timeout 20 kits 2>"$work/err" || statu
 echo '{"configurations": 3}' >"$work/bad.json"
 status=0; "$server" --listen 0 --config "$work/bad.json" 2>"$work/err" || status=$?
 [ "$status" = 1 ] && grep -q "configurations must be a list" "$work/err" || fail "bad settings file"
+status=0; "$server" --listen 0 --data-root "$work/nowhere" 2>"$work/err" || status=$?
+[ "$status" = 1 ] && grep -q "data-root $work/nowhere: not a folder" "$work/err" || fail "data root not a folder"
 status=0; "$server" --listen inproc://x 2>/dev/null || status=$?
 [ "$status" = 1 ] || fail "inproc listen exited $status"
 echo "executables: all checks passed"
