@@ -5,6 +5,7 @@
 #include <rapidjson/document.h>
 
 #include "common/diagnostics/tracing.h"
+#include "ipc_tools/bounded_json.h"
 #include "ipc_tools/key_value_text.h"
 
 namespace ipc_tools {
@@ -50,8 +51,7 @@ void set_device_names(ConnectedInfo& info, std::string_view json) {
     info.device_names.clear();
 
     rapidjson::Document document;
-    document.Parse(json.data(), json.size());
-    if (document.HasParseError() || !document.IsObject()) {
+    if (!parse_bounded_json(json, document, max_state_report_depth).reason.empty() || !document.IsObject()) {
         return;
     }
     const auto server = document.FindMember("ServerInformation");

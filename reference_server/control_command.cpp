@@ -6,7 +6,8 @@
 #include <rapidjson/stringbuffer.h>
 #include <rapidjson/writer.h>
 
-#include "reference_server/bounded_json.h"
+#include "ipc_tools/bounded_json.h"
+#include "reference_server/server_settings.h"
 
 namespace reference_server {
 
@@ -60,7 +61,8 @@ std::string run_control_command(const std::string& command_text,
                                 AlignmentService* alignment) {
     try {
         rapidjson::Document command;
-        if (const JsonRefusal refusal = parse_bounded_json(command_text, command); !refusal.reason.empty()) {
+        const ipc_tools::JsonRefusal refusal = ipc_tools::parse_bounded_json(command_text, command, max_json_depth);
+        if (!refusal.reason.empty()) {
             throw std::runtime_error("command is not valid JSON: " + refusal.reason);
         }
         // Looked up through a const view: the iterators then have one type.

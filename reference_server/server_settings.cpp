@@ -10,7 +10,7 @@
 #include <rapidjson/prettywriter.h>
 #include <rapidjson/stringbuffer.h>
 
-#include "reference_server/bounded_json.h"
+#include "ipc_tools/bounded_json.h"
 
 namespace reference_server {
 
@@ -217,7 +217,7 @@ FaultRule read_fault_rule(const ObjectReader& item) {
 
 rapidjson::Document parse_json(const std::string& json_text, const char* what) {
     rapidjson::Document document;
-    const JsonRefusal refusal = parse_bounded_json(json_text, document);
+    const ipc_tools::JsonRefusal refusal = ipc_tools::parse_bounded_json(json_text, document, max_json_depth);
     if (!refusal.reason.empty()) {
         throw std::runtime_error(std::string(what) + " are not valid JSON (offset " + std::to_string(refusal.offset) +
                                  "): " + refusal.reason);

@@ -33,6 +33,8 @@
 //
 // Unknown members are refused, naming the member and where it stands.
 
+#include <cstddef>
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <utility>
@@ -136,6 +138,10 @@ struct FaultRule {
 
 // The read data plane: calling latency, limits and reply sizes.
 constexpr std::uint32_t max_caller_threads = 64;
+
+// Deeper than any JSON the server reads (settings, control commands,
+// simulated reads) needs.
+constexpr std::size_t max_json_depth = 64;
 
 struct DataPlaneSetting {
     // A read's result is ready this long after its last block arrived:

@@ -10,6 +10,7 @@
 
 #include "common/diagnostics/tracing.h"
 #include "corvane/server_proxy.h"
+#include "ipc_tools/bounded_json.h"
 #include "ipc_tools/request_broker.h"
 
 namespace apps::server_query {
@@ -52,8 +53,8 @@ Result run_query(const char* name, const std::string& address, unsigned int time
 
 std::string server_information_of(const std::string& state) {
     rapidjson::Document document;
-    document.Parse(state.c_str(), state.size());
-    if (document.HasParseError() || !document.IsObject() || !document.HasMember("ServerInformation")) {
+    const bool parsed = ipc_tools::parse_bounded_json(state, document, ipc_tools::max_state_report_depth).reason.empty();
+    if (!parsed || !document.IsObject() || !document.HasMember("ServerInformation")) {
         throw std::runtime_error("ServerInformation field not found in internal state json.");
     }
     rapidjson::StringBuffer buffer;

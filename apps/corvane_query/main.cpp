@@ -7,14 +7,16 @@
 
 #include <apps/client/corvane.h>
 
+#include <cstdint>
 #include <cstdlib>
 #include <iostream>
 #include <limits>
 #include <string>
 #include <vector>
 
-#include <rapidjson/document.h>
+#include <rapidjson/memorystream.h>
 #include <rapidjson/prettywriter.h>
+#include <rapidjson/reader.h>
 #include <rapidjson/stringbuffer.h>
 
 namespace {
@@ -35,17 +37,49 @@ int usage(std::ostream& out, int status) {
     return status;
 }
 
-// The server's JSON, indented; the text as it came when it is no JSON.
+// Hands a reader's events to an indenting writer, refusing nesting past
+// what any server's answer needs: indentation would make a deep text's
+// output grow with the square of its depth.
+class IndentingHandler : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, IndentingHandler> {
+public:
+    explicit IndentingHandler(rapidjson::StringBuffer& buffer) : m_writer(buffer) { m_writer.SetIndent(' ', 2); }
+
+    bool Null() { return m_writer.Null(); }
+    bool Bool(bool value) { return m_writer.Bool(value); }
+    bool Int(int value) { return m_writer.Int(value); }
+    bool Uint(unsigned value) { return m_writer.Uint(value); }
+    bool Int64(std::int64_t value) { return m_writer.Int64(value); }
+    bool Uint64(std::uint64_t value) { return m_writer.Uint64(value); }
+    bool Double(double value) { return m_writer.Double(value); }
+    bool String(const char* text, rapidjson::SizeType length, bool copy) { return m_writer.String(text, length, copy); }
+    bool Key(const char* text, rapidjson::SizeType length, bool copy) { return m_writer.Key(text, length, copy); }
+    bool StartObject() { return ++m_depth <= max_depth && m_writer.StartObject(); }
+    bool StartArray() { return ++m_depth <= max_depth && m_writer.StartArray(); }
+    bool EndObject(rapidjson::SizeType count) {
+        --m_depth;
+        return m_writer.EndObject(count);
+    }
+    bool EndArray(rapidjson::SizeType count) {
+        --m_depth;
+        return m_writer.EndArray(count);
+    }
+
+private:
+    static constexpr int max_depth = 256;
+    rapidjson::PrettyWriter<rapidjson::StringBuffer> m_writer;
+    int m_depth = 0;
+};
+
+// The server's JSON, indented; the text as it came when it is no JSON or
+// nests too deep. Read without recursion, so that no text overflows the stack.
 std::string pretty_json(const std::string& text) {
-    rapidjson::Document document;
-    document.Parse(text.c_str(), text.size());
-    if (document.HasParseError()) {
+    rapidjson::StringBuffer buffer;
+    IndentingHandler handler(buffer);
+    rapidjson::Reader reader;
+    rapidjson::MemoryStream bytes(text.data(), text.size());
+    if (reader.Parse<rapidjson::kParseIterativeFlag>(bytes, handler).IsError()) {
         return text;
     }
-    rapidjson::StringBuffer buffer;
-    rapidjson::PrettyWriter<rapidjson::StringBuffer> writer(buffer);
-    writer.SetIndent(' ', 2);
-    document.Accept(writer);
     return std::string(buffer.GetString(), buffer.GetSize());
 }
 

@@ -28,9 +28,11 @@ TEST(ConnectedInfoTest, ParsesTheConnectedReplyText) {
 TEST(ConnectedInfoTest, TakesSortedUniqueDeviceNamesFromTheStateReport) {
     struct Row {
         const char* what;
-        const char* json;
+        std::string json;
         const char* expected;
     };
+    // A parser that recursed once per level would overflow the stack here.
+    const std::string deep = R"({"ServerInformation": {"CUDA Devices": )" + std::string(1'000'000, '[');
     const Row rows[] = {
         {"both groups",
          R"({"ServerInformation": {"CUDA Devices": {"0": {"name": "B"}, "1": {"name": "A"}},
@@ -46,6 +48,7 @@ TEST(ConnectedInfoTest, TakesSortedUniqueDeviceNamesFromTheStateReport) {
         {"not an object", R"(["ServerInformation"])", ""},
         {"not JSON", "{\"ServerInformation\": {", ""},
         {"empty", "", ""},
+        {"nested a million levels deep", deep, ""},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.what);

@@ -54,6 +54,15 @@ status=0
 grep -q "stats failed: bad_request" "$work/err" || fail "failed query message"
 stop_server TERM
 
+# A state report nested far deeper than any server's comes back as it came.
+deep=$(head -c 200000 /dev/zero | tr '\0' '[')
+printf '{"faults": [{"request": "QUERY", "action": "reply", "reply": "RESPONSE", "text": "%s"}]}' "$deep" \
+    >"$work/settings.json"
+start_server --config "$work/settings.json"
+"$query" "$endpoint" state >"$work/state" 2>&1 || fail "deep state report: exit $?"
+[ "$(head -c 5 "$work/state")" = "[[[[[" ] || fail "deep state report not printed as it came"
+stop_server TERM
+
 # Output piped to a program that exits early: the server keeps serving.
 mkfifo "$work/fifo"
 head -1 <"$work/fifo" >"$work/first" &
