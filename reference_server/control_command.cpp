@@ -47,7 +47,8 @@ std::string answer(bool ok, const std::string& error = {}) {
 std::string run_control_command(const std::string& command_text,
                                 FaultPlan& faults,
                                 const ServerState& state,
-                                std::uint64_t requests_answered) {
+                                std::uint64_t requests_answered,
+                                bool* stop_requested) {
     try {
         rapidjson::Document command;
         command.Parse(command_text.c_str(), command_text.size());
@@ -75,6 +76,11 @@ std::string run_control_command(const std::string& command_text,
             faults.restart_after(request_count(root));
         } else if (name == "restart_every") {
             faults.restart_every(request_count(root));
+        } else if (name == "stop") {
+            if (stop_requested == nullptr) {
+                throw std::runtime_error("stop is not available in this server");
+            }
+            *stop_requested = true;
         } else if (name == "status") {
             rapidjson::StringBuffer buffer;
             Writer writer(buffer);

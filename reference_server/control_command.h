@@ -12,9 +12,14 @@
 //   {"command": "restart_after", "requests": 100}   once, after that many requests
 //   {"command": "restart_every", "requests": 100}   each time that many more were answered
 //   {"command": "status"}
+//   {"command": "stop"}                             end the server once answered
 //
 // Answers: {"ok": true} (status adds "fault_rules", "clients" and
 // "requests_answered"), or {"ok": false, "error": "..."} naming what was wrong.
+//
+// "stop" is taken only where the caller passes stop_requested (a server
+// program, not one run inside another process): it is set, and the caller
+// stops after sending the answer.
 //
 // Server thread; the plan and the state do their own locking.
 
@@ -29,6 +34,7 @@ namespace reference_server {
 std::string run_control_command(const std::string& command_text,
                                 FaultPlan& faults,
                                 const ServerState& state,
-                                std::uint64_t requests_answered);
+                                std::uint64_t requests_answered,
+                                bool* stop_requested = nullptr);
 
 }  // namespace reference_server

@@ -8,6 +8,7 @@
 // request on standard output, takes JSON commands on the control address,
 // and stops cleanly on SIGINT or SIGTERM.
 
+#include <atomic>
 #include <csignal>
 #include <cstdlib>
 #include <iostream>
@@ -31,7 +32,7 @@ void print_usage(std::ostream& out) {
            "                     plane (latencies, limits) and faults\n"
            "  --control ADDRESS  also listen there for JSON commands: add_fault,\n"
            "                     clear_faults, restart, restart_after, restart_every,\n"
-           "                     status\n"
+           "                     status, stop\n"
            "  --verbosity N      0 silent, 1 one line per request (default),\n"
            "                     2 also the request and reply texts\n";
 }
@@ -128,6 +129,14 @@ int main(int argc, char** argv) {
                 std::cout << log_line(record, verbosity) << std::endl;
             });
         }
+        // The control command "stop" ends the server as SIGTERM does: the
+        // signal wakes this thread, which stops the server in order.
+        static std::atomic<bool> stop_command{false};
+        const pthread_t main_thread = pthread_self();
+        server.set_stop_handler([main_thread] {
+            stop_command = true;
+            pthread_kill(main_thread, SIGTERM);
+        });
         const auto endpoint = server.start(listen, control);
         std::cout << "reference_server listening on " << endpoint << std::endl;
         if (!control.empty()) {
@@ -136,7 +145,8 @@ int main(int argc, char** argv) {
         int signal = 0;
         sigwait(&signals, &signal);
         server.stop();
-        std::cout << "reference_server stopped (" << (signal == SIGINT ? "SIGINT" : "SIGTERM") << ") after "
+        const char* reason = stop_command ? "stop command" : signal == SIGINT ? "SIGINT" : "SIGTERM";
+        std::cout << "reference_server stopped (" << reason << ") after "
                   << server.requests_answered() << " requests" << std::endl;
     } catch (const std::exception& error) {
         std::cerr << "reference_server: " << error.what() << "\n";
