@@ -26,6 +26,7 @@ from corvane_cli.pipeline import Counts, Pipeline, PipelineError, ServerLost
 
 DEFAULT_CLIENTS = 2
 TAG_RANGE = 1 << 31
+WAIT_SLICE_S = 0.2  # a wait for the next range, between looks at a stop request
 
 
 class DistributedError(RuntimeError):
@@ -104,6 +105,8 @@ def call_range(worker_pipeline: _WorkerPipeline, reads: list[dict]) -> tuple[lis
     for read in reads:
         index_of[read["read_id"]] = read["read_tag"]
         read["read_tag"] = next(worker_pipeline.next_tag) % TAG_RANGE
+    by_tag = {read["read_tag"]: read for read in reads}
+    pipeline.refetch = lambda tags: [by_tag[tag] for tag in tags]
     groups = []
 
     def on_results(read_id, group):
@@ -170,6 +173,17 @@ class DistributedSummary:
     reads_per_server: dict[str, int] = field(default_factory=dict)  # server -> reads of its ranges
 
 
+def connect_scheduler(address, timeout_s: float = 30.0):
+    """A distributed.Client of the scheduler at `address`; raises
+    DistributedError naming it when it cannot be reached."""
+    from distributed import Client
+
+    try:
+        return Client(address, timeout=f"{timeout_s}s")
+    except (OSError, TimeoutError, ValueError) as error:
+        raise DistributedError(f"cannot reach the Dask scheduler at {address}: {error}") from error
+
+
 def assign_servers(workers: list[str], servers: list[str]) -> dict[str, str]:
     """Worker address -> server address, round-robin in address order."""
     return {worker: servers[i % len(servers)] for i, worker in enumerate(sorted(workers))}
@@ -179,7 +193,8 @@ def run_distributed(scheduler, servers: list[str], reader, config: str, params: 
                     on_results: Callable[[str, list[dict]], None], *, counts: Counts | None = None,
                     clients: int = DEFAULT_CLIENTS, max_reads: int = 256, max_samples: int = 4_000_000,
                     max_pending: int | None = None,
-                    should_stop: Callable[[], None] | None = None) -> DistributedSummary:
+                    should_stop: Callable[[], None] | None = None,
+                    on_range: Callable[[int, int], None] | None = None) -> DistributedSummary:
     """Calls every read of `reader` (a SignalFileReader) on the workers of
     the Dask cluster at `scheduler` (an address, or a distributed.Client),
     each worker against one of `servers`. on_results(read_id, group) runs
@@ -187,19 +202,17 @@ def run_distributed(scheduler, servers: list[str], reader, config: str, params: 
     read's index in the file), range after range as they finish; the
     ranges' counts are added to `counts`. At most max_pending ranges
     (default: twice the workers) are out at once, so the driver's memory
-    stays bounded. should_stop() runs after each range and may raise to end
-    the run early."""
-    from distributed import Client, as_completed
+    stays bounded. should_stop() runs at least every WAIT_SLICE_S and may
+    raise to end the run early; on_range(start, stop) runs before a range's
+    groups are handed on."""
+    from distributed import Client, wait
 
     if not servers:
         raise DistributedError("no server given for the cluster's workers")
     summary = DistributedSummary(counts if counts is not None else Counts())
     outstanding = set()
     own_client = not isinstance(scheduler, Client)
-    try:
-        client = Client(scheduler, timeout="30s") if own_client else scheduler
-    except (OSError, TimeoutError) as error:
-        raise DistributedError(f"cannot reach the Dask scheduler at {scheduler}: {error}") from error
+    client = connect_scheduler(scheduler) if own_client else scheduler
     try:
         workers = list(client.scheduler_info()["workers"])
         if not workers:
@@ -218,27 +231,35 @@ def run_distributed(scheduler, servers: list[str], reader, config: str, params: 
             outstanding.add(future)
             return future
 
-        futures = as_completed([submit(*r) for r in itertools.islice(ranges, pending_limit)])
-        for future in futures:
-            try:
-                result: RangeResult = future.result()
-            except DistributedError:
-                raise
-            except Exception as error:
-                raise DistributedError(f"a worker failed on its reads: {error}") from error
-            finally:
-                outstanding.discard(future)
-                future.release()
-            add_counts(summary.counts, result.counts)
-            summary.reads_per_server[result.server] = (summary.reads_per_server.get(result.server, 0)
-                                                       + result.stop - result.start)
-            for read_id, group in result.groups:
-                on_results(read_id, group)
+        for r in itertools.islice(ranges, pending_limit):
+            submit(*r)
+        while outstanding:
             if should_stop is not None:
                 should_stop()
-            following = next(ranges, None)
-            if following is not None:
-                futures.add(submit(*following))
+            try:
+                done = wait(list(outstanding), timeout=WAIT_SLICE_S, return_when="FIRST_COMPLETED").done
+            except TimeoutError:
+                continue
+            for future in sorted(done, key=lambda f: f.key):
+                try:
+                    result: RangeResult = future.result()
+                except DistributedError:
+                    raise
+                except Exception as error:
+                    raise DistributedError(f"a worker failed on its reads: {error}") from error
+                finally:
+                    outstanding.discard(future)
+                    future.release()
+                add_counts(summary.counts, result.counts)
+                summary.reads_per_server[result.server] = (summary.reads_per_server.get(result.server, 0)
+                                                           + result.stop - result.start)
+                if on_range is not None:
+                    on_range(result.start, result.stop)
+                for read_id, group in result.groups:
+                    on_results(read_id, group)
+                following = next(ranges, None)
+                if following is not None:
+                    submit(*following)
         return summary
     finally:
         try:

@@ -1,9 +1,14 @@
 """A reference server run privately for one command: on an ipc:// endpoint
-in a temporary folder, stopped when the command ends, however it ends."""
+in a temporary folder, stopped when the command ends, however it ends. A
+folder left by a command that was killed (kill -9) is removed by the next
+one: each folder holds a lock its command keeps while it runs."""
 
 import atexit
 import ctypes
+import fcntl
 import json
+import os
+import shutil
 import signal
 import subprocess
 import tempfile
@@ -17,6 +22,9 @@ from corvane_cli.programs import find_program
 START_DEADLINE_S = 30.0
 STOP_DEADLINE_S = 10.0
 QUERY_TIMEOUT_MS = 500
+FOLDER_PREFIX = "corvane-server-"
+LOCK_NAME = "owner.lock"
+FRESH_FOLDER_S = 10.0
 
 # Calls answered at once, so that the server never sets the pace.
 ZERO_LATENCY = {"data_plane": {"latency_ms_per_read": 0, "latency_ms_per_1000_samples": 0}}
@@ -24,27 +32,40 @@ ZERO_LATENCY = {"data_plane": {"latency_ms_per_read": 0, "latency_ms_per_1000_sa
 _PR_SET_PDEATHSIG = 1
 
 
-def reference_index_setting(fasta):
-    """The settings entry that makes the server know a FASTA file as an
-    alignment index, with @SQ lines of its records."""
-    lines, name, length = [], None, 0
-    with open(fasta) as file:
-        for line in file:
-            if line.startswith(">"):
-                if name is not None:
-                    lines.append(f"@SQ\tSN:{name}\tLN:{length}")
-                name, length = line[1:].split(maxsplit=1)[0] if line[1:].strip() else "", 0
-            else:
-                length += len(line.strip())
-    if name is not None:
-        lines.append(f"@SQ\tSN:{name}\tLN:{length}")
-    if not lines:
-        raise ValueError(f"{fasta}: no FASTA records")
-    return {"path": str(Path(fasta).resolve()), "header": "\n".join(lines) + "\n"}
-
-
 class EmbeddedServerError(RuntimeError):
-    """The private server could not be started."""
+    """The private server could not be started. settings_problem: the
+    server refused the settings file the user gave."""
+
+    def __init__(self, message, settings_problem=False):
+        super().__init__(message)
+        self.settings_problem = settings_problem
+
+
+def remove_stale_folders(parent=None):
+    """Removes the private servers' folders whose command is gone: nobody
+    holds their lock. Returns how many."""
+    removed = 0
+    for folder in Path(parent or tempfile.gettempdir()).glob(FOLDER_PREFIX + "*"):
+        try:
+            info = folder.lstat()
+            # A folder just made may not be locked yet.
+            if not folder.is_dir() or folder.is_symlink() or info.st_uid != os.getuid() \
+                    or time.time() - info.st_mtime < FRESH_FOLDER_S:
+                continue
+            with open(folder / LOCK_NAME, "rb") as lock:
+                fcntl.flock(lock, fcntl.LOCK_EX | fcntl.LOCK_NB)
+                shutil.rmtree(folder)
+                removed += 1
+        except OSError:
+            continue  # in use, not ours, or being made right now
+    return removed
+
+
+def default_settings(program=None):
+    """The reference server's built-in settings."""
+    done = subprocess.run([program or find_program("reference_server"), "--print-default-config"],
+                          capture_output=True, text=True, timeout=STOP_DEADLINE_S)
+    return json.loads(done.stdout) if done.returncode == 0 else {}
 
 
 def _die_with_parent():
@@ -59,13 +80,22 @@ class EmbeddedServer:
     a query, and stops it on leaving (also on an exception or Ctrl-C, and
     at interpreter exit should the context be skipped)."""
 
-    def __init__(self, settings=None, zero_latency=True, program=None):
+    def __init__(self, settings=None, zero_latency=True, program=None, settings_name=None, should_stop=None):
         self._settings = dict(ZERO_LATENCY if zero_latency else {})
         self._settings.update(settings or {})
         self._program = program or find_program("reference_server")
+        self._settings_name = settings_name  # the file the settings came from, named in errors
+        self._should_stop = should_stop or (lambda: None)
         self._folder = None
+        self._lock = None
         self._process = None
         self.address = None
+
+    def configuration_names(self):
+        """The configurations the server offers: those of its settings, or
+        its built-in ones."""
+        listed = self._settings.get("configurations") or default_settings(self._program).get("configurations", [])
+        return [entry.get("name", "") for entry in listed]
 
     def __enter__(self):
         self.start()
@@ -75,13 +105,17 @@ class EmbeddedServer:
         self.stop()
 
     def start(self):
-        self._folder = tempfile.TemporaryDirectory(prefix="corvane-server-")
+        remove_stale_folders()
+        self._folder = tempfile.TemporaryDirectory(prefix=FOLDER_PREFIX)
         folder = Path(self._folder.name)
+        self._lock = open(folder / LOCK_NAME, "wb")
+        fcntl.flock(self._lock, fcntl.LOCK_EX)
         command = [self._program, "--listen", f"ipc://{folder / 'server.sock'}", "--verbosity", "0"]
+        self._settings_path = None
         if self._settings:
-            settings = folder / "settings.json"
-            settings.write_text(json.dumps(self._settings))
-            command += ["--config", str(settings)]
+            self._settings_path = folder / "settings.json"
+            self._settings_path.write_text(json.dumps(self._settings))
+            command += ["--config", str(self._settings_path)]
         log = open(folder / "server.log", "w+")
         try:
             # A session of its own: Ctrl-C in the terminal reaches the command,
@@ -90,7 +124,7 @@ class EmbeddedServer:
                                              text=True, start_new_session=True, preexec_fn=_die_with_parent)
         except OSError as error:
             log.close()
-            self._folder.cleanup()
+            self._release_folder()
             raise EmbeddedServerError(f"cannot run {self._program}: {error}") from error
         self._log = log
         atexit.register(self.stop)
@@ -105,17 +139,29 @@ class EmbeddedServer:
         self._log.seek(0)
         return self._log.read().strip()
 
+    def _failure(self, text):
+        """The server's complaint, naming the user's settings file rather
+        than the private copy when it is about the settings."""
+        text = text.strip().removeprefix("reference_server: ")
+        copy = str(self._settings_path) if self._settings_path else None
+        if copy and copy in text:
+            if self._settings_name:
+                return EmbeddedServerError(text.replace(copy, str(self._settings_name)), settings_problem=True)
+            return EmbeddedServerError(f"reference server refused its settings: {text.replace(copy + ': ', '')}")
+        return EmbeddedServerError(f"reference server did not start: {text}")
+
     def _wait_until_listening(self):
         # The server prints its endpoint once bound, or exits saying why not.
         line = self._process.stdout.readline()
         if "listening on" not in line:
             self._process.wait(timeout=STOP_DEADLINE_S)
-            raise EmbeddedServerError(f"reference server did not start: {(line.strip() + ' ' + self._server_log()).strip()}")
+            raise self._failure(line.strip() + " " + self._server_log())
         return line.rsplit(" ", 1)[1].strip()
 
     def _wait_until_answering(self):
         deadline = time.monotonic() + START_DEADLINE_S
         while True:
+            self._should_stop()
             _, result = tavrix.Corvane.get_server_information(self.address, QUERY_TIMEOUT_MS)
             if result == tavrix.Corvane.success:
                 return
@@ -145,6 +191,12 @@ class EmbeddedServer:
                     process.wait()
             process.stdout.close()
             self._log.close()
+        self._release_folder()
+
+    def _release_folder(self):
         if self._folder is not None:
             self._folder.cleanup()
             self._folder = None
+        if self._lock is not None:
+            self._lock.close()
+            self._lock = None

@@ -2,11 +2,12 @@
 
 import argparse
 import importlib
+import os
 import pkgutil
 import sys
 
 from corvane_cli import commands
-from corvane_cli.errors import EXIT_INTERRUPTED, EXIT_USAGE, UsageError
+from corvane_cli.errors import EXIT_INTERRUPTED, EXIT_USAGE, Abandoned, UsageError
 
 
 def command_names() -> list[str]:
@@ -15,10 +16,34 @@ def command_names() -> list[str]:
     return sorted(info.name for info in pkgutil.iter_modules(commands.__path__) if not info.name.startswith("_"))
 
 
+def version_text() -> str:
+    from importlib.metadata import PackageNotFoundError, version
+
+    import tavrix
+
+    try:
+        package = version("tavrix")
+    except PackageNotFoundError:
+        package = "unknown"
+    library = ".".join(map(str, tavrix.Corvane.get_software_version()))
+    return f"corvane {package} (library {library})"
+
+
+class _VersionAction(argparse.Action):
+    # The versions are looked up only when asked: tavrix is a heavy import.
+    def __init__(self, option_strings, dest, **kwargs):
+        super().__init__(option_strings, dest, nargs=0, default=argparse.SUPPRESS, **kwargs)
+
+    def __call__(self, parser, namespace, values, option_string=None):
+        print(version_text())
+        parser.exit()
+
+
 def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog="corvane",
         description="Basecall raw signal reads through a basecall server, and the tools around it.")
+    parser.add_argument("--version", action=_VersionAction, help="show the program's and the library's versions")
     subparsers = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
     for name in command_names():
         module = importlib.import_module(f"corvane_cli.commands.{name}")
@@ -35,8 +60,12 @@ def main(argv: list[str] | None = None) -> int:
     except UsageError as error:
         print(f"corvane {args.command}: {error}", file=sys.stderr)
         return EXIT_USAGE
-    except KeyboardInterrupt:
+    except KeyboardInterrupt as interrupt:
         print(f"corvane {args.command}: interrupted", file=sys.stderr)
+        if isinstance(interrupt, Abandoned):
+            sys.stdout.flush()
+            sys.stderr.flush()
+            os._exit(EXIT_INTERRUPTED)
         return EXIT_INTERRUPTED
 
 

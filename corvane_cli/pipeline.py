@@ -3,11 +3,14 @@ collects the called reads on the way and hands them on as they arrive,
 with a bounded number of reads in flight whatever the input size."""
 
 import queue
+import re
 import threading
 import time
 from dataclasses import dataclass, field
 
 import tavrix
+
+from corvane_cli.read_check import read_problem
 
 Corvane = tavrix.Corvane
 
@@ -15,37 +18,51 @@ PASS_WAIT_MS = 100       # one bounded wait of pass_reads for room
 POLL_INTERVAL_S = 0.002  # pause while nothing has come back yet
 FINISH_TIMEOUT_S = 10
 BATCH_READS = 64
+# The library's text for a push the server answered BAD_REQUEST: the server
+# refused a read it was given (one too long, say), not the connection.
+_REFUSED_PUSH = re.compile(r"\[bad_request\] Bad request message: (PASS_READ_BATCH|PASS_FIRST_RAW_BLOCK|"
+                           r"PASS_NEXT_RAW_BLOCK)\. ")
 
 
 class PipelineError(RuntimeError):
-    """The clients could not be set up (no server, refused configuration)."""
+    """The clients could not be set up (no server, refused configuration).
+    result: the library's result name ("" when parameters were refused);
+    address and detail: the server and the library's message."""
+
+    def __init__(self, message, result="", address="", detail=""):
+        super().__init__(message)
+        self.result = result
+        self.address = address
+        self.detail = detail
 
 
 @dataclass
 class Counts:
+    """What became of the reads. Every read taken from the input ends in
+    exactly one of with_results, without_results and failed."""
+
     reads_read: int = 0         # reads taken from the input
     reads_in: int = 0           # reads passed to a client
     with_results: int = 0       # came back with a sequence
     without_results: int = 0    # came back without one
     failed: int = 0             # refused, or never came back
     samples_in: int = 0
+    split: int = 0              # came back as pieces
+    pieces: int = 0
     failures: list = field(default_factory=list)  # (read id, reason)
 
     def fail(self, read_id, reason):
         self.failed += 1
         self.failures.append((read_id, reason))
 
-
-def read_problem(read):
-    """Why a read cannot be basecalled at all; '' when it can."""
-    read_id = read.get("read_id")
-    if not isinstance(read_id, str) or not read_id:
-        return "empty read id"
-    if any(not ("!" <= c <= "~") for c in read_id) or read_id[0] == "@":
-        return "read id holds a character a FASTQ or SAM record cannot carry"
-    if len(read.get("raw_data", ())) == 0:
-        return "no samples"
-    return ""
+    def fail_returned(self, read_id, group, reason):
+        """Fails a read already counted as returned (one that cannot be
+        written, or is there twice)."""
+        if any("sequence" in read["datasets"] for read in group):
+            self.with_results -= 1
+        else:
+            self.without_results -= 1
+        self.fail(read_id, reason)
 
 
 def spread(clients, servers):
@@ -57,10 +74,17 @@ def spread(clients, servers):
 
 class Pipeline:
     """One run: connect, feed, drain, finish. Not thread-safe; the caller's
-    thread drives everything and every wait in it is bounded."""
+    thread drives everything and every wait in it is bounded.
+
+    A read the server refuses (one longer than it takes, say) puts the
+    client that pushed it in error; the pipeline then fails that read alone
+    with the server's reason, connects the client's pool again and passes
+    its other reads still out once more, fetched by read tag with
+    refetch(tags) (without refetch they fail too). A refusal that names no
+    read of ours ends the run as a lost server does."""
 
     def __init__(self, servers, config, params, clients=1, max_in_flight=2000, max_samples_in_flight=50_000_000,
-                 stall_timeout_s=None, should_stop=None):
+                 stall_timeout_s=None, should_stop=None, refetch=None):
         if not servers:
             raise ValueError("at least one server address")
         self._pools = []
@@ -73,7 +97,9 @@ class Pipeline:
         self.max_in_flight = max_in_flight
         self.max_samples_in_flight = max_samples_in_flight
         self.counts = Counts()
-        self._in_flight = {}   # read tag -> (read id, samples)
+        self.refetch = refetch
+        self._in_flight = {}   # read tag -> (read id, samples, pool index)
+        self._retry = []       # reads to pass again after their pool was connected anew
         self._samples_in_flight = 0
         self._next = 0
         self._last_progress = time.monotonic()
@@ -91,7 +117,8 @@ class Pipeline:
                 message = client.get_error_message()
                 self.close()
                 raise PipelineError(f"cannot connect to {client.get_address()}: {result.name}"
-                                    + (f" ({message})" if message else ""))
+                                    + (f" ({message})" if message else ""), result=result.name,
+                                    address=client.get_address(), detail=message)
 
     def sam_header(self):
         text, _ = self._pools[0].get_alignment_sam_header()
@@ -113,21 +140,28 @@ class Pipeline:
         for read in reads:
             problem = read_problem(read)
             if problem:
-                self.counts.fail(str(read.get("read_id", "")), problem)
+                self.counts.fail(str(read.get("read_id", "")), problem[1])
             else:
                 accepted.append(read)
+        self._pass_all(accepted, on_results)
+
+    def _pass_all(self, reads, on_results):
         batch_reads = min(BATCH_READS, self.max_in_flight)
-        for start in range(0, len(accepted), batch_reads):
-            batch = accepted[start:start + batch_reads]
+        for start in range(0, len(reads), batch_reads):
+            batch = reads[start:start + batch_reads]
             samples = sum(len(read["raw_data"]) for read in batch)
             while self._in_flight and (len(self._in_flight) + len(batch) > self.max_in_flight
                                        or self._samples_in_flight + samples > self.max_samples_in_flight):
                 if not self.drain(on_results):
-                    self._wait_or_give_up()
+                    self._wait_or_give_up(on_results)
             self._pass(batch, on_results)
+        while self._retry:
+            again, self._retry = self._retry, []
+            self._pass_all(again, on_results)
 
     def _pass(self, batch, on_results):
-        client = self._pools[self._next]
+        index = self._next
+        client = self._pools[index]
         self._next = (self._next + 1) % len(self._pools)
         while True:
             called = time.monotonic()
@@ -136,7 +170,7 @@ class Pipeline:
             if result == Corvane.read_accepted:
                 for read in batch:
                     samples = len(read["raw_data"])
-                    self._in_flight[read["read_tag"]] = (read["read_id"], samples)
+                    self._in_flight[read["read_tag"]] = (read["read_id"], samples, index)
                     self._samples_in_flight += samples
                     self.counts.reads_in += 1
                     self.counts.samples_in += samples
@@ -151,11 +185,14 @@ class Pipeline:
                     self.counts.fail(batch[0]["read_id"], "refused by the client library")
                 return
             if result == Corvane.not_accepting_reads:
-                raise ServerLost(client.get_error_message() or f"{client.get_address()} stopped taking reads")
+                message = client.get_error_message()
+                if not self._recover(index, message, on_results):
+                    raise ServerLost(message or f"{client.get_address()} stopped taking reads")
+                continue
             # queue_full: make room by collecting, and give up once the server
             # has not moved for too long.
             if not self.drain(on_results):
-                self._wait_or_give_up()
+                self._wait_or_give_up(on_results)
 
     def drain(self, on_results):
         """Collects every called read so far and hands each group to
@@ -170,7 +207,7 @@ class Pipeline:
             for group in groups:
                 any_back = True
                 tag = group[0]["read_tag"]
-                read_id, samples = self._in_flight.pop(tag, (None, 0))
+                read_id, samples, _ = self._in_flight.pop(tag, (None, 0, 0))
                 if read_id is None:
                     continue  # not ours, or already counted
                 self._samples_in_flight -= samples
@@ -178,18 +215,70 @@ class Pipeline:
                     self.counts.with_results += 1
                 else:
                     self.counts.without_results += 1
+                if len(group) > 1:
+                    self.counts.split += 1
+                    self.counts.pieces += sum(1 for read in group if read.get("sub_tag", 0) != 0)
                 on_results(read_id, group)
         if any_back:
             self._last_progress = time.monotonic()
         return any_back
 
-    def _wait_or_give_up(self):
-        for client in self._pools:
-            if client.get_status() == Corvane.error_state:
-                raise ServerLost(client.get_error_message())
+    def _wait_or_give_up(self, on_results):
+        for index, client in enumerate(self._pools):
+            # A pool reports the status of its first member; any member's
+            # error shows in the pool's message.
+            message = client.get_error_message()
+            if client.get_status() == Corvane.error_state or _REFUSED_PUSH.search(message):
+                if self._recover(index, message, on_results):
+                    return
+                raise ServerLost(message)
         if time.monotonic() - self._last_progress > self._stall_timeout_s:
             raise ServerLost(f"no read came back for {self._stall_timeout_s:.0f} s")
         time.sleep(POLL_INTERVAL_S)
+
+    def _recover(self, index, message, on_results):
+        """After the server refused reads of pool `index`: fails the refused
+        reads with the server's reason, connects the pool again and queues
+        its other reads still out to be passed again. False when the message
+        is no refusal of reads of ours (the caller gives the run up)."""
+        if not _REFUSED_PUSH.search(message or ""):
+            return False
+        lines = message.split("\n")
+        mine = {tag: entry for tag, entry in self._in_flight.items() if entry[2] == index}
+        refused = {}
+        for tag, (read_id, _, _) in mine.items():
+            named = re.compile(r"(?<![\w-])" + re.escape(read_id) + r"(?![\w-])")
+            line = next((line for line in lines if named.search(line)), None)
+            if line is not None:
+                refused[tag] = line
+        if not refused:
+            return False
+        self.drain(on_results)  # what came back before the error is kept
+        client = self._pools[index]
+        client.disconnect()  # drops the pool's other reads, which go again
+        result = client.connect()
+        if result != Corvane.success:
+            raise ServerLost(f"cannot connect to {client.get_address()} again after it refused a read: "
+                             f"{result.name}")
+        lost = []
+        for tag in mine:
+            entry = self._in_flight.pop(tag, None)
+            if entry is None:
+                continue  # came back meanwhile
+            self._samples_in_flight -= entry[1]
+            self.counts.reads_in -= 1
+            self.counts.samples_in -= entry[1]
+            if tag in refused:
+                self.counts.fail(entry[0], "refused by the server: " + _REFUSED_PUSH.split(refused[tag])[-1].strip())
+            else:
+                lost.append(tag)
+        if lost and self.refetch is None:
+            for tag in lost:
+                self.counts.fail(mine[tag][0], "dropped with a read the server refused")
+        elif lost:
+            self._retry += self.refetch(lost)
+        self._last_progress = time.monotonic()
+        return True
 
     def finish(self, on_results):
         """Waits until every read passed has come back (or the server is
@@ -202,15 +291,20 @@ class Pipeline:
     def wait_for_results(self, on_results):
         """Collects until every read passed has come back; raises ServerLost
         once nothing has moved for too long. The clients stay connected."""
-        while self._in_flight:
-            if not self.drain(on_results):
-                self._wait_or_give_up()
+        while self._in_flight or self._retry:
+            if self._retry:
+                self._pass_all([], on_results)
+            elif not self.drain(on_results):
+                self._wait_or_give_up(on_results)
 
     def lose_in_flight(self, reason):
-        """Counts every read still out as failed."""
-        for read_id, _ in self._in_flight.values():
+        """Counts every read still out (or waiting to go again) as failed."""
+        for read_id, _, _ in self._in_flight.values():
             self.counts.fail(read_id, reason)
+        for read in self._retry:
+            self.counts.fail(read["read_id"], reason)
         self._in_flight.clear()
+        self._retry = []
         self._samples_in_flight = 0
 
     def close(self):

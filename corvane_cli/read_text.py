@@ -118,6 +118,44 @@ def move_table_tag(read):
     return f"mv:B:c,{stride}," + ",".join(items)
 
 
+def read_group_id(run_id, model_version_id, arrangement=""):
+    """The read group of a read: run id, model and barcode arrangement, as
+    FASTQ headers name it and SAM records and headers take it."""
+    group = run_id + "_" + (model_version_id or "unknown")
+    return group + "_" + arrangement if arrangement else group
+
+
+def classified(arrangement):
+    return bool(arrangement) and arrangement != "unclassified"
+
+
+def read_group_tags(md):
+    """The RG tag of a read's SAM records, and BC with the barcode it was
+    classified to."""
+    tags = []
+    arrangement = md.get("barcode_arrangement", "")
+    _text_tag(tags, "RG:Z:", read_group_id(md.get("run_id", ""), md.get("model_version_id", ""), arrangement))
+    if classified(arrangement):
+        _text_tag(tags, "BC:Z:", arrangement)
+    return tags
+
+
+def read_group_header_lines(run_ids, model_version_id, arrangements=("",)):
+    """The @RG lines of a SAM header: one per run id and arrangement ("" for
+    reads not barcoded), with SM and BC for a classified barcode and DS
+    naming the run and the model."""
+    lines = []
+    for run_id in sorted(run_ids):
+        for arrangement in arrangements:
+            fields = ["@RG", "ID:" + read_group_id(run_id, model_version_id, arrangement)]
+            if classified(arrangement):
+                fields += ["SM:" + arrangement, "BC:" + arrangement]
+            fields.append(f"DS:run_id={run_id} basecall_model={model_version_id or 'unknown'}")
+            if all(_printable(field, True) for field in fields):
+                lines.append("\t".join(fields))
+    return lines
+
+
 def fastq_header(read, include_moves=False):
     """The FASTQ header line ("@" + strand id + tags) of a called read."""
     md = read["metadata"]
@@ -128,10 +166,7 @@ def fastq_header(read, include_moves=False):
     tags = read_tags(md)
     arrangement = md.get("barcode_arrangement", "")
     alias = md.get("barcode_alias", "")
-    group = md.get("run_id", "") + "_" + (md.get("model_version_id") or "unknown")
-    if arrangement:
-        group += "_" + arrangement
-    _text_tag(tags, "RG:Z:", group)
+    _text_tag(tags, "RG:Z:", read_group_id(md.get("run_id", ""), md.get("model_version_id", ""), arrangement))
     _text_tag(tags, "DT:Z:", md.get("exp_start_time") or "unknown")
     _text_tag(tags, "PU:Z:", md.get("flow_cell_id") or "unknown")
     _text_tag(tags, "LB:Z:", md.get("sample_id") or "unknown")
@@ -170,3 +205,12 @@ def sam_records(read):
     if moves:
         fields.append(moves)
     return ["\t".join(fields + read_tags(md))]
+
+
+def records_to_write(group):
+    """The reads of a result group that make records: each molecule once, so
+    the pieces of a split read (which name their parent in pi:Z:) and not
+    the whole read they came from."""
+    called = [read for read in group if "sequence" in read["datasets"]]
+    pieces = [read for read in called if read.get("sub_tag", 0) != 0]
+    return pieces or called

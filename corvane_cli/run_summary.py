@@ -2,12 +2,17 @@
 counts, and the one-page report figure."""
 
 import time
+from array import array
+from datetime import datetime
 
 import numpy as np
 
 TSV_COLUMNS = ("read_id", "channel", "start_time", "duration", "sequence_length", "mean_qscore",
                "alignment_genome", "alignment_genome_start", "alignment_identity", "barcode_arrangement")
-THROUGHPUT_BIN_S = 1.0
+# Throughput bins, in seconds: the smallest that gives at most MAX_BINS.
+THROUGHPUT_BINS_S = (0.001, 0.002, 0.005, 0.01, 0.02, 0.05, 0.1, 0.2, 0.5, 1, 2, 5, 10, 30, 60, 120, 300, 600, 1800, 3600)
+MAX_BINS = 60
+SHOWN_FAILURES = 20
 
 
 def _seconds(md, key):
@@ -24,33 +29,43 @@ def _primary(group):
     return group[0]
 
 
+def throughput_bin(duration_s):
+    return next((size for size in THROUGHPUT_BINS_S if duration_s / size <= MAX_BINS), THROUGHPUT_BINS_S[-1])
+
+
 class RunRecord:
     """Collects what the summaries need, one group of called reads at a
-    time; keeps only small numbers per read."""
+    time. Memory per read: a few bytes of numbers, and the true sequence
+    only while the read is out (expect() to add())."""
 
-    def __init__(self, truths=None, summary_file=None):
-        self.truths = truths or {}
+    def __init__(self, summary_file=None):
+        self._truths = {}  # read tag -> true sequence, for reads on their way
         self.identical = 0
         self.compared = 0
-        self.identities = []
-        self.lengths = []
-        self.qscores = []
-        self.arrivals = []  # (seconds since start, samples)
+        self.identities = array("f")
+        self.lengths = array("I")
+        self.qscores = array("f")
+        self.arrivals = array("f")  # seconds since the start
         self.started = time.monotonic()
+        self.began = datetime.now()
         self._tsv = summary_file
         if self._tsv is not None:
             self._tsv.write("\t".join(TSV_COLUMNS) + "\n")
+
+    def expect(self, read_tag, truth):
+        """The true sequence of a read about to be passed."""
+        self._truths[read_tag] = truth
 
     def add(self, read_id, group):
         read = _primary(group)
         md = read["metadata"]
         sequence = read["datasets"].get("sequence")
-        self.arrivals.append((time.monotonic() - self.started, md.get("duration", 0)))
+        truth = self._truths.pop(read.get("read_tag"), None)
+        self.arrivals.append(time.monotonic() - self.started)
         if sequence is not None:
             self.lengths.append(len(sequence))
             if "mean_qscore" in md:
                 self.qscores.append(md["mean_qscore"])
-            truth = self.truths.get(read_id)
             if truth is not None:
                 self.compared += 1
                 self.identical += sequence == truth
@@ -65,43 +80,94 @@ class RunRecord:
                    md.get("barcode_arrangement", ""))
             self._tsv.write("\t".join(map(str, row)) + "\n")
 
-    def summary_lines(self, counts, elapsed_s):
-        lines = [
-            f"reads in: {counts.reads_read}",
-            f"reads out with results: {counts.with_results}",
-            f"reads out without results: {counts.without_results}",
-            f"reads failed: {counts.failed}",
-            f"throughput: {counts.reads_in / elapsed_s:.1f} reads/s, {counts.samples_in / elapsed_s:.0f} samples/s "
-            f"over {elapsed_s:.1f} s" if elapsed_s > 0 else "throughput: -",
-        ]
+    def totals(self, counts, reads_in):
+        """(label, number) of every read of the input: the four ways a read
+        ends add up to reads_in."""
+        returned = counts.with_results + counts.without_results
+        return [("reads in", reads_in), ("reads out with results", counts.with_results),
+                ("reads out without results", counts.without_results), ("reads failed", counts.failed),
+                ("reads not sent", reads_in - returned - counts.failed)]
+
+    def summary_lines(self, counts, reads_in, elapsed_s):
+        lines = [f"{label}: {number}" for label, number in self.totals(counts, reads_in)]
+        if counts.split:
+            lines.append(f"reads split: {counts.split} (into {counts.pieces} pieces, written in their stead)")
+        lines.append(f"throughput: {counts.reads_in / elapsed_s:.1f} reads/s, {counts.samples_in / elapsed_s:.0f} "
+                     f"samples/s over {elapsed_s:.1f} s" if elapsed_s > 0 else "throughput: -")
         if self.compared:
             lines.append(f"identical to truth: {self.identical}/{self.compared} "
                          f"({100.0 * self.identical / self.compared:.2f}%)")
         if self.identities:
             lines.append(f"mean alignment identity: {np.mean(self.identities):.4f} over {len(self.identities)} "
                          f"aligned reads")
-        for read_id, reason in counts.failures[:20]:
+        for read_id, reason in counts.failures[:SHOWN_FAILURES]:
             lines.append(f"  failed: {read_id}: {reason}")
-        if len(counts.failures) > 20:
-            lines.append(f"  ... and {len(counts.failures) - 20} more failed reads")
+        if len(counts.failures) > SHOWN_FAILURES:
+            lines.append(f"  ... and {len(counts.failures) - SHOWN_FAILURES} more failed reads")
         return lines
 
-    def write_report(self, path):
+    def write_report(self, path, inputs, output, counts, reads_in, elapsed_s):
+        """A one-page PNG: title (inputs, output, date), totals, read-length
+        and qscore histograms, reads/s over the run."""
         import matplotlib
         matplotlib.use("Agg")
         import matplotlib.pyplot as plt
 
-        figure, (lengths, qscores, throughput) = plt.subplots(1, 3, figsize=(15, 4.5))
-        lengths.hist(self.lengths or [0], bins=50, color="tab:blue")
-        lengths.set(title="Read length", xlabel="bases", ylabel="reads")
-        qscores.hist(self.qscores or [0], bins=50, color="tab:green")
-        qscores.set(title="Mean qscore", xlabel="qscore", ylabel="reads")
-        if self.arrivals:
-            times = np.array([t for t, _ in self.arrivals])
-            bins = np.arange(0.0, times.max() + THROUGHPUT_BIN_S, THROUGHPUT_BIN_S)
-            counts, edges = np.histogram(times, bins=bins if len(bins) > 1 else 1)
-            throughput.step(edges[:-1], counts / THROUGHPUT_BIN_S, where="post", color="tab:red")
-        throughput.set(title="Throughput", xlabel="seconds since start", ylabel="reads/s")
+        figure, ((totals, throughput), (lengths, qscores)) = plt.subplots(2, 2, figsize=(14, 9))
+        names = ", ".join(str(name) for name in inputs)
+        figure.suptitle(f"corvane basecall: {names} to {output}\n{self.began:%Y-%m-%d %H:%M}", fontsize=14)
+        self._draw_totals(totals, counts, reads_in, elapsed_s)
+        self._draw_throughput(throughput)
+        _histogram(lengths, self.lengths, "Read length", "bases", "tab:blue")
+        _histogram(qscores, self.qscores, "Mean qscore", "qscore", "tab:green")
         figure.tight_layout()
         figure.savefig(path, format="png")
         plt.close(figure)
+
+    def _draw_totals(self, axes, counts, reads_in, elapsed_s):
+        rows = [(label, f"{number:,}") for label, number in self.totals(counts, reads_in)]
+        bases = int(np.sum(self.lengths, dtype=np.int64)) if self.lengths else 0
+        rows.append(("bases called", f"{bases:,}"))
+        if self.lengths:
+            rows.append(("read length N50", f"{_n50(self.lengths):,}"))
+        if self.qscores:
+            rows.append(("mean qscore", f"{np.mean(self.qscores):.2f}"))
+        if self.compared:
+            rows.append(("identical to truth", f"{self.identical:,}/{self.compared:,}"))
+        if self.identities:
+            rows.append(("mean alignment identity", f"{np.mean(self.identities):.4f}"))
+        rows.append(("calling time", f"{elapsed_s:.2f} s"))
+        axes.axis("off")
+        axes.set_title("Totals")
+        table = axes.table(cellText=rows, loc="center", cellLoc="left", colWidths=[0.6, 0.4])
+        table.scale(1, 1.5)
+
+    def _draw_throughput(self, axes):
+        duration = max(self.arrivals) if self.arrivals else 0.0
+        size = throughput_bin(duration)
+        edges = np.arange(0.0, duration + size, size)
+        if len(edges) < 2:
+            edges = np.array([0.0, size])
+        numbers, edges = np.histogram(np.asarray(self.arrivals), bins=edges)
+        axes.stairs(numbers / size, edges, fill=True, color="tab:red", alpha=0.7)
+        axes.set(title=f"Throughput ({_bin_text(size)} bins)", xlabel="seconds since the start", ylabel="reads/s",
+                 xlim=(0, edges[-1]))
+        axes.set_ylim(bottom=0, top=max(1.0, float(numbers.max(initial=0)) / size * 1.1))
+
+
+def _histogram(axes, values, title, label, color):
+    if len(values):
+        axes.hist(values, bins=50, color=color)
+    else:
+        axes.text(0.5, 0.5, "no reads came back with results", ha="center", va="center", transform=axes.transAxes)
+    axes.set(title=title, xlabel=label, ylabel="reads")
+    axes.set_ylim(bottom=0)
+
+
+def _n50(lengths):
+    ordered = np.sort(np.asarray(lengths, dtype=np.int64))[::-1]
+    return int(ordered[np.searchsorted(np.cumsum(ordered), ordered.sum() / 2)])
+
+
+def _bin_text(size):
+    return f"{size * 1000:.0f} ms" if size < 1 else f"{size:g} s"

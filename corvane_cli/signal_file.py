@@ -25,13 +25,15 @@ Layout (format version 1)::
 
 Every /reads column has num_reads rows and is chunked, so a range of reads
 is read without touching the others. A reader refuses a file whose format
-attribute or version it does not know, and names the file and the problem
-in every error.
+attribute or version it does not know, or whose read ids repeat, and names
+the file and the problem in every error.
 """
 
 from __future__ import annotations
 
 import os
+import re
+import stat
 import uuid
 from collections.abc import Iterator
 from pathlib import Path
@@ -74,6 +76,17 @@ _REQUIRED_KEYS = ("read_id", "raw_data", "daq_offset", "daq_scaling", "sampling_
 _OPTIONAL_TEXT_KEYS = ("sequencing_kit", "end_reason")
 
 
+def h5_reason(error: Exception) -> str:
+    """What an HDF5 error says, without the library's internals (file
+    descriptors, buffer addresses, open flags)."""
+    text = str(error)
+    found = re.search(r"error message = '([^']*)'", text)
+    if found:
+        return found.group(1)
+    found = re.search(r"\(([^()]*)\)\s*$", text)
+    return found.group(1) if found else text
+
+
 class SignalFileError(Exception):
     """A signal file that cannot be read or written; the message names the
     file and the problem."""
@@ -92,13 +105,25 @@ class SignalFileWriter:
 
     def __init__(self, path: str | os.PathLike):
         self.path = Path(path)
+        if os.fspath(path) == "-":
+            raise SignalFileError(path, "a signal file cannot be written to standard output; name a file")
+        folder = self.path.absolute().parent
+        if not folder.is_dir():
+            raise SignalFileError(path, f"cannot create: no such folder {folder}")
+        try:
+            mode = os.lstat(self.path).st_mode
+        except FileNotFoundError:
+            mode = stat.S_IFREG
+        if not stat.S_ISREG(mode):
+            raise SignalFileError(path, "cannot create: not a regular file (a signal file is written to a file "
+                                        "of its own, which takes its name once complete)")
         # Created by HDF5 itself (exclusively), so that the file gets the
         # permissions of the user's umask like any other output.
         self._temp = self.path.with_name(f".{self.path.name}.{uuid.uuid4().hex[:12]}.partial")
         try:
             self._file = h5py.File(self._temp, "x")
         except OSError as error:
-            raise SignalFileError(path, f"cannot create ({error})") from error
+            raise SignalFileError(path, f"cannot create: {h5_reason(error)}") from error
         try:
             self._file.attrs["format"] = FORMAT_NAME
             self._file.attrs["format_version"] = FORMAT_VERSION
@@ -114,7 +139,7 @@ class SignalFileWriter:
         except (OSError, ValueError) as error:
             self._file.close()
             self._temp.unlink(missing_ok=True)
-            raise SignalFileError(path, f"cannot create ({error})") from error
+            raise SignalFileError(path, f"cannot create: {h5_reason(error)}") from error
         self._rows: dict[str, list[Any]] = {name: [] for name in _COLUMN_NAMES}
         self._samples: list[np.ndarray] = []
         self._held_samples = 0
@@ -193,7 +218,10 @@ class SignalFileWriter:
             os.replace(self._temp, self.path)
         except OSError as error:
             self.abandon()
-            raise SignalFileError(self.path, f"cannot write: {error.strerror or error}") from error
+            raise SignalFileError(self.path, f"cannot write: {error.strerror or h5_reason(error)}") from error
+        except BaseException:
+            self.abandon()
+            raise
         self._closed = True
 
     def abandon(self) -> None:
@@ -230,12 +258,15 @@ class SignalFileReader:
         self.path = Path(path)
         if not self.path.exists():
             raise SignalFileError(path, "no such file")
+        if self.path.is_dir():
+            raise SignalFileError(path, "is a folder, not a signal file")
         try:
             self._file = h5py.File(self.path, "r")
         except OSError as error:
-            raise SignalFileError(path, f"not a readable signal file ({error})") from error
+            raise SignalFileError(path, f"not a readable signal file ({h5_reason(error)})") from error
         try:
             self._check_layout()
+            self.id_hashes = self._check_unique_ids()
         except SignalFileError:
             self._file.close()
             raise
@@ -265,6 +296,24 @@ class SignalFileReader:
         self._signal = signal
         self._columns = {column: reads[column] for column in _COLUMN_NAMES}
         self._num_reads = next(iter(rows))[0]
+
+    def _check_unique_ids(self) -> np.ndarray:
+        """Refuses a file (written by other means) whose read ids repeat; returns
+        a hash of every read id, in file order, for the caller's checks across
+        files. Memory: 8 bytes a read."""
+        hashes = np.empty(self._num_reads, dtype=np.int64)
+        for start in range(0, self._num_reads, COLUMN_CHUNK_ROWS):
+            ids = self._column("read_id", start, min(start + COLUMN_CHUNK_ROWS, self._num_reads))
+            hashes[start:start + len(ids)] = [hash(read_id) for read_id in ids]
+        repeated = repeated_ids(hashes, self.read_id)
+        if repeated:
+            first, second = repeated[0]
+            raise SignalFileError(self.path, f"read id {self.read_id(second)!r} appears twice (reads {first} and "
+                                             f"{second}); a signal file holds each read once")
+        return hashes
+
+    def read_id(self, index: int) -> str:
+        return self._column("read_id", index, index + 1)[0]
 
     def __enter__(self) -> SignalFileReader:
         return self
@@ -327,7 +376,7 @@ class SignalFileReader:
             else:
                 samples = [self._signal[o:e] for o, e in zip(offsets, ends)]
         except OSError as error:
-            raise SignalFileError(self.path, f"reads {start}..{stop - 1}: signal unreadable ({error})") from error
+            raise SignalFileError(self.path, f"reads {start}..{stop - 1}: signal unreadable ({h5_reason(error)})") from error
         reads = []
         for i in range(stop - start):
             read = {
@@ -348,6 +397,17 @@ class SignalFileReader:
             reads.append(read)
         return reads
 
+    def run_ids(self) -> set[str]:
+        """The run ids the file's reads carry."""
+        found = set()
+        for start in range(0, self._num_reads, COLUMN_CHUNK_ROWS):
+            found.update(self._column("run_id", start, min(start + COLUMN_CHUNK_ROWS, self._num_reads)))
+        return found
+
+    def truth_range(self, start: int, stop: int) -> list[str]:
+        """The true sequences of reads start..stop-1 ("" where unknown)."""
+        return self._column("truth", start, stop)
+
     def truths(self) -> dict[str, str]:
         """read id -> true sequence, for the reads that carry one."""
         truths = {}
@@ -366,4 +426,20 @@ class SignalFileReader:
                 return dataset.asstr()[start:stop].tolist()
             return dataset[start:stop]
         except (OSError, UnicodeDecodeError) as error:
-            raise SignalFileError(self.path, f"read table column {name!r} unreadable ({error})") from error
+            raise SignalFileError(self.path, f"read table column {name!r} unreadable ({h5_reason(error)})") from error
+
+
+def repeated_ids(hashes: np.ndarray, read_id) -> list[tuple[int, int]]:
+    """(first, later) index pairs of the reads whose ids repeat, from their
+    hashes (equal hashes are confirmed by the ids, read_id(index))."""
+    order = np.argsort(hashes, kind="stable")
+    ordered = hashes[order]
+    candidates = np.flatnonzero(ordered[1:] == ordered[:-1])
+    pairs, first_of = [], {}
+    for position in candidates:
+        for index in (int(order[position]), int(order[position + 1])):
+            text = read_id(index)
+            first = first_of.setdefault(text, index)
+            if first != index and (first, index) not in pairs:
+                pairs.append((first, index))
+    return sorted(pairs, key=lambda pair: pair[1])

@@ -1,16 +1,19 @@
-"""Called reads into FASTQ, SAM or BAM. Output goes to OUTPUT.partial and
-takes its name only once complete, so an interrupted or failed run never
-leaves a file that looks finished."""
+"""Called reads into FASTQ (plain or BGZF-compressed), SAM, BAM or CRAM.
+Output goes where its OutputPath says: NAME.partial, renamed once
+complete, or in place (standard output, a device, a link)."""
 
 import os
-import stat
 import time
-from pathlib import Path
 
-from corvane_cli.read_text import fastq_header, sam_records
+from corvane_cli.errors import UsageError
+from corvane_cli.output_paths import STDOUT
+from corvane_cli.read_text import fastq_header, read_group_tags, records_to_write, sam_records
 
-FORMATS = ("fastq", "sam", "bam")
-PARTIAL_SUFFIX = ".partial"
+FORMATS = ("fastq", "sam", "bam", "cram")
+# Name endings and the format (and compression) they stand for.
+EXTENSIONS = {".fastq": ("fastq", False), ".fq": ("fastq", False), ".fastq.gz": ("fastq", True),
+              ".fq.gz": ("fastq", True), ".sam": ("sam", False), ".bam": ("bam", False),
+              ".cram": ("cram", False)}
 # Written records reach the file at least this often, so that what an
 # interrupted run leaves is close to what it had called.
 FLUSH_INTERVAL_S = 0.5
@@ -20,13 +23,23 @@ class OutputError(RuntimeError):
     """The output could not be written; the message names the file."""
 
 
-def format_of(path, given=None):
-    """The output format: as given, else by the file's extension; None when
-    neither tells."""
-    if given:
-        return given
-    suffix = Path(path).suffix.lower().lstrip(".")
-    return suffix if suffix in FORMATS else None
+def format_of(name, given=None):
+    """(format, gzip-compressed) of an output: by its name's ending, which
+    --format may repeat but not contradict; by --format alone for other
+    names; SAM on standard output unless --format says otherwise. Raises
+    UsageError when neither tells or they disagree."""
+    if str(name) == STDOUT:
+        return given or "sam", False
+    lower = str(name).lower()
+    found = next((EXTENSIONS[end] for end in sorted(EXTENSIONS, key=len, reverse=True) if lower.endswith(end)), None)
+    if found is None:
+        if given is None:
+            raise UsageError(f"{name}: cannot tell the output format from its name; use .fastq, .fq, .fastq.gz, "
+                             ".fq.gz, .sam, .bam or .cram, or --format")
+        return given, False
+    if given is not None and given != found[0]:
+        raise UsageError(f"{name}: --format {given} contradicts the name, which says {found[0]}")
+    return found
 
 
 def program_line(command_line):
@@ -36,58 +49,63 @@ def program_line(command_line):
     return f"@PG\tID:corvane\tPN:corvane\tVN:{version}\tCL:{text}"
 
 
-def sam_header_text(library_header, command_line):
-    """The library's alignment header (or a bare @HD line without one) plus
-    this program's @PG line."""
+def sam_header_text(library_header, command_line, read_groups=()):
+    """The library's alignment header (or a bare @HD line without one), the
+    read groups' @RG lines and this program's @PG line."""
     lines = [line for line in library_header.split("\n") if line]
     if not lines or not lines[0].startswith("@HD"):
         lines.insert(0, "@HD\tVN:1.6\tSO:unknown")
+    lines += list(read_groups)
     lines.append(program_line(command_line))
     return "\n".join(lines) + "\n"
 
 
 class ReadWriter:
-    """Writes groups of called reads. Errors raise OutputError; close(True)
-    gives the file its final name, close(False) leaves OUTPUT.partial."""
+    """Writes groups of called reads to `target` (an OutputPath). Errors
+    raise OutputError; close(True) gives the file its final name (sorted and
+    indexed first when asked), close(False) leaves OUTPUT.partial."""
 
-    def __init__(self, path, fmt, sam_header="", command_line=(), include_moves=False, sort=False):
-        self.path = Path(path)
+    def __init__(self, target, fmt, compressed=False, sam_header="", command_line=(), include_moves=False,
+                 sort=False, reference=None, read_groups=()):
+        self.target = target
         self.format = fmt
         self.records = 0
         self._include_moves = include_moves
-        self._sort = sort and fmt == "bam"
-        # A device or pipe (/dev/stdout, /dev/full) is written in place.
-        self._in_place = self.path.exists() and not stat.S_ISREG(self.path.stat().st_mode)
-        self.partial_path = self.path if self._in_place else self.path.with_name(self.path.name + PARTIAL_SUFFIX)
+        self._sort = sort and fmt in ("bam", "cram") and not target.in_place
+        self._reference = reference
         self._bam = None
         self._text = None
+        self._bgzf = None
         self._flushed = time.monotonic()
+        where = STDOUT if target.stdout else str(target.partial_path)
         try:
-            if fmt == "bam":
+            if fmt in ("bam", "cram"):
                 import pysam
-                self._header_text = sam_header_text(sam_header, command_line)
-                self._bam = pysam.AlignmentFile(str(self.partial_path), "wb",
-                                                header=pysam.AlignmentHeader.from_text(self._header_text))
+                header = pysam.AlignmentHeader.from_text(sam_header_text(sam_header, command_line, read_groups))
+                mode, extra = ("wb", {}) if fmt == "bam" else ("wc", {"reference_filename": reference})
+                self._bam = pysam.AlignmentFile(where, mode, header=header, **extra)
+            elif compressed:
+                import pysam
+                self._bgzf = pysam.BGZFile(where, "wb")
             else:
-                self._text = open(self.partial_path, "w", encoding="ascii", buffering=1 << 20)
+                self._text = target.open_text(encoding="ascii", buffering=1 << 20)
                 if fmt == "sam":
-                    self._text.write(sam_header_text(sam_header, command_line))
+                    self._text.write(sam_header_text(sam_header, command_line, read_groups))
         except (OSError, ValueError) as error:
-            raise OutputError(f"cannot open {self.partial_path}: {_reason(error)}") from error
+            raise OutputError(f"cannot open {target.shown}: {_reason(error)}") from error
 
     def write(self, group):
-        """Writes the called reads of one group; returns how many records
-        went out. A read whose text cannot be formed raises ValueError; the
-        file is then unchanged."""
+        """Writes the records of one group (each molecule once); returns how
+        many went out. A read whose text cannot be formed raises ValueError;
+        the file is then unchanged."""
         texts = []
-        for read in group:
-            if "sequence" not in read["datasets"]:
-                continue
+        for read in records_to_write(group):
             if self.format == "fastq":
                 texts.append(f"{fastq_header(read, self._include_moves)}\n{read['datasets']['sequence']}\n+\n"
                              f"{read['datasets']['qstring']}\n")
             else:
-                texts.extend(sam_records(read))
+                tags = "".join("\t" + tag for tag in read_group_tags(read["metadata"]))
+                texts.extend(line + tags for line in sam_records(read))
         try:
             if self._bam is not None:
                 import pysam
@@ -95,6 +113,8 @@ class ReadWriter:
                 records = [pysam.AlignedSegment.fromstring(line, header) for line in texts]
                 for record in records:
                     self._bam.write(record)
+            elif self._bgzf is not None:
+                self._bgzf.write("".join(texts).encode("ascii"))
             elif self.format == "sam":
                 self._text.write("".join(line + "\n" for line in texts))
             else:
@@ -103,42 +123,49 @@ class ReadWriter:
                 self._text.flush()
                 self._flushed = time.monotonic()
         except OSError as error:
-            raise OutputError(f"cannot write {self.partial_path}: {_reason(error)}") from error
+            raise OutputError(f"cannot write {self.target.shown}: {_reason(error)}") from error
         self.records += len(texts)
         return len(texts)
 
     def close(self, complete):
         """Closes the file; when complete, flushes it to disk, sorts and
-        indexes a BAM if asked, and renames it to its final name."""
+        indexes it if asked, and gives it its final name."""
         try:
-            if self._bam is not None:
-                bam, self._bam = self._bam, None
-                bam.close()
+            for name in ("_bam", "_bgzf"):
+                handle = getattr(self, name)
+                if handle is not None:
+                    setattr(self, name, None)
+                    handle.close()
             if self._text is not None:
                 text, self._text = self._text, None
                 try:
                     text.flush()
-                    if complete and not self._in_place:
+                    if complete and not self.target.in_place:
                         os.fsync(text.fileno())
                 finally:
                     text.close()
         except OSError as error:
-            raise OutputError(f"cannot write {self.partial_path}: {_reason(error)}") from error
-        if not complete or self._in_place:
+            raise OutputError(f"cannot write {self.target.shown}: {_reason(error)}") from error
+        if not complete or self.target.in_place:
             return
         if self._sort:
-            import pysam
-            sorted_path = self.path.with_name(self.path.name + ".sorting")
-            try:
-                pysam.sort("--no-PG", "-o", str(sorted_path), str(self.partial_path))
-            except pysam.SamtoolsError as error:
-                sorted_path.unlink(missing_ok=True)
-                raise OutputError(f"cannot sort {self.partial_path}: {error}") from error
-            os.replace(sorted_path, self.path)
-            self.partial_path.unlink()
-            pysam.index(str(self.path))
+            self._sort_and_index()
         else:
-            os.replace(self.partial_path, self.path)
+            self.target.commit()
+
+    def _sort_and_index(self):
+        import pysam
+        path, partial = self.target.path, self.target.partial_path
+        sorted_path = path.with_name(path.name + ".sorting")
+        options = ["-O", "cram", "--reference", self._reference] if self.format == "cram" else []
+        try:
+            pysam.sort("--no-PG", *options, "-o", str(sorted_path), str(partial))
+        except pysam.SamtoolsError as error:
+            sorted_path.unlink(missing_ok=True)
+            raise OutputError(f"cannot sort {partial}: {error}") from error
+        os.replace(sorted_path, path)
+        partial.unlink()
+        pysam.index(str(path))
 
 
 def _reason(error):

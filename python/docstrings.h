@@ -201,8 +201,10 @@ inline constexpr const char* get_barcode_kits = R"doc(Get the barcode kits a ser
 :param address: The server's address.
 :param timeout: The reply timeout, in milliseconds.
 :returns: A tuple (list, result): on ``success`` one dict per kit with the
-    keys ``kit_name`` (str), ``first_index`` (int), ``last_index`` (int) and
-    ``is_both_ends`` (bool); otherwise None. The result is one of
+    keys ``kit_name`` (str), ``first_index`` (int), ``last_index`` (int),
+    ``is_both_ends`` (bool) and ``barcode_names`` (list of str: the names
+    results give as their barcode arrangement, in index order); otherwise
+    None. The result is one of
     ``success``, ``failed``, ``bad_reply``, ``bad_request`` (both meaning
     protocol version mismatch), ``invalid_response`` or ``timed_out``.)doc";
 

@@ -1,5 +1,6 @@
 #include "python/server_queries.h"
 
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -35,6 +36,24 @@ py::tuple get_barcode_kits(const std::string& address, unsigned int timeout) {
         entry["first_index"] = kit.first_index();
         entry["last_index"] = kit.last_index();
         entry["is_both_ends"] = kit.is_both_ends();
+        // The names results carry as their barcode arrangement; a kit
+        // without a range of barcodes has its pattern as its one name.
+        // A pattern the library cannot format is listed as it is.
+        py::list names;
+        if (kit.first_index() >= 0 && kit.last_index() >= kit.first_index()) {
+            for (int index = kit.first_index(); index <= kit.last_index(); ++index) {
+                try {
+                    names.append(kit.generate_barcode_name(index));
+                } catch (const std::runtime_error&) {
+                    names = py::list();
+                    names.append(kit.normalised_pattern());
+                    break;
+                }
+            }
+        } else {
+            names.append(kit.normalised_pattern());
+        }
+        entry["barcode_names"] = names;
         listed.append(entry);
     }
     return py::make_tuple(listed, result);

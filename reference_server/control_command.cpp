@@ -58,7 +58,8 @@ std::string run_control_command(const std::string& command_text,
                                 FaultPlan& faults,
                                 const ServerState& state,
                                 std::uint64_t requests_answered,
-                                AlignmentService* alignment) {
+                                AlignmentService* alignment,
+                                bool* stop_requested) {
     try {
         rapidjson::Document command;
         const ipc_tools::JsonRefusal refusal = ipc_tools::parse_bounded_json(command_text, command, max_json_depth);
@@ -96,6 +97,11 @@ std::string run_control_command(const std::string& command_text,
             writer.Uint64(unloaded);
             writer.EndObject();
             return std::string(buffer.GetString(), buffer.GetSize());
+        } else if (name == "stop") {
+            if (stop_requested == nullptr) {
+                throw std::runtime_error("stop is not available in this server");
+            }
+            *stop_requested = true;
         } else if (name == "status") {
             rapidjson::StringBuffer buffer;
             Writer writer(buffer);

@@ -13,11 +13,16 @@
 //   {"command": "restart_every", "requests": 100}   each time that many more were answered
 //   {"command": "unload_index", "path": "/ref/a.fa"}  the indices loaded from that file
 //   {"command": "status"}
+//   {"command": "stop"}                             end the server once answered
 //
 // Answers: {"ok": true} (unload_index adds "unloaded", how many indices
 // went; status adds "fault_rules", "clients", "requests_answered", and the
 // alignment indices kept, "indices", and the loads running, "loads"), or
 // {"ok": false, "error": "..."} naming what was wrong.
+//
+// "stop" is taken only where the caller passes stop_requested (a server
+// program, not one run inside another process): it is set, and the caller
+// stops after sending the answer.
 //
 // Server thread; the plan and the state do their own locking.
 
@@ -36,6 +41,7 @@ std::string run_control_command(const std::string& command_text,
                                 FaultPlan& faults,
                                 const ServerState& state,
                                 std::uint64_t requests_answered,
-                                AlignmentService* alignment = nullptr);
+                                AlignmentService* alignment = nullptr,
+                                bool* stop_requested = nullptr);
 
 }  // namespace reference_server

@@ -9,6 +9,7 @@
 // who stops reading holds up no client), takes JSON commands on the control
 // address, and stops cleanly on SIGINT or SIGTERM.
 
+#include <atomic>
 #include <csignal>
 #include <cstdlib>
 #include <iostream>
@@ -41,7 +42,7 @@ void print_usage(std::ostream& out) {
            "                     plane (latencies, limits) and faults\n"
            "  --control ADDRESS  also listen there for JSON commands: add_fault,\n"
            "                     clear_faults, restart, restart_after, restart_every,\n"
-           "                     unload_index, status\n"
+           "                     unload_index, status, stop\n"
            "  --data-root DIR    load alignment indices and BED files from under DIR\n"
            "                     only (default: any path the server can read); set\n"
            "                     it when listening beyond loopback\n"
@@ -131,6 +132,14 @@ int main(int argc, char** argv) {
                 log.write(reference_server::request_log_line(record, verbosity));
             });
         }
+        // The control command "stop" ends the server as SIGTERM does: the
+        // signal wakes this thread, which stops the server in order.
+        static std::atomic<bool> stop_command{false};
+        const pthread_t main_thread = pthread_self();
+        server.set_stop_handler([main_thread] {
+            stop_command = true;
+            pthread_kill(main_thread, SIGTERM);
+        });
         const auto endpoint = server.start(listen, control);
         log.write("reference_server listening on " + endpoint);
         if (!control.empty()) {
@@ -139,8 +148,9 @@ int main(int argc, char** argv) {
         int signal = 0;
         sigwait(&signals, &signal);
         server.stop();
-        std::string stopped = std::string("reference_server stopped (") + (signal == SIGINT ? "SIGINT" : "SIGTERM") +
-                              ") after " + std::to_string(server.requests_answered()) + " requests";
+        const char* reason = stop_command ? "stop command" : signal == SIGINT ? "SIGINT" : "SIGTERM";
+        std::string stopped = std::string("reference_server stopped (") + reason + ") after " +
+                              std::to_string(server.requests_answered()) + " requests";
         if (const auto dropped = log.dropped(); dropped > 0) {
             stopped += "; " + std::to_string(dropped) + " log lines dropped (output not read)";
         }

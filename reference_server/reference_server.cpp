@@ -158,6 +158,10 @@ ReferenceServer::ReferenceServer(ServerSettings settings, CallRead call_read)
 
 ReferenceServer::~ReferenceServer() { stop(); }
 
+void ReferenceServer::set_stop_handler(StopHandler handler) {
+    m_stop_handler = std::move(handler);
+}
+
 void ReferenceServer::set_request_log(RequestLog log) {
     m_handler.set_record_reply_text(static_cast<bool>(log));
     m_request_log = std::move(log);
@@ -326,9 +330,13 @@ void ReferenceServer::answer_control(zmq::socket_t& control) {
         return;
     }
     const std::string command = parts.empty() ? std::string() : parts.front().to_string();
-    const std::string answer =
-        run_control_command(command, *m_faults, *m_state, m_requests_answered.load(), &m_handler.alignment());
+    bool stop = false;
+    const std::string answer = run_control_command(command, *m_faults, *m_state, m_requests_answered.load(),
+                                                   &m_handler.alignment(), m_stop_handler ? &stop : nullptr);
     control.send(zmq::buffer(answer), zmq::send_flags::none);
+    if (stop) {
+        m_stop_handler();
+    }
 }
 
 }  // namespace reference_server

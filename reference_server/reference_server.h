@@ -43,6 +43,7 @@ std::string bind_endpoint(const std::string& address);
 class ReferenceServer {
 public:
     using RequestLog = std::function<void(const RequestRecord&)>;
+    using StopHandler = std::function<void()>;
 
     explicit ReferenceServer(ServerSettings settings = default_settings());
     // With another basecaller, for tests that need results of a given shape.
@@ -53,6 +54,10 @@ public:
 
     // Called on the server thread after each answered request. Set before start.
     void set_request_log(RequestLog log);
+    // Makes the control command "stop" available: the handler is called on
+    // the server thread once the command is answered, and should make the
+    // owner call stop() (it must not call it itself). Set before start.
+    void set_stop_handler(StopHandler handler);
 
     // Binds (see bind_endpoint) and starts answering. Returns the bound
     // endpoint with any wildcard port resolved. Throws std::runtime_error
@@ -86,6 +91,7 @@ private:
     std::shared_ptr<FaultPlan> m_faults;
     RequestHandler m_handler;  // server thread only
     RequestLog m_request_log;  // set before start, then read by the server thread only
+    StopHandler m_stop_handler;  // set before start, then read by the server thread only
     zmq::context_t m_context;
     std::string m_endpoint;
     std::string m_control_endpoint;

@@ -124,14 +124,15 @@ if [ ! -x "$venv/bin/python" ] || [ "$(python_identity "$venv/bin/python")" != "
     rm -rf "$venv"
     "$py" -m venv "$venv"
 fi
-# The build's and the tests' packages, and what the command-line package
-# (corvane_cli) runs on: the wheel itself is installed without dependencies
-# so that pip never rebuilds it in isolation.
-if ! "$venv/bin/python" -c 'import numpy, pybind11, pytest, scikit_build_core, h5py, pysam, tqdm, matplotlib, dask.distributed' \
+# The build's and the tests' packages (pyzmq drives the reference server's
+# control socket), and what the command-line package (corvane_cli) runs on:
+# the wheel itself is installed without dependencies so that pip never
+# rebuilds it in isolation.
+if ! "$venv/bin/python" -c 'import numpy, pybind11, pytest, zmq, scikit_build_core, h5py, pysam, tqdm, matplotlib, dask.distributed' \
         >/dev/null 2>&1; then
     echo "setup: installing Python packages"
     "$venv/bin/python" -m pip install -q --upgrade pip
-    "$venv/bin/python" -m pip install -q numpy pybind11 pytest scikit-build-core \
+    "$venv/bin/python" -m pip install -q numpy pybind11 pytest pyzmq scikit-build-core \
         h5py pysam tqdm matplotlib "dask[distributed]"
 fi
 

@@ -83,7 +83,8 @@ def main():
             server.terminate()
             server.wait()
 
-    python_rate = float(re.search(r"reads/s, (\d+) samples/s", python.stdout).group(1))
+    # The program's summary and timings go to standard error.
+    python_rate = float(re.search(r"reads/s, (\d+) samples/s", python.stderr).group(1))
     example_seconds = float(re.search(r"\(([\d.e+-]+) s\)", example.stderr).group(1))
     example_samples = args.reads * args.length * 5  # the example's signal: 5 samples a base
     example_rate = example_samples / example_seconds
@@ -95,7 +96,7 @@ def main():
           f"{example_samples / example_wall:.0f} samples/s over the whole run ({example_wall:.1f} s)")
     print(f"ratio (calling): {python_rate / example_rate:.2f}; ratio (whole run): "
           f"{(samples / python_wall) / (example_samples / example_wall):.2f}; target >= 0.7")
-    for line in python.stdout.splitlines():
+    for line in python.stderr.splitlines():
         if line.startswith("time:"):
             print(f"corvane basecall {line}")
 

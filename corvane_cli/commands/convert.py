@@ -17,13 +17,17 @@ the reads are to be stored:
                    texts (default empty)
     truth          the read's true sequence, if known (default empty)
 
-Every row needs its array and every array its row; anything else stops the
-conversion with a message naming the file and the read, and leaves no
-output behind.
+Any other column, or one named twice, is refused. Every row needs its array
+and every array its row, and each read must be one `corvane basecall` can
+call (a read id of printable ASCII without spaces and not starting with
+'@', finite numbers, positive scaling and sampling rate, 32-bit channel and
+mux). Anything else stops the conversion with a message naming the file,
+the line and the column, and leaves no output behind.
 """
 
 import argparse
 import csv
+import zipfile
 from pathlib import Path
 
 from corvane_cli.errors import EXIT_OK, UsageError
@@ -32,6 +36,7 @@ REQUIRED_COLUMNS = ("read_id", "daq_offset", "daq_scaling", "sampling_rate")
 FLOAT_COLUMNS = ("daq_offset", "daq_scaling", "sampling_rate")
 INT_COLUMNS = ("start_time", "channel", "mux")
 TEXT_COLUMNS = ("run_id", "sequencing_kit", "end_reason")
+KNOWN_COLUMNS = (*REQUIRED_COLUMNS, *INT_COLUMNS, *TEXT_COLUMNS, "truth")
 
 
 def add_parser(subparsers) -> argparse.ArgumentParser:
@@ -59,7 +64,7 @@ class ArraySource:
         elif path.is_file():
             try:
                 self._archive = np.load(path, allow_pickle=False)
-            except (OSError, ValueError) as error:
+            except (OSError, ValueError, EOFError, zipfile.BadZipFile) as error:
                 raise UsageError(f"{path}: not a NumPy .npz archive ({error})") from error
             if not hasattr(self._archive, "files"):
                 raise UsageError(f"{path}: a single array, not an .npz archive of one array per read")
@@ -76,7 +81,7 @@ class ArraySource:
                 array = self._archive[read_id]
             else:
                 array = np.load(self._files[read_id], allow_pickle=False)
-        except (OSError, ValueError) as error:
+        except (OSError, ValueError, EOFError, zipfile.BadZipFile) as error:
             raise UsageError(f"{where} unreadable ({error})") from error
         if array.ndim != 1 or array.dtype.kind not in "iu":
             raise UsageError(f"{where} is not a one-dimensional array of integers ({array.dtype}, {array.ndim}-D)")
@@ -94,46 +99,67 @@ class ArraySource:
             self._archive.close()
 
 
+def check_header(fields, where: str) -> None:
+    """Refuses a header row with a column missing, unknown or named twice."""
+    fields = list(fields or [])
+    missing = [column for column in REQUIRED_COLUMNS if column not in fields]
+    if missing:
+        raise UsageError(f"{where} line 1: no column {', '.join(missing)} in the header row")
+    unknown = [column for column in fields if column not in KNOWN_COLUMNS]
+    if unknown:
+        raise UsageError(f"{where} line 1: unknown column {', '.join(map(repr, unknown))} "
+                         f"(the columns are {', '.join(KNOWN_COLUMNS)})")
+    twice = sorted({column for column in fields if fields.count(column) > 1})
+    if twice:
+        raise UsageError(f"{where} line 1: column {', '.join(twice)} named more than once")
+
+
 def parse_row(row: dict, line: int, where: str) -> tuple[dict, str]:
+    from corvane_cli.read_check import read_problem
+
+    if None in row or any(value is None for value in row.values()):
+        raise UsageError(f"{where} line {line}: not as many fields as the header row has columns")
     read: dict = {"read_id": row["read_id"].strip()}
-    if not read["read_id"]:
-        raise UsageError(f"{where} line {line}: empty read_id")
-    label = f"{where} line {line} (read {read['read_id']})"
+    label = f"{where} line {line}"
     for column in FLOAT_COLUMNS:
         try:
             read[column] = float(row[column])
         except (TypeError, ValueError):
-            raise UsageError(f"{label}: {column} {row[column]!r} is not a number") from None
+            raise UsageError(f"{label} column {column}: {row[column]!r} is not a number") from None
     for column in INT_COLUMNS:
         text = (row.get(column) or "").strip()
         try:
             read[column] = int(text) if text else 0
         except ValueError:
-            raise UsageError(f"{label}: {column} {text!r} is not an integer") from None
-    if read["start_time"] < 0:
-        raise UsageError(f"{label}: start_time {read['start_time']} is negative")
+            raise UsageError(f"{label} column {column}: {text!r} is not an integer") from None
     for column in TEXT_COLUMNS:
         text = (row.get(column) or "").strip()
         if text:
             read[column] = text
+    read["raw_data"] = (0,)  # the samples are checked on their own
+    problem = read_problem(read)
+    del read["raw_data"]
+    if problem:
+        raise UsageError(f"{label} column {problem[0]}: {problem[1]}")
     return read, (row.get("truth") or "").strip()
 
 
 def run(args) -> int:
+    from corvane_cli.output_paths import OutputPath, refuse_overlaps
     from corvane_cli.signal_file import SignalFileError, SignalFileWriter
 
     metadata = Path(args.metadata)
+    refuse_overlaps([(args.input, "input"), (metadata, "metadata")], [OutputPath(args.output)])
     source = ArraySource(Path(args.input))
     try:
         try:
-            csv_file = metadata.open(newline="")
+            # A header with a byte-order mark is read as without one.
+            csv_file = metadata.open(newline="", encoding="utf-8-sig")
         except OSError as error:
             raise UsageError(f"{metadata}: cannot read ({error.strerror or error})") from error
         with csv_file, SignalFileWriter(args.output) as writer:
             rows = csv.DictReader(csv_file)
-            missing = [column for column in REQUIRED_COLUMNS if column not in (rows.fieldnames or [])]
-            if missing:
-                raise UsageError(f"{metadata}: no column {', '.join(missing)} in the header row")
+            check_header(rows.fieldnames, str(metadata))
             seen = set()
             for row in rows:
                 read, truth = parse_row(row, rows.line_num, str(metadata))
@@ -151,6 +177,8 @@ def run(args) -> int:
                 raise UsageError(f"{args.input}: {len(unlisted)} arrays without a row in {metadata}: {shown}")
     except (SignalFileError, ValueError) as error:
         raise UsageError(str(error)) from error
+    except UnicodeDecodeError as error:
+        raise UsageError(f"{metadata}: not UTF-8 text ({error.reason} at byte {error.start})") from error
     finally:
         source.close()
     print(f"corvane convert: {writer.num_reads} reads written to {args.output}")

@@ -67,6 +67,9 @@ def run(args) -> int:
         command = simulator_command(args)
     except ProgramNotFoundError as error:
         raise UsageError(str(error)) from error
+    if args.reference:
+        from corvane_cli.output_paths import OutputPath, refuse_overlaps
+        refuse_overlaps([(args.reference, "reference")], [OutputPath(args.output)])
     process = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
     try:
         with SignalFileWriter(args.output) as writer:
@@ -76,8 +79,9 @@ def run(args) -> int:
             problem = process.stderr.read().strip()
             if process.wait() != 0:
                 raise UsageError(problem or f"{command[0]} ended with code {process.returncode}")
-    except SignalFileError as error:
-        raise UsageError(str(error)) from error
+    except (SignalFileError, ValueError) as error:
+        # A repeated read id is refused by the writer as any bad read is.
+        raise UsageError(f"{args.output}: {error}" if isinstance(error, ValueError) else str(error)) from error
     finally:
         if process.poll() is None:
             process.kill()

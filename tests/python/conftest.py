@@ -148,3 +148,34 @@ def run_corvane(*args, timeout=120, **kwargs):
     """Runs `corvane ARGS...` to its end, capturing its output."""
     return subprocess.run([corvane_script(), *map(str, args)], capture_output=True, text=True, timeout=timeout,
                           **kwargs)
+
+
+def simulate(folder, reads, length=400, seed=5, reference=None, name="reads.h5", *extra):
+    """A signal file of simulated reads with their truths, by `corvane simulate`."""
+    path = folder / name
+    more = ["--reference", reference] if reference else []
+    done = run_corvane("simulate", "-n", reads, "--length-mean", length, "--fixed-length", "--seed", seed,
+                       "-o", path, *more, *extra)
+    assert done.returncode == 0, done.stderr
+    return path
+
+
+def fastq_records(path):
+    """Read name -> sequence of a FASTQ file, checking its shape."""
+    lines = path.read_text().split("\n")
+    assert lines[-1] == "", "a FASTQ file ends with a complete record"
+    lines.pop()
+    assert len(lines) % 4 == 0
+    records = {}
+    for i in range(0, len(lines), 4):
+        header, sequence, plus, qstring = lines[i:i + 4]
+        assert header.startswith("@") and plus == "+" and len(sequence) == len(qstring)
+        records[header[1:].split("\t")[0]] = sequence
+    return records
+
+
+def wait_for(predicate, what, deadline_s=60.0):
+    deadline = time.monotonic() + deadline_s
+    while not predicate():
+        assert time.monotonic() < deadline, f"waited {deadline_s} s for {what}"
+        time.sleep(0.02)  # polling interval, not synchronisation

@@ -118,7 +118,9 @@ def test_queries_against_a_server(server):
     assert result == C.success and json.loads(info)
     kits, result = C.get_barcode_kits(server, 2000)
     assert result == C.success and kits and set(kits[0]) == {"kit_name", "first_index", "last_index",
-                                                              "is_both_ends"}
+                                                              "is_both_ends", "barcode_names"}
+    assert kits[0]["barcode_names"][:2] == ["barcode01", "barcode02"]
+    assert len(kits[0]["barcode_names"]) == kits[0]["last_index"] - kits[0]["first_index"] + 1
     state, result = C.get_server_internal_state(server, 2000)
     assert result == C.success and json.loads(state)
 

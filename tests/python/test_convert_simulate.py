@@ -47,25 +47,66 @@ def test_convert_writes_the_arrays_with_their_metadata(tmp_path, layout):
     assert reads[0]["start_time"] == 20 and reads[0]["mux"] == 0
 
 
+HEADER = "read_id,daq_offset,daq_scaling,sampling_rate,start_time,channel"
+
+
 def test_convert_refuses_bad_input_and_leaves_no_output(tmp_path):
     arrays = {f"read-{i}": np.arange(10, dtype=np.int16) for i in range(2)}
     np.savez(tmp_path / "arrays.npz", **arrays, floats=np.zeros(3))
+    (tmp_path / "broken.npz").write_bytes((tmp_path / "arrays.npz").read_bytes()[:100])
+    meta = tmp_path / "meta.csv"
+    good = "read-1,0,1,4000,0,1"
+
+    def table(first):
+        return f"{HEADER}\n{first}\n{good}\n"
+
     cases = [
-        ("a row without an array", metadata_rows(3), "no array for read read-2"),
-        ("an array without a row", metadata_rows(1), "arrays without a row"),
-        ("a bad number", [dict(metadata_rows(1)[0], daq_scaling="x")] + metadata_rows(2)[1:], "is not a number"),
-        ("float samples", metadata_rows(2) + [dict(metadata_rows(1)[0], read_id="floats")], "not a one-dimensional array of integers"),
+        # (what, CSV text, input, texts of the one line on stderr)
+        ("a row without an array", table("read-0,0,1,4000,0,1") + "read-2,0,1,4000,0,1\n", "arrays.npz",
+         ["no array for read read-2"]),
+        ("an array without a row", f"{HEADER}\n{good}\n", "arrays.npz", ["arrays without a row"]),
+        ("a bad number", table("read-0,0,x,4000,0,1"), "arrays.npz", ["line 2 column daq_scaling", "not a number"]),
+        ("float samples", table("read-0,0,1,4000,0,1") + "floats,0,1,4000,0,1\n", "arrays.npz",
+         ["not a one-dimensional array of integers"]),
+        ("a space in an id", table("read 0,0,1,4000,0,1"), "arrays.npz", ["line 2 column read_id", "a space"]),
+        ("a tab in an id", table('"read\t0",0,1,4000,0,1'), "arrays.npz", ["line 2 column read_id"]),
+        ("a non-ASCII id", table("read-é,0,1,4000,0,1"), "arrays.npz", ["line 2 column read_id", "ASCII"]),
+        ("an id starting with @", table("@read-0,0,1,4000,0,1"), "arrays.npz", ["column read_id", "'@'"]),
+        ("nan offset", table("read-0,nan,1,4000,0,1"), "arrays.npz", ["line 2 column daq_offset", "finite"]),
+        ("infinite scaling", table("read-0,0,inf,4000,0,1"), "arrays.npz", ["column daq_scaling", "finite"]),
+        ("negative scaling", table("read-0,0,-1,4000,0,1"), "arrays.npz", ["column daq_scaling", "above 0"]),
+        ("no sampling rate", table("read-0,0,1,0,0,1"), "arrays.npz", ["column sampling_rate", "above 0"]),
+        ("a channel beyond int32", table(f"read-0,0,1,4000,0,{2**31}"), "arrays.npz", ["line 2 column channel"]),
+        ("a start time beyond uint64", table(f"read-0,0,1,4000,{2**64},1"), "arrays.npz",
+         ["line 2 column start_time"]),
+        ("a misspelt column", f"{HEADER},chanel\nread-0,0,1,4000,0,1,2\n{good},2\n", "arrays.npz",
+         ["line 1", "unknown column 'chanel'"]),
+        ("a repeated column", f"{HEADER},channel\nread-0,0,1,4000,0,1,2\n{good},2\n", "arrays.npz",
+         ["line 1", "column channel named more than once"]),
+        ("a short row", table("read-0,0,1"), "arrays.npz", ["line 2", "not as many fields"]),
+        ("a damaged archive", table("read-0,0,1,4000,0,1"), "broken.npz", ["broken.npz", "not a NumPy .npz"]),
     ]
-    for what, rows, message in cases:
-        write_metadata(tmp_path / "meta.csv", rows)
-        done = run_corvane("convert", tmp_path / "arrays.npz", "--metadata", tmp_path / "meta.csv",
-                           "-o", tmp_path / "reads.h5")
-        assert done.returncode == 2, what
-        assert message in done.stderr, (what, done.stderr)
+    for what, text, source, texts in cases:
+        meta.write_text(text)
+        done = run_corvane("convert", tmp_path / source, "--metadata", meta, "-o", tmp_path / "reads.h5")
+        assert done.returncode == 2, (what, done.stderr)
+        assert len(done.stderr.strip().splitlines()) == 1, (what, done.stderr)
+        for message in texts:
+            assert message in done.stderr, (what, message, done.stderr)
         assert not (tmp_path / "reads.h5").exists(), what
         assert not list(tmp_path.glob(".reads.h5*")), what
-    done = run_corvane("convert", tmp_path / "missing.npz", "--metadata", tmp_path / "meta.csv", "-o", tmp_path / "reads.h5")
+    done = run_corvane("convert", tmp_path / "missing.npz", "--metadata", meta, "-o", tmp_path / "reads.h5")
     assert done.returncode == 2 and "missing.npz: no such file" in done.stderr
+    meta.write_text("\ufeff" + table("read-0,0,1,4000,0,1"))  # a byte-order mark is read past
+    done = run_corvane("convert", tmp_path / "arrays.npz", "--metadata", meta, "-o", "/nonexistent/reads.h5")
+    assert done.returncode == 2 and "no such folder /nonexistent" in done.stderr, done.stderr
+    assert "partial" not in done.stderr and "flags" not in done.stderr
+    del arrays
+    np.savez(tmp_path / "arrays.npz", **{f"read-{i}": np.arange(10, dtype=np.int16) for i in range(2)})
+    done = run_corvane("convert", tmp_path / "arrays.npz", "--metadata", meta, "-o", tmp_path / "reads.h5")
+    assert done.returncode == 0, done.stderr
+    with SignalFileReader(tmp_path / "reads.h5") as reader:
+        assert [read["read_id"] for read in reader.read_range(0, 2)] == ["read-0", "read-1"]
 
 
 def test_simulated_reads_are_called_back_as_their_truths(tmp_path, server, make_client):

@@ -88,6 +88,12 @@ def test_a_writer_left_by_an_error_leaves_nothing_behind(tmp_path):
             writer.add(sample_reads(1)[0])
             raise RuntimeError("stop")
     assert list(tmp_path.iterdir()) == []
+    # A value the file's column cannot hold is found when the reads are
+    # flushed, at close.
+    with pytest.raises(OverflowError):
+        with SignalFileWriter(target) as writer:
+            writer.add(dict(sample_reads(1)[0], channel=2**40))
+    assert list(tmp_path.iterdir()) == []
     with pytest.raises(SignalFileError, match="missing/reads.h5: cannot create"):
         SignalFileWriter(tmp_path / "missing" / "reads.h5")
 

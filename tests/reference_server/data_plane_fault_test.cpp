@@ -230,6 +230,8 @@ TEST_F(DataPlaneFaultTest, TheControlSocketSetsFaultsAndRestartsAtRunTime) {
         {R"({"command": "restart_every", "requests": -1})",
          R"({"ok":false,"error":"\"requests\" must be a non-negative integer"})"},
         {R"({"command": "explode"})", R"({"ok":false,"error":"unknown command \"explode\""})"},
+        // Only a server program, which set a stop handler, takes "stop".
+        {R"({"command": "stop"})", R"({"ok":false,"error":"stop is not available in this server"})"},
         {"{", R"({"ok":false,"error":"command is not valid JSON: Missing a name for object member."})"},
     };
     for (const auto& row : rows) {
