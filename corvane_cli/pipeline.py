@@ -204,14 +204,23 @@ class Pipeline:
             called = time.monotonic()
             groups = client.get_completed_reads()
             self.client_s += time.monotonic() - called
+            stopped = None  # whether this pool's client stopped on an error
             for group in groups:
                 any_back = True
                 tag = group[0]["read_tag"]
-                read_id, samples, _ = self._in_flight.pop(tag, (None, 0, 0))
-                if read_id is None:
+                if tag not in self._in_flight:
                     continue  # not ours, or already counted
+                called_read = any("sequence" in read["datasets"] for read in group)
+                if not called_read:
+                    if stopped is None:
+                        stopped = client.get_status() == Corvane.error_state or bool(client.get_error_message())
+                    if stopped:
+                        # Handed back uncalled by a client that stopped: the
+                        # recovery passes it again, or the loss counts it.
+                        continue
+                read_id, samples, _ = self._in_flight.pop(tag)
                 self._samples_in_flight -= samples
-                if any("sequence" in read["datasets"] for read in group):
+                if called_read:
                     self.counts.with_results += 1
                 else:
                     self.counts.without_results += 1
