@@ -42,14 +42,14 @@
 #include <benchmark/benchmark.h>
 #include <zmq.hpp>
 
-#include "common/read_holder.h"
+#include "common/read_model/read_holder.h"
 #include "ipc_tools/fbbuilder_read_helper.h"
-#include "reference_server/basecaller.h"
-#include "reference_server/called_result.h"
-#include "reference_server/read_assembler.h"
-#include "reference_server/received_request.h"
-#include "reference_server/request_handler.h"
-#include "reference_server/signal_model.h"
+#include "reference_server/model/basecaller.h"
+#include "reference_server/data_plane/called_result.h"
+#include "reference_server/data_plane/read_assembler.h"
+#include "reference_server/data_plane/received_request.h"
+#include "reference_server/protocol/request_handler.h"
+#include "reference_server/model/signal_model.h"
 #include "support/temp_dir.h"
 
 namespace {

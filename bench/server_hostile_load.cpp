@@ -41,11 +41,11 @@
 
 #include <zmq.hpp>
 
-#include "common/read_holder.h"
+#include "common/read_model/read_holder.h"
 #include "ipc_tools/fbbuilder_read_helper.h"
 #include "ipc_tools/ipc_tools.h"
 #include "ipc_tools/wire_format.h"
-#include "reference_server/signal_model.h"
+#include "reference_server/model/signal_model.h"
 
 extern char** environ;
 

@@ -26,7 +26,7 @@
 #include <mutex>
 #include <string>
 
-#include "common/diagnostics/tracing.h"
+#include "common/runtime/diagnostics/tracing.h"
 #include "corvane/client_status.h"
 #include "corvane/request_broker_adapter.h"
 #include "ipc_tools/connected_info.h"

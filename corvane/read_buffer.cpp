@@ -8,9 +8,9 @@
 #include <stdexcept>
 #include <unordered_set>
 
-#include "common/logger.h"
-#include "common/utils/countdown_latch.h"
-#include "common/utils/flag.h"
+#include "common/runtime/logger.h"
+#include "common/runtime/utils/countdown_latch.h"
+#include "common/runtime/utils/flag.h"
 #include "ipc_tools/fbbuilder_read_helper.h"
 #include "ipc_tools/message_buffer_pool.h"
 

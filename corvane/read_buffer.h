@@ -36,9 +36,9 @@
 #include <utility>
 #include <vector>
 
-#include "common/diagnostics/state_provider.h"
-#include "common/diagnostics/tracing.h"
-#include "common/read_holder.h"
+#include "common/runtime/diagnostics/state_provider.h"
+#include "common/runtime/diagnostics/tracing.h"
+#include "common/read_model/read_holder.h"
 #include "corvane/client_status.h"
 #include "ipc_tools/ipc_tools.h"
 

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "apps/client/server_query.h"
-#include "common/diagnostics/tracing.h"
+#include "common/runtime/diagnostics/tracing.h"
 
 namespace ipc_tools::wire {
 struct BarcodeKit;

@@ -18,11 +18,11 @@
 
 #include <unistd.h>
 
-#include "common/logger.h"
-#include "reference_server/server_files.h"
-#include "reference_server/log_writer.h"
-#include "reference_server/reference_server.h"
-#include "reference_server/request_log.h"
+#include "common/runtime/logger.h"
+#include "reference_server/settings/server_files.h"
+#include "reference_server/protocol/log_writer.h"
+#include "reference_server/protocol/reference_server.h"
+#include "reference_server/protocol/request_log.h"
 
 namespace {
 

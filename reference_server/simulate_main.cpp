@@ -8,8 +8,8 @@
 #include <iostream>
 #include <string>
 
-#include "reference_server/read_simulator.h"
-#include "reference_server/simulated_read_json.h"
+#include "reference_server/model/read_simulator.h"
+#include "reference_server/model/simulated_read_json.h"
 
 namespace {
 

@@ -4,11 +4,11 @@
 #include <unordered_map>
 #include <utility>
 
-#include "common/active_object.h"
-#include "common/diagnostics/context_builder.h"
-#include "common/diagnostics/json_formatter.h"
-#include "common/logger.h"
-#include "common/read_holder.h"
+#include "common/runtime/active_object.h"
+#include "common/runtime/diagnostics/context_builder.h"
+#include "common/runtime/diagnostics/json_formatter.h"
+#include "common/runtime/logger.h"
+#include "common/read_model/read_holder.h"
 #include "corvane/client.h"
 #include "corvane/result_conversions.h"
 #include "ipc_tools/connection_info.h"

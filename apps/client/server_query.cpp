@@ -8,7 +8,7 @@
 #include <rapidjson/stringbuffer.h>
 #include <rapidjson/writer.h>
 
-#include "common/diagnostics/tracing.h"
+#include "common/runtime/diagnostics/tracing.h"
 #include "corvane/server_proxy.h"
 #include "ipc_tools/bounded_json.h"
 #include "ipc_tools/request_broker.h"

@@ -1,4 +1,4 @@
-#include "reference_server/aligner.h"
+#include "reference_server/alignment/aligner.h"
 
 #include <algorithm>
 #include <fstream>
@@ -8,7 +8,7 @@
 #include <gtest/gtest.h>
 #include <minimap.h>
 
-#include "reference_server/signal_model.h"
+#include "reference_server/model/signal_model.h"
 #include "support/temp_dir.h"
 
 namespace {

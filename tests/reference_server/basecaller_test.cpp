@@ -1,4 +1,4 @@
-#include "reference_server/basecaller.h"
+#include "reference_server/model/basecaller.h"
 
 #include <algorithm>
 #include <cmath>
@@ -8,7 +8,7 @@
 
 #include <gtest/gtest.h>
 
-#include "reference_server/signal_model.h"
+#include "reference_server/model/signal_model.h"
 
 namespace {
 

@@ -9,14 +9,14 @@
 #include <gtest/gtest.h>
 #include <zmq.hpp>
 
-#include "common/read_alignment.h"
-#include "common/read_holder.h"
+#include "common/read_model/read_alignment.h"
+#include "common/read_model/read_holder.h"
 #include "data_wrappers/data_set_data.h"
 #include "data_wrappers/dataset.h"
 #include "ipc_tools/fbbuilder_read_helper.h"
 #include "ipc_tools/wire_format.h"
-#include "reference_server/basecaller.h"
-#include "reference_server/signal_model.h"
+#include "reference_server/model/basecaller.h"
+#include "reference_server/model/signal_model.h"
 
 namespace {
 

@@ -12,11 +12,11 @@
 
 #include <gtest/gtest.h>
 
-#include "common/read_holder.h"
+#include "common/read_model/read_holder.h"
 #include "ipc_tools/fbbuilder_read_helper.h"
 #include "ipc_tools/wire_format.h"
 #include "reference_server/raw_client.h"
-#include "reference_server/signal_model.h"
+#include "reference_server/model/signal_model.h"
 
 namespace test_support {
 
