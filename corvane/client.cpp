@@ -9,7 +9,7 @@
 #include "common/runtime/logger.h"
 #include "corvane/read_buffer.h"
 #include "corvane/read_processing_protocol.h"
-#include "corvane/result_conversions.h"
+#include "apps/client/result_conversions.h"
 
 namespace corvane {
 

@@ -10,7 +10,7 @@
 #include "common/runtime/logger.h"
 #include "common/read_model/read_holder.h"
 #include "corvane/client.h"
-#include "corvane/result_conversions.h"
+#include "apps/client/result_conversions.h"
 #include "ipc_tools/connection_info.h"
 
 namespace apps {

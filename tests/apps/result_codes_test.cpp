@@ -8,7 +8,7 @@
 #include <gtest/gtest.h>
 
 #include "apps/client/read.h"
-#include "corvane/result_conversions.h"
+#include "apps/client/result_conversions.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "corvane/result_conversions.h"
+#include "apps/client/result_conversions.h"
 
 #include <stdexcept>
 
