@@ -9,7 +9,6 @@
 #include "common/runtime/logger.h"
 #include "corvane/read_buffer.h"
 #include "corvane/read_processing_protocol.h"
-#include "apps/client/result_conversions.h"
 
 namespace corvane {
 

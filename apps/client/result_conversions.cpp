@@ -2,38 +2,29 @@
 
 #include <stdexcept>
 
-namespace corvane {
+namespace apps {
 
-apps::ConnectionStatus to_connection_status(ClientStatus status) {
+ConnectionStatus to_connection_status(corvane::ClientStatus status) {
     const auto value = static_cast<std::int32_t>(status);
     if (value < 0 || value > 7) {
         throw std::runtime_error("unrecognised corvane::ClientStatus value");
     }
-    return static_cast<apps::ConnectionStatus>(value);
+    return static_cast<ConnectionStatus>(value);
 }
 
-ClientQueueReadsResult to_client_result(BufferQueueReadsResult result) {
+PassReadResult to_pass_read_result(corvane::ClientQueueReadsResult result) {
+    using corvane::ClientQueueReadsResult;
     switch (result) {
-    case BufferQueueReadsResult::queued: return ClientQueueReadsResult::queued;
-    case BufferQueueReadsResult::no_room: return ClientQueueReadsResult::queue_full;
-    case BufferQueueReadsResult::not_accepting: return ClientQueueReadsResult::not_accepting;
-    case BufferQueueReadsResult::bad_read: return ClientQueueReadsResult::bad_read;
-    }
-    throw std::runtime_error("Unrecognised BufferQueueReadsResult value");
-}
-
-apps::PassReadResult to_pass_read_result(ClientQueueReadsResult result) {
-    switch (result) {
-    case ClientQueueReadsResult::queued: return apps::PassReadResult::success;
-    case ClientQueueReadsResult::not_accepting: return apps::PassReadResult::not_accepting_reads;
-    case ClientQueueReadsResult::queue_full: return apps::PassReadResult::queue_full;
-    case ClientQueueReadsResult::bad_read: return apps::PassReadResult::bad_read;
+    case ClientQueueReadsResult::queued: return PassReadResult::success;
+    case ClientQueueReadsResult::not_accepting: return PassReadResult::not_accepting_reads;
+    case ClientQueueReadsResult::queue_full: return PassReadResult::queue_full;
+    case ClientQueueReadsResult::bad_read: return PassReadResult::bad_read;
     }
     throw std::runtime_error("Unrecognised ClientQueueReadsResult value");
 }
 
-std::optional<apps::Result> to_result(ConnectionError error) {
-    using apps::Result;
+std::optional<Result> to_result(corvane::ConnectionError error) {
+    using corvane::ConnectionError;
     switch (error) {
     case ConnectionError::no_error: return std::nullopt;
     case ConnectionError::bad_request: return Result::bad_request;
@@ -51,4 +42,4 @@ std::optional<apps::Result> to_result(ConnectionError error) {
     throw std::runtime_error("unrecognised ConnectionError value");
 }
 
-}  // namespace corvane
+}  // namespace apps

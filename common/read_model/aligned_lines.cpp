@@ -35,14 +35,14 @@ std::vector<std::string_view> split_lines(std::string_view text) {
 
 // The server's records, one per row of the alignment table, each with as
 // many BED lines as that row's BedHits.
-std::vector<apps::Read::AlignmentSamLine> alignment_sam_lines(const ReadHolder& read, const dw::DataSetData& results) {
+std::vector<interfaces::AlignmentSamLine> alignment_sam_lines(const ReadHolder& read, const dw::DataSetData& results) {
     const dw::DataTable table(results);
     const auto bed_hits = table.field_view<const std::int32_t>(align_results_field(AlignResultsColumn::bed_hits).name);
     const interfaces::ReadMetadata& metadata = metadata_of(read);
     const std::vector<std::string_view> sam_records = split_lines(metadata.sam_record);
     const std::vector<std::string_view> bed_lines = split_lines(metadata.bed_lines);
 
-    std::vector<apps::Read::AlignmentSamLine> lines;
+    std::vector<interfaces::AlignmentSamLine> lines;
     lines.reserve(bed_hits.size());
     std::size_t next_bed_line = 0;
     for (std::size_t row = 0; row < bed_hits.size(); ++row) {
@@ -53,7 +53,7 @@ std::vector<apps::Read::AlignmentSamLine> alignment_sam_lines(const ReadHolder& 
                                      " alignments but only " + std::to_string(sam_records.size()) +
                                      " SAM records.");
         }
-        apps::Read::AlignmentSamLine line;
+        interfaces::AlignmentSamLine line;
         line.sam_line = std::string(sam_records[row]);
         const std::size_t hits = bed_hits[row] > 0 ? static_cast<std::size_t>(bed_hits[row]) : 0;
         if (hits > bed_lines.size() - next_bed_line) {
@@ -70,12 +70,12 @@ std::vector<apps::Read::AlignmentSamLine> alignment_sam_lines(const ReadHolder& 
 
 }  // namespace
 
-std::vector<apps::Read::AlignmentSamLine> aligned_lines(const ReadHolder& read) {
+std::vector<interfaces::AlignmentSamLine> aligned_lines(const ReadHolder& read) {
     const dw::DataSetData* results = find_dataset(read, dw::align_results);
     if (results == nullptr) {
         return {};
     }
-    std::vector<apps::Read::AlignmentSamLine> lines = alignment_sam_lines(read, *results);
+    std::vector<interfaces::AlignmentSamLine> lines = alignment_sam_lines(read, *results);
     if (lines.empty()) {
         return lines;
     }

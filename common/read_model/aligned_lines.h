@@ -6,7 +6,7 @@
 
 #include <vector>
 
-#include <apps/client/read.h>
+#include <interfaces/alignment_sam_line.h>
 
 namespace common {
 
@@ -17,6 +17,6 @@ struct ReadHolder;
 // reference name). Throws std::runtime_error "Malformed alignment SAM line:
 // \n" + line when the first record has fewer than eleven columns, and when
 // the texts do not cover the table.
-std::vector<apps::Read::AlignmentSamLine> aligned_lines(const ReadHolder& read);
+std::vector<interfaces::AlignmentSamLine> aligned_lines(const ReadHolder& read);
 
 }  // namespace common

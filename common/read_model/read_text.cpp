@@ -276,11 +276,11 @@ std::string fastq_header_line(const ReadHolder& read, bool include_move_table) {
     return line;
 }
 
-std::vector<apps::Read::AlignmentSamLine> sam_and_bed_lines(const ReadHolder& read, float threshold_percent) {
+std::vector<interfaces::AlignmentSamLine> sam_and_bed_lines(const ReadHolder& read, float threshold_percent) {
     const unsigned threshold = modbase_threshold_from_percent(threshold_percent);
     const ReadMetadata& metadata = metadata_of(read);
 
-    std::vector<apps::Read::AlignmentSamLine> lines = aligned_lines(read);
+    std::vector<interfaces::AlignmentSamLine> lines = aligned_lines(read);
     if (lines.empty()) {
         std::string name = metadata.strand_id;
         if (metadata.duplex_strands) {
@@ -292,7 +292,7 @@ std::vector<apps::Read::AlignmentSamLine> sam_and_bed_lines(const ReadHolder& re
         if (!unmapped.success) {
             throw std::runtime_error("make_unmapped_sam_line failed: " + unmapped.error);
         }
-        lines.push_back(apps::Read::AlignmentSamLine{std::move(unmapped.text), {}});
+        lines.push_back(interfaces::AlignmentSamLine{std::move(unmapped.text), {}});
     }
 
     std::string& first = lines.front().sam_line;

@@ -10,7 +10,7 @@
 #include <string_view>
 #include <vector>
 
-#include <apps/client/read.h>
+#include <interfaces/alignment_sam_line.h>
 
 #include "common/read_model/tag_text.h"
 
@@ -39,7 +39,7 @@ std::string fastq_header_line(const ReadHolder& read, bool include_move_table);
 // unaligned). The first record gets the modified-base, move-table and
 // per-read tags. `threshold_percent` as modbase_threshold_from_percent.
 // Throws std::runtime_error for malformed read data.
-std::vector<apps::Read::AlignmentSamLine> sam_and_bed_lines(const ReadHolder& read, float threshold_percent);
+std::vector<interfaces::AlignmentSamLine> sam_and_bed_lines(const ReadHolder& read, float threshold_percent);
 
 // Shortest decimal text that reads back as the same float.
 std::string float_tag_text(float value);

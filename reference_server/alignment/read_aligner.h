@@ -19,19 +19,20 @@
 #include <vector>
 
 #include "reference_server/data_plane/called_result.h"
+#include "reference_server/data_plane/result_aligner.h"
 
 namespace reference_server {
 
 class Aligner;
 class BedRegions;
 
-class ReadAligner {
+class ReadAligner final : public ResultAligner {
 public:
     // `bed` may be null: then no hit counts regions.
     ReadAligner(std::shared_ptr<const Aligner> aligner, std::shared_ptr<const BedRegions> bed);
 
     void align(CalledResult& result) const;
-    void align(std::vector<CalledResult>& results) const;
+    void align(std::vector<CalledResult>& results) const override;
 
 private:
     std::shared_ptr<const Aligner> m_aligner;

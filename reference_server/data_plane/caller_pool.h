@@ -26,15 +26,12 @@
 #include <thread>
 #include <vector>
 
-#include "reference_server/model/basecaller.h"
 #include "reference_server/data_plane/called_result.h"
-#include "reference_server/alignment/read_aligner.h"
+#include "reference_server/data_plane/caller_options.h"
 #include "reference_server/data_plane/read_assembler.h"
+#include "reference_server/data_plane/result_aligner.h"
 
 namespace reference_server {
-
-// The basecaller the data plane calls each completed read with.
-using CallRead = std::function<std::vector<CalledResult>(const ReceivedRead&, const CallerOptions&)>;
 
 struct CallJob {
     std::uint64_t epoch = 0;     // of the session the read belongs to
@@ -48,7 +45,7 @@ struct CallJob {
     // What the read's frame_samples, or the block, point into, if anything.
     std::shared_ptr<const void> frame;
     std::shared_ptr<const CallerOptions> options;
-    std::shared_ptr<const ReadAligner> aligner;  // null: results stay unaligned
+    std::shared_ptr<const ResultAligner> aligner;  // null: results stay unaligned
 };
 
 struct FinishedCall {

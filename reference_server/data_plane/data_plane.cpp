@@ -112,7 +112,7 @@ void DataPlane::open(const std::string& client_id,
                      const ConnectRequest& request,
                      const ConfigurationSetting& configuration,
                      Clock::time_point now,
-                     std::shared_ptr<const ReadAligner> aligner) {
+                     std::shared_ptr<const ResultAligner> aligner) {
     Session session;
     session.assembler = ReadAssembler({m_settings.max_partial_reads, m_settings.max_read_samples});
     session.epoch = m_next_epoch++;

@@ -56,12 +56,12 @@
 #include <vector>
 
 #include "ipc_tools/ipc_tools.h"
-#include "reference_server/model/basecaller.h"
 #include "reference_server/data_plane/called_result.h"
+#include "reference_server/data_plane/caller_options.h"
 #include "reference_server/data_plane/caller_pool.h"
-#include "reference_server/alignment/read_aligner.h"
 #include "reference_server/data_plane/read_assembler.h"
 #include "reference_server/data_plane/received_request.h"
+#include "reference_server/data_plane/result_aligner.h"
 #include "reference_server/settings/server_settings.h"
 #include "reference_server/settings/server_state.h"
 
@@ -102,7 +102,7 @@ public:
               const ConnectRequest& request,
               const ConfigurationSetting& configuration,
               Clock::time_point now,
-              std::shared_ptr<const ReadAligner> aligner = nullptr);
+              std::shared_ptr<const ResultAligner> aligner = nullptr);
     void close(const std::string& client_id);
     void clear();
     // Any request of the client counts as a sign of life.
@@ -173,7 +173,7 @@ private:
         std::shared_ptr<const CallerOptions> options;
         std::chrono::seconds timeout{0};
         Clock::time_point last_heard;
-        std::shared_ptr<const ReadAligner> aligner;  // null: results stay unaligned
+        std::shared_ptr<const ResultAligner> aligner;  // null: results stay unaligned
     };
 
     Session* find(const std::string& client_id);

@@ -26,6 +26,7 @@
 #include "ipc_tools/ipc_tools.h"
 #include "reference_server/alignment/alignment_service.h"
 #include "reference_server/data_plane/data_plane.h"
+#include "reference_server/model/basecaller.h"
 #include "reference_server/settings/fault_plan.h"
 #include "reference_server/data_plane/received_request.h"
 #include "reference_server/settings/server_state.h"
