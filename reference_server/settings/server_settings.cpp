@@ -10,6 +10,7 @@
 #include <rapidjson/prettywriter.h>
 #include <rapidjson/stringbuffer.h>
 
+#include "corvane_version.h"
 #include "ipc_tools/bounded_json.h"
 
 namespace reference_server {
@@ -288,7 +289,7 @@ ipc_tools::MessageType message_type_from_name(const std::string& name) {
 
 ServerSettings default_settings() {
     ServerSettings settings;
-    settings.server_version = "7.13.6";
+    settings.server_version = CORVANE_VERSION_TEXT;
     settings.minimap_version = "2.0-reference";
     settings.configurations = {
         {"ref_dna_fast", "ref_dna_fast@v1.0.0", "", false, 0},
