@@ -68,18 +68,14 @@
 namespace reference_server {
 
 // How a fault spoils the results of one reply.
+// One for each fault of the results (fault_actions.def), under its name.
 enum class Malformation {
     none,
-    zero_duration,
-    long_genome_name,
-    longest_genome_name,
-    bad_orientation,
-    empty_base_mod_alphabet,
-    short_context_mask,
-    blank_in_read_name,
-    wrong_batch_kind,
-    wrong_continuation_kind,
-    repeat_in_batch,
+#define CORVANE_REPLY_FAULT(action)
+#define CORVANE_RESULT_FAULT(action) action,
+#include "reference_server/settings/fault_actions.def"
+#undef CORVANE_REPLY_FAULT
+#undef CORVANE_RESULT_FAULT
 };
 
 class DataPlane {

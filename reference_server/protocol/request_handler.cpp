@@ -333,36 +333,14 @@ std::optional<Message> RequestHandler::apply_fault(const ReceivedRequest& reques
     case FaultAction::restart:
         restart();
         return std::nullopt;
-    case FaultAction::zero_duration:
-        m_effects.malformation = Malformation::zero_duration;
+#define CORVANE_REPLY_FAULT(action)
+#define CORVANE_RESULT_FAULT(action)                   \
+    case FaultAction::action:                          \
+        m_effects.malformation = Malformation::action; \
         return std::nullopt;
-    case FaultAction::long_genome_name:
-        m_effects.malformation = Malformation::long_genome_name;
-        return std::nullopt;
-    case FaultAction::longest_genome_name:
-        m_effects.malformation = Malformation::longest_genome_name;
-        return std::nullopt;
-    case FaultAction::bad_orientation:
-        m_effects.malformation = Malformation::bad_orientation;
-        return std::nullopt;
-    case FaultAction::empty_base_mod_alphabet:
-        m_effects.malformation = Malformation::empty_base_mod_alphabet;
-        return std::nullopt;
-    case FaultAction::short_context_mask:
-        m_effects.malformation = Malformation::short_context_mask;
-        return std::nullopt;
-    case FaultAction::wrong_batch_kind:
-        m_effects.malformation = Malformation::wrong_batch_kind;
-        return std::nullopt;
-    case FaultAction::blank_in_read_name:
-        m_effects.malformation = Malformation::blank_in_read_name;
-        return std::nullopt;
-    case FaultAction::wrong_continuation_kind:
-        m_effects.malformation = Malformation::wrong_continuation_kind;
-        return std::nullopt;
-    case FaultAction::repeat_in_batch:
-        m_effects.malformation = Malformation::repeat_in_batch;
-        return std::nullopt;
+#include "reference_server/settings/fault_actions.def"
+#undef CORVANE_REPLY_FAULT
+#undef CORVANE_RESULT_FAULT
     }
     return std::nullopt;
 }

@@ -23,26 +23,11 @@ struct FaultActionName {
 };
 
 constexpr FaultActionName fault_action_names[] = {
-    {FaultAction::reply, "reply"},
-    {FaultAction::delay, "delay"},
-    {FaultAction::short_frame, "short_frame"},
-    {FaultAction::foreign_identifier, "foreign_identifier"},
-    {FaultAction::corrupt_buffer, "corrupt_buffer"},
-    {FaultAction::unknown_kind, "unknown_kind"},
-    {FaultAction::stall, "stall"},
-    {FaultAction::lose_reads, "lose_reads"},
-    {FaultAction::slow_calling, "slow_calling"},
-    {FaultAction::restart, "restart"},
-    {FaultAction::zero_duration, "zero_duration"},
-    {FaultAction::long_genome_name, "long_genome_name"},
-    {FaultAction::longest_genome_name, "longest_genome_name"},
-    {FaultAction::bad_orientation, "bad_orientation"},
-    {FaultAction::empty_base_mod_alphabet, "empty_base_mod_alphabet"},
-    {FaultAction::short_context_mask, "short_context_mask"},
-    {FaultAction::blank_in_read_name, "blank_in_read_name"},
-    {FaultAction::wrong_batch_kind, "wrong_batch_kind"},
-    {FaultAction::wrong_continuation_kind, "wrong_continuation_kind"},
-    {FaultAction::repeat_in_batch, "repeat_in_batch"},
+#define CORVANE_REPLY_FAULT(action) {FaultAction::action, #action},
+#define CORVANE_RESULT_FAULT(action) {FaultAction::action, #action},
+#include "reference_server/settings/fault_actions.def"
+#undef CORVANE_REPLY_FAULT
+#undef CORVANE_RESULT_FAULT
 };
 
 FaultAction fault_action_from_name(const std::string& name) {

@@ -82,27 +82,11 @@ struct BedSetting {
 
 // How a faulty reply departs from the normal one.
 enum class FaultAction {
-    reply,               // answer with `reply`, `value` and `text` instead
-    delay,               // answer normally, but only after `delay_ms`
-    stall,               // hold every reply to the client for `delay_ms`
-    short_frame,         // a frame of 4 bytes
-    foreign_identifier,  // a well-formed buffer of another protocol version
-    corrupt_buffer,      // the right identifier, content that fails verification
-    unknown_kind,        // a well-formed reply whose kind no client knows
-    // The read data plane.
-    lose_reads,               // NONE_PENDING with value 1; the client's reads are dropped
-    slow_calling,             // reads this request completes take `delay_ms` longer to call
-    restart,                  // forget every client and read, then answer as a restarted server
-    zero_duration,            // returned results carry duration 0
-    long_genome_name,         // an alignment whose genome name has 253 characters
-    longest_genome_name,      // one of 252 characters, the longest a client takes: no fault at all
-    bad_orientation,          // strand orientation code 2
-    empty_base_mod_alphabet,  // base-mod info without an alphabet
-    short_context_mask,       // a context mask of fewer bits than bases
-    blank_in_read_name,       // returned reads named with a blank inside, which no SAM record takes
-    wrong_batch_kind,         // results in a batch of the read-batch kind
-    wrong_continuation_kind,  // a continuation block of the first-block kind
-    repeat_in_batch,          // the first result ready returned twice, in one completed batch
+#define CORVANE_REPLY_FAULT(action) action,
+#define CORVANE_RESULT_FAULT(action) action,
+#include "reference_server/settings/fault_actions.def"
+#undef CORVANE_REPLY_FAULT
+#undef CORVANE_RESULT_FAULT
 };
 
 struct FaultRule {
