@@ -5,6 +5,7 @@
 #include <set>
 #include <sstream>
 #include <stdexcept>
+#include <type_traits>
 
 #include <rapidjson/document.h>
 #include <rapidjson/prettywriter.h>
@@ -38,6 +39,105 @@ FaultAction fault_action_from_name(const std::string& name) {
     }
     throw std::runtime_error("unknown fault action \"" + name + "\"");
 }
+
+// The members of each part of the settings file, in the file's order, each
+// named once: parse_settings reads and to_json writes through these lists.
+// `visit(key, member)` is called for every member; S is the part, const
+// when writing.
+template <class S, class Part>
+concept settings_part = std::is_same_v<std::remove_const_t<S>, Part>;
+
+template <settings_part<ConfigurationSetting> S, class Visit>
+void members(S& config, Visit&& visit) {
+    visit("name", config.name);
+    visit("model_version_id", config.model_version_id);
+    visit("modbase_model_version_id", config.modbase_model_version_id);
+    visit("duplex", config.duplex);
+    visit("load_delay_ms", config.load_delay_ms);
+}
+
+template <settings_part<BarcodeKitSetting> S, class Visit>
+void members(S& kit, Visit&& visit) {
+    visit("kit_name", kit.kit_name);
+    visit("first_index", kit.first_index);
+    visit("last_index", kit.last_index);
+    visit("is_both_ends", kit.is_both_ends);
+    visit("has_barcode12a", kit.has_barcode12a);
+    visit("normalised_pattern", kit.normalised_pattern);
+}
+
+template <settings_part<DeviceSetting> S, class Visit>
+void members(S& device, Visit&& visit) {
+    visit("id", device.id);
+    visit("name", device.name);
+    visit("kind", device.kind);
+}
+
+template <settings_part<IndexSetting> S, class Visit>
+void members(S& index, Visit&& visit) {
+    visit("path", index.path);
+    visit("header", index.header);
+    visit("load_delay_ms", index.load_delay_ms);
+}
+
+template <settings_part<BedSetting> S, class Visit>
+void members(S& bed, Visit&& visit) {
+    visit("path", bed.path);
+    visit("load_delay_ms", bed.load_delay_ms);
+}
+
+template <settings_part<DataPlaneSetting> S, class Visit>
+void members(S& data_plane, Visit&& visit) {
+    visit("latency_ms_per_read", data_plane.latency_ms_per_read);
+    visit("latency_ms_per_1000_samples", data_plane.latency_ms_per_1000_samples);
+    visit("max_queued_reads", data_plane.max_queued_reads);
+    visit("max_partial_reads", data_plane.max_partial_reads);
+    visit("max_read_samples", data_plane.max_read_samples);
+    visit("called_block_bases", data_plane.called_block_bases);
+    visit("max_completed_batch", data_plane.max_completed_batch);
+    visit("split_reads", data_plane.split_reads);
+    visit("caller_threads", data_plane.caller_threads);
+    visit("max_pieces_per_read", data_plane.max_pieces_per_read);
+    visit("max_queued_bytes", data_plane.max_queued_bytes);
+}
+
+template <settings_part<FaultRule> S, class Visit>
+void members(S& rule, Visit&& visit) {
+    visit("request", rule.request);
+    visit("action", rule.action);
+    visit("reply", rule.reply);
+    visit("text", rule.text);
+    visit("value", rule.value);
+    visit("delay_ms", rule.delay_ms);
+    visit("count", rule.count);
+    visit("client", rule.client);
+    visit("block_index", rule.block_index);
+    visit("skip", rule.skip);
+    visit("every", rule.every);
+    visit("once_per_read", rule.once_per_read);
+}
+
+// data_root is not among them: --data-root sets it, not the file.
+template <settings_part<ServerSettings> S, class Visit>
+void members(S& settings, Visit&& visit) {
+    visit("server_version", settings.server_version);
+    visit("minimap_version", settings.minimap_version);
+    visit("configurations", settings.configurations);
+    visit("barcode_kits", settings.barcode_kits);
+    visit("devices", settings.devices);
+    visit("alignment_indices", settings.alignment_indices);
+    visit("bed_files", settings.bed_files);
+    visit("data_plane", settings.data_plane);
+    visit("faults", settings.faults);
+    visit("restart_after_requests", settings.restart_after_requests);
+    visit("restart_every_requests", settings.restart_every_requests);
+    visit("max_clients", settings.max_clients);
+    visit("client_expiry_s", settings.client_expiry_s);
+    visit("max_loaded_indices", settings.max_loaded_indices);
+    visit("max_index_loads", settings.max_index_loads);
+}
+
+const char* device_kind_name(DeviceKind kind) { return kind == DeviceKind::cuda ? "cuda" : "metal"; }
 
 // Member readers: each names the member it complains about, so that a user
 // finds the mistake in a hand-written file.
@@ -171,34 +271,109 @@ void require_name(const std::string& value, const ObjectReader& reader, const ch
     }
 }
 
-FaultRule read_fault_rule(const ObjectReader& item) {
-    FaultRule rule;
-    std::string name;
-    item.read("request", name);
-    try {
-        rule.request = message_type_from_name(name);
-        name = "reply";
-        item.read("action", name);
-        rule.action = fault_action_from_name(name);
-        name = ipc_tools::to_string(rule.reply);
-        item.read("reply", name);
-        rule.reply = message_type_from_name(name);
-    } catch (const std::runtime_error& error) {
-        throw std::runtime_error(item.where() + ": " + error.what());
+// The rules a part must keep beyond its members' types, checked once all
+// its members are read.
+void check(const ConfigurationSetting& config, const ObjectReader& reader) { require_name(config.name, reader, "name"); }
+
+void check(const BarcodeKitSetting& kit, const ObjectReader& reader) { require_name(kit.kit_name, reader, "kit_name"); }
+
+void check(const DeviceSetting& device, const ObjectReader& reader) { require_name(device.id, reader, "id"); }
+
+void check(const IndexSetting& index, const ObjectReader& reader) { require_name(index.path, reader, "path"); }
+
+void check(const BedSetting& bed, const ObjectReader& reader) { require_name(bed.path, reader, "path"); }
+
+void check(const DataPlaneSetting& data_plane, const ObjectReader& reader) {
+    if (data_plane.latency_ms_per_1000_samples > max_latency_ms_per_1000_samples) {
+        throw std::runtime_error(reader.where() + ".latency_ms_per_1000_samples may be at most 1000000");
     }
-    item.read("text", rule.text);
-    item.read("value", rule.value);
-    item.read("delay_ms", rule.delay_ms);
-    item.read("count", rule.count);
-    item.read("client", rule.client);
-    item.read("block_index", rule.block_index);
-    item.read("skip", rule.skip);
-    item.read("every", rule.every);
-    item.read("once_per_read", rule.once_per_read);
+    require_at_least_one(data_plane.max_queued_reads, reader, "max_queued_reads");
+    require_at_least_one(data_plane.max_read_samples, reader, "max_read_samples");
+    require_at_least_one(data_plane.max_pieces_per_read, reader, "max_pieces_per_read");
+    require_at_least_one(data_plane.max_queued_bytes, reader, "max_queued_bytes");
+    if (data_plane.called_block_bases == 0 || data_plane.max_completed_batch == 0) {
+        throw std::runtime_error(reader.where() + ": called_block_bases and max_completed_batch must be at least 1");
+    }
+    if (data_plane.caller_threads > max_caller_threads) {
+        throw std::runtime_error(reader.where() + ": caller_threads may be at most " +
+                                 std::to_string(max_caller_threads));
+    }
+}
+
+void check(const FaultRule& rule, const ObjectReader& reader) {
     if (rule.every == 0) {
-        throw std::runtime_error(item.where() + ".every must be at least 1");
+        throw std::runtime_error(reader.where() + ".every must be at least 1");
     }
-    return rule;
+}
+
+void check(const ServerSettings& settings, const ObjectReader& reader) {
+    require_at_least_one(settings.max_clients, reader, "max_clients");
+    require_at_least_one(settings.max_loaded_indices, reader, "max_loaded_indices");
+    require_at_least_one(settings.max_index_loads, reader, "max_index_loads");
+    if (settings.configurations.empty()) {
+        throw std::runtime_error("settings.configurations must hold at least one configuration");
+    }
+}
+
+template <class Part>
+void read_part(const ObjectReader& reader, Part& part);
+
+// One member of a part, by its type; a missing member keeps what `out` holds.
+template <class Value>
+void read_member(const ObjectReader& reader, const char* key, Value& out) {
+    reader.read(key, out);
+}
+
+void read_member(const ObjectReader& reader, const char* key, DeviceKind& out) {
+    std::string kind = device_kind_name(out);
+    reader.read(key, kind);
+    if (kind == "cuda") {
+        out = DeviceKind::cuda;
+    } else if (kind == "metal") {
+        out = DeviceKind::metal;
+    } else {
+        throw std::runtime_error(reader.where() + "." + key + " must be \"cuda\" or \"metal\"");
+    }
+}
+
+// Names, as the settings file writes message kinds and fault actions. A
+// rule's request has no default: a rule without one names none.
+template <class Enum, class FromName>
+void read_name(const ObjectReader& reader, const char* key, Enum& out, std::string name, FromName from_name) {
+    reader.read(key, name);
+    try {
+        out = from_name(name);
+    } catch (const std::runtime_error& error) {
+        throw std::runtime_error(reader.where() + ": " + error.what());
+    }
+}
+
+void read_member(const ObjectReader& reader, const char* key, ipc_tools::MessageType& out) {
+    read_name(reader, key, out, out == ipc_tools::MessageType::UNSET ? "" : ipc_tools::to_string(out),
+              message_type_from_name);
+}
+
+void read_member(const ObjectReader& reader, const char* key, FaultAction& out) {
+    read_name(reader, key, out, to_string(out), fault_action_from_name);
+}
+
+void read_member(const ObjectReader& reader, const char* key, DataPlaneSetting& out) {
+    reader.read_object(key, [&out](const ObjectReader& item) { read_part(item, out); });
+}
+
+template <class Item>
+void read_member(const ObjectReader& reader, const char* key, std::vector<Item>& out) {
+    reader.read_list(key, out, [](const ObjectReader& item) {
+        Item part;
+        read_part(item, part);
+        return part;
+    });
+}
+
+template <class Part>
+void read_part(const ObjectReader& reader, Part& part) {
+    members(part, [&reader](const char* key, auto& member) { read_member(reader, key, member); });
+    check(part, reader);
 }
 
 rapidjson::Document parse_json(const std::string& json_text, const char* what) {
@@ -233,22 +408,52 @@ void write_member(Writer& writer, const char* key, std::uint32_t value) {
     writer.Uint(value);
 }
 
+void write_member(Writer& writer, const char* key, std::uint64_t value) {
+    writer.Key(key);
+    writer.Uint64(value);
+}
+
 void write_member(Writer& writer, const char* key, double value) {
     writer.Key(key);
     writer.Double(value);
 }
 
+void write_member(Writer& writer, const char* key, DeviceKind kind) {
+    write_member(writer, key, std::string(device_kind_name(kind)));
+}
+
+void write_member(Writer& writer, const char* key, ipc_tools::MessageType type) {
+    write_member(writer, key, std::string(ipc_tools::to_string(type)));
+}
+
+void write_member(Writer& writer, const char* key, FaultAction action) {
+    write_member(writer, key, std::string(to_string(action)));
+}
+
+template <class Part>
+void write_part(Writer& writer, const Part& part);
+
+void write_member(Writer& writer, const char* key, const DataPlaneSetting& data_plane) {
+    writer.Key(key);
+    write_part(writer, data_plane);
+}
+
 // key: [ {members of the first item}, ... ]
-template <class Items, class WriteMembers>
-void write_objects(Writer& writer, const char* key, const Items& items, WriteMembers write_members) {
+template <class Item>
+void write_member(Writer& writer, const char* key, const std::vector<Item>& items) {
     writer.Key(key);
     writer.StartArray();
     for (const auto& item : items) {
-        writer.StartObject();
-        write_members(item);
-        writer.EndObject();
+        write_part(writer, item);
     }
     writer.EndArray();
+}
+
+template <class Part>
+void write_part(Writer& writer, const Part& part) {
+    writer.StartObject();
+    members(part, [&writer](const char* key, const auto& member) { write_member(writer, key, member); });
+    writer.EndObject();
 }
 
 }  // namespace
@@ -305,103 +510,7 @@ ServerSettings parse_settings(const std::string& json_text) {
     const rapidjson::Document document = parse_json(json_text, "settings");
     const ObjectReader top(document, "settings");
     ServerSettings settings = default_settings();
-    top.read("server_version", settings.server_version);
-    top.read("minimap_version", settings.minimap_version);
-    top.read("restart_after_requests", settings.restart_after_requests);
-
-    top.read("max_clients", settings.max_clients);
-    require_at_least_one(settings.max_clients, top, "max_clients");
-    top.read("client_expiry_s", settings.client_expiry_s);
-    top.read("max_loaded_indices", settings.max_loaded_indices);
-    require_at_least_one(settings.max_loaded_indices, top, "max_loaded_indices");
-    top.read("max_index_loads", settings.max_index_loads);
-    require_at_least_one(settings.max_index_loads, top, "max_index_loads");
-
-    top.read_list("configurations", settings.configurations, [](const ObjectReader& item) {
-        ConfigurationSetting config;
-        item.read("name", config.name);
-        require_name(config.name, item, "name");
-        item.read("model_version_id", config.model_version_id);
-        item.read("modbase_model_version_id", config.modbase_model_version_id);
-        item.read("duplex", config.duplex);
-        item.read("load_delay_ms", config.load_delay_ms);
-        return config;
-    });
-    if (settings.configurations.empty()) {
-        throw std::runtime_error("settings.configurations must hold at least one configuration");
-    }
-    top.read_list("barcode_kits", settings.barcode_kits, [](const ObjectReader& item) {
-        BarcodeKitSetting kit;
-        item.read("kit_name", kit.kit_name);
-        require_name(kit.kit_name, item, "kit_name");
-        item.read("first_index", kit.first_index);
-        item.read("last_index", kit.last_index);
-        item.read("is_both_ends", kit.is_both_ends);
-        item.read("has_barcode12a", kit.has_barcode12a);
-        item.read("normalised_pattern", kit.normalised_pattern);
-        return kit;
-    });
-    top.read_list("devices", settings.devices, [](const ObjectReader& item) {
-        DeviceSetting device;
-        item.read("id", device.id);
-        require_name(device.id, item, "id");
-        item.read("name", device.name);
-        std::string kind = "cuda";
-        item.read("kind", kind);
-        if (kind == "cuda") {
-            device.kind = DeviceKind::cuda;
-        } else if (kind == "metal") {
-            device.kind = DeviceKind::metal;
-        } else {
-            throw std::runtime_error(item.where() + ".kind must be \"cuda\" or \"metal\"");
-        }
-        return device;
-    });
-    top.read_list("alignment_indices", settings.alignment_indices, [](const ObjectReader& item) {
-        IndexSetting index;
-        item.read("path", index.path);
-        require_name(index.path, item, "path");
-        item.read("header", index.header);
-        item.read("load_delay_ms", index.load_delay_ms);
-        return index;
-    });
-    top.read_list("bed_files", settings.bed_files, [](const ObjectReader& item) {
-        BedSetting bed;
-        item.read("path", bed.path);
-        require_name(bed.path, item, "path");
-        item.read("load_delay_ms", bed.load_delay_ms);
-        return bed;
-    });
-    top.read_object("data_plane", [&settings](const ObjectReader& item) {
-        DataPlaneSetting& data_plane = settings.data_plane;
-        item.read("latency_ms_per_read", data_plane.latency_ms_per_read);
-        item.read("latency_ms_per_1000_samples", data_plane.latency_ms_per_1000_samples);
-        item.read("max_queued_reads", data_plane.max_queued_reads);
-        item.read("max_partial_reads", data_plane.max_partial_reads);
-        item.read("max_read_samples", data_plane.max_read_samples);
-        item.read("called_block_bases", data_plane.called_block_bases);
-        item.read("max_completed_batch", data_plane.max_completed_batch);
-        item.read("split_reads", data_plane.split_reads);
-        item.read("caller_threads", data_plane.caller_threads);
-        item.read("max_pieces_per_read", data_plane.max_pieces_per_read);
-        item.read("max_queued_bytes", data_plane.max_queued_bytes);
-        if (data_plane.latency_ms_per_1000_samples > max_latency_ms_per_1000_samples) {
-            throw std::runtime_error(item.where() + ".latency_ms_per_1000_samples may be at most 1000000");
-        }
-        require_at_least_one(data_plane.max_queued_reads, item, "max_queued_reads");
-        require_at_least_one(data_plane.max_read_samples, item, "max_read_samples");
-        require_at_least_one(data_plane.max_pieces_per_read, item, "max_pieces_per_read");
-        require_at_least_one(data_plane.max_queued_bytes, item, "max_queued_bytes");
-        if (data_plane.called_block_bases == 0 || data_plane.max_completed_batch == 0) {
-            throw std::runtime_error(item.where() + ": called_block_bases and max_completed_batch must be at least 1");
-        }
-        if (data_plane.caller_threads > max_caller_threads) {
-            throw std::runtime_error(item.where() + ": caller_threads may be at most " +
-                                     std::to_string(max_caller_threads));
-        }
-    });
-    top.read_list("faults", settings.faults, read_fault_rule);
-    top.read("restart_every_requests", settings.restart_every_requests);
+    read_part(top, settings);
     top.refuse_unknown_members();
     return settings;
 }
@@ -409,7 +518,8 @@ ServerSettings parse_settings(const std::string& json_text) {
 FaultRule parse_fault_rule(const std::string& json_text, const std::string& where) {
     const rapidjson::Document document = parse_json(json_text, where.c_str());
     const ObjectReader item(document, where);
-    FaultRule rule = read_fault_rule(item);
+    FaultRule rule;
+    read_part(item, rule);
     item.refuse_unknown_members();
     return rule;
 }
@@ -438,77 +548,7 @@ ServerSettings load_settings(const std::string& path) {
 std::string to_json(const ServerSettings& settings) {
     rapidjson::StringBuffer buffer;
     Writer writer(buffer);
-    writer.StartObject();
-    write_member(writer, "server_version", settings.server_version);
-    write_member(writer, "minimap_version", settings.minimap_version);
-    write_objects(writer, "configurations", settings.configurations, [&](const auto& config) {
-        write_member(writer, "name", config.name);
-        write_member(writer, "model_version_id", config.model_version_id);
-        write_member(writer, "modbase_model_version_id", config.modbase_model_version_id);
-        write_member(writer, "duplex", config.duplex);
-        write_member(writer, "load_delay_ms", config.load_delay_ms);
-    });
-    write_objects(writer, "barcode_kits", settings.barcode_kits, [&](const auto& kit) {
-        write_member(writer, "kit_name", kit.kit_name);
-        write_member(writer, "first_index", kit.first_index);
-        write_member(writer, "last_index", kit.last_index);
-        write_member(writer, "is_both_ends", kit.is_both_ends);
-        write_member(writer, "has_barcode12a", kit.has_barcode12a);
-        write_member(writer, "normalised_pattern", kit.normalised_pattern);
-    });
-    write_objects(writer, "devices", settings.devices, [&](const auto& device) {
-        write_member(writer, "id", device.id);
-        write_member(writer, "name", device.name);
-        write_member(writer, "kind", std::string(device.kind == DeviceKind::cuda ? "cuda" : "metal"));
-    });
-    write_objects(writer, "alignment_indices", settings.alignment_indices, [&](const auto& index) {
-        write_member(writer, "path", index.path);
-        write_member(writer, "header", index.header);
-        write_member(writer, "load_delay_ms", index.load_delay_ms);
-    });
-    write_objects(writer, "bed_files", settings.bed_files, [&](const auto& bed) {
-        write_member(writer, "path", bed.path);
-        write_member(writer, "load_delay_ms", bed.load_delay_ms);
-    });
-    const DataPlaneSetting& data_plane = settings.data_plane;
-    writer.Key("data_plane");
-    writer.StartObject();
-    write_member(writer, "latency_ms_per_read", data_plane.latency_ms_per_read);
-    write_member(writer, "latency_ms_per_1000_samples", data_plane.latency_ms_per_1000_samples);
-    write_member(writer, "max_queued_reads", data_plane.max_queued_reads);
-    write_member(writer, "max_partial_reads", data_plane.max_partial_reads);
-    write_member(writer, "max_read_samples", data_plane.max_read_samples);
-    write_member(writer, "called_block_bases", data_plane.called_block_bases);
-    write_member(writer, "max_completed_batch", data_plane.max_completed_batch);
-    write_member(writer, "split_reads", data_plane.split_reads);
-    write_member(writer, "caller_threads", data_plane.caller_threads);
-    write_member(writer, "max_pieces_per_read", data_plane.max_pieces_per_read);
-    writer.Key("max_queued_bytes");
-    writer.Uint64(data_plane.max_queued_bytes);
-    writer.EndObject();
-    write_objects(writer, "faults", settings.faults, [&](const auto& rule) {
-        write_member(writer, "request", std::string(ipc_tools::to_string(rule.request)));
-        write_member(writer, "action", std::string(to_string(rule.action)));
-        write_member(writer, "reply", std::string(ipc_tools::to_string(rule.reply)));
-        write_member(writer, "text", rule.text);
-        write_member(writer, "value", rule.value);
-        write_member(writer, "delay_ms", rule.delay_ms);
-        write_member(writer, "count", rule.count);
-        write_member(writer, "client", rule.client);
-        write_member(writer, "block_index", rule.block_index);
-        write_member(writer, "skip", rule.skip);
-        write_member(writer, "every", rule.every);
-        write_member(writer, "once_per_read", rule.once_per_read);
-    });
-    writer.Key("restart_after_requests");
-    writer.Uint64(settings.restart_after_requests);
-    writer.Key("restart_every_requests");
-    writer.Uint64(settings.restart_every_requests);
-    write_member(writer, "max_clients", settings.max_clients);
-    write_member(writer, "client_expiry_s", settings.client_expiry_s);
-    write_member(writer, "max_loaded_indices", settings.max_loaded_indices);
-    write_member(writer, "max_index_loads", settings.max_index_loads);
-    writer.EndObject();
+    write_part(writer, settings);
     return std::string(buffer.GetString(), buffer.GetSize());
 }
 
