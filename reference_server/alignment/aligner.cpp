@@ -66,6 +66,101 @@ struct ParsedOptions {
     int max_intron_len = 0;
 };
 
+// What each option does, by the code ketopt answers it with: the short
+// options' letters and the long options' LongOption. An option absent
+// here is unknown; `a`, `c` and `t` are taken and change nothing (the
+// aligner writes SAM always, and one thread calls it).
+using ApplyOption = void (*)(const char* arg, ParsedOptions& parsed);
+
+struct OptionRule {
+    int code;
+    ApplyOption apply;
+};
+
+void ignore_option(const char*, ParsedOptions&) {}
+
+const OptionRule option_rules[] = {
+    {'x',
+     [](const char* arg, ParsedOptions& parsed) {
+         if (mm_set_opt(arg, &parsed.index, &parsed.map) < 0) {
+             throw AlignerOptionsError(std::string("[ERROR] unknown preset '") + arg + "'");
+         }
+     }},
+    {'k', [](const char* arg, ParsedOptions& parsed) { parsed.index.k = static_cast<short>(std::atoi(arg)); }},
+    {'w', [](const char* arg, ParsedOptions& parsed) { parsed.index.w = static_cast<short>(std::atoi(arg)); }},
+    {'H', [](const char*, ParsedOptions& parsed) { parsed.index.flag |= MM_I_HPC; }},
+    {'I',
+     [](const char* arg, ParsedOptions& parsed) { parsed.index.batch_size = static_cast<std::uint64_t>(parse_num(arg)); }},
+    {'f',
+     [](const char* arg, ParsedOptions& parsed) {
+         const double value = std::atof(arg);
+         if (value < 1.0) {
+             parsed.map.mid_occ_frac = static_cast<float>(value);
+         } else {
+             parsed.map.mid_occ = static_cast<int>(value + .499);
+         }
+     }},
+    {'g', [](const char* arg, ParsedOptions& parsed) { parsed.map.max_gap = static_cast<int>(parse_num(arg)); }},
+    {'G', [](const char* arg, ParsedOptions& parsed) { parsed.max_intron_len = static_cast<int>(parse_num(arg)); }},
+    {'F', [](const char* arg, ParsedOptions& parsed) { parsed.map.max_frag_len = static_cast<int>(parse_num(arg)); }},
+    {'r',
+     [](const char* arg, ParsedOptions& parsed) {
+         char* end = nullptr;
+         parsed.map.bw = static_cast<int>(std::strtol(arg, &end, 10));
+         if (*end == ',') {
+             parsed.map.bw_long = static_cast<int>(std::strtol(end + 1, &end, 10));
+         }
+     }},
+    {'n', [](const char* arg, ParsedOptions& parsed) { parsed.map.min_cnt = std::atoi(arg); }},
+    {'m', [](const char* arg, ParsedOptions& parsed) { parsed.map.min_chain_score = std::atoi(arg); }},
+    {'N', [](const char* arg, ParsedOptions& parsed) { parsed.map.best_n = std::atoi(arg); }},
+    {'p', [](const char* arg, ParsedOptions& parsed) { parsed.map.pri_ratio = static_cast<float>(std::atof(arg)); }},
+    {'M', [](const char* arg, ParsedOptions& parsed) { parsed.map.mask_level = static_cast<float>(std::atof(arg)); }},
+    {'A', [](const char* arg, ParsedOptions& parsed) { parsed.map.a = std::atoi(arg); }},
+    {'B', [](const char* arg, ParsedOptions& parsed) { parsed.map.b = std::atoi(arg); }},
+    {'O', [](const char* arg, ParsedOptions& parsed) { parse_pair(arg, parsed.map.q, parsed.map.q2); }},
+    {'E', [](const char* arg, ParsedOptions& parsed) { parse_pair(arg, parsed.map.e, parsed.map.e2); }},
+    {'z', [](const char* arg, ParsedOptions& parsed) { parse_pair(arg, parsed.map.zdrop, parsed.map.zdrop_inv); }},
+    {'s', [](const char* arg, ParsedOptions& parsed) { parsed.map.min_dp_max = std::atoi(arg); }},
+    {'Y', [](const char*, ParsedOptions& parsed) { parsed.map.flag |= MM_F_SOFTCLIP; }},
+    {'L', [](const char*, ParsedOptions& parsed) { parsed.map.flag |= MM_F_LONG_CIGAR; }},
+    {'a', ignore_option},
+    {'c', ignore_option},
+    {'t', ignore_option},
+    {secondary,
+     [](const char* arg, ParsedOptions& parsed) {
+         if (std::strcmp(arg, "yes") == 0) {
+             parsed.no_secondary = false;
+         } else if (std::strcmp(arg, "no") == 0) {
+             parsed.no_secondary = true;
+         } else {
+             throw AlignerOptionsError("[ERROR] --secondary only takes yes or no");
+         }
+     }},
+    {md, [](const char*, ParsedOptions& parsed) { parsed.map.flag |= MM_F_OUT_MD; }},
+    {cs,
+     [](const char* arg, ParsedOptions& parsed) {
+         parsed.map.flag |= MM_F_OUT_CS | MM_F_CIGAR;
+         if (arg == nullptr || std::strcmp(arg, "short") == 0) {
+             parsed.map.flag &= ~static_cast<std::int64_t>(MM_F_OUT_CS_LONG);
+         } else if (std::strcmp(arg, "long") == 0) {
+             parsed.map.flag |= MM_F_OUT_CS_LONG;
+         } else {
+             throw AlignerOptionsError("[ERROR] --cs only takes 'short' or 'long'");
+         }
+     }},
+    {eqx, [](const char*, ParsedOptions& parsed) { parsed.map.flag |= MM_F_EQX; }},
+};
+
+ApplyOption find_option(int code) {
+    for (const OptionRule& rule : option_rules) {
+        if (rule.code == code) {
+            return rule.apply;
+        }
+    }
+    return nullptr;
+}
+
 ParsedOptions parse_options(const std::vector<std::string>& words) {
     // Silent: the library would write its progress lines, and a line on
     // standard error for every refused option text a client sends (a
@@ -89,92 +184,27 @@ ParsedOptions parse_options(const std::vector<std::string>& words) {
     const int argc = static_cast<int>(storage.size());
 
     ketopt_t state = KETOPT_INIT;
-    mm_mapopt_t& map = parsed.map;
-    mm_idxopt_t& index = parsed.index;
     int c = 0;
     while ((c = ketopt(&state, argc, argv.data(), 0, short_options, long_options)) >= 0) {
-        const char* arg = state.arg;
-        switch (c) {
-        case 'x':
-            if (mm_set_opt(arg, &index, &map) < 0) {
-                throw AlignerOptionsError(std::string("[ERROR] unknown preset '") + arg + "'");
-            }
-            break;
-        case 'k': index.k = static_cast<short>(std::atoi(arg)); break;
-        case 'w': index.w = static_cast<short>(std::atoi(arg)); break;
-        case 'H': index.flag |= MM_I_HPC; break;
-        case 'I': index.batch_size = static_cast<std::uint64_t>(parse_num(arg)); break;
-        case 'f': {
-            const double value = std::atof(arg);
-            if (value < 1.0) {
-                map.mid_occ_frac = static_cast<float>(value);
-            } else {
-                map.mid_occ = static_cast<int>(value + .499);
-            }
-            break;
+        const char* word = argv[static_cast<std::size_t>(state.i - 1)];
+        if (c == ':') {
+            throw AlignerOptionsError(std::string("[ERROR] missing option argument in \"") + word + "\"");
         }
-        case 'g': map.max_gap = static_cast<int>(parse_num(arg)); break;
-        case 'G': parsed.max_intron_len = static_cast<int>(parse_num(arg)); break;
-        case 'F': map.max_frag_len = static_cast<int>(parse_num(arg)); break;
-        case 'r': {
-            char* end = nullptr;
-            map.bw = static_cast<int>(std::strtol(arg, &end, 10));
-            if (*end == ',') {
-                map.bw_long = static_cast<int>(std::strtol(end + 1, &end, 10));
-            }
-            break;
+        const ApplyOption apply = find_option(c);
+        if (apply == nullptr) {
+            throw AlignerOptionsError(std::string("[ERROR] unknown option in \"") + word + "\"");
         }
-        case 'n': map.min_cnt = std::atoi(arg); break;
-        case 'm': map.min_chain_score = std::atoi(arg); break;
-        case 'N': map.best_n = std::atoi(arg); break;
-        case 'p': map.pri_ratio = static_cast<float>(std::atof(arg)); break;
-        case 'M': map.mask_level = static_cast<float>(std::atof(arg)); break;
-        case 'A': map.a = std::atoi(arg); break;
-        case 'B': map.b = std::atoi(arg); break;
-        case 'O': parse_pair(arg, map.q, map.q2); break;
-        case 'E': parse_pair(arg, map.e, map.e2); break;
-        case 'z': parse_pair(arg, map.zdrop, map.zdrop_inv); break;
-        case 's': map.min_dp_max = std::atoi(arg); break;
-        case 'Y': map.flag |= MM_F_SOFTCLIP; break;
-        case 'L': map.flag |= MM_F_LONG_CIGAR; break;
-        case 'a':
-        case 'c':
-        case 't': break;
-        case secondary:
-            if (std::strcmp(arg, "yes") == 0) {
-                parsed.no_secondary = false;
-            } else if (std::strcmp(arg, "no") == 0) {
-                parsed.no_secondary = true;
-            } else {
-                throw AlignerOptionsError("[ERROR] --secondary only takes yes or no");
-            }
-            break;
-        case md: map.flag |= MM_F_OUT_MD; break;
-        case cs:
-            map.flag |= MM_F_OUT_CS | MM_F_CIGAR;
-            if (arg == nullptr || std::strcmp(arg, "short") == 0) {
-                map.flag &= ~static_cast<std::int64_t>(MM_F_OUT_CS_LONG);
-            } else if (std::strcmp(arg, "long") == 0) {
-                map.flag |= MM_F_OUT_CS_LONG;
-            } else {
-                throw AlignerOptionsError("[ERROR] --cs only takes 'short' or 'long'");
-            }
-            break;
-        case eqx: map.flag |= MM_F_EQX; break;
-        case ':':
-            throw AlignerOptionsError(std::string("[ERROR] missing option argument in \"") + argv[static_cast<std::size_t>(state.i - 1)] + "\"");
-        default:
-            throw AlignerOptionsError(std::string("[ERROR] unknown option in \"") + argv[static_cast<std::size_t>(state.i - 1)] + "\"");
-        }
+        apply(state.arg, parsed);
     }
     if (state.ind < argc) {
         throw AlignerOptionsError(std::string("[ERROR] unexpected argument \"") + argv[static_cast<std::size_t>(state.ind)] + "\"");
     }
+    mm_mapopt_t& map = parsed.map;
     if ((map.flag & MM_F_SPLICE) && parsed.max_intron_len > 0) {
         mm_mapopt_max_intron_len(&map, parsed.max_intron_len);
     }
     map.flag |= MM_F_CIGAR | MM_F_OUT_SAM;
-    if (mm_check_opt(&index, &map) < 0) {
+    if (mm_check_opt(&parsed.index, &map) < 0) {
         throw AlignerOptionsError("[ERROR] minimap2 refuses these options together");
     }
     return parsed;
