@@ -176,6 +176,132 @@ unsigned modbase_threshold_from_percent(float percent) {
     return static_cast<unsigned>(percent / 100.0f * 256.0f);
 }
 
+namespace {
+
+// The positions of bases with a motif that are candidates: the supplied
+// flags, or every motif occurrence. Empty (and `error` set) when the flags
+// do not cover the sequence.
+std::vector<bool> motif_candidates(std::string_view sequence,
+                                   const std::array<Motif, 4>& motifs,
+                                   const std::vector<bool>* base_flags,
+                                   std::string& error) {
+    const std::size_t length = sequence.size();
+    if (base_flags != nullptr) {
+        if (base_flags->size() != length) {
+            error = "Base flags cover " + std::to_string(base_flags->size()) + " positions but the sequence has " +
+                    std::to_string(length) + " bases.";
+            return {};
+        }
+        return *base_flags;
+    }
+    std::vector<bool> candidates(length, false);
+    for (const Motif& motif : motifs) {
+        if (motif.letters.empty() || motif.letters.size() > length) {
+            continue;
+        }
+        for (std::size_t start = 0; start + motif.letters.size() <= length; ++start) {
+            if (motif_matches_at(motif, sequence, start)) {
+                candidates[start + motif.offset] = true;
+            }
+        }
+    }
+    return candidates;
+}
+
+// Columns of each canonical base's modifications, by base index.
+std::array<std::vector<std::size_t>, 4> modification_columns(const std::vector<std::string_view>& tokens) {
+    std::array<std::vector<std::size_t>, 4> group_columns;
+    int current_base = -1;
+    for (std::size_t t = 0; t < tokens.size(); ++t) {
+        if (canonical_bases.find(tokens[t]) != std::string_view::npos) {
+            current_base = canonical_index(tokens[t][0]);
+        } else if (current_base < 0) {
+            throw std::runtime_error(std::string("Invalid base: ") + tokens[t][0]);
+        } else {
+            group_columns[static_cast<std::size_t>(current_base)].push_back(t);
+        }
+    }
+    return group_columns;
+}
+
+// Without a motif every base of that kind is a candidate, and the
+// threshold decides which ones are reported.
+void call_bases_without_motif(std::string_view sequence,
+                              const std::array<Motif, 4>& motifs,
+                              const std::array<std::vector<std::size_t>, 4>& group_columns,
+                              ByteView probabilities,
+                              std::size_t num_channels,
+                              unsigned threshold,
+                              std::vector<bool>& candidates) {
+    for (std::size_t base = 0; base < motifs.size(); ++base) {
+        if (!motifs[base].letters.empty() || group_columns[base].empty()) {
+            continue;
+        }
+        const BaseLetters letters(base);
+        for (std::size_t i = 0; i < sequence.size(); ++i) {
+            if (!letters.held_by(sequence[i])) {
+                continue;
+            }
+            bool called = false;
+            for (std::size_t column : group_columns[base]) {
+                if (probabilities[i * num_channels + column] >= threshold) {
+                    called = true;
+                    break;
+                }
+            }
+            candidates[i] = called;
+        }
+    }
+}
+
+// One modification's MM entry (skips between the candidates) and its ML
+// probabilities, those of column `column`.
+void append_modification(std::string& mm,
+                         std::string& ml,
+                         const BaseLetters& letters,
+                         std::string_view code,
+                         char skip_mode,
+                         std::string_view sequence,
+                         const std::vector<bool>& candidates,
+                         ByteView probabilities,
+                         std::size_t num_channels,
+                         std::size_t column) {
+    mm += letters.letter;
+    mm += '+';
+    mm += code;
+    mm += skip_mode;
+    // Long reads make these loops the cost of a SAM line, so they write
+    // into room made beforehand instead of appending piecewise.
+    const auto occurrences = static_cast<std::size_t>(
+        std::count_if(sequence.begin(), sequence.end(), [&letters](char c) { return letters.held_by(c); }));
+    const std::size_t mm_start = mm.size();
+    const std::size_t ml_start = ml.size();
+    mm.resize(mm_start + occurrences * (1 + decimal_digits(occurrences)));
+    ml.resize(ml_start + occurrences * 4);
+    char* mm_out = mm.data() + mm_start;
+    char* ml_out = ml.data() + ml_start;
+    std::size_t skipped = 0;
+    for (std::size_t i = 0; i < sequence.size(); ++i) {
+        if (!letters.held_by(sequence[i])) {
+            continue;
+        }
+        if (!candidates[i]) {
+            ++skipped;
+            continue;
+        }
+        *mm_out++ = ',';
+        mm_out = write_unsigned(mm_out, mm.data() + mm.size(), skipped);
+        *ml_out++ = ',';
+        ml_out = write_unsigned(ml_out, ml.data() + ml.size(), probabilities[i * num_channels + column]);
+        skipped = 0;
+    }
+    mm.resize(static_cast<std::size_t>(mm_out - mm.data()));
+    ml.resize(static_cast<std::size_t>(ml_out - ml.data()));
+    mm += ';';
+}
+
+}  // namespace
+
 GeneratedText generate_modbase_string(std::string_view sequence,
                                       std::string_view alphabet,
                                       std::string_view context,
@@ -190,68 +316,19 @@ GeneratedText generate_modbase_string(std::string_view sequence,
     }
 
     const std::array<Motif, 4> motifs = parse_context(context);
-
-    std::vector<bool> candidates;
-    if (base_flags != nullptr) {
-        if (base_flags->size() != length) {
-            return generation_failure("Base flags cover " + std::to_string(base_flags->size()) +
-                           " positions but the sequence has " + std::to_string(length) + " bases.");
-        }
-        candidates = *base_flags;
-    } else {
-        candidates.assign(length, false);
-        for (const Motif& motif : motifs) {
-            if (motif.letters.empty() || motif.letters.size() > length) {
-                continue;
-            }
-            for (std::size_t start = 0; start + motif.letters.size() <= length; ++start) {
-                if (motif_matches_at(motif, sequence, start)) {
-                    candidates[start + motif.offset] = true;
-                }
-            }
-        }
+    std::string error;
+    std::vector<bool> candidates = motif_candidates(sequence, motifs, base_flags, error);
+    if (!error.empty()) {
+        return generation_failure(std::move(error));
     }
-
-    // Columns of each canonical base's modifications, by base index.
-    std::array<std::vector<std::size_t>, 4> group_columns;
-    int current_base = -1;
-    for (std::size_t t = 0; t < num_channels; ++t) {
-        if (canonical_bases.find(tokens[t]) != std::string_view::npos) {
-            current_base = canonical_index(tokens[t][0]);
-        } else if (current_base < 0) {
-            throw std::runtime_error(std::string("Invalid base: ") + tokens[t][0]);
-        } else {
-            group_columns[static_cast<std::size_t>(current_base)].push_back(t);
-        }
-    }
-
-    // Without a motif every base of that kind is a candidate, and the
-    // threshold decides which ones are reported.
-    for (std::size_t base = 0; base < motifs.size(); ++base) {
-        if (!motifs[base].letters.empty() || group_columns[base].empty()) {
-            continue;
-        }
-        const BaseLetters letters(base);
-        for (std::size_t i = 0; i < length; ++i) {
-            if (!letters.held_by(sequence[i])) {
-                continue;
-            }
-            bool called = false;
-            for (std::size_t column : group_columns[base]) {
-                if (probabilities[i * num_channels + column] >= threshold) {
-                    called = true;
-                    break;
-                }
-            }
-            candidates[i] = called;
-        }
-    }
+    call_bases_without_motif(sequence, motifs, modification_columns(tokens), probabilities, num_channels, threshold,
+                             candidates);
 
     GeneratedText result;
     std::string& mm = result.text;
     std::string ml;
     mm += "MM:Z:";
-    current_base = -1;
+    int current_base = -1;
     for (std::size_t t = 0; t < num_channels; ++t) {
         if (canonical_bases.find(tokens[t]) != std::string_view::npos) {
             current_base = canonical_index(tokens[t][0]);
@@ -261,39 +338,8 @@ GeneratedText generate_modbase_string(std::string_view sequence,
             return generation_failure("Invalid modified base code: " + std::string(tokens[t]));
         }
         const auto base = static_cast<std::size_t>(current_base);
-        const BaseLetters letters(base);
-        mm += letters.letter;
-        mm += '+';
-        mm += tokens[t];
-        mm += motifs[base].letters.size() > 1 ? '?' : '.';
-        // Long reads make these loops the cost of a SAM line, so they
-        // write into room made beforehand instead of appending piecewise.
-        const auto occurrences = static_cast<std::size_t>(
-            std::count_if(sequence.begin(), sequence.end(), [&letters](char c) { return letters.held_by(c); }));
-        const std::size_t mm_start = mm.size();
-        const std::size_t ml_start = ml.size();
-        mm.resize(mm_start + occurrences * (1 + decimal_digits(occurrences)));
-        ml.resize(ml_start + occurrences * 4);
-        char* mm_out = mm.data() + mm_start;
-        char* ml_out = ml.data() + ml_start;
-        std::size_t skipped = 0;
-        for (std::size_t i = 0; i < length; ++i) {
-            if (!letters.held_by(sequence[i])) {
-                continue;
-            }
-            if (!candidates[i]) {
-                ++skipped;
-                continue;
-            }
-            *mm_out++ = ',';
-            mm_out = write_unsigned(mm_out, mm.data() + mm.size(), skipped);
-            *ml_out++ = ',';
-            ml_out = write_unsigned(ml_out, ml.data() + ml.size(), probabilities[i * num_channels + t]);
-            skipped = 0;
-        }
-        mm.resize(static_cast<std::size_t>(mm_out - mm.data()));
-        ml.resize(static_cast<std::size_t>(ml_out - ml.data()));
-        mm += ';';
+        append_modification(mm, ml, BaseLetters(base), tokens[t], motifs[base].letters.size() > 1 ? '?' : '.',
+                            sequence, candidates, probabilities, num_channels, t);
     }
     mm += "\tML:B:C";
     mm += ml;
