@@ -18,6 +18,7 @@
 
 #include <unistd.h>
 
+#include "apps/command_line/command_line.h"
 #include "common/runtime/logger.h"
 #include "reference_server/settings/server_files.h"
 #include "reference_server/protocol/log_writer.h"
@@ -58,41 +59,36 @@ int main(int argc, char** argv) {
     std::string control;
     std::string data_root;
     int verbosity = 1;
-    for (int i = 1; i < argc; ++i) {
-        const std::string argument = argv[i];
-        const auto value = [&]() -> std::string {
-            if (i + 1 >= argc) {
-                std::cerr << "reference_server: " << argument << " needs a value\n";
-                std::exit(2);
-            }
-            return argv[++i];
-        };
-        if (argument == "--listen") {
-            listen = value();
-        } else if (argument == "--config") {
-            config_path = value();
-        } else if (argument == "--control") {
-            control = value();
-        } else if (argument == "--data-root") {
-            data_root = value();
-        } else if (argument == "--verbosity") {
-            const auto text = value();
-            if (text != "0" && text != "1" && text != "2") {
-                std::cerr << "reference_server: --verbosity takes 0, 1 or 2\n";
-                return 2;
-            }
-            verbosity = std::stoi(text);
-        } else if (argument == "--print-default-config") {
-            std::cout << reference_server::to_json(reference_server::default_settings()) << "\n";
-            return 0;
-        } else if (argument == "--help" || argument == "-h") {
-            print_usage(std::cout);
-            return 0;
-        } else {
-            std::cerr << "reference_server: unknown argument " << argument << "\n";
-            print_usage(std::cerr);
-            return 2;
+    bool print_default_config = false;
+    bool help = false;
+    apps::CommandLine line;
+    line.option("--listen", [&](const std::string& value) { listen = value; });
+    line.option("--config", [&](const std::string& value) { config_path = value; });
+    line.option("--control", [&](const std::string& value) { control = value; });
+    line.option("--data-root", [&](const std::string& value) { data_root = value; });
+    line.option("--verbosity", [&](const std::string& value) {
+        if (value != "0" && value != "1" && value != "2") {
+            throw apps::UsageError("--verbosity takes 0, 1 or 2");
         }
+        verbosity = std::stoi(value);
+    });
+    line.flag("--print-default-config", [&] { print_default_config = true; });
+    line.flag("--help", [&] { help = true; });
+    line.flag("-h", [&] { help = true; });
+    try {
+        line.parse(argc, argv);
+    } catch (const apps::UsageError& error) {
+        std::cerr << "reference_server: " << error.what() << "\n";
+        print_usage(std::cerr);
+        return 2;
+    }
+    if (help) {
+        print_usage(std::cout);
+        return 0;
+    }
+    if (print_default_config) {
+        std::cout << reference_server::to_json(reference_server::default_settings()) << "\n";
+        return 0;
     }
     if (listen.empty()) {
         print_usage(std::cerr);
