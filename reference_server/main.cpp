@@ -13,6 +13,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <iostream>
+#include <optional>
 #include <pthread.h>
 #include <string>
 
@@ -51,14 +52,22 @@ void print_usage(std::ostream& out) {
            "                     2 also the request and reply texts\n";
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+struct Options {
     std::string listen;
     std::string config_path;
     std::string control;
     std::string data_root;
     int verbosity = 1;
+};
+
+// The options, or the exit status when the command line was all there is
+// to answer (help, the default settings, a usage error).
+std::optional<int> read_command_line(int argc, char** argv, Options& options) {
+    std::string& listen = options.listen;
+    std::string& config_path = options.config_path;
+    std::string& control = options.control;
+    std::string& data_root = options.data_root;
+    int& verbosity = options.verbosity;
     bool print_default_config = false;
     bool help = false;
     apps::CommandLine line;
@@ -94,6 +103,14 @@ int main(int argc, char** argv) {
         print_usage(std::cerr);
         return 2;
     }
+    return std::nullopt;
+}
+
+// Serves until SIGINT, SIGTERM or the stop command.
+int serve(const Options& options) {
+    const std::string& listen = options.listen;
+    const std::string& control = options.control;
+    const int verbosity = options.verbosity;
 
     // The server's own errors (a failed send, a refused request) go through
     // the library's logging, which drops everything until it is set up.
@@ -117,10 +134,10 @@ int main(int argc, char** argv) {
     reference_server::LogWriter log(STDOUT_FILENO);
     log.start();
     try {
-        auto settings = config_path.empty() ? reference_server::default_settings()
-                                            : reference_server::load_settings(config_path);
-        if (!data_root.empty()) {
-            settings.data_root = reference_server::checked_data_root(data_root);
+        auto settings = options.config_path.empty() ? reference_server::default_settings()
+                                                    : reference_server::load_settings(options.config_path);
+        if (!options.data_root.empty()) {
+            settings.data_root = reference_server::checked_data_root(options.data_root);
         }
         reference_server::ReferenceServer server(std::move(settings));
         if (verbosity > 0) {
@@ -158,4 +175,14 @@ int main(int argc, char** argv) {
     }
     log.stop(stop_grace);
     return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Options options;
+    if (const auto status = read_command_line(argc, argv, options)) {
+        return *status;
+    }
+    return serve(options);
 }
