@@ -846,8 +846,7 @@ bool wants_sam_record(const apps::Read& read) {
 }
 
 std::string sam_text(const apps::Read& read) {
-    constexpr float modbase_threshold_percent = 5.0f;
-    const auto lines = read.extract_sam_and_bed_lines(modbase_threshold_percent);
+    const auto lines = read.extract_sam_and_bed_lines(sam_modbase_threshold_percent);
     std::string text;
     for (std::size_t i = 0; i < lines.size(); ++i) {
         if (i != 0) {
@@ -909,6 +908,105 @@ py::dict completed_read_to_dict(apps::Read& read, const SamRecord& sam) {
         metadata[conversion_error_key] = str_object(sam.error);
     }
     return result;
+}
+
+namespace {
+
+[[noreturn]] void refuse_listed(std::string_view where, std::string_view name, std::string_view expected) {
+    throw py::type_error("read dict " + std::string(where) + " \"" + std::string(name) + "\" is not " +
+                         std::string(expected));
+}
+
+// A value as metadata_to_py_dict lists it, back as the metadata value.
+template <class T>
+T listed_value(py::handle value, std::string_view name) {
+    if constexpr (std::is_same_v<T, std::string>) {
+        if (!PyUnicode_Check(value.ptr())) {
+            refuse_listed("metadata", name, "a str");
+        }
+        return str_value(value);
+    } else {
+        try {
+            if constexpr (std::is_same_v<T, bool>) {
+                return py::cast<long long>(value) != 0;  // listed as 0 or 1
+            } else {
+                return py::cast<T>(value);
+            }
+        } catch (const py::cast_error&) {
+            refuse_listed("metadata", name, std::is_floating_point_v<T> ? "a number" : "an int of its field's range");
+        }
+    }
+}
+
+template <std::size_t I>
+void restore_value(PyObject* listed, const interfaces::ReadMetadataMutableView& metadata) {
+    constexpr auto& key = interfaces::read_metadata_keys[I];
+    PyObject* value = PyDict_GetItemWithError(listed, metadata_names()[I]);
+    if (value == nullptr) {
+        if (PyErr_Occurred()) {
+            throw py::error_already_set();
+        }
+        return;
+    }
+    using T = value_type_t<interfaces::read_metadata_keys[I].type>;
+    metadata.set_internal<T>(key.hash, key.key, listed_value<T>(value, key.name));
+}
+
+template <std::size_t... I>
+void restore_values(PyObject* listed, const interfaces::ReadMetadataMutableView& metadata,
+                    std::index_sequence<I...>) {
+    (restore_value<I>(listed, metadata), ...);
+}
+
+PyObject* dict_member(const py::dict& read_dict, ReadKey key) {
+    PyObject* member = PyDict_GetItemWithError(read_dict.ptr(), read_key(key));
+    if (member == nullptr && PyErr_Occurred()) {
+        throw py::error_already_set();
+    }
+    if (member == nullptr || !PyDict_Check(member)) {
+        refuse_listed("member", read_key_texts[static_cast<std::size_t>(key)], "a dict");
+    }
+    return member;
+}
+
+void restore_data_set(PyObject* listed, dw::dataset kind, apps::Read& read) {
+    PyObject* value = PyDict_GetItemWithError(listed, dataset_name(kind));
+    if (value == nullptr) {
+        if (PyErr_Occurred()) {
+            throw py::error_already_set();
+        }
+        return;
+    }
+    const std::string_view name = dataset_texts[static_cast<std::size_t>(kind)];
+    if (kind != dw::movement) {
+        if (!PyUnicode_Check(value)) {
+            refuse_listed("data set", name, "a str");
+        }
+        read.get_datasets().emplace(kind, dw::DataSetData(str_value(value)));
+        return;
+    }
+    if (!py::array_t<std::uint8_t>::check_(value) || py::reinterpret_borrow<py::array>(value).ndim() != 1) {
+        refuse_listed("data set", name, "a one-dimensional uint8 NumPy array");
+    }
+    const auto moves = py::reinterpret_borrow<py::array_t<std::uint8_t>>(value).unchecked<1>();
+    std::vector<std::uint8_t> bytes(static_cast<std::size_t>(moves.shape(0)));
+    for (py::ssize_t i = 0; i < moves.shape(0); ++i) {
+        bytes[static_cast<std::size_t>(i)] = moves(i);
+    }
+    read.get_datasets().emplace(kind, dw::DataSetData(std::move(bytes)));
+}
+
+}  // namespace
+
+void returned_dict_to_read(const py::dict& read_dict, apps::Read& read, bool with_sequence) {
+    restore_values(dict_member(read_dict, ReadKey::metadata), read.get_metadata(),
+                   std::make_index_sequence<metadata_key_count>{});
+    PyObject* datasets = dict_member(read_dict, ReadKey::datasets);
+    restore_data_set(datasets, dw::movement, read);
+    if (with_sequence) {
+        restore_data_set(datasets, dw::sequence, read);
+        restore_data_set(datasets, dw::qstring, read);
+    }
 }
 
 }  // namespace tavrix

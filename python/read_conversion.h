@@ -38,6 +38,15 @@ bool dict_to_read(const py::dict& read_dict, apps::Read& read);
 // the key at fault and what it must hold. Raises nothing for a bad value.
 std::string read_dict_problem(const py::dict& read_dict, apps::Read& read);
 
+// A read dict as read_to_dict makes it, back in a fresh handle as far as the
+// read's text needs it: the metadata by name, the moves and, when asked,
+// the sequence and quality string. A value of a type its field cannot take
+// raises TypeError.
+void returned_dict_to_read(const py::dict& read_dict, apps::Read& read, bool with_sequence);
+
+// The modified-base threshold, in percent, of the SAM text of returned reads.
+inline constexpr float sam_modbase_threshold_percent = 5.0f;
+
 // "read_tag", "sub_tag", "priority", "metadata" and "datasets", in that order.
 py::dict read_to_dict(const apps::Read& read);
 
