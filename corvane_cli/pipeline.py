@@ -138,7 +138,7 @@ class Pipeline:
         accepted = []
         self.counts.reads_read += len(reads)
         for read in reads:
-            problem = read_problem(read)
+            problem = read_problem(read, self._pools[0])
             if problem:
                 self.counts.fail(str(read.get("read_id", "")), problem[1])
             else:

@@ -5,9 +5,11 @@ complete, or in place (standard output, a device, a link)."""
 import os
 import time
 
+import tavrix
+
 from corvane_cli.errors import UsageError
 from corvane_cli.output_paths import STDOUT
-from corvane_cli.read_text import fastq_header, read_group_tags, records_to_write, sam_records
+from corvane_cli.read_groups import read_group_tags
 
 FORMATS = ("fastq", "sam", "bam", "cram")
 # Name endings and the format (and compression) they stand for.
@@ -43,7 +45,6 @@ def format_of(name, given=None):
 
 
 def program_line(command_line):
-    import tavrix
     version = ".".join(map(str, tavrix.Corvane.get_software_version()))
     text = " ".join(command_line).replace("\t", " ").replace("\n", " ")
     return f"@PG\tID:corvane\tPN:corvane\tVN:{version}\tCL:{text}"
@@ -98,14 +99,10 @@ class ReadWriter:
         """Writes the records of one group (each molecule once); returns how
         many went out. A read whose text cannot be formed raises ValueError;
         the file is then unchanged."""
-        texts = []
-        for read in records_to_write(group):
-            if self.format == "fastq":
-                texts.append(f"{fastq_header(read, self._include_moves)}\n{read['datasets']['sequence']}\n+\n"
-                             f"{read['datasets']['qstring']}\n")
-            else:
-                tags = "".join("\t" + tag for tag in read_group_tags(read["metadata"]))
-                texts.extend(line + tags for line in sam_records(read))
+        try:
+            texts = [text for read in records_to_write(group) for text in self._texts(read)]
+        except (RuntimeError, TypeError) as error:  # the library's refusal
+            raise ValueError(str(error)) from error
         try:
             if self._bam is not None:
                 import pysam
@@ -126,6 +123,16 @@ class ReadWriter:
             raise OutputError(f"cannot write {self.target.shown}: {_reason(error)}") from error
         self.records += len(texts)
         return len(texts)
+
+    def _texts(self, read):
+        """The records of one read: the library's text, and the read group
+        on SAM records."""
+        if self.format == "fastq":
+            datasets = read["datasets"]
+            header = tavrix.fastq_header_line(read, self._include_moves)
+            return [f"{header}\n{datasets['sequence']}\n+\n{datasets['qstring']}\n"]
+        tags = read_group_tags(read["metadata"])
+        return [line + tags for line in tavrix.sam_records(read)]
 
     def close(self, complete):
         """Closes the file; when complete, flushes it to disk, sorts and
@@ -166,6 +173,15 @@ class ReadWriter:
         os.replace(sorted_path, path)
         partial.unlink()
         pysam.index(str(path))
+
+
+def records_to_write(group):
+    """The reads of a result group that make records: each molecule once, so
+    the pieces of a split read (which name their parent in pi:Z:) and not
+    the whole read they came from."""
+    called = [read for read in group if "sequence" in read["datasets"]]
+    pieces = [read for read in called if read.get("sub_tag", 0) != 0]
+    return pieces or called
 
 
 def _reason(error):

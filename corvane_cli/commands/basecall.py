@@ -316,7 +316,7 @@ def _connect_problem(error, args, config, embedded):
 
 
 def _read_groups(args, pipeline, inputs, servers):
-    from corvane_cli.read_text import read_group_header_lines
+    from corvane_cli.read_groups import read_group_header_lines
 
     model = pipeline.basecalling_config().get("model_version_id", "")
     arrangements = [""]

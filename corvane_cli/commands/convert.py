@@ -115,6 +115,8 @@ def check_header(fields, where: str) -> None:
 
 
 def parse_row(row: dict, line: int, where: str) -> tuple[dict, str]:
+    import numpy as np
+
     from corvane_cli.read_check import read_problem
 
     if None in row or any(value is None for value in row.values()):
@@ -136,11 +138,11 @@ def parse_row(row: dict, line: int, where: str) -> tuple[dict, str]:
         text = (row.get(column) or "").strip()
         if text:
             read[column] = text
-    read["raw_data"] = (0,)  # the samples are checked on their own
-    problem = read_problem(read)
-    del read["raw_data"]
+    # The samples are checked on their own: one stands in for them here.
+    problem = read_problem({**read, "read_tag": 0, "raw_data": np.zeros(1, dtype=np.int16)})
     if problem:
-        raise UsageError(f"{label} column {problem[0]}: {problem[1]}")
+        column, why = problem
+        raise UsageError(f"{label} column {column}: {why}" if column else f"{label}: {why}")
     return read, (row.get("truth") or "").strip()
 
 

@@ -184,7 +184,7 @@ def test_bad_inputs_end_with_clear_errors(tmp_path, inputs):
          ["ipc://"]),
         ([reads, "-o", out, "--barcode-kits", "NO-KIT"], 2, ["NO-KIT", "KIT-12, KIT-24"], ["ipc://"]),
         ([spoiled, "-o", out], 1, ["reads failed: 2", f"failed: {empty}: no samples",
-                                   "failed: bad id: read id holds"], []),
+                                   "failed: bad id: Invalid data in ReadHolder object: read_id holds"], []),
         ([reads, "-o", out, "--server", f"ipc://{tmp_path}/nobody.sock", "--reconnect-timeout", "1"], 2,
          [f"ipc://{tmp_path}/nobody.sock"], []),
         ([reads, "-o", "/dev/full", "--format", "fastq"], 1, ["/dev/full", "No space left on device"], []),
