@@ -5,6 +5,8 @@ import importlib
 import os
 import pkgutil
 import sys
+from collections.abc import Sequence
+from typing import Any, NoReturn
 
 from corvane_cli import commands
 from corvane_cli.errors import EXIT_INTERRUPTED, EXIT_USAGE, Abandoned, UsageError
@@ -31,10 +33,11 @@ def version_text() -> str:
 
 class _VersionAction(argparse.Action):
     # The versions are looked up only when asked: tavrix is a heavy import.
-    def __init__(self, option_strings, dest, **kwargs):
+    def __init__(self, option_strings: Sequence[str], dest: str, **kwargs: Any) -> None:
         super().__init__(option_strings, dest, nargs=0, default=argparse.SUPPRESS, **kwargs)
 
-    def __call__(self, parser, namespace, values, option_string=None):
+    def __call__(self, parser: argparse.ArgumentParser, namespace: argparse.Namespace, values: object,
+                 option_string: str | None = None) -> NoReturn:
         print(version_text())
         parser.exit()
 

@@ -35,8 +35,9 @@ import os
 import re
 import stat
 import uuid
-from collections.abc import Iterator
+from collections.abc import Callable, Iterator
 from pathlib import Path
+from types import TracebackType
 from typing import Any
 
 import h5py
@@ -150,7 +151,8 @@ class SignalFileWriter:
     def __enter__(self) -> SignalFileWriter:
         return self
 
-    def __exit__(self, kind, value, traceback) -> None:
+    def __exit__(self, kind: type[BaseException] | None, value: BaseException | None,
+                 traceback: TracebackType | None) -> None:
         if kind is None:
             self.close()
         else:
@@ -318,7 +320,7 @@ class SignalFileReader:
     def __enter__(self) -> SignalFileReader:
         return self
 
-    def __exit__(self, *exc) -> None:
+    def __exit__(self, *exc: object) -> None:
         self.close()
 
     def close(self) -> None:
@@ -419,7 +421,7 @@ class SignalFileReader:
                     truths[read_id] = truth
         return truths
 
-    def _column(self, name: str, start: int, stop: int):
+    def _column(self, name: str, start: int, stop: int) -> Any:
         dataset = self._columns[name]
         try:
             if dataset.dtype.kind == "O":
@@ -429,13 +431,14 @@ class SignalFileReader:
             raise SignalFileError(self.path, f"read table column {name!r} unreadable ({h5_reason(error)})") from error
 
 
-def repeated_ids(hashes: np.ndarray, read_id) -> list[tuple[int, int]]:
+def repeated_ids(hashes: np.ndarray, read_id: Callable[[int], str]) -> list[tuple[int, int]]:
     """(first, later) index pairs of the reads whose ids repeat, from their
     hashes (equal hashes are confirmed by the ids, read_id(index))."""
     order = np.argsort(hashes, kind="stable")
     ordered = hashes[order]
     candidates = np.flatnonzero(ordered[1:] == ordered[:-1])
-    pairs, first_of = [], {}
+    pairs: list[tuple[int, int]] = []
+    first_of: dict[str, int] = {}
     for position in candidates:
         for index in (int(order[position]), int(order[position + 1])):
             text = read_id(index)

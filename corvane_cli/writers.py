@@ -2,14 +2,22 @@
 Output goes where its OutputPath says: NAME.partial, renamed once
 complete, or in place (standard output, a device, a link)."""
 
+from __future__ import annotations
+
 import os
 import time
+from collections.abc import Sequence
+from typing import IO, TYPE_CHECKING, Any
 
 import tavrix
 
 from corvane_cli.errors import UsageError
 from corvane_cli.output_paths import STDOUT
 from corvane_cli.read_groups import read_group_tags
+from corvane_cli.read_types import CalledRead, Group
+
+if TYPE_CHECKING:
+    from corvane_cli.output_paths import OutputPath
 
 FORMATS = ("fastq", "sam", "bam", "cram")
 # Name endings and the format (and compression) they stand for.
@@ -25,7 +33,7 @@ class OutputError(RuntimeError):
     """The output could not be written; the message names the file."""
 
 
-def format_of(name, given=None):
+def format_of(name: str, given: str | None = None) -> tuple[str, bool]:
     """(format, gzip-compressed) of an output: by its name's ending, which
     --format may repeat but not contradict; by --format alone for other
     names; SAM on standard output unless --format says otherwise. Raises
@@ -44,13 +52,13 @@ def format_of(name, given=None):
     return found
 
 
-def program_line(command_line):
+def program_line(command_line: Sequence[str]) -> str:
     version = ".".join(map(str, tavrix.Corvane.get_software_version()))
     text = " ".join(command_line).replace("\t", " ").replace("\n", " ")
     return f"@PG\tID:corvane\tPN:corvane\tVN:{version}\tCL:{text}"
 
 
-def sam_header_text(library_header, command_line, read_groups=()):
+def sam_header_text(library_header: str, command_line: Sequence[str], read_groups: Sequence[str] = ()) -> str:
     """The library's alignment header (or a bare @HD line without one), the
     read groups' @RG lines and this program's @PG line."""
     lines = [line for line in library_header.split("\n") if line]
@@ -66,28 +74,30 @@ class ReadWriter:
     raise OutputError; close(True) gives the file its final name (sorted and
     indexed first when asked), close(False) leaves OUTPUT.partial."""
 
-    def __init__(self, target, fmt, compressed=False, sam_header="", command_line=(), include_moves=False,
-                 sort=False, reference=None, read_groups=()):
+    def __init__(self, target: OutputPath, fmt: str, compressed: bool = False, sam_header: str = "",
+                 command_line: Sequence[str] = (), include_moves: bool = False, sort: bool = False,
+                 reference: str | None = None, read_groups: Sequence[str] = ()) -> None:
         self.target = target
         self.format = fmt
         self.records = 0
         self._include_moves = include_moves
         self._sort = sort and fmt in ("bam", "cram") and not target.in_place
         self._reference = reference
-        self._bam = None
-        self._text = None
-        self._bgzf = None
+        self._bam: Any = None  # a pysam.AlignmentFile
+        self._text: IO[str] | None = None
+        self._bgzf: Any = None  # a pysam.BGZFile
         self._flushed = time.monotonic()
         where = STDOUT if target.stdout else str(target.partial_path)
         try:
             if fmt in ("bam", "cram"):
                 import pysam
                 header = pysam.AlignmentHeader.from_text(sam_header_text(sam_header, command_line, read_groups))
-                mode, extra = ("wb", {}) if fmt == "bam" else ("wc", {"reference_filename": reference})
+                extra: dict[str, Any] = {} if fmt == "bam" else {"reference_filename": reference}
+                mode = "wb" if fmt == "bam" else "wc"
                 self._bam = pysam.AlignmentFile(where, mode, header=header, **extra)
             elif compressed:
                 import pysam
-                self._bgzf = pysam.BGZFile(where, "wb")
+                self._bgzf = pysam.BGZFile(where, "wb", index=None)
             else:
                 self._text = target.open_text(encoding="ascii", buffering=1 << 20)
                 if fmt == "sam":
@@ -95,7 +105,7 @@ class ReadWriter:
         except (OSError, ValueError) as error:
             raise OutputError(f"cannot open {target.shown}: {_reason(error)}") from error
 
-    def write(self, group):
+    def write(self, group: Group) -> int:
         """Writes the records of one group (each molecule once); returns how
         many went out. A read whose text cannot be formed raises ValueError;
         the file is then unchanged."""
@@ -112,9 +122,9 @@ class ReadWriter:
                     self._bam.write(record)
             elif self._bgzf is not None:
                 self._bgzf.write("".join(texts).encode("ascii"))
-            elif self.format == "sam":
+            elif self._text is not None and self.format == "sam":
                 self._text.write("".join(line + "\n" for line in texts))
-            else:
+            elif self._text is not None:
                 self._text.write("".join(texts))
             if self._text is not None and time.monotonic() - self._flushed > FLUSH_INTERVAL_S:
                 self._text.flush()
@@ -124,7 +134,7 @@ class ReadWriter:
         self.records += len(texts)
         return len(texts)
 
-    def _texts(self, read):
+    def _texts(self, read: CalledRead) -> list[str]:
         """The records of one read: the library's text, and the read group
         on SAM records."""
         if self.format == "fastq":
@@ -134,7 +144,7 @@ class ReadWriter:
         tags = read_group_tags(read["metadata"])
         return [line + tags for line in tavrix.sam_records(read)]
 
-    def close(self, complete):
+    def close(self, complete: bool) -> None:
         """Closes the file; when complete, flushes it to disk, sorts and
         indexes it if asked, and gives it its final name."""
         try:
@@ -160,11 +170,11 @@ class ReadWriter:
         else:
             self.target.commit()
 
-    def _sort_and_index(self):
+    def _sort_and_index(self) -> None:
         import pysam
         path, partial = self.target.path, self.target.partial_path
         sorted_path = path.with_name(path.name + ".sorting")
-        options = ["-O", "cram", "--reference", self._reference] if self.format == "cram" else []
+        options = ["-O", "cram", "--reference", str(self._reference)] if self.format == "cram" else []
         try:
             pysam.sort("--no-PG", *options, "-o", str(sorted_path), str(partial))
         except pysam.SamtoolsError as error:
@@ -175,7 +185,7 @@ class ReadWriter:
         pysam.index(str(path))
 
 
-def records_to_write(group):
+def records_to_write(group: Group) -> Group:
     """The reads of a result group that make records: each molecule once, so
     the pieces of a split read (which name their parent in pi:Z:) and not
     the whole read they came from."""
@@ -184,5 +194,5 @@ def records_to_write(group):
     return pieces or called
 
 
-def _reason(error):
+def _reason(error: BaseException) -> str:
     return error.strerror if isinstance(error, OSError) and error.strerror else str(error)

@@ -25,12 +25,19 @@ mux). Anything else stops the conversion with a message naming the file,
 the line and the column, and leaves no output behind.
 """
 
+from __future__ import annotations
+
 import argparse
 import csv
 import zipfile
+from collections.abc import Sequence
 from pathlib import Path
+from typing import TYPE_CHECKING
 
 from corvane_cli.errors import EXIT_OK, UsageError
+
+if TYPE_CHECKING:
+    import numpy as np
 
 REQUIRED_COLUMNS = ("read_id", "daq_offset", "daq_scaling", "sampling_rate")
 FLOAT_COLUMNS = ("daq_offset", "daq_scaling", "sampling_rate")
@@ -39,7 +46,7 @@ TEXT_COLUMNS = ("run_id", "sequencing_kit", "end_reason")
 KNOWN_COLUMNS = (*REQUIRED_COLUMNS, *INT_COLUMNS, *TEXT_COLUMNS, "truth")
 
 
-def add_parser(subparsers) -> argparse.ArgumentParser:
+def add_parser(subparsers: argparse._SubParsersAction) -> argparse.ArgumentParser:
     parser = subparsers.add_parser(
         "convert", help="write a signal file from NumPy arrays and a CSV of metadata",
         description=__doc__.split("\n\n", 1)[1], formatter_class=argparse.RawDescriptionHelpFormatter)
@@ -72,7 +79,7 @@ class ArraySource:
         else:
             raise UsageError(f"{path}: no such file or folder")
 
-    def samples(self, read_id: str):
+    def samples(self, read_id: str) -> np.ndarray:
         import numpy as np
 
         where = f"{self.path}: array {read_id!r}"
@@ -99,7 +106,7 @@ class ArraySource:
             self._archive.close()
 
 
-def check_header(fields, where: str) -> None:
+def check_header(fields: Sequence[str] | None, where: str) -> None:
     """Refuses a header row with a column missing, unknown or named twice."""
     fields = list(fields or [])
     missing = [column for column in REQUIRED_COLUMNS if column not in fields]
@@ -146,7 +153,7 @@ def parse_row(row: dict, line: int, where: str) -> tuple[dict, str]:
     return read, (row.get("truth") or "").strip()
 
 
-def run(args) -> int:
+def run(args: argparse.Namespace) -> int:
     from corvane_cli.output_paths import OutputPath, refuse_overlaps
     from corvane_cli.signal_file import SignalFileError, SignalFileWriter
 

@@ -1,5 +1,6 @@
 """corvane server: the reference server in the foreground."""
 
+import argparse
 import os
 import signal
 import stat
@@ -9,7 +10,7 @@ import sys
 IPC_PREFIX = "ipc://"
 
 
-def add_parser(subparsers):
+def add_parser(subparsers: argparse._SubParsersAction) -> argparse.ArgumentParser:
     parser = subparsers.add_parser(
         "server", help="run a reference server in the foreground",
         description="Runs the reference server in the foreground until SIGINT or SIGTERM (or the control "
@@ -26,7 +27,7 @@ def add_parser(subparsers):
     return parser
 
 
-def _socket_identity(path):
+def _socket_identity(path: str) -> tuple[int, int] | None:
     try:
         info = os.lstat(path)
     except OSError:
@@ -34,7 +35,7 @@ def _socket_identity(path):
     return (info.st_dev, info.st_ino) if stat.S_ISSOCK(info.st_mode) else None
 
 
-def run(args):
+def run(args: argparse.Namespace) -> int:
     from corvane_cli.programs import ProgramNotFoundError, find_program
 
     try:

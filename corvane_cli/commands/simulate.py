@@ -10,7 +10,7 @@ import subprocess
 from corvane_cli.errors import EXIT_OK, UsageError
 
 
-def add_parser(subparsers) -> argparse.ArgumentParser:
+def add_parser(subparsers: argparse._SubParsersAction) -> argparse.ArgumentParser:
     parser = subparsers.add_parser(
         "simulate", help="simulate reads with their true sequences into a signal file",
         description="Simulate reads under the reference server's signal model. Each read's true "
@@ -28,7 +28,7 @@ def add_parser(subparsers) -> argparse.ArgumentParser:
     return parser
 
 
-def simulator_command(args) -> list[str]:
+def simulator_command(args: argparse.Namespace) -> list[str]:
     from corvane_cli.programs import find_program
 
     if args.reads < 0:
@@ -59,7 +59,7 @@ def as_read(line: str) -> tuple[dict, str]:
     return read, simulated["sequence"]
 
 
-def run(args) -> int:
+def run(args: argparse.Namespace) -> int:
     from corvane_cli.programs import ProgramNotFoundError
     from corvane_cli.signal_file import SignalFileError, SignalFileWriter
 
@@ -71,6 +71,7 @@ def run(args) -> int:
         from corvane_cli.output_paths import OutputPath, refuse_overlaps
         refuse_overlaps([(args.reference, "reference")], [OutputPath(args.output)])
     process = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    assert process.stdout is not None and process.stderr is not None  # made with PIPE
     try:
         with SignalFileWriter(args.output) as writer:
             for line in process.stdout:
