@@ -19,7 +19,7 @@ import json
 import threading
 import uuid
 import zlib
-from collections.abc import Callable, Iterator
+from collections.abc import Callable
 from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Any
 
@@ -102,8 +102,9 @@ def close_pipelines() -> int:
     return len(held)
 
 
-def call_range(worker_pipeline: _WorkerPipeline,
-               reads: list[InputRead]) -> tuple[list[tuple[str, Group]], Counts, bool]:
+def call_range(
+    worker_pipeline: _WorkerPipeline, reads: list[InputRead]
+) -> tuple[list[tuple[str, Group]], Counts, bool]:
     """Passes the reads through the pipeline (which the caller holds) and
     collects them all, or counts those still out as failed once the server
     stops answering. The flag says whether the server was lost."""
@@ -136,8 +137,15 @@ def call_range(worker_pipeline: _WorkerPipeline,
     return groups, pipeline.counts, False
 
 
-def basecall_range(path: str, start: int, stop: int, servers_by_worker: dict[str, str], config: str,
-                   params: dict[str, Any], clients: int) -> RangeResult:
+def basecall_range(
+    path: str,
+    start: int,
+    stop: int,
+    servers_by_worker: dict[str, str],
+    config: str,
+    params: dict[str, Any],
+    clients: int,
+) -> RangeResult:
     """The task: reads start..stop-1 of the signal file at `path`, called
     through this worker's pipeline against its server."""
     from distributed import get_worker
@@ -197,12 +205,22 @@ def assign_servers(workers: list[str], servers: list[str]) -> dict[str, str]:
     return {worker: servers[i % len(servers)] for i, worker in enumerate(sorted(workers))}
 
 
-def run_distributed(scheduler: str | Client, servers: list[str], reader: SignalFileReader, config: str,
-                    params: dict[str, Any], on_results: OnResults, *, counts: Counts | None = None,
-                    clients: int = DEFAULT_CLIENTS, max_reads: int = 256, max_samples: int = 4_000_000,
-                    max_pending: int | None = None,
-                    should_stop: Callable[[], None] | None = None,
-                    on_range: Callable[[int, int], None] | None = None) -> DistributedSummary:
+def run_distributed(
+    scheduler: str | Client,
+    servers: list[str],
+    reader: SignalFileReader,
+    config: str,
+    params: dict[str, Any],
+    on_results: OnResults,
+    *,
+    counts: Counts | None = None,
+    clients: int = DEFAULT_CLIENTS,
+    max_reads: int = 256,
+    max_samples: int = 4_000_000,
+    max_pending: int | None = None,
+    should_stop: Callable[[], None] | None = None,
+    on_range: Callable[[int, int], None] | None = None,
+) -> DistributedSummary:
     """Calls every read of `reader` on the workers of the Dask cluster at
     `scheduler` (an address, or a distributed.Client), each worker against
     one of `servers`. on_results(read_id, group) runs in the calling thread
@@ -254,8 +272,15 @@ def run_distributed(scheduler: str | Client, servers: list[str], reader: SignalF
                 client.close()
 
 
-def _submitter(client: Client, reader: SignalFileReader, servers_by_worker: dict[str, str], config: str,
-               params: dict[str, Any], clients: int, outstanding: set[Future]) -> Callable[[int, int], Future]:
+def _submitter(
+    client: Client,
+    reader: SignalFileReader,
+    servers_by_worker: dict[str, str],
+    config: str,
+    params: dict[str, Any],
+    clients: int,
+    outstanding: set[Future],
+) -> Callable[[int, int], Future]:
     """What submits one read range as a task, placed on the workers in
     turn, and notes it in `outstanding`."""
     path = str(reader.path.resolve())
@@ -263,17 +288,33 @@ def _submitter(client: Client, reader: SignalFileReader, servers_by_worker: dict
     run_token = uuid.uuid4().hex
 
     def submit(start: int, stop: int) -> Future:
-        future = client.submit(basecall_range, path, start, stop, servers_by_worker, config, params, clients,
-                               key=f"corvane-range-{run_token}-{start}", workers=[next(order)],
-                               allow_other_workers=True, pure=False)
+        future = client.submit(
+            basecall_range,
+            path,
+            start,
+            stop,
+            servers_by_worker,
+            config,
+            params,
+            clients,
+            key=f"corvane-range-{run_token}-{start}",
+            workers=[next(order)],
+            allow_other_workers=True,
+            pure=False,
+        )
         outstanding.add(future)
         return future
 
     return submit
 
 
-def _take_result(future: Future, outstanding: set[Future], summary: DistributedSummary,
-                 on_range: Callable[[int, int], None] | None, on_results: OnResults) -> None:
+def _take_result(
+    future: Future,
+    outstanding: set[Future],
+    summary: DistributedSummary,
+    on_range: Callable[[int, int], None] | None,
+    on_results: OnResults,
+) -> None:
     """Hands a finished range on: its counts to the summary, then its
     groups. A task that failed ends the run."""
     try:
@@ -286,8 +327,9 @@ def _take_result(future: Future, outstanding: set[Future], summary: DistributedS
         outstanding.discard(future)
         future.release()
     add_counts(summary.counts, result.counts)
-    summary.reads_per_server[result.server] = (summary.reads_per_server.get(result.server, 0)
-                                               + result.stop - result.start)
+    summary.reads_per_server[result.server] = (
+        summary.reads_per_server.get(result.server, 0) + result.stop - result.start
+    )
     if on_range is not None:
         on_range(result.start, result.stop)
     for read_id, group in result.groups:

@@ -21,7 +21,6 @@ from types import TracebackType
 from typing import Any, BinaryIO, TextIO
 
 import tavrix
-
 from corvane_cli.programs import find_program
 
 START_DEADLINE_S = 30.0
@@ -54,8 +53,12 @@ def remove_stale_folders(parent: str | os.PathLike[str] | None = None) -> int:
         try:
             info = folder.lstat()
             # A folder just made may not be locked yet.
-            if not folder.is_dir() or folder.is_symlink() or info.st_uid != os.getuid() \
-                    or time.time() - info.st_mtime < FRESH_FOLDER_S:
+            if (
+                not folder.is_dir()
+                or folder.is_symlink()
+                or info.st_uid != os.getuid()
+                or time.time() - info.st_mtime < FRESH_FOLDER_S
+            ):
                 continue
             with open(folder / LOCK_NAME, "rb") as lock:
                 fcntl.flock(lock, fcntl.LOCK_EX | fcntl.LOCK_NB)
@@ -68,8 +71,12 @@ def remove_stale_folders(parent: str | os.PathLike[str] | None = None) -> int:
 
 def default_settings(program: str | None = None) -> dict[str, Any]:
     """The reference server's built-in settings."""
-    done = subprocess.run([program or find_program("reference_server"), "--print-default-config"],
-                          capture_output=True, text=True, timeout=STOP_DEADLINE_S)
+    done = subprocess.run(
+        [program or find_program("reference_server"), "--print-default-config"],
+        capture_output=True,
+        text=True,
+        timeout=STOP_DEADLINE_S,
+    )
     settings = json.loads(done.stdout) if done.returncode == 0 else {}
     return settings if isinstance(settings, dict) else {}
 
@@ -86,8 +93,14 @@ class EmbeddedServer:
     a query, and stops it on leaving (also on an exception or Ctrl-C, and
     at interpreter exit should the context be skipped)."""
 
-    def __init__(self, settings: dict[str, Any] | None = None, zero_latency: bool = True, program: str | None = None,
-                 settings_name: str | None = None, should_stop: Callable[[], None] | None = None) -> None:
+    def __init__(
+        self,
+        settings: dict[str, Any] | None = None,
+        zero_latency: bool = True,
+        program: str | None = None,
+        settings_name: str | None = None,
+        should_stop: Callable[[], None] | None = None,
+    ) -> None:
         self._settings: dict[str, Any] = dict(ZERO_LATENCY if zero_latency else {})
         self._settings.update(settings or {})
         self._program = program or find_program("reference_server")
@@ -110,8 +123,9 @@ class EmbeddedServer:
         self.start()
         return self
 
-    def __exit__(self, kind: type[BaseException] | None, value: BaseException | None,
-                 traceback: TracebackType | None) -> None:
+    def __exit__(
+        self, kind: type[BaseException] | None, value: BaseException | None, traceback: TracebackType | None
+    ) -> None:
         self.stop()
 
     def start(self) -> None:
@@ -130,8 +144,15 @@ class EmbeddedServer:
         try:
             # A session of its own: Ctrl-C in the terminal reaches the command,
             # which then stops the server in order.
-            process = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=log,
-                                             text=True, start_new_session=True, preexec_fn=_die_with_parent)
+            process = subprocess.Popen(
+                command,
+                stdin=subprocess.DEVNULL,
+                stdout=subprocess.PIPE,
+                stderr=log,
+                text=True,
+                start_new_session=True,
+                preexec_fn=_die_with_parent,
+            )
         except OSError as error:
             log.close()
             self._release_folder()
@@ -179,11 +200,13 @@ class EmbeddedServer:
             if result == tavrix.Corvane.success:
                 return
             if process.poll() is not None:
-                raise EmbeddedServerError(f"reference server exited with code {process.returncode}: "
-                                          f"{self._server_log(log)}")
+                raise EmbeddedServerError(
+                    f"reference server exited with code {process.returncode}: {self._server_log(log)}"
+                )
             if time.monotonic() > deadline:
-                raise EmbeddedServerError(f"reference server at {self.address} did not answer within "
-                                          f"{START_DEADLINE_S:.0f} s ({result.name})")
+                raise EmbeddedServerError(
+                    f"reference server at {self.address} did not answer within {START_DEADLINE_S:.0f} s ({result.name})"
+                )
 
     @property
     def pid(self) -> int | None:

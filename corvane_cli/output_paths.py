@@ -125,6 +125,7 @@ def refuse_overlaps(inputs: Iterable[tuple[str | os.PathLike[str], str]], output
         if identity is None:
             continue
         if identity in taken:
-            raise UsageError(f"{output.name}: the {output.what} would overwrite the {taken[identity]}; "
-                             "choose another name")
+            raise UsageError(
+                f"{output.name}: the {output.what} would overwrite the {taken[identity]}; choose another name"
+            )
         taken[identity] = f"{output.what} {output.name}"

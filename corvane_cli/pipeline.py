@@ -14,20 +14,21 @@ from types import TracebackType
 from typing import Any, Generic, TypeVar
 
 import tavrix
-
 from corvane_cli.read_check import read_problem
 from corvane_cli.read_types import Group, InputRead, OnResults
 
 Corvane = tavrix.Corvane
 
-PASS_WAIT_MS = 100       # one bounded wait of pass_reads for room
+PASS_WAIT_MS = 100  # one bounded wait of pass_reads for room
 POLL_INTERVAL_S = 0.002  # pause while nothing has come back yet
 FINISH_TIMEOUT_S = 10
 BATCH_READS = 64
 # The library's text for a push the server answered BAD_REQUEST: the server
 # refused a read it was given (one too long, say), not the connection.
-_REFUSED_PUSH = re.compile(r"\[bad_request\] Bad request message: (PASS_READ_BATCH|PASS_FIRST_RAW_BLOCK|"
-                           r"PASS_NEXT_RAW_BLOCK)\. ")
+_REFUSED_PUSH = re.compile(
+    r"\[bad_request\] Bad request message: (PASS_READ_BATCH|PASS_FIRST_RAW_BLOCK|"
+    r"PASS_NEXT_RAW_BLOCK)\. "
+)
 
 
 class PipelineError(RuntimeError):
@@ -47,13 +48,13 @@ class Counts:
     """What became of the reads. Every read taken from the input ends in
     exactly one of with_results, without_results and failed."""
 
-    reads_read: int = 0         # reads taken from the input
-    reads_in: int = 0           # reads passed to a client
-    with_results: int = 0       # came back with a sequence
-    without_results: int = 0    # came back without one
-    failed: int = 0             # refused, or never came back
+    reads_read: int = 0  # reads taken from the input
+    reads_in: int = 0  # reads passed to a client
+    with_results: int = 0  # came back with a sequence
+    without_results: int = 0  # came back without one
+    failed: int = 0  # refused, or never came back
     samples_in: int = 0
-    split: int = 0              # came back as pieces
+    split: int = 0  # came back as pieces
     pieces: int = 0
     failures: list[tuple[str, str]] = field(default_factory=list)  # (read id, reason)
 
@@ -89,10 +90,18 @@ class Pipeline:
     refetch(tags) (without refetch they fail too). A refusal that names no
     read of ours ends the run as a lost server does."""
 
-    def __init__(self, servers: list[str], config: str, params: dict[str, Any], clients: int = 1,
-                 max_in_flight: int = 2000, max_samples_in_flight: int = 50_000_000,
-                 stall_timeout_s: float | None = None, should_stop: Callable[[], None] | None = None,
-                 refetch: Callable[[list[int]], list[InputRead]] | None = None) -> None:
+    def __init__(
+        self,
+        servers: list[str],
+        config: str,
+        params: dict[str, Any],
+        clients: int = 1,
+        max_in_flight: int = 2000,
+        max_samples_in_flight: int = 50_000_000,
+        stall_timeout_s: float | None = None,
+        should_stop: Callable[[], None] | None = None,
+        refetch: Callable[[list[int]], list[InputRead]] | None = None,
+    ) -> None:
         if not servers:
             raise ValueError("at least one server address")
         self._pools: list[tavrix.Corvane] = []
@@ -124,9 +133,12 @@ class Pipeline:
             if result != Corvane.success:
                 message = client.get_error_message()
                 self.close()
-                raise PipelineError(f"cannot connect to {client.get_address()}: {result.name}"
-                                    + (f" ({message})" if message else ""), result=result.name,
-                                    address=client.get_address(), detail=message)
+                raise PipelineError(
+                    f"cannot connect to {client.get_address()}: {result.name}" + (f" ({message})" if message else ""),
+                    result=result.name,
+                    address=client.get_address(),
+                    detail=message,
+                )
 
     def sam_header(self) -> str:
         text, _ = self._pools[0].get_alignment_sam_header()
@@ -156,10 +168,12 @@ class Pipeline:
     def _pass_all(self, reads: list[InputRead], on_results: OnResults) -> None:
         batch_reads = min(BATCH_READS, self.max_in_flight)
         for start in range(0, len(reads), batch_reads):
-            batch = reads[start:start + batch_reads]
+            batch = reads[start : start + batch_reads]
             samples = sum(len(read["raw_data"]) for read in batch)
-            while self._in_flight and (len(self._in_flight) + len(batch) > self.max_in_flight
-                                       or self._samples_in_flight + samples > self.max_samples_in_flight):
+            while self._in_flight and (
+                len(self._in_flight) + len(batch) > self.max_in_flight
+                or self._samples_in_flight + samples > self.max_samples_in_flight
+            ):
                 if not self.drain(on_results):
                     self._wait_or_give_up(on_results)
             self._pass(batch, on_results)
@@ -275,8 +289,7 @@ class Pipeline:
         client.disconnect()  # drops the pool's other reads, which go again
         result = client.connect()
         if result != Corvane.success:
-            raise ServerLost(f"cannot connect to {client.get_address()} again after it refused a read: "
-                             f"{result.name}")
+            raise ServerLost(f"cannot connect to {client.get_address()} again after it refused a read: {result.name}")
         lost = []
         for tag in mine:
             entry = self._in_flight.pop(tag, None)
@@ -353,8 +366,9 @@ class Prefetcher(Generic[T]):
         self._thread.start()
         return self
 
-    def __exit__(self, kind: type[BaseException] | None, value: BaseException | None,
-                 traceback: TracebackType | None) -> None:
+    def __exit__(
+        self, kind: type[BaseException] | None, value: BaseException | None, traceback: TracebackType | None
+    ) -> None:
         self._stop.set()
         while self._thread.is_alive():
             try:

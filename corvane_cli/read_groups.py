@@ -34,8 +34,9 @@ def read_group_tags(metadata: Mapping[str, object]) -> str:
     return tags
 
 
-def read_group_header_lines(run_ids: Iterable[str], model_version_id: str,
-                            arrangements: Sequence[str] = ("",)) -> list[str]:
+def read_group_header_lines(
+    run_ids: Iterable[str], model_version_id: str, arrangements: Sequence[str] = ("",)
+) -> list[str]:
     """The @RG lines of a SAM header: one per run id and arrangement ("" for
     reads not barcoded), with SM and BC for a classified barcode and DS
     naming the run and the model."""

@@ -21,10 +21,41 @@ if TYPE_CHECKING:
 
 Metadata = Mapping[str, "int | float | str"]
 
-TSV_COLUMNS = ("read_id", "channel", "start_time", "duration", "sequence_length", "mean_qscore",
-               "alignment_genome", "alignment_genome_start", "alignment_identity", "barcode_arrangement")
+TSV_COLUMNS = (
+    "read_id",
+    "channel",
+    "start_time",
+    "duration",
+    "sequence_length",
+    "mean_qscore",
+    "alignment_genome",
+    "alignment_genome_start",
+    "alignment_identity",
+    "barcode_arrangement",
+)
 # Throughput bins, in seconds: the smallest that gives at most MAX_BINS.
-THROUGHPUT_BINS_S = (0.001, 0.002, 0.005, 0.01, 0.02, 0.05, 0.1, 0.2, 0.5, 1, 2, 5, 10, 30, 60, 120, 300, 600, 1800, 3600)
+THROUGHPUT_BINS_S = (
+    0.001,
+    0.002,
+    0.005,
+    0.01,
+    0.02,
+    0.05,
+    0.1,
+    0.2,
+    0.5,
+    1,
+    2,
+    5,
+    10,
+    30,
+    60,
+    120,
+    300,
+    600,
+    1800,
+    3600,
+)
 MAX_BINS = 60
 SHOWN_FAILURES = 20
 
@@ -86,45 +117,63 @@ class RunRecord:
         if "alignment_identity" in md and md.get("alignment_genome", "*") not in ("", "*"):
             self.identities.append(float(md["alignment_identity"]))
         if self._tsv is not None:
-            row = (read_id, md.get("channel", ""), f"{_seconds(md, 'start_time'):.4f}",
-                   f"{_seconds(md, 'duration'):.4f}", len(sequence) if sequence is not None else 0,
-                   f"{md['mean_qscore']:.2f}" if "mean_qscore" in md else "",
-                   md.get("alignment_genome", ""), md.get("alignment_genome_start", ""),
-                   f"{md['alignment_identity']:.4f}" if "alignment_identity" in md else "",
-                   md.get("barcode_arrangement", ""))
+            row = (
+                read_id,
+                md.get("channel", ""),
+                f"{_seconds(md, 'start_time'):.4f}",
+                f"{_seconds(md, 'duration'):.4f}",
+                len(sequence) if sequence is not None else 0,
+                f"{md['mean_qscore']:.2f}" if "mean_qscore" in md else "",
+                md.get("alignment_genome", ""),
+                md.get("alignment_genome_start", ""),
+                f"{md['alignment_identity']:.4f}" if "alignment_identity" in md else "",
+                md.get("barcode_arrangement", ""),
+            )
             self._tsv.write("\t".join(map(str, row)) + "\n")
 
     def totals(self, counts: Counts, reads_in: int) -> list[tuple[str, int]]:
         """(label, number) of every read of the input: the four ways a read
         ends add up to reads_in."""
         returned = counts.with_results + counts.without_results
-        return [("reads in", reads_in), ("reads out with results", counts.with_results),
-                ("reads out without results", counts.without_results), ("reads failed", counts.failed),
-                ("reads not sent", reads_in - returned - counts.failed)]
+        return [
+            ("reads in", reads_in),
+            ("reads out with results", counts.with_results),
+            ("reads out without results", counts.without_results),
+            ("reads failed", counts.failed),
+            ("reads not sent", reads_in - returned - counts.failed),
+        ]
 
     def summary_lines(self, counts: Counts, reads_in: int, elapsed_s: float) -> list[str]:
         lines = [f"{label}: {number}" for label, number in self.totals(counts, reads_in)]
         if counts.split:
             lines.append(f"reads split: {counts.split} (into {counts.pieces} pieces, written in their stead)")
-        lines.append(f"throughput: {counts.reads_in / elapsed_s:.1f} reads/s, {counts.samples_in / elapsed_s:.0f} "
-                     f"samples/s over {elapsed_s:.1f} s" if elapsed_s > 0 else "throughput: -")
+        lines.append(
+            f"throughput: {counts.reads_in / elapsed_s:.1f} reads/s, {counts.samples_in / elapsed_s:.0f} "
+            f"samples/s over {elapsed_s:.1f} s"
+            if elapsed_s > 0
+            else "throughput: -"
+        )
         if self.compared:
-            lines.append(f"identical to truth: {self.identical}/{self.compared} "
-                         f"({100.0 * self.identical / self.compared:.2f}%)")
+            lines.append(
+                f"identical to truth: {self.identical}/{self.compared} ({100.0 * self.identical / self.compared:.2f}%)"
+            )
         if self.identities:
-            lines.append(f"mean alignment identity: {np.mean(self.identities):.4f} over {len(self.identities)} "
-                         f"aligned reads")
+            lines.append(
+                f"mean alignment identity: {np.mean(self.identities):.4f} over {len(self.identities)} aligned reads"
+            )
         for read_id, reason in counts.failures[:SHOWN_FAILURES]:
             lines.append(f"  failed: {read_id}: {reason}")
         if len(counts.failures) > SHOWN_FAILURES:
             lines.append(f"  ... and {len(counts.failures) - SHOWN_FAILURES} more failed reads")
         return lines
 
-    def write_report(self, path: Path, inputs: Sequence[str], output: str, counts: Counts, reads_in: int,
-                     elapsed_s: float) -> None:
+    def write_report(
+        self, path: Path, inputs: Sequence[str], output: str, counts: Counts, reads_in: int, elapsed_s: float
+    ) -> None:
         """A one-page PNG: title (inputs, output, date), totals, read-length
         and qscore histograms, reads/s over the run."""
         import matplotlib
+
         matplotlib.use("Agg")
         import matplotlib.pyplot as plt
 
@@ -165,8 +214,12 @@ class RunRecord:
             edges = np.array([0.0, size])
         numbers, edges = np.histogram(np.asarray(self.arrivals), bins=edges)
         axes.stairs(numbers / size, edges, fill=True, color="tab:red", alpha=0.7)
-        axes.set(title=f"Throughput ({_bin_text(size)} bins)", xlabel="seconds since the start", ylabel="reads/s",
-                 xlim=(0, edges[-1]))
+        axes.set(
+            title=f"Throughput ({_bin_text(size)} bins)",
+            xlabel="seconds since the start",
+            ylabel="reads/s",
+            xlim=(0, edges[-1]),
+        )
         axes.set_ylim(bottom=0, top=max(1.0, float(numbers.max(initial=0)) / size * 1.1))
 
 

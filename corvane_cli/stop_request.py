@@ -33,8 +33,9 @@ class StopRequest:
             self._previous[number] = signal.signal(number, self._handle)
         return self
 
-    def __exit__(self, kind: type[BaseException] | None, value: BaseException | None,
-                 traceback: TracebackType | None) -> None:
+    def __exit__(
+        self, kind: type[BaseException] | None, value: BaseException | None, traceback: TracebackType | None
+    ) -> None:
         for number, handler in self._previous.items():
             signal.signal(number, handler)
 

@@ -10,7 +10,6 @@ from collections.abc import Sequence
 from typing import IO, TYPE_CHECKING, Any
 
 import tavrix
-
 from corvane_cli.errors import UsageError
 from corvane_cli.output_paths import STDOUT
 from corvane_cli.read_groups import read_group_tags
@@ -21,9 +20,15 @@ if TYPE_CHECKING:
 
 FORMATS = ("fastq", "sam", "bam", "cram")
 # Name endings and the format (and compression) they stand for.
-EXTENSIONS = {".fastq": ("fastq", False), ".fq": ("fastq", False), ".fastq.gz": ("fastq", True),
-              ".fq.gz": ("fastq", True), ".sam": ("sam", False), ".bam": ("bam", False),
-              ".cram": ("cram", False)}
+EXTENSIONS = {
+    ".fastq": ("fastq", False),
+    ".fq": ("fastq", False),
+    ".fastq.gz": ("fastq", True),
+    ".fq.gz": ("fastq", True),
+    ".sam": ("sam", False),
+    ".bam": ("bam", False),
+    ".cram": ("cram", False),
+}
 # Written records reach the file at least this often, so that what an
 # interrupted run leaves is close to what it had called.
 FLUSH_INTERVAL_S = 0.5
@@ -44,8 +49,10 @@ def format_of(name: str, given: str | None = None) -> tuple[str, bool]:
     found = next((EXTENSIONS[end] for end in sorted(EXTENSIONS, key=len, reverse=True) if lower.endswith(end)), None)
     if found is None:
         if given is None:
-            raise UsageError(f"{name}: cannot tell the output format from its name; use .fastq, .fq, .fastq.gz, "
-                             ".fq.gz, .sam, .bam or .cram, or --format")
+            raise UsageError(
+                f"{name}: cannot tell the output format from its name; use .fastq, .fq, .fastq.gz, "
+                ".fq.gz, .sam, .bam or .cram, or --format"
+            )
         return given, False
     if given is not None and given != found[0]:
         raise UsageError(f"{name}: --format {given} contradicts the name, which says {found[0]}")
@@ -74,9 +81,18 @@ class ReadWriter:
     raise OutputError; close(True) gives the file its final name (sorted and
     indexed first when asked), close(False) leaves OUTPUT.partial."""
 
-    def __init__(self, target: OutputPath, fmt: str, compressed: bool = False, sam_header: str = "",
-                 command_line: Sequence[str] = (), include_moves: bool = False, sort: bool = False,
-                 reference: str | None = None, read_groups: Sequence[str] = ()) -> None:
+    def __init__(
+        self,
+        target: OutputPath,
+        fmt: str,
+        compressed: bool = False,
+        sam_header: str = "",
+        command_line: Sequence[str] = (),
+        include_moves: bool = False,
+        sort: bool = False,
+        reference: str | None = None,
+        read_groups: Sequence[str] = (),
+    ) -> None:
         self.target = target
         self.format = fmt
         self.records = 0
@@ -91,12 +107,14 @@ class ReadWriter:
         try:
             if fmt in ("bam", "cram"):
                 import pysam
+
                 header = pysam.AlignmentHeader.from_text(sam_header_text(sam_header, command_line, read_groups))
                 extra: dict[str, Any] = {} if fmt == "bam" else {"reference_filename": reference}
                 mode = "wb" if fmt == "bam" else "wc"
                 self._bam = pysam.AlignmentFile(where, mode, header=header, **extra)
             elif compressed:
                 import pysam
+
                 self._bgzf = pysam.BGZFile(where, "wb", index=None)
             else:
                 self._text = target.open_text(encoding="ascii", buffering=1 << 20)
@@ -116,6 +134,7 @@ class ReadWriter:
         try:
             if self._bam is not None:
                 import pysam
+
                 header = self._bam.header
                 records = [pysam.AlignedSegment.fromstring(line, header) for line in texts]
                 for record in records:
@@ -172,6 +191,7 @@ class ReadWriter:
 
     def _sort_and_index(self) -> None:
         import pysam
+
         path, partial = self.target.path, self.target.partial_path
         sorted_path = path.with_name(path.name + ".sorting")
         options = ["-O", "cram", "--reference", str(self._reference)] if self.format == "cram" else []

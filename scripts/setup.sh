@@ -125,12 +125,14 @@ if [ ! -x "$venv/bin/python" ] || [ "$(python_identity "$venv/bin/python")" != "
     "$py" -m venv "$venv"
 fi
 # The build's and the tests' packages (pyzmq drives the reference server's
-# control socket). What the command-line package (corvane_cli) runs on
+# control socket) and the checkers scripts/test.sh runs (ruff, mypy with
+# the stubs it needs). What the command-line package (corvane_cli) runs on
 # comes with the wheel's "cli" extra, below.
-if ! "$venv/bin/python" -c 'import numpy, pybind11, pytest, zmq, scikit_build_core' >/dev/null 2>&1; then
+if ! "$venv/bin/python" -c 'import numpy, pybind11, pytest, zmq, scikit_build_core, ruff, mypy' >/dev/null 2>&1 ||
+        ! "$venv/bin/python" -m pip show -q types-tqdm >/dev/null 2>&1; then
     echo "setup: installing Python packages"
     "$venv/bin/python" -m pip install -q --upgrade pip
-    "$venv/bin/python" -m pip install -q numpy pybind11 pytest pyzmq scikit-build-core
+    "$venv/bin/python" -m pip install -q numpy pybind11 pytest pyzmq scikit-build-core ruff mypy types-tqdm
 fi
 
 # --- The Python module -------------------------------------------------

@@ -42,43 +42,78 @@ QUERY_TIMEOUT_MS = 2000
 
 def add_parser(subparsers: argparse._SubParsersAction) -> argparse.ArgumentParser:
     parser = subparsers.add_parser(
-        "basecall", help="basecall signal files into FASTQ, SAM, BAM or CRAM",
+        "basecall",
+        help="basecall signal files into FASTQ, SAM, BAM or CRAM",
         description="Basecall the reads of one or more signal files. Without --server a private reference "
-                    "server is started for the run and stopped at its end.",
+        "server is started for the run and stopped at its end.",
         epilog="Exit codes: 0 every read called and written; 1 some reads failed (listed in the summary), the run "
-               "could not go on (a lost server) or the output could not be written; 2 bad command line or "
-               "unreadable input; 130 interrupted. Every output (the reads, --summary, --report) is written to "
-               "NAME.partial and renamed to NAME only when the run is complete; standard output, devices and "
-               "links are written in place. The summary goes to standard error.")
+        "could not go on (a lost server) or the output could not be written; 2 bad command line or "
+        "unreadable input; 130 interrupted. Every output (the reads, --summary, --report) is written to "
+        "NAME.partial and renamed to NAME only when the run is complete; standard output, devices and "
+        "links are written in place. The summary goes to standard error.",
+    )
     parser.add_argument("inputs", nargs="+", metavar="INPUT", help="signal files")
-    parser.add_argument("-o", "--output", required=True, metavar="OUTPUT",
-                        help="output file, its name ending in .fastq or .fq (.gz for BGZF-compressed FASTQ), .sam, "
-                             ".bam or .cram; or - for standard output (SAM unless --format says otherwise; a BAM or "
-                             "CRAM there is not sorted or indexed)")
-    parser.add_argument("--format", choices=("fastq", "sam", "bam", "cram"),
-                        help="output format, for a name without a known ending or for -; must agree with the name")
-    parser.add_argument("--server", action="append", default=[], metavar="ADDRESS",
-                        help="basecall server (repeat for several; the clients are spread over them)")
-    parser.add_argument("--config", help=f"basecalling configuration (default {DEFAULT_CONFIG}, "
-                                         f"{MODIFIED_BASES_CONFIG} with --modified-bases)")
-    parser.add_argument("--reference", metavar="FASTA",
-                        help="align to this reference (FASTA, gzip-compressed FASTA or minimap2 index); a BAM or "
-                             "CRAM file is then sorted and indexed; CRAM needs a FASTA")
+    parser.add_argument(
+        "-o",
+        "--output",
+        required=True,
+        metavar="OUTPUT",
+        help="output file, its name ending in .fastq or .fq (.gz for BGZF-compressed FASTQ), .sam, "
+        ".bam or .cram; or - for standard output (SAM unless --format says otherwise; a BAM or "
+        "CRAM there is not sorted or indexed)",
+    )
+    parser.add_argument(
+        "--format",
+        choices=("fastq", "sam", "bam", "cram"),
+        help="output format, for a name without a known ending or for -; must agree with the name",
+    )
+    parser.add_argument(
+        "--server",
+        action="append",
+        default=[],
+        metavar="ADDRESS",
+        help="basecall server (repeat for several; the clients are spread over them)",
+    )
+    parser.add_argument(
+        "--config",
+        help=f"basecalling configuration (default {DEFAULT_CONFIG}, {MODIFIED_BASES_CONFIG} with --modified-bases)",
+    )
+    parser.add_argument(
+        "--reference",
+        metavar="FASTA",
+        help="align to this reference (FASTA, gzip-compressed FASTA or minimap2 index); a BAM or "
+        "CRAM file is then sorted and indexed; CRAM needs a FASTA",
+    )
     parser.add_argument("--clients", type=_positive, default=2, metavar="N", help="library clients in all (default 2)")
     parser.add_argument("--moves", action="store_true", help="ask for move tables and write them")
-    parser.add_argument("--barcode-kits", action="append", default=[], metavar="KIT",
-                        help="classify barcodes of these kits (comma-separated or repeated)")
+    parser.add_argument(
+        "--barcode-kits",
+        action="append",
+        default=[],
+        metavar="KIT",
+        help="classify barcodes of these kits (comma-separated or repeated)",
+    )
     parser.add_argument("--modified-bases", action="store_true", help="call modified bases (MM/ML tags in SAM/BAM)")
     parser.add_argument("--summary", metavar="TSV", help="write a per-read summary table")
     parser.add_argument("--report", metavar="PNG", help="write a report figure")
     parser.add_argument("--dask", metavar="SCHEDULER", help="spread the input over the workers of this Dask cluster")
-    parser.add_argument("--reconnect-timeout", type=_positive, default=300, metavar="S",
-                        help="how long a lost server is waited for (default 300 s), and the Dask scheduler "
-                             "(at most 30 s)")
-    parser.add_argument("--max-reads-in-flight", type=_positive, default=2000, metavar="N",
-                        help="reads passed and not yet back, at most (default 2000)")
-    parser.add_argument("--timings", action="store_true",
-                        help="also print the time spent reading, in client calls and writing")
+    parser.add_argument(
+        "--reconnect-timeout",
+        type=_positive,
+        default=300,
+        metavar="S",
+        help="how long a lost server is waited for (default 300 s), and the Dask scheduler (at most 30 s)",
+    )
+    parser.add_argument(
+        "--max-reads-in-flight",
+        type=_positive,
+        default=2000,
+        metavar="N",
+        help="reads passed and not yet back, at most (default 2000)",
+    )
+    parser.add_argument(
+        "--timings", action="store_true", help="also print the time spent reading, in client calls and writing"
+    )
     parser.add_argument("--server-settings", metavar="JSON", help="settings file of the private reference server")
     format_help = parser.format_help
     parser.format_help = lambda: format_help() + _private_server_choices()
@@ -90,13 +125,16 @@ def _private_server_choices() -> str:
     server program; empty when it cannot be asked."""
     try:
         from corvane_cli.embedded_server import default_settings
+
         settings = default_settings()
     except Exception:  # the help is shown without the note
         return ""
     configs = ", ".join(entry["name"] for entry in settings.get("configurations", []))
     kits = ", ".join(entry["kit_name"] for entry in settings.get("barcode_kits", []))
-    return (f"\nThe private reference server offers the configurations {configs} and the barcode kits {kits}. "
-            "A named server's kits: corvane query ADDRESS kits.\n")
+    return (
+        f"\nThe private reference server offers the configurations {configs} and the barcode kits {kits}. "
+        "A named server's kits: corvane query ADDRESS kits.\n"
+    )
 
 
 def _positive(text: str) -> int:
@@ -131,23 +169,33 @@ def _plan_outputs(args: argparse.Namespace) -> _Outputs:
     from corvane_cli.output_paths import OutputPath, refuse_overlaps
 
     output = OutputPath(args.output)
-    extra = [OutputPath(name, what) if name else None for name, what in ((args.summary, "summary"),
-                                                                          (args.report, "report"))]
+    extra = [
+        OutputPath(name, what) if name else None for name, what in ((args.summary, "summary"), (args.report, "report"))
+    ]
     for item in extra:
         if item is not None and item.stdout:
             raise UsageError(f"only the reads (-o -) go to standard output, not the {item.what}")
     outputs = [item for item in [output, *extra] if item is not None]
-    refuse_overlaps([(path, "input") for path in args.inputs]
-                    + [(path, what) for path, what in ((args.reference, "reference"),
-                                                       (args.server_settings, "settings file")) if path], outputs)
+    refuse_overlaps(
+        [(path, "input") for path in args.inputs]
+        + [
+            (path, what)
+            for path, what in ((args.reference, "reference"), (args.server_settings, "settings file"))
+            if path
+        ],
+        outputs,
+    )
     for item in outputs:
         item.probe()
     return _Outputs(output, *extra)
 
 
 def _params(args: argparse.Namespace) -> dict[str, Any]:
-    params: dict[str, Any] = {"client_name": "corvane_basecall", "reconnect_timeout": args.reconnect_timeout,
-              "max_reads_queued": 64}
+    params: dict[str, Any] = {
+        "client_name": "corvane_basecall",
+        "reconnect_timeout": args.reconnect_timeout,
+        "max_reads_queued": 64,
+    }
     if args.moves:
         params["move_enabled"] = True
     if _kits(args):
@@ -178,21 +226,36 @@ def _private_server(args: argparse.Namespace, stack: ExitStack, stop: StopReques
         if not isinstance(settings, dict):
             raise UsageError(f"{args.server_settings}: the settings are not a JSON object")
     try:
-        return stack.enter_context(EmbeddedServer(settings=settings, settings_name=args.server_settings,
-                                                  should_stop=stop.check))
+        return stack.enter_context(
+            EmbeddedServer(settings=settings, settings_name=args.server_settings, should_stop=stop.check)
+        )
     except EmbeddedServerError as error:
         if error.settings_problem:
             raise UsageError(str(error)) from error
         raise
 
 
-def _connect(args: argparse.Namespace, servers: list[str], config: str, params: dict[str, Any], stop: StopRequest,
-             inputs: RunInputs, embedded: EmbeddedServer | None) -> Pipeline:
+def _connect(
+    args: argparse.Namespace,
+    servers: list[str],
+    config: str,
+    params: dict[str, Any],
+    stop: StopRequest,
+    inputs: RunInputs,
+    embedded: EmbeddedServer | None,
+) -> Pipeline:
     from corvane_cli.pipeline import Pipeline, PipelineError
 
     try:
-        pipeline = Pipeline(servers, config, params, clients=args.clients, max_in_flight=args.max_reads_in_flight,
-                            should_stop=stop.check, refetch=inputs.refetch)
+        pipeline = Pipeline(
+            servers,
+            config,
+            params,
+            clients=args.clients,
+            max_in_flight=args.max_reads_in_flight,
+            should_stop=stop.check,
+            refetch=inputs.refetch,
+        )
         stop.call(pipeline.connect, on_stop=pipeline.close)
     except PipelineError as error:
         raise UsageError(_connect_problem(error, args, config, embedded)) from error
@@ -206,8 +269,9 @@ def _server_kits(address: str) -> list[dict[str, Any]]:
     return kits if kits is not None and result == tavrix.Corvane.success else []
 
 
-def _connect_problem(error: PipelineError, args: argparse.Namespace, config: str,
-                     embedded: EmbeddedServer | None) -> str:
+def _connect_problem(
+    error: PipelineError, args: argparse.Namespace, config: str, embedded: EmbeddedServer | None
+) -> str:
     """What a refused connection means for the user, with the choices the
     server offers where it can say."""
     where = "the private reference server" if embedded else error.address
@@ -217,8 +281,9 @@ def _connect_problem(error: PipelineError, args: argparse.Namespace, config: str
         return f"{where} has no basecalling configuration {config!r}{offered}"
     if error.result == "barcode_kit_unavailable":
         known = ", ".join(kit["kit_name"] for kit in _server_kits(error.address))
-        return (f"{where} does not know the barcode kit(s) {', '.join(_kits(args))}"
-                + (f"; it knows {known}" if known else ""))
+        return f"{where} does not know the barcode kit(s) {', '.join(_kits(args))}" + (
+            f"; it knows {known}" if known else ""
+        )
     if error.result == "align_index_unavailable":
         return f"{where} cannot load {args.reference} as a reference: {error.detail}"
     if embedded and error.address:
@@ -233,8 +298,9 @@ def _read_groups(args: argparse.Namespace, pipeline: Pipeline, inputs: RunInputs
     arrangements = [""]
     kits = _kits(args)
     if kits:
-        arrangements = ["unclassified"] + [name for kit in _server_kits(servers[0]) if kit["kit_name"] in kits
-                                           for name in kit.get("barcode_names", [])]
+        arrangements = ["unclassified"] + [
+            name for kit in _server_kits(servers[0]) if kit["kit_name"] in kits for name in kit.get("barcode_names", [])
+        ]
     return read_group_header_lines(inputs.run_ids(), model, arrangements)
 
 
@@ -255,8 +321,11 @@ class _Outputs:
 
     def kept(self) -> list[str]:
         """The partial files an incomplete run leaves."""
-        return [item.shown for item in (self.reads, self.summary, self.report)
-                if item is not None and not item.in_place and item.partial_path.exists()]
+        return [
+            item.shown
+            for item in (self.reads, self.summary, self.report)
+            if item is not None and not item.in_place and item.partial_path.exists()
+        ]
 
 
 @dataclass
@@ -303,8 +372,11 @@ def run(args: argparse.Namespace) -> int:
         calling.print_summary()
         if problem is not None:
             kept = outputs.kept()
-            print(f"corvane basecall: {problem}; the run is incomplete: {sinks.writer.records} records written"
-                  + (f", kept as {', '.join(kept)}" if kept else ""), file=sys.stderr)
+            print(
+                f"corvane basecall: {problem}; the run is incomplete: {sinks.writer.records} records written"
+                + (f", kept as {', '.join(kept)}" if kept else ""),
+                file=sys.stderr,
+            )
             return code
         counts = pipeline.counts
         return EXIT_READS_FAILED if counts.failed or counts.without_results else EXIT_OK
@@ -324,8 +396,7 @@ def _scheduler(args: argparse.Namespace, stack: ExitStack, stop: StopRequest) ->
     return scheduler
 
 
-def _servers(args: argparse.Namespace, stack: ExitStack,
-             stop: StopRequest) -> tuple[list[str], EmbeddedServer | None]:
+def _servers(args: argparse.Namespace, stack: ExitStack, stop: StopRequest) -> tuple[list[str], EmbeddedServer | None]:
     """The servers' addresses: those named, else the private server's,
     started for the run."""
     if args.server:
@@ -334,8 +405,15 @@ def _servers(args: argparse.Namespace, stack: ExitStack,
     return [embedded.address], embedded
 
 
-def _open_outputs(args: argparse.Namespace, outputs: _Outputs, fmt: str, compressed: bool, pipeline: Pipeline,
-                  inputs: RunInputs, servers: list[str]) -> _Sinks:
+def _open_outputs(
+    args: argparse.Namespace,
+    outputs: _Outputs,
+    fmt: str,
+    compressed: bool,
+    pipeline: Pipeline,
+    inputs: RunInputs,
+    servers: list[str],
+) -> _Sinks:
     """The reads' writer (its header written) and the summary table, open;
     raises _OutputFailed with nothing left behind."""
     from corvane_cli.run_summary import RunRecord
@@ -343,9 +421,17 @@ def _open_outputs(args: argparse.Namespace, outputs: _Outputs, fmt: str, compres
 
     read_groups = _read_groups(args, pipeline, inputs, servers) if fmt != "fastq" else []
     try:
-        writer = ReadWriter(outputs.reads, fmt, compressed, sam_header=pipeline.sam_header(), command_line=sys.argv,
-                            include_moves=args.moves, sort=bool(args.reference), reference=args.reference,
-                            read_groups=read_groups)
+        writer = ReadWriter(
+            outputs.reads,
+            fmt,
+            compressed,
+            sam_header=pipeline.sam_header(),
+            command_line=sys.argv,
+            include_moves=args.moves,
+            sort=bool(args.reference),
+            reference=args.reference,
+            read_groups=read_groups,
+        )
     except OutputError as error:
         outputs.reads.discard()
         raise _OutputFailed(str(error)) from error
@@ -360,8 +446,9 @@ def _open_outputs(args: argparse.Namespace, outputs: _Outputs, fmt: str, compres
     return _Sinks(writer, summary_file, RunRecord(summary_file))
 
 
-def _close_outputs(args: argparse.Namespace, outputs: _Outputs, sinks: _Sinks, calling: _Calling,
-                   problem: str | None, code: int) -> tuple[str | None, int]:
+def _close_outputs(
+    args: argparse.Namespace, outputs: _Outputs, sinks: _Sinks, calling: _Calling, problem: str | None, code: int
+) -> tuple[str | None, int]:
     """Closes every output, giving each its name when the run is complete,
     and writes the report; returns the run's (problem, exit code) with
     what failed on the way added."""
@@ -379,8 +466,14 @@ def _close_outputs(args: argparse.Namespace, outputs: _Outputs, sinks: _Sinks, c
     report = outputs.report
     if report is not None and code != EXIT_INTERRUPTED:
         try:
-            sinks.record.write_report(report.partial_path, args.inputs, args.output, calling.pipeline.counts,
-                                      calling.inputs.total, calling.seconds)
+            sinks.record.write_report(
+                report.partial_path,
+                args.inputs,
+                args.output,
+                calling.pipeline.counts,
+                calling.inputs.total,
+                calling.seconds,
+            )
             if complete:
                 report.commit()
         except (OSError, ValueError) as error:
@@ -393,8 +486,9 @@ class _Calling:
     """The calling phase of a run: reads passed, results written as they
     come back, and what became of every read."""
 
-    def __init__(self, args: argparse.Namespace, pipeline: Pipeline, inputs: RunInputs, writer: ReadWriter,
-                 record: RunRecord) -> None:
+    def __init__(
+        self, args: argparse.Namespace, pipeline: Pipeline, inputs: RunInputs, writer: ReadWriter, record: RunRecord
+    ) -> None:
         self.args = args
         self.pipeline = pipeline
         self.inputs = inputs
@@ -420,26 +514,32 @@ class _Calling:
         progress.update(1)
         elapsed = time.monotonic() - self.started
         if progress.n % 64 == 0 and elapsed > 0:
-            progress.set_postfix(samples_s=f"{self.pipeline.counts.samples_in / elapsed:.3g}",
-                                 in_flight=self.pipeline.in_flight, refresh=False)
+            progress.set_postfix(
+                samples_s=f"{self.pipeline.counts.samples_in / elapsed:.3g}",
+                in_flight=self.pipeline.in_flight,
+                refresh=False,
+            )
 
-    def run(self, scheduler: DaskClient | None, servers: list[str], config: str, params: dict[str, Any],
-            stop: StopRequest) -> tuple[str | None, int]:
+    def run(
+        self, scheduler: DaskClient | None, servers: list[str], config: str, params: dict[str, Any], stop: StopRequest
+    ) -> tuple[str | None, int]:
         """Calls every read; returns (problem, exit code), problem None when
         the run went through to its end. The progress bar lives as long as
         the calling."""
         from tqdm import tqdm
 
-        with tqdm(total=self.inputs.total, unit="read", file=sys.stderr, disable=None, dynamic_ncols=True,
-                  mininterval=0.5) as self._progress:
+        with tqdm(
+            total=self.inputs.total, unit="read", file=sys.stderr, disable=None, dynamic_ncols=True, mininterval=0.5
+        ) as self._progress:
             try:
                 return self._call(scheduler, servers, config, params, stop)
             finally:
                 self.seconds = time.monotonic() - self.started
                 self._progress = None
 
-    def _call(self, scheduler: DaskClient | None, servers: list[str], config: str, params: dict[str, Any],
-              stop: StopRequest) -> tuple[str | None, int]:
+    def _call(
+        self, scheduler: DaskClient | None, servers: list[str], config: str, params: dict[str, Any], stop: StopRequest
+    ) -> tuple[str | None, int]:
         from corvane_cli.distributed import DistributedError
         from corvane_cli.pipeline import ServerLost
         from corvane_cli.signal_file import SignalFileError
@@ -502,17 +602,27 @@ class _Calling:
             passing.append(read)
         return passing
 
-    def _call_distributed(self, scheduler: DaskClient, servers: list[str], config: str, params: dict[str, Any],
-                          stop: StopRequest) -> None:
+    def _call_distributed(
+        self, scheduler: DaskClient, servers: list[str], config: str, params: dict[str, Any], stop: StopRequest
+    ) -> None:
         from corvane_cli.distributed import run_distributed
 
         for number, reader in enumerate(self.inputs.readers):
             on_range, on_results = self._range_callbacks(reader, self.inputs.offsets[number])
-            run_distributed(scheduler, servers, reader, config, params, on_results, counts=self.pipeline.counts,
-                            clients=self.args.clients, should_stop=stop.check, on_range=on_range)
+            run_distributed(
+                scheduler,
+                servers,
+                reader,
+                config,
+                params,
+                on_results,
+                counts=self.pipeline.counts,
+                clients=self.args.clients,
+                should_stop=stop.check,
+                on_range=on_range,
+            )
 
-    def _range_callbacks(self, reader: SignalFileReader,
-                         offset: int) -> tuple[Callable[[int, int], None], OnResults]:
+    def _range_callbacks(self, reader: SignalFileReader, offset: int) -> tuple[Callable[[int, int], None], OnResults]:
         """What the cluster's ranges of one input file are handed to: their
         truths before they are called, then their groups, tagged across the
         run."""
@@ -540,8 +650,13 @@ class _Calling:
         if self.args.timings and self.seconds > 0:
             shares = dict(self.timings, client=self.pipeline.client_s)
             shares["other"] = max(0.0, self.seconds - sum(shares.values()))
-            print("time: " + ", ".join(f"{name} {seconds:.2f} s ({100 * seconds / self.seconds:.0f}%)"
-                                       for name, seconds in shares.items()), file=sys.stderr)
+            print(
+                "time: "
+                + ", ".join(
+                    f"{name} {seconds:.2f} s ({100 * seconds / self.seconds:.0f}%)" for name, seconds in shares.items()
+                ),
+                file=sys.stderr,
+            )
 
 
 def _one_line(error: BaseException) -> str:

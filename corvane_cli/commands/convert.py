@@ -48,8 +48,11 @@ KNOWN_COLUMNS = (*REQUIRED_COLUMNS, *INT_COLUMNS, *TEXT_COLUMNS, "truth")
 
 def add_parser(subparsers: argparse._SubParsersAction) -> argparse.ArgumentParser:
     parser = subparsers.add_parser(
-        "convert", help="write a signal file from NumPy arrays and a CSV of metadata",
-        description=__doc__.split("\n\n", 1)[1], formatter_class=argparse.RawDescriptionHelpFormatter)
+        "convert",
+        help="write a signal file from NumPy arrays and a CSV of metadata",
+        description=__doc__.split("\n\n", 1)[1],
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+    )
     parser.add_argument("input", metavar="INPUT", help="an .npz archive or a folder of .npy files")
     parser.add_argument("--metadata", required=True, metavar="CSV", help="one row of metadata per read")
     parser.add_argument("-o", "--output", required=True, metavar="FILE", help="the signal file to write")
@@ -114,8 +117,10 @@ def check_header(fields: Sequence[str] | None, where: str) -> None:
         raise UsageError(f"{where} line 1: no column {', '.join(missing)} in the header row")
     unknown = [column for column in fields if column not in KNOWN_COLUMNS]
     if unknown:
-        raise UsageError(f"{where} line 1: unknown column {', '.join(map(repr, unknown))} "
-                         f"(the columns are {', '.join(KNOWN_COLUMNS)})")
+        raise UsageError(
+            f"{where} line 1: unknown column {', '.join(map(repr, unknown))} "
+            f"(the columns are {', '.join(KNOWN_COLUMNS)})"
+        )
     twice = sorted({column for column in fields if fields.count(column) > 1})
     if twice:
         raise UsageError(f"{where} line 1: column {', '.join(twice)} named more than once")
