@@ -479,8 +479,11 @@ constexpr bool targets_are_metadata_keys() {
         if (key.target.empty() != !type.has_value()) {
             return false;
         }
+        const auto is_target = [&](const auto& metadata) {
+            return metadata.key == key.target && metadata.type == *type;
+        };
         if (type && std::none_of(interfaces::read_metadata_keys.begin(), interfaces::read_metadata_keys.end(),
-                                 [&](const auto& metadata) { return metadata.key == key.target && metadata.type == *type; })) {
+                                 is_target)) {
             return false;
         }
     }

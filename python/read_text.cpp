@@ -12,22 +12,19 @@ namespace tavrix {
 
 namespace {
 
-// Borrowed; null when absent.
-PyObject* dict_item(PyObject* dict, const char* key) {
-    return PyDict_GetItemString(dict, key);
-}
-
 // The metadata of a read whose SAM text get_completed_reads built (one with
 // an alignment table or modified-base probabilities); null for the others.
+// The items are borrowed.
 PyObject* collected_metadata(const py::dict& read_dict) {
-    PyObject* datasets = dict_item(read_dict.ptr(), "datasets");
+    PyObject* datasets = PyDict_GetItemString(read_dict.ptr(), "datasets");
     if (datasets == nullptr || !PyDict_Check(datasets)) {
         return nullptr;
     }
-    if (dict_item(datasets, "align_results") == nullptr && dict_item(datasets, "base_mod_probs") == nullptr) {
+    if (PyDict_GetItemString(datasets, "align_results") == nullptr &&
+        PyDict_GetItemString(datasets, "base_mod_probs") == nullptr) {
         return nullptr;
     }
-    PyObject* metadata = dict_item(read_dict.ptr(), "metadata");
+    PyObject* metadata = PyDict_GetItemString(read_dict.ptr(), "metadata");
     return metadata != nullptr && PyDict_Check(metadata) ? metadata : nullptr;
 }
 
@@ -55,10 +52,10 @@ std::string fastq_header_line(const py::dict& read_dict, bool include_move_table
 
 py::list sam_records(const py::dict& read_dict) {
     if (PyObject* metadata = collected_metadata(read_dict)) {
-        if (PyObject* error = dict_item(metadata, conversion_error_key)) {
+        if (PyObject* error = PyDict_GetItemString(metadata, conversion_error_key)) {
             throw std::runtime_error(py::str(error).cast<std::string>());
         }
-        PyObject* text = dict_item(metadata, "alignment_sam_record");
+        PyObject* text = PyDict_GetItemString(metadata, "alignment_sam_record");
         if (text == nullptr || !PyUnicode_Check(text)) {
             throw py::type_error("read dict metadata \"alignment_sam_record\" is not a str");
         }
