@@ -7,15 +7,16 @@ that the signal must be there and its scale usable."""
 from __future__ import annotations
 
 import math
-from collections.abc import Mapping
 from functools import cache
-from typing import TYPE_CHECKING, Any
+from typing import TYPE_CHECKING
+
+from corvane_cli.read_types import InputRead
 
 if TYPE_CHECKING:
     import tavrix
 
 
-def _signal_problem(read: Mapping[str, Any]) -> tuple[str, str] | None:
+def _signal_problem(read: InputRead) -> tuple[str, str] | None:
     for key in ("daq_offset", "daq_scaling", "sampling_rate"):
         value = read.get(key)
         if isinstance(value, float) and not math.isfinite(value):
@@ -39,12 +40,12 @@ def offline_client() -> tavrix.Corvane:
     return tavrix.Corvane("", "", 1)
 
 
-def read_problem(read: Mapping[str, Any], client: tavrix.Corvane | None = None) -> tuple[str, str] | None:
+def read_problem(read: InputRead, client: tavrix.Corvane | None = None) -> tuple[str, str] | None:
     """(key, why) for the first thing that keeps a read from being called,
     None when nothing does; the key is "" where the library's check names
     what is wrong itself. `client` checks as it would take the read."""
     problem = _signal_problem(read)
     if problem is not None:
         return problem
-    why = (client or offline_client()).validate_read(dict(read))
+    why = (client or offline_client()).validate_read(read)
     return ("", why) if why else None
