@@ -128,11 +128,19 @@ fi
 # control socket) and the checkers scripts/test.sh runs (ruff, mypy with
 # the stubs it needs). What the command-line package (corvane_cli) runs on
 # comes with the wheel's "cli" extra, below.
-if ! "$venv/bin/python" -c 'import numpy, pybind11, pytest, zmq, scikit_build_core, ruff, mypy' >/dev/null 2>&1 ||
-        ! "$venv/bin/python" -m pip show -q types-tqdm >/dev/null 2>&1; then
+# The checkers are pinned: a newer ruff formats differently and a newer mypy
+# finds other things, and a fresh machine must judge the code as ours did.
+checkers=(ruff==0.17.6 mypy==2.4.1 types-tqdm==4.70.0.20261201)
+if ! "$venv/bin/python" -c 'import numpy, pybind11, pytest, zmq, scikit_build_core' >/dev/null 2>&1 ||
+        ! "$venv/bin/python" - "${checkers[@]}" >/dev/null 2>&1 <<'PY'
+import sys
+from importlib.metadata import version
+sys.exit(any(version(name) != wanted for name, wanted in (c.split("==") for c in sys.argv[1:])))
+PY
+then
     echo "setup: installing Python packages"
     "$venv/bin/python" -m pip install -q --upgrade pip
-    "$venv/bin/python" -m pip install -q numpy pybind11 pytest pyzmq scikit-build-core ruff mypy types-tqdm
+    "$venv/bin/python" -m pip install -q numpy pybind11 pytest pyzmq scikit-build-core "${checkers[@]}"
 fi
 
 # --- The Python module -------------------------------------------------
