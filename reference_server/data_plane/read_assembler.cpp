@@ -126,104 +126,103 @@ ReadAssembler::BatchCheck ReadAssembler::check_batch(const wire::Envelope& envel
 }
 
 ReadAssembler::Outcome ReadAssembler::add(ipc_tools::MessageType type, const wire::Envelope& envelope) {
-    Outcome outcome;
-    const auto within_limit = [&](const wire::ReadBlock& block) {
-        outcome.error = over_limit(block, m_limits.max_read_samples);
-        return outcome.error.empty();
-    };
-    // A read sent whole is read in place; one sent in blocks takes the
-    // block's samples.
-    const auto start_read = [&](const wire::ReadBlock& block, ReceivedRead& read) {
-        if (block.block_count() == 1) {
-            read = read_in_place(block);
-            return true;
-        }
-        read = read_of(block);
-        return append_samples(read, block, outcome.error);
-    };
     switch (type) {
-    case ipc_tools::MessageType::PASS_READ_BATCH: {
-        BatchCheck check = check_batch(envelope);
-        if (!check.error.empty()) {
-            outcome.error = std::move(check.error);
-            return outcome;
-        }
-        outcome.completed.reserve(check.blocks.size());
-        for (const wire::ReadBlock* block : check.blocks) {
-            outcome.completed.push_back(read_in_place(*block));
-        }
-        outcome.accepted = true;
-        return outcome;
-    }
-    case ipc_tools::MessageType::PASS_FIRST_RAW_BLOCK: {
-        const wire::ReadBlock* block = envelope.data_as_ReadBlock();
-        if (block->block_index() != 0 || block->block_count() == 0) {
-            outcome.error = "first raw block has index " + std::to_string(block->block_index()) + " of " +
-                            std::to_string(block->block_count());
-            return outcome;
-        }
-        if (!within_limit(*block)) {
-            return outcome;
-        }
-        // A repeated first block starts the read afresh: the client resends
-        // reads after a reconnection.
-        drop_partial(block->read_tag());
-        if (block->block_count() > 1 && m_partial.size() >= m_limits.max_partial_reads) {
-            outcome.error = "more than " + std::to_string(m_limits.max_partial_reads) +
-                            " reads begun and not finished";
-            return outcome;
-        }
-        ReceivedRead read;
-        if (!start_read(*block, read)) {
-            return outcome;
-        }
-        if (block->block_count() == 1) {
-            if (!complete(read, outcome.error)) {
-                return outcome;
-            }
-            outcome.completed.push_back(std::move(read));
-        } else {
-            m_declared_samples += read.duration;
-            m_partial[block->read_tag()] = Partial{std::move(read), 1, block->block_count()};
-        }
-        outcome.accepted = true;
-        return outcome;
-    }
-    case ipc_tools::MessageType::PASS_NEXT_RAW_BLOCK: {
-        const wire::ReadBlock* block = envelope.data_as_ReadBlock();
-        const auto found = m_partial.find(block->read_tag());
-        if (found == m_partial.end()) {
-            outcome.error = "raw block of read tag " + std::to_string(block->read_tag()) + " without its first block";
-            return outcome;
-        }
-        Partial& partial = found->second;
-        if (block->block_index() != partial.next_index || block->block_count() != partial.block_count) {
-            outcome.error = "raw block " + std::to_string(block->block_index()) + " of " +
-                            std::to_string(block->block_count()) + " where block " +
-                            std::to_string(partial.next_index) + " of " + std::to_string(partial.block_count) +
-                            " was due";
-            drop_partial(block->read_tag());
-            return outcome;
-        }
-        if (!append_samples(partial.read, *block, outcome.error)) {
-            drop_partial(block->read_tag());
-            return outcome;
-        }
-        if (++partial.next_index == partial.block_count) {
-            ReceivedRead read = std::move(partial.read);
-            drop_partial(block->read_tag());
-            if (!complete(read, outcome.error)) {
-                return outcome;
-            }
-            outcome.completed.push_back(std::move(read));
-        }
-        outcome.accepted = true;
-        return outcome;
-    }
-    default:
+    case ipc_tools::MessageType::PASS_READ_BATCH:
+        return add_batch(envelope);
+    case ipc_tools::MessageType::PASS_FIRST_RAW_BLOCK:
+        return add_first_block(*envelope.data_as_ReadBlock());
+    case ipc_tools::MessageType::PASS_NEXT_RAW_BLOCK:
+        return add_next_block(*envelope.data_as_ReadBlock());
+    default: {
+        Outcome outcome;
         outcome.error = std::string("not a read message: ") + ipc_tools::to_string(type);
         return outcome;
     }
+    }
+}
+
+ReadAssembler::Outcome ReadAssembler::add_batch(const wire::Envelope& envelope) const {
+    Outcome outcome;
+    BatchCheck check = check_batch(envelope);
+    if (!check.error.empty()) {
+        outcome.error = std::move(check.error);
+        return outcome;
+    }
+    outcome.completed.reserve(check.blocks.size());
+    for (const wire::ReadBlock* block : check.blocks) {
+        outcome.completed.push_back(read_in_place(*block));
+    }
+    outcome.accepted = true;
+    return outcome;
+}
+
+ReadAssembler::Outcome ReadAssembler::add_first_block(const wire::ReadBlock& block) {
+    Outcome outcome;
+    if (block.block_index() != 0 || block.block_count() == 0) {
+        outcome.error = "first raw block has index " + std::to_string(block.block_index()) + " of " +
+                        std::to_string(block.block_count());
+        return outcome;
+    }
+    outcome.error = over_limit(block, m_limits.max_read_samples);
+    if (!outcome.error.empty()) {
+        return outcome;
+    }
+    // A repeated first block starts the read afresh: the client resends
+    // reads after a reconnection.
+    drop_partial(block.read_tag());
+    if (block.block_count() > 1 && m_partial.size() >= m_limits.max_partial_reads) {
+        outcome.error = "more than " + std::to_string(m_limits.max_partial_reads) + " reads begun and not finished";
+        return outcome;
+    }
+    // A read sent whole is read in place; one sent in blocks takes the
+    // block's samples.
+    if (block.block_count() == 1) {
+        ReceivedRead read = read_in_place(block);
+        if (!complete(read, outcome.error)) {
+            return outcome;
+        }
+        outcome.completed.push_back(std::move(read));
+    } else {
+        ReceivedRead read = read_of(block);
+        if (!append_samples(read, block, outcome.error)) {
+            return outcome;
+        }
+        m_declared_samples += read.duration;
+        m_partial[block.read_tag()] = Partial{std::move(read), 1, block.block_count()};
+    }
+    outcome.accepted = true;
+    return outcome;
+}
+
+ReadAssembler::Outcome ReadAssembler::add_next_block(const wire::ReadBlock& block) {
+    Outcome outcome;
+    const auto found = m_partial.find(block.read_tag());
+    if (found == m_partial.end()) {
+        outcome.error = "raw block of read tag " + std::to_string(block.read_tag()) + " without its first block";
+        return outcome;
+    }
+    Partial& partial = found->second;
+    if (block.block_index() != partial.next_index || block.block_count() != partial.block_count) {
+        outcome.error = "raw block " + std::to_string(block.block_index()) + " of " +
+                        std::to_string(block.block_count()) + " where block " + std::to_string(partial.next_index) +
+                        " of " + std::to_string(partial.block_count) + " was due";
+        drop_partial(block.read_tag());
+        return outcome;
+    }
+    if (!append_samples(partial.read, block, outcome.error)) {
+        drop_partial(block.read_tag());
+        return outcome;
+    }
+    if (++partial.next_index == partial.block_count) {
+        ReceivedRead read = std::move(partial.read);
+        drop_partial(block.read_tag());
+        if (!complete(read, outcome.error)) {
+            return outcome;
+        }
+        outcome.completed.push_back(std::move(read));
+    }
+    outcome.accepted = true;
+    return outcome;
 }
 
 void ReadAssembler::drop_partial(std::uint32_t read_tag) {

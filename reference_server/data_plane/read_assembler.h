@@ -114,6 +114,10 @@ private:
     };
 
     void drop_partial(std::uint32_t read_tag);
+    // The steps of add(), one per read message kind.
+    Outcome add_batch(const ipc_tools::wire::Envelope& envelope) const;
+    Outcome add_first_block(const ipc_tools::wire::ReadBlock& block);
+    Outcome add_next_block(const ipc_tools::wire::ReadBlock& block);
 
     Limits m_limits;
     std::map<std::uint32_t, Partial> m_partial;  // by read tag
