@@ -248,6 +248,14 @@ DataPlane::Session* DataPlane::find(const std::string& client_id) {
     return session == m_sessions.end() ? nullptr : &session->second;
 }
 
+DataPlane::Session* DataPlane::find_or_refuse(const ReceivedRequest& request, Answer& answer) {
+    Session* session = find(request.client_id());
+    if (session == nullptr) {
+        answer.reply = reply_of(MessageType::CLIENT_NOT_RECOGNISED);
+    }
+    return session;
+}
+
 std::uint64_t DataPlane::held(const Session& session) {
     return session.held_bytes + sizeof(std::int16_t) * session.assembler.declared_samples();
 }
@@ -291,9 +299,8 @@ DataPlane::Answer DataPlane::pass_reads(const ReceivedRequest& request,
                                         std::chrono::milliseconds extra_latency) {
     Answer answer;
     collect_calls();
-    Session* session = find(request.client_id());
+    Session* session = find_or_refuse(request, answer);
     if (session == nullptr) {
-        answer.reply = reply_of(MessageType::CLIENT_NOT_RECOGNISED);
         return answer;
     }
     const MessageType type = request.type();
@@ -416,9 +423,8 @@ DataPlane::Answer DataPlane::get_first_called_block(const ReceivedRequest& reque
                                                     Malformation malformation) {
     Answer answer;
     collect_calls();
-    Session* session = find(request.client_id());
+    Session* session = find_or_refuse(request, answer);
     if (session == nullptr) {
-        answer.reply = reply_of(MessageType::CLIENT_NOT_RECOGNISED);
         return answer;
     }
     std::vector<CalledResult> ready = take_ready(*session, now);
@@ -458,9 +464,8 @@ DataPlane::Answer DataPlane::get_first_called_block(const ReceivedRequest& reque
 
 DataPlane::Answer DataPlane::get_next_called_block(const ReceivedRequest& request, Malformation malformation) {
     Answer answer;
-    Session* session = find(request.client_id());
+    Session* session = find_or_refuse(request, answer);
     if (session == nullptr) {
-        answer.reply = reply_of(MessageType::CLIENT_NOT_RECOGNISED);
         return answer;
     }
     const auto key = std::make_pair(static_cast<std::uint32_t>(request.value()), request.text());

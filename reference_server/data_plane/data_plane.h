@@ -173,6 +173,9 @@ private:
     };
 
     Session* find(const std::string& client_id);
+    // The request's session, or null with the answer set to
+    // CLIENT_NOT_RECOGNISED.
+    Session* find_or_refuse(const ReceivedRequest& request, Answer& answer);
     // What the session holds against the budget.
     static std::uint64_t held(const Session& session);
     // The reply when the request may not be taken now (or ever); nothing
