@@ -64,11 +64,7 @@ constexpr std::size_t long_read_samples = 256000;
 constexpr std::size_t stride = 5;
 
 common::ReadHolder make_read(std::uint64_t read_tag, std::size_t samples) {
-    reference_server::SeededStream stream(read_tag);
-    std::string sequence(samples / stride, 'A');
-    for (char& base : sequence) {
-        base = "ACGT"[stream.below(4)];
-    }
+    const std::string sequence = reference_server::random_bases(read_tag, samples / stride);
     common::ReadHolder read;
     read.read_tag = read_tag;
     std::vector<std::int16_t> signal = reference_server::simulate_signal(sequence, {}, read_tag);

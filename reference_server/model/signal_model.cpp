@@ -45,6 +45,19 @@ std::int64_t SeededStream::between(std::int64_t low, std::int64_t high) noexcept
     return low + static_cast<std::int64_t>(below(static_cast<std::uint64_t>(high - low) + 1));
 }
 
+std::string random_bases(SeededStream& stream, std::size_t length) {
+    std::string bases(length, 'A');
+    for (char& base : bases) {
+        base = "ACGT"[stream.below(4)];
+    }
+    return bases;
+}
+
+std::string random_bases(std::uint64_t seed, std::size_t length) {
+    SeededStream stream(seed);
+    return random_bases(stream, length);
+}
+
 std::string uuid_from(SeededStream& stream) {
     const std::uint64_t high = stream.next();
     const std::uint64_t low = stream.next();

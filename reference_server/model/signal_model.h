@@ -88,6 +88,12 @@ private:
     std::uint64_t m_state;
 };
 
+// `length` bases, each A, C, G or T with equal chance, from the next
+// `length` values of the stream.
+std::string random_bases(SeededStream& stream, std::size_t length);
+// The same from a stream of its own.
+std::string random_bases(std::uint64_t seed, std::size_t length);
+
 // A UUID-shaped text (version 4 layout) from the next two values of the stream.
 std::string uuid_from(SeededStream& stream);
 

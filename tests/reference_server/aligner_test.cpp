@@ -16,14 +16,7 @@ namespace {
 using reference_server::Aligner;
 using reference_server::AlignmentHit;
 
-std::string random_bases(std::uint64_t seed, std::size_t length) {
-    reference_server::SeededStream stream(seed);
-    std::string bases(length, 'A');
-    for (char& base : bases) {
-        base = "ACGT"[stream.below(4)];
-    }
-    return bases;
-}
+using reference_server::random_bases;
 
 std::vector<std::string> fields_of(const std::string& line) {
     std::vector<std::string> fields;

@@ -18,14 +18,7 @@ using reference_server::ReceivedRead;
 using reference_server::SeededStream;
 using reference_server::SignalOptions;
 
-std::string random_sequence(std::uint64_t seed, std::size_t length) {
-    SeededStream stream(seed);
-    std::string sequence(length, 'A');
-    for (char& base : sequence) {
-        base = "ACGT"[stream.below(4)];
-    }
-    return sequence;
-}
+std::string random_sequence(std::uint64_t seed, std::size_t length) { return reference_server::random_bases(seed, length); }
 
 ReceivedRead received(const std::string& read_id, std::vector<std::int16_t> samples) {
     ReceivedRead read;

@@ -41,12 +41,7 @@ inline common::ReadHolder simulated_read(std::uint64_t read_tag,
 }
 
 inline std::string test_sequence(std::uint64_t seed, std::size_t length) {
-    reference_server::SeededStream stream(seed);
-    std::string sequence(length, 'A');
-    for (char& base : sequence) {
-        base = "ACGT"[stream.below(4)];
-    }
-    return sequence;
+    return reference_server::random_bases(seed, length);
 }
 
 // One result as the client decoded it.
