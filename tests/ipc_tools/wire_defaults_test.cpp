@@ -4,11 +4,13 @@
 // the read holds. The fields come from the schema, not from a list here, so
 // a field added to the schema and not to the writer fails this test.
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <fstream>
 #include <iterator>
 #include <map>
+#include <new>
 #include <optional>
 #include <set>
 #include <stdexcept>
@@ -311,6 +313,118 @@ TEST(WireDefaultsTest, EveryTableTheLibraryBuildsLeavesItsDefaultsOut) {
         }
         expect_envelope_defaults_left_out(
             ipc_tools::make_read_batch_message(std::span<const common::ReadHolder>(reads), connection_id));
+    }
+}
+
+// Where the writer places a block's samples depends on where, within a
+// cache line, the samples lie and the buffer ends. With both pinned, a build
+// of the same reads gives the same bytes in any run, so the bytes the writer
+// lays out are compared as digests taken from the writer as it stood when
+// blocks first left their defaults out: a faster writer must not move a
+// single byte.
+class LineEndAllocator : public flatbuffers::Allocator {
+public:
+    explicit LineEndAllocator(std::size_t end_in_line) : m_end_in_line(end_in_line) {}
+    std::uint8_t* allocate(std::size_t size) override {
+        auto* base = static_cast<std::uint8_t*>(::operator new(size + line, std::align_val_t{line}));
+        std::uint8_t* const p = base + (m_end_in_line + line - size % line) % line;
+        m_bases.emplace(p, base);
+        return p;
+    }
+    void deallocate(std::uint8_t* p, std::size_t) override {
+        const auto base = m_bases.find(p);
+        ::operator delete(base->second, std::align_val_t{line});
+        m_bases.erase(base);
+    }
+
+private:
+    static constexpr std::size_t line = 64;
+    std::size_t m_end_in_line;
+    std::map<std::uint8_t*, std::uint8_t*> m_bases;
+};
+
+// Moves the read's samples to storage that starts at in_line within a cache
+// line; storage that did not goes to misses, so that the heap moves on.
+void pin_samples(common::ReadHolder& read, std::uintptr_t in_line, std::vector<std::vector<std::int16_t>>& misses) {
+    namespace dw = vesk::data_wrappers::v2;
+    const auto signal = read.datasets.at(dw::raw_data).view<std::int16_t>();
+    for (std::size_t extra = 0; extra < 1024; ++extra) {
+        std::vector<std::int16_t> samples;
+        samples.reserve(signal.size() + extra);
+        samples.assign(signal.data(), signal.data() + signal.size());
+        if (reinterpret_cast<std::uintptr_t>(samples.data()) % 64 == in_line) {
+            read.datasets.erase(dw::raw_data);
+            read.datasets.emplace(dw::raw_data, dw::DataSetData(std::move(samples)));
+            return;
+        }
+        misses.push_back(std::move(samples));
+    }
+    FAIL() << "no storage for samples at " << in_line << " bytes into a cache line";
+}
+
+// FNV-1a, continued from digest, over what the writer laid out: from the
+// lowest block up to the end of the buffer, where the writer starts. The
+// envelope below it is the FlatBuffers builder's.
+std::uint64_t written_digest(Message message, std::uint64_t digest = 0xcbf29ce484222325ULL) {
+    zmq::message_t frame;
+    message.release_into(frame);
+    const auto* begin = static_cast<const std::uint8_t*>(frame.data());
+    const std::uint8_t* const end = begin + frame.size();
+    const wire::Envelope& envelope = *wire::GetEnvelope(begin);
+    const std::uint8_t* lowest = end;
+    if (const wire::ReadBatch* batch = envelope.data_as_ReadBatch()) {
+        for (const wire::ReadBlock* block : *batch->blocks()) {
+            lowest = std::min(lowest, reinterpret_cast<const std::uint8_t*>(block));
+        }
+    } else {
+        lowest = reinterpret_cast<const std::uint8_t*>(envelope.data_as_ReadBlock());
+    }
+    for (const std::uint8_t* byte = lowest; byte != end; ++byte) {
+        digest = (digest ^ *byte) * 0x100000001b3ULL;
+    }
+    return digest;
+}
+
+TEST(WireDefaultsTest, BlocksAndBatchesKeepTheirBytes) {
+    std::vector<std::vector<std::int16_t>> misses;
+    std::vector<common::ReadHolder> reads = reads_of_every_kind();
+    for (std::size_t i = 0; i < reads.size(); ++i) {
+        pin_samples(reads[i], 16 * i % 64, misses);
+    }
+    // Shapes that come back after others, and runs of one shape.
+    std::vector<const common::ReadHolder*> mixed;
+    for (std::size_t i = 0; i < 24; ++i) {
+        mixed.push_back(&reads[(i * 5 / 4) % reads.size()]);
+    }
+
+    std::map<std::string, std::uint64_t> digests;
+    for (const std::size_t end_in_line : {0, 40}) {
+        LineEndAllocator allocator(end_in_line);
+        const std::string end = "end " + std::to_string(end_in_line) + ", ";
+        // Three blocks of each read, some starting at an odd sample.
+        std::uint64_t& blocks = digests[end + "raw blocks"] = 0xcbf29ce484222325ULL;
+        for (const common::ReadHolder& read : reads) {
+            const std::uint64_t block_size = read.metadata->duration / 3 + 1;
+            for (Message& message : ipc_tools::make_raw_block_messages(read, "client-7", block_size, &allocator)) {
+                blocks = written_digest(std::move(message), blocks);
+            }
+        }
+        digests[end + "batch of every kind"] = written_digest(
+            ipc_tools::make_read_batch_message(std::span<const common::ReadHolder>(reads), "client-7", &allocator));
+        digests[end + "mixed batch"] = written_digest(ipc_tools::make_read_batch_message(
+            std::span<const common::ReadHolder* const>(mixed), "client-7", &allocator));
+    }
+
+    const std::map<std::string, std::uint64_t> expected = {
+        {"end 0, batch of every kind", 4576148742214163690ULL},
+        {"end 0, mixed batch", 11011359984741107013ULL},
+        {"end 0, raw blocks", 12353954412102487446ULL},
+        {"end 40, batch of every kind", 3420083986619730549ULL},
+        {"end 40, mixed batch", 13319068399945420206ULL},
+        {"end 40, raw blocks", 13826779853571140593ULL},
+    };
+    for (const auto& [name, digest] : expected) {
+        EXPECT_EQ(digests[name], digest) << name;
     }
 }
 
