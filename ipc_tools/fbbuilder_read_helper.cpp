@@ -420,7 +420,7 @@ Message make_read_batch_message(std::span<const common::ReadHolder* const> reads
     const std::uint64_t room = batch_block_room(reads, shapes.data());
     ReadMessageBuilder builder(static_cast<std::size_t>(room + batch_builder_bytes(reads.size(), connection_id)),
                                allocator);
-    ReadBlockWriter writer(builder, static_cast<std::size_t>(room), reads.size());
+    ReadBlockWriter writer(builder, static_cast<std::size_t>(room));
     std::vector<flatbuffers::Offset<wire::ReadBlock>> blocks(reads.size());
     writer.write_reads(reads, blocks.data(), shapes.data());
     writer.finish();

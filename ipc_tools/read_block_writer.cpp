@@ -145,9 +145,7 @@ inline bool same_text(std::string_view a, std::string_view b) noexcept {
 
 }  // namespace
 
-ReadBlockWriter::ReadBlockWriter(ReadMessageBuilder& builder, std::size_t room, std::size_t blocks)
-    : m_builder(builder) {
-    m_copies.reserve(blocks);
+ReadBlockWriter::ReadBlockWriter(ReadMessageBuilder& builder, std::size_t room) : m_builder(builder) {
     const auto size = static_cast<uoffset_t>(m_builder.GetSize());
     std::uint8_t* const lowest = m_builder.reserve(room);
     m_cursor = Cursor{lowest + room, size, room};
@@ -355,7 +353,6 @@ uoffset_t ReadBlockWriter::pairing_vtable(Cursor& cursor, const Image& image) {
 // The block of the read (which has its metadata) with these samples, after
 // its shared texts and vtables: its distance from the buffer's end.
 [[gnu::always_inline]] inline uoffset_t ReadBlockWriter::write_block(Cursor& cursor,
-                                                                      SampleCopy*& copies,
                                                                       const common::ReadHolder& read,
                                                                       std::span<const std::int16_t> samples,
                                                                       std::uint32_t block_index,
@@ -425,9 +422,6 @@ uoffset_t ReadBlockWriter::pairing_vtable(Cursor& cursor, const Image& image) {
         put(block, layout.samples_at, uoffset_t{0});
     }
     put(block, samples_at, static_cast<uoffset_t>(samples.size()));
-    if (!samples.empty()) {
-        *copies++ = SampleCopy{place(samples_at + sizeof(uoffset_t)), samples.data(), layout.samples_bytes};
-    }
     // Every field is written, also those the shape leaves out: their image
     // offset is 0, so they land in the table's first 8 bytes, which the
     // split point and the vtable offset take last. Stores without branches.
@@ -469,6 +463,12 @@ uoffset_t ReadBlockWriter::pairing_vtable(Cursor& cursor, const Image& image) {
         put(block, at,
             static_cast<flatbuffers::soffset_t>(image.pairing_vtable) - static_cast<flatbuffers::soffset_t>(place(at)));
     }
+    // The samples last: the copy streams through the cache while the next
+    // block's table is being worked out, which costs less than copying all
+    // of a batch's samples after all of its tables.
+    if (!samples.empty()) {
+        ipc_tools::copy_samples(block + samples_at + sizeof(uoffset_t), samples.data(), layout.samples_bytes);
+    }
     return table;
 }
 
@@ -479,12 +479,8 @@ flatbuffers::Offset<wire::ReadBlock> ReadBlockWriter::write(const common::ReadHo
                                                             std::uint32_t block_count) {
     const std::span<const std::int16_t> samples = samples_of(read, first_sample, sample_count);
     Cursor cursor = m_cursor;
-    const std::size_t copied = m_copies.size();
-    m_copies.resize(copied + 1);
-    SampleCopy* copies = m_copies.data() + copied;
     const uoffset_t block =
-        write_block(cursor, copies, read, samples, block_index, block_count, shape_of(read, block_index, block_count));
-    m_copies.resize(static_cast<std::size_t>(copies - m_copies.data()));
+        write_block(cursor, read, samples, block_index, block_count, shape_of(read, block_index, block_count));
     m_cursor = cursor;
     m_wrote_block = true;
     return flatbuffers::Offset<wire::ReadBlock>(block);
@@ -496,13 +492,6 @@ void ReadBlockWriter::write_reads(std::span<const common::ReadHolder* const> rea
     // Held in locals across the loop, which the stores into the blocks
     // cannot touch, so that the compiler keeps them in registers.
     Cursor cursor = m_cursor;
-    const std::size_t copied = m_copies.size();
-    m_copies.resize(copied + reads.size());
-    SampleCopy* copies = m_copies.data() + copied;
-    const auto keep = [&] {
-        m_cursor = cursor;
-        m_copies.resize(static_cast<std::size_t>(copies - m_copies.data()));
-    };
     std::size_t i = 0;
     try {
         for (; i < reads.size(); ++i) {
@@ -510,14 +499,14 @@ void ReadBlockWriter::write_reads(std::span<const common::ReadHolder* const> rea
             QOR_EXPECTS(read.metadata != nullptr, "A read sent to the server needs its metadata");
             const std::span<const std::int16_t> samples = samples_of(read, 0, read.metadata->duration);
             const std::uint32_t shape = shapes != nullptr ? shapes[i] : shape_of(read, 0, 1);
-            blocks[i] = flatbuffers::Offset<wire::ReadBlock>(write_block(cursor, copies, read, samples, 0, 1, shape));
+            blocks[i] = flatbuffers::Offset<wire::ReadBlock>(write_block(cursor, read, samples, 0, 1, shape));
         }
     } catch (...) {
-        keep();
+        m_cursor = cursor;
         m_wrote_block = m_wrote_block || i > 0;
         throw;
     }
-    keep();
+    m_cursor = cursor;
     m_wrote_block = m_wrote_block || !reads.empty();
 }
 
@@ -525,11 +514,6 @@ void ReadBlockWriter::finish() noexcept {
     if (m_wrote_block) {
         m_builder.TrackMinAlign(sizeof(std::uint64_t));
     }
-    std::uint8_t* const end = m_builder.GetCurrentBufferPointer() + m_builder.GetSize();
-    for (const SampleCopy& copy : m_copies) {
-        ipc_tools::copy_samples(end - copy.to, copy.from, copy.bytes);
-    }
-    m_copies.clear();
     m_builder.PopBytes(m_cursor.free);
     m_cursor.free = 0;
 }
