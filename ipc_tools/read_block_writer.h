@@ -147,15 +147,23 @@ public:
 
     // The most that write() puts into the buffer for a block of
     // sample_count samples of a read with these texts, of this shape,
-    // vtables aside. Inline: a batch sizes its buffer read by read.
+    // vtables aside: what the shape takes, and what the read's own texts
+    // and samples take. Inline: a batch sizes its buffer read by read.
     static std::size_t block_bytes(std::uint64_t sample_count,
                                    std::string_view read_id,
                                    std::string_view strand_id,
                                    std::uint32_t shape) noexcept {
-        return Layout(table_bytes(shape), pairing_bytes(shape), read_id, strand_id,
-                      static_cast<std::size_t>(sample_count))
-                   .bytes +
-               most_placement_bytes;
+        return shape_bytes(shape) + own_bytes(sample_count, read_id, strand_id);
+    }
+    static constexpr std::size_t shape_bytes(std::uint32_t shape) noexcept {
+        return table_bytes(shape) + pairing_bytes(shape) + sizeof(flatbuffers::uoffset_t) + most_placement_bytes;
+    }
+    static std::size_t own_bytes(std::uint64_t sample_count,
+                                 std::string_view read_id,
+                                 std::string_view strand_id) noexcept {
+        // As Layout counts them.
+        return image_text_bytes(read_id.size()) + (strand_id == read_id ? 0 : image_text_bytes(strand_id.size())) +
+               static_cast<std::size_t>(sample_count) * sizeof(std::int16_t);
     }
 
     // Whether a read's blocks carry its pairing: only with all three of its
