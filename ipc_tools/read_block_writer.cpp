@@ -363,7 +363,7 @@ uoffset_t ReadBlockWriter::pairing_vtable(Cursor& cursor, const Image& image) {
     // shared texts of the read before them, which four comparisons find,
     // and mostly have the shape of the read before them.
     const interfaces::ReadMetadata* const from = m_carried.from;
-    const bool pairing = carries_pairing(metadata);
+    const bool pairing = (shape & pairing_field) != 0;  // as carries_pairing has it
     if (from == nullptr || !same_text(from->sequencing_kit, metadata.sequencing_kit) ||
         !same_text(from->flow_cell_product_code, metadata.flow_cell_product_code) ||
         !same_text(from->end_reason, metadata.end_reason) || pairing != (m_carried.run_text != 0) ||
@@ -392,7 +392,11 @@ uoffset_t ReadBlockWriter::pairing_vtable(Cursor& cursor, const Image& image) {
     }
     const SamplePlacement placement = place_samples(cursor.low, cursor.size, layout, samples.data());
     const std::size_t used = layout.bytes + placement.gap + placement.padding;
-    std::uint8_t* const block = take(cursor, used);
+    // Within the room just made sure of.
+    cursor.low -= used;
+    cursor.size += static_cast<uoffset_t>(used);
+    cursor.free -= used;
+    std::uint8_t* const block = cursor.low;
     const std::size_t samples_at = layout.samples_at + placement.gap;
 
     // Positions count from the end of the buffer: the block's byte k will
