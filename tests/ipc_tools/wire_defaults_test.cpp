@@ -113,6 +113,7 @@ struct Sent {
     const common::ReadHolder& read;
     std::uint32_t block_index;
     std::uint32_t block_count;
+    std::uint64_t first_sample;
     const interfaces::ReadMetadata& m() const { return *read.metadata; }
 };
 
@@ -187,7 +188,8 @@ void expect_fields(const reflection::Object& object,
     }
 }
 
-void expect_block(const wire::ReadBlock& block, const Sent& sent, std::uint64_t first_sample) {
+void expect_block(const wire::ReadBlock& block, const Sent& sent) {
+    const std::uint64_t first_sample = sent.first_sample;
     expect_fields(object_named("ReadBlock"), table_of(&block), block_rules, sent);
     ASSERT_EQ(block.pairing() != nullptr, sent.m().channel && sent.m().mux && !sent.m().run_id.empty());
     if (block.pairing() != nullptr) {
@@ -256,45 +258,88 @@ std::vector<common::ReadHolder> reads_of_every_kind() {
     return reads;
 }
 
-TEST(WireDefaultsTest, EveryBlockCarriesEachSchemaFieldAsItsReadHoldsIt) {
-    const std::vector<common::ReadHolder> reads = reads_of_every_kind();
-    for (const common::ReadHolder& read : reads) {
-        SCOPED_TRACE("read tag " + std::to_string(read.read_tag));
-        // Three blocks: the first and two later ones, the last shorter.
-        const std::uint64_t block_size = read.metadata->duration / 3 + 1;
-        std::vector<Message> messages = ipc_tools::make_raw_block_messages(read, "client-7", block_size);
-        ASSERT_EQ(messages.size(), 3u);
-        for (std::uint32_t i = 0; i < messages.size(); ++i) {
-            SCOPED_TRACE("block " + std::to_string(i));
-            const Message received = receive(std::move(messages[i]));
-            expect_block(*received.get_message_data().data_as_ReadBlock(), Sent{read, i, 3}, i * block_size);
-        }
-    }
+// A message of reads, as the library builds it, and what each of its blocks
+// was sent as.
+struct Built {
+    std::string name;
+    Message message;
+    std::vector<Sent> blocks;
+};
 
-    // All in one batch, each read whole; blocks that carry the same fields
-    // share one vtable, and no two sets of fields share one.
-    const Message received =
-        receive(ipc_tools::make_read_batch_message(std::span<const common::ReadHolder>(reads), "client-7"));
-    const auto* blocks = received.get_message_data().data_as_ReadBatch()->blocks();
-    ASSERT_EQ(blocks->size(), reads.size());
-    std::map<std::vector<bool>, const std::uint8_t*> vtables;
-    std::set<const std::uint8_t*> distinct;
-    for (flatbuffers::uoffset_t i = 0; i < blocks->size(); ++i) {
-        SCOPED_TRACE("batch block " + std::to_string(i));
-        expect_block(*blocks->Get(i), Sent{reads[i], 0, 1}, 0);
-        const Table& table = table_of(blocks->Get(i));
-        std::vector<bool> fields;
-        for (const reflection::Field* field : *object_named("ReadBlock").fields()) {
-            fields.push_back(table.CheckField(field->offset()));
+// Every kind of message of reads, of the reads of every kind: each read as
+// three raw blocks (the first and two later ones, the last shorter, some
+// starting at an odd sample); all of them in one batch; and a batch whose
+// shapes come back after others and run on.
+std::vector<Built> read_messages(const std::vector<common::ReadHolder>& reads,
+                                 const std::string& connection_id,
+                                 flatbuffers::Allocator* allocator = nullptr) {
+    std::vector<Built> built;
+    for (const common::ReadHolder& read : reads) {
+        const std::uint64_t block_size = read.metadata->duration / 3 + 1;
+        std::vector<Message> messages = ipc_tools::make_raw_block_messages(read, connection_id, block_size, allocator);
+        for (std::uint32_t i = 0; i < messages.size(); ++i) {
+            built.push_back({"read " + std::to_string(read.read_tag) + " block " + std::to_string(i),
+                             std::move(messages[i]), {Sent{read, i, 3, i * block_size}}});
         }
-        EXPECT_EQ(vtables.try_emplace(fields, table.GetVTable()).first->second, table.GetVTable());
-        distinct.insert(table.GetVTable());
     }
-    EXPECT_EQ(distinct.size(), vtables.size());
-    EXPECT_LT(vtables.size(), reads.size());
+    std::vector<const common::ReadHolder*> batches[2];
+    for (std::size_t i = 0; i < 3 * reads.size(); ++i) {
+        if (i < reads.size()) {
+            batches[0].push_back(&reads[i]);
+        }
+        batches[1].push_back(&reads[(i * 5 / 4) % reads.size()]);
+    }
+    for (const auto& [name, batch] : {std::pair{"batch of every kind", &batches[0]}, {"mixed batch", &batches[1]}}) {
+        built.push_back({name, ipc_tools::make_read_batch_message(*batch, connection_id, allocator), {}});
+        for (const common::ReadHolder* read : *batch) {
+            built.back().blocks.push_back(Sent{*read, 0, 1, 0});
+        }
+    }
+    return built;
 }
 
-TEST(WireDefaultsTest, EveryTableTheLibraryBuildsLeavesItsDefaultsOut) {
+std::vector<const wire::ReadBlock*> blocks_of(const wire::Envelope& envelope) {
+    if (const wire::ReadBatch* batch = envelope.data_as_ReadBatch()) {
+        return std::vector<const wire::ReadBlock*>(batch->blocks()->begin(), batch->blocks()->end());
+    }
+    return {envelope.data_as_ReadBlock()};
+}
+
+// Every block carries its read's fields, and no table of its message a
+// default; blocks that carry the same fields share one vtable, and no two
+// sets of fields share one.
+TEST(WireDefaultsTest, EveryBlockCarriesEachSchemaFieldAsItsReadHoldsIt) {
+    const std::vector<common::ReadHolder> reads = reads_of_every_kind();
+    for (const std::string connection_id : {"", "client-7"}) {
+        for (Built& built : read_messages(reads, connection_id)) {
+            SCOPED_TRACE("\"" + connection_id + "\", " + built.name);
+            const Message received = receive(std::move(built.message));
+            const wire::Envelope& envelope = received.get_message_data();
+            expect_defaults_left_out(object_named("Envelope"), table_of(&envelope), "Envelope");
+            const std::vector<const wire::ReadBlock*> blocks = blocks_of(envelope);
+            ASSERT_EQ(blocks.size(), built.blocks.size());
+            std::map<std::vector<bool>, const std::uint8_t*> vtables;
+            std::set<const std::uint8_t*> distinct;
+            for (std::size_t i = 0; i < blocks.size(); ++i) {
+                SCOPED_TRACE("block " + std::to_string(i));
+                expect_block(*blocks[i], built.blocks[i]);
+                const Table& table = table_of(blocks[i]);
+                std::vector<bool> fields;
+                for (const reflection::Field* field : *object_named("ReadBlock").fields()) {
+                    fields.push_back(table.CheckField(field->offset()));
+                }
+                EXPECT_EQ(vtables.try_emplace(fields, table.GetVTable()).first->second, table.GetVTable());
+                distinct.insert(table.GetVTable());
+            }
+            EXPECT_EQ(distinct.size(), vtables.size());
+            if (blocks.size() > 1) {
+                EXPECT_LT(vtables.size(), blocks.size());
+            }
+        }
+    }
+}
+
+TEST(WireDefaultsTest, EveryControlMessageLeavesItsDefaultsOut) {
     for (std::int32_t kind = 0; kind < ipc_tools::message_type_count; ++kind) {
         const auto type = static_cast<MessageType>(kind);
         if (ipc_tools::request_type_of(type) || ipc_tools::reply_type_of(type)) {
@@ -304,16 +349,6 @@ TEST(WireDefaultsTest, EveryTableTheLibraryBuildsLeavesItsDefaultsOut) {
         }
     }
     expect_envelope_defaults_left_out(Message(ipc_tools::QueryCode::internal_state));
-    const std::vector<common::ReadHolder> reads = reads_of_every_kind();
-    for (const std::string connection_id : {"", "client-7"}) {
-        for (const common::ReadHolder& read : reads) {
-            for (Message& message : ipc_tools::make_raw_block_messages(read, connection_id, 100)) {
-                expect_envelope_defaults_left_out(std::move(message));
-            }
-        }
-        expect_envelope_defaults_left_out(
-            ipc_tools::make_read_batch_message(std::span<const common::ReadHolder>(reads), connection_id));
-    }
 }
 
 // Where the writer places a block's samples depends on where, within a
@@ -365,19 +400,14 @@ void pin_samples(common::ReadHolder& read, std::uintptr_t in_line, std::vector<s
 // FNV-1a, continued from digest, over what the writer laid out: from the
 // lowest block up to the end of the buffer, where the writer starts. The
 // envelope below it is the FlatBuffers builder's.
-std::uint64_t written_digest(Message message, std::uint64_t digest = 0xcbf29ce484222325ULL) {
+std::uint64_t written_digest(Message message, std::uint64_t digest) {
     zmq::message_t frame;
     message.release_into(frame);
     const auto* begin = static_cast<const std::uint8_t*>(frame.data());
     const std::uint8_t* const end = begin + frame.size();
-    const wire::Envelope& envelope = *wire::GetEnvelope(begin);
     const std::uint8_t* lowest = end;
-    if (const wire::ReadBatch* batch = envelope.data_as_ReadBatch()) {
-        for (const wire::ReadBlock* block : *batch->blocks()) {
-            lowest = std::min(lowest, reinterpret_cast<const std::uint8_t*>(block));
-        }
-    } else {
-        lowest = reinterpret_cast<const std::uint8_t*>(envelope.data_as_ReadBlock());
+    for (const wire::ReadBlock* block : blocks_of(*wire::GetEnvelope(begin))) {
+        lowest = std::min(lowest, reinterpret_cast<const std::uint8_t*>(block));
     }
     for (const std::uint8_t* byte = lowest; byte != end; ++byte) {
         digest = (digest ^ *byte) * 0x100000001b3ULL;
@@ -391,28 +421,17 @@ TEST(WireDefaultsTest, BlocksAndBatchesKeepTheirBytes) {
     for (std::size_t i = 0; i < reads.size(); ++i) {
         pin_samples(reads[i], 16 * i % 64, misses);
     }
-    // Shapes that come back after others, and runs of one shape.
-    std::vector<const common::ReadHolder*> mixed;
-    for (std::size_t i = 0; i < 24; ++i) {
-        mixed.push_back(&reads[(i * 5 / 4) % reads.size()]);
-    }
-
     std::map<std::string, std::uint64_t> digests;
     for (const std::size_t end_in_line : {0, 40}) {
         LineEndAllocator allocator(end_in_line);
-        const std::string end = "end " + std::to_string(end_in_line) + ", ";
-        // Three blocks of each read, some starting at an odd sample.
-        std::uint64_t& blocks = digests[end + "raw blocks"] = 0xcbf29ce484222325ULL;
-        for (const common::ReadHolder& read : reads) {
-            const std::uint64_t block_size = read.metadata->duration / 3 + 1;
-            for (Message& message : ipc_tools::make_raw_block_messages(read, "client-7", block_size, &allocator)) {
-                blocks = written_digest(std::move(message), blocks);
-            }
+        for (Built& built : read_messages(reads, "client-7", &allocator)) {
+            // The raw blocks of all reads as one stream.
+            const std::string name = built.name.starts_with("read ") ? "raw blocks" : built.name;
+            std::uint64_t& digest =
+                digests.try_emplace("end " + std::to_string(end_in_line) + ", " + name, 0xcbf29ce484222325ULL)
+                    .first->second;
+            digest = written_digest(std::move(built.message), digest);
         }
-        digests[end + "batch of every kind"] = written_digest(
-            ipc_tools::make_read_batch_message(std::span<const common::ReadHolder>(reads), "client-7", &allocator));
-        digests[end + "mixed batch"] = written_digest(ipc_tools::make_read_batch_message(
-            std::span<const common::ReadHolder* const>(mixed), "client-7", &allocator));
     }
 
     const std::map<std::string, std::uint64_t> expected = {
@@ -423,9 +442,7 @@ TEST(WireDefaultsTest, BlocksAndBatchesKeepTheirBytes) {
         {"end 40, mixed batch", 13319068399945420206ULL},
         {"end 40, raw blocks", 13826779853571140593ULL},
     };
-    for (const auto& [name, digest] : expected) {
-        EXPECT_EQ(digests[name], digest) << name;
-    }
+    EXPECT_EQ(digests, expected);
 }
 
 }  // namespace
