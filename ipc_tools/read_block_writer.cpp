@@ -100,7 +100,7 @@ inline bool same_text(std::string_view a, std::string_view b) noexcept {
     if (length != b.size()) {
         return false;
     }
-    if (length < word || length > 2 * word) {
+    if (length - word > word) {  // below a word, the difference wraps around
         return a == b;
     }
     const auto word_at = [](std::string_view text, std::size_t at) {
@@ -108,7 +108,8 @@ inline bool same_text(std::string_view a, std::string_view b) noexcept {
         std::memcpy(&value, text.data() + at, word);
         return value;
     };
-    return word_at(a, 0) == word_at(b, 0) && word_at(a, length - word) == word_at(b, length - word);
+    // One branch for both words.
+    return ((word_at(a, 0) ^ word_at(b, 0)) | (word_at(a, length - word) ^ word_at(b, length - word))) == 0;
 }
 
 [[noreturn, gnu::cold, gnu::noinline]] void throw_too_few_samples(const common::ReadHolder& read,
@@ -373,13 +374,11 @@ uoffset_t ReadBlockWriter::pairing_vtable(Cursor& cursor, const Image& image) {
     if (shape != m_image.shape) [[unlikely]] {
         cursor = take_shape(cursor, shape);
     }
-    // Read where it stands: copied, the image would take more moves than
-    // its fields take loads.
+    // Read where they stand: copied, the image and the carried texts'
+    // places would take more moves (and spills) than their fields take
+    // loads.
     const Image& image = m_image;
-    const uoffset_t run_id_text = m_carried.run_text;
-    const uoffset_t kit_text = m_carried.kit_text;
-    const uoffset_t flow_cell_text = m_carried.flow_cell_text;
-    const uoffset_t end_reason_text = m_carried.end_reason_text;
+    const Carried& carried = m_carried;
     const BlockLayout layout(image.table_bytes, image.pairing_bytes, metadata.read_id, metadata.strand_id,
                              samples.size());
 
@@ -446,9 +445,9 @@ uoffset_t ReadBlockWriter::pairing_vtable(Cursor& cursor, const Image& image) {
     put(block, image.strand_id, refer(image.strand_id, strand_id));
     put(block, image.samples, refer(image.samples, place(samples_at)));
     put(block, image.pairing, refer(image.pairing, place(layout.pairing_at)));
-    put(block, image.sequencing_kit, refer(image.sequencing_kit, kit_text));
-    put(block, image.flow_cell_product_code, refer(image.flow_cell_product_code, flow_cell_text));
-    put(block, image.end_reason, refer(image.end_reason, end_reason_text));
+    put(block, image.sequencing_kit, refer(image.sequencing_kit, carried.kit_text));
+    put(block, image.flow_cell_product_code, refer(image.flow_cell_product_code, carried.flow_cell_text));
+    put(block, image.end_reason, refer(image.end_reason, carried.end_reason_text));
     // A raw block is never split.
     put(block, image.split_point, std::int32_t{-1});
     // The vtables were written before the block, so they lie above it.
@@ -463,7 +462,7 @@ uoffset_t ReadBlockWriter::pairing_vtable(Cursor& cursor, const Image& image) {
         const std::size_t at = layout.pairing_at;
         put(block, at + image.channel, *metadata.channel);
         put(block, at + image.mux, static_cast<std::int32_t>(*metadata.mux));
-        put(block, at + image.run_id, refer(at + image.run_id, run_id_text));
+        put(block, at + image.run_id, refer(at + image.run_id, carried.run_text));
         put(block, at,
             static_cast<flatbuffers::soffset_t>(image.pairing_vtable) - static_cast<flatbuffers::soffset_t>(place(at)));
     }
