@@ -32,7 +32,8 @@
 // writer given no room works too, only more slowly.
 //
 // A block's samples are copied last, once its table, texts and pairing are
-// written.
+// written: in a batch, each copy streams on while the next block is worked
+// out, which costs less than copying all samples after all tables.
 //
 // The tables read back through the generated accessors and pass the
 // verifier like any other, once finished. Nothing else may be built in the
