@@ -380,7 +380,9 @@ private:
 
 // Moves the read's samples to storage that starts at in_line within a cache
 // line; storage that did not goes to misses, so that the heap moves on.
-void pin_samples(common::ReadHolder& read, std::uintptr_t in_line, std::vector<std::vector<std::int16_t>>& misses) {
+// False when the heap places no storage there (a sanitizer's allocator puts
+// blocks of these sizes at one place in a line).
+bool pin_samples(common::ReadHolder& read, std::uintptr_t in_line, std::vector<std::vector<std::int16_t>>& misses) {
     namespace dw = vesk::data_wrappers::v2;
     const auto signal = read.datasets.at(dw::raw_data).view<std::int16_t>();
     for (std::size_t extra = 0; extra < 1024; ++extra) {
@@ -390,11 +392,11 @@ void pin_samples(common::ReadHolder& read, std::uintptr_t in_line, std::vector<s
         if (reinterpret_cast<std::uintptr_t>(samples.data()) % 64 == in_line) {
             read.datasets.erase(dw::raw_data);
             read.datasets.emplace(dw::raw_data, dw::DataSetData(std::move(samples)));
-            return;
+            return true;
         }
         misses.push_back(std::move(samples));
     }
-    FAIL() << "no storage for samples at " << in_line << " bytes into a cache line";
+    return false;
 }
 
 // FNV-1a, continued from digest, over what the writer laid out: from the
@@ -419,7 +421,9 @@ TEST(WireDefaultsTest, BlocksAndBatchesKeepTheirBytes) {
     std::vector<std::vector<std::int16_t>> misses;
     std::vector<common::ReadHolder> reads = reads_of_every_kind();
     for (std::size_t i = 0; i < reads.size(); ++i) {
-        pin_samples(reads[i], 16 * i % 64, misses);
+        if (!pin_samples(reads[i], 16 * i % 64, misses)) {
+            GTEST_SKIP() << "the heap places no samples " << 16 * i % 64 << " bytes into a cache line";
+        }
     }
     std::map<std::string, std::uint64_t> digests;
     for (const std::size_t end_in_line : {0, 40}) {
