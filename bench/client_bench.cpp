@@ -21,10 +21,14 @@
 // the same size back to back, and the median of the rounds is printed: on a
 // small shared machine the speed of both drifts by a factor of two within
 // seconds, and a ratio taken from two runs next to each other drifts far
-// less than either. Beside each figure: the spread of the round ratios and
-// the process's CPU time (every thread, the in-process server included) per
-// read, for the client and for the raw loop. First the program prints how
-// many cores' worth of work two busy threads get done on this machine.
+// less than either. Beside each figure: the spread of the round ratios, the
+// CPU time per read of the threads doing the client's work (the calling
+// thread, the worker, the notifier and the client's ZeroMQ I/O threads; not
+// the in-process server's) against the raw loop's own (the calling thread
+// and its context's I/O threads; not the echo server's), with their ratio,
+// the figure that drifts least; and the whole process's CPU time per read,
+// the server included. First the program prints how many cores' worth of
+// work two busy threads get done on this machine.
 
 #include <algorithm>
 #include <atomic>
@@ -33,6 +37,7 @@
 #include <iomanip>
 #include <iostream>
 #include <map>
+#include <set>
 #include <string>
 #include <thread>
 #include <utility>
@@ -50,6 +55,7 @@
 #include "reference_server/signal_model.h"
 #include "support/chaos_run.h"
 #include "support/raw_echo_loop.h"
+#include "support/thread_cpu.h"
 
 namespace {
 
@@ -71,23 +77,32 @@ struct ProcessUsage {
     }
 };
 
-// Wall and CPU seconds and page faults of one timed run.
+// Wall and CPU seconds and page faults of one timed run: the whole
+// process's CPU time, and that of the threads doing the measured side's own
+// work.
 struct Timing {
     double seconds = 0;
     double cpu_seconds = 0;
+    double own_cpu_seconds = 0;
     double page_faults = 0;
 };
 
 class Stopwatch {
 public:
-    Stopwatch() : m_start(Clock::now()), m_usage(ProcessUsage::now()) {}
-    Timing read() const {
+    // Counts the calling thread and those not in started_before as the
+    // measured side's own.
+    explicit Stopwatch(const std::set<pid_t>& started_before)
+        : m_own(started_before), m_start(Clock::now()), m_usage(ProcessUsage::now()) {}
+    const bench_support::ThreadGroup& own_threads() const { return m_own; }
+    Timing read() {
         const ProcessUsage usage = ProcessUsage::now();
         return {std::chrono::duration<double>(Clock::now() - m_start).count(),
-                usage.cpu_seconds - m_usage.cpu_seconds, usage.page_faults - m_usage.page_faults};
+                usage.cpu_seconds - m_usage.cpu_seconds, m_own.cpu_seconds(),
+                usage.page_faults - m_usage.page_faults};
     }
 
 private:
+    bench_support::ThreadGroup m_own;
     Clock::time_point m_start;
     ProcessUsage m_usage;
 };
@@ -99,13 +114,15 @@ Timing raw_two_exchanges(std::size_t push, std::size_t pull, std::size_t count) 
     bench_support::RawEchoServer server(bench_support::ipc_endpoint("client_bench_raw"),
                                         bench_support::RawEchoServer::Replies{small, std::string(small, 's'),
                                                                               std::string(pull, 'l')});
+    // The server's threads run already; the context's start with its socket.
+    const auto server_threads = bench_support::thread_ids();
     zmq::context_t context(2);
     zmq::socket_t socket = bench_support::connect_raw_client(context, server.endpoint());
     const std::string push_bytes(push, 'p');
     zmq::message_t push_frame(push_bytes.data(), push_bytes.size());
     zmq::message_t pull_frame(small / 2);
     zmq::message_t reply;
-    const Stopwatch stopwatch;
+    Stopwatch stopwatch(server_threads);
     for (std::size_t i = 0; i < count; ++i) {
         bench_support::send_shared(socket, push_frame);
         (void)socket.recv(reply);
@@ -204,6 +221,8 @@ struct ClientRun {
 
 // Passes `count` reads of `samples` samples and collects them all.
 ClientRun run_client(const std::string& endpoint, std::size_t samples, std::size_t count) {
+    // The server's threads run already; the client's start with connect.
+    const auto server_threads = bench_support::thread_ids();
     apps::Corvane client(endpoint, "ref_dna_fast");
     vesk::data_wrappers::v3::Metadata params;
     params.set<std::uint64_t>("max_reads_queued", 8);
@@ -220,7 +239,15 @@ ClientRun run_client(const std::string& endpoint, std::size_t samples, std::size
     Collected collected;
     const std::size_t per_batch = samples < 256000 ? 256000 / samples : 1;
     const auto start = Clock::now();
-    const Stopwatch stopwatch;
+    Stopwatch stopwatch(server_threads);
+    static bool names_shown = false;
+    if (!std::exchange(names_shown, true)) {
+        std::cout << "client's threads:";
+        for (const std::string& name : stopwatch.own_threads().names()) {
+            std::cout << " " << name;
+        }
+        std::cout << "\n";
+    }
     for (std::size_t i = 0; i < reads.size(); i += per_batch) {
         std::vector<apps::Read> batch;
         for (std::size_t j = i; j < std::min(reads.size(), i + per_batch); ++j) {
@@ -346,6 +373,8 @@ struct Rounds {
     std::vector<double> raw;
     std::vector<double> client_cpu_us;
     std::vector<double> raw_cpu_us;
+    std::vector<double> client_own_cpu_us;
+    std::vector<double> raw_own_cpu_us;
     std::vector<double> client_faults;
     std::vector<double> raw_faults;
 
@@ -360,9 +389,18 @@ struct Rounds {
                   << std::setprecision(3) << median(ratios) << " (" << *low << " .. " << *high << ", "
                   << ratios.size() << " rounds)\n";
         if (!client_cpu_us.empty()) {
-            std::cout << std::setprecision(1) << "  CPU per read (us): client " << median(client_cpu_us) << ", raw "
-                      << median(raw_cpu_us) << "; page faults per read: client " << median(client_faults)
-                      << ", raw " << median(raw_faults) << "\n";
+            std::vector<double> own_ratios;
+            for (std::size_t i = 0; i < client_own_cpu_us.size(); ++i) {
+                own_ratios.push_back(client_own_cpu_us[i] / raw_own_cpu_us[i]);
+            }
+            const auto [own_low, own_high] = std::minmax_element(own_ratios.begin(), own_ratios.end());
+            std::cout << std::setprecision(2) << "  client's CPU per read (us): client " << median(client_own_cpu_us)
+                      << ", raw " << median(raw_own_cpu_us) << "   ratio " << std::setprecision(3)
+                      << median(own_ratios) << " (" << *own_low << " .. " << *own_high << ")\n"
+                      << std::setprecision(1) << "  process CPU per read (us, server included): client "
+                      << median(client_cpu_us) << ", raw " << median(raw_cpu_us)
+                      << "; page faults per read: client " << median(client_faults) << ", raw "
+                      << median(raw_faults) << "\n";
         }
     }
 };
@@ -418,6 +456,8 @@ int main(int argc, char** argv) {
             figure.raw.push_back(total / raw.seconds / 1e6);
             figure.client_cpu_us.push_back(run.timing.cpu_seconds / static_cast<double>(count) * 1e6);
             figure.raw_cpu_us.push_back(raw.cpu_seconds / static_cast<double>(count) * 1e6);
+            figure.client_own_cpu_us.push_back(run.timing.own_cpu_seconds / static_cast<double>(count) * 1e6);
+            figure.raw_own_cpu_us.push_back(raw.own_cpu_seconds / static_cast<double>(count) * 1e6);
             figure.client_faults.push_back(run.timing.page_faults / static_cast<double>(count));
             figure.raw_faults.push_back(raw.page_faults / static_cast<double>(count));
         }
