@@ -85,6 +85,7 @@ struct Timing {
     double cpu_seconds = 0;
     double own_cpu_seconds = 0;
     double page_faults = 0;
+    std::map<std::string, bench_support::ThreadGroup::Usage> own_by_thread;  // by thread name
 };
 
 class Stopwatch {
@@ -96,9 +97,10 @@ public:
     const bench_support::ThreadGroup& own_threads() const { return m_own; }
     Timing read() {
         const ProcessUsage usage = ProcessUsage::now();
+        const double own = m_own.cpu_seconds();
         return {std::chrono::duration<double>(Clock::now() - m_start).count(),
-                usage.cpu_seconds - m_usage.cpu_seconds, m_own.cpu_seconds(),
-                usage.page_faults - m_usage.page_faults};
+                usage.cpu_seconds - m_usage.cpu_seconds, own, usage.page_faults - m_usage.page_faults,
+                m_own.usage_by_name()};
     }
 
 private:
@@ -375,6 +377,9 @@ struct Rounds {
     std::vector<double> raw_cpu_us;
     std::vector<double> client_own_cpu_us;
     std::vector<double> raw_own_cpu_us;
+    // Per thread name: CPU time per read (us), and times scheduled per read.
+    std::map<std::string, std::vector<std::pair<double, double>>> client_threads;
+    std::map<std::string, std::vector<std::pair<double, double>>> raw_threads;
     std::vector<double> client_faults;
     std::vector<double> raw_faults;
 
@@ -401,6 +406,26 @@ struct Rounds {
                       << median(client_cpu_us) << ", raw " << median(raw_cpu_us)
                       << "; page faults per read: client " << median(client_faults) << ", raw "
                       << median(raw_faults) << "\n";
+            // The threads that did anything, with their CPU time per read
+            // and how often per read they were put on a CPU.
+            const auto by_thread = [](const char* side, const auto& threads) {
+                std::cout << "    " << side << " by thread (us, times scheduled) per read:";
+                for (const auto& [name, rounds] : threads) {
+                    std::vector<double> cpu;
+                    std::vector<double> scheduled;
+                    for (const auto& [us, times] : rounds) {
+                        cpu.push_back(us);
+                        scheduled.push_back(times);
+                    }
+                    if (median(cpu) >= 0.05) {
+                        std::cout << std::setprecision(1) << " " << name << " " << median(cpu) << " "
+                                  << std::setprecision(2) << median(scheduled) << ";";
+                    }
+                }
+                std::cout << "\n";
+            };
+            by_thread("client", client_threads);
+            by_thread("raw", raw_threads);
         }
     }
 };
@@ -458,6 +483,16 @@ int main(int argc, char** argv) {
             figure.raw_cpu_us.push_back(raw.cpu_seconds / static_cast<double>(count) * 1e6);
             figure.client_own_cpu_us.push_back(run.timing.own_cpu_seconds / static_cast<double>(count) * 1e6);
             figure.raw_own_cpu_us.push_back(raw.own_cpu_seconds / static_cast<double>(count) * 1e6);
+            const auto per_read = [count](const bench_support::ThreadGroup::Usage& usage) {
+                const double n = static_cast<double>(count);
+                return std::make_pair(usage.cpu_seconds / n * 1e6, usage.times_scheduled / n);
+            };
+            for (const auto& [name, usage] : run.timing.own_by_thread) {
+                figure.client_threads[name].push_back(per_read(usage));
+            }
+            for (const auto& [name, usage] : raw.own_by_thread) {
+                figure.raw_threads[name].push_back(per_read(usage));
+            }
             figure.client_faults.push_back(run.timing.page_faults / static_cast<double>(count));
             figure.raw_faults.push_back(raw.page_faults / static_cast<double>(count));
         }

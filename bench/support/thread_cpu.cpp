@@ -2,6 +2,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <optional>
 
 #include <unistd.h>
 
@@ -13,14 +14,25 @@ std::filesystem::path task_folder(pid_t tid) {
     return std::filesystem::path("/proc/self/task") / std::to_string(tid);
 }
 
-// Negative once the thread has gone.
-double run_seconds(pid_t tid) {
+std::string thread_name(pid_t tid) {
+    std::ifstream comm(task_folder(tid) / "comm");
+    std::string name;
+    std::getline(comm, name);
+    return name;
+}
+
+// The kernel's scheduler statistics of a thread: nanoseconds on a CPU,
+// nanoseconds waiting for one, and how many times it was put on one.
+// Nothing once the thread has gone.
+std::optional<ThreadGroup::Usage> usage_of(pid_t tid) {
     std::ifstream stats(task_folder(tid) / "schedstat");
-    unsigned long long nanoseconds = 0;
-    if (!(stats >> nanoseconds)) {
-        return -1;
+    unsigned long long run_ns = 0;
+    unsigned long long wait_ns = 0;
+    unsigned long long slices = 0;
+    if (!(stats >> run_ns >> wait_ns >> slices)) {
+        return std::nullopt;
     }
-    return static_cast<double>(nanoseconds) * 1e-9;
+    return ThreadGroup::Usage{static_cast<double>(run_ns) * 1e-9, static_cast<double>(slices)};
 }
 
 }  // namespace
@@ -43,9 +55,8 @@ ThreadGroup::ThreadGroup(const std::set<pid_t>& before) {
     }
     members.insert(::gettid());
     for (const pid_t tid : members) {
-        const double now = run_seconds(tid);
-        if (now >= 0) {
-            m_members.push_back({tid, now, now});
+        if (const auto now = usage_of(tid)) {
+            m_members.push_back({tid, thread_name(tid), *now, *now});
         }
     }
 }
@@ -53,10 +64,10 @@ ThreadGroup::ThreadGroup(const std::set<pid_t>& before) {
 double ThreadGroup::cpu_seconds() {
     double total = 0;
     for (Member& member : m_members) {
-        if (const double now = run_seconds(member.tid); now >= 0) {
-            member.last = now;
+        if (const auto now = usage_of(member.tid)) {
+            member.last = *now;
         }
-        total += member.last - member.start;
+        total += member.last.cpu_seconds - member.start.cpu_seconds;
     }
     return total;
 }
@@ -64,12 +75,19 @@ double ThreadGroup::cpu_seconds() {
 std::vector<std::string> ThreadGroup::names() const {
     std::vector<std::string> names;
     for (const Member& member : m_members) {
-        std::ifstream comm(task_folder(member.tid) / "comm");
-        std::string name;
-        std::getline(comm, name);
-        names.push_back(name);
+        names.push_back(member.name);
     }
     return names;
+}
+
+std::map<std::string, ThreadGroup::Usage> ThreadGroup::usage_by_name() const {
+    std::map<std::string, Usage> by_name;
+    for (const Member& member : m_members) {
+        Usage& usage = by_name[member.name];
+        usage.cpu_seconds += member.last.cpu_seconds - member.start.cpu_seconds;
+        usage.times_scheduled += member.last.times_scheduled - member.start.times_scheduled;
+    }
+    return by_name;
 }
 
 }  // namespace bench_support

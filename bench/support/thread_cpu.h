@@ -14,8 +14,10 @@
 //   double seconds = client_threads.cpu_seconds();  // since the group was made
 //
 // Times come from the kernel's per-thread scheduler statistics, in
-// nanoseconds (user and system time together), read while the threads run.
+// nanoseconds (user and system time together), read while the threads run,
+// with how often each thread was put on a CPU.
 
+#include <map>
 #include <set>
 #include <string>
 #include <vector>
@@ -29,6 +31,13 @@ std::set<pid_t> thread_ids();
 
 class ThreadGroup {
 public:
+    struct Usage {
+        double cpu_seconds = 0;
+        // How often the kernel put the thread on a CPU: its wake-ups, plus
+        // its returns after being preempted.
+        double times_scheduled = 0;
+    };
+
     // The calling thread and every thread of the process not in `before`.
     explicit ThreadGroup(const std::set<pid_t>& before);
 
@@ -39,11 +48,16 @@ public:
     // The threads' names, for checking which threads are counted.
     std::vector<std::string> names() const;
 
+    // Usage per thread name (threads of one name added up) since the group
+    // was made, as of the last cpu_seconds() call.
+    std::map<std::string, Usage> usage_by_name() const;
+
 private:
     struct Member {
         pid_t tid;
-        double start;
-        double last;
+        std::string name;
+        Usage start;
+        Usage last;
     };
     std::vector<Member> m_members;
 };
