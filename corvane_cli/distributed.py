@@ -21,8 +21,15 @@ import uuid
 import zlib
 from collections.abc import Callable
 from dataclasses import dataclass, field
+from typing import TYPE_CHECKING, Any
 
 from corvane_cli.pipeline import Counts, Pipeline, PipelineError, ServerLost
+from corvane_cli.read_types import Group, InputRead, OnResults
+
+if TYPE_CHECKING:
+    from distributed import Client, Future
+
+    from corvane_cli.signal_file import SignalFileReader
 
 DEFAULT_CLIENTS = 2
 TAG_RANGE = 1 << 31
@@ -44,7 +51,7 @@ class RangeResult:
     stop: int
     server: str
     worker: str
-    groups: list[tuple[str, list[dict]]]  # read id, group
+    groups: list[tuple[str, Group]]  # read id, group
     counts: Counts
 
 
@@ -54,7 +61,7 @@ class _WorkerPipeline:
     under it, so that a late result of a task that gave up never passes for
     a read of a later one."""
 
-    def __init__(self, address: str, config: str, params: dict, clients: int):
+    def __init__(self, address: str, config: str, params: dict[str, Any], clients: int) -> None:
         self.address = address
         self.lock = threading.Lock()
         self.next_tag = itertools.count()  # guarded by lock
@@ -69,7 +76,7 @@ _pipelines: dict[tuple, _WorkerPipeline] = {}  # guarded by _pipelines_lock
 _pipelines_lock = threading.Lock()
 
 
-def _worker_pipeline(address: str, config: str, params: dict, clients: int) -> _WorkerPipeline:
+def _worker_pipeline(address: str, config: str, params: dict[str, Any], clients: int) -> _WorkerPipeline:
     key = (address, config, json.dumps(params, sort_keys=True, default=str), clients)
     with _pipelines_lock:
         found = _pipelines.get(key)
@@ -95,21 +102,23 @@ def close_pipelines() -> int:
     return len(held)
 
 
-def call_range(worker_pipeline: _WorkerPipeline, reads: list[dict]) -> tuple[list, Counts, bool]:
+def call_range(
+    worker_pipeline: _WorkerPipeline, reads: list[InputRead]
+) -> tuple[list[tuple[str, Group]], Counts, bool]:
     """Passes the reads through the pipeline (which the caller holds) and
     collects them all, or counts those still out as failed once the server
     stops answering. The flag says whether the server was lost."""
     pipeline = worker_pipeline.pipeline
     pipeline.counts = Counts()
-    index_of = {}
+    index_of: dict[str, int] = {}
     for read in reads:
         index_of[read["read_id"]] = read["read_tag"]
         read["read_tag"] = next(worker_pipeline.next_tag) % TAG_RANGE
     by_tag = {read["read_tag"]: read for read in reads}
     pipeline.refetch = lambda tags: [by_tag[tag] for tag in tags]
-    groups = []
+    groups: list[tuple[str, Group]] = []
 
-    def on_results(read_id, group):
+    def on_results(read_id: str, group: Group) -> None:
         for called in group:
             called["read_tag"] = index_of[read_id]
         groups.append((read_id, group))
@@ -128,8 +137,15 @@ def call_range(worker_pipeline: _WorkerPipeline, reads: list[dict]) -> tuple[lis
     return groups, pipeline.counts, False
 
 
-def basecall_range(path: str, start: int, stop: int, servers_by_worker: dict[str, str], config: str, params: dict,
-                   clients: int) -> RangeResult:
+def basecall_range(
+    path: str,
+    start: int,
+    stop: int,
+    servers_by_worker: dict[str, str],
+    config: str,
+    params: dict[str, Any],
+    clients: int,
+) -> RangeResult:
     """The task: reads start..stop-1 of the signal file at `path`, called
     through this worker's pipeline against its server."""
     from distributed import get_worker
@@ -173,7 +189,7 @@ class DistributedSummary:
     reads_per_server: dict[str, int] = field(default_factory=dict)  # server -> reads of its ranges
 
 
-def connect_scheduler(address, timeout_s: float = 30.0):
+def connect_scheduler(address: str, timeout_s: float = 30.0) -> Client:
     """A distributed.Client of the scheduler at `address`; raises
     DistributedError naming it when it cannot be reached."""
     from distributed import Client
@@ -189,49 +205,47 @@ def assign_servers(workers: list[str], servers: list[str]) -> dict[str, str]:
     return {worker: servers[i % len(servers)] for i, worker in enumerate(sorted(workers))}
 
 
-def run_distributed(scheduler, servers: list[str], reader, config: str, params: dict,
-                    on_results: Callable[[str, list[dict]], None], *, counts: Counts | None = None,
-                    clients: int = DEFAULT_CLIENTS, max_reads: int = 256, max_samples: int = 4_000_000,
-                    max_pending: int | None = None,
-                    should_stop: Callable[[], None] | None = None,
-                    on_range: Callable[[int, int], None] | None = None) -> DistributedSummary:
-    """Calls every read of `reader` (a SignalFileReader) on the workers of
-    the Dask cluster at `scheduler` (an address, or a distributed.Client),
-    each worker against one of `servers`. on_results(read_id, group) runs
-    in the calling thread for each read's result group (read_tag = the
-    read's index in the file), range after range as they finish; the
-    ranges' counts are added to `counts`. At most max_pending ranges
-    (default: twice the workers) are out at once, so the driver's memory
-    stays bounded. should_stop() runs at least every WAIT_SLICE_S and may
-    raise to end the run early; on_range(start, stop) runs before a range's
-    groups are handed on."""
+def run_distributed(
+    scheduler: str | Client,
+    servers: list[str],
+    reader: SignalFileReader,
+    config: str,
+    params: dict[str, Any],
+    on_results: OnResults,
+    *,
+    counts: Counts | None = None,
+    clients: int = DEFAULT_CLIENTS,
+    max_reads: int = 256,
+    max_samples: int = 4_000_000,
+    max_pending: int | None = None,
+    should_stop: Callable[[], None] | None = None,
+    on_range: Callable[[int, int], None] | None = None,
+) -> DistributedSummary:
+    """Calls every read of `reader` on the workers of the Dask cluster at
+    `scheduler` (an address, or a distributed.Client), each worker against
+    one of `servers`. on_results(read_id, group) runs in the calling thread
+    for each read's result group (read_tag = the read's index in the file),
+    range after range as they finish; the ranges' counts are added to
+    `counts`. At most max_pending ranges (default: twice the workers) are
+    out at once, so the driver's memory stays bounded. should_stop() runs at
+    least every WAIT_SLICE_S and may raise to end the run early;
+    on_range(start, stop) runs before a range's groups are handed on."""
     from distributed import Client, wait
 
     if not servers:
         raise DistributedError("no server given for the cluster's workers")
     summary = DistributedSummary(counts if counts is not None else Counts())
-    outstanding = set()
+    outstanding: set[Future] = set()
     own_client = not isinstance(scheduler, Client)
-    client = connect_scheduler(scheduler) if own_client else scheduler
+    client = connect_scheduler(scheduler) if isinstance(scheduler, str) else scheduler
     try:
         workers = list(client.scheduler_info()["workers"])
         if not workers:
-            raise DistributedError(f"the Dask cluster at {client.scheduler.address} has no workers")
-        servers_by_worker = assign_servers(workers, servers)
-        pending_limit = max_pending or 2 * len(workers)
+            where = client.scheduler.address if client.scheduler is not None else scheduler
+            raise DistributedError(f"the Dask cluster at {where} has no workers")
         ranges = reader.iter_ranges(max_reads, max_samples)
-        path = str(reader.path.resolve())
-        order = itertools.cycle(sorted(workers))
-        run_token = uuid.uuid4().hex
-
-        def submit(start: int, stop: int):
-            future = client.submit(basecall_range, path, start, stop, servers_by_worker, config, params, clients,
-                                   key=f"corvane-range-{run_token}-{start}", workers=[next(order)],
-                                   allow_other_workers=True, pure=False)
-            outstanding.add(future)
-            return future
-
-        for r in itertools.islice(ranges, pending_limit):
+        submit = _submitter(client, reader, assign_servers(workers, servers), config, params, clients, outstanding)
+        for r in itertools.islice(ranges, max_pending or 2 * len(workers)):
             submit(*r)
         while outstanding:
             if should_stop is not None:
@@ -241,22 +255,7 @@ def run_distributed(scheduler, servers: list[str], reader, config: str, params: 
             except TimeoutError:
                 continue
             for future in sorted(done, key=lambda f: f.key):
-                try:
-                    result: RangeResult = future.result()
-                except DistributedError:
-                    raise
-                except Exception as error:
-                    raise DistributedError(f"a worker failed on its reads: {error}") from error
-                finally:
-                    outstanding.discard(future)
-                    future.release()
-                add_counts(summary.counts, result.counts)
-                summary.reads_per_server[result.server] = (summary.reads_per_server.get(result.server, 0)
-                                                           + result.stop - result.start)
-                if on_range is not None:
-                    on_range(result.start, result.stop)
-                for read_id, group in result.groups:
-                    on_results(read_id, group)
+                _take_result(future, outstanding, summary, on_range, on_results)
                 following = next(ranges, None)
                 if following is not None:
                     submit(*following)
@@ -271,3 +270,67 @@ def run_distributed(scheduler, servers: list[str], reader, config: str, params: 
         finally:
             if own_client:
                 client.close()
+
+
+def _submitter(
+    client: Client,
+    reader: SignalFileReader,
+    servers_by_worker: dict[str, str],
+    config: str,
+    params: dict[str, Any],
+    clients: int,
+    outstanding: set[Future],
+) -> Callable[[int, int], Future]:
+    """What submits one read range as a task, placed on the workers in
+    turn, and notes it in `outstanding`."""
+    path = str(reader.path.resolve())
+    order = itertools.cycle(sorted(servers_by_worker))
+    run_token = uuid.uuid4().hex
+
+    def submit(start: int, stop: int) -> Future:
+        future = client.submit(
+            basecall_range,
+            path,
+            start,
+            stop,
+            servers_by_worker,
+            config,
+            params,
+            clients,
+            key=f"corvane-range-{run_token}-{start}",
+            workers=[next(order)],
+            allow_other_workers=True,
+            pure=False,
+        )
+        outstanding.add(future)
+        return future
+
+    return submit
+
+
+def _take_result(
+    future: Future,
+    outstanding: set[Future],
+    summary: DistributedSummary,
+    on_range: Callable[[int, int], None] | None,
+    on_results: OnResults,
+) -> None:
+    """Hands a finished range on: its counts to the summary, then its
+    groups. A task that failed ends the run."""
+    try:
+        result: RangeResult = future.result()
+    except DistributedError:
+        raise
+    except Exception as error:
+        raise DistributedError(f"a worker failed on its reads: {error}") from error
+    finally:
+        outstanding.discard(future)
+        future.release()
+    add_counts(summary.counts, result.counts)
+    summary.reads_per_server[result.server] = (
+        summary.reads_per_server.get(result.server, 0) + result.stop - result.start
+    )
+    if on_range is not None:
+        on_range(result.start, result.stop)
+    for read_id, group in result.groups:
+        on_results(read_id, group)

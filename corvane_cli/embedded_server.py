@@ -3,6 +3,8 @@ in a temporary folder, stopped when the command ends, however it ends. A
 folder left by a command that was killed (kill -9) is removed by the next
 one: each folder holds a lock its command keeps while it runs."""
 
+from __future__ import annotations
+
 import atexit
 import ctypes
 import fcntl
@@ -13,10 +15,12 @@ import signal
 import subprocess
 import tempfile
 import time
+from collections.abc import Callable
 from pathlib import Path
+from types import TracebackType
+from typing import Any, BinaryIO, TextIO
 
 import tavrix
-
 from corvane_cli.programs import find_program
 
 START_DEADLINE_S = 30.0
@@ -36,12 +40,12 @@ class EmbeddedServerError(RuntimeError):
     """The private server could not be started. settings_problem: the
     server refused the settings file the user gave."""
 
-    def __init__(self, message, settings_problem=False):
+    def __init__(self, message: str, settings_problem: bool = False) -> None:
         super().__init__(message)
         self.settings_problem = settings_problem
 
 
-def remove_stale_folders(parent=None):
+def remove_stale_folders(parent: str | os.PathLike[str] | None = None) -> int:
     """Removes the private servers' folders whose command is gone: nobody
     holds their lock. Returns how many."""
     removed = 0
@@ -49,8 +53,12 @@ def remove_stale_folders(parent=None):
         try:
             info = folder.lstat()
             # A folder just made may not be locked yet.
-            if not folder.is_dir() or folder.is_symlink() or info.st_uid != os.getuid() \
-                    or time.time() - info.st_mtime < FRESH_FOLDER_S:
+            if (
+                not folder.is_dir()
+                or folder.is_symlink()
+                or info.st_uid != os.getuid()
+                or time.time() - info.st_mtime < FRESH_FOLDER_S
+            ):
                 continue
             with open(folder / LOCK_NAME, "rb") as lock:
                 fcntl.flock(lock, fcntl.LOCK_EX | fcntl.LOCK_NB)
@@ -61,14 +69,19 @@ def remove_stale_folders(parent=None):
     return removed
 
 
-def default_settings(program=None):
+def default_settings(program: str | None = None) -> dict[str, Any]:
     """The reference server's built-in settings."""
-    done = subprocess.run([program or find_program("reference_server"), "--print-default-config"],
-                          capture_output=True, text=True, timeout=STOP_DEADLINE_S)
-    return json.loads(done.stdout) if done.returncode == 0 else {}
+    done = subprocess.run(
+        [program or find_program("reference_server"), "--print-default-config"],
+        capture_output=True,
+        text=True,
+        timeout=STOP_DEADLINE_S,
+    )
+    settings = json.loads(done.stdout) if done.returncode == 0 else {}
+    return settings if isinstance(settings, dict) else {}
 
 
-def _die_with_parent():
+def _die_with_parent() -> None:
     # Runs in the child before exec: the server gets SIGTERM when this
     # process dies, even by SIGKILL, so no server outlives its command.
     libc = ctypes.CDLL(None, use_errno=True)
@@ -80,31 +93,42 @@ class EmbeddedServer:
     a query, and stops it on leaving (also on an exception or Ctrl-C, and
     at interpreter exit should the context be skipped)."""
 
-    def __init__(self, settings=None, zero_latency=True, program=None, settings_name=None, should_stop=None):
-        self._settings = dict(ZERO_LATENCY if zero_latency else {})
+    def __init__(
+        self,
+        settings: dict[str, Any] | None = None,
+        zero_latency: bool = True,
+        program: str | None = None,
+        settings_name: str | None = None,
+        should_stop: Callable[[], None] | None = None,
+    ) -> None:
+        self._settings: dict[str, Any] = dict(ZERO_LATENCY if zero_latency else {})
         self._settings.update(settings or {})
         self._program = program or find_program("reference_server")
         self._settings_name = settings_name  # the file the settings came from, named in errors
         self._should_stop = should_stop or (lambda: None)
-        self._folder = None
-        self._lock = None
-        self._process = None
-        self.address = None
+        self._folder: tempfile.TemporaryDirectory[str] | None = None
+        self._lock: BinaryIO | None = None
+        self._process: subprocess.Popen[str] | None = None
+        self._log: TextIO | None = None
+        self._settings_path: Path | None = None
+        self.address = ""  # once started
 
-    def configuration_names(self):
+    def configuration_names(self) -> list[str]:
         """The configurations the server offers: those of its settings, or
         its built-in ones."""
         listed = self._settings.get("configurations") or default_settings(self._program).get("configurations", [])
         return [entry.get("name", "") for entry in listed]
 
-    def __enter__(self):
+    def __enter__(self) -> EmbeddedServer:
         self.start()
         return self
 
-    def __exit__(self, *exc):
+    def __exit__(
+        self, kind: type[BaseException] | None, value: BaseException | None, traceback: TracebackType | None
+    ) -> None:
         self.stop()
 
-    def start(self):
+    def start(self) -> None:
         remove_stale_folders()
         self._folder = tempfile.TemporaryDirectory(prefix=FOLDER_PREFIX)
         folder = Path(self._folder.name)
@@ -120,26 +144,35 @@ class EmbeddedServer:
         try:
             # A session of its own: Ctrl-C in the terminal reaches the command,
             # which then stops the server in order.
-            self._process = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=log,
-                                             text=True, start_new_session=True, preexec_fn=_die_with_parent)
+            process = subprocess.Popen(
+                command,
+                stdin=subprocess.DEVNULL,
+                stdout=subprocess.PIPE,
+                stderr=log,
+                text=True,
+                start_new_session=True,
+                preexec_fn=_die_with_parent,
+            )
         except OSError as error:
             log.close()
             self._release_folder()
             raise EmbeddedServerError(f"cannot run {self._program}: {error}") from error
+        self._process = process
         self._log = log
         atexit.register(self.stop)
         try:
-            self.address = self._wait_until_listening()
-            self._wait_until_answering()
+            self.address = self._wait_until_listening(process, log)
+            self._wait_until_answering(process, log)
         except BaseException:
             self.stop()
             raise
 
-    def _server_log(self):
-        self._log.seek(0)
-        return self._log.read().strip()
+    @staticmethod
+    def _server_log(log: TextIO) -> str:
+        log.seek(0)
+        return log.read().strip()
 
-    def _failure(self, text):
+    def _failure(self, text: str) -> EmbeddedServerError:
         """The server's complaint, naming the user's settings file rather
         than the private copy when it is about the settings."""
         text = text.strip().removeprefix("reference_server: ")
@@ -150,33 +183,36 @@ class EmbeddedServer:
             return EmbeddedServerError(f"reference server refused its settings: {text.replace(copy + ': ', '')}")
         return EmbeddedServerError(f"reference server did not start: {text}")
 
-    def _wait_until_listening(self):
+    def _wait_until_listening(self, process: subprocess.Popen[str], log: TextIO) -> str:
         # The server prints its endpoint once bound, or exits saying why not.
-        line = self._process.stdout.readline()
+        assert process.stdout is not None  # made with stdout=PIPE
+        line = process.stdout.readline()
         if "listening on" not in line:
-            self._process.wait(timeout=STOP_DEADLINE_S)
-            raise self._failure(line.strip() + " " + self._server_log())
+            process.wait(timeout=STOP_DEADLINE_S)
+            raise self._failure(line.strip() + " " + self._server_log(log))
         return line.rsplit(" ", 1)[1].strip()
 
-    def _wait_until_answering(self):
+    def _wait_until_answering(self, process: subprocess.Popen[str], log: TextIO) -> None:
         deadline = time.monotonic() + START_DEADLINE_S
         while True:
             self._should_stop()
             _, result = tavrix.Corvane.get_server_information(self.address, QUERY_TIMEOUT_MS)
             if result == tavrix.Corvane.success:
                 return
-            if self._process.poll() is not None:
-                raise EmbeddedServerError(f"reference server exited with code {self._process.returncode}: "
-                                          f"{self._server_log()}")
+            if process.poll() is not None:
+                raise EmbeddedServerError(
+                    f"reference server exited with code {process.returncode}: {self._server_log(log)}"
+                )
             if time.monotonic() > deadline:
-                raise EmbeddedServerError(f"reference server at {self.address} did not answer within "
-                                          f"{START_DEADLINE_S:.0f} s ({result.name})")
+                raise EmbeddedServerError(
+                    f"reference server at {self.address} did not answer within {START_DEADLINE_S:.0f} s ({result.name})"
+                )
 
     @property
-    def pid(self):
+    def pid(self) -> int | None:
         return self._process.pid if self._process else None
 
-    def stop(self):
+    def stop(self) -> None:
         """Stops the server (SIGTERM, then SIGKILL after a deadline); safe to
         call more than once."""
         process, self._process = self._process, None
@@ -189,11 +225,13 @@ class EmbeddedServer:
                 except subprocess.TimeoutExpired:
                     process.kill()
                     process.wait()
-            process.stdout.close()
-            self._log.close()
+            if process.stdout is not None:
+                process.stdout.close()
+            if self._log is not None:
+                self._log.close()
         self._release_folder()
 
-    def _release_folder(self):
+    def _release_folder(self) -> None:
         if self._folder is not None:
             self._folder.cleanup()
             self._folder = None

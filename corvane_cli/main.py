@@ -5,9 +5,14 @@ import importlib
 import os
 import pkgutil
 import sys
+from collections.abc import Sequence
+from typing import Any, NoReturn
 
 from corvane_cli import commands
 from corvane_cli.errors import EXIT_INTERRUPTED, EXIT_USAGE, Abandoned, UsageError
+
+# What the program runs on beyond the module: the wheel's "cli" extra.
+CLI_EXTRA_MODULES = ("h5py", "pysam", "tqdm", "matplotlib", "dask", "distributed")
 
 
 def command_names() -> list[str]:
@@ -31,18 +36,24 @@ def version_text() -> str:
 
 class _VersionAction(argparse.Action):
     # The versions are looked up only when asked: tavrix is a heavy import.
-    def __init__(self, option_strings, dest, **kwargs):
+    def __init__(self, option_strings: Sequence[str], dest: str, **kwargs: Any) -> None:
         super().__init__(option_strings, dest, nargs=0, default=argparse.SUPPRESS, **kwargs)
 
-    def __call__(self, parser, namespace, values, option_string=None):
+    def __call__(
+        self,
+        parser: argparse.ArgumentParser,
+        namespace: argparse.Namespace,
+        values: object,
+        option_string: str | None = None,
+    ) -> NoReturn:
         print(version_text())
         parser.exit()
 
 
 def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
-        prog="corvane",
-        description="Basecall raw signal reads through a basecall server, and the tools around it.")
+        prog="corvane", description="Basecall raw signal reads through a basecall server, and the tools around it."
+    )
     parser.add_argument("--version", action=_VersionAction, help="show the program's and the library's versions")
     subparsers = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
     for name in command_names():
@@ -59,6 +70,15 @@ def main(argv: list[str] | None = None) -> int:
         return args.run(args)
     except UsageError as error:
         print(f"corvane {args.command}: {error}", file=sys.stderr)
+        return EXIT_USAGE
+    except ModuleNotFoundError as error:
+        if (error.name or "").split(".")[0] not in CLI_EXTRA_MODULES:
+            raise
+        print(
+            f"corvane {args.command}: needs {error.name}, which comes with the program's extra: "
+            "pip install 'tavrix[cli]'",
+            file=sys.stderr,
+        )
         return EXIT_USAGE
     except KeyboardInterrupt as interrupt:
         print(f"corvane {args.command}: interrupted", file=sys.stderr)

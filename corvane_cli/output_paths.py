@@ -12,7 +12,9 @@ from __future__ import annotations
 import os
 import stat
 import sys
+from collections.abc import Iterable
 from pathlib import Path
+from typing import TextIO
 
 from corvane_cli.errors import UsageError
 
@@ -24,7 +26,7 @@ def _reason(error: OSError) -> str:
     return error.strerror or str(error)
 
 
-def file_identity(path) -> tuple[int, int] | None:
+def file_identity(path: str | os.PathLike[str]) -> tuple[int, int] | None:
     """(device, inode) of the regular file a path leads to; None for a
     missing file or anything that is not a regular file."""
     try:
@@ -37,7 +39,7 @@ def file_identity(path) -> tuple[int, int] | None:
 class OutputPath:
     """One output named on the command line (`what` names it in messages)."""
 
-    def __init__(self, name, what: str = "output"):
+    def __init__(self, name: str | os.PathLike[str], what: str = "output") -> None:
         self.name = str(name)
         self.what = what
         self.stdout = self.name == STDOUT
@@ -64,7 +66,7 @@ class OutputPath:
         """The name messages give for what is written now."""
         return "standard output" if self.stdout else str(self.partial_path)
 
-    def identity(self):
+    def identity(self) -> tuple[int, int] | str | None:
         """What makes two outputs, or an output and an input, the same file:
         the regular file the name leads to, else the resolved name of a file
         still to be made. None for standard output, devices and pipes."""
@@ -92,7 +94,7 @@ class OutputPath:
         except OSError as error:
             raise UsageError(f"cannot write {self.name}: {_reason(error)}") from error
 
-    def open_text(self, encoding: str = "utf-8", buffering: int = -1):
+    def open_text(self, encoding: str = "utf-8", buffering: int = -1) -> TextIO:
         """A text file writing to the partial name (or in place)."""
         if self.stdout:
             sys.stdout.flush()
@@ -110,19 +112,20 @@ class OutputPath:
             self.partial_path.unlink(missing_ok=True)
 
 
-def refuse_overlaps(inputs, outputs) -> None:
+def refuse_overlaps(inputs: Iterable[tuple[str | os.PathLike[str], str]], outputs: Iterable[OutputPath]) -> None:
     """Raises UsageError when an output is one of the inputs (a list of
     (path, what) pairs) or another output."""
-    taken = {}
+    taken: dict[tuple[int, int] | str, str] = {}
     for path, what in inputs:
         key = file_identity(path)
         if key is not None:
             taken.setdefault(key, f"{what} {path}")
     for output in outputs:
-        key = output.identity()
-        if key is None:
+        identity = output.identity()
+        if identity is None:
             continue
-        if key in taken:
-            raise UsageError(f"{output.name}: the {output.what} would overwrite the {taken[key]}; "
-                             "choose another name")
-        taken[key] = f"{output.what} {output.name}"
+        if identity in taken:
+            raise UsageError(
+                f"{output.name}: the {output.what} would overwrite the {taken[identity]}; choose another name"
+            )
+        taken[identity] = f"{output.what} {output.name}"

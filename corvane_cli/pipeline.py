@@ -2,26 +2,33 @@
 collects the called reads on the way and hands them on as they arrive,
 with a bounded number of reads in flight whatever the input size."""
 
+from __future__ import annotations
+
 import queue
 import re
 import threading
 import time
+from collections.abc import Callable, Iterable, Iterator
 from dataclasses import dataclass, field
+from types import TracebackType
+from typing import Any, Generic, TypeVar
 
 import tavrix
-
 from corvane_cli.read_check import read_problem
+from corvane_cli.read_types import Group, InputRead, OnResults
 
 Corvane = tavrix.Corvane
 
-PASS_WAIT_MS = 100       # one bounded wait of pass_reads for room
+PASS_WAIT_MS = 100  # one bounded wait of pass_reads for room
 POLL_INTERVAL_S = 0.002  # pause while nothing has come back yet
 FINISH_TIMEOUT_S = 10
 BATCH_READS = 64
 # The library's text for a push the server answered BAD_REQUEST: the server
 # refused a read it was given (one too long, say), not the connection.
-_REFUSED_PUSH = re.compile(r"\[bad_request\] Bad request message: (PASS_READ_BATCH|PASS_FIRST_RAW_BLOCK|"
-                           r"PASS_NEXT_RAW_BLOCK)\. ")
+_REFUSED_PUSH = re.compile(
+    r"\[bad_request\] Bad request message: (PASS_READ_BATCH|PASS_FIRST_RAW_BLOCK|"
+    r"PASS_NEXT_RAW_BLOCK)\. "
+)
 
 
 class PipelineError(RuntimeError):
@@ -29,7 +36,7 @@ class PipelineError(RuntimeError):
     result: the library's result name ("" when parameters were refused);
     address and detail: the server and the library's message."""
 
-    def __init__(self, message, result="", address="", detail=""):
+    def __init__(self, message: str, result: str = "", address: str = "", detail: str = "") -> None:
         super().__init__(message)
         self.result = result
         self.address = address
@@ -41,21 +48,21 @@ class Counts:
     """What became of the reads. Every read taken from the input ends in
     exactly one of with_results, without_results and failed."""
 
-    reads_read: int = 0         # reads taken from the input
-    reads_in: int = 0           # reads passed to a client
-    with_results: int = 0       # came back with a sequence
-    without_results: int = 0    # came back without one
-    failed: int = 0             # refused, or never came back
+    reads_read: int = 0  # reads taken from the input
+    reads_in: int = 0  # reads passed to a client
+    with_results: int = 0  # came back with a sequence
+    without_results: int = 0  # came back without one
+    failed: int = 0  # refused, or never came back
     samples_in: int = 0
-    split: int = 0              # came back as pieces
+    split: int = 0  # came back as pieces
     pieces: int = 0
-    failures: list = field(default_factory=list)  # (read id, reason)
+    failures: list[tuple[str, str]] = field(default_factory=list)  # (read id, reason)
 
-    def fail(self, read_id, reason):
+    def fail(self, read_id: str, reason: str) -> None:
         self.failed += 1
         self.failures.append((read_id, reason))
 
-    def fail_returned(self, read_id, group, reason):
+    def fail_returned(self, read_id: str, group: Group, reason: str) -> None:
         """Fails a read already counted as returned (one that cannot be
         written, or is there twice)."""
         if any("sequence" in read["datasets"] for read in group):
@@ -65,7 +72,7 @@ class Counts:
         self.fail(read_id, reason)
 
 
-def spread(clients, servers):
+def spread(clients: int, servers: list[str]) -> list[int]:
     """How many library clients go to each server: `clients` in all, at
     least one per server."""
     base, extra = divmod(max(clients, len(servers)), len(servers))
@@ -83,11 +90,21 @@ class Pipeline:
     refetch(tags) (without refetch they fail too). A refusal that names no
     read of ours ends the run as a lost server does."""
 
-    def __init__(self, servers, config, params, clients=1, max_in_flight=2000, max_samples_in_flight=50_000_000,
-                 stall_timeout_s=None, should_stop=None, refetch=None):
+    def __init__(
+        self,
+        servers: list[str],
+        config: str,
+        params: dict[str, Any],
+        clients: int = 1,
+        max_in_flight: int = 2000,
+        max_samples_in_flight: int = 50_000_000,
+        stall_timeout_s: float | None = None,
+        should_stop: Callable[[], None] | None = None,
+        refetch: Callable[[list[int]], list[InputRead]] | None = None,
+    ) -> None:
         if not servers:
             raise ValueError("at least one server address")
-        self._pools = []
+        self._pools: list[tavrix.Corvane] = []
         self._should_stop = should_stop or (lambda: None)
         self._params = dict(params)
         # Nothing back for longer than the library keeps reconnecting: the
@@ -98,8 +115,8 @@ class Pipeline:
         self.max_samples_in_flight = max_samples_in_flight
         self.counts = Counts()
         self.refetch = refetch
-        self._in_flight = {}   # read tag -> (read id, samples, pool index)
-        self._retry = []       # reads to pass again after their pool was connected anew
+        self._in_flight: dict[int, tuple[str, int, int]] = {}  # read tag -> (read id, samples, pool index)
+        self._retry: list[InputRead] = []  # reads to pass again after their pool was connected anew
         self._samples_in_flight = 0
         self._next = 0
         self._last_progress = time.monotonic()
@@ -110,48 +127,53 @@ class Pipeline:
             if client.set_params(self._params) != Corvane.success:
                 raise PipelineError(f"parameters refused: {self._params}")
 
-    def connect(self):
+    def connect(self) -> None:
         for client in self._pools:
             result = client.connect()
             if result != Corvane.success:
                 message = client.get_error_message()
                 self.close()
-                raise PipelineError(f"cannot connect to {client.get_address()}: {result.name}"
-                                    + (f" ({message})" if message else ""), result=result.name,
-                                    address=client.get_address(), detail=message)
+                raise PipelineError(
+                    f"cannot connect to {client.get_address()}: {result.name}" + (f" ({message})" if message else ""),
+                    result=result.name,
+                    address=client.get_address(),
+                    detail=message,
+                )
 
-    def sam_header(self):
+    def sam_header(self) -> str:
         text, _ = self._pools[0].get_alignment_sam_header()
         return text
 
-    def basecalling_config(self):
+    def basecalling_config(self) -> dict[str, bool | int | float | str]:
         config, _ = self._pools[0].get_basecalling_config()
         return config
 
     @property
-    def in_flight(self):
+    def in_flight(self) -> int:
         return len(self._in_flight)
 
-    def feed(self, reads, on_results):
+    def feed(self, reads: list[InputRead], on_results: OnResults) -> None:
         """Passes a list of reads (each with a unique read_tag), collecting
         and handing on called reads whenever it must wait."""
         accepted = []
         self.counts.reads_read += len(reads)
         for read in reads:
-            problem = read_problem(read)
+            problem = read_problem(read, self._pools[0])
             if problem:
                 self.counts.fail(str(read.get("read_id", "")), problem[1])
             else:
                 accepted.append(read)
         self._pass_all(accepted, on_results)
 
-    def _pass_all(self, reads, on_results):
+    def _pass_all(self, reads: list[InputRead], on_results: OnResults) -> None:
         batch_reads = min(BATCH_READS, self.max_in_flight)
         for start in range(0, len(reads), batch_reads):
-            batch = reads[start:start + batch_reads]
+            batch = reads[start : start + batch_reads]
             samples = sum(len(read["raw_data"]) for read in batch)
-            while self._in_flight and (len(self._in_flight) + len(batch) > self.max_in_flight
-                                       or self._samples_in_flight + samples > self.max_samples_in_flight):
+            while self._in_flight and (
+                len(self._in_flight) + len(batch) > self.max_in_flight
+                or self._samples_in_flight + samples > self.max_samples_in_flight
+            ):
                 if not self.drain(on_results):
                     self._wait_or_give_up(on_results)
             self._pass(batch, on_results)
@@ -159,7 +181,7 @@ class Pipeline:
             again, self._retry = self._retry, []
             self._pass_all(again, on_results)
 
-    def _pass(self, batch, on_results):
+    def _pass(self, batch: list[InputRead], on_results: OnResults) -> None:
         index = self._next
         client = self._pools[index]
         self._next = (self._next + 1) % len(self._pools)
@@ -194,7 +216,7 @@ class Pipeline:
             if not self.drain(on_results):
                 self._wait_or_give_up(on_results)
 
-    def drain(self, on_results):
+    def drain(self, on_results: OnResults) -> bool:
         """Collects every called read so far and hands each group to
         on_results(read_id, group); returns whether any came back. Checks
         for a stop request first, so that none is raised mid-group."""
@@ -204,7 +226,7 @@ class Pipeline:
             called = time.monotonic()
             groups = client.get_completed_reads()
             self.client_s += time.monotonic() - called
-            stopped = None  # whether this pool's client stopped on an error
+            stopped: bool | None = None  # whether this pool's client stopped on an error
             for group in groups:
                 any_back = True
                 tag = group[0]["read_tag"]
@@ -232,7 +254,7 @@ class Pipeline:
             self._last_progress = time.monotonic()
         return any_back
 
-    def _wait_or_give_up(self, on_results):
+    def _wait_or_give_up(self, on_results: OnResults) -> None:
         for index, client in enumerate(self._pools):
             # A pool reports the status of its first member; any member's
             # error shows in the pool's message.
@@ -245,7 +267,7 @@ class Pipeline:
             raise ServerLost(f"no read came back for {self._stall_timeout_s:.0f} s")
         time.sleep(POLL_INTERVAL_S)
 
-    def _recover(self, index, message, on_results):
+    def _recover(self, index: int, message: str, on_results: OnResults) -> bool:
         """After the server refused reads of pool `index`: fails the refused
         reads with the server's reason, connects the pool again and queues
         its other reads still out to be passed again. False when the message
@@ -254,7 +276,7 @@ class Pipeline:
             return False
         lines = message.split("\n")
         mine = {tag: entry for tag, entry in self._in_flight.items() if entry[2] == index}
-        refused = {}
+        refused: dict[int, str] = {}
         for tag, (read_id, _, _) in mine.items():
             named = re.compile(r"(?<![\w-])" + re.escape(read_id) + r"(?![\w-])")
             line = next((line for line in lines if named.search(line)), None)
@@ -267,8 +289,7 @@ class Pipeline:
         client.disconnect()  # drops the pool's other reads, which go again
         result = client.connect()
         if result != Corvane.success:
-            raise ServerLost(f"cannot connect to {client.get_address()} again after it refused a read: "
-                             f"{result.name}")
+            raise ServerLost(f"cannot connect to {client.get_address()} again after it refused a read: {result.name}")
         lost = []
         for tag in mine:
             entry = self._in_flight.pop(tag, None)
@@ -281,15 +302,15 @@ class Pipeline:
                 self.counts.fail(entry[0], "refused by the server: " + _REFUSED_PUSH.split(refused[tag])[-1].strip())
             else:
                 lost.append(tag)
-        if lost and self.refetch is None:
+        if lost and self.refetch is not None:
+            self._retry += self.refetch(lost)
+        else:
             for tag in lost:
                 self.counts.fail(mine[tag][0], "dropped with a read the server refused")
-        elif lost:
-            self._retry += self.refetch(lost)
         self._last_progress = time.monotonic()
         return True
 
-    def finish(self, on_results):
+    def finish(self, on_results: OnResults) -> None:
         """Waits until every read passed has come back (or the server is
         lost), then ends every client."""
         self.wait_for_results(on_results)
@@ -297,7 +318,7 @@ class Pipeline:
             client.finish(FINISH_TIMEOUT_S)
         self.drain(on_results)
 
-    def wait_for_results(self, on_results):
+    def wait_for_results(self, on_results: OnResults) -> None:
         """Collects until every read passed has come back; raises ServerLost
         once nothing has moved for too long. The clients stay connected."""
         while self._in_flight or self._retry:
@@ -306,7 +327,7 @@ class Pipeline:
             elif not self.drain(on_results):
                 self._wait_or_give_up(on_results)
 
-    def lose_in_flight(self, reason):
+    def lose_in_flight(self, reason: str) -> None:
         """Counts every read still out (or waiting to go again) as failed."""
         for read_id, _, _ in self._in_flight.values():
             self.counts.fail(read_id, reason)
@@ -316,7 +337,7 @@ class Pipeline:
         self._retry = []
         self._samples_in_flight = 0
 
-    def close(self):
+    def close(self) -> None:
         for client in self._pools:
             client.disconnect()
 
@@ -325,24 +346,29 @@ class ServerLost(RuntimeError):
     """A server stopped answering for longer than the reconnect timeout."""
 
 
-class Prefetcher:
+T = TypeVar("T")
+
+
+class Prefetcher(Generic[T]):
     """Iterates over `chunks` one or two chunks ahead on a thread of its own,
     so that reading and decompressing overlap the waits on the server. An
     exception of the iterator is raised where its chunk would have come."""
 
     _END = object()
 
-    def __init__(self, chunks, depth=2):
+    def __init__(self, chunks: Iterable[T], depth: int = 2) -> None:
         self._chunks = chunks
-        self._queue = queue.Queue(maxsize=depth)
+        self._queue: queue.Queue[tuple[Any, BaseException | None]] = queue.Queue(maxsize=depth)
         self._stop = threading.Event()
         self._thread = threading.Thread(target=self._run, name="corvane_reader", daemon=True)
 
-    def __enter__(self):
+    def __enter__(self) -> Prefetcher[T]:
         self._thread.start()
         return self
 
-    def __exit__(self, *exc):
+    def __exit__(
+        self, kind: type[BaseException] | None, value: BaseException | None, traceback: TracebackType | None
+    ) -> None:
         self._stop.set()
         while self._thread.is_alive():
             try:
@@ -351,7 +377,7 @@ class Prefetcher:
                 pass
         self._thread.join()
 
-    def _put(self, item):
+    def _put(self, item: tuple[Any, BaseException | None]) -> bool:
         while not self._stop.is_set():
             try:
                 self._queue.put(item, timeout=0.1)
@@ -360,7 +386,7 @@ class Prefetcher:
                 continue
         return False
 
-    def _run(self):
+    def _run(self) -> None:
         try:
             for chunk in self._chunks:
                 if not self._put((chunk, None)):
@@ -370,10 +396,10 @@ class Prefetcher:
             return
         self._put((self._END, None))
 
-    def __iter__(self):
+    def __iter__(self) -> Iterator[T]:
         return self
 
-    def __next__(self):
+    def __next__(self) -> T:
         chunk, error = self._queue.get()
         if error is not None:
             raise error

@@ -37,4 +37,5 @@ def find_program(name: str) -> str:
     searched.append("PATH")
     raise ProgramNotFoundError(
         f"program {name!r} not found (searched {', '.join(searched)}); "
-        f"reinstall the package or set {BIN_DIR_ENV} to the folder holding it")
+        f"reinstall the package or set {BIN_DIR_ENV} to the folder holding it"
+    )

@@ -1,26 +1,71 @@
 """What a basecall run reports: the per-read summary table, the final
 counts, and the one-page report figure."""
 
+from __future__ import annotations
+
 import time
 from array import array
+from collections.abc import Mapping, Sequence
 from datetime import datetime
+from pathlib import Path
+from typing import TYPE_CHECKING, TextIO
 
 import numpy as np
 
-TSV_COLUMNS = ("read_id", "channel", "start_time", "duration", "sequence_length", "mean_qscore",
-               "alignment_genome", "alignment_genome_start", "alignment_identity", "barcode_arrangement")
+from corvane_cli.read_types import CalledRead, Group
+
+if TYPE_CHECKING:
+    from matplotlib.axes import Axes
+
+    from corvane_cli.pipeline import Counts
+
+Metadata = Mapping[str, "int | float | str"]
+
+TSV_COLUMNS = (
+    "read_id",
+    "channel",
+    "start_time",
+    "duration",
+    "sequence_length",
+    "mean_qscore",
+    "alignment_genome",
+    "alignment_genome_start",
+    "alignment_identity",
+    "barcode_arrangement",
+)
 # Throughput bins, in seconds: the smallest that gives at most MAX_BINS.
-THROUGHPUT_BINS_S = (0.001, 0.002, 0.005, 0.01, 0.02, 0.05, 0.1, 0.2, 0.5, 1, 2, 5, 10, 30, 60, 120, 300, 600, 1800, 3600)
+THROUGHPUT_BINS_S = (
+    0.001,
+    0.002,
+    0.005,
+    0.01,
+    0.02,
+    0.05,
+    0.1,
+    0.2,
+    0.5,
+    1,
+    2,
+    5,
+    10,
+    30,
+    60,
+    120,
+    300,
+    600,
+    1800,
+    3600,
+)
 MAX_BINS = 60
 SHOWN_FAILURES = 20
 
 
-def _seconds(md, key):
-    rate = md.get("sampling_rate", 0.0)
-    return md.get(key, 0) / rate if rate > 0 else 0.0
+def _seconds(md: Metadata, key: str) -> float:
+    rate = float(md.get("sampling_rate", 0.0))
+    return float(md.get(key, 0)) / rate if rate > 0 else 0.0
 
 
-def _primary(group):
+def _primary(group: Group) -> CalledRead:
     """The read that speaks for a group: the whole read (sub tag 0), which
     the library returns ahead of the pieces of a split read."""
     for read in group:
@@ -29,7 +74,7 @@ def _primary(group):
     return group[0]
 
 
-def throughput_bin(duration_s):
+def throughput_bin(duration_s: float) -> float:
     return next((size for size in THROUGHPUT_BINS_S if duration_s / size <= MAX_BINS), THROUGHPUT_BINS_S[-1])
 
 
@@ -38,8 +83,8 @@ class RunRecord:
     time. Memory per read: a few bytes of numbers, and the true sequence
     only while the read is out (expect() to add())."""
 
-    def __init__(self, summary_file=None):
-        self._truths = {}  # read tag -> true sequence, for reads on their way
+    def __init__(self, summary_file: TextIO | None = None) -> None:
+        self._truths: dict[int, str] = {}  # read tag -> true sequence, for reads on their way
         self.identical = 0
         self.compared = 0
         self.identities = array("f")
@@ -52,64 +97,83 @@ class RunRecord:
         if self._tsv is not None:
             self._tsv.write("\t".join(TSV_COLUMNS) + "\n")
 
-    def expect(self, read_tag, truth):
+    def expect(self, read_tag: int, truth: str) -> None:
         """The true sequence of a read about to be passed."""
         self._truths[read_tag] = truth
 
-    def add(self, read_id, group):
+    def add(self, read_id: str, group: Group) -> None:
         read = _primary(group)
         md = read["metadata"]
         sequence = read["datasets"].get("sequence")
-        truth = self._truths.pop(read.get("read_tag"), None)
+        truth = self._truths.pop(read["read_tag"], None)
         self.arrivals.append(time.monotonic() - self.started)
         if sequence is not None:
             self.lengths.append(len(sequence))
             if "mean_qscore" in md:
-                self.qscores.append(md["mean_qscore"])
+                self.qscores.append(float(md["mean_qscore"]))
             if truth is not None:
                 self.compared += 1
                 self.identical += sequence == truth
         if "alignment_identity" in md and md.get("alignment_genome", "*") not in ("", "*"):
-            self.identities.append(md["alignment_identity"])
+            self.identities.append(float(md["alignment_identity"]))
         if self._tsv is not None:
-            row = (read_id, md.get("channel", ""), f"{_seconds(md, 'start_time'):.4f}",
-                   f"{_seconds(md, 'duration'):.4f}", len(sequence) if sequence is not None else 0,
-                   f"{md['mean_qscore']:.2f}" if "mean_qscore" in md else "",
-                   md.get("alignment_genome", ""), md.get("alignment_genome_start", ""),
-                   f"{md['alignment_identity']:.4f}" if "alignment_identity" in md else "",
-                   md.get("barcode_arrangement", ""))
+            row = (
+                read_id,
+                md.get("channel", ""),
+                f"{_seconds(md, 'start_time'):.4f}",
+                f"{_seconds(md, 'duration'):.4f}",
+                len(sequence) if sequence is not None else 0,
+                f"{md['mean_qscore']:.2f}" if "mean_qscore" in md else "",
+                md.get("alignment_genome", ""),
+                md.get("alignment_genome_start", ""),
+                f"{md['alignment_identity']:.4f}" if "alignment_identity" in md else "",
+                md.get("barcode_arrangement", ""),
+            )
             self._tsv.write("\t".join(map(str, row)) + "\n")
 
-    def totals(self, counts, reads_in):
+    def totals(self, counts: Counts, reads_in: int) -> list[tuple[str, int]]:
         """(label, number) of every read of the input: the four ways a read
         ends add up to reads_in."""
         returned = counts.with_results + counts.without_results
-        return [("reads in", reads_in), ("reads out with results", counts.with_results),
-                ("reads out without results", counts.without_results), ("reads failed", counts.failed),
-                ("reads not sent", reads_in - returned - counts.failed)]
+        return [
+            ("reads in", reads_in),
+            ("reads out with results", counts.with_results),
+            ("reads out without results", counts.without_results),
+            ("reads failed", counts.failed),
+            ("reads not sent", reads_in - returned - counts.failed),
+        ]
 
-    def summary_lines(self, counts, reads_in, elapsed_s):
+    def summary_lines(self, counts: Counts, reads_in: int, elapsed_s: float) -> list[str]:
         lines = [f"{label}: {number}" for label, number in self.totals(counts, reads_in)]
         if counts.split:
             lines.append(f"reads split: {counts.split} (into {counts.pieces} pieces, written in their stead)")
-        lines.append(f"throughput: {counts.reads_in / elapsed_s:.1f} reads/s, {counts.samples_in / elapsed_s:.0f} "
-                     f"samples/s over {elapsed_s:.1f} s" if elapsed_s > 0 else "throughput: -")
+        lines.append(
+            f"throughput: {counts.reads_in / elapsed_s:.1f} reads/s, {counts.samples_in / elapsed_s:.0f} "
+            f"samples/s over {elapsed_s:.1f} s"
+            if elapsed_s > 0
+            else "throughput: -"
+        )
         if self.compared:
-            lines.append(f"identical to truth: {self.identical}/{self.compared} "
-                         f"({100.0 * self.identical / self.compared:.2f}%)")
+            lines.append(
+                f"identical to truth: {self.identical}/{self.compared} ({100.0 * self.identical / self.compared:.2f}%)"
+            )
         if self.identities:
-            lines.append(f"mean alignment identity: {np.mean(self.identities):.4f} over {len(self.identities)} "
-                         f"aligned reads")
+            lines.append(
+                f"mean alignment identity: {np.mean(self.identities):.4f} over {len(self.identities)} aligned reads"
+            )
         for read_id, reason in counts.failures[:SHOWN_FAILURES]:
             lines.append(f"  failed: {read_id}: {reason}")
         if len(counts.failures) > SHOWN_FAILURES:
             lines.append(f"  ... and {len(counts.failures) - SHOWN_FAILURES} more failed reads")
         return lines
 
-    def write_report(self, path, inputs, output, counts, reads_in, elapsed_s):
+    def write_report(
+        self, path: Path, inputs: Sequence[str], output: str, counts: Counts, reads_in: int, elapsed_s: float
+    ) -> None:
         """A one-page PNG: title (inputs, output, date), totals, read-length
         and qscore histograms, reads/s over the run."""
         import matplotlib
+
         matplotlib.use("Agg")
         import matplotlib.pyplot as plt
 
@@ -124,7 +188,7 @@ class RunRecord:
         figure.savefig(path, format="png")
         plt.close(figure)
 
-    def _draw_totals(self, axes, counts, reads_in, elapsed_s):
+    def _draw_totals(self, axes: Axes, counts: Counts, reads_in: int, elapsed_s: float) -> None:
         rows = [(label, f"{number:,}") for label, number in self.totals(counts, reads_in)]
         bases = int(np.sum(self.lengths, dtype=np.int64)) if self.lengths else 0
         rows.append(("bases called", f"{bases:,}"))
@@ -142,7 +206,7 @@ class RunRecord:
         table = axes.table(cellText=rows, loc="center", cellLoc="left", colWidths=[0.6, 0.4])
         table.scale(1, 1.5)
 
-    def _draw_throughput(self, axes):
+    def _draw_throughput(self, axes: Axes) -> None:
         duration = max(self.arrivals) if self.arrivals else 0.0
         size = throughput_bin(duration)
         edges = np.arange(0.0, duration + size, size)
@@ -150,12 +214,16 @@ class RunRecord:
             edges = np.array([0.0, size])
         numbers, edges = np.histogram(np.asarray(self.arrivals), bins=edges)
         axes.stairs(numbers / size, edges, fill=True, color="tab:red", alpha=0.7)
-        axes.set(title=f"Throughput ({_bin_text(size)} bins)", xlabel="seconds since the start", ylabel="reads/s",
-                 xlim=(0, edges[-1]))
+        axes.set(
+            title=f"Throughput ({_bin_text(size)} bins)",
+            xlabel="seconds since the start",
+            ylabel="reads/s",
+            xlim=(0, edges[-1]),
+        )
         axes.set_ylim(bottom=0, top=max(1.0, float(numbers.max(initial=0)) / size * 1.1))
 
 
-def _histogram(axes, values, title, label, color):
+def _histogram(axes: Axes, values: Sequence[float], title: str, label: str, color: str) -> None:
     if len(values):
         axes.hist(values, bins=50, color=color)
     else:
@@ -164,10 +232,10 @@ def _histogram(axes, values, title, label, color):
     axes.set_ylim(bottom=0)
 
 
-def _n50(lengths):
+def _n50(lengths: Sequence[int]) -> int:
     ordered = np.sort(np.asarray(lengths, dtype=np.int64))[::-1]
     return int(ordered[np.searchsorted(np.cumsum(ordered), ordered.sum() / 2)])
 
 
-def _bin_text(size):
+def _bin_text(size: float) -> str:
     return f"{size * 1000:.0f} ms" if size < 1 else f"{size:g} s"

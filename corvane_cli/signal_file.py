@@ -35,8 +35,9 @@ import os
 import re
 import stat
 import uuid
-from collections.abc import Iterator
+from collections.abc import Callable, Iterator
 from pathlib import Path
+from types import TracebackType
 from typing import Any
 
 import h5py
@@ -115,8 +116,11 @@ class SignalFileWriter:
         except FileNotFoundError:
             mode = stat.S_IFREG
         if not stat.S_ISREG(mode):
-            raise SignalFileError(path, "cannot create: not a regular file (a signal file is written to a file "
-                                        "of its own, which takes its name once complete)")
+            raise SignalFileError(
+                path,
+                "cannot create: not a regular file (a signal file is written to a file "
+                "of its own, which takes its name once complete)",
+            )
         # Created by HDF5 itself (exclusively), so that the file gets the
         # permissions of the user's umask like any other output.
         self._temp = self.path.with_name(f".{self.path.name}.{uuid.uuid4().hex[:12]}.partial")
@@ -128,12 +132,26 @@ class SignalFileWriter:
             self._file.attrs["format"] = FORMAT_NAME
             self._file.attrs["format_version"] = FORMAT_VERSION
             self._signal = self._file.create_dataset(
-                "signal", shape=(0,), maxshape=(None,), dtype=np.int16, chunks=(SIGNAL_CHUNK_SAMPLES,),
-                shuffle=True, compression="gzip", compression_opts=1)
+                "signal",
+                shape=(0,),
+                maxshape=(None,),
+                dtype=np.int16,
+                chunks=(SIGNAL_CHUNK_SAMPLES,),
+                shuffle=True,
+                compression="gzip",
+                compression_opts=1,
+            )
             group = self._file.create_group("reads")
             self._columns = {
-                name: group.create_dataset(name, shape=(0,), maxshape=(None,), dtype=dtype,
-                                           chunks=(COLUMN_CHUNK_ROWS,), compression="gzip", compression_opts=1)
+                name: group.create_dataset(
+                    name,
+                    shape=(0,),
+                    maxshape=(None,),
+                    dtype=dtype,
+                    chunks=(COLUMN_CHUNK_ROWS,),
+                    compression="gzip",
+                    compression_opts=1,
+                )
                 for name, dtype in _COLUMNS
             }
         except (OSError, ValueError) as error:
@@ -150,7 +168,9 @@ class SignalFileWriter:
     def __enter__(self) -> SignalFileWriter:
         return self
 
-    def __exit__(self, kind, value, traceback) -> None:
+    def __exit__(
+        self, kind: type[BaseException] | None, value: BaseException | None, traceback: TracebackType | None
+    ) -> None:
         if kind is None:
             self.close()
         else:
@@ -304,12 +324,15 @@ class SignalFileReader:
         hashes = np.empty(self._num_reads, dtype=np.int64)
         for start in range(0, self._num_reads, COLUMN_CHUNK_ROWS):
             ids = self._column("read_id", start, min(start + COLUMN_CHUNK_ROWS, self._num_reads))
-            hashes[start:start + len(ids)] = [hash(read_id) for read_id in ids]
+            hashes[start : start + len(ids)] = [hash(read_id) for read_id in ids]
         repeated = repeated_ids(hashes, self.read_id)
         if repeated:
             first, second = repeated[0]
-            raise SignalFileError(self.path, f"read id {self.read_id(second)!r} appears twice (reads {first} and "
-                                             f"{second}); a signal file holds each read once")
+            raise SignalFileError(
+                self.path,
+                f"read id {self.read_id(second)!r} appears twice (reads {first} and "
+                f"{second}); a signal file holds each read once",
+            )
         return hashes
 
     def read_id(self, index: int) -> str:
@@ -318,7 +341,7 @@ class SignalFileReader:
     def __enter__(self) -> SignalFileReader:
         return self
 
-    def __exit__(self, *exc) -> None:
+    def __exit__(self, *exc: object) -> None:
         self.close()
 
     def close(self) -> None:
@@ -372,11 +395,13 @@ class SignalFileReader:
             # Reads are stored back to back, so one slice holds them all.
             if last - first <= 2 * int(lengths.sum()):
                 span = self._signal[first:last]
-                samples = [span[o - first:e - first] for o, e in zip(offsets, ends)]
+                samples = [span[o - first : e - first] for o, e in zip(offsets, ends)]
             else:
                 samples = [self._signal[o:e] for o, e in zip(offsets, ends)]
         except OSError as error:
-            raise SignalFileError(self.path, f"reads {start}..{stop - 1}: signal unreadable ({h5_reason(error)})") from error
+            raise SignalFileError(
+                self.path, f"reads {start}..{stop - 1}: signal unreadable ({h5_reason(error)})"
+            ) from error
         reads = []
         for i in range(stop - start):
             read = {
@@ -419,7 +444,7 @@ class SignalFileReader:
                     truths[read_id] = truth
         return truths
 
-    def _column(self, name: str, start: int, stop: int):
+    def _column(self, name: str, start: int, stop: int) -> Any:
         dataset = self._columns[name]
         try:
             if dataset.dtype.kind == "O":
@@ -429,13 +454,14 @@ class SignalFileReader:
             raise SignalFileError(self.path, f"read table column {name!r} unreadable ({h5_reason(error)})") from error
 
 
-def repeated_ids(hashes: np.ndarray, read_id) -> list[tuple[int, int]]:
+def repeated_ids(hashes: np.ndarray, read_id: Callable[[int], str]) -> list[tuple[int, int]]:
     """(first, later) index pairs of the reads whose ids repeat, from their
     hashes (equal hashes are confirmed by the ids, read_id(index))."""
     order = np.argsort(hashes, kind="stable")
     ordered = hashes[order]
     candidates = np.flatnonzero(ordered[1:] == ordered[:-1])
-    pairs, first_of = [], {}
+    pairs: list[tuple[int, int]] = []
+    first_of: dict[str, int] = {}
     for position in candidates:
         for index in (int(order[position]), int(order[position + 1])):
             text = read_id(index)

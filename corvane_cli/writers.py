@@ -2,18 +2,33 @@
 Output goes where its OutputPath says: NAME.partial, renamed once
 complete, or in place (standard output, a device, a link)."""
 
+from __future__ import annotations
+
 import os
 import time
+from collections.abc import Sequence
+from typing import IO, TYPE_CHECKING, Any
 
+import tavrix
 from corvane_cli.errors import UsageError
 from corvane_cli.output_paths import STDOUT
-from corvane_cli.read_text import fastq_header, read_group_tags, records_to_write, sam_records
+from corvane_cli.read_groups import read_group_tags
+from corvane_cli.read_types import CalledRead, Group
+
+if TYPE_CHECKING:
+    from corvane_cli.output_paths import OutputPath
 
 FORMATS = ("fastq", "sam", "bam", "cram")
 # Name endings and the format (and compression) they stand for.
-EXTENSIONS = {".fastq": ("fastq", False), ".fq": ("fastq", False), ".fastq.gz": ("fastq", True),
-              ".fq.gz": ("fastq", True), ".sam": ("sam", False), ".bam": ("bam", False),
-              ".cram": ("cram", False)}
+EXTENSIONS = {
+    ".fastq": ("fastq", False),
+    ".fq": ("fastq", False),
+    ".fastq.gz": ("fastq", True),
+    ".fq.gz": ("fastq", True),
+    ".sam": ("sam", False),
+    ".bam": ("bam", False),
+    ".cram": ("cram", False),
+}
 # Written records reach the file at least this often, so that what an
 # interrupted run leaves is close to what it had called.
 FLUSH_INTERVAL_S = 0.5
@@ -23,7 +38,7 @@ class OutputError(RuntimeError):
     """The output could not be written; the message names the file."""
 
 
-def format_of(name, given=None):
+def format_of(name: str, given: str | None = None) -> tuple[str, bool]:
     """(format, gzip-compressed) of an output: by its name's ending, which
     --format may repeat but not contradict; by --format alone for other
     names; SAM on standard output unless --format says otherwise. Raises
@@ -34,22 +49,23 @@ def format_of(name, given=None):
     found = next((EXTENSIONS[end] for end in sorted(EXTENSIONS, key=len, reverse=True) if lower.endswith(end)), None)
     if found is None:
         if given is None:
-            raise UsageError(f"{name}: cannot tell the output format from its name; use .fastq, .fq, .fastq.gz, "
-                             ".fq.gz, .sam, .bam or .cram, or --format")
+            raise UsageError(
+                f"{name}: cannot tell the output format from its name; use .fastq, .fq, .fastq.gz, "
+                ".fq.gz, .sam, .bam or .cram, or --format"
+            )
         return given, False
     if given is not None and given != found[0]:
         raise UsageError(f"{name}: --format {given} contradicts the name, which says {found[0]}")
     return found
 
 
-def program_line(command_line):
-    import tavrix
+def program_line(command_line: Sequence[str]) -> str:
     version = ".".join(map(str, tavrix.Corvane.get_software_version()))
     text = " ".join(command_line).replace("\t", " ").replace("\n", " ")
     return f"@PG\tID:corvane\tPN:corvane\tVN:{version}\tCL:{text}"
 
 
-def sam_header_text(library_header, command_line, read_groups=()):
+def sam_header_text(library_header: str, command_line: Sequence[str], read_groups: Sequence[str] = ()) -> str:
     """The library's alignment header (or a bare @HD line without one), the
     read groups' @RG lines and this program's @PG line."""
     lines = [line for line in library_header.split("\n") if line]
@@ -65,28 +81,41 @@ class ReadWriter:
     raise OutputError; close(True) gives the file its final name (sorted and
     indexed first when asked), close(False) leaves OUTPUT.partial."""
 
-    def __init__(self, target, fmt, compressed=False, sam_header="", command_line=(), include_moves=False,
-                 sort=False, reference=None, read_groups=()):
+    def __init__(
+        self,
+        target: OutputPath,
+        fmt: str,
+        compressed: bool = False,
+        sam_header: str = "",
+        command_line: Sequence[str] = (),
+        include_moves: bool = False,
+        sort: bool = False,
+        reference: str | None = None,
+        read_groups: Sequence[str] = (),
+    ) -> None:
         self.target = target
         self.format = fmt
         self.records = 0
         self._include_moves = include_moves
         self._sort = sort and fmt in ("bam", "cram") and not target.in_place
         self._reference = reference
-        self._bam = None
-        self._text = None
-        self._bgzf = None
+        self._bam: Any = None  # a pysam.AlignmentFile
+        self._text: IO[str] | None = None
+        self._bgzf: Any = None  # a pysam.BGZFile
         self._flushed = time.monotonic()
         where = STDOUT if target.stdout else str(target.partial_path)
         try:
             if fmt in ("bam", "cram"):
                 import pysam
+
                 header = pysam.AlignmentHeader.from_text(sam_header_text(sam_header, command_line, read_groups))
-                mode, extra = ("wb", {}) if fmt == "bam" else ("wc", {"reference_filename": reference})
+                extra: dict[str, Any] = {} if fmt == "bam" else {"reference_filename": reference}
+                mode = "wb" if fmt == "bam" else "wc"
                 self._bam = pysam.AlignmentFile(where, mode, header=header, **extra)
             elif compressed:
                 import pysam
-                self._bgzf = pysam.BGZFile(where, "wb")
+
+                self._bgzf = pysam.BGZFile(where, "wb", index=None)
             else:
                 self._text = target.open_text(encoding="ascii", buffering=1 << 20)
                 if fmt == "sam":
@@ -94,30 +123,27 @@ class ReadWriter:
         except (OSError, ValueError) as error:
             raise OutputError(f"cannot open {target.shown}: {_reason(error)}") from error
 
-    def write(self, group):
+    def write(self, group: Group) -> int:
         """Writes the records of one group (each molecule once); returns how
         many went out. A read whose text cannot be formed raises ValueError;
         the file is then unchanged."""
-        texts = []
-        for read in records_to_write(group):
-            if self.format == "fastq":
-                texts.append(f"{fastq_header(read, self._include_moves)}\n{read['datasets']['sequence']}\n+\n"
-                             f"{read['datasets']['qstring']}\n")
-            else:
-                tags = "".join("\t" + tag for tag in read_group_tags(read["metadata"]))
-                texts.extend(line + tags for line in sam_records(read))
+        try:
+            texts = [text for read in records_to_write(group) for text in self._texts(read)]
+        except (RuntimeError, TypeError) as error:  # the library's refusal
+            raise ValueError(str(error)) from error
         try:
             if self._bam is not None:
                 import pysam
+
                 header = self._bam.header
                 records = [pysam.AlignedSegment.fromstring(line, header) for line in texts]
                 for record in records:
                     self._bam.write(record)
             elif self._bgzf is not None:
                 self._bgzf.write("".join(texts).encode("ascii"))
-            elif self.format == "sam":
+            elif self._text is not None and self.format == "sam":
                 self._text.write("".join(line + "\n" for line in texts))
-            else:
+            elif self._text is not None:
                 self._text.write("".join(texts))
             if self._text is not None and time.monotonic() - self._flushed > FLUSH_INTERVAL_S:
                 self._text.flush()
@@ -127,7 +153,17 @@ class ReadWriter:
         self.records += len(texts)
         return len(texts)
 
-    def close(self, complete):
+    def _texts(self, read: CalledRead) -> list[str]:
+        """The records of one read: the library's text, and the read group
+        on SAM records."""
+        if self.format == "fastq":
+            datasets = read["datasets"]
+            header = tavrix.fastq_header_line(read, self._include_moves)
+            return [f"{header}\n{datasets['sequence']}\n+\n{datasets['qstring']}\n"]
+        tags = read_group_tags(read["metadata"])
+        return [line + tags for line in tavrix.sam_records(read)]
+
+    def close(self, complete: bool) -> None:
         """Closes the file; when complete, flushes it to disk, sorts and
         indexes it if asked, and gives it its final name."""
         try:
@@ -153,11 +189,12 @@ class ReadWriter:
         else:
             self.target.commit()
 
-    def _sort_and_index(self):
+    def _sort_and_index(self) -> None:
         import pysam
+
         path, partial = self.target.path, self.target.partial_path
         sorted_path = path.with_name(path.name + ".sorting")
-        options = ["-O", "cram", "--reference", self._reference] if self.format == "cram" else []
+        options = ["-O", "cram", "--reference", str(self._reference)] if self.format == "cram" else []
         try:
             pysam.sort("--no-PG", *options, "-o", str(sorted_path), str(partial))
         except pysam.SamtoolsError as error:
@@ -168,5 +205,14 @@ class ReadWriter:
         pysam.index(str(path))
 
 
-def _reason(error):
+def records_to_write(group: Group) -> Group:
+    """The reads of a result group that make records: each molecule once, so
+    the pieces of a split read (which name their parent in pi:Z:) and not
+    the whole read they came from."""
+    called = [read for read in group if "sequence" in read["datasets"]]
+    pieces = [read for read in called if read.get("sub_tag", 0) != 0]
+    return pieces or called
+
+
+def _reason(error: BaseException) -> str:
     return error.strerror if isinstance(error, OSError) and error.strerror else str(error)

@@ -247,6 +247,15 @@ py::tuple CorvanePy::get_alignment_sam_header() {
     return py::make_tuple(header, result);
 }
 
+std::string CorvanePy::validate_read(const py::dict& read_dict) {
+    apps::Read read;
+    std::string problem = read_dict_problem(read_dict, read);
+    if (problem.empty() && !m_pool.front()->validate_read(read, problem)) {
+        return problem.empty() ? std::string("not a valid read") : problem;
+    }
+    return problem;
+}
+
 std::string CorvanePy::repr() const {
     std::string text;
     for (std::size_t i = 0; i < m_pool.size(); ++i) {

@@ -44,6 +44,8 @@ public:
     py::list get_completed_reads();
     py::tuple get_basecalling_config();
     py::tuple get_alignment_sam_header();
+    // Interpreter lock held.
+    std::string validate_read(const py::dict& read);
     std::string repr() const;
 
 private:

@@ -248,6 +248,45 @@ inline constexpr const char* get_protocol_version = R"doc(Get the version of the
 
 :returns: A tuple containing the major, minor, and patch version numbers.)doc";
 
+inline constexpr const char* validate_read = R"doc(Check a read dict as pass_read would take it.
+
+Converts the dict as ``pass_read`` does and runs the client's own read check
+(which asks more of reads under a duplex configuration): the required keys
+and their types, a read id that can name a FASTQ or SAM record, and tag
+texts that such a record can hold.
+
+:param read: A read dict, as for ``pass_read``.
+:returns: An empty str when a client would take the read, otherwise why
+    not: the key at fault and what it must hold, or the library's check
+    text ("Missing data in ReadHolder object: ..." or "Invalid data in
+    ReadHolder object: ..."). Never raises for a bad value.)doc";
+
+inline constexpr const char* fastq_header_line = R"doc(Get the FASTQ header line of a called read.
+
+:param read: A read dict as ``get_completed_reads`` returns it.
+:param include_move_table: Append the move-table tag ("mv:B:c,...") when the
+    read has moves.
+:returns: "@" followed by the read name and the read's tags, tab-separated,
+    without a line terminator. A tag whose value a record cannot hold is
+    left out.
+:raises RuntimeError: when the library cannot write the read (a read name no
+    record holds, malformed read data).
+:raises TypeError: for a dict whose values are not of their fields' types.)doc";
+
+inline constexpr const char* sam_records = R"doc(Get the SAM records of a called read.
+
+:param read: A read dict as ``get_completed_reads`` returns it.
+:returns: A list of str, one SAM record each, without line terminators.
+    For a read with an alignment table or modified-base probabilities these
+    are the records in the metadata's "alignment_sam_record", which
+    ``get_completed_reads`` builds; any other read gets its one unmapped
+    record, built now. The first record carries the modified-base,
+    move-table and per-read tags.
+:raises RuntimeError: when the records cannot be built (as for
+    ``fastq_header_line``, or with the metadata's "conversion_error" when
+    they could not be built at collection).
+:raises TypeError: as for ``fastq_header_line``.)doc";
+
 inline constexpr const char* status_enum = "Connection status of a client.";
 inline constexpr const char* result_enum = "Result of a client operation.";
 inline constexpr const char* pass_read_result_enum = "Result of passing reads to a client.";

@@ -11,6 +11,7 @@
 #include "python/corvane_py.h"
 #include "python/docstrings.h"
 #include "python/read_conversion.h"
+#include "python/read_text.h"
 #include "python/server_queries.h"
 
 namespace py = pybind11;
@@ -95,6 +96,7 @@ PYBIND11_MODULE(tavrix, m) {
              tavrix::doc::get_basecalling_config)
         .def("get_alignment_sam_header", &tavrix::CorvanePy::get_alignment_sam_header,
              tavrix::doc::get_alignment_sam_header)
+        .def("validate_read", &tavrix::CorvanePy::validate_read, py::arg("read"), tavrix::doc::validate_read)
         .def("__repr__", &tavrix::CorvanePy::repr, tavrix::doc::repr);
 
     // test_queries.py
@@ -109,6 +111,11 @@ PYBIND11_MODULE(tavrix, m) {
                     py::arg("timeout"), tavrix::doc::get_server_internal_state)
         .def_static("get_software_version", &tavrix::get_software_version, tavrix::doc::get_software_version)
         .def_static("get_protocol_version", &tavrix::get_protocol_version, tavrix::doc::get_protocol_version);
+
+    // test_read_text.py
+    m.def("fastq_header_line", &tavrix::fastq_header_line, py::arg("read"), py::arg("include_move_table") = false,
+          tavrix::doc::fastq_header_line);
+    m.def("sam_records", &tavrix::sam_records, py::arg("read"), tavrix::doc::sam_records);
 
     // test_read_conversion.py, test_param_conversion.py
     m.def("test_metadata_to_dict", &tavrix::test_metadata_to_dict, tavrix::doc::test_metadata_to_dict);

@@ -1,11 +1,14 @@
 #include "python/read_conversion.h"
 
+#include <algorithm>
 #include <array>
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <exception>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 #include <string_view>
 #include <type_traits>
@@ -14,6 +17,7 @@
 #include <vector>
 
 #include "common/align_results_table.h"
+#include "interfaces/metadata_key.h"
 #include "interfaces/read_metadata_key_table.h"
 #include "python/dict_templates.h"
 #include "python/repeated_values.h"
@@ -382,53 +386,6 @@ std::string_view key_text(PyObject* key) {
     return {text, static_cast<std::size_t>(size)};
 }
 
-enum class InputKey {
-    read_tag,
-    raw_data,
-    read_id,
-    daq_offset,
-    daq_scaling,
-    sampling_rate,
-    start_time,
-    channel,
-    mux,
-    run_id,
-    sequencing_kit,
-    end_reason,
-    other,
-};
-
-struct InputKeyText {
-    std::string_view text;
-    InputKey key;
-};
-
-constexpr std::array<InputKeyText, 12> input_keys = {{
-    {"read_tag", InputKey::read_tag},
-    {"raw_data", InputKey::raw_data},
-    {"read_id", InputKey::read_id},
-    {"daq_offset", InputKey::daq_offset},
-    {"daq_scaling", InputKey::daq_scaling},
-    {"sampling_rate", InputKey::sampling_rate},
-    {"start_time", InputKey::start_time},
-    {"channel", InputKey::channel},
-    {"mux", InputKey::mux},
-    {"run_id", InputKey::run_id},
-    {"sequencing_kit", InputKey::sequencing_kit},
-    {"end_reason", InputKey::end_reason},
-}};
-
-constexpr int required_key_count = 7;
-
-InputKey input_key(std::string_view text) {
-    for (const InputKeyText& entry : input_keys) {
-        if (entry.text == text) {
-            return entry.key;
-        }
-    }
-    return InputKey::other;
-}
-
 // The samples are read straight from the array's buffer into the read's own
 // vector: one copy, whatever the stride. The read outlives the call, and
 // the caller may change the array afterwards, so the read cannot borrow it.
@@ -466,13 +423,238 @@ std::string str_value(py::handle value) {
     return std::string(text, static_cast<std::size_t>(size));
 }
 
-// A Python float only: an int is refused, as the read dict's contract says.
-bool store_float(const interfaces::ReadMetadataMutableView& metadata, interfaces::MetadataKey key, PyObject* value) {
-    if (!PyFloat_Check(value)) {
-        return false;
+// How a read dict's value is taken and stored: the value kinds of
+// read_dict_keys.def.
+enum class ReadDictValue : std::uint8_t { tag, samples, read_id, text, float32, uint64, int32, int32_as_uint32, count };
+
+struct ReadDictKey {
+    std::string_view name;
+    ReadDictValue value;
+    std::string_view target;  // the metadata key, empty for the tag and the samples
+    std::uint32_t hash;       // of target, as the views take it
+    bool required;
+};
+
+constexpr std::array read_dict_keys = {
+#define QOR_READ_DICT_KEY(NAME, VALUE, TARGET, REQUIRED) \
+    ReadDictKey{NAME, ReadDictValue::VALUE, TARGET, interfaces::metadata_key_hash(TARGET), REQUIRED},
+#include "python/read_dict_keys.def"
+#undef QOR_READ_DICT_KEY
+};
+
+using KeySet = std::uint32_t;  // bit i stands for read_dict_keys[i]
+static_assert(read_dict_keys.size() <= 32, "a KeySet holds one bit per read dict key");
+constexpr std::size_t no_read_dict_key = read_dict_keys.size();
+
+constexpr KeySet required_keys = [] {
+    KeySet keys = 0;
+    for (std::size_t i = 0; i < read_dict_keys.size(); ++i) {
+        if (read_dict_keys[i].required) {
+            keys |= KeySet{1} << i;
+        }
     }
-    metadata.set<float>(key, static_cast<float>(PyFloat_AsDouble(value)));
+    return keys;
+}();
+
+// The metadata type each kind of value is stored as; none for the tag and
+// the samples.
+constexpr std::optional<MetadataType> stored_type(ReadDictValue value) {
+    using vesk::data_wrappers::v3::metadata_type_of;
+    switch (value) {
+    case ReadDictValue::read_id:
+    case ReadDictValue::text: return metadata_type_of<std::string>;
+    case ReadDictValue::float32: return metadata_type_of<float>;
+    case ReadDictValue::uint64: return metadata_type_of<std::uint64_t>;
+    case ReadDictValue::int32: return metadata_type_of<std::int32_t>;
+    case ReadDictValue::int32_as_uint32: return metadata_type_of<std::uint32_t>;
+    default: return std::nullopt;
+    }
+}
+
+// Every target is a metadata key of the type its value is stored as, so
+// that a key renamed or retyped in the metadata table fails to build here.
+constexpr bool targets_are_metadata_keys() {
+    for (const ReadDictKey& key : read_dict_keys) {
+        const std::optional<MetadataType> type = stored_type(key.value);
+        if (key.target.empty() != !type.has_value()) {
+            return false;
+        }
+        const auto is_target = [&](const auto& metadata) {
+            return metadata.key == key.target && metadata.type == *type;
+        };
+        if (type && std::none_of(interfaces::read_metadata_keys.begin(), interfaces::read_metadata_keys.end(),
+                                 is_target)) {
+            return false;
+        }
+    }
     return true;
+}
+static_assert(targets_are_metadata_keys(), "a read dict key's target is not a metadata key of its stored type");
+
+// What each kind of value must be, as the read check names it.
+constexpr std::array<std::string_view, static_cast<std::size_t>(ReadDictValue::count)> expected_values = {
+    "an int from 0 to 4294967295",
+    "a one-dimensional int16 NumPy array",
+    "a str that is not empty",
+    "a str",
+    "a float",
+    "an int from 0 to 2^64-1",
+    "a signed 32-bit int",
+    "a signed 32-bit int",
+};
+
+std::size_t read_dict_key(std::string_view name) {
+    for (std::size_t i = 0; i < read_dict_keys.size(); ++i) {
+        if (read_dict_keys[i].name == name) {
+            return i;
+        }
+    }
+    return no_read_dict_key;
+}
+
+// Why a read dict is not a complete read.
+enum class DictFault : std::uint8_t {
+    none,
+    wrong_value,  // a Python type other than the key's, an int out of its range, an empty read id
+    missing,      // a required key left out
+    key_not_str,
+};
+
+struct DictOutcome {
+    DictFault fault = DictFault::none;
+    std::size_t key = no_read_dict_key;  // the read_dict_keys entry at fault
+    py::handle value;                    // borrowed from the dict
+};
+
+template <class T>
+void set_metadata(const interfaces::ReadMetadataMutableView& metadata, const ReadDictKey& key, T value) {
+    metadata.set_internal<T>(key.hash, key.target, std::move(value));
+}
+
+// Stores one value as its key says. False for a value the key does not
+// take; an int that does not fit raises the cast error.
+bool store(const ReadDictKey& key, py::handle value, apps::Read& read,
+           const interfaces::ReadMetadataMutableView& metadata) {
+    PyObject* object = value.ptr();
+    switch (key.value) {
+    case ReadDictValue::tag: {
+        if (!PyLong_Check(object)) {
+            return false;
+        }
+        int overflow = 0;
+        const long long tag = PyLong_AsLongLongAndOverflow(object, &overflow);
+        if (tag == -1 && PyErr_Occurred()) {
+            throw py::error_already_set();
+        }
+        if (overflow != 0 || tag < 0 || tag > 0xFFFFFFFFLL) {
+            return false;
+        }
+        read.set_read_tag(static_cast<unsigned long long>(tag));
+        return true;
+    }
+    case ReadDictValue::samples: return store_samples(value, read);
+    case ReadDictValue::read_id:
+    case ReadDictValue::text: {
+        if (!PyUnicode_Check(object)) {
+            return false;
+        }
+        std::string text = str_value(value);
+        if (text.empty() && key.value == ReadDictValue::read_id) {
+            return false;
+        }
+        set_metadata<std::string>(metadata, key, std::move(text));
+        return true;
+    }
+    case ReadDictValue::float32:
+        // A Python float only: an int is refused.
+        if (!PyFloat_Check(object)) {
+            return false;
+        }
+        set_metadata<float>(metadata, key, static_cast<float>(PyFloat_AsDouble(object)));
+        return true;
+    case ReadDictValue::uint64:
+    case ReadDictValue::int32:
+    case ReadDictValue::int32_as_uint32:
+        if (!PyLong_Check(object)) {
+            return false;
+        }
+        if (key.value == ReadDictValue::uint64) {
+            set_metadata<std::uint64_t>(metadata, key, py::cast<std::uint64_t>(value));
+        } else if (key.value == ReadDictValue::int32) {
+            set_metadata<std::int32_t>(metadata, key, py::cast<std::int32_t>(value));
+        } else {
+            set_metadata<std::uint32_t>(metadata, key, static_cast<std::uint32_t>(py::cast<std::int32_t>(value)));
+        }
+        return true;
+    case ReadDictValue::count: break;
+    }
+    return false;
+}
+
+enum class CastErrors { raise, report };
+
+// Fills a fresh handle from a read dict, walking its items in order and
+// stopping at the first fault.
+DictOutcome read_from_dict(const py::dict& read_dict, apps::Read& read, CastErrors cast_errors) {
+    const interfaces::ReadMetadataMutableView metadata = read.get_metadata();
+    KeySet stored = 0;
+    PyObject* key = nullptr;
+    PyObject* value = nullptr;
+    Py_ssize_t position = 0;
+    while (PyDict_Next(read_dict.ptr(), &position, &key, &value)) {
+        if (cast_errors == CastErrors::report && !PyUnicode_Check(key)) {
+            return {DictFault::key_not_str, no_read_dict_key, key};
+        }
+        const std::size_t index = read_dict_key(key_text(key));
+        if (index == no_read_dict_key) {
+            continue;  // not a key of a read dict: ignored
+        }
+        bool stored_value = false;
+        if (cast_errors == CastErrors::raise) {
+            stored_value = store(read_dict_keys[index], value, read, metadata);
+        } else {
+            try {
+                stored_value = store(read_dict_keys[index], value, read, metadata);
+            } catch (const py::cast_error&) {
+                return {DictFault::wrong_value, index, value};  // an int that does not fit
+            }
+        }
+        if (!stored_value) {
+            return {DictFault::wrong_value, index, value};
+        }
+        stored |= KeySet{1} << index;
+    }
+    if (const KeySet missing = required_keys & ~stored; missing != 0) {
+        return {DictFault::missing, static_cast<std::size_t>(std::countr_zero(missing)), {}};
+    }
+    return {};
+}
+
+// A value as a message shows it: its repr, cut short.
+std::string shown(py::handle value) {
+    constexpr std::size_t longest = 40;
+    std::string text = py::str(py::repr(value));
+    if (text.size() > longest) {
+        text.resize(longest - 3);
+        text += "...";
+    }
+    return text;
+}
+
+std::string describe(const DictOutcome& outcome) {
+    if (outcome.fault == DictFault::key_not_str) {
+        return "key " + shown(outcome.value) + " is not a str";
+    }
+    const ReadDictKey& key = read_dict_keys[outcome.key];
+    const std::string name(key.name);
+    if (outcome.fault == DictFault::missing) {
+        return "no " + name;
+    }
+    // An array's repr says little and may be long: its type says enough.
+    const std::string value = key.value == ReadDictValue::samples
+                                  ? std::string("of type ") + Py_TYPE(outcome.value.ptr())->tp_name
+                                  : shown(outcome.value);
+    return name + " " + value + " is not " + std::string(expected_values[static_cast<std::size_t>(key.value)]);
 }
 
 py::dtype dtype_of(const dw::DataSetData& data_set) {
@@ -506,108 +688,12 @@ void register_align_results_dtype() {
 }
 
 bool dict_to_read(const py::dict& read_dict, apps::Read& read) {
-    const interfaces::ReadMetadataMutableView metadata = read.get_metadata();
-    int required = 0;
-    PyObject* key = nullptr;
-    PyObject* raw_value = nullptr;
-    Py_ssize_t position = 0;
-    while (PyDict_Next(read_dict.ptr(), &position, &key, &raw_value)) {
-        const py::handle value(raw_value);
-        switch (input_key(key_text(key))) {
-        case InputKey::read_tag: {
-            if (!PyLong_Check(raw_value)) {
-                return false;
-            }
-            int overflow = 0;
-            const long long tag = PyLong_AsLongLongAndOverflow(raw_value, &overflow);
-            if (tag == -1 && PyErr_Occurred()) {
-                throw py::error_already_set();
-            }
-            if (overflow != 0 || tag < 0 || tag > 0xFFFFFFFFLL) {
-                return false;
-            }
-            read.set_read_tag(static_cast<unsigned long long>(tag));
-            ++required;
-            break;
-        }
-        case InputKey::raw_data:
-            if (!store_samples(value, read)) {
-                return false;
-            }
-            ++required;
-            break;
-        case InputKey::read_id: {
-            if (!PyUnicode_Check(raw_value)) {
-                return false;
-            }
-            std::string read_id = str_value(value);
-            if (read_id.empty()) {
-                return false;
-            }
-            metadata.set<std::string>("read_data::read_id", std::move(read_id));
-            ++required;
-            break;
-        }
-        case InputKey::daq_offset:
-            if (!store_float(metadata, "read_data::daq_offset", raw_value)) {
-                return false;
-            }
-            ++required;
-            break;
-        case InputKey::daq_scaling:
-            if (!store_float(metadata, "read_data::daq_scaling", raw_value)) {
-                return false;
-            }
-            ++required;
-            break;
-        case InputKey::sampling_rate:
-            if (!store_float(metadata, "read_data::sampling_rate", raw_value)) {
-                return false;
-            }
-            ++required;
-            break;
-        case InputKey::start_time:
-            if (!PyLong_Check(raw_value)) {
-                return false;
-            }
-            metadata.set<std::uint64_t>("read_data::start_time", py::cast<std::uint64_t>(value));
-            ++required;
-            break;
-        case InputKey::channel:
-            if (!PyLong_Check(raw_value)) {
-                return false;
-            }
-            metadata.set<std::int32_t>("read_data::channel", py::cast<std::int32_t>(value));
-            break;
-        case InputKey::mux:
-            if (!PyLong_Check(raw_value)) {
-                return false;
-            }
-            metadata.set<std::uint32_t>("read_data::mux", static_cast<std::uint32_t>(py::cast<std::int32_t>(value)));
-            break;
-        case InputKey::run_id:
-            if (!PyUnicode_Check(raw_value)) {
-                return false;
-            }
-            metadata.set<std::string>("read_data::run_id", str_value(value));
-            break;
-        case InputKey::sequencing_kit:
-            if (!PyUnicode_Check(raw_value)) {
-                return false;
-            }
-            metadata.set<std::string>("read_data::sequencing_kit", str_value(value));
-            break;
-        case InputKey::end_reason:
-            if (!PyUnicode_Check(raw_value)) {
-                return false;
-            }
-            metadata.set<std::string>("read_data::end_reason", str_value(value));
-            break;
-        case InputKey::other:
-            break;
-        }
-    }
-    return required == required_key_count;
+    return read_from_dict(read_dict, read, CastErrors::raise).fault == DictFault::none;
+}
+
+std::string read_dict_problem(const py::dict& read_dict, apps::Read& read) {
+    const DictOutcome outcome = read_from_dict(read_dict, read, CastErrors::report);
+    return outcome.fault == DictFault::none ? std::string() : describe(outcome);
 }
 
 py::dict metadata_to_py_dict(interfaces::ReadMetadataView metadata) {
@@ -763,8 +849,7 @@ bool wants_sam_record(const apps::Read& read) {
 }
 
 std::string sam_text(const apps::Read& read) {
-    constexpr float modbase_threshold_percent = 5.0f;
-    const auto lines = read.extract_sam_and_bed_lines(modbase_threshold_percent);
+    const auto lines = read.extract_sam_and_bed_lines(sam_modbase_threshold_percent);
     std::string text;
     for (std::size_t i = 0; i < lines.size(); ++i) {
         if (i != 0) {
@@ -826,6 +911,105 @@ py::dict completed_read_to_dict(apps::Read& read, const SamRecord& sam) {
         metadata[conversion_error_key] = str_object(sam.error);
     }
     return result;
+}
+
+namespace {
+
+[[noreturn]] void refuse_listed(std::string_view where, std::string_view name, std::string_view expected) {
+    throw py::type_error("read dict " + std::string(where) + " \"" + std::string(name) + "\" is not " +
+                         std::string(expected));
+}
+
+// A value as metadata_to_py_dict lists it, back as the metadata value.
+template <class T>
+T listed_value(py::handle value, std::string_view name) {
+    if constexpr (std::is_same_v<T, std::string>) {
+        if (!PyUnicode_Check(value.ptr())) {
+            refuse_listed("metadata", name, "a str");
+        }
+        return str_value(value);
+    } else {
+        try {
+            if constexpr (std::is_same_v<T, bool>) {
+                return py::cast<long long>(value) != 0;  // listed as 0 or 1
+            } else {
+                return py::cast<T>(value);
+            }
+        } catch (const py::cast_error&) {
+            refuse_listed("metadata", name, std::is_floating_point_v<T> ? "a number" : "an int of its field's range");
+        }
+    }
+}
+
+template <std::size_t I>
+void restore_value(PyObject* listed, const interfaces::ReadMetadataMutableView& metadata) {
+    constexpr auto& key = interfaces::read_metadata_keys[I];
+    PyObject* value = PyDict_GetItemWithError(listed, metadata_names()[I]);
+    if (value == nullptr) {
+        if (PyErr_Occurred()) {
+            throw py::error_already_set();
+        }
+        return;
+    }
+    using T = value_type_t<interfaces::read_metadata_keys[I].type>;
+    metadata.set_internal<T>(key.hash, key.key, listed_value<T>(value, key.name));
+}
+
+template <std::size_t... I>
+void restore_values(PyObject* listed, const interfaces::ReadMetadataMutableView& metadata,
+                    std::index_sequence<I...>) {
+    (restore_value<I>(listed, metadata), ...);
+}
+
+PyObject* dict_member(const py::dict& read_dict, ReadKey key) {
+    PyObject* member = PyDict_GetItemWithError(read_dict.ptr(), read_key(key));
+    if (member == nullptr && PyErr_Occurred()) {
+        throw py::error_already_set();
+    }
+    if (member == nullptr || !PyDict_Check(member)) {
+        refuse_listed("member", read_key_texts[static_cast<std::size_t>(key)], "a dict");
+    }
+    return member;
+}
+
+void restore_data_set(PyObject* listed, dw::dataset kind, apps::Read& read) {
+    PyObject* value = PyDict_GetItemWithError(listed, dataset_name(kind));
+    if (value == nullptr) {
+        if (PyErr_Occurred()) {
+            throw py::error_already_set();
+        }
+        return;
+    }
+    const std::string_view name = dataset_texts[static_cast<std::size_t>(kind)];
+    if (kind != dw::movement) {
+        if (!PyUnicode_Check(value)) {
+            refuse_listed("data set", name, "a str");
+        }
+        read.get_datasets().emplace(kind, dw::DataSetData(str_value(value)));
+        return;
+    }
+    if (!py::array_t<std::uint8_t>::check_(value) || py::reinterpret_borrow<py::array>(value).ndim() != 1) {
+        refuse_listed("data set", name, "a one-dimensional uint8 NumPy array");
+    }
+    const auto moves = py::reinterpret_borrow<py::array_t<std::uint8_t>>(value).unchecked<1>();
+    std::vector<std::uint8_t> bytes(static_cast<std::size_t>(moves.shape(0)));
+    for (py::ssize_t i = 0; i < moves.shape(0); ++i) {
+        bytes[static_cast<std::size_t>(i)] = moves(i);
+    }
+    read.get_datasets().emplace(kind, dw::DataSetData(std::move(bytes)));
+}
+
+}  // namespace
+
+void returned_dict_to_read(const py::dict& read_dict, apps::Read& read, bool with_sequence) {
+    restore_values(dict_member(read_dict, ReadKey::metadata), read.get_metadata(),
+                   std::make_index_sequence<metadata_key_count>{});
+    PyObject* datasets = dict_member(read_dict, ReadKey::datasets);
+    restore_data_set(datasets, dw::movement, read);
+    if (with_sequence) {
+        restore_data_set(datasets, dw::sequence, read);
+        restore_data_set(datasets, dw::qstring, read);
+    }
 }
 
 }  // namespace tavrix

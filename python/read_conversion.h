@@ -25,13 +25,27 @@ inline constexpr const char* conversion_error_key = "conversion_error";
 // initialisation only.
 void register_align_results_dtype();
 
-// Fills a fresh handle from a read dict. False when the dict is not a
-// complete read (a recognised key with a value of the wrong type, a read tag
-// out of range, an empty read id, samples that are not a one-dimensional
-// int16 array, or a required key missing). A key that is not a str, or an
-// integer of the right type that does not fit its field, raises the cast
-// error instead. The dict and its arrays are only read.
+// Fills a fresh handle from a read dict, its keys as read_dict_keys.def
+// lists them. False when the dict is not a complete read (a recognised key
+// with a value of the wrong type, a read tag out of range, an empty read
+// id, samples that are not a one-dimensional int16 array, or a required key
+// missing). A key that is not a str, or an integer of the right type that
+// does not fit its field, raises the cast error instead. The dict and its
+// arrays are only read.
 bool dict_to_read(const py::dict& read_dict, apps::Read& read);
+
+// dict_to_read that says why: empty when the dict is a complete read, else
+// the key at fault and what it must hold. Raises nothing for a bad value.
+std::string read_dict_problem(const py::dict& read_dict, apps::Read& read);
+
+// A read dict as read_to_dict makes it, back in a fresh handle as far as the
+// read's text needs it: the metadata by name, the moves and, when asked,
+// the sequence and quality string. A value of a type its field cannot take
+// raises TypeError.
+void returned_dict_to_read(const py::dict& read_dict, apps::Read& read, bool with_sequence);
+
+// The modified-base threshold, in percent, of the SAM text of returned reads.
+inline constexpr float sam_modbase_threshold_percent = 5.0f;
 
 // "read_tag", "sub_tag", "priority", "metadata" and "datasets", in that order.
 py::dict read_to_dict(const apps::Read& read);

@@ -125,15 +125,22 @@ if [ ! -x "$venv/bin/python" ] || [ "$(python_identity "$venv/bin/python")" != "
     "$py" -m venv "$venv"
 fi
 # The build's and the tests' packages (pyzmq drives the reference server's
-# control socket), and what the command-line package (corvane_cli) runs on:
-# the wheel itself is installed without dependencies so that pip never
-# rebuilds it in isolation.
-if ! "$venv/bin/python" -c 'import numpy, pybind11, pytest, zmq, scikit_build_core, h5py, pysam, tqdm, matplotlib, dask.distributed' \
-        >/dev/null 2>&1; then
+# control socket) and the checkers scripts/test.sh runs (ruff, mypy with
+# the stubs it needs). What the command-line package (corvane_cli) runs on
+# comes with the wheel's "cli" extra, below.
+# The checkers are pinned: a newer ruff formats differently and a newer mypy
+# finds other things, and a fresh machine must judge the code as ours did.
+checkers=(ruff==0.17.6 mypy==2.4.1 types-tqdm==4.70.0.20261201)
+if ! "$venv/bin/python" -c 'import numpy, pybind11, pytest, zmq, scikit_build_core' >/dev/null 2>&1 ||
+        ! "$venv/bin/python" - "${checkers[@]}" >/dev/null 2>&1 <<'PY'
+import sys
+from importlib.metadata import version
+sys.exit(any(version(name) != wanted for name, wanted in (c.split("==") for c in sys.argv[1:])))
+PY
+then
     echo "setup: installing Python packages"
     "$venv/bin/python" -m pip install -q --upgrade pip
-    "$venv/bin/python" -m pip install -q numpy pybind11 pytest pyzmq scikit-build-core \
-        h5py pysam tqdm matplotlib "dask[distributed]"
+    "$venv/bin/python" -m pip install -q numpy pybind11 pytest pyzmq scikit-build-core "${checkers[@]}"
 fi
 
 # --- The Python module -------------------------------------------------
@@ -145,9 +152,12 @@ tavrix_stamp="$venv/.tavrix-sources"
 tavrix_sources=$(cd "$root" && find CMakeLists.txt pyproject.toml cmake apps common corvane corvane_cli \
         data_wrappers interfaces ipc_tools python reference_server -type f -not -path 'corvane_cli/bin/*' \
         -not -name '*.pyc' -print0 | sort -z | xargs -0 sha1sum | sha1sum | cut -d' ' -f1)
+# Build isolation is off, so pip builds with the packages above and only
+# installs the dependencies (the extra's among them) that are missing.
 if [ ! -f "$tavrix_stamp" ] || [ "$(cat "$tavrix_stamp")" != "$tavrix_sources" ] ||
-        ! (cd / && "$venv/bin/python" -c 'import tavrix, corvane_cli' >/dev/null 2>&1); then
+        ! (cd / && "$venv/bin/python" -c 'import tavrix, corvane_cli, h5py, pysam, tqdm, matplotlib, distributed' \
+            >/dev/null 2>&1); then
     echo "setup: building and installing the Python module into $venv"
-    (cd "$root" && "$venv/bin/python" -m pip install -q --no-build-isolation --no-deps .)
+    (cd "$root" && "$venv/bin/python" -m pip install -q --no-build-isolation ".[cli]")
     echo "$tavrix_sources" > "$tavrix_stamp"
 fi

@@ -42,8 +42,20 @@ ZERO_LATENCY = {"data_plane": {"latency_ms_per_read": 0, "latency_ms_per_1000_sa
 
 def simulate(folder, reads, length):
     jsonl = folder / "reads.jsonl"
-    subprocess.run([find_program("corvane_simulate"), "--reads", str(reads), "--length", str(length),
-                    "--seed", "1", "-o", str(jsonl)], check=True)
+    subprocess.run(
+        [
+            find_program("corvane_simulate"),
+            "--reads",
+            str(reads),
+            "--length",
+            str(length),
+            "--seed",
+            "1",
+            "-o",
+            str(jsonl),
+        ],
+        check=True,
+    )
     path = folder / "reads.h5"
     samples = 0
     with SignalFileWriter(path) as writer, open(jsonl) as lines:
@@ -81,15 +93,41 @@ def main():
         settings = folder / "settings.json"
         settings.write_text(json.dumps(ZERO_LATENCY))
         address = f"ipc://{folder}/server.sock"
-        server = subprocess.Popen([find_program("reference_server"), "--listen", address, "--verbosity", "0",
-                                   "--config", str(settings)], stdout=subprocess.PIPE, text=True)
+        server = subprocess.Popen(
+            [find_program("reference_server"), "--listen", address, "--verbosity", "0", "--config", str(settings)],
+            stdout=subprocess.PIPE,
+            text=True,
+        )
         try:
             assert "listening on" in server.stdout.readline()
             corvane = str(Path(sys.executable).parent / "corvane")
-            python, python_wall = timed([corvane, "basecall", str(reads), "-o", str(folder / "called.fastq"),
-                                         "--server", address, "--clients", str(args.clients), "--timings"])
-            example, example_wall = timed([args.example, "--server", address, "--reads", str(args.reads),
-                                           "--length", str(args.length), "--output", str(folder / "example.fastq")])
+            python, python_wall = timed(
+                [
+                    corvane,
+                    "basecall",
+                    str(reads),
+                    "-o",
+                    str(folder / "called.fastq"),
+                    "--server",
+                    address,
+                    "--clients",
+                    str(args.clients),
+                    "--timings",
+                ]
+            )
+            example, example_wall = timed(
+                [
+                    args.example,
+                    "--server",
+                    address,
+                    "--reads",
+                    str(args.reads),
+                    "--length",
+                    str(args.length),
+                    "--output",
+                    str(folder / "example.fastq"),
+                ]
+            )
         finally:
             server.terminate()
             server.wait()
@@ -105,17 +143,25 @@ def main():
     example_rate = example_samples / example_seconds
     print(f"load: {os.getloadavg()[0]:.1f} (1-minute average at the end)")
     print(f"input: {args.reads} reads; corvane {samples} samples, example {example_samples} samples")
-    print(f"corvane basecall: {python_rate:.0f} samples/s calling, {samples / python_wall:.0f} samples/s "
-          f"over the whole run ({python_wall:.1f} s)")
-    print(f"corvane_basecall_example: {example_rate:.0f} samples/s calling, "
-          f"{example_samples / example_wall:.0f} samples/s over the whole run ({example_wall:.1f} s)")
+    print(
+        f"corvane basecall: {python_rate:.0f} samples/s calling, {samples / python_wall:.0f} samples/s "
+        f"over the whole run ({python_wall:.1f} s)"
+    )
+    print(
+        f"corvane_basecall_example: {example_rate:.0f} samples/s calling, "
+        f"{example_samples / example_wall:.0f} samples/s over the whole run ({example_wall:.1f} s)"
+    )
     python_whole = samples / python_wall
     example_whole = example_samples / example_wall
     print(f"client_bench short reads, instant caller: {calling_rate:.0f} samples/s")
-    print(f"example against corvane basecall (whole runs): {example_whole / python_whole:.2f}; target >= 1.0 "
-          f"(calling: {example_rate / python_rate:.2f})")
-    print(f"corvane basecall whole run against client_bench's calling: {python_whole / calling_rate:.2f}; "
-          f"target >= 0.4")
+    print(
+        f"example against corvane basecall (whole runs): {example_whole / python_whole:.2f}; target >= 1.0 "
+        f"(calling: {example_rate / python_rate:.2f})"
+    )
+    print(
+        f"corvane basecall whole run against client_bench's calling: {python_whole / calling_rate:.2f}; "
+        f"target >= 0.4"
+    )
     for line in python.stderr.splitlines():
         if line.startswith("time:"):
             print(f"corvane basecall shares of its run: {line[len('time:'):].strip()}")

@@ -64,9 +64,18 @@ OUTPUT_QUEUE = "m_reads_out (output queue of reads from server)"
 
 def reads(count, start=0):
     rng = np.random.default_rng(start + 1)
-    return [{"read_tag": start + i, "raw_data": rng.integers(-1000, 1000, SAMPLES, dtype=np.int16),
-             "read_id": f"r{start + i}", "daq_offset": 0.0, "daq_scaling": 1.0, "sampling_rate": 4000.0,
-             "start_time": 0} for i in range(count)]
+    return [
+        {
+            "read_tag": start + i,
+            "raw_data": rng.integers(-1000, 1000, SAMPLES, dtype=np.int16),
+            "read_id": f"r{start + i}",
+            "daq_offset": 0.0,
+            "daq_scaling": 1.0,
+            "sampling_rate": 4000.0,
+            "start_time": 0,
+        }
+        for i in range(count)
+    ]
 
 
 class Timer:
@@ -123,8 +132,12 @@ def pass_and_collect_us(address):
 
 
 def facade_us(build):
-    out = subprocess.run([os.path.join(build, "bench", "facade_read_cost"), str(BATCH), str(REPEATS)],
-                         check=True, capture_output=True, text=True).stdout
+    out = subprocess.run(
+        [os.path.join(build, "bench", "facade_read_cost"), str(BATCH), str(REPEATS)],
+        check=True,
+        capture_output=True,
+        text=True,
+    ).stdout
     figures = {name: float(value) for name, value in (line.split() for line in out.splitlines())}
     return (figures["pass"], figures["pass_cpu"]), (figures["collect"], figures["collect_cpu"])
 
@@ -149,7 +162,7 @@ def run(address, server_pid, num_threads, count):
     cpu_begin = time.thread_time()
     server_begin, process_begin = process_cpu_s(server_pid), time.process_time()
     for i in range(0, count, 50):
-        while client.pass_reads(batch[i:i + 50], 1000) != C.read_accepted:
+        while client.pass_reads(batch[i : i + 50], 1000) != C.read_accepted:
             pass
     deadline = time.monotonic() + 120
     while collected < count and time.monotonic() < deadline:
@@ -288,9 +301,17 @@ def main():
     print(f"to_library   {wall:8.2f} us/read wall, {cpu:8.2f} cpu (dict to library read, {SAMPLES} samples)")
     facade_pass, facade_collect = facade_us(build)
     with tempfile.TemporaryDirectory() as folder:
-        server = subprocess.Popen([os.path.join(build, "reference_server", "reference_server"), "--listen",
-                                   f"ipc://{folder}/bench.sock", "--verbosity", "0"],
-                                  stdout=subprocess.PIPE, text=True)
+        server = subprocess.Popen(
+            [
+                os.path.join(build, "reference_server", "reference_server"),
+                "--listen",
+                f"ipc://{folder}/bench.sock",
+                "--verbosity",
+                "0",
+            ],
+            stdout=subprocess.PIPE,
+            text=True,
+        )
         address = server.stdout.readline().rsplit(" ", 1)[1].strip()
         try:
             py_pass, py_collect = pass_and_collect_us(address)
@@ -300,20 +321,26 @@ def main():
             server.wait()
     for name, python, facade in (("pass", py_pass, facade_pass), ("collect", py_collect, facade_collect)):
         for kind, i in (("wall", 0), ("cpu", 1)):
-            print(f"{name:8} {kind:4} {python[i]:8.2f} us/read, C++ facade {facade[i]:8.2f}, "
-                  f"module adds {python[i] - facade[i]:7.2f}")
+            print(
+                f"{name:8} {kind:4} {python[i]:8.2f} us/read, C++ facade {facade[i]:8.2f}, "
+                f"module adds {python[i] - facade[i]:7.2f}"
+            )
     one = statistics.median(r[0] for r in results[1])
     four = statistics.median(r[0] for r in results[4])
     print(f"throughput   1 client {one:10.0f} reads/s, pool of 4 {four:10.0f} reads/s, ratio {four / one:.2f}")
-    print(f"python thread on the CPU: 1 client {statistics.median(r[1] for r in results[1]):.0%} "
-          f"of the time, pool of 4 {statistics.median(r[1] for r in results[4]):.0%}")
+    print(
+        f"python thread on the CPU: 1 client {statistics.median(r[1] for r in results[1]):.0%} "
+        f"of the time, pool of 4 {statistics.median(r[1] for r in results[4]):.0%}"
+    )
     cores = len(os.sched_getaffinity(0))
     for n in (1, 4):
         server_us = statistics.median(r[2] for r in results[n])
         process_us = statistics.median(r[3] for r in results[n])
-        print(f"cpu per read ({n} client{'s' if n > 1 else ''}): server {server_us:6.1f} us, this process "
-              f"{process_us:6.1f} us; {cores} cores cap any pool near "
-              f"{cores / (server_us + process_us) * 1e6:7.0f} reads/s")
+        print(
+            f"cpu per read ({n} client{'s' if n > 1 else ''}): server {server_us:6.1f} us, this process "
+            f"{process_us:6.1f} us; {cores} cores cap any pool near "
+            f"{cores / (server_us + process_us) * 1e6:7.0f} reads/s"
+        )
 
 
 if __name__ == "__main__":

@@ -46,8 +46,11 @@ def main():
         settings = folder / "settings.json"
         settings.write_text(json.dumps(ZERO_LATENCY))
         address = f"ipc://{folder}/server.sock"
-        server = subprocess.Popen([find_program("reference_server"), "--listen", address, "--verbosity", "0",
-                                   "--config", str(settings)], stdout=subprocess.PIPE, text=True)
+        server = subprocess.Popen(
+            [find_program("reference_server"), "--listen", address, "--verbosity", "0", "--config", str(settings)],
+            stdout=subprocess.PIPE,
+            text=True,
+        )
         corvane = str(Path(sys.executable).parent / "corvane")
         peaks = {}
         try:
@@ -56,8 +59,19 @@ def main():
                 sub = folder / str(count)
                 sub.mkdir()
                 reads, _ = simulate(sub, count, args.length)
-                peaks[count] = peak_rss_mib([corvane, "basecall", str(reads), "-o", str(sub / "called.fastq"),
-                                             "--server", address, "--summary", str(sub / "summary.tsv")])
+                peaks[count] = peak_rss_mib(
+                    [
+                        corvane,
+                        "basecall",
+                        str(reads),
+                        "-o",
+                        str(sub / "called.fastq"),
+                        "--server",
+                        address,
+                        "--summary",
+                        str(sub / "summary.tsv"),
+                    ]
+                )
                 reads.unlink()
         finally:
             server.terminate()

@@ -1,87 +1,143 @@
 """corvane basecall: signal files in, called reads out (FASTQ, SAM, BAM or
 CRAM), through a pool of clients on the named servers or on a private
-reference server."""
+reference server.
+
+The run goes in stages, each a function below: options checked and
+outputs planned (nothing started yet), inputs opened, servers started and
+connected, outputs opened, reads called (_Calling), outputs closed and
+named, summary printed.
+"""
+
+from __future__ import annotations
 
 import argparse
-import bisect
 import os
-import signal
 import sys
-import threading
 import time
+from collections.abc import Callable, Iterator
 from contextlib import ExitStack
+from dataclasses import dataclass
+from typing import TYPE_CHECKING, Any, TextIO
 
-from corvane_cli.errors import EXIT_INTERRUPTED, EXIT_OK, EXIT_READS_FAILED, EXIT_USAGE, Abandoned, UsageError
+from corvane_cli.errors import EXIT_INTERRUPTED, EXIT_OK, EXIT_READS_FAILED, EXIT_USAGE, UsageError
+from corvane_cli.read_types import Group, InputRead, OnResults
+from corvane_cli.run_inputs import RunInputs
+from corvane_cli.stop_request import StopRequest
+
+if TYPE_CHECKING:
+    from distributed import Client as DaskClient
+    from tqdm import tqdm
+
+    from corvane_cli.embedded_server import EmbeddedServer
+    from corvane_cli.output_paths import OutputPath
+    from corvane_cli.pipeline import Pipeline, PipelineError
+    from corvane_cli.run_summary import RunRecord
+    from corvane_cli.signal_file import SignalFileReader
+    from corvane_cli.writers import ReadWriter
 
 DEFAULT_CONFIG = "ref_dna_fast"
 MODIFIED_BASES_CONFIG = "ref_dna_accurate"
 QUERY_TIMEOUT_MS = 2000
-# How long a call that a stop request cannot cut short is waited for once
-# asked to stop; then the process ends without it.
-STOP_GRACE_S = 1.5
-WAIT_SLICE_S = 0.1
 
 
-def add_parser(subparsers):
+def add_parser(subparsers: argparse._SubParsersAction) -> argparse.ArgumentParser:
     parser = subparsers.add_parser(
-        "basecall", help="basecall signal files into FASTQ, SAM, BAM or CRAM",
+        "basecall",
+        help="basecall signal files into FASTQ, SAM, BAM or CRAM",
         description="Basecall the reads of one or more signal files. Without --server a private reference "
-                    "server is started for the run and stopped at its end.",
+        "server is started for the run and stopped at its end.",
         epilog="Exit codes: 0 every read called and written; 1 some reads failed (listed in the summary), the run "
-               "could not go on (a lost server) or the output could not be written; 2 bad command line or "
-               "unreadable input; 130 interrupted. Every output (the reads, --summary, --report) is written to "
-               "NAME.partial and renamed to NAME only when the run is complete; standard output, devices and "
-               "links are written in place. The summary goes to standard error.")
+        "could not go on (a lost server) or the output could not be written; 2 bad command line or "
+        "unreadable input; 130 interrupted. Every output (the reads, --summary, --report) is written to "
+        "NAME.partial and renamed to NAME only when the run is complete; standard output, devices and "
+        "links are written in place. The summary goes to standard error.",
+    )
     parser.add_argument("inputs", nargs="+", metavar="INPUT", help="signal files")
-    parser.add_argument("-o", "--output", required=True, metavar="OUTPUT",
-                        help="output file, its name ending in .fastq or .fq (.gz for BGZF-compressed FASTQ), .sam, "
-                             ".bam or .cram; or - for standard output (SAM unless --format says otherwise; a BAM or "
-                             "CRAM there is not sorted or indexed)")
-    parser.add_argument("--format", choices=("fastq", "sam", "bam", "cram"),
-                        help="output format, for a name without a known ending or for -; must agree with the name")
-    parser.add_argument("--server", action="append", default=[], metavar="ADDRESS",
-                        help="basecall server (repeat for several; the clients are spread over them)")
-    parser.add_argument("--config", help=f"basecalling configuration (default {DEFAULT_CONFIG}, "
-                                         f"{MODIFIED_BASES_CONFIG} with --modified-bases)")
-    parser.add_argument("--reference", metavar="FASTA",
-                        help="align to this reference (FASTA, gzip-compressed FASTA or minimap2 index); a BAM or "
-                             "CRAM file is then sorted and indexed; CRAM needs a FASTA")
+    parser.add_argument(
+        "-o",
+        "--output",
+        required=True,
+        metavar="OUTPUT",
+        help="output file, its name ending in .fastq or .fq (.gz for BGZF-compressed FASTQ), .sam, "
+        ".bam or .cram; or - for standard output (SAM unless --format says otherwise; a BAM or "
+        "CRAM there is not sorted or indexed)",
+    )
+    parser.add_argument(
+        "--format",
+        choices=("fastq", "sam", "bam", "cram"),
+        help="output format, for a name without a known ending or for -; must agree with the name",
+    )
+    parser.add_argument(
+        "--server",
+        action="append",
+        default=[],
+        metavar="ADDRESS",
+        help="basecall server (repeat for several; the clients are spread over them)",
+    )
+    parser.add_argument(
+        "--config",
+        help=f"basecalling configuration (default {DEFAULT_CONFIG}, {MODIFIED_BASES_CONFIG} with --modified-bases)",
+    )
+    parser.add_argument(
+        "--reference",
+        metavar="FASTA",
+        help="align to this reference (FASTA, gzip-compressed FASTA or minimap2 index); a BAM or "
+        "CRAM file is then sorted and indexed; CRAM needs a FASTA",
+    )
     parser.add_argument("--clients", type=_positive, default=2, metavar="N", help="library clients in all (default 2)")
     parser.add_argument("--moves", action="store_true", help="ask for move tables and write them")
-    parser.add_argument("--barcode-kits", action="append", default=[], metavar="KIT",
-                        help="classify barcodes of these kits (comma-separated or repeated)")
+    parser.add_argument(
+        "--barcode-kits",
+        action="append",
+        default=[],
+        metavar="KIT",
+        help="classify barcodes of these kits (comma-separated or repeated)",
+    )
     parser.add_argument("--modified-bases", action="store_true", help="call modified bases (MM/ML tags in SAM/BAM)")
     parser.add_argument("--summary", metavar="TSV", help="write a per-read summary table")
     parser.add_argument("--report", metavar="PNG", help="write a report figure")
     parser.add_argument("--dask", metavar="SCHEDULER", help="spread the input over the workers of this Dask cluster")
-    parser.add_argument("--reconnect-timeout", type=_positive, default=300, metavar="S",
-                        help="how long a lost server is waited for (default 300 s), and the Dask scheduler "
-                             "(at most 30 s)")
-    parser.add_argument("--max-reads-in-flight", type=_positive, default=2000, metavar="N",
-                        help="reads passed and not yet back, at most (default 2000)")
-    parser.add_argument("--timings", action="store_true",
-                        help="also print the time spent reading, in client calls and writing")
+    parser.add_argument(
+        "--reconnect-timeout",
+        type=_positive,
+        default=300,
+        metavar="S",
+        help="how long a lost server is waited for (default 300 s), and the Dask scheduler (at most 30 s)",
+    )
+    parser.add_argument(
+        "--max-reads-in-flight",
+        type=_positive,
+        default=2000,
+        metavar="N",
+        help="reads passed and not yet back, at most (default 2000)",
+    )
+    parser.add_argument(
+        "--timings", action="store_true", help="also print the time spent reading, in client calls and writing"
+    )
     parser.add_argument("--server-settings", metavar="JSON", help="settings file of the private reference server")
     format_help = parser.format_help
     parser.format_help = lambda: format_help() + _private_server_choices()
     return parser
 
 
-def _private_server_choices():
+def _private_server_choices() -> str:
     """The help's note on what the private server offers, asked of the
     server program; empty when it cannot be asked."""
     try:
         from corvane_cli.embedded_server import default_settings
+
         settings = default_settings()
     except Exception:  # the help is shown without the note
         return ""
     configs = ", ".join(entry["name"] for entry in settings.get("configurations", []))
     kits = ", ".join(entry["kit_name"] for entry in settings.get("barcode_kits", []))
-    return (f"\nThe private reference server offers the configurations {configs} and the barcode kits {kits}. "
-            "A named server's kits: corvane query ADDRESS kits.\n")
+    return (
+        f"\nThe private reference server offers the configurations {configs} and the barcode kits {kits}. "
+        "A named server's kits: corvane query ADDRESS kits.\n"
+    )
 
 
-def _positive(text):
+def _positive(text: str) -> int:
     try:
         value = int(text)
     except ValueError:
@@ -91,116 +147,7 @@ def _positive(text):
     return value
 
 
-class _StopRequest:
-    """SIGINT and SIGTERM only set a flag: the run stops at its next safe
-    point, never in the middle of writing a record, and every wait looks at
-    the flag at least every WAIT_SLICE_S."""
-
-    def __init__(self):
-        self.signal = None
-        self._previous = {}
-
-    def __enter__(self):
-        for number in (signal.SIGINT, signal.SIGTERM):
-            self._previous[number] = signal.signal(number, self._handle)
-        return self
-
-    def __exit__(self, *exc):
-        for number, handler in self._previous.items():
-            signal.signal(number, handler)
-
-    def _handle(self, number, frame):
-        self.signal = number
-
-    def check(self):
-        if self.signal is not None:
-            raise KeyboardInterrupt
-
-    def call(self, function, on_stop=None):
-        """function() on a thread of its own, for calls that block in the
-        library; a stop request runs on_stop() (which should cut the call
-        short) and raises KeyboardInterrupt, or Abandoned when the call is
-        still running STOP_GRACE_S later."""
-        outcome = {}
-
-        def target():
-            try:
-                outcome["value"] = function()
-            except BaseException as error:  # raised in the caller's thread below
-                outcome["error"] = error
-
-        thread = threading.Thread(target=target, name="corvane_call", daemon=True)
-        thread.start()
-        while thread.is_alive():
-            thread.join(WAIT_SLICE_S)
-            if self.signal is not None and thread.is_alive():
-                stopping = threading.Thread(target=on_stop or (lambda: None), name="corvane_stop", daemon=True)
-                stopping.start()
-                thread.join(STOP_GRACE_S)
-                stopping.join(0)
-                raise Abandoned if thread.is_alive() or stopping.is_alive() else KeyboardInterrupt
-        if "error" in outcome:
-            raise outcome["error"]
-        self.check()
-        return outcome.get("value")
-
-
-class _Inputs:
-    """The input files, open. Reads are tagged across the run: file after
-    file, a read's tag is its file's offset plus its index there. A read id
-    that an earlier input already gave is failed, not called again."""
-
-    def __init__(self, paths, stack):
-        import numpy as np
-
-        from corvane_cli.output_paths import file_identity
-        from corvane_cli.signal_file import SignalFileError, SignalFileReader, repeated_ids
-
-        seen = {}
-        for path in paths:
-            key = file_identity(path)
-            if key is not None and key in seen:
-                raise UsageError(f"{path}: given twice (also as {seen[key]})")
-            seen[key] = path
-        self.readers = []
-        for path in paths:
-            try:
-                self.readers.append(stack.enter_context(SignalFileReader(path)))
-            except SignalFileError as error:
-                raise UsageError(str(error)) from error
-        self.offsets = [0]
-        for reader in self.readers:
-            self.offsets.append(self.offsets[-1] + reader.num_reads)
-        self.total = self.offsets.pop()
-        self.repeats = {}  # read tag -> why it is not called
-        if len(self.readers) > 1:
-            hashes = np.concatenate([reader.id_hashes for reader in self.readers])
-            for first, later in repeated_ids(hashes, self._read_id):
-                self.repeats[later] = f"read id given again (first in {self._locate(first)[0].path})"
-
-    def _read_id(self, tag):
-        reader, index = self._locate(tag)
-        return reader.read_id(index)
-
-    def _locate(self, tag):
-        number = bisect.bisect_right(self.offsets, tag) - 1
-        return self.readers[number], tag - self.offsets[number]
-
-    def refetch(self, tags):
-        """The reads of these tags, read again from their files."""
-        reads = []
-        for tag in tags:
-            reader, index = self._locate(tag)
-            [read] = reader.read_range(index, index + 1)
-            read["read_tag"] = tag
-            reads.append(read)
-        return reads
-
-    def run_ids(self):
-        return set().union(*(reader.run_ids() for reader in self.readers))
-
-
-def _check_options(args):
+def _check_options(args: argparse.Namespace) -> tuple[str, bool]:
     from corvane_cli.writers import format_of
 
     fmt, compressed = format_of(args.output, args.format)
@@ -216,29 +163,39 @@ def _check_options(args):
     return fmt, compressed
 
 
-def _plan_outputs(args):
+def _plan_outputs(args: argparse.Namespace) -> _Outputs:
     """The outputs, each checked writable and none of them an input or
     another output, before anything is started."""
     from corvane_cli.output_paths import OutputPath, refuse_overlaps
 
     output = OutputPath(args.output)
-    extra = [OutputPath(name, what) if name else None for name, what in ((args.summary, "summary"),
-                                                                          (args.report, "report"))]
+    extra = [
+        OutputPath(name, what) if name else None for name, what in ((args.summary, "summary"), (args.report, "report"))
+    ]
     for item in extra:
         if item is not None and item.stdout:
             raise UsageError(f"only the reads (-o -) go to standard output, not the {item.what}")
     outputs = [item for item in [output, *extra] if item is not None]
-    refuse_overlaps([(path, "input") for path in args.inputs]
-                    + [(path, what) for path, what in ((args.reference, "reference"),
-                                                       (args.server_settings, "settings file")) if path], outputs)
+    refuse_overlaps(
+        [(path, "input") for path in args.inputs]
+        + [
+            (path, what)
+            for path, what in ((args.reference, "reference"), (args.server_settings, "settings file"))
+            if path
+        ],
+        outputs,
+    )
     for item in outputs:
         item.probe()
-    return output, *extra
+    return _Outputs(output, *extra)
 
 
-def _params(args):
-    params = {"client_name": "corvane_basecall", "reconnect_timeout": args.reconnect_timeout,
-              "max_reads_queued": 64}
+def _params(args: argparse.Namespace) -> dict[str, Any]:
+    params: dict[str, Any] = {
+        "client_name": "corvane_basecall",
+        "reconnect_timeout": args.reconnect_timeout,
+        "max_reads_queued": 64,
+    }
     if args.moves:
         params["move_enabled"] = True
     if _kits(args):
@@ -248,11 +205,11 @@ def _params(args):
     return params
 
 
-def _kits(args):
+def _kits(args: argparse.Namespace) -> list[str]:
     return [kit for item in args.barcode_kits for kit in item.split(",") if kit]
 
 
-def _private_server(args, stack, stop):
+def _private_server(args: argparse.Namespace, stack: ExitStack, stop: StopRequest) -> EmbeddedServer:
     """The private server, started; its settings file's faults are the
     user's input errors."""
     import json
@@ -269,34 +226,52 @@ def _private_server(args, stack, stop):
         if not isinstance(settings, dict):
             raise UsageError(f"{args.server_settings}: the settings are not a JSON object")
     try:
-        return stack.enter_context(EmbeddedServer(settings=settings, settings_name=args.server_settings,
-                                                  should_stop=stop.check))
+        return stack.enter_context(
+            EmbeddedServer(settings=settings, settings_name=args.server_settings, should_stop=stop.check)
+        )
     except EmbeddedServerError as error:
         if error.settings_problem:
             raise UsageError(str(error)) from error
         raise
 
 
-def _connect(args, servers, config, params, stop, inputs, embedded):
+def _connect(
+    args: argparse.Namespace,
+    servers: list[str],
+    config: str,
+    params: dict[str, Any],
+    stop: StopRequest,
+    inputs: RunInputs,
+    embedded: EmbeddedServer | None,
+) -> Pipeline:
     from corvane_cli.pipeline import Pipeline, PipelineError
 
     try:
-        pipeline = Pipeline(servers, config, params, clients=args.clients, max_in_flight=args.max_reads_in_flight,
-                            should_stop=stop.check, refetch=inputs.refetch)
+        pipeline = Pipeline(
+            servers,
+            config,
+            params,
+            clients=args.clients,
+            max_in_flight=args.max_reads_in_flight,
+            should_stop=stop.check,
+            refetch=inputs.refetch,
+        )
         stop.call(pipeline.connect, on_stop=pipeline.close)
     except PipelineError as error:
         raise UsageError(_connect_problem(error, args, config, embedded)) from error
     return pipeline
 
 
-def _server_kits(address):
+def _server_kits(address: str) -> list[dict[str, Any]]:
     import tavrix
 
     kits, result = tavrix.Corvane.get_barcode_kits(address, QUERY_TIMEOUT_MS)
-    return kits if result == tavrix.Corvane.success else []
+    return kits if kits is not None and result == tavrix.Corvane.success else []
 
 
-def _connect_problem(error, args, config, embedded):
+def _connect_problem(
+    error: PipelineError, args: argparse.Namespace, config: str, embedded: EmbeddedServer | None
+) -> str:
     """What a refused connection means for the user, with the choices the
     server offers where it can say."""
     where = "the private reference server" if embedded else error.address
@@ -306,8 +281,9 @@ def _connect_problem(error, args, config, embedded):
         return f"{where} has no basecalling configuration {config!r}{offered}"
     if error.result == "barcode_kit_unavailable":
         known = ", ".join(kit["kit_name"] for kit in _server_kits(error.address))
-        return (f"{where} does not know the barcode kit(s) {', '.join(_kits(args))}"
-                + (f"; it knows {known}" if known else ""))
+        return f"{where} does not know the barcode kit(s) {', '.join(_kits(args))}" + (
+            f"; it knows {known}" if known else ""
+        )
     if error.result == "align_index_unavailable":
         return f"{where} cannot load {args.reference} as a reference: {error.detail}"
     if embedded and error.address:
@@ -315,126 +291,215 @@ def _connect_problem(error, args, config, embedded):
     return str(error)
 
 
-def _read_groups(args, pipeline, inputs, servers):
-    from corvane_cli.read_text import read_group_header_lines
+def _read_groups(args: argparse.Namespace, pipeline: Pipeline, inputs: RunInputs, servers: list[str]) -> list[str]:
+    from corvane_cli.read_groups import read_group_header_lines
 
-    model = pipeline.basecalling_config().get("model_version_id", "")
+    model = str(pipeline.basecalling_config().get("model_version_id", ""))
     arrangements = [""]
     kits = _kits(args)
     if kits:
-        arrangements = ["unclassified"] + [name for kit in _server_kits(servers[0]) if kit["kit_name"] in kits
-                                           for name in kit.get("barcode_names", [])]
+        arrangements = ["unclassified"] + [
+            name for kit in _server_kits(servers[0]) if kit["kit_name"] in kits for name in kit.get("barcode_names", [])
+        ]
     return read_group_header_lines(inputs.run_ids(), model, arrangements)
 
 
-def _chunks(reader):
+def _chunks(reader: SignalFileReader) -> Iterator[tuple[list[InputRead], list[str]]]:
     """(reads, their truths) of a file, chunk by chunk."""
     for start, stop in reader.iter_ranges():
         yield reader.read_range(start, stop), reader.truth_range(start, stop)
 
 
-def run(args):
-    from tqdm import tqdm
+@dataclass
+class _Outputs:
+    """Where a run writes: the reads, and the summary table and the report
+    figure when asked for."""
 
+    reads: OutputPath
+    summary: OutputPath | None
+    report: OutputPath | None
+
+    def kept(self) -> list[str]:
+        """The partial files an incomplete run leaves."""
+        return [
+            item.shown
+            for item in (self.reads, self.summary, self.report)
+            if item is not None and not item.in_place and item.partial_path.exists()
+        ]
+
+
+@dataclass
+class _Sinks:
+    """The open outputs of a run."""
+
+    writer: ReadWriter
+    summary_file: TextIO | None
+    record: RunRecord
+
+
+class _OutputFailed(Exception):
+    """An output could not be opened; the message names it."""
+
+
+def run(args: argparse.Namespace) -> int:
     from corvane_cli.embedded_server import EmbeddedServerError
-    from corvane_cli.run_summary import RunRecord
-    from corvane_cli.writers import OutputError, ReadWriter
 
     fmt, compressed = _check_options(args)
-    output, summary, report = _plan_outputs(args)
+    outputs = _plan_outputs(args)
     config = args.config or (MODIFIED_BASES_CONFIG if args.modified_bases else DEFAULT_CONFIG)
     params = _params(args)
-
     with ExitStack() as stack:
-        stop = stack.enter_context(_StopRequest())
-        inputs = _Inputs(args.inputs, stack)
-        scheduler = None
-        if args.dask:
-            from corvane_cli.distributed import DistributedError, connect_scheduler
-            try:
-                scheduler = stop.call(lambda: connect_scheduler(args.dask, min(args.reconnect_timeout, 30)))
-            except DistributedError as error:
-                raise UsageError(str(error)) from error
-            stack.callback(scheduler.close)
-        embedded = None
-        servers = list(args.server)
-        if not servers:
-            try:
-                embedded = _private_server(args, stack, stop)
-            except EmbeddedServerError as error:
-                print(f"corvane basecall: {error}", file=sys.stderr)
-                return EXIT_READS_FAILED
-            servers = [embedded.address]
+        stop = stack.enter_context(StopRequest())
+        inputs = RunInputs(args.inputs, stack)
+        scheduler = _scheduler(args, stack, stop)
+        try:
+            servers, embedded = _servers(args, stack, stop)
+        except EmbeddedServerError as error:
+            print(f"corvane basecall: {error}", file=sys.stderr)
+            return EXIT_READS_FAILED
         pipeline = _connect(args, servers, config, params, stop, inputs, embedded)
         stack.callback(pipeline.close)
         if args.modified_bases and not pipeline.basecalling_config().get("modbase_model_version_id"):
             raise UsageError(f"configuration {config!r} calls no modified bases; choose one that does with --config")
-
         try:
-            writer = ReadWriter(output, fmt, compressed, sam_header=pipeline.sam_header(), command_line=sys.argv,
-                                include_moves=args.moves, sort=bool(args.reference), reference=args.reference,
-                                read_groups=_read_groups(args, pipeline, inputs, servers) if fmt != "fastq" else ())
-        except OutputError as error:
-            output.discard()
+            sinks = _open_outputs(args, outputs, fmt, compressed, pipeline, inputs, servers)
+        except _OutputFailed as error:
             print(f"corvane basecall: {error}", file=sys.stderr)
             return EXIT_READS_FAILED
-        try:
-            summary_file = summary.open_text() if summary else None
-        except OSError as error:
-            writer.close(complete=False)
-            output.discard()
-            print(f"corvane basecall: cannot write {summary.shown}: {error.strerror or error}", file=sys.stderr)
-            return EXIT_READS_FAILED
-        record = RunRecord(summary_file)
-        progress = stack.enter_context(tqdm(total=inputs.total, unit="read", file=sys.stderr, disable=None,
-                                            dynamic_ncols=True, mininterval=0.5))
-        calling = _Calling(args, pipeline, inputs, writer, record, progress)
+        calling = _Calling(args, pipeline, inputs, sinks.writer, sinks.record)
         problem, code = calling.run(scheduler, servers, config, params, stop)
-        complete = problem is None
-        try:
-            writer.close(complete=complete)
-        except OutputError as error:
-            problem, code, complete = str(error), EXIT_READS_FAILED, False
-        if summary_file is not None:
-            summary_file.close()
-            if complete:
-                summary.commit()
-        if report is not None and code != EXIT_INTERRUPTED:
-            try:
-                record.write_report(report.partial_path, args.inputs, args.output, pipeline.counts, inputs.total,
-                                    calling.seconds)
-                if complete:
-                    report.commit()
-            except (OSError, ValueError) as error:
-                print(f"corvane basecall: cannot write {report.shown}: {error}", file=sys.stderr)
-                code = code or EXIT_READS_FAILED
+        problem, code = _close_outputs(args, outputs, sinks, calling, problem, code)
         calling.print_summary()
         if problem is not None:
-            kept = [item.shown for item in (output, summary, report)
-                    if item is not None and not item.in_place and item.partial_path.exists()]
-            print(f"corvane basecall: {problem}; the run is incomplete: {writer.records} records written"
-                  + (f", kept as {', '.join(kept)}" if kept else ""), file=sys.stderr)
+            kept = outputs.kept()
+            print(
+                f"corvane basecall: {problem}; the run is incomplete: {sinks.writer.records} records written"
+                + (f", kept as {', '.join(kept)}" if kept else ""),
+                file=sys.stderr,
+            )
             return code
         counts = pipeline.counts
         return EXIT_READS_FAILED if counts.failed or counts.without_results else EXIT_OK
+
+
+def _scheduler(args: argparse.Namespace, stack: ExitStack, stop: StopRequest) -> DaskClient | None:
+    """The Dask cluster's client with --dask, closed with the run."""
+    if not args.dask:
+        return None
+    from corvane_cli.distributed import DistributedError, connect_scheduler
+
+    try:
+        scheduler = stop.call(lambda: connect_scheduler(args.dask, min(args.reconnect_timeout, 30)))
+    except DistributedError as error:
+        raise UsageError(str(error)) from error
+    stack.callback(scheduler.close)
+    return scheduler
+
+
+def _servers(args: argparse.Namespace, stack: ExitStack, stop: StopRequest) -> tuple[list[str], EmbeddedServer | None]:
+    """The servers' addresses: those named, else the private server's,
+    started for the run."""
+    if args.server:
+        return list(args.server), None
+    embedded = _private_server(args, stack, stop)
+    return [embedded.address], embedded
+
+
+def _open_outputs(
+    args: argparse.Namespace,
+    outputs: _Outputs,
+    fmt: str,
+    compressed: bool,
+    pipeline: Pipeline,
+    inputs: RunInputs,
+    servers: list[str],
+) -> _Sinks:
+    """The reads' writer (its header written) and the summary table, open;
+    raises _OutputFailed with nothing left behind."""
+    from corvane_cli.run_summary import RunRecord
+    from corvane_cli.writers import OutputError, ReadWriter
+
+    read_groups = _read_groups(args, pipeline, inputs, servers) if fmt != "fastq" else []
+    try:
+        writer = ReadWriter(
+            outputs.reads,
+            fmt,
+            compressed,
+            sam_header=pipeline.sam_header(),
+            command_line=sys.argv,
+            include_moves=args.moves,
+            sort=bool(args.reference),
+            reference=args.reference,
+            read_groups=read_groups,
+        )
+    except OutputError as error:
+        outputs.reads.discard()
+        raise _OutputFailed(str(error)) from error
+    summary_file = None
+    if outputs.summary is not None:
+        try:
+            summary_file = outputs.summary.open_text()
+        except OSError as error:
+            writer.close(complete=False)
+            outputs.reads.discard()
+            raise _OutputFailed(f"cannot write {outputs.summary.shown}: {error.strerror or error}") from error
+    return _Sinks(writer, summary_file, RunRecord(summary_file))
+
+
+def _close_outputs(
+    args: argparse.Namespace, outputs: _Outputs, sinks: _Sinks, calling: _Calling, problem: str | None, code: int
+) -> tuple[str | None, int]:
+    """Closes every output, giving each its name when the run is complete,
+    and writes the report; returns the run's (problem, exit code) with
+    what failed on the way added."""
+    from corvane_cli.writers import OutputError
+
+    complete = problem is None
+    try:
+        sinks.writer.close(complete=complete)
+    except OutputError as error:
+        problem, code, complete = str(error), EXIT_READS_FAILED, False
+    if sinks.summary_file is not None and outputs.summary is not None:
+        sinks.summary_file.close()
+        if complete:
+            outputs.summary.commit()
+    report = outputs.report
+    if report is not None and code != EXIT_INTERRUPTED:
+        try:
+            sinks.record.write_report(
+                report.partial_path,
+                args.inputs,
+                args.output,
+                calling.pipeline.counts,
+                calling.inputs.total,
+                calling.seconds,
+            )
+            if complete:
+                report.commit()
+        except (OSError, ValueError) as error:
+            print(f"corvane basecall: cannot write {report.shown}: {error}", file=sys.stderr)
+            code = code or EXIT_READS_FAILED
+    return problem, code
 
 
 class _Calling:
     """The calling phase of a run: reads passed, results written as they
     come back, and what became of every read."""
 
-    def __init__(self, args, pipeline, inputs, writer, record, progress):
+    def __init__(
+        self, args: argparse.Namespace, pipeline: Pipeline, inputs: RunInputs, writer: ReadWriter, record: RunRecord
+    ) -> None:
         self.args = args
         self.pipeline = pipeline
         self.inputs = inputs
         self.writer = writer
         self.record = record
-        self.progress = progress
         self.timings = {"reading": 0.0, "writing": 0.0}
         self.started = time.monotonic()
         self.seconds = 0.0
+        self._progress: tqdm | None = None  # while run() runs
 
-    def on_results(self, read_id, group):
+    def on_results(self, read_id: str, group: Group) -> None:
         began = time.monotonic()
         try:
             self.writer.write(group)
@@ -442,54 +507,73 @@ class _Calling:
             self.pipeline.counts.fail_returned(read_id, group, f"cannot be written: {error}")
         self.record.add(read_id, group)
         self.timings["writing"] += time.monotonic() - began
-        self.progress.update(1)
-        elapsed = time.monotonic() - self.started
-        if self.progress.n % 64 == 0 and elapsed > 0:
-            self.progress.set_postfix(samples_s=f"{self.pipeline.counts.samples_in / elapsed:.3g}",
-                                      in_flight=self.pipeline.in_flight, refresh=False)
+        if self._progress is not None:
+            self._show_progress(self._progress)
 
-    def run(self, scheduler, servers, config, params, stop):
+    def _show_progress(self, progress: tqdm) -> None:
+        progress.update(1)
+        elapsed = time.monotonic() - self.started
+        if progress.n % 64 == 0 and elapsed > 0:
+            progress.set_postfix(
+                samples_s=f"{self.pipeline.counts.samples_in / elapsed:.3g}",
+                in_flight=self.pipeline.in_flight,
+                refresh=False,
+            )
+
+    def run(
+        self, scheduler: DaskClient | None, servers: list[str], config: str, params: dict[str, Any], stop: StopRequest
+    ) -> tuple[str | None, int]:
         """Calls every read; returns (problem, exit code), problem None when
-        the run went through to its end."""
+        the run went through to its end. The progress bar lives as long as
+        the calling."""
+        from tqdm import tqdm
+
+        with tqdm(
+            total=self.inputs.total, unit="read", file=sys.stderr, disable=None, dynamic_ncols=True, mininterval=0.5
+        ) as self._progress:
+            try:
+                return self._call(scheduler, servers, config, params, stop)
+            finally:
+                self.seconds = time.monotonic() - self.started
+                self._progress = None
+
+    def _call(
+        self, scheduler: DaskClient | None, servers: list[str], config: str, params: dict[str, Any], stop: StopRequest
+    ) -> tuple[str | None, int]:
         from corvane_cli.distributed import DistributedError
         from corvane_cli.pipeline import ServerLost
         from corvane_cli.signal_file import SignalFileError
         from corvane_cli.writers import OutputError
 
         pipeline = self.pipeline
-        problem = code = None
         try:
             if scheduler is not None:
                 self._call_distributed(scheduler, servers, config, params, stop)
             else:
                 self._call_locally()
         except ServerLost as error:
-            problem, code = f"server lost: {_one_line(error)}", EXIT_READS_FAILED
             pipeline.lose_in_flight(f"did not return ({_one_line(error)})")
+            return f"server lost: {_one_line(error)}", EXIT_READS_FAILED
         except SignalFileError as error:
             # The reads already out are still collected and written.
-            problem, code = str(error), EXIT_USAGE
             try:
                 pipeline.wait_for_results(self.on_results)
             except (ServerLost, KeyboardInterrupt) as lost:
                 pipeline.lose_in_flight(f"did not return ({_one_line(lost) or 'interrupted'})")
+            return str(error), EXIT_USAGE
         except OutputError as error:
-            problem, code = str(error), EXIT_READS_FAILED
             pipeline.lose_in_flight("not written: the output failed")
+            return str(error), EXIT_READS_FAILED
         except DistributedError as error:
-            problem, code = str(error), EXIT_READS_FAILED
+            return str(error), EXIT_READS_FAILED
         except KeyboardInterrupt:
-            problem, code = "interrupted", EXIT_INTERRUPTED
             pipeline.lose_in_flight("did not return: interrupted")
-        finally:
-            self.progress.close()
-            self.seconds = time.monotonic() - self.started
-        return problem, code
+            return "interrupted", EXIT_INTERRUPTED
+        return None, EXIT_OK
 
-    def _call_locally(self):
+    def _call_locally(self) -> None:
         from corvane_cli.pipeline import Prefetcher
 
-        counts = self.pipeline.counts
         for number, reader in enumerate(self.inputs.readers):
             offset = self.inputs.offsets[number]
             with Prefetcher(_chunks(reader)) as chunks:
@@ -499,53 +583,81 @@ class _Calling:
                     self.timings["reading"] += time.monotonic() - began
                     if item is None:
                         break
-                    passing = []
-                    for read, truth in zip(*item):
-                        read["read_tag"] += offset
-                        repeated = self.inputs.repeats.get(read["read_tag"])
-                        if repeated:
-                            counts.fail(read["read_id"], repeated)
-                            continue
-                        if truth:
-                            self.record.expect(read["read_tag"], truth)
-                        passing.append(read)
-                    self.pipeline.feed(passing, self.on_results)
+                    reads, truths = item
+                    self.pipeline.feed(self._to_pass(reads, truths, offset), self.on_results)
         self.pipeline.finish(self.on_results)
 
-    def _call_distributed(self, scheduler, servers, config, params, stop):
+    def _to_pass(self, reads: list[InputRead], truths: list[str], offset: int) -> list[InputRead]:
+        """The reads of a chunk to pass, tagged across the run; a read id an
+        earlier input gave fails here."""
+        passing = []
+        for read, truth in zip(reads, truths):
+            read["read_tag"] += offset
+            repeated = self.inputs.repeats.get(read["read_tag"])
+            if repeated:
+                self.pipeline.counts.fail(read["read_id"], repeated)
+                continue
+            if truth:
+                self.record.expect(read["read_tag"], truth)
+            passing.append(read)
+        return passing
+
+    def _call_distributed(
+        self, scheduler: DaskClient, servers: list[str], config: str, params: dict[str, Any], stop: StopRequest
+    ) -> None:
         from corvane_cli.distributed import run_distributed
 
-        counts = self.pipeline.counts
         for number, reader in enumerate(self.inputs.readers):
-            offset = self.inputs.offsets[number]
+            on_range, on_results = self._range_callbacks(reader, self.inputs.offsets[number])
+            run_distributed(
+                scheduler,
+                servers,
+                reader,
+                config,
+                params,
+                on_results,
+                counts=self.pipeline.counts,
+                clients=self.args.clients,
+                should_stop=stop.check,
+                on_range=on_range,
+            )
 
-            def on_range(start, end, reader=reader, offset=offset):
-                for index, truth in enumerate(reader.truth_range(start, end), start + offset):
-                    if truth:
-                        self.record.expect(index, truth)
+    def _range_callbacks(self, reader: SignalFileReader, offset: int) -> tuple[Callable[[int, int], None], OnResults]:
+        """What the cluster's ranges of one input file are handed to: their
+        truths before they are called, then their groups, tagged across the
+        run."""
 
-            def on_results(read_id, group, offset=offset):
-                for read in group:
-                    read["read_tag"] += offset
-                repeated = self.inputs.repeats.get(group[0]["read_tag"])
-                if repeated:
-                    counts.fail_returned(read_id, group, repeated)
-                    return
-                self.on_results(read_id, group)
+        def on_range(start: int, end: int) -> None:
+            for index, truth in enumerate(reader.truth_range(start, end), start + offset):
+                if truth:
+                    self.record.expect(index, truth)
 
-            run_distributed(scheduler, servers, reader, config, params, on_results, counts=counts,
-                            clients=self.args.clients, should_stop=stop.check, on_range=on_range)
+        def on_results(read_id: str, group: Group) -> None:
+            for read in group:
+                read["read_tag"] += offset
+            repeated = self.inputs.repeats.get(group[0]["read_tag"])
+            if repeated:
+                self.pipeline.counts.fail_returned(read_id, group, repeated)
+                return
+            self.on_results(read_id, group)
 
-    def print_summary(self):
+        return on_range, on_results
+
+    def print_summary(self) -> None:
         counts = self.pipeline.counts
         for line in self.record.summary_lines(counts, self.inputs.total, self.seconds):
             print(line, file=sys.stderr)
         if self.args.timings and self.seconds > 0:
             shares = dict(self.timings, client=self.pipeline.client_s)
             shares["other"] = max(0.0, self.seconds - sum(shares.values()))
-            print("time: " + ", ".join(f"{name} {seconds:.2f} s ({100 * seconds / self.seconds:.0f}%)"
-                                       for name, seconds in shares.items()), file=sys.stderr)
+            print(
+                "time: "
+                + ", ".join(
+                    f"{name} {seconds:.2f} s ({100 * seconds / self.seconds:.0f}%)" for name, seconds in shares.items()
+                ),
+                file=sys.stderr,
+            )
 
 
-def _one_line(error):
+def _one_line(error: BaseException) -> str:
     return "; ".join(line.strip() for line in str(error).splitlines() if line.strip())

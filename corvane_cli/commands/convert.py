@@ -25,12 +25,19 @@ mux). Anything else stops the conversion with a message naming the file,
 the line and the column, and leaves no output behind.
 """
 
+from __future__ import annotations
+
 import argparse
 import csv
 import zipfile
+from collections.abc import Sequence
 from pathlib import Path
+from typing import TYPE_CHECKING
 
 from corvane_cli.errors import EXIT_OK, UsageError
+
+if TYPE_CHECKING:
+    import numpy as np
 
 REQUIRED_COLUMNS = ("read_id", "daq_offset", "daq_scaling", "sampling_rate")
 FLOAT_COLUMNS = ("daq_offset", "daq_scaling", "sampling_rate")
@@ -39,10 +46,13 @@ TEXT_COLUMNS = ("run_id", "sequencing_kit", "end_reason")
 KNOWN_COLUMNS = (*REQUIRED_COLUMNS, *INT_COLUMNS, *TEXT_COLUMNS, "truth")
 
 
-def add_parser(subparsers) -> argparse.ArgumentParser:
+def add_parser(subparsers: argparse._SubParsersAction) -> argparse.ArgumentParser:
     parser = subparsers.add_parser(
-        "convert", help="write a signal file from NumPy arrays and a CSV of metadata",
-        description=__doc__.split("\n\n", 1)[1], formatter_class=argparse.RawDescriptionHelpFormatter)
+        "convert",
+        help="write a signal file from NumPy arrays and a CSV of metadata",
+        description=__doc__.split("\n\n", 1)[1],
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+    )
     parser.add_argument("input", metavar="INPUT", help="an .npz archive or a folder of .npy files")
     parser.add_argument("--metadata", required=True, metavar="CSV", help="one row of metadata per read")
     parser.add_argument("-o", "--output", required=True, metavar="FILE", help="the signal file to write")
@@ -72,7 +82,7 @@ class ArraySource:
         else:
             raise UsageError(f"{path}: no such file or folder")
 
-    def samples(self, read_id: str):
+    def samples(self, read_id: str) -> np.ndarray:
         import numpy as np
 
         where = f"{self.path}: array {read_id!r}"
@@ -99,7 +109,7 @@ class ArraySource:
             self._archive.close()
 
 
-def check_header(fields, where: str) -> None:
+def check_header(fields: Sequence[str] | None, where: str) -> None:
     """Refuses a header row with a column missing, unknown or named twice."""
     fields = list(fields or [])
     missing = [column for column in REQUIRED_COLUMNS if column not in fields]
@@ -107,14 +117,18 @@ def check_header(fields, where: str) -> None:
         raise UsageError(f"{where} line 1: no column {', '.join(missing)} in the header row")
     unknown = [column for column in fields if column not in KNOWN_COLUMNS]
     if unknown:
-        raise UsageError(f"{where} line 1: unknown column {', '.join(map(repr, unknown))} "
-                         f"(the columns are {', '.join(KNOWN_COLUMNS)})")
+        raise UsageError(
+            f"{where} line 1: unknown column {', '.join(map(repr, unknown))} "
+            f"(the columns are {', '.join(KNOWN_COLUMNS)})"
+        )
     twice = sorted({column for column in fields if fields.count(column) > 1})
     if twice:
         raise UsageError(f"{where} line 1: column {', '.join(twice)} named more than once")
 
 
 def parse_row(row: dict, line: int, where: str) -> tuple[dict, str]:
+    import numpy as np
+
     from corvane_cli.read_check import read_problem
 
     if None in row or any(value is None for value in row.values()):
@@ -136,15 +150,15 @@ def parse_row(row: dict, line: int, where: str) -> tuple[dict, str]:
         text = (row.get(column) or "").strip()
         if text:
             read[column] = text
-    read["raw_data"] = (0,)  # the samples are checked on their own
-    problem = read_problem(read)
-    del read["raw_data"]
+    # The samples are checked on their own: one stands in for them here.
+    problem = read_problem({**read, "read_tag": 0, "raw_data": np.zeros(1, dtype=np.int16)})
     if problem:
-        raise UsageError(f"{label} column {problem[0]}: {problem[1]}")
+        column, why = problem
+        raise UsageError(f"{label} column {column}: {why}" if column else f"{label}: {why}")
     return read, (row.get("truth") or "").strip()
 
 
-def run(args) -> int:
+def run(args: argparse.Namespace) -> int:
     from corvane_cli.output_paths import OutputPath, refuse_overlaps
     from corvane_cli.signal_file import SignalFileError, SignalFileWriter
 

@@ -1,5 +1,6 @@
 """corvane server: the reference server in the foreground."""
 
+import argparse
 import os
 import signal
 import stat
@@ -9,15 +10,20 @@ import sys
 IPC_PREFIX = "ipc://"
 
 
-def add_parser(subparsers):
+def add_parser(subparsers: argparse._SubParsersAction) -> argparse.ArgumentParser:
     parser = subparsers.add_parser(
-        "server", help="run a reference server in the foreground",
+        "server",
+        help="run a reference server in the foreground",
         description="Runs the reference server in the foreground until SIGINT or SIGTERM (or the control "
-                    "command stop), with these options passed on to it. An ipc:// socket file the server made "
-                    "is removed when it ends.")
-    parser.add_argument("--listen", default="5555", metavar="ADDRESS",
-                        help="a port (127.0.0.1 only; 0 picks a free one), tcp://HOST:PORT or ipc://PATH "
-                             "(default 5555)")
+        "command stop), with these options passed on to it. An ipc:// socket file the server made "
+        "is removed when it ends.",
+    )
+    parser.add_argument(
+        "--listen",
+        default="5555",
+        metavar="ADDRESS",
+        help="a port (127.0.0.1 only; 0 picks a free one), tcp://HOST:PORT or ipc://PATH (default 5555)",
+    )
     parser.add_argument("--settings", metavar="FILE", help="JSON settings of the server")
     parser.add_argument("--config", metavar="FILE", help="the former name of --settings (deprecated)")
     parser.add_argument("--control", metavar="ADDRESS", help="also take JSON control commands there")
@@ -26,7 +32,7 @@ def add_parser(subparsers):
     return parser
 
 
-def _socket_identity(path):
+def _socket_identity(path: str) -> tuple[int, int] | None:
     try:
         info = os.lstat(path)
     except OSError:
@@ -34,7 +40,7 @@ def _socket_identity(path):
     return (info.st_dev, info.st_ino) if stat.S_ISSOCK(info.st_mode) else None
 
 
-def run(args):
+def run(args: argparse.Namespace) -> int:
     from corvane_cli.programs import ProgramNotFoundError, find_program
 
     try:
@@ -50,12 +56,14 @@ def run(args):
         server_args = ["--print-default-config"]
     else:
         server_args = ["--listen", args.listen]
-        for option, value in (("--config", settings), ("--control", args.control),
-                              ("--verbosity", args.verbosity)):
+        for option, value in (("--config", settings), ("--control", args.control), ("--verbosity", args.verbosity)):
             if value is not None:
                 server_args += [option, value]
-    sockets = [address[len(IPC_PREFIX):] for address in (args.listen, args.control)
-               if address and address.startswith(IPC_PREFIX) and not args.print_default_config]
+    sockets = [
+        address[len(IPC_PREFIX) :]
+        for address in (args.listen, args.control)
+        if address and address.startswith(IPC_PREFIX) and not args.print_default_config
+    ]
     # A socket file there already is another server's (or a stale one): it
     # is left alone.
     before = {path: _socket_identity(path) for path in sockets}
@@ -64,8 +72,10 @@ def run(args):
     process = subprocess.Popen([program, *server_args])
     # The server stops on the signals this process gets; Ctrl-C in a
     # terminal reaches both.
-    previous = {number: signal.signal(number, lambda number, frame: process.send_signal(number))
-                for number in (signal.SIGINT, signal.SIGTERM)}
+    previous = {
+        number: signal.signal(number, lambda number, frame: process.send_signal(number))
+        for number in (signal.SIGINT, signal.SIGTERM)
+    }
     try:
         code = process.wait()
     finally:

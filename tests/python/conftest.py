@@ -146,16 +146,18 @@ def corvane_script():
 
 def run_corvane(*args, timeout=120, **kwargs):
     """Runs `corvane ARGS...` to its end, capturing its output."""
-    return subprocess.run([corvane_script(), *map(str, args)], capture_output=True, text=True, timeout=timeout,
-                          **kwargs)
+    return subprocess.run(
+        [corvane_script(), *map(str, args)], capture_output=True, text=True, timeout=timeout, **kwargs
+    )
 
 
 def simulate(folder, reads, length=400, seed=5, reference=None, name="reads.h5", *extra):
     """A signal file of simulated reads with their truths, by `corvane simulate`."""
     path = folder / name
     more = ["--reference", reference] if reference else []
-    done = run_corvane("simulate", "-n", reads, "--length-mean", length, "--fixed-length", "--seed", seed,
-                       "-o", path, *more, *extra)
+    done = run_corvane(
+        "simulate", "-n", reads, "--length-mean", length, "--fixed-length", "--seed", seed, "-o", path, *more, *extra
+    )
     assert done.returncode == 0, done.stderr
     return path
 
@@ -168,7 +170,7 @@ def fastq_records(path):
     assert len(lines) % 4 == 0
     records = {}
     for i in range(0, len(lines), 4):
-        header, sequence, plus, qstring = lines[i:i + 4]
+        header, sequence, plus, qstring = lines[i : i + 4]
         assert header.startswith("@") and plus == "+" and len(sequence) == len(qstring)
         records[header[1:].split("\t")[0]] = sequence
     return records

@@ -12,7 +12,6 @@ import numpy as np
 import pysam
 import pytest
 import zmq
-
 from conftest import corvane_script, fastq_records, run_corvane, simulate, wait_for
 
 COMPLEMENT = str.maketrans("ACGT", "TGCA")
@@ -68,14 +67,31 @@ def inputs(tmp_path_factory):
     return folder, reference, simulate(folder, 60, reference=reference)
 
 
-@pytest.mark.parametrize("name, aligned", [("called.fastq", False), ("called.fq.gz", False), ("called.sam", False),
-                                           ("called.bam", True), ("called.cram", True)])
+@pytest.mark.parametrize(
+    "name, aligned",
+    [
+        ("called.fastq", False),
+        ("called.fq.gz", False),
+        ("called.sam", False),
+        ("called.bam", True),
+        ("called.cram", True),
+    ],
+)
 def test_every_sequence_equals_its_truth(tmp_path, inputs, name, aligned):
     _, reference, reads = inputs
     output = tmp_path / name
     extra = ["--reference", reference] if aligned else []
-    done = run_corvane("basecall", reads, "-o", output, "--summary", tmp_path / "summary.tsv",
-                       "--report", tmp_path / "report.png", *extra)
+    done = run_corvane(
+        "basecall",
+        reads,
+        "-o",
+        output,
+        "--summary",
+        tmp_path / "summary.tsv",
+        "--report",
+        tmp_path / "report.png",
+        *extra,
+    )
     assert done.returncode == 0, done.stderr
     assert done.stdout == "", "standard output is kept for -o -"
     truths = truths_of(reads)
@@ -174,19 +190,43 @@ def test_bad_inputs_end_with_clear_errors(tmp_path, inputs):
         ([corrupt, "-o", out], 2, [str(corrupt)], ["buf =", "Traceback"]),
         ([tmp_path, "-o", out], 2, [f"{tmp_path}: is a folder"], ["buf =", "Traceback"]),
         ([damaged, "-o", out], 2, [str(damaged), "read_id"], ["Traceback"]),
-        ([mid_file, "-o", tmp_path / "mid.fastq"], 2, [str(mid_file), "signal unreadable", "kept as"],
-         ["Traceback", "0 records"]),
+        (
+            [mid_file, "-o", tmp_path / "mid.fastq"],
+            2,
+            [str(mid_file), "signal unreadable", "kept as"],
+            ["Traceback", "0 records"],
+        ),
         ([reads, "-o", tmp_path / "out.txt"], 2, ["output format"], []),
         ([reads, "-o", tmp_path / "out.bam", "--format", "sam"], 2, ["contradicts"], []),
-        ([reads, "-o", out, "--server-settings", bad_settings], 2, [str(bad_settings), "NO_SUCH_KIND"],
-         ["corvane-server-", "Traceback"]),
-        ([reads, "-o", out, "--config", "no_such_config"], 2, ["no_such_config", "ref_dna_fast, ref_dna_accurate"],
-         ["ipc://"]),
+        (
+            [reads, "-o", out, "--server-settings", bad_settings],
+            2,
+            [str(bad_settings), "NO_SUCH_KIND"],
+            ["corvane-server-", "Traceback"],
+        ),
+        (
+            [reads, "-o", out, "--config", "no_such_config"],
+            2,
+            ["no_such_config", "ref_dna_fast, ref_dna_accurate"],
+            ["ipc://"],
+        ),
         ([reads, "-o", out, "--barcode-kits", "NO-KIT"], 2, ["NO-KIT", "KIT-12, KIT-24"], ["ipc://"]),
-        ([spoiled, "-o", out], 1, ["reads failed: 2", f"failed: {empty}: no samples",
-                                   "failed: bad id: read id holds"], []),
-        ([reads, "-o", out, "--server", f"ipc://{tmp_path}/nobody.sock", "--reconnect-timeout", "1"], 2,
-         [f"ipc://{tmp_path}/nobody.sock"], []),
+        (
+            [spoiled, "-o", out],
+            1,
+            [
+                "reads failed: 2",
+                f"failed: {empty}: no samples",
+                "failed: bad id: Invalid data in ReadHolder object: read_id holds",
+            ],
+            [],
+        ),
+        (
+            [reads, "-o", out, "--server", f"ipc://{tmp_path}/nobody.sock", "--reconnect-timeout", "1"],
+            2,
+            [f"ipc://{tmp_path}/nobody.sock"],
+            [],
+        ),
         ([reads, "-o", "/dev/full", "--format", "fastq"], 1, ["/dev/full", "No space left on device"], []),
     ]
     for args, code, texts, absent in cases:
@@ -220,8 +260,22 @@ def run_server(tmp_path, settings, name="server"):
     """`corvane server` on ipc:// with a control socket; (process, address,
     control address)."""
     address, control_address = f"ipc://{tmp_path}/{name}.sock", f"ipc://{tmp_path}/{name}-control.sock"
-    server = subprocess.Popen([corvane_script(), "server", "--listen", address, "--control", control_address,
-                               "--verbosity", "0", "--settings", settings], stdout=subprocess.PIPE, text=True)
+    server = subprocess.Popen(
+        [
+            corvane_script(),
+            "server",
+            "--listen",
+            address,
+            "--control",
+            control_address,
+            "--verbosity",
+            "0",
+            "--settings",
+            settings,
+        ],
+        stdout=subprocess.PIPE,
+        text=True,
+    )
     assert "listening on" in server.stdout.readline()
     return server, address, control_address
 
@@ -247,9 +301,24 @@ def test_every_read_is_accounted_for_when_faults_hit(tmp_path):
         # about 25 s, far longer than the first records take to appear.
         server, address, control_address = run_server(tmp_path, server_settings(tmp_path, 100))
         try:
-            run = subprocess.Popen([corvane_script(), "basecall", many, "-o", tmp_path / "many.fastq", "--server",
-                                    address, "--reconnect-timeout", "1", "--max-reads-in-flight", "4"],
-                                   stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+            run = subprocess.Popen(
+                [
+                    corvane_script(),
+                    "basecall",
+                    many,
+                    "-o",
+                    tmp_path / "many.fastq",
+                    "--server",
+                    address,
+                    "--reconnect-timeout",
+                    "1",
+                    "--max-reads-in-flight",
+                    "4",
+                ],
+                stdout=subprocess.PIPE,
+                stderr=subprocess.PIPE,
+                text=True,
+            )
             partial = tmp_path / "many.fastq.partial"
             wait_for(lambda: partial.exists() and partial.stat().st_size > 0, "the first records")
             assert control(control_address, {"command": "stop"}) == {"ok": True}
@@ -296,9 +365,22 @@ def test_a_signal_ends_a_run_waiting_for_its_server(tmp_path, number):
     reads = simulate(tmp_path, 4)
     context, socket = silent_server(tmp_path / "silent.sock")
     try:
-        run = subprocess.Popen([corvane_script(), "basecall", reads, "-o", tmp_path / "out.fastq", "--server",
-                                f"ipc://{tmp_path}/silent.sock", "--reconnect-timeout", "30"],
-                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        run = subprocess.Popen(
+            [
+                corvane_script(),
+                "basecall",
+                reads,
+                "-o",
+                tmp_path / "out.fastq",
+                "--server",
+                f"ipc://{tmp_path}/silent.sock",
+                "--reconnect-timeout",
+                "30",
+            ],
+            stdout=subprocess.PIPE,
+            stderr=subprocess.PIPE,
+            text=True,
+        )
         assert socket.poll(int(DEADLINE_S * 1000)), "the run asks the server"
         socket.recv_multipart()
         run.send_signal(number)
@@ -338,15 +420,15 @@ MASK = (1 << 64) - 1
 def reference_barcode(index):
     """The sequence of the reference server's barcode `index` (its seeded
     stream: FNV-1a of "barcode" plus the index, then splitmix64)."""
-    state = 0xcbf29ce484222325
+    state = 0xCBF29CE484222325
     for byte in b"barcode":
-        state = ((state ^ byte) * 0x100000001b3) & MASK
+        state = ((state ^ byte) * 0x100000001B3) & MASK
     state = (state + index) & MASK
     bases = []
     for _ in range(24):
-        state = (state + 0x9e3779b97f4a7c15) & MASK
-        z = ((state ^ (state >> 30)) * 0xbf58476d1ce4e5b9) & MASK
-        z = ((z ^ (z >> 27)) * 0x94d049bb133111eb) & MASK
+        state = (state + 0x9E3779B97F4A7C15) & MASK
+        z = ((state ^ (state >> 30)) * 0xBF58476D1CE4E5B9) & MASK
+        z = ((z ^ (z >> 27)) * 0x94D049BB133111EB) & MASK
         bases.append("ACGT"[(z ^ (z >> 31)) % 4])
     return "".join(bases)
 
@@ -358,8 +440,9 @@ def test_sam_records_carry_the_read_groups_of_the_fastq_headers(tmp_path):
     with open(tmp_path / "barcoded.fa", "w") as fasta:
         for index in (1, 2):
             code = reference_barcode(index)
-            fasta.write(f">bc{index}\n{code}{''.join(rng.choice(list('ACGT'), 300))}"
-                        f"{code.translate(COMPLEMENT)[::-1]}\n")
+            fasta.write(
+                f">bc{index}\n{code}{''.join(rng.choice(list('ACGT'), 300))}{code.translate(COMPLEMENT)[::-1]}\n"
+            )
     reads = simulate(tmp_path, 12, 348, 2, tmp_path / "barcoded.fa")
     groups = {}
     for name in ("called.fastq", "called.sam"):
@@ -392,8 +475,12 @@ def test_a_compressed_reference_aligns_on_either_server(tmp_path, inputs, start_
         done = run_corvane("basecall", reads, "-o", output, "--reference", packed, *extra)
         assert done.returncode == 0, done.stderr
         with pysam.AlignmentFile(str(output)) as sam:
-            records.append(sorted((r.query_name, r.reference_name, r.reference_start, r.cigarstring)
-                                  for r in sam.fetch(until_eof=True)))
+            records.append(
+                sorted(
+                    (r.query_name, r.reference_name, r.reference_start, r.cigarstring)
+                    for r in sam.fetch(until_eof=True)
+                )
+            )
             assert {sq["SN"] for sq in sam.header.to_dict()["SQ"]} == {"chr_a", "chr_b"}
     assert records[0] == records[1] and any(name for _, name, _, _ in records[0])
 
@@ -412,16 +499,30 @@ def processes_naming(text):
 
 def start_basecall(tmp_path, *args):
     env = dict(os.environ, TMPDIR=str(tmp_path))
-    return subprocess.Popen([corvane_script(), "basecall", *map(str, args)], env=env, stdout=subprocess.PIPE,
-                            stderr=subprocess.PIPE, text=True)
+    return subprocess.Popen(
+        [corvane_script(), "basecall", *map(str, args)],
+        env=env,
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        text=True,
+    )
 
 
 def test_ctrl_c_stops_the_server_and_keeps_valid_output(tmp_path):
     reads = simulate(tmp_path, 1000, length=100)
     partial = tmp_path / "out.fastq.partial"
-    run = start_basecall(tmp_path, reads, "-o", tmp_path / "out.fastq", "--server-settings",
-                         server_settings(tmp_path, 100), "--max-reads-in-flight", "4",
-                         "--summary", tmp_path / "summary.tsv")
+    run = start_basecall(
+        tmp_path,
+        reads,
+        "-o",
+        tmp_path / "out.fastq",
+        "--server-settings",
+        server_settings(tmp_path, 100),
+        "--max-reads-in-flight",
+        "4",
+        "--summary",
+        tmp_path / "summary.tsv",
+    )
     wait_for(lambda: partial.exists() and partial.stat().st_size > 0, "the first records")
     assert processes_naming(f"{tmp_path}/corvane-server-"), "the private server runs"
     run.send_signal(signal.SIGINT)
@@ -438,16 +539,29 @@ def test_ctrl_c_stops_the_server_and_keeps_valid_output(tmp_path):
 def test_the_next_run_removes_what_a_killed_run_left(tmp_path):
     reads = simulate(tmp_path, 1000, length=100)
     partial = tmp_path / "out.fastq.partial"
-    run = start_basecall(tmp_path, reads, "-o", tmp_path / "out.fastq", "--server-settings",
-                         server_settings(tmp_path, 100), "--max-reads-in-flight", "4")
+    run = start_basecall(
+        tmp_path,
+        reads,
+        "-o",
+        tmp_path / "out.fastq",
+        "--server-settings",
+        server_settings(tmp_path, 100),
+        "--max-reads-in-flight",
+        "4",
+    )
     wait_for(lambda: partial.exists() and partial.stat().st_size > 0, "the first records")
     run.kill()
     run.communicate()
     wait_for(lambda: not processes_naming(f"{tmp_path}/corvane-server-"), "the server to follow its command")
     [left] = tmp_path.glob("corvane-server-*")
     os.utime(left, (time.time() - 3600,) * 2)  # not one being made just now
-    done = run_corvane("basecall", simulate(tmp_path, 2, name="two.h5"), "-o", tmp_path / "two.fastq",
-                       env=dict(os.environ, TMPDIR=str(tmp_path)))
+    done = run_corvane(
+        "basecall",
+        simulate(tmp_path, 2, name="two.h5"),
+        "-o",
+        tmp_path / "two.fastq",
+        env=dict(os.environ, TMPDIR=str(tmp_path)),
+    )
     assert done.returncode == 0, done.stderr
     assert not list(tmp_path.glob("corvane-server-*"))
 

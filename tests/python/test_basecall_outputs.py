@@ -7,7 +7,6 @@ import subprocess
 
 import numpy as np
 import pytest
-
 from conftest import corvane_script, run_corvane, simulate
 
 
@@ -37,31 +36,78 @@ def test_outputs_are_safe_and_checked_before_the_run(tmp_path, reads):
     reads_bytes = reads.read_bytes()
 
     def basecall(*args, **kwargs):
-        return subprocess.run([corvane_script(), "basecall", reads, *map(str, args)], capture_output=True,
-                              timeout=120, **kwargs)
+        return subprocess.run(
+            [corvane_script(), "basecall", reads, *map(str, args)], capture_output=True, timeout=120, **kwargs
+        )
 
     rows = [
         # (what, arguments, exit code, texts on stderr, check afterwards)
-        ("through a link: written in place, the link kept", ["-o", link], 0, [],
-         lambda out: link.is_symlink() and real.read_text().startswith("@HD") and not (folder / "link.sam.partial").exists()),
-        ("-o - is SAM on standard output", ["-o", "-"], 0, ["reads in: 12"],
-         lambda out: records_in(out) == 12 and b"reads in" not in out),
-        ("-o - --format bam is BAM on standard output", ["-o", "-", "--format", "bam"], 0, ["reads in: 12"],
-         lambda out: out[:2] == b"\x1f\x8b" and records_in(out) == 12),
-        ("the input as output", ["-o", reads, "--format", "fastq"], 2, ["would overwrite the input"],
-         lambda out: reads.read_bytes() == reads_bytes),
-        ("the input under another name", ["-o", twin, "--format", "fastq"], 2, ["would overwrite the input"],
-         lambda out: twin.read_bytes() == reads_bytes),
-        ("the summary over the output", ["-o", stale, "--summary", stale], 2, ["would overwrite the output"],
-         lambda out: not stale.exists()),
+        (
+            "through a link: written in place, the link kept",
+            ["-o", link],
+            0,
+            [],
+            lambda out: (
+                link.is_symlink() and real.read_text().startswith("@HD") and not (folder / "link.sam.partial").exists()
+            ),
+        ),
+        (
+            "-o - is SAM on standard output",
+            ["-o", "-"],
+            0,
+            ["reads in: 12"],
+            lambda out: records_in(out) == 12 and b"reads in" not in out,
+        ),
+        (
+            "-o - --format bam is BAM on standard output",
+            ["-o", "-", "--format", "bam"],
+            0,
+            ["reads in: 12"],
+            lambda out: out[:2] == b"\x1f\x8b" and records_in(out) == 12,
+        ),
+        (
+            "the input as output",
+            ["-o", reads, "--format", "fastq"],
+            2,
+            ["would overwrite the input"],
+            lambda out: reads.read_bytes() == reads_bytes,
+        ),
+        (
+            "the input under another name",
+            ["-o", twin, "--format", "fastq"],
+            2,
+            ["would overwrite the input"],
+            lambda out: twin.read_bytes() == reads_bytes,
+        ),
+        (
+            "the summary over the output",
+            ["-o", stale, "--summary", stale],
+            2,
+            ["would overwrite the output"],
+            lambda out: not stale.exists(),
+        ),
         ("a folder as output", ["-o", folder, "--format", "sam"], 2, ["is a folder"], lambda out: True),
-        ("an unwritable report", ["-o", stale, "--report", not_a_folder / "r.png"], 2, [str(not_a_folder / "r.png")],
-         lambda out: not list(folder.glob("stale.fastq*"))),
-        ("an unwritable summary", ["-o", stale, "--summary", folder / "none" / "s.tsv"], 2, ["no such folder"],
-         lambda out: not list(folder.glob("stale.fastq*"))),
-        ("an unreachable scheduler", ["-o", stale, "--dask", "tcp://127.0.0.1:9", "--server", "ipc:///nowhere",
-                                      "--reconnect-timeout", 1],
-         2, ["Dask scheduler"], lambda out: not list(folder.glob("stale.fastq*"))),
+        (
+            "an unwritable report",
+            ["-o", stale, "--report", not_a_folder / "r.png"],
+            2,
+            [str(not_a_folder / "r.png")],
+            lambda out: not list(folder.glob("stale.fastq*")),
+        ),
+        (
+            "an unwritable summary",
+            ["-o", stale, "--summary", folder / "none" / "s.tsv"],
+            2,
+            ["no such folder"],
+            lambda out: not list(folder.glob("stale.fastq*")),
+        ),
+        (
+            "an unreachable scheduler",
+            ["-o", stale, "--dask", "tcp://127.0.0.1:9", "--server", "ipc:///nowhere", "--reconnect-timeout", 1],
+            2,
+            ["Dask scheduler"],
+            lambda out: not list(folder.glob("stale.fastq*")),
+        ),
     ]
     for what, args, code, texts, check in rows:
         done = basecall(*args)
@@ -83,4 +129,3 @@ def test_outputs_are_safe_and_checked_before_the_run(tmp_path, reads):
     assert done.returncode == 2 and "would overwrite the input" in done.stderr, done.stderr
     with np.load(arrays) as kept:
         assert list(kept["r0"]) == [0, 1, 2, 3, 4]
-

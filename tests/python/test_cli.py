@@ -1,7 +1,8 @@
 """The `corvane` program through its installed console script."""
 
-import pytest
+import os
 
+import pytest
 from conftest import run_corvane
 
 
@@ -24,3 +25,21 @@ def test_bad_command_line_exits_2_with_a_message(args):
     done = run_corvane(*args)
     assert done.returncode == 2
     assert "corvane" in done.stderr and "error" in done.stderr
+
+
+def test_a_missing_extra_names_the_install_command(tmp_path):
+    # A package of the "cli" extra that cannot be imported, as for a user
+    # who installed the module alone.
+    missing = "h5py"
+    (tmp_path / "absent" / missing).mkdir(parents=True)
+    (tmp_path / "absent" / missing / "__init__.py").write_text(
+        f"raise ModuleNotFoundError({'No module named ' + missing!r}, name={missing!r})\n"
+    )
+    reads = tmp_path / "reads.h5"
+    reads.write_bytes(b"")
+    done = run_corvane(
+        "basecall", reads, "-o", tmp_path / "out.fastq", env={**os.environ, "PYTHONPATH": str(tmp_path / "absent")}
+    )
+    assert done.returncode == 2, done.stderr
+    assert f"needs {missing}" in done.stderr and "pip install 'tavrix[cli]'" in done.stderr
+    assert "Traceback" not in done.stderr

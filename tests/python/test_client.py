@@ -4,11 +4,10 @@ import json
 import threading
 import time
 
-import numpy as np
 import pytest
+from conftest import collect, make_read, parse_states
 
 import tavrix
-from conftest import collect, make_read, parse_states
 
 C = tavrix.Corvane
 
@@ -78,8 +77,7 @@ def test_reads_go_round_robin_over_the_pool(server, make_client):
 
 
 def test_a_connect_failure_on_one_member_disconnects_the_others(start_server, make_client):
-    fault = {"request": "CONNECT", "action": "reply", "reply": "BAD_REQUEST", "text": "refused", "skip": 1,
-             "count": 1}
+    fault = {"request": "CONNECT", "action": "reply", "reply": "BAD_REQUEST", "text": "refused", "skip": 1, "count": 1}
     address = start_server({"faults": [fault]})
     client = make_client(address, num_threads=3)
     result = client.connect()
@@ -117,8 +115,11 @@ def test_queries_against_a_server(server):
     info, result = C.get_server_information(server, 2000)
     assert result == C.success and json.loads(info)
     kits, result = C.get_barcode_kits(server, 2000)
-    assert result == C.success and kits and set(kits[0]) == {"kit_name", "first_index", "last_index",
-                                                              "is_both_ends", "barcode_names"}
+    assert (
+        result == C.success
+        and kits
+        and set(kits[0]) == {"kit_name", "first_index", "last_index", "is_both_ends", "barcode_names"}
+    )
     assert kits[0]["barcode_names"][:2] == ["barcode01", "barcode02"]
     assert len(kits[0]["barcode_names"]) == kits[0]["last_index"] - kits[0]["first_index"] + 1
     state, result = C.get_server_internal_state(server, 2000)

@@ -2,29 +2,41 @@
 
 import numpy as np
 import pytest
+from conftest import collect, run_corvane
 
 import tavrix
-from conftest import collect, run_corvane
 from corvane_cli.signal_file import SignalFileReader
 
 
-def write_metadata(path, rows, columns=("read_id", "daq_offset", "daq_scaling", "sampling_rate", "start_time",
-                                        "channel", "run_id", "truth")):
+def write_metadata(
+    path,
+    rows,
+    columns=("read_id", "daq_offset", "daq_scaling", "sampling_rate", "start_time", "channel", "run_id", "truth"),
+):
     lines = [",".join(columns)] + [",".join(str(row.get(c, "")) for c in columns) for row in rows]
     path.write_text("\n".join(lines) + "\n")
 
 
 def metadata_rows(count):
-    return [{"read_id": f"read-{i}", "daq_offset": 1.5, "daq_scaling": 0.25, "sampling_rate": 4000,
-             "start_time": 10 * i, "channel": i + 1, "run_id": "run", "truth": "ACGT" if i == 0 else ""}
-            for i in range(count)]
+    return [
+        {
+            "read_id": f"read-{i}",
+            "daq_offset": 1.5,
+            "daq_scaling": 0.25,
+            "sampling_rate": 4000,
+            "start_time": 10 * i,
+            "channel": i + 1,
+            "run_id": "run",
+            "truth": "ACGT" if i == 0 else "",
+        }
+        for i in range(count)
+    ]
 
 
 @pytest.mark.parametrize("layout", ["npz", "npy folder"])
 def test_convert_writes_the_arrays_with_their_metadata(tmp_path, layout):
     rng = np.random.default_rng(2)
-    arrays = {f"read-{i}": rng.integers(-500, 500, 100 + i, dtype=np.int32 if i == 1 else np.int16)
-              for i in range(3)}
+    arrays = {f"read-{i}": rng.integers(-500, 500, 100 + i, dtype=np.int32 if i == 1 else np.int16) for i in range(3)}
     if layout == "npz":
         source = tmp_path / "arrays.npz"
         np.savez(source, **arrays)
@@ -62,27 +74,62 @@ def test_convert_refuses_bad_input_and_leaves_no_output(tmp_path):
 
     cases = [
         # (what, CSV text, input, texts of the one line on stderr)
-        ("a row without an array", table("read-0,0,1,4000,0,1") + "read-2,0,1,4000,0,1\n", "arrays.npz",
-         ["no array for read read-2"]),
+        (
+            "a row without an array",
+            table("read-0,0,1,4000,0,1") + "read-2,0,1,4000,0,1\n",
+            "arrays.npz",
+            ["no array for read read-2"],
+        ),
         ("an array without a row", f"{HEADER}\n{good}\n", "arrays.npz", ["arrays without a row"]),
         ("a bad number", table("read-0,0,x,4000,0,1"), "arrays.npz", ["line 2 column daq_scaling", "not a number"]),
-        ("float samples", table("read-0,0,1,4000,0,1") + "floats,0,1,4000,0,1\n", "arrays.npz",
-         ["not a one-dimensional array of integers"]),
-        ("a space in an id", table("read 0,0,1,4000,0,1"), "arrays.npz", ["line 2 column read_id", "a space"]),
-        ("a tab in an id", table('"read\t0",0,1,4000,0,1'), "arrays.npz", ["line 2 column read_id"]),
-        ("a non-ASCII id", table("read-é,0,1,4000,0,1"), "arrays.npz", ["line 2 column read_id", "ASCII"]),
-        ("an id starting with @", table("@read-0,0,1,4000,0,1"), "arrays.npz", ["column read_id", "'@'"]),
+        (
+            "float samples",
+            table("read-0,0,1,4000,0,1") + "floats,0,1,4000,0,1\n",
+            "arrays.npz",
+            ["not a one-dimensional array of integers"],
+        ),
+        (
+            "a space in an id",
+            table("read 0,0,1,4000,0,1"),
+            "arrays.npz",
+            ["line 2: Invalid data", "read_id holds byte 0x20 at position 4", "without spaces"],
+        ),
+        ("a tab in an id", table('"read\t0",0,1,4000,0,1'), "arrays.npz", ["line 2:", "read_id holds byte 0x09"]),
+        (
+            "a non-ASCII id",
+            table("read-é,0,1,4000,0,1"),
+            "arrays.npz",
+            ["line 2:", "read_id holds byte 0xC3 at position 5", "ASCII"],
+        ),
+        ("an id starting with @", table("@read-0,0,1,4000,0,1"), "arrays.npz", ["line 2:", "read_id starts with '@'"]),
         ("nan offset", table("read-0,nan,1,4000,0,1"), "arrays.npz", ["line 2 column daq_offset", "finite"]),
         ("infinite scaling", table("read-0,0,inf,4000,0,1"), "arrays.npz", ["column daq_scaling", "finite"]),
         ("negative scaling", table("read-0,0,-1,4000,0,1"), "arrays.npz", ["column daq_scaling", "above 0"]),
         ("no sampling rate", table("read-0,0,1,0,0,1"), "arrays.npz", ["column sampling_rate", "above 0"]),
-        ("a channel beyond int32", table(f"read-0,0,1,4000,0,{2**31}"), "arrays.npz", ["line 2 column channel"]),
-        ("a start time beyond uint64", table(f"read-0,0,1,4000,{2**64},1"), "arrays.npz",
-         ["line 2 column start_time"]),
-        ("a misspelt column", f"{HEADER},chanel\nread-0,0,1,4000,0,1,2\n{good},2\n", "arrays.npz",
-         ["line 1", "unknown column 'chanel'"]),
-        ("a repeated column", f"{HEADER},channel\nread-0,0,1,4000,0,1,2\n{good},2\n", "arrays.npz",
-         ["line 1", "column channel named more than once"]),
+        (
+            "a channel beyond int32",
+            table(f"read-0,0,1,4000,0,{2**31}"),
+            "arrays.npz",
+            ["line 2: channel 2147483648 is not a signed 32-bit int"],
+        ),
+        (
+            "a start time beyond uint64",
+            table(f"read-0,0,1,4000,{2**64},1"),
+            "arrays.npz",
+            ["line 2: start_time 18446744073709551616 is not an int"],
+        ),
+        (
+            "a misspelt column",
+            f"{HEADER},chanel\nread-0,0,1,4000,0,1,2\n{good},2\n",
+            "arrays.npz",
+            ["line 1", "unknown column 'chanel'"],
+        ),
+        (
+            "a repeated column",
+            f"{HEADER},channel\nread-0,0,1,4000,0,1,2\n{good},2\n",
+            "arrays.npz",
+            ["line 1", "column channel named more than once"],
+        ),
         ("a short row", table("read-0,0,1"), "arrays.npz", ["line 2", "not as many fields"]),
         ("a damaged archive", table("read-0,0,1,4000,0,1"), "broken.npz", ["broken.npz", "not a NumPy .npz"]),
     ]

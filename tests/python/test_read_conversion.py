@@ -8,9 +8,9 @@ import time
 
 import numpy as np
 import pytest
+from conftest import collect, make_read, parse_states
 
 import tavrix
-from conftest import collect, make_read, parse_states
 
 OUTPUT_QUEUE = "m_reads_out (output queue of reads from server)"
 
@@ -25,38 +25,49 @@ def unconnected():
 
 
 def small_read(**changes):
-    read = {"read_tag": 1, "raw_data": np.arange(10, dtype=np.int16), "read_id": "r",
-            "daq_offset": 0.0, "daq_scaling": 1.0, "sampling_rate": 4000.0, "start_time": 0}
+    read = {
+        "read_tag": 1,
+        "raw_data": np.arange(10, dtype=np.int16),
+        "read_id": "r",
+        "daq_offset": 0.0,
+        "daq_scaling": 1.0,
+        "sampling_rate": 4000.0,
+        "start_time": 0,
+    }
     read.update(changes)
     return read
 
 
-@pytest.mark.parametrize("changes, expected", [
-    ({}, C.not_accepting_reads),
-    ({"sampling_rate": 4000}, C.bad_read),
-    ({"daq_offset": 1}, C.bad_read),
-    ({"read_tag": 4294967296}, C.bad_read),
-    ({"read_tag": -1}, C.bad_read),
-    ({"read_tag": 4294967295}, C.not_accepting_reads),
-    ({"read_tag": True}, C.not_accepting_reads),
-    ({"read_tag": "1"}, C.bad_read),
-    ({"raw_data": np.zeros((2, 5), dtype=np.int16)}, C.bad_read),
-    ({"raw_data": np.arange(10, dtype=np.int32)}, C.bad_read),
-    ({"raw_data": np.arange(10, dtype=">i2")}, C.bad_read),
-    ({"raw_data": [1, 2, 3]}, C.bad_read),
-    ({"raw_data": np.arange(20, dtype=np.int16)[::2]}, C.not_accepting_reads),
-    ({"read_id": ""}, C.bad_read),
-    ({"run_id": ""}, C.not_accepting_reads),
-    ({"run_id": 3}, C.bad_read),
-    ({"channel": "1"}, C.bad_read),
-    ({"comment": object()}, C.not_accepting_reads),
-])
+@pytest.mark.parametrize(
+    "changes, expected",
+    [
+        ({}, C.not_accepting_reads),
+        ({"sampling_rate": 4000}, C.bad_read),
+        ({"daq_offset": 1}, C.bad_read),
+        ({"read_tag": 4294967296}, C.bad_read),
+        ({"read_tag": -1}, C.bad_read),
+        ({"read_tag": 4294967295}, C.not_accepting_reads),
+        ({"read_tag": True}, C.not_accepting_reads),
+        ({"read_tag": "1"}, C.bad_read),
+        ({"raw_data": np.zeros((2, 5), dtype=np.int16)}, C.bad_read),
+        ({"raw_data": np.arange(10, dtype=np.int32)}, C.bad_read),
+        ({"raw_data": np.arange(10, dtype=">i2")}, C.bad_read),
+        ({"raw_data": [1, 2, 3]}, C.bad_read),
+        ({"raw_data": np.arange(20, dtype=np.int16)[::2]}, C.not_accepting_reads),
+        ({"read_id": ""}, C.bad_read),
+        ({"run_id": ""}, C.not_accepting_reads),
+        ({"run_id": 3}, C.bad_read),
+        ({"channel": "1"}, C.bad_read),
+        ({"comment": object()}, C.not_accepting_reads),
+    ],
+)
 def test_read_dicts_are_checked_before_passing(unconnected, changes, expected):
     assert unconnected.pass_read(small_read(**changes)) == expected
 
 
-@pytest.mark.parametrize("missing", ["read_tag", "raw_data", "read_id", "daq_offset", "daq_scaling",
-                                     "sampling_rate", "start_time"])
+@pytest.mark.parametrize(
+    "missing", ["read_tag", "raw_data", "read_id", "daq_offset", "daq_scaling", "sampling_rate", "start_time"]
+)
 def test_every_required_key_is_required(unconnected, missing):
     read = small_read()
     del read[missing]
@@ -160,8 +171,9 @@ def test_a_read_whose_sam_text_cannot_be_built_keeps_its_dict(start_server, make
     # The server spoils the modified-base results of the second pool member
     # (connection "2") only; its read comes back in the same call as the
     # others, whose SAM text is built.
-    address = start_server({"faults": [{"request": "GET_FIRST_CALLED_BLOCK", "action": "blank_in_read_name",
-                                        "client": "2"}]})
+    address = start_server(
+        {"faults": [{"request": "GET_FIRST_CALLED_BLOCK", "action": "blank_in_read_name", "client": "2"}]}
+    )
     client = make_client(address, config="ref_dna_accurate", num_threads=2)
     assert client.connect() == C.success
     states = parse_states(client.get_internal_state())
@@ -169,8 +181,10 @@ def test_a_read_whose_sam_text_cannot_be_built_keeps_its_dict(start_server, make
     for tag in (1, 2, 3):  # members 0, 1, 0
         assert client.pass_read(make_read(tag, below_open_pore(tag))) == C.read_accepted
     deadline = time.monotonic() + 30
-    while time.monotonic() < deadline and sum(
-            s["Client"]["ReadBuffer"][OUTPUT_QUEUE] for s in parse_states(client.get_internal_state())) < 3:
+    while (
+        time.monotonic() < deadline
+        and sum(s["Client"]["ReadBuffer"][OUTPUT_QUEUE] for s in parse_states(client.get_internal_state())) < 3
+    ):
         time.sleep(0.005)  # polling interval, not synchronisation
     by_tag = {group[0]["read_tag"]: group for group in client.get_completed_reads()}
     assert sorted(by_tag) == [1, 2, 3]
@@ -185,12 +199,25 @@ def test_a_read_whose_sam_text_cannot_be_built_keeps_its_dict(start_server, make
 
 
 ALIGN_RESULTS_LAYOUT = [
-    ("genome", "S254", 0), ("direction", "S2", 254), ("genome_start", "<i4", 256), ("genome_end", "<i4", 260),
-    ("strand_start", "<i4", 264), ("strand_end", "<i4", 268), ("num_events", "<i4", 272),
-    ("num_insertions", "<i4", 276), ("num_deletions", "<i4", 280), ("num_aligned", "<i4", 284),
-    ("num_correct", "<i4", 288), ("coverage", "<f4", 292), ("identity", "<f4", 296), ("accuracy", "<f4", 300),
-    ("score", "<i4", 304), ("bed_hits", "<i4", 308), ("mapping_quality", "<i4", 312),
-    ("secondary_alignment", "u1", 316), ("supplementary_alignment", "u1", 317),
+    ("genome", "S254", 0),
+    ("direction", "S2", 254),
+    ("genome_start", "<i4", 256),
+    ("genome_end", "<i4", 260),
+    ("strand_start", "<i4", 264),
+    ("strand_end", "<i4", 268),
+    ("num_events", "<i4", 272),
+    ("num_insertions", "<i4", 276),
+    ("num_deletions", "<i4", 280),
+    ("num_aligned", "<i4", 284),
+    ("num_correct", "<i4", 288),
+    ("coverage", "<f4", 292),
+    ("identity", "<f4", 296),
+    ("accuracy", "<f4", 300),
+    ("score", "<i4", 304),
+    ("bed_hits", "<i4", 308),
+    ("mapping_quality", "<i4", 312),
+    ("secondary_alignment", "u1", 316),
+    ("supplementary_alignment", "u1", 317),
 ]
 
 
@@ -199,16 +226,35 @@ def simulated_reads(folder, reference, count, length):
     (read dict, where it was drawn from: genome, start, end, strand)."""
     simulator = os.path.join(os.path.dirname(os.environ["CORVANE_REFERENCE_SERVER"]), "corvane_simulate")
     out = folder / "reads.jsonl"
-    subprocess.run([simulator, "--reads", str(count), "--length", str(length), "--reference", str(reference),
-                    "--seed", "7", "-o", str(out)], check=True)
+    subprocess.run(
+        [
+            simulator,
+            "--reads",
+            str(count),
+            "--length",
+            str(length),
+            "--reference",
+            str(reference),
+            "--seed",
+            "7",
+            "-o",
+            str(out),
+        ],
+        check=True,
+    )
     reads = []
     for tag, line in enumerate(out.read_text().splitlines()):
         simulated = json.loads(line)
         genome, span, strand = simulated["source"].rsplit(":", 2)
         start, end = map(int, span.split("-"))
-        read = make_read(tag, np.array(simulated["samples"], dtype=np.int16), read_id=simulated["read_id"],
-                         sampling_rate=float(simulated["sampling_rate"]),
-                         daq_offset=float(simulated["daq_offset"]), daq_scaling=float(simulated["daq_scaling"]))
+        read = make_read(
+            tag,
+            np.array(simulated["samples"], dtype=np.int16),
+            read_id=simulated["read_id"],
+            sampling_rate=float(simulated["sampling_rate"]),
+            daq_offset=float(simulated["daq_offset"]),
+            daq_scaling=float(simulated["daq_scaling"]),
+        )
         reads.append((read, (genome, start, end, strand)))
     return reads
 
@@ -225,8 +271,9 @@ def test_aligned_reads_come_back_with_their_alignment_table(tmp_path, server, ma
     for tag, (_, (genome, start, end, strand)) in enumerate(reads):
         returned = by_tag[tag]
         table = returned["datasets"]["align_results"]
-        assert [(name, table.dtype.fields[name][0].str, table.dtype.fields[name][1])
-                for name in table.dtype.names] == [(n, np.dtype(f).str, o) for n, f, o in ALIGN_RESULTS_LAYOUT]
+        assert [(name, table.dtype.fields[name][0].str, table.dtype.fields[name][1]) for name in table.dtype.names] == [
+            (n, np.dtype(f).str, o) for n, f, o in ALIGN_RESULTS_LAYOUT
+        ]
         assert table.dtype.itemsize == 320
         primary = table[0]
         assert (primary["genome"], primary["direction"]) == (genome.encode(), strand.encode())
@@ -278,13 +325,20 @@ def test_reads_with_different_keys_each_list_only_their_own(server, make_client)
     optional = ["run_id", "channel", "mux", "sequencing_kit", "end_reason"]
     sent = {}
     for tag in range(2 * 2 ** len(optional)):
-        values = {"run_id": f"run-{tag}", "channel": tag, "mux": tag % 4 + 1, "sequencing_kit": f"kit-{tag}",
-                  "end_reason": f"reason-{tag}"}
+        values = {
+            "run_id": f"run-{tag}",
+            "channel": tag,
+            "mux": tag % 4 + 1,
+            "sequencing_kit": f"kit-{tag}",
+            "end_reason": f"reason-{tag}",
+        }
         sent[tag] = {name: values[name] for bit, name in enumerate(optional) if tag >> bit & 1}
     client = make_client(server, params={"max_reads_queued": len(sent)})
     assert client.connect() == C.success
-    assert client.pass_reads([make_read(tag, below_open_pore(tag), **extra) for tag, extra in sent.items()]) \
+    assert (
+        client.pass_reads([make_read(tag, below_open_pore(tag), **extra) for tag, extra in sent.items()])
         == C.read_accepted
+    )
     returned = {}
     for group in collect(client, len(sent)):
         for read in group:
@@ -308,8 +362,10 @@ def test_text_with_a_character_beyond_ascii_anywhere_comes_back_whole(server, ma
     texts += ["a" * 64 + "€", "a" * 3 + "ü", "a" * 71]
     client = make_client(server)
     assert client.connect() == C.success
-    reads = [make_read(tag, below_open_pore(tag), sequencing_kit=text, end_reason=text[::-1])
-             for tag, text in enumerate(texts)]
+    reads = [
+        make_read(tag, below_open_pore(tag), sequencing_kit=text, end_reason=text[::-1])
+        for tag, text in enumerate(texts)
+    ]
     assert client.pass_reads(reads) == C.read_accepted
     returned = {read["read_tag"]: read["metadata"] for group in collect(client, len(texts)) for read in group}
     for tag, text in enumerate(texts):
@@ -317,31 +373,127 @@ def test_text_with_a_character_beyond_ascii_anywhere_comes_back_whole(server, ma
 
 
 # The Python type of every metadata key of a returned read.
-METADATA_TYPES = dict.fromkeys([
-    "model_version_id", "modbase_model_version_id", "gpu_name", "read_id", "strand_id", "duplex_strand_1",
-    "duplex_strand_2", "run_id", "sample_id", "time_stamp", "filename", "filename_short", "flow_cell_id",
-    "exp_start_time", "protocol_group_id", "device_id", "protocol_run_id", "sequencing_kit",
-    "flow_cell_product_code", "strand_orientation", "umi_tag_sequence", "end_reason", "experiment_id", "pore_type",
-    "scaling_version", "base_mod_alphabet", "base_mod_long_names", "base_mod_context", "barcode_kit",
-    "barcode_arrangement", "barcode_variant", "barcode_alias", "alignment_direction", "alignment_genome",
-    "alignment_sam_record", "alignment_bed_lines"], str)
-METADATA_TYPES.update(dict.fromkeys([
-    "is_duplex_parent", "split_point", "channel", "mux", "read_number", "client_id", "batch_number", "duration",
-    "start_time", "num_keldrow_events", "trimmed_duration", "trimmed_samples", "model_stride", "num_events",
-    "trimmed_events", "sequence_length", "passes_filtering", "trim_front", "trim_rear",
-    "barcode_front_foundseq_length", "barcode_front_begin_index", "barcode_rear_foundseq_length",
-    "barcode_rear_end_index", "alignment_genome_start", "alignment_genome_end", "alignment_strand_start",
-    "alignment_strand_end", "alignment_num_events", "alignment_num_insertions", "alignment_num_deletions",
-    "alignment_num_aligned", "alignment_num_correct", "alignment_score", "alignment_bed_hits",
-    "alignment_mapping_quality", "alignment_num_alignments", "alignment_num_secondary_alignments",
-    "alignment_num_supplementary_alignments", "poly_tail_length", "poly_tail_anchor", "poly_tail_start_1",
-    "poly_tail_end_1", "poly_tail_start_2", "poly_tail_end_2"], int))
-METADATA_TYPES.update(dict.fromkeys([
-    "duration_seconds", "start_time_seconds", "trimmed_start_seconds", "trimmed_duration_seconds", "daq_offset",
-    "daq_scaling", "open_pore_level", "sampling_rate", "median_before", "mean_qscore", "median", "med_abs_dev",
-    "scaling_median", "scaling_med_abs_dev", "qscore_shift", "qscore_scale", "barcode_score",
-    "barcode_front_score", "barcode_rear_score", "alignment_coverage", "alignment_identity",
-    "alignment_accuracy"], float))
+METADATA_TYPES = dict.fromkeys(
+    [
+        "model_version_id",
+        "modbase_model_version_id",
+        "gpu_name",
+        "read_id",
+        "strand_id",
+        "duplex_strand_1",
+        "duplex_strand_2",
+        "run_id",
+        "sample_id",
+        "time_stamp",
+        "filename",
+        "filename_short",
+        "flow_cell_id",
+        "exp_start_time",
+        "protocol_group_id",
+        "device_id",
+        "protocol_run_id",
+        "sequencing_kit",
+        "flow_cell_product_code",
+        "strand_orientation",
+        "umi_tag_sequence",
+        "end_reason",
+        "experiment_id",
+        "pore_type",
+        "scaling_version",
+        "base_mod_alphabet",
+        "base_mod_long_names",
+        "base_mod_context",
+        "barcode_kit",
+        "barcode_arrangement",
+        "barcode_variant",
+        "barcode_alias",
+        "alignment_direction",
+        "alignment_genome",
+        "alignment_sam_record",
+        "alignment_bed_lines",
+    ],
+    str,
+)
+METADATA_TYPES.update(
+    dict.fromkeys(
+        [
+            "is_duplex_parent",
+            "split_point",
+            "channel",
+            "mux",
+            "read_number",
+            "client_id",
+            "batch_number",
+            "duration",
+            "start_time",
+            "num_keldrow_events",
+            "trimmed_duration",
+            "trimmed_samples",
+            "model_stride",
+            "num_events",
+            "trimmed_events",
+            "sequence_length",
+            "passes_filtering",
+            "trim_front",
+            "trim_rear",
+            "barcode_front_foundseq_length",
+            "barcode_front_begin_index",
+            "barcode_rear_foundseq_length",
+            "barcode_rear_end_index",
+            "alignment_genome_start",
+            "alignment_genome_end",
+            "alignment_strand_start",
+            "alignment_strand_end",
+            "alignment_num_events",
+            "alignment_num_insertions",
+            "alignment_num_deletions",
+            "alignment_num_aligned",
+            "alignment_num_correct",
+            "alignment_score",
+            "alignment_bed_hits",
+            "alignment_mapping_quality",
+            "alignment_num_alignments",
+            "alignment_num_secondary_alignments",
+            "alignment_num_supplementary_alignments",
+            "poly_tail_length",
+            "poly_tail_anchor",
+            "poly_tail_start_1",
+            "poly_tail_end_1",
+            "poly_tail_start_2",
+            "poly_tail_end_2",
+        ],
+        int,
+    )
+)
+METADATA_TYPES.update(
+    dict.fromkeys(
+        [
+            "duration_seconds",
+            "start_time_seconds",
+            "trimmed_start_seconds",
+            "trimmed_duration_seconds",
+            "daq_offset",
+            "daq_scaling",
+            "open_pore_level",
+            "sampling_rate",
+            "median_before",
+            "mean_qscore",
+            "median",
+            "med_abs_dev",
+            "scaling_median",
+            "scaling_med_abs_dev",
+            "qscore_shift",
+            "qscore_scale",
+            "barcode_score",
+            "barcode_front_score",
+            "barcode_rear_score",
+            "alignment_coverage",
+            "alignment_identity",
+            "alignment_accuracy",
+        ],
+        float,
+    )
+)
 
 
 def test_returned_metadata_values_have_their_published_types(tmp_path, server, make_client):

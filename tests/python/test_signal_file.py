@@ -98,14 +98,17 @@ def test_a_writer_left_by_an_error_leaves_nothing_behind(tmp_path):
         SignalFileWriter(tmp_path / "missing" / "reads.h5")
 
 
-@pytest.mark.parametrize("change, message", [
-    ({"read_id": ""}, "not a non-empty string"),
-    ({"read_id": "r000"}, "added twice"),
-    ({"raw_data": np.zeros(10, dtype=np.float32)}, "not a one-dimensional int16"),
-    ({"raw_data": np.zeros((2, 5), dtype=np.int16)}, "not a one-dimensional int16"),
-    ({"raw_data": np.zeros(0, dtype=np.int16)}, "no samples"),
-    ({"start_time": -1}, "negative"),
-])
+@pytest.mark.parametrize(
+    "change, message",
+    [
+        ({"read_id": ""}, "not a non-empty string"),
+        ({"read_id": "r000"}, "added twice"),
+        ({"raw_data": np.zeros(10, dtype=np.float32)}, "not a one-dimensional int16"),
+        ({"raw_data": np.zeros((2, 5), dtype=np.int16)}, "not a one-dimensional int16"),
+        ({"raw_data": np.zeros(0, dtype=np.int16)}, "no samples"),
+        ({"start_time": -1}, "negative"),
+    ],
+)
 def test_writer_refuses_invalid_reads(tmp_path, change, message):
     first, second = sample_reads(2)
     with SignalFileWriter(tmp_path / "reads.h5") as writer:
@@ -146,15 +149,18 @@ def make_out_of_range(path):
         f["reads/offset"][1] = 10**9
 
 
-@pytest.mark.parametrize("make, message", [
-    (lambda path: None, "no such file"),
-    (lambda path: path.write_bytes(b"not a signal file at all\n" * 100), "not a readable signal file"),
-    (make_truncated, "not a readable signal file|unreadable"),
-    (make_foreign_hdf5, "not a signal file"),
-    (make_wrong_version, "version 99"),
-    (make_without_column, "without length"),
-    (make_out_of_range, "outside the signal"),
-])
+@pytest.mark.parametrize(
+    "make, message",
+    [
+        (lambda path: None, "no such file"),
+        (lambda path: path.write_bytes(b"not a signal file at all\n" * 100), "not a readable signal file"),
+        (make_truncated, "not a readable signal file|unreadable"),
+        (make_foreign_hdf5, "not a signal file"),
+        (make_wrong_version, "version 99"),
+        (make_without_column, "without length"),
+        (make_out_of_range, "outside the signal"),
+    ],
+)
 def test_bad_files_raise_an_error_naming_the_file(tmp_path, make, message):
     path = tmp_path / "bad.h5"
     make(path)
