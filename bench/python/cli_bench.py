@@ -159,12 +159,11 @@ def main():
         f"(calling: {example_rate / python_rate:.2f})"
     )
     print(
-        f"corvane basecall whole run against client_bench's calling: {python_whole / calling_rate:.2f}; "
-        f"target >= 0.4"
+        f"corvane basecall whole run against client_bench's calling: {python_whole / calling_rate:.2f}; target >= 0.4"
     )
     for line in python.stderr.splitlines():
         if line.startswith("time:"):
-            print(f"corvane basecall shares of its run: {line[len('time:'):].strip()}")
+            print(f"corvane basecall shares of its run: {line[len('time:') :].strip()}")
 
 
 if __name__ == "__main__":

@@ -41,6 +41,7 @@ stays); --collect-atstart=no is needed, and checked.
 """
 
 import ctypes
+import functools
 import glob
 import json
 import os
@@ -206,8 +207,10 @@ class Callgrind:
 
 def dump_totals(prefix):
     found = {}
+
     def part(path):
         return int(path.rsplit(".", 1)[1])
+
     for path in sorted(glob.glob(glob.escape(prefix) + ".*"), key=part):
         with open(path) as dump:
             text = dump.read()
@@ -234,9 +237,20 @@ def facade_instructions(build):
     """The facade's instructions per read: {"pass", "collect", "free"}."""
     with tempfile.TemporaryDirectory() as folder:
         prefix = os.path.join(folder, "facade")
-        run_traced(["valgrind", "--tool=callgrind", "--collect-atstart=no", f"--callgrind-out-file={prefix}",
-                    os.path.join(build, "bench", "facade_read_cost"), str(BATCH), str(REPEATS)],
-                   stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        run_traced(
+            [
+                "valgrind",
+                "--tool=callgrind",
+                "--collect-atstart=no",
+                f"--callgrind-out-file={prefix}",
+                os.path.join(build, "bench", "facade_read_cost"),
+                str(BATCH),
+                str(REPEATS),
+            ],
+            stdout=subprocess.PIPE,
+            stderr=subprocess.PIPE,
+            text=True,
+        )
         counts = dump_totals(prefix)
     return {name: statistics.median(values) / BATCH for name, values in counts.items()}
 
@@ -251,9 +265,17 @@ def instructions(build, callgrind):
     if overhead > 100000:
         sys.exit("conversion_bench: run under valgrind with --collect-atstart=no")
     with tempfile.TemporaryDirectory() as folder:
-        server = subprocess.Popen([os.path.join(build, "reference_server", "reference_server"), "--listen",
-                                   f"ipc://{folder}/bench.sock", "--verbosity", "0"],
-                                  stdout=subprocess.PIPE, text=True)
+        server = subprocess.Popen(
+            [
+                os.path.join(build, "reference_server", "reference_server"),
+                "--listen",
+                f"ipc://{folder}/bench.sock",
+                "--verbosity",
+                "0",
+            ],
+            stdout=subprocess.PIPE,
+            text=True,
+        )
         address = server.stdout.readline().rsplit(" ", 1)[1].strip()
         try:
             client = C(address, "ref_dna_fast")
@@ -261,7 +283,7 @@ def instructions(build, callgrind):
             assert client.connect() == C.success
             for r in range(REPEATS):
                 batch = reads(BATCH, r * BATCH)
-                assert callgrind.count("pass", lambda: client.pass_reads(batch, 10000)) == C.read_accepted
+                assert callgrind.count("pass", functools.partial(client.pass_reads, batch, 10000)) == C.read_accepted
                 deadline = time.monotonic() + 300
                 while queued_out(client) < BATCH and time.monotonic() < deadline:
                     time.sleep(0.002)  # polling interval
@@ -280,13 +302,19 @@ def instructions(build, callgrind):
     # The module frees the library's reads inside its call: the difference is
     # given over the facade's call alone and over the call and that freeing.
     facade_collect = facade["collect"] + facade["free"]
-    print(f"instructions per read of the calling thread (callgrind, median of {REPEATS} batches of {BATCH} "
-          f"{SAMPLES}-sample reads):")
-    print(f"pass_reads           {python['pass']:8.0f}, C++ facade {facade['pass']:8.0f}, "
-          f"module adds {python['pass'] - facade['pass']:8.0f}")
-    print(f"get_completed_reads  {python['collect']:8.0f}, C++ facade {facade['collect']:8.0f} "
-          f"(+ {facade['free']:.0f} freeing its reads), module adds {python['collect'] - facade['collect']:8.0f} "
-          f"({python['collect'] - facade_collect:.0f} over the call and the freeing)")
+    print(
+        f"instructions per read of the calling thread (callgrind, median of {REPEATS} batches of {BATCH} "
+        f"{SAMPLES}-sample reads):"
+    )
+    print(
+        f"pass_reads           {python['pass']:8.0f}, C++ facade {facade['pass']:8.0f}, "
+        f"module adds {python['pass'] - facade['pass']:8.0f}"
+    )
+    print(
+        f"get_completed_reads  {python['collect']:8.0f}, C++ facade {facade['collect']:8.0f} "
+        f"(+ {facade['free']:.0f} freeing its reads), module adds {python['collect'] - facade['collect']:8.0f} "
+        f"({python['collect'] - facade_collect:.0f} over the call and the freeing)"
+    )
     print(f"freeing the dicts    {python['free']:8.0f} (Python's own, after the call)")
 
 
