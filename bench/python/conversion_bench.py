@@ -180,6 +180,22 @@ def run(address, server_pid, num_threads, count):
     return count / elapsed, busy, server_us, process_us
 
 
+def start_server(build, folder):
+    """A reference server listening in folder: the process and its address."""
+    server = subprocess.Popen(
+        [
+            os.path.join(build, "reference_server", "reference_server"),
+            "--listen",
+            f"ipc://{folder}/bench.sock",
+            "--verbosity",
+            "0",
+        ],
+        stdout=subprocess.PIPE,
+        text=True,
+    )
+    return server, server.stdout.readline().rsplit(" ", 1)[1].strip()
+
+
 class Callgrind:
     """The calling thread's instruction counts under callgrind, through the
     marks of build/bench/libcallgrind_marks.so; inactive elsewhere."""
@@ -265,18 +281,7 @@ def instructions(build, callgrind):
     if overhead > 100000:
         sys.exit("conversion_bench: run under valgrind with --collect-atstart=no")
     with tempfile.TemporaryDirectory() as folder:
-        server = subprocess.Popen(
-            [
-                os.path.join(build, "reference_server", "reference_server"),
-                "--listen",
-                f"ipc://{folder}/bench.sock",
-                "--verbosity",
-                "0",
-            ],
-            stdout=subprocess.PIPE,
-            text=True,
-        )
-        address = server.stdout.readline().rsplit(" ", 1)[1].strip()
+        server, address = start_server(build, folder)
         try:
             client = C(address, "ref_dna_fast")
             client.set_params({"max_reads_queued": BATCH})
@@ -329,18 +334,7 @@ def main():
     print(f"to_library   {wall:8.2f} us/read wall, {cpu:8.2f} cpu (dict to library read, {SAMPLES} samples)")
     facade_pass, facade_collect = facade_us(build)
     with tempfile.TemporaryDirectory() as folder:
-        server = subprocess.Popen(
-            [
-                os.path.join(build, "reference_server", "reference_server"),
-                "--listen",
-                f"ipc://{folder}/bench.sock",
-                "--verbosity",
-                "0",
-            ],
-            stdout=subprocess.PIPE,
-            text=True,
-        )
-        address = server.stdout.readline().rsplit(" ", 1)[1].strip()
+        server, address = start_server(build, folder)
         try:
             py_pass, py_collect = pass_and_collect_us(address)
             results = {n: [run(address, server.pid, n, 2000) for _ in range(3)] for n in (1, 4)}
