@@ -177,7 +177,7 @@ private:
     // Lock held by the caller for every *_locked / *_impl step.
     bool has_room_locked() const;
     BuildParameters build_parameters_locked() const;
-    bool tag_held_locked(const std::unordered_set<std::uint64_t>& tags) const;
+    bool tag_held_locked(const std::vector<std::uint64_t>& tags) const;
     // Waits for room or the end of data, counted as a waiting call (and
     // counted out, with the destructor's latch, however the wait ends).
     // False when the deadline passed first.

@@ -14,7 +14,7 @@ packages=(
     rapidjson-dev
     libboost-log-dev libboost-filesystem-dev libboost-thread-dev
     libgtest-dev libgmock-dev libbenchmark-dev
-    samtools
+    samtools valgrind
     libminimap2-dev zlib1g-dev
     clang libclang-rt-dev
 )
