@@ -52,7 +52,30 @@ def add_parser(subparsers: argparse._SubParsersAction) -> argparse.ArgumentParse
         "NAME.partial and renamed to NAME only when the run is complete; standard output, devices and "
         "links are written in place. The summary goes to standard error.",
     )
-    parser.add_argument("inputs", nargs="+", metavar="INPUT", help="signal files")
+    parser.add_argument(
+        "inputs",
+        nargs="+",
+        metavar="INPUT",
+        help="signal files, or folders of them (their *.h5 and *.hdf5 files, in natural order)",
+    )
+    parser.add_argument("--recursive", action="store_true", help="take the signal files in subfolders of a folder too")
+    parser.add_argument(
+        "--watch",
+        action="store_true",
+        help="keep taking the signal files that appear in the input folders (under their final names) "
+        "until --watch-stop-after or --watch-stop-file says so; Ctrl-C interrupts the run",
+    )
+    parser.add_argument(
+        "--watch-stop-after",
+        type=_positive_seconds,
+        metavar="S",
+        help="with --watch: end once S seconds pass without a new file and every file found is called",
+    )
+    parser.add_argument(
+        "--watch-stop-file",
+        metavar="PATH",
+        help="with --watch: end once a file of this name exists, after calling the files found until then",
+    )
     parser.add_argument(
         "-o",
         "--output",
@@ -147,6 +170,16 @@ def _positive(text: str) -> int:
     return value
 
 
+def _positive_seconds(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a number of seconds: {text!r}") from None
+    if not value > 0 or value == float("inf"):
+        raise argparse.ArgumentTypeError(f"must be a positive number of seconds: {text}")
+    return value
+
+
 def _check_options(args: argparse.Namespace) -> tuple[str, bool]:
     from corvane_cli.writers import format_of
 
@@ -160,6 +193,10 @@ def _check_options(args: argparse.Namespace) -> tuple[str, bool]:
         raise UsageError("--dask needs the basecall servers of the workers: give them with --server")
     if args.server and args.server_settings:
         raise UsageError("--server-settings is for the private server: leave it out with --server")
+    if not args.watch and (args.watch_stop_after is not None or args.watch_stop_file):
+        raise UsageError("--watch-stop-after and --watch-stop-file end a --watch run: give --watch too")
+    if args.watch and args.dask:
+        raise UsageError("--watch runs here, not on a Dask cluster: leave out --dask")
     return fmt, compressed
 
 
@@ -177,7 +214,7 @@ def _plan_outputs(args: argparse.Namespace) -> _Outputs:
             raise UsageError(f"only the reads (-o -) go to standard output, not the {item.what}")
     outputs = [item for item in [output, *extra] if item is not None]
     refuse_overlaps(
-        [(path, "input") for path in args.inputs]
+        [(path, "input") for path in args.input_files]
         + [
             (path, what)
             for path, what in ((args.reference, "reference"), (args.server_settings, "settings file"))
@@ -343,14 +380,22 @@ class _OutputFailed(Exception):
 
 def run(args: argparse.Namespace) -> int:
     from corvane_cli.embedded_server import EmbeddedServerError
+    from corvane_cli.input_folders import expand_inputs
 
     fmt, compressed = _check_options(args)
+    args.input_files, folders = expand_inputs(args.inputs, args.recursive, allow_empty=args.watch)
+    if args.watch and not folders:
+        raise UsageError("--watch watches folders: give at least one folder as INPUT")
     outputs = _plan_outputs(args)
     config = args.config or (MODIFIED_BASES_CONFIG if args.modified_bases else DEFAULT_CONFIG)
     params = _params(args)
     with ExitStack() as stack:
         stop = stack.enter_context(StopRequest())
-        inputs = RunInputs(args.inputs, stack)
+        inputs = RunInputs(args.input_files, stack)
+        watching = _Watching(args, folders, inputs, stack) if args.watch else None
+        if watching is not None and not inputs.count:
+            # The outputs' read groups come from the first file's run.
+            watching.wait_for_first(stop)
         scheduler = _scheduler(args, stack, stop)
         try:
             servers, embedded = _servers(args, stack, stop)
@@ -366,7 +411,7 @@ def run(args: argparse.Namespace) -> int:
         except _OutputFailed as error:
             print(f"corvane basecall: {error}", file=sys.stderr)
             return EXIT_READS_FAILED
-        calling = _Calling(args, pipeline, inputs, sinks.writer, sinks.record)
+        calling = _Calling(args, pipeline, inputs, sinks.writer, sinks.record, watching)
         problem, code = calling.run(scheduler, servers, config, params, stop)
         problem, code = _close_outputs(args, outputs, sinks, calling, problem, code)
         calling.print_summary()
@@ -379,7 +424,8 @@ def run(args: argparse.Namespace) -> int:
             )
             return code
         counts = pipeline.counts
-        return EXIT_READS_FAILED if counts.failed or counts.without_results else EXIT_OK
+        skipped = watching is not None and watching.skipped
+        return EXIT_READS_FAILED if counts.failed or counts.without_results or skipped else EXIT_OK
 
 
 def _scheduler(args: argparse.Namespace, stack: ExitStack, stop: StopRequest) -> DaskClient | None:
@@ -487,9 +533,16 @@ class _Calling:
     come back, and what became of every read."""
 
     def __init__(
-        self, args: argparse.Namespace, pipeline: Pipeline, inputs: RunInputs, writer: ReadWriter, record: RunRecord
+        self,
+        args: argparse.Namespace,
+        pipeline: Pipeline,
+        inputs: RunInputs,
+        writer: ReadWriter,
+        record: RunRecord,
+        watching: _Watching | None = None,
     ) -> None:
         self.args = args
+        self.watching = watching
         self.pipeline = pipeline
         self.inputs = inputs
         self.writer = writer
@@ -572,20 +625,42 @@ class _Calling:
         return None, EXIT_OK
 
     def _call_locally(self) -> None:
+        number = 0
+        while True:
+            while number < self.inputs.count:
+                self._call_file(number)
+                number += 1
+            if self.watching is None or not self.watching.wait_for_files(self.pipeline, self.on_results):
+                break
+            if self._progress is not None:
+                self._progress.total = self.inputs.total
+                self._progress.refresh()
+        self.pipeline.finish(self.on_results)
+
+    def _call_file(self, number: int) -> None:
         from corvane_cli.pipeline import Prefetcher
 
-        for number, reader in enumerate(self.inputs.readers):
-            offset = self.inputs.offsets[number]
-            with Prefetcher(_chunks(reader)) as chunks:
-                while True:
-                    began = time.monotonic()
-                    item = next(chunks, None)
-                    self.timings["reading"] += time.monotonic() - began
-                    if item is None:
-                        break
-                    reads, truths = item
-                    self.pipeline.feed(self._to_pass(reads, truths, offset), self.on_results)
-        self.pipeline.finish(self.on_results)
+        reader = self.inputs.reader(number)
+        offset = self.inputs.offsets[number]
+        with Prefetcher(_chunks(reader)) as chunks:
+            first = True
+            while True:
+                began = time.monotonic()
+                item = next(chunks, None)
+                self.timings["reading"] += time.monotonic() - began
+                if item is None:
+                    break
+                reads, truths = item
+                self.pipeline.feed(self._to_pass(reads, truths, offset), self.on_results)
+                if first and self.watching is not None:
+                    self._note(f"{reader.path}: {reader.num_reads} reads, passing")
+                first = False
+
+    def _note(self, text: str) -> None:
+        if self._progress is not None:
+            self._progress.write(f"corvane basecall: {text}", file=sys.stderr)
+        else:
+            print(f"corvane basecall: {text}", file=sys.stderr, flush=True)
 
     def _to_pass(self, reads: list[InputRead], truths: list[str], offset: int) -> list[InputRead]:
         """The reads of a chunk to pass, tagged across the run; a read id an
@@ -607,7 +682,8 @@ class _Calling:
     ) -> None:
         from corvane_cli.distributed import run_distributed
 
-        for number, reader in enumerate(self.inputs.readers):
+        for number in range(self.inputs.count):
+            reader = self.inputs.reader(number)
             on_range, on_results = self._range_callbacks(reader, self.inputs.offsets[number])
             run_distributed(
                 scheduler,
@@ -647,6 +723,8 @@ class _Calling:
         counts = self.pipeline.counts
         for line in self.record.summary_lines(counts, self.inputs.total, self.seconds):
             print(line, file=sys.stderr)
+        if self.watching is not None and self.watching.skipped:
+            print(f"files skipped: {len(self.watching.skipped)} (unreadable, listed above)", file=sys.stderr)
         if self.args.timings and self.seconds > 0:
             shares = dict(self.timings, client=self.pipeline.client_s)
             shares["other"] = max(0.0, self.seconds - sum(shares.values()))
@@ -657,6 +735,63 @@ class _Calling:
                 ),
                 file=sys.stderr,
             )
+
+
+class _Watching:
+    """The watch of a --watch run over its input folders: new signal files
+    are added to the run's inputs as they appear, until the watch ends."""
+
+    # How long one wait for new files lasts, so that results are collected
+    # and a stop request is seen meanwhile.
+    IDLE_WAIT_S = 0.1
+    BUSY_WAIT_S = 0.005
+
+    def __init__(self, args: argparse.Namespace, folders: list[str], inputs: RunInputs, stack: ExitStack) -> None:
+        from corvane_cli.input_folders import FolderWatch, WatchEnd
+
+        self.inputs = inputs
+        self.watch = FolderWatch(folders, args.recursive, inputs.paths)
+        stack.callback(self.watch.close)
+        self.end = WatchEnd(args.watch_stop_after, args.watch_stop_file)
+        self.skipped: list[str] = []
+        print(
+            f"corvane basecall: watching {', '.join(folders)} for new signal files"
+            + (" (inotify)" if self.watch.uses_inotify else " (polling)"),
+            file=sys.stderr,
+            flush=True,
+        )
+
+    def _take(self, timeout_s: float) -> bool:
+        """Adds the files that appeared (waiting up to timeout_s); whether
+        any was added. A file that cannot be read is skipped with a
+        warning: the run goes on, and ends with exit code 1."""
+        self.end.look()
+        added = False
+        for path in self.watch.poll(timeout_s):
+            try:
+                self.inputs.add(path)
+                added = True
+            except UsageError as error:
+                self.skipped.append(path)
+                print(f"corvane basecall: skipped {error}", file=sys.stderr, flush=True)
+        if added:
+            self.end.new_files()
+        return added
+
+    def wait_for_first(self, stop: StopRequest) -> None:
+        while not self._take(self.IDLE_WAIT_S) and not self.end.reached():
+            stop.check()
+
+    def wait_for_files(self, pipeline: Pipeline, on_results: OnResults) -> bool:
+        """Collects results while waiting for new files; True once some were
+        added, False when the watch has ended."""
+        while True:
+            came_back = pipeline.collect(on_results)
+            busy = came_back or pipeline.in_flight
+            if self._take(0.0 if came_back else self.BUSY_WAIT_S if busy else self.IDLE_WAIT_S):
+                return True
+            if self.end.reached():
+                return False
 
 
 def _one_line(error: BaseException) -> str:
