@@ -13,6 +13,7 @@ from typing import TYPE_CHECKING, TextIO
 import numpy as np
 
 from corvane_cli.read_types import CalledRead, Group
+from corvane_cli.split_outputs import passes
 
 if TYPE_CHECKING:
     from matplotlib.axes import Axes
@@ -32,6 +33,7 @@ TSV_COLUMNS = (
     "alignment_genome_start",
     "alignment_identity",
     "barcode_arrangement",
+    "passes_filtering",
 )
 # Throughput bins, in seconds: the smallest that gives at most MAX_BINS.
 THROUGHPUT_BINS_S = (
@@ -83,7 +85,9 @@ class RunRecord:
     time. Memory per read: a few bytes of numbers, and the true sequence
     only while the read is out (expect() to add())."""
 
-    def __init__(self, summary_file: TextIO | None = None) -> None:
+    def __init__(self, summary_file: TextIO | None = None, min_qscore: float | None = None) -> None:
+        self.min_qscore = min_qscore
+        self.passed = 0  # called reads that pass the mean-qscore filter
         self._truths: dict[int, str] = {}  # read tag -> true sequence, for reads on their way
         self.identical = 0
         self.compared = 0
@@ -107,6 +111,8 @@ class RunRecord:
         sequence = read["datasets"].get("sequence")
         truth = self._truths.pop(read["read_tag"], None)
         self.arrivals.append(time.monotonic() - self.started)
+        passed = sequence is not None and passes(group, self.min_qscore)
+        self.passed += passed
         if sequence is not None:
             self.lengths.append(len(sequence))
             if "mean_qscore" in md:
@@ -128,6 +134,7 @@ class RunRecord:
                 md.get("alignment_genome_start", ""),
                 f"{md['alignment_identity']:.4f}" if "alignment_identity" in md else "",
                 md.get("barcode_arrangement", ""),
+                "TRUE" if passed else "FALSE",
             )
             self._tsv.write("\t".join(map(str, row)) + "\n")
 

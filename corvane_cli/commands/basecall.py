@@ -33,6 +33,7 @@ if TYPE_CHECKING:
     from corvane_cli.pipeline import Pipeline, PipelineError
     from corvane_cli.run_summary import RunRecord
     from corvane_cli.signal_file import SignalFileReader
+    from corvane_cli.split_outputs import SplitWriter
     from corvane_cli.writers import ReadWriter
 
 DEFAULT_CONFIG = "ref_dna_fast"
@@ -79,7 +80,6 @@ def add_parser(subparsers: argparse._SubParsersAction) -> argparse.ArgumentParse
     parser.add_argument(
         "-o",
         "--output",
-        required=True,
         metavar="OUTPUT",
         help="output file, its name ending in .fastq or .fq (.gz for BGZF-compressed FASTQ), .sam, "
         ".bam or .cram; or - for standard output (SAM unless --format says otherwise; a BAM or "
@@ -88,7 +88,30 @@ def add_parser(subparsers: argparse._SubParsersAction) -> argparse.ArgumentParse
     parser.add_argument(
         "--format",
         choices=("fastq", "sam", "bam", "cram"),
-        help="output format, for a name without a known ending or for -; must agree with the name",
+        help="output format, for a name without a known ending or for -; must agree with the name; "
+        "with --output-dir, the outputs' format (default bam)",
+    )
+    parser.add_argument(
+        "--output-dir",
+        metavar="DIR",
+        help="instead of -o: write the reads into this folder (made if missing), split as --split-by says "
+        "(DIR/called.bam when not split)",
+    )
+    parser.add_argument(
+        "--split-by",
+        action="append",
+        default=[],
+        metavar="barcode|qscore",
+        help="with --output-dir: one output per barcode arrangement (DIR/barcode01.bam ... DIR/unclassified.bam), "
+        "or pass/ and fail/ by mean qscore against --min-qscore (DIR/pass/called.bam), or both "
+        "(DIR/pass/barcode01.bam); comma-separated or repeated",
+    )
+    parser.add_argument(
+        "--min-qscore",
+        type=_qscore,
+        metavar="Q",
+        help="reads of a mean qscore below Q fail the filter (passes_filtering in the summary): with "
+        "--split-by qscore they go to fail/, else they are left out of the output and counted",
     )
     parser.add_argument(
         "--server",
@@ -180,15 +203,50 @@ def _positive_seconds(text: str) -> float:
     return value
 
 
+def _qscore(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a qscore: {text!r}") from None
+    if not 0 <= value < float("inf"):
+        raise argparse.ArgumentTypeError(f"a qscore is a number from 0 up: {text}")
+    return value
+
+
+def _splits(args: argparse.Namespace) -> list[str]:
+    from corvane_cli.split_outputs import SPLITS
+
+    splits = [item for text in args.split_by for item in text.split(",") if item]
+    for item in splits:
+        if item not in SPLITS:
+            raise UsageError(f"--split-by {item}: choose barcode, qscore or both")
+    return splits
+
+
 def _check_options(args: argparse.Namespace) -> tuple[str, bool]:
     from corvane_cli.writers import format_of
 
-    fmt, compressed = format_of(args.output, args.format)
+    args.splits = _splits(args)
+    if (args.output is None) == (args.output_dir is None):
+        raise UsageError("name where the reads go: -o OUTPUT, or --output-dir DIR (not both)")
+    if args.splits and args.output_dir is None:
+        raise UsageError("--split-by splits into a folder of outputs: give --output-dir DIR instead of -o")
+    if "qscore" in args.splits and args.min_qscore is None:
+        raise UsageError("--split-by qscore needs the threshold: give --min-qscore Q")
+    if "barcode" in args.splits and not _kits(args):
+        raise UsageError("--split-by barcode needs barcodes classified: give --barcode-kits")
+    if args.output_dir is not None:
+        fmt, compressed = args.format or "bam", False
+    else:
+        fmt, compressed = format_of(args.output, args.format)
     for path in [args.reference, args.server_settings]:
         if path and not os.access(path, os.R_OK):
             raise UsageError(f"{path}: " + ("no such file" if not os.path.exists(path) else "not readable"))
     if fmt == "cram" and (not args.reference or args.reference.endswith(".mmi")):
-        raise UsageError(f"{args.output}: CRAM is written against its reference: give --reference with a FASTA file")
+        raise UsageError(
+            f"{args.output or args.output_dir}: CRAM is written against its reference: "
+            "give --reference with a FASTA file"
+        )
     if args.dask and not args.server:
         raise UsageError("--dask needs the basecall servers of the workers: give them with --server")
     if args.server and args.server_settings:
@@ -204,8 +262,11 @@ def _plan_outputs(args: argparse.Namespace) -> _Outputs:
     """The outputs, each checked writable and none of them an input or
     another output, before anything is started."""
     from corvane_cli.output_paths import OutputPath, refuse_overlaps
+    from corvane_cli.split_outputs import SplitWriter
 
-    output = OutputPath(args.output)
+    output = OutputPath(args.output) if args.output is not None else None
+    if args.output_dir is not None:
+        SplitWriter.probe(args.output_dir)
     extra = [
         OutputPath(name, what) if name else None for name, what in ((args.summary, "summary"), (args.report, "report"))
     ]
@@ -224,7 +285,7 @@ def _plan_outputs(args: argparse.Namespace) -> _Outputs:
     )
     for item in outputs:
         item.probe()
-    return _Outputs(output, *extra)
+    return _Outputs(output, args.output_dir, *extra)
 
 
 def _params(args: argparse.Namespace) -> dict[str, Any]:
@@ -352,13 +413,17 @@ class _Outputs:
     """Where a run writes: the reads, and the summary table and the report
     figure when asked for."""
 
-    reads: OutputPath
+    reads: OutputPath | None  # None when split under a folder
+    folder: str | None
     summary: OutputPath | None
     report: OutputPath | None
 
-    def kept(self) -> list[str]:
+    def kept(self, writer: ReadWriter | SplitWriter) -> list[str]:
         """The partial files an incomplete run leaves."""
-        return [
+        from corvane_cli.split_outputs import SplitWriter
+
+        split = writer.kept() if isinstance(writer, SplitWriter) else []
+        return split + [
             item.shown
             for item in (self.reads, self.summary, self.report)
             if item is not None and not item.in_place and item.partial_path.exists()
@@ -369,7 +434,7 @@ class _Outputs:
 class _Sinks:
     """The open outputs of a run."""
 
-    writer: ReadWriter
+    writer: ReadWriter | SplitWriter
     summary_file: TextIO | None
     record: RunRecord
 
@@ -416,7 +481,7 @@ def run(args: argparse.Namespace) -> int:
         problem, code = _close_outputs(args, outputs, sinks, calling, problem, code)
         calling.print_summary()
         if problem is not None:
-            kept = outputs.kept()
+            kept = outputs.kept(sinks.writer)
             print(
                 f"corvane basecall: {problem}; the run is incomplete: {sinks.writer.records} records written"
                 + (f", kept as {', '.join(kept)}" if kept else ""),
@@ -463,33 +528,48 @@ def _open_outputs(
     """The reads' writer (its header written) and the summary table, open;
     raises _OutputFailed with nothing left behind."""
     from corvane_cli.run_summary import RunRecord
+    from corvane_cli.split_outputs import SplitWriter
     from corvane_cli.writers import OutputError, ReadWriter
 
     read_groups = _read_groups(args, pipeline, inputs, servers) if fmt != "fastq" else []
-    try:
-        writer = ReadWriter(
-            outputs.reads,
-            fmt,
-            compressed,
-            sam_header=pipeline.sam_header(),
-            command_line=sys.argv,
-            include_moves=args.moves,
-            sort=bool(args.reference),
-            reference=args.reference,
-            read_groups=read_groups,
-        )
-    except OutputError as error:
-        outputs.reads.discard()
-        raise _OutputFailed(str(error)) from error
+    sam_header = pipeline.sam_header()
+
+    def make_writer(target: OutputPath) -> ReadWriter:
+        try:
+            return ReadWriter(
+                target,
+                fmt,
+                compressed,
+                sam_header=sam_header,
+                command_line=sys.argv,
+                include_moves=args.moves,
+                sort=bool(args.reference),
+                reference=args.reference,
+                read_groups=read_groups,
+            )
+        except OutputError:
+            target.discard()
+            raise
+
+    writer: ReadWriter | SplitWriter
+    if outputs.folder is not None:
+        writer = SplitWriter(outputs.folder, fmt, args.splits, args.min_qscore, make_writer)
+    else:
+        assert outputs.reads is not None
+        try:
+            writer = make_writer(outputs.reads)
+        except OutputError as error:
+            raise _OutputFailed(str(error)) from error
     summary_file = None
     if outputs.summary is not None:
         try:
             summary_file = outputs.summary.open_text()
         except OSError as error:
             writer.close(complete=False)
-            outputs.reads.discard()
+            if outputs.reads is not None:
+                outputs.reads.discard()
             raise _OutputFailed(f"cannot write {outputs.summary.shown}: {error.strerror or error}") from error
-    return _Sinks(writer, summary_file, RunRecord(summary_file))
+    return _Sinks(writer, summary_file, RunRecord(summary_file, args.min_qscore))
 
 
 def _close_outputs(
@@ -515,7 +595,7 @@ def _close_outputs(
             sinks.record.write_report(
                 report.partial_path,
                 args.inputs,
-                args.output,
+                args.output or args.output_dir,
                 calling.pipeline.counts,
                 calling.inputs.total,
                 calling.seconds,
@@ -537,12 +617,15 @@ class _Calling:
         args: argparse.Namespace,
         pipeline: Pipeline,
         inputs: RunInputs,
-        writer: ReadWriter,
+        writer: ReadWriter | SplitWriter,
         record: RunRecord,
         watching: _Watching | None = None,
     ) -> None:
         self.args = args
         self.watching = watching
+        # Reads below --min-qscore are left out unless split into fail/.
+        self._drops_failing = args.min_qscore is not None and "qscore" not in args.splits
+        self.below_min_qscore = 0
         self.pipeline = pipeline
         self.inputs = inputs
         self.writer = writer
@@ -553,11 +636,17 @@ class _Calling:
         self._progress: tqdm | None = None  # while run() runs
 
     def on_results(self, read_id: str, group: Group) -> None:
+        from corvane_cli.split_outputs import passes
+
         began = time.monotonic()
-        try:
-            self.writer.write(group)
-        except ValueError as error:
-            self.pipeline.counts.fail_returned(read_id, group, f"cannot be written: {error}")
+        if self._drops_failing and not passes(group, self.args.min_qscore):
+            if any("sequence" in read["datasets"] for read in group):
+                self.below_min_qscore += 1
+        else:
+            try:
+                self.writer.write(group)
+            except ValueError as error:
+                self.pipeline.counts.fail_returned(read_id, group, f"cannot be written: {error}")
         self.record.add(read_id, group)
         self.timings["writing"] += time.monotonic() - began
         if self._progress is not None:
@@ -723,6 +812,11 @@ class _Calling:
         counts = self.pipeline.counts
         for line in self.record.summary_lines(counts, self.inputs.total, self.seconds):
             print(line, file=sys.stderr)
+        if self._drops_failing:
+            print(
+                f"reads below --min-qscore {self.args.min_qscore:g}: {self.below_min_qscore} (not written)",
+                file=sys.stderr,
+            )
         if self.watching is not None and self.watching.skipped:
             print(f"files skipped: {len(self.watching.skipped)} (unreadable, listed above)", file=sys.stderr)
         if self.args.timings and self.seconds > 0:
