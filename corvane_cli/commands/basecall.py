@@ -31,6 +31,7 @@ if TYPE_CHECKING:
     from corvane_cli.embedded_server import EmbeddedServer
     from corvane_cli.output_paths import OutputPath
     from corvane_cli.pipeline import Pipeline, PipelineError
+    from corvane_cli.resume import Resumption
     from corvane_cli.run_summary import RunRecord
     from corvane_cli.signal_file import SignalFileReader
     from corvane_cli.split_outputs import SplitWriter
@@ -140,6 +141,12 @@ def add_parser(subparsers: argparse._SubParsersAction) -> argparse.ArgumentParse
         help="classify barcodes of these kits (comma-separated or repeated)",
     )
     parser.add_argument("--modified-bases", action="store_true", help="call modified bases (MM/ML tags in SAM/BAM)")
+    parser.add_argument(
+        "--resume",
+        action="store_true",
+        help="go on from what an earlier run with the same options left in OUTPUT.partial (or OUTPUT): its "
+        "reads are not called again, a record cut short is; refused when the options differ",
+    )
     parser.add_argument("--summary", metavar="TSV", help="write a per-read summary table")
     parser.add_argument("--report", metavar="PNG", help="write a report figure")
     parser.add_argument("--dask", metavar="SCHEDULER", help="spread the input over the workers of this Dask cluster")
@@ -255,10 +262,12 @@ def _check_options(args: argparse.Namespace) -> tuple[str, bool]:
         raise UsageError("--watch-stop-after and --watch-stop-file end a --watch run: give --watch too")
     if args.watch and args.dask:
         raise UsageError("--watch runs here, not on a Dask cluster: leave out --dask")
+    if args.resume and (args.dask or args.output_dir is not None):
+        raise UsageError("--resume goes on with one output (-o) called here: leave out --dask and --output-dir")
     return fmt, compressed
 
 
-def _plan_outputs(args: argparse.Namespace) -> _Outputs:
+def _plan_outputs(args: argparse.Namespace, fmt: str, compressed: bool) -> _Outputs:
     """The outputs, each checked writable and none of them an input or
     another output, before anything is started."""
     from corvane_cli.output_paths import OutputPath, refuse_overlaps
@@ -285,7 +294,30 @@ def _plan_outputs(args: argparse.Namespace) -> _Outputs:
     )
     for item in outputs:
         item.probe()
-    return _Outputs(output, args.output_dir, *extra)
+    resumption = None
+    if args.resume and output is not None:
+        from corvane_cli.resume import prepare
+
+        resumption = prepare(output, fmt, compressed, _recorded_options(args, fmt, compressed))
+    return _Outputs(output, args.output_dir, extra[0], extra[1], resumption)
+
+
+def _recorded_options(args: argparse.Namespace, fmt: str, compressed: bool) -> dict[str, Any]:
+    """What must be the same for a run to go on with an earlier one's output."""
+    return {
+        "format": fmt,
+        "compressed": compressed,
+        "config": _config(args),
+        "reference": os.path.abspath(args.reference) if args.reference else None,
+        "moves": args.moves,
+        "modified_bases": args.modified_bases,
+        "barcode_kits": sorted(_kits(args)),
+        "min_qscore": args.min_qscore,
+    }
+
+
+def _config(args: argparse.Namespace) -> str:
+    return str(args.config or (MODIFIED_BASES_CONFIG if args.modified_bases else DEFAULT_CONFIG))
 
 
 def _params(args: argparse.Namespace) -> dict[str, Any]:
@@ -417,6 +449,7 @@ class _Outputs:
     folder: str | None
     summary: OutputPath | None
     report: OutputPath | None
+    resumption: Resumption | None = None  # with --resume
 
     def kept(self, writer: ReadWriter | SplitWriter) -> list[str]:
         """The partial files an incomplete run leaves."""
@@ -451,8 +484,8 @@ def run(args: argparse.Namespace) -> int:
     args.input_files, folders = expand_inputs(args.inputs, args.recursive, allow_empty=args.watch)
     if args.watch and not folders:
         raise UsageError("--watch watches folders: give at least one folder as INPUT")
-    outputs = _plan_outputs(args)
-    config = args.config or (MODIFIED_BASES_CONFIG if args.modified_bases else DEFAULT_CONFIG)
+    outputs = _plan_outputs(args, fmt, compressed)
+    config = _config(args)
     params = _params(args)
     with ExitStack() as stack:
         stop = stack.enter_context(StopRequest())
@@ -476,7 +509,7 @@ def run(args: argparse.Namespace) -> int:
         except _OutputFailed as error:
             print(f"corvane basecall: {error}", file=sys.stderr)
             return EXIT_READS_FAILED
-        calling = _Calling(args, pipeline, inputs, sinks.writer, sinks.record, watching)
+        calling = _Calling(args, pipeline, inputs, sinks.writer, sinks.record, watching, outputs.resumption)
         problem, code = calling.run(scheduler, servers, config, params, stop)
         problem, code = _close_outputs(args, outputs, sinks, calling, problem, code)
         calling.print_summary()
@@ -534,7 +567,7 @@ def _open_outputs(
     read_groups = _read_groups(args, pipeline, inputs, servers) if fmt != "fastq" else []
     sam_header = pipeline.sam_header()
 
-    def make_writer(target: OutputPath) -> ReadWriter:
+    def make_writer(target: OutputPath, resume: Resumption | None = None) -> ReadWriter:
         try:
             return ReadWriter(
                 target,
@@ -546,30 +579,44 @@ def _open_outputs(
                 sort=bool(args.reference),
                 reference=args.reference,
                 read_groups=read_groups,
+                resume=resume,
             )
         except OutputError:
-            target.discard()
+            if resume is None:
+                target.discard()
             raise
 
     writer: ReadWriter | SplitWriter
     if outputs.folder is not None:
         writer = SplitWriter(outputs.folder, fmt, args.splits, args.min_qscore, make_writer)
     else:
+        from corvane_cli.resume import write_sidecar
+
         assert outputs.reads is not None
         try:
-            writer = make_writer(outputs.reads)
+            writer = make_writer(outputs.reads, outputs.resumption)
+            write_sidecar(outputs.reads, _recorded_options(args, fmt, compressed))
+        except OSError as error:
+            raise _OutputFailed(f"cannot write beside {outputs.reads.name}: {error.strerror or error}") from error
         except OutputError as error:
             raise _OutputFailed(str(error)) from error
     summary_file = None
+    carried: list[str] = []
     if outputs.summary is not None:
         try:
+            if outputs.resumption is not None:
+                from corvane_cli.run_summary import carried_rows
+
+                carried = carried_rows(outputs.summary, outputs.resumption.ids)
             summary_file = outputs.summary.open_text()
         except OSError as error:
             writer.close(complete=False)
             if outputs.reads is not None:
                 outputs.reads.discard()
             raise _OutputFailed(f"cannot write {outputs.summary.shown}: {error.strerror or error}") from error
-    return _Sinks(writer, summary_file, RunRecord(summary_file, args.min_qscore))
+    record = RunRecord(summary_file, args.min_qscore)
+    record.carry(carried)
+    return _Sinks(writer, summary_file, record)
 
 
 def _close_outputs(
@@ -620,9 +667,11 @@ class _Calling:
         writer: ReadWriter | SplitWriter,
         record: RunRecord,
         watching: _Watching | None = None,
+        resumption: Resumption | None = None,
     ) -> None:
         self.args = args
         self.watching = watching
+        self.resumed = resumption.ids if resumption is not None else set()
         # Reads below --min-qscore are left out unless split into fail/.
         self._drops_failing = args.min_qscore is not None and "qscore" not in args.splits
         self.below_min_qscore = 0
@@ -756,6 +805,9 @@ class _Calling:
         earlier input gave fails here."""
         passing = []
         for read, truth in zip(reads, truths):
+            if read["read_id"] in self.resumed:
+                self.record.taken_over += 1
+                continue
             read["read_tag"] += offset
             repeated = self.inputs.repeats.get(read["read_tag"])
             if repeated:
