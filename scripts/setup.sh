@@ -54,6 +54,21 @@ if [ -n "$rt" ] && ! dpkg-query -W -f='${Status}' "$rt" 2>/dev/null | grep -q "i
     DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "$rt" >/dev/null
 fi
 
+# Headless Chromium, which the report test opens the HTML report in, and a
+# font for it. Optional: where neither package can be installed the test
+# is skipped and says so.
+if ! command -v chromium-headless-shell >/dev/null 2>&1 && ! command -v chromium >/dev/null 2>&1; then
+    apt_update_once
+    for browser in chromium-headless-shell chromium; do
+        if apt-cache show "$browser" >/dev/null 2>&1; then
+            echo "setup: installing $browser (for the report test)"
+            DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "$browser" \
+                fonts-dejavu-core >/dev/null || echo "setup: warning: $browser could not be installed" >&2
+            break
+        fi
+    done
+fi
+
 # Python 3.13: Debian 13 ships it; Debian 12 machines carry it under pyenv.
 # A python3.13 on PATH may be a pyenv shim that fails, so every candidate is
 # run for real. Without 3.13 the newest CPython from 3.10 on serves instead.

@@ -17,7 +17,8 @@ import time
 from collections.abc import Callable, Iterator
 from contextlib import ExitStack
 from dataclasses import dataclass
-from typing import TYPE_CHECKING, Any, TextIO
+from pathlib import Path
+from typing import TYPE_CHECKING, Any, TextIO, cast
 
 from corvane_cli.errors import EXIT_INTERRUPTED, EXIT_OK, EXIT_READS_FAILED, EXIT_USAGE, UsageError
 from corvane_cli.read_types import Group, InputRead, OnResults
@@ -148,7 +149,12 @@ def add_parser(subparsers: argparse._SubParsersAction) -> argparse.ArgumentParse
         "reads are not called again, a record cut short is; refused when the options differ",
     )
     parser.add_argument("--summary", metavar="TSV", help="write a per-read summary table")
-    parser.add_argument("--report", metavar="PNG", help="write a report figure")
+    parser.add_argument(
+        "--report",
+        metavar="HTML|PNG",
+        help="write a report: a name ending in .html gives a self-contained page (as corvane report), "
+        "else a one-page PNG figure",
+    )
     parser.add_argument("--dask", metavar="SCHEDULER", help="spread the input over the workers of this Dask cluster")
     parser.add_argument(
         "--reconnect-timeout",
@@ -470,6 +476,8 @@ class _Sinks:
     writer: ReadWriter | SplitWriter
     summary_file: TextIO | None
     record: RunRecord
+    # The table an HTML report is made from when there is no --summary.
+    report_table: TextIO | None = None
 
 
 class _OutputFailed(Exception):
@@ -614,9 +622,21 @@ def _open_outputs(
             if outputs.reads is not None:
                 outputs.reads.discard()
             raise _OutputFailed(f"cannot write {outputs.summary.shown}: {error.strerror or error}") from error
-    record = RunRecord(summary_file, args.min_qscore)
+    report_table = None
+    if summary_file is None and _html_report(args):
+        import tempfile
+
+        # Removed when closed, after the report.
+        report_table = cast(
+            TextIO, tempfile.NamedTemporaryFile("w+", encoding="utf-8", prefix="corvane-report-", suffix=".tsv")
+        )
+    record = RunRecord(summary_file or report_table, args.min_qscore)
     record.carry(carried)
-    return _Sinks(writer, summary_file, record)
+    return _Sinks(writer, summary_file, record, report_table)
+
+
+def _html_report(args: argparse.Namespace) -> bool:
+    return bool(args.report) and str(args.report).lower().endswith((".html", ".htm"))
 
 
 def _close_outputs(
@@ -638,21 +658,40 @@ def _close_outputs(
             outputs.summary.commit()
     report = outputs.report
     if report is not None and code != EXIT_INTERRUPTED:
+        from corvane_cli.html_report import ReportError, write_html_report
+
         try:
-            sinks.record.write_report(
-                report.partial_path,
-                args.inputs,
-                args.output or args.output_dir,
-                calling.pipeline.counts,
-                calling.inputs.total,
-                calling.seconds,
-            )
+            if _html_report(args):
+                table = sinks.report_table
+                if table is not None:
+                    table.flush()
+                source = table.name if table is not None else str(_closed_summary(outputs, complete))
+                title = f"corvane basecall: {', '.join(args.inputs)} to {args.output or args.output_dir}"
+                write_html_report([source], report.partial_path, title)
+            else:
+                sinks.record.write_report(
+                    report.partial_path,
+                    args.inputs,
+                    args.output or args.output_dir,
+                    calling.pipeline.counts,
+                    calling.inputs.total,
+                    calling.seconds,
+                )
             if complete:
                 report.commit()
-        except (OSError, ValueError) as error:
+        except (OSError, ValueError, ReportError) as error:
             print(f"corvane basecall: cannot write {report.shown}: {error}", file=sys.stderr)
             code = code or EXIT_READS_FAILED
+        finally:
+            if sinks.report_table is not None:
+                sinks.report_table.close()
     return problem, code
+
+
+def _closed_summary(outputs: _Outputs, complete: bool) -> Path:
+    """Where the summary table is once closed: its name, or still .partial."""
+    assert outputs.summary is not None
+    return outputs.summary.path if complete and not outputs.summary.in_place else outputs.summary.partial_path
 
 
 class _Calling:
