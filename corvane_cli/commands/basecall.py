@@ -83,7 +83,7 @@ def add_parser(subparsers: argparse._SubParsersAction) -> argparse.ArgumentParse
         "-o",
         "--output",
         metavar="OUTPUT",
-        help="output file, its name ending in .fastq or .fq (.gz for BGZF-compressed FASTQ), .sam, "
+        help="output file (or --output-dir), its name ending in .fastq or .fq (.gz for BGZF-compressed FASTQ), .sam, "
         ".bam or .cram; or - for standard output (SAM unless --format says otherwise; a BAM or "
         "CRAM there is not sorted or indexed)",
     )
@@ -619,8 +619,8 @@ def _open_outputs(
             summary_file = outputs.summary.open_text()
         except OSError as error:
             writer.close(complete=False)
-            if outputs.reads is not None:
-                outputs.reads.discard()
+            if outputs.reads is not None and outputs.resumption is None:
+                outputs.reads.discard()  # a resumed output keeps what it holds
             raise _OutputFailed(f"cannot write {outputs.summary.shown}: {error.strerror or error}") from error
     report_table = None
     if summary_file is None and _html_report(args):

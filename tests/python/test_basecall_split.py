@@ -119,12 +119,14 @@ def test_split_options_are_checked_and_an_interrupted_split_stays_partial(tmp_pa
         assert done.returncode == 2 and text in done.stderr, (args, done.stderr)
         assert not (tmp_path / "d").exists(), args
     out = tmp_path / "slow"
-    settings = server_settings(tmp_path, latency_ms=40)
+    # Two reads at a time, each 0.3 s: the run lasts seconds.
+    settings = server_settings(tmp_path, latency_ms=300)
     command = [corvane_script(), "basecall", reads, "--output-dir", out, "--split-by", "qscore"]
-    command += ["--min-qscore", MIN_QSCORE, "--server-settings", settings, "--clients", "1"]
+    command += ["--min-qscore", MIN_QSCORE, "--server-settings", settings, "--max-reads-in-flight", 2]
     program = subprocess.Popen(list(map(str, command)), stderr=subprocess.PIPE, text=True)
     try:
-        wait_for(lambda: any(out.rglob("*.partial")), "the first split output")
+        wait_for(lambda: any(out.rglob("*.partial")) or program.poll() is not None, "the first split output")
+        assert program.poll() is None, "the run ended before it was interrupted"
         program.send_signal(signal.SIGINT)
         assert program.wait(timeout=30) == 130
     finally:
