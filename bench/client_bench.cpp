@@ -21,10 +21,14 @@
 // the same size back to back, and the median of the rounds is printed: on a
 // small shared machine the speed of both drifts by a factor of two within
 // seconds, and a ratio taken from two runs next to each other drifts far
-// less than either. Beside each figure: the spread of the round ratios and
-// the process's CPU time (every thread, the in-process server included) per
-// read, for the client and for the raw loop. First the program prints how
-// many cores' worth of work two busy threads get done on this machine.
+// less than either. Beside each figure: the spread of the round ratios, the
+// CPU time per read of the threads doing the client's work (the calling
+// thread, the worker, the notifier and the client's ZeroMQ I/O threads; not
+// the in-process server's) against the raw loop's own (the calling thread
+// and its context's I/O threads; not the echo server's), with their ratio,
+// the figure that drifts least; and the whole process's CPU time per read,
+// the server included. First the program prints how many cores' worth of
+// work two busy threads get done on this machine.
 
 #include <algorithm>
 #include <atomic>
@@ -33,6 +37,7 @@
 #include <iomanip>
 #include <iostream>
 #include <map>
+#include <set>
 #include <string>
 #include <thread>
 #include <utility>
@@ -40,6 +45,7 @@
 
 #include <zmq.hpp>
 
+#include <sys/prctl.h>
 #include <sys/resource.h>
 
 #include "apps/client/corvane.h"
@@ -50,6 +56,7 @@
 #include "reference_server/model/signal_model.h"
 #include "support/chaos_run.h"
 #include "support/raw_echo_loop.h"
+#include "support/thread_cpu.h"
 
 namespace {
 
@@ -71,23 +78,34 @@ struct ProcessUsage {
     }
 };
 
-// Wall and CPU seconds and page faults of one timed run.
+// Wall and CPU seconds and page faults of one timed run: the whole
+// process's CPU time, and that of the threads doing the measured side's own
+// work.
 struct Timing {
     double seconds = 0;
     double cpu_seconds = 0;
+    double own_cpu_seconds = 0;
     double page_faults = 0;
+    std::map<std::string, bench_support::ThreadGroup::Usage> own_by_thread;  // by thread name
 };
 
 class Stopwatch {
 public:
-    Stopwatch() : m_start(Clock::now()), m_usage(ProcessUsage::now()) {}
-    Timing read() const {
+    // Counts the calling thread and those not in started_before as the
+    // measured side's own.
+    explicit Stopwatch(const std::set<pid_t>& started_before)
+        : m_own(started_before), m_start(Clock::now()), m_usage(ProcessUsage::now()) {}
+    const bench_support::ThreadGroup& own_threads() const { return m_own; }
+    Timing read() {
         const ProcessUsage usage = ProcessUsage::now();
+        const double own = m_own.cpu_seconds();
         return {std::chrono::duration<double>(Clock::now() - m_start).count(),
-                usage.cpu_seconds - m_usage.cpu_seconds, usage.page_faults - m_usage.page_faults};
+                usage.cpu_seconds - m_usage.cpu_seconds, own, usage.page_faults - m_usage.page_faults,
+                m_own.usage_by_name()};
     }
 
 private:
+    bench_support::ThreadGroup m_own;
     Clock::time_point m_start;
     ProcessUsage m_usage;
 };
@@ -99,13 +117,15 @@ Timing raw_two_exchanges(std::size_t push, std::size_t pull, std::size_t count) 
     bench_support::RawEchoServer server(bench_support::ipc_endpoint("client_bench_raw"),
                                         bench_support::RawEchoServer::Replies{small, std::string(small, 's'),
                                                                               std::string(pull, 'l')});
+    // The server's threads run already; the context's start with its socket.
+    const auto server_threads = bench_support::thread_ids();
     zmq::context_t context(2);
     zmq::socket_t socket = bench_support::connect_raw_client(context, server.endpoint());
     const std::string push_bytes(push, 'p');
     zmq::message_t push_frame(push_bytes.data(), push_bytes.size());
     zmq::message_t pull_frame(small / 2);
     zmq::message_t reply;
-    const Stopwatch stopwatch;
+    Stopwatch stopwatch(server_threads);
     for (std::size_t i = 0; i < count; ++i) {
         bench_support::send_shared(socket, push_frame);
         (void)socket.recv(reply);
@@ -159,7 +179,28 @@ struct Collected {
 constexpr std::chrono::microseconds first_poll_pause(2);
 constexpr std::chrono::microseconds max_poll_pause(50);
 
+// Linux stretches a thread's sleeps by its timer slack, 50 us by default,
+// which would make every pause at least that long; the collecting thread
+// asks for none while it collects. The client's threads keep their own.
+class NoTimerSlack {
+public:
+    NoTimerSlack() : m_previous(prctl(PR_GET_TIMERSLACK, 0UL, 0UL, 0UL, 0UL)) {
+        prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
+    }
+    ~NoTimerSlack() {
+        if (m_previous > 0) {
+            prctl(PR_SET_TIMERSLACK, static_cast<unsigned long>(m_previous), 0UL, 0UL, 0UL);
+        }
+    }
+    NoTimerSlack(const NoTimerSlack&) = delete;
+    NoTimerSlack& operator=(const NoTimerSlack&) = delete;
+
+private:
+    int m_previous;
+};
+
 bool collect_until(apps::Corvane& client, Collected& collected, std::size_t wanted, Clock::time_point deadline) {
+    const NoTimerSlack precise_pauses;
     auto pause = first_poll_pause;
     for (;;) {
         const bool some = collected.take(client);
@@ -204,6 +245,8 @@ struct ClientRun {
 
 // Passes `count` reads of `samples` samples and collects them all.
 ClientRun run_client(const std::string& endpoint, std::size_t samples, std::size_t count) {
+    // The server's threads run already; the client's start with connect.
+    const auto server_threads = bench_support::thread_ids();
     apps::Corvane client(endpoint, "ref_dna_fast");
     vesk::data_wrappers::v3::Metadata params;
     params.set<std::uint64_t>("max_reads_queued", 8);
@@ -220,7 +263,15 @@ ClientRun run_client(const std::string& endpoint, std::size_t samples, std::size
     Collected collected;
     const std::size_t per_batch = samples < 256000 ? 256000 / samples : 1;
     const auto start = Clock::now();
-    const Stopwatch stopwatch;
+    Stopwatch stopwatch(server_threads);
+    static bool names_shown = false;
+    if (!std::exchange(names_shown, true)) {
+        std::cout << "client's threads:";
+        for (const std::string& name : stopwatch.own_threads().names()) {
+            std::cout << " " << name;
+        }
+        std::cout << "\n";
+    }
     for (std::size_t i = 0; i < reads.size(); i += per_batch) {
         std::vector<apps::Read> batch;
         for (std::size_t j = i; j < std::min(reads.size(), i + per_batch); ++j) {
@@ -346,6 +397,11 @@ struct Rounds {
     std::vector<double> raw;
     std::vector<double> client_cpu_us;
     std::vector<double> raw_cpu_us;
+    std::vector<double> client_own_cpu_us;
+    std::vector<double> raw_own_cpu_us;
+    // Per thread name: CPU time per read (us), and times scheduled per read.
+    std::map<std::string, std::vector<std::pair<double, double>>> client_threads;
+    std::map<std::string, std::vector<std::pair<double, double>>> raw_threads;
     std::vector<double> client_faults;
     std::vector<double> raw_faults;
 
@@ -360,9 +416,38 @@ struct Rounds {
                   << std::setprecision(3) << median(ratios) << " (" << *low << " .. " << *high << ", "
                   << ratios.size() << " rounds)\n";
         if (!client_cpu_us.empty()) {
-            std::cout << std::setprecision(1) << "  CPU per read (us): client " << median(client_cpu_us) << ", raw "
-                      << median(raw_cpu_us) << "; page faults per read: client " << median(client_faults)
-                      << ", raw " << median(raw_faults) << "\n";
+            std::vector<double> own_ratios;
+            for (std::size_t i = 0; i < client_own_cpu_us.size(); ++i) {
+                own_ratios.push_back(client_own_cpu_us[i] / raw_own_cpu_us[i]);
+            }
+            const auto [own_low, own_high] = std::minmax_element(own_ratios.begin(), own_ratios.end());
+            std::cout << std::setprecision(2) << "  client's CPU per read (us): client " << median(client_own_cpu_us)
+                      << ", raw " << median(raw_own_cpu_us) << "   ratio " << std::setprecision(3)
+                      << median(own_ratios) << " (" << *own_low << " .. " << *own_high << ")\n"
+                      << std::setprecision(1) << "  process CPU per read (us, server included): client "
+                      << median(client_cpu_us) << ", raw " << median(raw_cpu_us)
+                      << "; page faults per read: client " << median(client_faults) << ", raw "
+                      << median(raw_faults) << "\n";
+            // The threads that did anything, with their CPU time per read
+            // and how often per read they were put on a CPU.
+            const auto by_thread = [](const char* side, const auto& threads) {
+                std::cout << "    " << side << " by thread (us, times scheduled) per read:";
+                for (const auto& [name, rounds] : threads) {
+                    std::vector<double> cpu;
+                    std::vector<double> scheduled;
+                    for (const auto& [us, times] : rounds) {
+                        cpu.push_back(us);
+                        scheduled.push_back(times);
+                    }
+                    if (median(cpu) >= 0.05) {
+                        std::cout << std::setprecision(1) << " " << name << " " << median(cpu) << " "
+                                  << std::setprecision(2) << median(scheduled) << ";";
+                    }
+                }
+                std::cout << "\n";
+            };
+            by_thread("client", client_threads);
+            by_thread("raw", raw_threads);
         }
     }
 };
@@ -418,6 +503,18 @@ int main(int argc, char** argv) {
             figure.raw.push_back(total / raw.seconds / 1e6);
             figure.client_cpu_us.push_back(run.timing.cpu_seconds / static_cast<double>(count) * 1e6);
             figure.raw_cpu_us.push_back(raw.cpu_seconds / static_cast<double>(count) * 1e6);
+            figure.client_own_cpu_us.push_back(run.timing.own_cpu_seconds / static_cast<double>(count) * 1e6);
+            figure.raw_own_cpu_us.push_back(raw.own_cpu_seconds / static_cast<double>(count) * 1e6);
+            const auto per_read = [count](const bench_support::ThreadGroup::Usage& usage) {
+                const double n = static_cast<double>(count);
+                return std::make_pair(usage.cpu_seconds / n * 1e6, usage.times_scheduled / n);
+            };
+            for (const auto& [name, usage] : run.timing.own_by_thread) {
+                figure.client_threads[name].push_back(per_read(usage));
+            }
+            for (const auto& [name, usage] : raw.own_by_thread) {
+                figure.raw_threads[name].push_back(per_read(usage));
+            }
             figure.client_faults.push_back(run.timing.page_faults / static_cast<double>(count));
             figure.raw_faults.push_back(raw.page_faults / static_cast<double>(count));
         }
@@ -438,6 +535,7 @@ int main(int argc, char** argv) {
             figure.raw.push_back(raw_round_trips(200) * 1e6);
         }
         figure.print("one read, idle client (us)");
+        counts.print_and_reset();
     }
     return 0;
 }

@@ -12,6 +12,11 @@
 // collect_cpu), which a loaded machine disturbs far less than wall time.
 // bench/python/conversion_bench.py runs it and measures the same two calls
 // through the Python module on the same kind of reads.
+//
+// Under valgrind --tool=callgrind --collect-atstart=no the calling thread's
+// instructions in each call are counted and dumped once per repeat, labelled
+// "pass", "collect" and "free" (freeing what was collected), a whole batch
+// each (see support/callgrind_marks.h).
 
 #include <algorithm>
 #include <chrono>
@@ -30,6 +35,7 @@
 #include "common/runtime/logger.h"
 #include "data_wrappers/dataset.h"
 #include "reference_server/protocol/reference_server.h"
+#include "support/callgrind_marks.h"
 
 namespace {
 
@@ -109,7 +115,11 @@ int main(int argc, char** argv) {
         }
         auto start = Clock::now();
         double cpu_start = thread_cpu_us();
-        if (client.pass_reads(reads, 10000) != apps::PassReadResult::success) {
+        bench_support::callgrind::count_on();
+        const apps::PassReadResult passed = client.pass_reads(reads, 10000);
+        bench_support::callgrind::count_off();
+        bench_support::callgrind::dump("pass");
+        if (passed != apps::PassReadResult::success) {
             std::cerr << "facade_read_cost: pass_reads refused the batch\n";
             return 1;
         }
@@ -123,9 +133,15 @@ int main(int argc, char** argv) {
         std::vector<std::vector<apps::Read>> done;
         start = Clock::now();
         cpu_start = thread_cpu_us();
+        bench_support::callgrind::count_on();
         client.get_completed_reads(done);
+        bench_support::callgrind::count_off();
+        bench_support::callgrind::dump("collect");
         const std::size_t returned = done.size();
+        bench_support::callgrind::count_on();
         done.clear();  // the Python module frees the reads inside its call too
+        bench_support::callgrind::count_off();
+        bench_support::callgrind::dump("free");
         collect_us.push_back(std::chrono::duration<double, std::micro>(Clock::now() - start).count() /
                              static_cast<double>(batch));
         collect_cpu_us.push_back((thread_cpu_us() - cpu_start) / static_cast<double>(batch));

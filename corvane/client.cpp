@@ -152,22 +152,24 @@ void Client::worker_loop() {
     } catch (const std::exception& failure) {
         error = {ConnectionError::failed, std::string("Unhandled error in client worker: ") + failure.what()};
     }
-    end_worker(error, was_connected);
+    end_worker(*buffer, error, was_connected);
+    scope.trace([&] { return to_string(m_client_connection_state.get_error()); });
+    count_down_connected_latch();
+}
+
+void Client::end_worker(ReadBuffer& buffer, const ConnectionErrorInfo& error, bool was_connected) {
+    m_accept_data.exchange(false);
+    buffer.set_no_more_data();
     // Every read still inside leaves, without results: the application
-    // moved them in and has no other way to get them back.
-    const std::uint64_t handed_back = buffer->hand_back_unfinished_reads();
+    // moved them in and has no other way to get them back. Before the
+    // status says the worker has ended, so that an application that sees
+    // it finds every read among the completed ones.
+    const std::uint64_t handed_back = buffer.hand_back_unfinished_reads();
     m_reads_handed_back.store(handed_back);
     if (handed_back != 0) {
         QOR_LOG_WARNING(handed_back << " read(s) still in flight when the client stopped were handed back without "
                                        "results.");
     }
-    scope.trace([&] { return to_string(m_client_connection_state.get_error()); });
-    count_down_connected_latch();
-}
-
-void Client::end_worker(const ConnectionErrorInfo& error, bool was_connected) {
-    m_accept_data.exchange(false);
-    read_buffer()->set_no_more_data();
     const ClientStatus status = m_client_connection_state.get_status();
     if (error.code != ConnectionError::no_error) {
         QOR_LOG_ERROR("Connection error. " << to_string(error));

@@ -102,7 +102,7 @@ private:
     std::chrono::system_clock::time_point calculate_reconnect_timeout_time(std::uint64_t seconds) const;
     std::shared_ptr<ReadBuffer> read_buffer() const;
     void count_down_connected_latch();
-    void end_worker(const ConnectionErrorInfo& error, bool was_connected);
+    void end_worker(ReadBuffer& buffer, const ConnectionErrorInfo& error, bool was_connected);
 
     ClientConnectionState m_client_connection_state;
     std::shared_ptr<ConnectionProtocol> m_connection_protocol;

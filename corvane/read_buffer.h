@@ -177,7 +177,7 @@ private:
     // Lock held by the caller for every *_locked / *_impl step.
     bool has_room_locked() const;
     BuildParameters build_parameters_locked() const;
-    bool tag_held_locked(const std::unordered_set<std::uint64_t>& tags) const;
+    bool tag_held_locked(const std::vector<std::uint64_t>& tags) const;
     // Queues the units of a list, marking each read taken; each unit is
     // queued whole or not at all. Throws std::bad_alloc when memory ran
     // out, the reads of the units not queued left in `held`.

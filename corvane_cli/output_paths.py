@@ -94,11 +94,14 @@ class OutputPath:
         except OSError as error:
             raise UsageError(f"cannot write {self.name}: {_reason(error)}") from error
 
-    def open_text(self, encoding: str = "utf-8", buffering: int = -1) -> TextIO:
-        """A text file writing to the partial name (or in place)."""
+    def open_text(self, encoding: str = "utf-8", buffering: int = -1, append: bool = False) -> TextIO:
+        """A text file writing to the partial name (or in place), from its
+        start or, with `append`, after what it holds."""
         if self.stdout:
             sys.stdout.flush()
             return open(sys.stdout.fileno(), "w", encoding=encoding, buffering=buffering, closefd=False)
+        if append:
+            return open(self.partial_path, "a", encoding=encoding, buffering=buffering)
         return open(self.partial_path, "w", encoding=encoding, buffering=buffering)
 
     def commit(self) -> None:

@@ -327,6 +327,20 @@ class Pipeline:
             elif not self.drain(on_results):
                 self._wait_or_give_up(on_results)
 
+    def collect(self, on_results: OnResults) -> bool:
+        """One round of collecting between inputs (a watched folder waiting
+        for files): what came back is handed on, reads waiting to go again
+        are passed, and with reads out and nothing back the servers are
+        checked (ServerLost once nothing moved for too long). Returns
+        whether any read came back."""
+        if self._retry:
+            self._pass_all([], on_results)
+        if self.drain(on_results):
+            return True
+        if self._in_flight:
+            self._wait_or_give_up(on_results)
+        return False
+
     def lose_in_flight(self, reason: str) -> None:
         """Counts every read still out (or waiting to go again) as failed."""
         for read_id, _, _ in self._in_flight.values():

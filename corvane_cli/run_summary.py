@@ -13,10 +13,12 @@ from typing import TYPE_CHECKING, TextIO
 import numpy as np
 
 from corvane_cli.read_types import CalledRead, Group
+from corvane_cli.split_outputs import passes
 
 if TYPE_CHECKING:
     from matplotlib.axes import Axes
 
+    from corvane_cli.output_paths import OutputPath
     from corvane_cli.pipeline import Counts
 
 Metadata = Mapping[str, "int | float | str"]
@@ -32,6 +34,7 @@ TSV_COLUMNS = (
     "alignment_genome_start",
     "alignment_identity",
     "barcode_arrangement",
+    "passes_filtering",
 )
 # Throughput bins, in seconds: the smallest that gives at most MAX_BINS.
 THROUGHPUT_BINS_S = (
@@ -74,6 +77,19 @@ def _primary(group: Group) -> CalledRead:
     return group[0]
 
 
+def carried_rows(summary: OutputPath, read_ids: set[str]) -> list[str]:
+    """The rows of the table an earlier run left (NAME.partial, else NAME)
+    for the reads it wrote: the rows of the reads taken over."""
+    header = "\t".join(TSV_COLUMNS) + "\n"
+    for path in (summary.partial_path, summary.path):
+        if not summary.in_place and path.exists():
+            with open(path, encoding="utf-8", errors="replace") as table:
+                if table.readline() != header:
+                    return []
+                return [row for row in table if row.endswith("\n") and row.split("\t", 1)[0] in read_ids]
+    return []
+
+
 def throughput_bin(duration_s: float) -> float:
     return next((size for size in THROUGHPUT_BINS_S if duration_s / size <= MAX_BINS), THROUGHPUT_BINS_S[-1])
 
@@ -83,7 +99,10 @@ class RunRecord:
     time. Memory per read: a few bytes of numbers, and the true sequence
     only while the read is out (expect() to add())."""
 
-    def __init__(self, summary_file: TextIO | None = None) -> None:
+    def __init__(self, summary_file: TextIO | None = None, min_qscore: float | None = None) -> None:
+        self.min_qscore = min_qscore
+        self.taken_over = 0  # reads an earlier run wrote, not called again
+        self.passed = 0  # called reads that pass the mean-qscore filter
         self._truths: dict[int, str] = {}  # read tag -> true sequence, for reads on their way
         self.identical = 0
         self.compared = 0
@@ -97,6 +116,11 @@ class RunRecord:
         if self._tsv is not None:
             self._tsv.write("\t".join(TSV_COLUMNS) + "\n")
 
+    def carry(self, rows: list[str]) -> None:
+        """Rows of an earlier run's table, for the reads taken over from it."""
+        if self._tsv is not None:
+            self._tsv.writelines(rows)
+
     def expect(self, read_tag: int, truth: str) -> None:
         """The true sequence of a read about to be passed."""
         self._truths[read_tag] = truth
@@ -107,6 +131,8 @@ class RunRecord:
         sequence = read["datasets"].get("sequence")
         truth = self._truths.pop(read["read_tag"], None)
         self.arrivals.append(time.monotonic() - self.started)
+        passed = sequence is not None and passes(group, self.min_qscore)
+        self.passed += passed
         if sequence is not None:
             self.lengths.append(len(sequence))
             if "mean_qscore" in md:
@@ -128,6 +154,7 @@ class RunRecord:
                 md.get("alignment_genome_start", ""),
                 f"{md['alignment_identity']:.4f}" if "alignment_identity" in md else "",
                 md.get("barcode_arrangement", ""),
+                "TRUE" if passed else "FALSE",
             )
             self._tsv.write("\t".join(map(str, row)) + "\n")
 
@@ -135,12 +162,14 @@ class RunRecord:
         """(label, number) of every read of the input: the four ways a read
         ends add up to reads_in."""
         returned = counts.with_results + counts.without_results
+        taken_over = [("reads taken over from the earlier run", self.taken_over)] if self.taken_over else []
         return [
             ("reads in", reads_in),
+            *taken_over,
             ("reads out with results", counts.with_results),
             ("reads out without results", counts.without_results),
             ("reads failed", counts.failed),
-            ("reads not sent", reads_in - returned - counts.failed),
+            ("reads not sent", reads_in - self.taken_over - returned - counts.failed),
         ]
 
     def summary_lines(self, counts: Counts, reads_in: int, elapsed_s: float) -> list[str]:

@@ -17,6 +17,7 @@ from corvane_cli.read_types import CalledRead, Group
 
 if TYPE_CHECKING:
     from corvane_cli.output_paths import OutputPath
+    from corvane_cli.resume import Resumption
 
 FORMATS = ("fastq", "sam", "bam", "cram")
 # Name endings and the format (and compression) they stand for.
@@ -92,7 +93,11 @@ class ReadWriter:
         sort: bool = False,
         reference: str | None = None,
         read_groups: Sequence[str] = (),
+        resume: Resumption | None = None,
     ) -> None:
+        """With `resume`, the output goes on from what an earlier run wrote:
+        appended to, or the earlier file's records copied first (their read
+        ids then noted in resume.ids)."""
         self.target = target
         self.format = fmt
         self.records = 0
@@ -117,11 +122,51 @@ class ReadWriter:
 
                 self._bgzf = pysam.BGZFile(where, "wb", index=None)
             else:
-                self._text = target.open_text(encoding="ascii", buffering=1 << 20)
-                if fmt == "sam":
+                append = resume is not None and resume.append
+                self._text = target.open_text(encoding="ascii", buffering=1 << 20, append=append)
+                if fmt == "sam" and not append:
                     self._text.write(sam_header_text(sam_header, command_line, read_groups))
         except (OSError, ValueError) as error:
             raise OutputError(f"cannot open {target.shown}: {_reason(error)}") from error
+        if resume is not None and resume.earlier is not None:
+            self._copy_earlier(resume)
+
+    def _copy_earlier(self, resume: Resumption) -> None:
+        """Writes the records an earlier run left in resume.earlier (up to
+        where it was cut) first, then drops that file."""
+        from corvane_cli.resume import PIECE_PARENT_TAG, earlier_text_records
+
+        assert resume.earlier is not None
+        try:
+            if self._bgzf is not None:
+                for read_id, record in earlier_text_records(resume.earlier):
+                    self._bgzf.write(record)
+                    resume.ids.add(read_id)
+                    self.records += 1
+            elif self._bam is not None:
+                import pysam
+
+                header = self._bam.header
+                try:
+                    earlier = pysam.AlignmentFile(
+                        str(resume.earlier), check_sq=False, reference_filename=self._reference
+                    )
+                except (OSError, ValueError):
+                    earlier = None  # cut inside its header: nothing to take over
+                if earlier is not None:
+                    with earlier:
+                        try:
+                            for segment in earlier.fetch(until_eof=True):
+                                self._bam.write(pysam.AlignedSegment.fromstring(segment.to_string(), header))
+                                tag = PIECE_PARENT_TAG[:2]
+                                parent = segment.get_tag(tag) if segment.has_tag(tag) else None
+                                resume.ids.add(str(parent or segment.query_name))
+                                self.records += 1
+                        except (OSError, ValueError):
+                            pass  # cut inside a block: what came before is kept
+            resume.earlier.unlink()
+        except OSError as error:
+            raise OutputError(f"cannot write {self.target.shown}: {_reason(error)}") from error
 
     def write(self, group: Group) -> int:
         """Writes the records of one group (each molecule once); returns how

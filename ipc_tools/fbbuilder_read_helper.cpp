@@ -339,20 +339,37 @@ std::uint64_t raw_block_room(const common::ReadHolder& read, std::uint64_t sampl
 std::uint64_t batch_block_room(std::span<const common::ReadHolder* const> reads, std::uint32_t* shapes = nullptr) {
     std::uint64_t bytes = 0;
     std::uint32_t last_shape = ~0U;
+    std::uint32_t last_block_shape = ~0U;
     std::uint32_t pairing_shapes = 0;  // bit s: a pairing table of channel and mux fields s
+    // What a block of last_shape takes besides its own texts and samples
+    // and its shared texts' characters; and whether it carries the run id.
+    // The reads of a batch mostly share one shape, so these are worked out
+    // once for each run of reads of one shape.
+    std::uint64_t shape_bytes = 0;
+    std::size_t run_id_mask = 0;
     for (const common::ReadHolder* read : reads) {
         QOR_EXPECTS(read != nullptr && read->metadata != nullptr, "A read sent to the server needs its metadata");
-        const BlockRoom room = block_room(*read, read->metadata->duration, 0, 1);
+        const interfaces::ReadMetadata& metadata = *read->metadata;
+        const std::uint32_t shape = ReadBlockWriter::shape_of(*read, 0, 1);
         if (shapes != nullptr) {
-            *shapes++ = room.shape;
+            *shapes++ = shape;
         }
-        bytes += room.bytes;
-        const std::uint32_t shape = room.shape & ReadBlockWriter::block_fields;
-        bytes += shape != last_shape ? block_vtable_bytes : 0;
-        last_shape = shape;
-        if ((room.shape & ReadBlockWriter::pairing_field) != 0) {
-            pairing_shapes |= 1U << ((room.shape & ReadBlockWriter::pairing_fields) / ReadBlockWriter::channel_field);
+        if (shape != last_shape) [[unlikely]] {
+            last_shape = shape;
+            const bool pairing = (shape & ReadBlockWriter::pairing_field) != 0;
+            shape_bytes = ReadBlockWriter::shape_bytes(shape) + 3 * text_bytes(0) + (pairing ? text_bytes(0) : 0);
+            run_id_mask = pairing ? ~std::size_t{0} : 0;
+            const std::uint32_t block_shape = shape & ReadBlockWriter::block_fields;
+            bytes += block_shape != last_block_shape ? block_vtable_bytes : 0;
+            last_block_shape = block_shape;
+            if (pairing) {
+                pairing_shapes |= 1U << ((shape & ReadBlockWriter::pairing_fields) / ReadBlockWriter::channel_field);
+            }
         }
+        // What block_room counts, less what the shape counts.
+        bytes += shape_bytes + ReadBlockWriter::own_bytes(metadata.duration, metadata.read_id, metadata.strand_id) +
+                 metadata.sequencing_kit.size() + metadata.flow_cell_product_code.size() + metadata.end_reason.size() +
+                 (metadata.run_id.size() & run_id_mask);
     }
     bytes += static_cast<std::uint64_t>(std::popcount(pairing_shapes)) * ReadBlockWriter::pairing_vtable_bytes;
     return bytes;
@@ -420,7 +437,7 @@ Message make_read_batch_message(std::span<const common::ReadHolder* const> reads
     const std::uint64_t room = batch_block_room(reads, shapes.data());
     ReadMessageBuilder builder(static_cast<std::size_t>(room + batch_builder_bytes(reads.size(), connection_id)),
                                allocator);
-    ReadBlockWriter writer(builder, static_cast<std::size_t>(room), reads.size());
+    ReadBlockWriter writer(builder, static_cast<std::size_t>(room));
     std::vector<flatbuffers::Offset<wire::ReadBlock>> blocks(reads.size());
     writer.write_reads(reads, blocks.data(), shapes.data());
     writer.finish();

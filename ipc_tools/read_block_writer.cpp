@@ -100,7 +100,7 @@ inline bool same_text(std::string_view a, std::string_view b) noexcept {
     if (length != b.size()) {
         return false;
     }
-    if (length < word || length > 2 * word) {
+    if (length - word > word) {  // below a word, the difference wraps around
         return a == b;
     }
     const auto word_at = [](std::string_view text, std::size_t at) {
@@ -108,7 +108,8 @@ inline bool same_text(std::string_view a, std::string_view b) noexcept {
         std::memcpy(&value, text.data() + at, word);
         return value;
     };
-    return word_at(a, 0) == word_at(b, 0) && word_at(a, length - word) == word_at(b, length - word);
+    // One branch for both words.
+    return ((word_at(a, 0) ^ word_at(b, 0)) | (word_at(a, length - word) ^ word_at(b, length - word))) == 0;
 }
 
 [[noreturn, gnu::cold, gnu::noinline]] void throw_too_few_samples(const common::ReadHolder& read,
@@ -145,9 +146,7 @@ inline bool same_text(std::string_view a, std::string_view b) noexcept {
 
 }  // namespace
 
-ReadBlockWriter::ReadBlockWriter(ReadMessageBuilder& builder, std::size_t room, std::size_t blocks)
-    : m_builder(builder) {
-    m_copies.reserve(blocks);
+ReadBlockWriter::ReadBlockWriter(ReadMessageBuilder& builder, std::size_t room) : m_builder(builder) {
     const auto size = static_cast<uoffset_t>(m_builder.GetSize());
     std::uint8_t* const lowest = m_builder.reserve(room);
     m_cursor = Cursor{lowest + room, size, room};
@@ -355,7 +354,6 @@ uoffset_t ReadBlockWriter::pairing_vtable(Cursor& cursor, const Image& image) {
 // The block of the read (which has its metadata) with these samples, after
 // its shared texts and vtables: its distance from the buffer's end.
 [[gnu::always_inline]] inline uoffset_t ReadBlockWriter::write_block(Cursor& cursor,
-                                                                      SampleCopy*& copies,
                                                                       const common::ReadHolder& read,
                                                                       std::span<const std::int16_t> samples,
                                                                       std::uint32_t block_index,
@@ -366,7 +364,7 @@ uoffset_t ReadBlockWriter::pairing_vtable(Cursor& cursor, const Image& image) {
     // shared texts of the read before them, which four comparisons find,
     // and mostly have the shape of the read before them.
     const interfaces::ReadMetadata* const from = m_carried.from;
-    const bool pairing = carries_pairing(metadata);
+    const bool pairing = (shape & pairing_field) != 0;  // as carries_pairing has it
     if (from == nullptr || !same_text(from->sequencing_kit, metadata.sequencing_kit) ||
         !same_text(from->flow_cell_product_code, metadata.flow_cell_product_code) ||
         !same_text(from->end_reason, metadata.end_reason) || pairing != (m_carried.run_text != 0) ||
@@ -376,13 +374,11 @@ uoffset_t ReadBlockWriter::pairing_vtable(Cursor& cursor, const Image& image) {
     if (shape != m_image.shape) [[unlikely]] {
         cursor = take_shape(cursor, shape);
     }
-    // Read where it stands: copied, the image would take more moves than
-    // its fields take loads.
+    // Read where they stand: copied, the image and the carried texts'
+    // places would take more moves (and spills) than their fields take
+    // loads.
     const Image& image = m_image;
-    const uoffset_t run_id_text = m_carried.run_text;
-    const uoffset_t kit_text = m_carried.kit_text;
-    const uoffset_t flow_cell_text = m_carried.flow_cell_text;
-    const uoffset_t end_reason_text = m_carried.end_reason_text;
+    const Carried& carried = m_carried;
     const BlockLayout layout(image.table_bytes, image.pairing_bytes, metadata.read_id, metadata.strand_id,
                              samples.size());
 
@@ -395,7 +391,11 @@ uoffset_t ReadBlockWriter::pairing_vtable(Cursor& cursor, const Image& image) {
     }
     const SamplePlacement placement = place_samples(cursor.low, cursor.size, layout, samples.data());
     const std::size_t used = layout.bytes + placement.gap + placement.padding;
-    std::uint8_t* const block = take(cursor, used);
+    // Within the room just made sure of.
+    cursor.low -= used;
+    cursor.size += static_cast<uoffset_t>(used);
+    cursor.free -= used;
+    std::uint8_t* const block = cursor.low;
     const std::size_t samples_at = layout.samples_at + placement.gap;
 
     // Positions count from the end of the buffer: the block's byte k will
@@ -425,9 +425,6 @@ uoffset_t ReadBlockWriter::pairing_vtable(Cursor& cursor, const Image& image) {
         put(block, layout.samples_at, uoffset_t{0});
     }
     put(block, samples_at, static_cast<uoffset_t>(samples.size()));
-    if (!samples.empty()) {
-        *copies++ = SampleCopy{place(samples_at + sizeof(uoffset_t)), samples.data(), layout.samples_bytes};
-    }
     // Every field is written, also those the shape leaves out: their image
     // offset is 0, so they land in the table's first 8 bytes, which the
     // split point and the vtable offset take last. Stores without branches.
@@ -448,9 +445,9 @@ uoffset_t ReadBlockWriter::pairing_vtable(Cursor& cursor, const Image& image) {
     put(block, image.strand_id, refer(image.strand_id, strand_id));
     put(block, image.samples, refer(image.samples, place(samples_at)));
     put(block, image.pairing, refer(image.pairing, place(layout.pairing_at)));
-    put(block, image.sequencing_kit, refer(image.sequencing_kit, kit_text));
-    put(block, image.flow_cell_product_code, refer(image.flow_cell_product_code, flow_cell_text));
-    put(block, image.end_reason, refer(image.end_reason, end_reason_text));
+    put(block, image.sequencing_kit, refer(image.sequencing_kit, carried.kit_text));
+    put(block, image.flow_cell_product_code, refer(image.flow_cell_product_code, carried.flow_cell_text));
+    put(block, image.end_reason, refer(image.end_reason, carried.end_reason_text));
     // A raw block is never split.
     put(block, image.split_point, std::int32_t{-1});
     // The vtables were written before the block, so they lie above it.
@@ -465,9 +462,15 @@ uoffset_t ReadBlockWriter::pairing_vtable(Cursor& cursor, const Image& image) {
         const std::size_t at = layout.pairing_at;
         put(block, at + image.channel, *metadata.channel);
         put(block, at + image.mux, static_cast<std::int32_t>(*metadata.mux));
-        put(block, at + image.run_id, refer(at + image.run_id, run_id_text));
+        put(block, at + image.run_id, refer(at + image.run_id, carried.run_text));
         put(block, at,
             static_cast<flatbuffers::soffset_t>(image.pairing_vtable) - static_cast<flatbuffers::soffset_t>(place(at)));
+    }
+    // The samples last: the copy streams through the cache while the next
+    // block's table is being worked out, which costs less than copying all
+    // of a batch's samples after all of its tables.
+    if (!samples.empty()) {
+        ipc_tools::copy_samples(block + samples_at + sizeof(uoffset_t), samples.data(), layout.samples_bytes);
     }
     return table;
 }
@@ -479,12 +482,8 @@ flatbuffers::Offset<wire::ReadBlock> ReadBlockWriter::write(const common::ReadHo
                                                             std::uint32_t block_count) {
     const std::span<const std::int16_t> samples = samples_of(read, first_sample, sample_count);
     Cursor cursor = m_cursor;
-    const std::size_t copied = m_copies.size();
-    m_copies.resize(copied + 1);
-    SampleCopy* copies = m_copies.data() + copied;
     const uoffset_t block =
-        write_block(cursor, copies, read, samples, block_index, block_count, shape_of(read, block_index, block_count));
-    m_copies.resize(static_cast<std::size_t>(copies - m_copies.data()));
+        write_block(cursor, read, samples, block_index, block_count, shape_of(read, block_index, block_count));
     m_cursor = cursor;
     m_wrote_block = true;
     return flatbuffers::Offset<wire::ReadBlock>(block);
@@ -496,13 +495,6 @@ void ReadBlockWriter::write_reads(std::span<const common::ReadHolder* const> rea
     // Held in locals across the loop, which the stores into the blocks
     // cannot touch, so that the compiler keeps them in registers.
     Cursor cursor = m_cursor;
-    const std::size_t copied = m_copies.size();
-    m_copies.resize(copied + reads.size());
-    SampleCopy* copies = m_copies.data() + copied;
-    const auto keep = [&] {
-        m_cursor = cursor;
-        m_copies.resize(static_cast<std::size_t>(copies - m_copies.data()));
-    };
     std::size_t i = 0;
     try {
         for (; i < reads.size(); ++i) {
@@ -510,14 +502,14 @@ void ReadBlockWriter::write_reads(std::span<const common::ReadHolder* const> rea
             QOR_EXPECTS(read.metadata != nullptr, "A read sent to the server needs its metadata");
             const std::span<const std::int16_t> samples = samples_of(read, 0, read.metadata->duration);
             const std::uint32_t shape = shapes != nullptr ? shapes[i] : shape_of(read, 0, 1);
-            blocks[i] = flatbuffers::Offset<wire::ReadBlock>(write_block(cursor, copies, read, samples, 0, 1, shape));
+            blocks[i] = flatbuffers::Offset<wire::ReadBlock>(write_block(cursor, read, samples, 0, 1, shape));
         }
     } catch (...) {
-        keep();
+        m_cursor = cursor;
         m_wrote_block = m_wrote_block || i > 0;
         throw;
     }
-    keep();
+    m_cursor = cursor;
     m_wrote_block = m_wrote_block || !reads.empty();
 }
 
@@ -525,11 +517,6 @@ void ReadBlockWriter::finish() noexcept {
     if (m_wrote_block) {
         m_builder.TrackMinAlign(sizeof(std::uint64_t));
     }
-    std::uint8_t* const end = m_builder.GetCurrentBufferPointer() + m_builder.GetSize();
-    for (const SampleCopy& copy : m_copies) {
-        ipc_tools::copy_samples(end - copy.to, copy.from, copy.bytes);
-    }
-    m_copies.clear();
     m_builder.PopBytes(m_cursor.free);
     m_cursor.free = 0;
 }

@@ -4,7 +4,7 @@
 //
 //   ReadBlockWriter writer(builder, room);
 //   const auto block = writer.write(read, 0, duration, 0, 1);
-//   writer.finish();  // copies the samples
+//   writer.finish();
 //
 // A message may carry dozens of blocks, and building each through the
 // builder part by part (aligning each, noting where each field went, then
@@ -31,11 +31,9 @@
 // over. Room that runs short is taken as needed (growing the builder), so a
 // writer given no room works too, only more slowly.
 //
-// Blocks are written without their samples, which finish() copies
-// afterwards, all at once. A batch thus writes the tables of all its blocks
-// while the reads' metadata is still in cache from sizing the buffer, and
-// then copies samples as one stream, rather than fetching each read's
-// metadata anew from behind the samples copied since.
+// A block's samples are copied last, once its table, texts and pairing are
+// written: in a batch, each copy streams on while the next block is worked
+// out, which costs less than copying all samples after all tables.
 //
 // The tables read back through the generated accessors and pass the
 // verifier like any other, once finished. Nothing else may be built in the
@@ -150,15 +148,23 @@ public:
 
     // The most that write() puts into the buffer for a block of
     // sample_count samples of a read with these texts, of this shape,
-    // vtables aside. Inline: a batch sizes its buffer read by read.
+    // vtables aside: what the shape takes, and what the read's own texts
+    // and samples take. Inline: a batch sizes its buffer read by read.
     static std::size_t block_bytes(std::uint64_t sample_count,
                                    std::string_view read_id,
                                    std::string_view strand_id,
                                    std::uint32_t shape) noexcept {
-        return Layout(table_bytes(shape), pairing_bytes(shape), read_id, strand_id,
-                      static_cast<std::size_t>(sample_count))
-                   .bytes +
-               most_placement_bytes;
+        return shape_bytes(shape) + own_bytes(sample_count, read_id, strand_id);
+    }
+    static constexpr std::size_t shape_bytes(std::uint32_t shape) noexcept {
+        return table_bytes(shape) + pairing_bytes(shape) + sizeof(flatbuffers::uoffset_t) + most_placement_bytes;
+    }
+    static std::size_t own_bytes(std::uint64_t sample_count,
+                                 std::string_view read_id,
+                                 std::string_view strand_id) noexcept {
+        // As Layout counts them.
+        return image_text_bytes(read_id.size()) + (strand_id == read_id ? 0 : image_text_bytes(strand_id.size())) +
+               static_cast<std::size_t>(sample_count) * sizeof(std::int16_t);
     }
 
     // Whether a read's blocks carry its pairing: only with all three of its
@@ -201,9 +207,8 @@ public:
         return carries_pairing(metadata) ? shape | pairing_field : shape & ~pairing_fields;
     }
 
-    // Takes `room` bytes below everything built so far. blocks: how many
-    // blocks the writer will write, to take room for their copies at once.
-    ReadBlockWriter(ReadMessageBuilder& builder, std::size_t room, std::size_t blocks = 1);
+    // Takes `room` bytes below everything built so far.
+    ReadBlockWriter(ReadMessageBuilder& builder, std::size_t room);
     ReadBlockWriter(const ReadBlockWriter&) = delete;
     ReadBlockWriter& operator=(const ReadBlockWriter&) = delete;
 
@@ -214,9 +219,8 @@ public:
     // "invalid map<K, T> key" when the read has no raw_data,
     // std::runtime_error "Invalid array type requested." when its samples are
     // not int16, and std::runtime_error when the requested samples run past
-    // the data set. The samples wait for finish(), and later blocks compare
-    // their shared texts with this read's: until finish() the read must stay
-    // as it is.
+    // the data set. Later blocks compare their shared texts with this
+    // read's: until finish() the read must stay as it is.
     flatbuffers::Offset<wire::ReadBlock> write(const common::ReadHolder& read,
                                                std::uint64_t first_sample,
                                                std::uint64_t sample_count,
@@ -231,8 +235,8 @@ public:
                      flatbuffers::Offset<wire::ReadBlock>* blocks,
                      const std::uint32_t* shapes = nullptr);
 
-    // Copies the samples of every block written, and gives the room left
-    // over back to the builder. Once, after the last block.
+    // Gives the room left over back to the builder. Once, after the last
+    // block.
     void finish() noexcept;
 
 private:
@@ -278,20 +282,6 @@ private:
         flatbuffers::uoffset_t pairing_vtable = 0;
     };
 
-    // A block's samples, copied by finish(): to where, as a distance from
-    // the buffer's end, which stays right if the builder grows.
-    struct SampleCopy {
-        // Left unset: room for copies is taken for a whole batch at once,
-        // and each is written before it is read.
-        SampleCopy() noexcept {}  // NOLINT(modernize-use-equals-default): = default would zero them
-        SampleCopy(flatbuffers::uoffset_t to_, const std::int16_t* from_, std::size_t bytes_) noexcept
-            : to(to_), from(from_), bytes(bytes_) {}
-
-        flatbuffers::uoffset_t to;
-        const std::int16_t* from;
-        std::size_t bytes;
-    };
-
     Cursor grow(Cursor cursor, std::size_t bytes);
     std::uint8_t* take(Cursor& cursor, std::size_t bytes);
     flatbuffers::uoffset_t write_vtable_image(Cursor& cursor, const std::uint8_t* vtable, std::size_t bytes);
@@ -302,7 +292,6 @@ private:
     Cursor carry(Cursor cursor, const interfaces::ReadMetadata& metadata);
     Cursor take_shape(Cursor cursor, std::uint32_t shape);
     flatbuffers::uoffset_t write_block(Cursor& cursor,
-                                       SampleCopy*& copies,
                                        const common::ReadHolder& read,
                                        std::span<const std::int16_t> samples,
                                        std::uint32_t block_index,
@@ -318,7 +307,6 @@ private:
     ReadMessageBuilder& m_builder;
     Cursor m_cursor;
     bool m_wrote_block = false;
-    std::vector<SampleCopy> m_copies;
     // Where each shape's block vtable was written, by its block_fields: a
     // batch holds a handful of shapes. Pairing vtables by their channel and
     // mux fields (0: not yet written).

@@ -51,3 +51,10 @@ echo "== corvane_basecall_example (the C++ library alone): 300 simulated reads t
 ./build/corvane_basecall_example --reads 300 --length 400 --output "$work/example.fastq"
 echo "-- first records"
 head -n 4 "$work/example.fastq" | cut -c1-160
+
+echo
+echo "== corvane report: the run's totals and figures as one self-contained page"
+# Kept after the demo (its work folder is removed): open it in a browser.
+mkdir -p build/demo
+"$corvane" report "$work/summary.tsv" -o build/demo/report.html --title "corvane demo: $reads simulated reads"
+echo "report: $root/build/demo/report.html"

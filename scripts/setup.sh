@@ -14,7 +14,7 @@ packages=(
     rapidjson-dev
     libboost-log-dev libboost-filesystem-dev libboost-thread-dev
     libgtest-dev libgmock-dev libbenchmark-dev
-    samtools
+    samtools valgrind
     libminimap2-dev zlib1g-dev
     clang libclang-rt-dev
 )
@@ -52,6 +52,21 @@ if [ -n "$rt" ] && ! dpkg-query -W -f='${Status}' "$rt" 2>/dev/null | grep -q "i
     echo "setup: installing $rt"
     apt_update_once
     DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "$rt" >/dev/null
+fi
+
+# Headless Chromium, which the report test opens the HTML report in, and a
+# font for it. Optional: where neither package can be installed the test
+# is skipped and says so.
+if ! command -v chromium-headless-shell >/dev/null 2>&1 && ! command -v chromium >/dev/null 2>&1; then
+    apt_update_once
+    for browser in chromium-headless-shell chromium; do
+        if apt-cache show "$browser" >/dev/null 2>&1; then
+            echo "setup: installing $browser (for the report test)"
+            DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "$browser" \
+                fonts-dejavu-core >/dev/null || echo "setup: warning: $browser could not be installed" >&2
+            break
+        fi
+    done
 fi
 
 # Python 3.13: Debian 13 ships it; Debian 12 machines carry it under pyenv.
@@ -155,7 +170,7 @@ tavrix_sources=$(cd "$root" && find CMakeLists.txt pyproject.toml cmake apps com
 # Build isolation is off, so pip builds with the packages above and only
 # installs the dependencies (the extra's among them) that are missing.
 if [ ! -f "$tavrix_stamp" ] || [ "$(cat "$tavrix_stamp")" != "$tavrix_sources" ] ||
-        ! (cd / && "$venv/bin/python" -c 'import tavrix, corvane_cli, h5py, pysam, tqdm, matplotlib, distributed' \
+        ! (cd / && "$venv/bin/python" -c 'import tavrix, corvane_cli, h5py, pysam, tqdm, matplotlib, distributed, inotify_simple' \
             >/dev/null 2>&1); then
     echo "setup: building and installing the Python module into $venv"
     (cd "$root" && "$venv/bin/python" -m pip install -q --no-build-isolation ".[cli]")

@@ -367,9 +367,7 @@ PassReadResult CorvaneImpl::pass_reads(std::vector<Read>& reads, std::uint32_t t
         }
     }
     for (common::ReadHolder& holder : holders) {
-        Read read;
-        read.set_readholder(std::move(holder));
-        reads.push_back(std::move(read));
+        reads.push_back(Read(std::move(holder)));
     }
     scope.trace([&] { return to_string(result); });
     return result;
@@ -384,10 +382,8 @@ void CorvaneImpl::get_completed_reads(std::vector<std::vector<Read>>& reads) {
     client->get_completed_reads(finished);
     std::unordered_map<std::uint64_t, std::vector<Read>> by_tag;
     for (common::ReadHolder& holder : finished) {
-        Read read;
         const std::uint64_t tag = holder.read_tag;
-        read.set_readholder(std::move(holder));
-        by_tag[tag].push_back(std::move(read));
+        by_tag[tag].push_back(Read(std::move(holder)));
     }
     for (auto& [tag, group] : by_tag) {
         reads.push_back(std::move(group));

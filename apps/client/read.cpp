@@ -11,6 +11,8 @@ namespace apps {
 
 Read::Read() : m_read_holder(std::make_unique<common::ReadHolder>()) {}
 
+Read::Read(common::ReadHolder&& record) : m_read_holder(std::make_unique<common::ReadHolder>(std::move(record))) {}
+
 Read::Read(Read&& other) noexcept = default;
 
 Read& Read::operator=(Read&& other) noexcept {

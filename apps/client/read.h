@@ -113,6 +113,12 @@ public:
     std::vector<AlignmentSamLine> extract_sam_and_bed_lines(float modbase_threshold_percent) const;
 
 private:
+    friend class CorvaneImpl;
+
+    /// A handle owning the given record, without first making a default
+    /// one: how the client hands back the records it moved in.
+    explicit Read(common::ReadHolder&& record);
+
     const common::ReadHolder& owned_record() const;
     common::ReadHolder& owned_record();
 

@@ -28,10 +28,8 @@
 #include <filesystem>
 #include <fstream>
 #include <iostream>
-#include <map>
-#include <random>
 #include <string>
-#include <thread>
+#include <unordered_map>
 #include <vector>
 
 #include <fcntl.h>
@@ -98,6 +96,9 @@ Options parse_options(int argc, char** argv) {
 // --- Simulated reads -------------------------------------------------------
 
 constexpr std::uint32_t samples_per_base = 5;
+// Reads are passed in batches of about this many samples: the client's
+// default block size, the most one batch message carries.
+constexpr std::uint64_t samples_per_batch = 256000;
 
 std::int16_t base_level(char base) {
     switch (base) {
@@ -114,19 +115,50 @@ struct Simulated {
     std::vector<std::int16_t> samples;
 };
 
-Simulated simulate(std::mt19937_64& random, std::uint64_t index, std::uint32_t length) {
+// Making the signal is this program's stand-in for reading it from a file,
+// so it should cost little next to the client's own work: a small, fast
+// generator (xorshift64*) whose every 64-bit draw gives four 16-bit values,
+// each the choice of a base or the noise of a sample.
+class FastRandom {
+public:
+    explicit FastRandom(std::uint64_t seed) : m_state((seed ^ 0x9e3779b97f4a7c15ULL) | 1) {}
+    std::uint64_t operator()() {
+        m_state ^= m_state >> 12;
+        m_state ^= m_state << 25;
+        m_state ^= m_state >> 27;
+        return m_state * 0x2545f4914f6cdd1dULL;
+    }
+
+private:
+    std::uint64_t m_state;  // never 0
+};
+
+Simulated simulate(FastRandom& random, std::uint64_t index, std::uint32_t length) {
     static const char bases[] = "ACGT";
-    std::uniform_int_distribution<int> base(0, 3);
-    std::uniform_int_distribution<int> noise(-30, 30);
     Simulated read;
     read.read_id = "sim_read_" + std::to_string(index);
-    read.sequence.reserve(length);
-    read.samples.reserve(std::size_t{length} * samples_per_base);
+    read.sequence.resize(length);
+    read.samples.resize(std::size_t{length} * samples_per_base);
+    std::uint64_t bits = 0;
+    int bits_left = 0;
+    const auto draw16 = [&] {
+        if (bits_left == 0) {
+            bits = random();
+            bits_left = 4;
+        }
+        const auto value = static_cast<std::uint32_t>(bits & 0xffff);
+        bits >>= 16;
+        --bits_left;
+        return value;
+    };
+    std::int16_t* sample = read.samples.data();
     for (std::uint32_t i = 0; i < length; ++i) {
-        const char next = bases[base(random)];
-        read.sequence += next;
+        const char next = bases[draw16() % 4];
+        read.sequence[i] = next;
         for (std::uint32_t s = 0; s < samples_per_base; ++s) {
-            read.samples.push_back(static_cast<std::int16_t>(base_level(next) + noise(random)));
+            // draw16() scaled into 0..60, so the noise is -30..30.
+            const int noise = static_cast<int>((draw16() * 61) >> 16) - 30;
+            *sample++ = static_cast<std::int16_t>(base_level(next) + noise);
         }
     }
     return read;
@@ -134,11 +166,11 @@ Simulated simulate(std::mt19937_64& random, std::uint64_t index, std::uint32_t l
 
 // A read handle with what every server needs: the raw signal and the
 // acquisition metadata (offset and scaling to picoamperes, sampling rate,
-// start time).
-apps::Read to_read(const Simulated& simulated, std::uint64_t tag) {
+// start time). The signal is moved into the read, not copied.
+apps::Read to_read(Simulated& simulated, std::uint64_t tag) {
     apps::Read read;
     read.set_read_tag(tag);
-    read.get_datasets().emplace(dw::raw_data, dw::DataSetData(std::vector<std::int16_t>(simulated.samples)));
+    read.get_datasets().emplace(dw::raw_data, dw::DataSetData(std::move(simulated.samples)));
     auto metadata = read.get_metadata();
     metadata.set<std::string>("read_data::read_id", simulated.read_id);
     metadata.set<float>("read_data::daq_offset", 0.0f);
@@ -229,7 +261,7 @@ void write_read(std::ostream& out, const apps::Read& read, const std::string& fo
 // Writes each finished read and checks it against the sequence its signal
 // was made from.
 void collect(apps::Corvane& client, std::ostream& out, const Options& options,
-             std::map<std::string, std::string>& truth, Summary& summary) {
+             std::unordered_map<std::string, std::string>& truth, Summary& summary) {
     std::vector<std::vector<apps::Read>> groups;
     client.get_completed_reads(groups);
     for (const auto& group : groups) {
@@ -243,9 +275,10 @@ void collect(apps::Corvane& client, std::ostream& out, const Options& options,
                 continue;
             }
             ++summary.with_results;
-            if (id && truth.count(*id) && truth[*id] == sequence->second.string_value()) {
+            if (const auto known = id ? truth.find(*id) : truth.end();
+                known != truth.end() && known->second == sequence->second.string_value()) {
                 ++summary.identical;
-                truth.erase(*id);
+                truth.erase(known);
             }
             write_read(out, read, options.format);
         }
@@ -308,28 +341,40 @@ int main(int argc, char** argv) {
         out << "@HD\tVN:1.6\tSO:unknown\n" << header;
     }
 
-    // 4. Pass reads with back-pressure: queue_full means the input queue
-    //    stayed full for the timeout, so collect what is done and try again.
-    std::mt19937_64 random(options.seed);
-    std::map<std::string, std::string> truth;
+    // 4. Pass reads in batches, with back-pressure. A batch travels to the
+    //    server in as few messages as its size allows and comes back
+    //    together, so the client and the server exchange far fewer messages
+    //    than with one read at a time. queue_full means the input queue
+    //    stayed full for the timeout: collect what is done and try again.
+    FastRandom random(options.seed);
+    std::unordered_map<std::string, std::string> truth;
     Summary summary;
     const auto start = std::chrono::steady_clock::now();
     auto last_progress = start;
     std::uint64_t samples_in = 0;
+    std::vector<apps::Read> batch;
+    std::uint64_t batch_samples = 0;
     for (std::uint64_t i = 0; i < options.reads; ++i) {
-        const Simulated simulated = simulate(random, i, options.length);
-        truth[simulated.read_id] = simulated.sequence;
-        apps::Read read = to_read(simulated, i + 1);
+        Simulated simulated = simulate(random, i, options.length);
+        batch_samples += simulated.samples.size();
+        truth[simulated.read_id] = std::move(simulated.sequence);
+        batch.push_back(to_read(simulated, i + 1));
+        if (batch_samples < samples_per_batch && i + 1 < options.reads) {
+            continue;
+        }
+        const std::size_t passed = batch.size();
         apps::PassReadResult result;
-        while ((result = client.pass_read(read, 100)) == apps::PassReadResult::queue_full) {
+        while ((result = client.pass_reads(batch, 100)) == apps::PassReadResult::queue_full) {
             collect(client, out, options, truth, summary);
         }
         if (result != apps::PassReadResult::success) {
-            std::cerr << "corvane_basecall_example: read " << simulated.read_id << " refused: " << result << "\n";
+            std::cerr << "corvane_basecall_example: a batch of " << passed << " reads was refused: " << result << "\n";
             break;
         }
-        ++summary.reads_in;
-        samples_in += simulated.samples.size();
+        summary.reads_in += passed;
+        samples_in += batch_samples;
+        batch.clear();
+        batch_samples = 0;
         collect(client, out, options, truth, summary);
 
         const auto now = std::chrono::steady_clock::now();

@@ -21,10 +21,31 @@ the open-pore level, so that each read comes back as one read:
   time per read of the server process and of this process (the calling
   thread and the clients' workers). Their sum per read, against the cores
   the machine has, bounds what any pool can reach.
+
+Under callgrind it counts instructions instead of timing:
+
+    valgrind --tool=callgrind --collect-atstart=no .venv/bin/python \
+        bench/python/conversion_bench.py [build_folder]
+
+prints the calling thread's instructions per read in pass_reads and in
+get_completed_reads, beside the C++ facade's own for the same calls
+(bench/facade_read_cost, run here under callgrind too; its collect
+includes freeing the reads, as the module frees them inside its call), the
+difference, which is what the module adds, and the cost of freeing the
+returned dicts afterwards. Only the calling
+thread is counted (the clients' workers and ZeroMQ's threads are not), and
+the counts hardly move from run to run or with the machine's load. The
+counts come from the numbered callgrind.out.PID.N files callgrind writes
+in the current folder (removed once read; callgrind's own end-of-run file
+stays); --collect-atstart=no is needed, and checked.
 """
 
+import ctypes
+import functools
+import glob
 import json
 import os
+import re
 import statistics
 import subprocess
 import sys
@@ -159,25 +180,161 @@ def run(address, server_pid, num_threads, count):
     return count / elapsed, busy, server_us, process_us
 
 
+def start_server(build, folder):
+    """A reference server listening in folder: the process and its address."""
+    server = subprocess.Popen(
+        [
+            os.path.join(build, "reference_server", "reference_server"),
+            "--listen",
+            f"ipc://{folder}/bench.sock",
+            "--verbosity",
+            "0",
+        ],
+        stdout=subprocess.PIPE,
+        text=True,
+    )
+    return server, server.stdout.readline().rsplit(" ", 1)[1].strip()
+
+
+class Callgrind:
+    """The calling thread's instruction counts under callgrind, through the
+    marks of build/bench/libcallgrind_marks.so; inactive elsewhere."""
+
+    def __init__(self, build):
+        path = os.path.join(build, "bench", "libcallgrind_marks.so")
+        self.marks = ctypes.CDLL(path) if os.path.exists(path) else None
+        self.active = bool(self.marks and self.marks.corvane_callgrind_running())
+        self.prefix = f"callgrind.out.{os.getpid()}"
+
+    def count(self, label, work):
+        """Runs work() with the calling thread counted; returns its result."""
+        self.marks.corvane_callgrind_count_on()
+        try:
+            return work()
+        finally:
+            self.marks.corvane_callgrind_count_off()
+            self.marks.corvane_callgrind_dump(label.encode())
+
+    def totals(self):
+        """{label: [instructions, ...]} of the dumps so far, in order; the
+        files are removed."""
+        return dump_totals(self.prefix)
+
+
+def dump_totals(prefix):
+    found = {}
+
+    def part(path):
+        return int(path.rsplit(".", 1)[1])
+
+    for path in sorted(glob.glob(glob.escape(prefix) + ".*"), key=part):
+        with open(path) as dump:
+            text = dump.read()
+        os.unlink(path)
+        trigger = re.search(r"^desc: Trigger: Client Request: (.*)$", text, re.M)
+        totals = re.search(r"^totals: (\d+)", text, re.M)
+        if trigger and totals:
+            found.setdefault(trigger.group(1), []).append(int(totals.group(1)))
+    return found
+
+
+def run_traced(command, **kwargs):
+    """subprocess.run, removing the file callgrind writes for the forked child."""
+    done = subprocess.Popen(command, **kwargs)
+    out, err = done.communicate()
+    forked = f"callgrind.out.{done.pid}"
+    if os.path.exists(forked):
+        os.unlink(forked)
+    if done.returncode != 0:
+        raise subprocess.CalledProcessError(done.returncode, command, out, err)
+
+
+def facade_instructions(build):
+    """The facade's instructions per read: {"pass", "collect", "free"}."""
+    with tempfile.TemporaryDirectory() as folder:
+        prefix = os.path.join(folder, "facade")
+        run_traced(
+            [
+                "valgrind",
+                "--tool=callgrind",
+                "--collect-atstart=no",
+                f"--callgrind-out-file={prefix}",
+                os.path.join(build, "bench", "facade_read_cost"),
+                str(BATCH),
+                str(REPEATS),
+            ],
+            stdout=subprocess.PIPE,
+            stderr=subprocess.PIPE,
+            text=True,
+        )
+        counts = dump_totals(prefix)
+    return {name: statistics.median(values) / BATCH for name, values in counts.items()}
+
+
+def instructions(build, callgrind):
+    """Per read instruction counts of the module's pass_reads and
+    get_completed_reads against the facade's."""
+    # What a count of nothing costs (the marks' own calls), taken off each.
+    for _ in range(3):
+        callgrind.count("calibrate", lambda: None)
+    overhead = min(callgrind.totals()["calibrate"])
+    if overhead > 100000:
+        sys.exit("conversion_bench: run under valgrind with --collect-atstart=no")
+    with tempfile.TemporaryDirectory() as folder:
+        server, address = start_server(build, folder)
+        try:
+            client = C(address, "ref_dna_fast")
+            client.set_params({"max_reads_queued": BATCH})
+            assert client.connect() == C.success
+            for r in range(REPEATS):
+                batch = reads(BATCH, r * BATCH)
+                assert callgrind.count("pass", functools.partial(client.pass_reads, batch, 10000)) == C.read_accepted
+                deadline = time.monotonic() + 300
+                while queued_out(client) < BATCH and time.monotonic() < deadline:
+                    time.sleep(0.002)  # polling interval
+                got = callgrind.count("collect", client.get_completed_reads)
+                assert sum(len(group) for group in got) == BATCH
+                callgrind.count("free", got.clear)
+            client.finish(10)
+        finally:
+            server.terminate()
+            server.wait()
+            forked = f"callgrind.out.{server.pid}"
+            if os.path.exists(forked):
+                os.unlink(forked)
+    python = {name: (statistics.median(values) - overhead) / BATCH for name, values in callgrind.totals().items()}
+    facade = facade_instructions(build)
+    # The module frees the library's reads inside its call: the difference is
+    # given over the facade's call alone and over the call and that freeing.
+    facade_collect = facade["collect"] + facade["free"]
+    print(
+        f"instructions per read of the calling thread (callgrind, median of {REPEATS} batches of {BATCH} "
+        f"{SAMPLES}-sample reads):"
+    )
+    print(
+        f"pass_reads           {python['pass']:8.0f}, C++ facade {facade['pass']:8.0f}, "
+        f"module adds {python['pass'] - facade['pass']:8.0f}"
+    )
+    print(
+        f"get_completed_reads  {python['collect']:8.0f}, C++ facade {facade['collect']:8.0f} "
+        f"(+ {facade['free']:.0f} freeing its reads), module adds {python['collect'] - facade['collect']:8.0f} "
+        f"({python['collect'] - facade_collect:.0f} over the call and the freeing)"
+    )
+    print(f"freeing the dicts    {python['free']:8.0f} (Python's own, after the call)")
+
+
 def main():
     build = sys.argv[1] if len(sys.argv) > 1 else "build"
     print(f"load {os.getloadavg()[0]:.2f}")
+    callgrind = Callgrind(build)
+    if callgrind.active:
+        instructions(build, callgrind)
+        return
     wall, cpu = to_library_us()
     print(f"to_library   {wall:8.2f} us/read wall, {cpu:8.2f} cpu (dict to library read, {SAMPLES} samples)")
     facade_pass, facade_collect = facade_us(build)
     with tempfile.TemporaryDirectory() as folder:
-        server = subprocess.Popen(
-            [
-                os.path.join(build, "reference_server", "reference_server"),
-                "--listen",
-                f"ipc://{folder}/bench.sock",
-                "--verbosity",
-                "0",
-            ],
-            stdout=subprocess.PIPE,
-            text=True,
-        )
-        address = server.stdout.readline().rsplit(" ", 1)[1].strip()
+        server, address = start_server(build, folder)
         try:
             py_pass, py_collect = pass_and_collect_us(address)
             results = {n: [run(address, server.pid, n, 2000) for _ in range(3)] for n in (1, 4)}

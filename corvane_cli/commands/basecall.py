@@ -17,7 +17,8 @@ import time
 from collections.abc import Callable, Iterator
 from contextlib import ExitStack
 from dataclasses import dataclass
-from typing import TYPE_CHECKING, Any, TextIO
+from pathlib import Path
+from typing import TYPE_CHECKING, Any, TextIO, cast
 
 from corvane_cli.errors import EXIT_INTERRUPTED, EXIT_OK, EXIT_READS_FAILED, EXIT_USAGE, UsageError
 from corvane_cli.read_types import Group, InputRead, OnResults
@@ -31,8 +32,10 @@ if TYPE_CHECKING:
     from corvane_cli.embedded_server import EmbeddedServer
     from corvane_cli.output_paths import OutputPath
     from corvane_cli.pipeline import Pipeline, PipelineError
+    from corvane_cli.resume import Resumption
     from corvane_cli.run_summary import RunRecord
     from corvane_cli.signal_file import SignalFileReader
+    from corvane_cli.split_outputs import SplitWriter
     from corvane_cli.writers import ReadWriter
 
 DEFAULT_CONFIG = "ref_dna_fast"
@@ -52,20 +55,65 @@ def add_parser(subparsers: argparse._SubParsersAction) -> argparse.ArgumentParse
         "NAME.partial and renamed to NAME only when the run is complete; standard output, devices and "
         "links are written in place. The summary goes to standard error.",
     )
-    parser.add_argument("inputs", nargs="+", metavar="INPUT", help="signal files")
+    parser.add_argument(
+        "inputs",
+        nargs="+",
+        metavar="INPUT",
+        help="signal files, or folders of them (their *.h5 and *.hdf5 files, in natural order)",
+    )
+    parser.add_argument("--recursive", action="store_true", help="take the signal files in subfolders of a folder too")
+    parser.add_argument(
+        "--watch",
+        action="store_true",
+        help="keep taking the signal files that appear in the input folders (under their final names) "
+        "until --watch-stop-after or --watch-stop-file says so; Ctrl-C interrupts the run",
+    )
+    parser.add_argument(
+        "--watch-stop-after",
+        type=_positive_seconds,
+        metavar="S",
+        help="with --watch: end once S seconds pass without a new file and every file found is called",
+    )
+    parser.add_argument(
+        "--watch-stop-file",
+        metavar="PATH",
+        help="with --watch: end once a file of this name exists, after calling the files found until then",
+    )
     parser.add_argument(
         "-o",
         "--output",
-        required=True,
         metavar="OUTPUT",
-        help="output file, its name ending in .fastq or .fq (.gz for BGZF-compressed FASTQ), .sam, "
+        help="output file (or --output-dir), its name ending in .fastq or .fq (.gz for BGZF-compressed FASTQ), .sam, "
         ".bam or .cram; or - for standard output (SAM unless --format says otherwise; a BAM or "
         "CRAM there is not sorted or indexed)",
     )
     parser.add_argument(
         "--format",
         choices=("fastq", "sam", "bam", "cram"),
-        help="output format, for a name without a known ending or for -; must agree with the name",
+        help="output format, for a name without a known ending or for -; must agree with the name; "
+        "with --output-dir, the outputs' format (default bam)",
+    )
+    parser.add_argument(
+        "--output-dir",
+        metavar="DIR",
+        help="instead of -o: write the reads into this folder (made if missing), split as --split-by says "
+        "(DIR/called.bam when not split)",
+    )
+    parser.add_argument(
+        "--split-by",
+        action="append",
+        default=[],
+        metavar="barcode|qscore",
+        help="with --output-dir: one output per barcode arrangement (DIR/barcode01.bam ... DIR/unclassified.bam), "
+        "or pass/ and fail/ by mean qscore against --min-qscore (DIR/pass/called.bam), or both "
+        "(DIR/pass/barcode01.bam); comma-separated or repeated",
+    )
+    parser.add_argument(
+        "--min-qscore",
+        type=_qscore,
+        metavar="Q",
+        help="reads of a mean qscore below Q fail the filter (passes_filtering in the summary): with "
+        "--split-by qscore they go to fail/, else they are left out of the output and counted",
     )
     parser.add_argument(
         "--server",
@@ -94,8 +142,19 @@ def add_parser(subparsers: argparse._SubParsersAction) -> argparse.ArgumentParse
         help="classify barcodes of these kits (comma-separated or repeated)",
     )
     parser.add_argument("--modified-bases", action="store_true", help="call modified bases (MM/ML tags in SAM/BAM)")
+    parser.add_argument(
+        "--resume",
+        action="store_true",
+        help="go on from what an earlier run with the same options left in OUTPUT.partial (or OUTPUT): its "
+        "reads are not called again, a record cut short is; refused when the options differ",
+    )
     parser.add_argument("--summary", metavar="TSV", help="write a per-read summary table")
-    parser.add_argument("--report", metavar="PNG", help="write a report figure")
+    parser.add_argument(
+        "--report",
+        metavar="HTML|PNG",
+        help="write a report: a name ending in .html gives a self-contained page (as corvane report), "
+        "else a one-page PNG figure",
+    )
     parser.add_argument("--dask", metavar="SCHEDULER", help="spread the input over the workers of this Dask cluster")
     parser.add_argument(
         "--reconnect-timeout",
@@ -147,28 +206,82 @@ def _positive(text: str) -> int:
     return value
 
 
+def _positive_seconds(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a number of seconds: {text!r}") from None
+    if not value > 0 or value == float("inf"):
+        raise argparse.ArgumentTypeError(f"must be a positive number of seconds: {text}")
+    return value
+
+
+def _qscore(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a qscore: {text!r}") from None
+    if not 0 <= value < float("inf"):
+        raise argparse.ArgumentTypeError(f"a qscore is a number from 0 up: {text}")
+    return value
+
+
+def _splits(args: argparse.Namespace) -> list[str]:
+    from corvane_cli.split_outputs import SPLITS
+
+    splits = [item for text in args.split_by for item in text.split(",") if item]
+    for item in splits:
+        if item not in SPLITS:
+            raise UsageError(f"--split-by {item}: choose barcode, qscore or both")
+    return splits
+
+
 def _check_options(args: argparse.Namespace) -> tuple[str, bool]:
     from corvane_cli.writers import format_of
 
-    fmt, compressed = format_of(args.output, args.format)
+    args.splits = _splits(args)
+    if (args.output is None) == (args.output_dir is None):
+        raise UsageError("name where the reads go: -o OUTPUT, or --output-dir DIR (not both)")
+    if args.splits and args.output_dir is None:
+        raise UsageError("--split-by splits into a folder of outputs: give --output-dir DIR instead of -o")
+    if "qscore" in args.splits and args.min_qscore is None:
+        raise UsageError("--split-by qscore needs the threshold: give --min-qscore Q")
+    if "barcode" in args.splits and not _kits(args):
+        raise UsageError("--split-by barcode needs barcodes classified: give --barcode-kits")
+    if args.output_dir is not None:
+        fmt, compressed = args.format or "bam", False
+    else:
+        fmt, compressed = format_of(args.output, args.format)
     for path in [args.reference, args.server_settings]:
         if path and not os.access(path, os.R_OK):
             raise UsageError(f"{path}: " + ("no such file" if not os.path.exists(path) else "not readable"))
     if fmt == "cram" and (not args.reference or args.reference.endswith(".mmi")):
-        raise UsageError(f"{args.output}: CRAM is written against its reference: give --reference with a FASTA file")
+        raise UsageError(
+            f"{args.output or args.output_dir}: CRAM is written against its reference: "
+            "give --reference with a FASTA file"
+        )
     if args.dask and not args.server:
         raise UsageError("--dask needs the basecall servers of the workers: give them with --server")
     if args.server and args.server_settings:
         raise UsageError("--server-settings is for the private server: leave it out with --server")
+    if not args.watch and (args.watch_stop_after is not None or args.watch_stop_file):
+        raise UsageError("--watch-stop-after and --watch-stop-file end a --watch run: give --watch too")
+    if args.watch and args.dask:
+        raise UsageError("--watch runs here, not on a Dask cluster: leave out --dask")
+    if args.resume and (args.dask or args.output_dir is not None):
+        raise UsageError("--resume goes on with one output (-o) called here: leave out --dask and --output-dir")
     return fmt, compressed
 
 
-def _plan_outputs(args: argparse.Namespace) -> _Outputs:
+def _plan_outputs(args: argparse.Namespace, fmt: str, compressed: bool) -> _Outputs:
     """The outputs, each checked writable and none of them an input or
     another output, before anything is started."""
     from corvane_cli.output_paths import OutputPath, refuse_overlaps
+    from corvane_cli.split_outputs import SplitWriter
 
-    output = OutputPath(args.output)
+    output = OutputPath(args.output) if args.output is not None else None
+    if args.output_dir is not None:
+        SplitWriter.probe(args.output_dir)
     extra = [
         OutputPath(name, what) if name else None for name, what in ((args.summary, "summary"), (args.report, "report"))
     ]
@@ -177,7 +290,7 @@ def _plan_outputs(args: argparse.Namespace) -> _Outputs:
             raise UsageError(f"only the reads (-o -) go to standard output, not the {item.what}")
     outputs = [item for item in [output, *extra] if item is not None]
     refuse_overlaps(
-        [(path, "input") for path in args.inputs]
+        [(path, "input") for path in args.input_files]
         + [
             (path, what)
             for path, what in ((args.reference, "reference"), (args.server_settings, "settings file"))
@@ -187,7 +300,30 @@ def _plan_outputs(args: argparse.Namespace) -> _Outputs:
     )
     for item in outputs:
         item.probe()
-    return _Outputs(output, *extra)
+    resumption = None
+    if args.resume and output is not None:
+        from corvane_cli.resume import prepare
+
+        resumption = prepare(output, fmt, compressed, _recorded_options(args, fmt, compressed))
+    return _Outputs(output, args.output_dir, extra[0], extra[1], resumption)
+
+
+def _recorded_options(args: argparse.Namespace, fmt: str, compressed: bool) -> dict[str, Any]:
+    """What must be the same for a run to go on with an earlier one's output."""
+    return {
+        "format": fmt,
+        "compressed": compressed,
+        "config": _config(args),
+        "reference": os.path.abspath(args.reference) if args.reference else None,
+        "moves": args.moves,
+        "modified_bases": args.modified_bases,
+        "barcode_kits": sorted(_kits(args)),
+        "min_qscore": args.min_qscore,
+    }
+
+
+def _config(args: argparse.Namespace) -> str:
+    return str(args.config or (MODIFIED_BASES_CONFIG if args.modified_bases else DEFAULT_CONFIG))
 
 
 def _params(args: argparse.Namespace) -> dict[str, Any]:
@@ -315,13 +451,18 @@ class _Outputs:
     """Where a run writes: the reads, and the summary table and the report
     figure when asked for."""
 
-    reads: OutputPath
+    reads: OutputPath | None  # None when split under a folder
+    folder: str | None
     summary: OutputPath | None
     report: OutputPath | None
+    resumption: Resumption | None = None  # with --resume
 
-    def kept(self) -> list[str]:
+    def kept(self, writer: ReadWriter | SplitWriter) -> list[str]:
         """The partial files an incomplete run leaves."""
-        return [
+        from corvane_cli.split_outputs import SplitWriter
+
+        split = writer.kept() if isinstance(writer, SplitWriter) else []
+        return split + [
             item.shown
             for item in (self.reads, self.summary, self.report)
             if item is not None and not item.in_place and item.partial_path.exists()
@@ -332,9 +473,11 @@ class _Outputs:
 class _Sinks:
     """The open outputs of a run."""
 
-    writer: ReadWriter
+    writer: ReadWriter | SplitWriter
     summary_file: TextIO | None
     record: RunRecord
+    # The table an HTML report is made from when there is no --summary.
+    report_table: TextIO | None = None
 
 
 class _OutputFailed(Exception):
@@ -343,14 +486,22 @@ class _OutputFailed(Exception):
 
 def run(args: argparse.Namespace) -> int:
     from corvane_cli.embedded_server import EmbeddedServerError
+    from corvane_cli.input_folders import expand_inputs
 
     fmt, compressed = _check_options(args)
-    outputs = _plan_outputs(args)
-    config = args.config or (MODIFIED_BASES_CONFIG if args.modified_bases else DEFAULT_CONFIG)
+    args.input_files, folders = expand_inputs(args.inputs, args.recursive, allow_empty=args.watch)
+    if args.watch and not folders:
+        raise UsageError("--watch watches folders: give at least one folder as INPUT")
+    outputs = _plan_outputs(args, fmt, compressed)
+    config = _config(args)
     params = _params(args)
     with ExitStack() as stack:
         stop = stack.enter_context(StopRequest())
-        inputs = RunInputs(args.inputs, stack)
+        inputs = RunInputs(args.input_files, stack)
+        watching = _Watching(args, folders, inputs, stack) if args.watch else None
+        if watching is not None and not inputs.count:
+            # The outputs' read groups come from the first file's run.
+            watching.wait_for_first(stop)
         scheduler = _scheduler(args, stack, stop)
         try:
             servers, embedded = _servers(args, stack, stop)
@@ -366,12 +517,12 @@ def run(args: argparse.Namespace) -> int:
         except _OutputFailed as error:
             print(f"corvane basecall: {error}", file=sys.stderr)
             return EXIT_READS_FAILED
-        calling = _Calling(args, pipeline, inputs, sinks.writer, sinks.record)
+        calling = _Calling(args, pipeline, inputs, sinks.writer, sinks.record, watching, outputs.resumption)
         problem, code = calling.run(scheduler, servers, config, params, stop)
         problem, code = _close_outputs(args, outputs, sinks, calling, problem, code)
         calling.print_summary()
         if problem is not None:
-            kept = outputs.kept()
+            kept = outputs.kept(sinks.writer)
             print(
                 f"corvane basecall: {problem}; the run is incomplete: {sinks.writer.records} records written"
                 + (f", kept as {', '.join(kept)}" if kept else ""),
@@ -379,7 +530,8 @@ def run(args: argparse.Namespace) -> int:
             )
             return code
         counts = pipeline.counts
-        return EXIT_READS_FAILED if counts.failed or counts.without_results else EXIT_OK
+        skipped = watching is not None and watching.skipped
+        return EXIT_READS_FAILED if counts.failed or counts.without_results or skipped else EXIT_OK
 
 
 def _scheduler(args: argparse.Namespace, stack: ExitStack, stop: StopRequest) -> DaskClient | None:
@@ -417,33 +569,74 @@ def _open_outputs(
     """The reads' writer (its header written) and the summary table, open;
     raises _OutputFailed with nothing left behind."""
     from corvane_cli.run_summary import RunRecord
+    from corvane_cli.split_outputs import SplitWriter
     from corvane_cli.writers import OutputError, ReadWriter
 
     read_groups = _read_groups(args, pipeline, inputs, servers) if fmt != "fastq" else []
-    try:
-        writer = ReadWriter(
-            outputs.reads,
-            fmt,
-            compressed,
-            sam_header=pipeline.sam_header(),
-            command_line=sys.argv,
-            include_moves=args.moves,
-            sort=bool(args.reference),
-            reference=args.reference,
-            read_groups=read_groups,
-        )
-    except OutputError as error:
-        outputs.reads.discard()
-        raise _OutputFailed(str(error)) from error
+    sam_header = pipeline.sam_header()
+
+    def make_writer(target: OutputPath, resume: Resumption | None = None) -> ReadWriter:
+        try:
+            return ReadWriter(
+                target,
+                fmt,
+                compressed,
+                sam_header=sam_header,
+                command_line=sys.argv,
+                include_moves=args.moves,
+                sort=bool(args.reference),
+                reference=args.reference,
+                read_groups=read_groups,
+                resume=resume,
+            )
+        except OutputError:
+            if resume is None:
+                target.discard()
+            raise
+
+    writer: ReadWriter | SplitWriter
+    if outputs.folder is not None:
+        writer = SplitWriter(outputs.folder, fmt, args.splits, args.min_qscore, make_writer)
+    else:
+        from corvane_cli.resume import write_sidecar
+
+        assert outputs.reads is not None
+        try:
+            writer = make_writer(outputs.reads, outputs.resumption)
+            write_sidecar(outputs.reads, _recorded_options(args, fmt, compressed))
+        except OSError as error:
+            raise _OutputFailed(f"cannot write beside {outputs.reads.name}: {error.strerror or error}") from error
+        except OutputError as error:
+            raise _OutputFailed(str(error)) from error
     summary_file = None
+    carried: list[str] = []
     if outputs.summary is not None:
         try:
+            if outputs.resumption is not None:
+                from corvane_cli.run_summary import carried_rows
+
+                carried = carried_rows(outputs.summary, outputs.resumption.ids)
             summary_file = outputs.summary.open_text()
         except OSError as error:
             writer.close(complete=False)
-            outputs.reads.discard()
+            if outputs.reads is not None and outputs.resumption is None:
+                outputs.reads.discard()  # a resumed output keeps what it holds
             raise _OutputFailed(f"cannot write {outputs.summary.shown}: {error.strerror or error}") from error
-    return _Sinks(writer, summary_file, RunRecord(summary_file))
+    report_table = None
+    if summary_file is None and _html_report(args):
+        import tempfile
+
+        # Removed when closed, after the report.
+        report_table = cast(
+            TextIO, tempfile.NamedTemporaryFile("w+", encoding="utf-8", prefix="corvane-report-", suffix=".tsv")
+        )
+    record = RunRecord(summary_file or report_table, args.min_qscore)
+    record.carry(carried)
+    return _Sinks(writer, summary_file, record, report_table)
+
+
+def _html_report(args: argparse.Namespace) -> bool:
+    return bool(args.report) and str(args.report).lower().endswith((".html", ".htm"))
 
 
 def _close_outputs(
@@ -465,21 +658,40 @@ def _close_outputs(
             outputs.summary.commit()
     report = outputs.report
     if report is not None and code != EXIT_INTERRUPTED:
+        from corvane_cli.html_report import ReportError, write_html_report
+
         try:
-            sinks.record.write_report(
-                report.partial_path,
-                args.inputs,
-                args.output,
-                calling.pipeline.counts,
-                calling.inputs.total,
-                calling.seconds,
-            )
+            if _html_report(args):
+                table = sinks.report_table
+                if table is not None:
+                    table.flush()
+                source = table.name if table is not None else str(_closed_summary(outputs, complete))
+                title = f"corvane basecall: {', '.join(args.inputs)} to {args.output or args.output_dir}"
+                write_html_report([source], report.partial_path, title)
+            else:
+                sinks.record.write_report(
+                    report.partial_path,
+                    args.inputs,
+                    args.output or args.output_dir,
+                    calling.pipeline.counts,
+                    calling.inputs.total,
+                    calling.seconds,
+                )
             if complete:
                 report.commit()
-        except (OSError, ValueError) as error:
+        except (OSError, ValueError, ReportError) as error:
             print(f"corvane basecall: cannot write {report.shown}: {error}", file=sys.stderr)
             code = code or EXIT_READS_FAILED
+        finally:
+            if sinks.report_table is not None:
+                sinks.report_table.close()
     return problem, code
+
+
+def _closed_summary(outputs: _Outputs, complete: bool) -> Path:
+    """Where the summary table is once closed: its name, or still .partial."""
+    assert outputs.summary is not None
+    return outputs.summary.path if complete and not outputs.summary.in_place else outputs.summary.partial_path
 
 
 class _Calling:
@@ -487,9 +699,21 @@ class _Calling:
     come back, and what became of every read."""
 
     def __init__(
-        self, args: argparse.Namespace, pipeline: Pipeline, inputs: RunInputs, writer: ReadWriter, record: RunRecord
+        self,
+        args: argparse.Namespace,
+        pipeline: Pipeline,
+        inputs: RunInputs,
+        writer: ReadWriter | SplitWriter,
+        record: RunRecord,
+        watching: _Watching | None = None,
+        resumption: Resumption | None = None,
     ) -> None:
         self.args = args
+        self.watching = watching
+        self.resumed = resumption.ids if resumption is not None else set()
+        # Reads below --min-qscore are left out unless split into fail/.
+        self._drops_failing = args.min_qscore is not None and "qscore" not in args.splits
+        self.below_min_qscore = 0
         self.pipeline = pipeline
         self.inputs = inputs
         self.writer = writer
@@ -500,11 +724,17 @@ class _Calling:
         self._progress: tqdm | None = None  # while run() runs
 
     def on_results(self, read_id: str, group: Group) -> None:
+        from corvane_cli.split_outputs import passes
+
         began = time.monotonic()
-        try:
-            self.writer.write(group)
-        except ValueError as error:
-            self.pipeline.counts.fail_returned(read_id, group, f"cannot be written: {error}")
+        if self._drops_failing and not passes(group, self.args.min_qscore):
+            if any("sequence" in read["datasets"] for read in group):
+                self.below_min_qscore += 1
+        else:
+            try:
+                self.writer.write(group)
+            except ValueError as error:
+                self.pipeline.counts.fail_returned(read_id, group, f"cannot be written: {error}")
         self.record.add(read_id, group)
         self.timings["writing"] += time.monotonic() - began
         if self._progress is not None:
@@ -572,26 +802,51 @@ class _Calling:
         return None, EXIT_OK
 
     def _call_locally(self) -> None:
+        number = 0
+        while True:
+            while number < self.inputs.count:
+                self._call_file(number)
+                number += 1
+            if self.watching is None or not self.watching.wait_for_files(self.pipeline, self.on_results):
+                break
+            if self._progress is not None:
+                self._progress.total = self.inputs.total
+                self._progress.refresh()
+        self.pipeline.finish(self.on_results)
+
+    def _call_file(self, number: int) -> None:
         from corvane_cli.pipeline import Prefetcher
 
-        for number, reader in enumerate(self.inputs.readers):
-            offset = self.inputs.offsets[number]
-            with Prefetcher(_chunks(reader)) as chunks:
-                while True:
-                    began = time.monotonic()
-                    item = next(chunks, None)
-                    self.timings["reading"] += time.monotonic() - began
-                    if item is None:
-                        break
-                    reads, truths = item
-                    self.pipeline.feed(self._to_pass(reads, truths, offset), self.on_results)
-        self.pipeline.finish(self.on_results)
+        reader = self.inputs.reader(number)
+        offset = self.inputs.offsets[number]
+        with Prefetcher(_chunks(reader)) as chunks:
+            first = True
+            while True:
+                began = time.monotonic()
+                item = next(chunks, None)
+                self.timings["reading"] += time.monotonic() - began
+                if item is None:
+                    break
+                reads, truths = item
+                self.pipeline.feed(self._to_pass(reads, truths, offset), self.on_results)
+                if first and self.watching is not None:
+                    self._note(f"{reader.path}: {reader.num_reads} reads, passing")
+                first = False
+
+    def _note(self, text: str) -> None:
+        if self._progress is not None:
+            self._progress.write(f"corvane basecall: {text}", file=sys.stderr)
+        else:
+            print(f"corvane basecall: {text}", file=sys.stderr, flush=True)
 
     def _to_pass(self, reads: list[InputRead], truths: list[str], offset: int) -> list[InputRead]:
         """The reads of a chunk to pass, tagged across the run; a read id an
         earlier input gave fails here."""
         passing = []
         for read, truth in zip(reads, truths):
+            if read["read_id"] in self.resumed:
+                self.record.taken_over += 1
+                continue
             read["read_tag"] += offset
             repeated = self.inputs.repeats.get(read["read_tag"])
             if repeated:
@@ -607,7 +862,8 @@ class _Calling:
     ) -> None:
         from corvane_cli.distributed import run_distributed
 
-        for number, reader in enumerate(self.inputs.readers):
+        for number in range(self.inputs.count):
+            reader = self.inputs.reader(number)
             on_range, on_results = self._range_callbacks(reader, self.inputs.offsets[number])
             run_distributed(
                 scheduler,
@@ -647,6 +903,13 @@ class _Calling:
         counts = self.pipeline.counts
         for line in self.record.summary_lines(counts, self.inputs.total, self.seconds):
             print(line, file=sys.stderr)
+        if self._drops_failing:
+            print(
+                f"reads below --min-qscore {self.args.min_qscore:g}: {self.below_min_qscore} (not written)",
+                file=sys.stderr,
+            )
+        if self.watching is not None and self.watching.skipped:
+            print(f"files skipped: {len(self.watching.skipped)} (unreadable, listed above)", file=sys.stderr)
         if self.args.timings and self.seconds > 0:
             shares = dict(self.timings, client=self.pipeline.client_s)
             shares["other"] = max(0.0, self.seconds - sum(shares.values()))
@@ -657,6 +920,63 @@ class _Calling:
                 ),
                 file=sys.stderr,
             )
+
+
+class _Watching:
+    """The watch of a --watch run over its input folders: new signal files
+    are added to the run's inputs as they appear, until the watch ends."""
+
+    # How long one wait for new files lasts, so that results are collected
+    # and a stop request is seen meanwhile.
+    IDLE_WAIT_S = 0.1
+    BUSY_WAIT_S = 0.005
+
+    def __init__(self, args: argparse.Namespace, folders: list[str], inputs: RunInputs, stack: ExitStack) -> None:
+        from corvane_cli.input_folders import FolderWatch, WatchEnd
+
+        self.inputs = inputs
+        self.watch = FolderWatch(folders, args.recursive, inputs.paths)
+        stack.callback(self.watch.close)
+        self.end = WatchEnd(args.watch_stop_after, args.watch_stop_file)
+        self.skipped: list[str] = []
+        print(
+            f"corvane basecall: watching {', '.join(folders)} for new signal files"
+            + (" (inotify)" if self.watch.uses_inotify else " (polling)"),
+            file=sys.stderr,
+            flush=True,
+        )
+
+    def _take(self, timeout_s: float) -> bool:
+        """Adds the files that appeared (waiting up to timeout_s); whether
+        any was added. A file that cannot be read is skipped with a
+        warning: the run goes on, and ends with exit code 1."""
+        self.end.look()
+        added = False
+        for path in self.watch.poll(timeout_s):
+            try:
+                self.inputs.add(path)
+                added = True
+            except UsageError as error:
+                self.skipped.append(path)
+                print(f"corvane basecall: skipped {error}", file=sys.stderr, flush=True)
+        if added:
+            self.end.new_files()
+        return added
+
+    def wait_for_first(self, stop: StopRequest) -> None:
+        while not self._take(self.IDLE_WAIT_S) and not self.end.reached():
+            stop.check()
+
+    def wait_for_files(self, pipeline: Pipeline, on_results: OnResults) -> bool:
+        """Collects results while waiting for new files; True once some were
+        added, False when the watch has ended."""
+        while True:
+            came_back = pipeline.collect(on_results)
+            busy = came_back or pipeline.in_flight
+            if self._take(0.0 if came_back else self.BUSY_WAIT_S if busy else self.IDLE_WAIT_S):
+                return True
+            if self.end.reached():
+                return False
 
 
 def _one_line(error: BaseException) -> str:

@@ -4,11 +4,13 @@
 // the read holds. The fields come from the schema, not from a list here, so
 // a field added to the schema and not to the writer fails this test.
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <fstream>
 #include <iterator>
 #include <map>
+#include <new>
 #include <optional>
 #include <set>
 #include <stdexcept>
@@ -111,6 +113,7 @@ struct Sent {
     const common::ReadHolder& read;
     std::uint32_t block_index;
     std::uint32_t block_count;
+    std::uint64_t first_sample;
     const interfaces::ReadMetadata& m() const { return *read.metadata; }
 };
 
@@ -185,7 +188,8 @@ void expect_fields(const reflection::Object& object,
     }
 }
 
-void expect_block(const wire::ReadBlock& block, const Sent& sent, std::uint64_t first_sample) {
+void expect_block(const wire::ReadBlock& block, const Sent& sent) {
+    const std::uint64_t first_sample = sent.first_sample;
     expect_fields(object_named("ReadBlock"), table_of(&block), block_rules, sent);
     ASSERT_EQ(block.pairing() != nullptr, sent.m().channel && sent.m().mux && !sent.m().run_id.empty());
     if (block.pairing() != nullptr) {
@@ -254,45 +258,88 @@ std::vector<common::ReadHolder> reads_of_every_kind() {
     return reads;
 }
 
-TEST(WireDefaultsTest, EveryBlockCarriesEachSchemaFieldAsItsReadHoldsIt) {
-    const std::vector<common::ReadHolder> reads = reads_of_every_kind();
-    for (const common::ReadHolder& read : reads) {
-        SCOPED_TRACE("read tag " + std::to_string(read.read_tag));
-        // Three blocks: the first and two later ones, the last shorter.
-        const std::uint64_t block_size = read.metadata->duration / 3 + 1;
-        std::vector<Message> messages = ipc_tools::make_raw_block_messages(read, "client-7", block_size);
-        ASSERT_EQ(messages.size(), 3u);
-        for (std::uint32_t i = 0; i < messages.size(); ++i) {
-            SCOPED_TRACE("block " + std::to_string(i));
-            const Message received = receive(std::move(messages[i]));
-            expect_block(*received.get_message_data().data_as_ReadBlock(), Sent{read, i, 3}, i * block_size);
-        }
-    }
+// A message of reads, as the library builds it, and what each of its blocks
+// was sent as.
+struct Built {
+    std::string name;
+    Message message;
+    std::vector<Sent> blocks;
+};
 
-    // All in one batch, each read whole; blocks that carry the same fields
-    // share one vtable, and no two sets of fields share one.
-    const Message received =
-        receive(ipc_tools::make_read_batch_message(std::span<const common::ReadHolder>(reads), "client-7"));
-    const auto* blocks = received.get_message_data().data_as_ReadBatch()->blocks();
-    ASSERT_EQ(blocks->size(), reads.size());
-    std::map<std::vector<bool>, const std::uint8_t*> vtables;
-    std::set<const std::uint8_t*> distinct;
-    for (flatbuffers::uoffset_t i = 0; i < blocks->size(); ++i) {
-        SCOPED_TRACE("batch block " + std::to_string(i));
-        expect_block(*blocks->Get(i), Sent{reads[i], 0, 1}, 0);
-        const Table& table = table_of(blocks->Get(i));
-        std::vector<bool> fields;
-        for (const reflection::Field* field : *object_named("ReadBlock").fields()) {
-            fields.push_back(table.CheckField(field->offset()));
+// Every kind of message of reads, of the reads of every kind: each read as
+// three raw blocks (the first and two later ones, the last shorter, some
+// starting at an odd sample); all of them in one batch; and a batch whose
+// shapes come back after others and run on.
+std::vector<Built> read_messages(const std::vector<common::ReadHolder>& reads,
+                                 const std::string& connection_id,
+                                 flatbuffers::Allocator* allocator = nullptr) {
+    std::vector<Built> built;
+    for (const common::ReadHolder& read : reads) {
+        const std::uint64_t block_size = read.metadata->duration / 3 + 1;
+        std::vector<Message> messages = ipc_tools::make_raw_block_messages(read, connection_id, block_size, allocator);
+        for (std::uint32_t i = 0; i < messages.size(); ++i) {
+            built.push_back({"read " + std::to_string(read.read_tag) + " block " + std::to_string(i),
+                             std::move(messages[i]), {Sent{read, i, 3, i * block_size}}});
         }
-        EXPECT_EQ(vtables.try_emplace(fields, table.GetVTable()).first->second, table.GetVTable());
-        distinct.insert(table.GetVTable());
     }
-    EXPECT_EQ(distinct.size(), vtables.size());
-    EXPECT_LT(vtables.size(), reads.size());
+    std::vector<const common::ReadHolder*> batches[2];
+    for (std::size_t i = 0; i < 3 * reads.size(); ++i) {
+        if (i < reads.size()) {
+            batches[0].push_back(&reads[i]);
+        }
+        batches[1].push_back(&reads[(i * 5 / 4) % reads.size()]);
+    }
+    for (const auto& [name, batch] : {std::pair{"batch of every kind", &batches[0]}, {"mixed batch", &batches[1]}}) {
+        built.push_back({name, ipc_tools::make_read_batch_message(*batch, connection_id, allocator), {}});
+        for (const common::ReadHolder* read : *batch) {
+            built.back().blocks.push_back(Sent{*read, 0, 1, 0});
+        }
+    }
+    return built;
 }
 
-TEST(WireDefaultsTest, EveryTableTheLibraryBuildsLeavesItsDefaultsOut) {
+std::vector<const wire::ReadBlock*> blocks_of(const wire::Envelope& envelope) {
+    if (const wire::ReadBatch* batch = envelope.data_as_ReadBatch()) {
+        return std::vector<const wire::ReadBlock*>(batch->blocks()->begin(), batch->blocks()->end());
+    }
+    return {envelope.data_as_ReadBlock()};
+}
+
+// Every block carries its read's fields, and no table of its message a
+// default; blocks that carry the same fields share one vtable, and no two
+// sets of fields share one.
+TEST(WireDefaultsTest, EveryBlockCarriesEachSchemaFieldAsItsReadHoldsIt) {
+    const std::vector<common::ReadHolder> reads = reads_of_every_kind();
+    for (const std::string connection_id : {"", "client-7"}) {
+        for (Built& built : read_messages(reads, connection_id)) {
+            SCOPED_TRACE("\"" + connection_id + "\", " + built.name);
+            const Message received = receive(std::move(built.message));
+            const wire::Envelope& envelope = received.get_message_data();
+            expect_defaults_left_out(object_named("Envelope"), table_of(&envelope), "Envelope");
+            const std::vector<const wire::ReadBlock*> blocks = blocks_of(envelope);
+            ASSERT_EQ(blocks.size(), built.blocks.size());
+            std::map<std::vector<bool>, const std::uint8_t*> vtables;
+            std::set<const std::uint8_t*> distinct;
+            for (std::size_t i = 0; i < blocks.size(); ++i) {
+                SCOPED_TRACE("block " + std::to_string(i));
+                expect_block(*blocks[i], built.blocks[i]);
+                const Table& table = table_of(blocks[i]);
+                std::vector<bool> fields;
+                for (const reflection::Field* field : *object_named("ReadBlock").fields()) {
+                    fields.push_back(table.CheckField(field->offset()));
+                }
+                EXPECT_EQ(vtables.try_emplace(fields, table.GetVTable()).first->second, table.GetVTable());
+                distinct.insert(table.GetVTable());
+            }
+            EXPECT_EQ(distinct.size(), vtables.size());
+            if (blocks.size() > 1) {
+                EXPECT_LT(vtables.size(), blocks.size());
+            }
+        }
+    }
+}
+
+TEST(WireDefaultsTest, EveryControlMessageLeavesItsDefaultsOut) {
     for (std::int32_t kind = 0; kind < ipc_tools::message_type_count; ++kind) {
         const auto type = static_cast<MessageType>(kind);
         if (ipc_tools::request_type_of(type) || ipc_tools::reply_type_of(type)) {
@@ -302,16 +349,104 @@ TEST(WireDefaultsTest, EveryTableTheLibraryBuildsLeavesItsDefaultsOut) {
         }
     }
     expect_envelope_defaults_left_out(Message(ipc_tools::QueryCode::internal_state));
-    const std::vector<common::ReadHolder> reads = reads_of_every_kind();
-    for (const std::string connection_id : {"", "client-7"}) {
-        for (const common::ReadHolder& read : reads) {
-            for (Message& message : ipc_tools::make_raw_block_messages(read, connection_id, 100)) {
-                expect_envelope_defaults_left_out(std::move(message));
-            }
-        }
-        expect_envelope_defaults_left_out(
-            ipc_tools::make_read_batch_message(std::span<const common::ReadHolder>(reads), connection_id));
+}
+
+// Where the writer places a block's samples depends on where, within a
+// cache line, the samples lie and the buffer ends. With both pinned, a build
+// of the same reads gives the same bytes in any run, so the bytes the writer
+// lays out are compared as digests taken from the writer as it stood when
+// blocks first left their defaults out: a faster writer must not move a
+// single byte.
+class LineEndAllocator : public flatbuffers::Allocator {
+public:
+    explicit LineEndAllocator(std::size_t end_in_line) : m_end_in_line(end_in_line) {}
+    std::uint8_t* allocate(std::size_t size) override {
+        auto* base = static_cast<std::uint8_t*>(::operator new(size + line, std::align_val_t{line}));
+        std::uint8_t* const p = base + (m_end_in_line + line - size % line) % line;
+        m_bases.emplace(p, base);
+        return p;
     }
+    void deallocate(std::uint8_t* p, std::size_t) override {
+        const auto base = m_bases.find(p);
+        ::operator delete(base->second, std::align_val_t{line});
+        m_bases.erase(base);
+    }
+
+private:
+    static constexpr std::size_t line = 64;
+    std::size_t m_end_in_line;
+    std::map<std::uint8_t*, std::uint8_t*> m_bases;
+};
+
+// Moves the read's samples to storage that starts at in_line within a cache
+// line; storage that did not goes to misses, so that the heap moves on.
+// False when the heap places no storage there (a sanitizer's allocator puts
+// blocks of these sizes at one place in a line).
+bool pin_samples(common::ReadHolder& read, std::uintptr_t in_line, std::vector<std::vector<std::int16_t>>& misses) {
+    namespace dw = vesk::data_wrappers::v2;
+    const auto signal = read.datasets.at(dw::raw_data).view<std::int16_t>();
+    for (std::size_t extra = 0; extra < 1024; ++extra) {
+        std::vector<std::int16_t> samples;
+        samples.reserve(signal.size() + extra);
+        samples.assign(signal.data(), signal.data() + signal.size());
+        if (reinterpret_cast<std::uintptr_t>(samples.data()) % 64 == in_line) {
+            read.datasets.erase(dw::raw_data);
+            read.datasets.emplace(dw::raw_data, dw::DataSetData(std::move(samples)));
+            return true;
+        }
+        misses.push_back(std::move(samples));
+    }
+    return false;
+}
+
+// FNV-1a, continued from digest, over what the writer laid out: from the
+// lowest block up to the end of the buffer, where the writer starts. The
+// envelope below it is the FlatBuffers builder's.
+std::uint64_t written_digest(Message message, std::uint64_t digest) {
+    zmq::message_t frame;
+    message.release_into(frame);
+    const auto* begin = static_cast<const std::uint8_t*>(frame.data());
+    const std::uint8_t* const end = begin + frame.size();
+    const std::uint8_t* lowest = end;
+    for (const wire::ReadBlock* block : blocks_of(*wire::GetEnvelope(begin))) {
+        lowest = std::min(lowest, reinterpret_cast<const std::uint8_t*>(block));
+    }
+    for (const std::uint8_t* byte = lowest; byte != end; ++byte) {
+        digest = (digest ^ *byte) * 0x100000001b3ULL;
+    }
+    return digest;
+}
+
+TEST(WireDefaultsTest, BlocksAndBatchesKeepTheirBytes) {
+    std::vector<std::vector<std::int16_t>> misses;
+    std::vector<common::ReadHolder> reads = reads_of_every_kind();
+    for (std::size_t i = 0; i < reads.size(); ++i) {
+        if (!pin_samples(reads[i], 16 * i % 64, misses)) {
+            GTEST_SKIP() << "the heap places no samples " << 16 * i % 64 << " bytes into a cache line";
+        }
+    }
+    std::map<std::string, std::uint64_t> digests;
+    for (const std::size_t end_in_line : {0, 40}) {
+        LineEndAllocator allocator(end_in_line);
+        for (Built& built : read_messages(reads, "client-7", &allocator)) {
+            // The raw blocks of all reads as one stream.
+            const std::string name = built.name.starts_with("read ") ? "raw blocks" : built.name;
+            std::uint64_t& digest =
+                digests.try_emplace("end " + std::to_string(end_in_line) + ", " + name, 0xcbf29ce484222325ULL)
+                    .first->second;
+            digest = written_digest(std::move(built.message), digest);
+        }
+    }
+
+    const std::map<std::string, std::uint64_t> expected = {
+        {"end 0, batch of every kind", 4576148742214163690ULL},
+        {"end 0, mixed batch", 11011359984741107013ULL},
+        {"end 0, raw blocks", 12353954412102487446ULL},
+        {"end 40, batch of every kind", 3420083986619730549ULL},
+        {"end 40, mixed batch", 13319068399945420206ULL},
+        {"end 40, raw blocks", 13826779853571140593ULL},
+    };
+    EXPECT_EQ(digests, expected);
 }
 
 }  // namespace

@@ -188,7 +188,8 @@ def test_bad_inputs_end_with_clear_errors(tmp_path, inputs):
         # (arguments, exit code, texts on stderr, texts that must not be there)
         ([tmp_path / "missing.h5", "-o", out], 2, [str(tmp_path / "missing.h5"), "no such file"], []),
         ([corrupt, "-o", out], 2, [str(corrupt)], ["buf =", "Traceback"]),
-        ([tmp_path, "-o", out], 2, [f"{tmp_path}: is a folder"], ["buf =", "Traceback"]),
+        # A folder stands for its signal files: the damaged one is named.
+        ([tmp_path, "-o", out], 2, [f"{corrupt}: not a readable signal file"], ["buf =", "Traceback"]),
         ([damaged, "-o", out], 2, [str(damaged), "read_id"], ["Traceback"]),
         (
             [mid_file, "-o", tmp_path / "mid.fastq"],
