@@ -13,10 +13,10 @@
 
 #include <benchmark/benchmark.h>
 
-#include "reference_server/aligner.h"
-#include "reference_server/basecaller.h"
-#include "reference_server/read_aligner.h"
-#include "reference_server/read_simulator.h"
+#include "reference_server/alignment/aligner.h"
+#include "reference_server/model/basecaller.h"
+#include "reference_server/alignment/read_aligner.h"
+#include "reference_server/model/read_simulator.h"
 
 namespace {
 

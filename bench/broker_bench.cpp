@@ -11,7 +11,7 @@
 
 #include "ipc_tools/ipc_tools.h"
 #include "ipc_tools/request_broker.h"
-#include "reference_server/reference_server.h"
+#include "reference_server/protocol/reference_server.h"
 #include "support/raw_echo_loop.h"
 
 namespace {

@@ -13,11 +13,11 @@
 #include <benchmark/benchmark.h>
 #include <zmq.hpp>
 
-#include "common/read_holder.h"
+#include "common/read_model/read_holder.h"
 #include "ipc_tools/fbbuilder_read_helper.h"
-#include "reference_server/basecaller.h"
-#include "reference_server/called_result.h"
-#include "reference_server/signal_model.h"
+#include "reference_server/model/basecaller.h"
+#include "reference_server/data_plane/called_result.h"
+#include "reference_server/model/signal_model.h"
 
 namespace {
 
@@ -30,11 +30,7 @@ ipc_tools::Message completed_batch(bool moves) {
     reference_server::CallerOptions options;
     options.moves = moves;
     for (std::uint32_t tag = 1; tag <= batch_reads; ++tag) {
-        reference_server::SeededStream stream(tag);
-        std::string sequence(read_samples / stride, 'A');
-        for (char& base : sequence) {
-            base = "ACGT"[stream.below(4)];
-        }
+        const std::string sequence = reference_server::random_bases(tag, read_samples / stride);
         reference_server::ReceivedRead read;
         read.read_tag = tag;
         read.read_id = "0c7e5a9e-6b2a-4a4f-9d1c-" + std::to_string(100000000000 + tag);

@@ -49,11 +49,11 @@
 #include <sys/resource.h>
 
 #include "apps/client/corvane.h"
-#include "common/logger.h"
+#include "common/runtime/logger.h"
 #include "data_wrappers/dataset.h"
-#include "reference_server/basecaller.h"
-#include "reference_server/reference_server.h"
-#include "reference_server/signal_model.h"
+#include "reference_server/model/basecaller.h"
+#include "reference_server/protocol/reference_server.h"
+#include "reference_server/model/signal_model.h"
 #include "support/chaos_run.h"
 #include "support/raw_echo_loop.h"
 #include "support/thread_cpu.h"

@@ -32,9 +32,9 @@
 #include <unistd.h>
 
 #include "apps/client/corvane.h"
-#include "common/logger.h"
+#include "common/runtime/logger.h"
 #include "data_wrappers/dataset.h"
-#include "reference_server/reference_server.h"
+#include "reference_server/protocol/reference_server.h"
 #include "support/callgrind_marks.h"
 
 namespace {

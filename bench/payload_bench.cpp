@@ -18,7 +18,7 @@
 
 #include <benchmark/benchmark.h>
 
-#include "common/read_holder.h"
+#include "common/read_model/read_holder.h"
 #include "ipc_tools/fbbuilder_read_helper.h"
 #include "ipc_tools/sample_copy.h"
 

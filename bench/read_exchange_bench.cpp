@@ -15,12 +15,12 @@
 
 #include <benchmark/benchmark.h>
 
-#include "common/logger.h"
+#include "common/runtime/logger.h"
 #include "corvane/client_connection_state.h"
 #include "corvane/connection_protocol.h"
 #include "corvane/read_buffer.h"
 #include "corvane/read_processing_protocol.h"
-#include "reference_server/reference_server.h"
+#include "reference_server/protocol/reference_server.h"
 #include "support/raw_reads.h"
 #include "support/temp_dir.h"
 

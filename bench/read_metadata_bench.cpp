@@ -11,7 +11,7 @@
 
 #include <benchmark/benchmark.h>
 
-#include "common/align_results_table.h"
+#include "common/read_model/align_results_table.h"
 #include "data_wrappers/data_table.h"
 #include "interfaces/read_metadata.h"
 #include "interfaces/read_metadata_mutable_view.h"

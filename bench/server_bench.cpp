@@ -42,14 +42,14 @@
 #include <benchmark/benchmark.h>
 #include <zmq.hpp>
 
-#include "common/read_holder.h"
+#include "common/read_model/read_holder.h"
 #include "ipc_tools/fbbuilder_read_helper.h"
-#include "reference_server/basecaller.h"
-#include "reference_server/called_result.h"
-#include "reference_server/read_assembler.h"
-#include "reference_server/received_request.h"
-#include "reference_server/request_handler.h"
-#include "reference_server/signal_model.h"
+#include "reference_server/model/basecaller.h"
+#include "reference_server/data_plane/called_result.h"
+#include "reference_server/data_plane/read_assembler.h"
+#include "reference_server/data_plane/received_request.h"
+#include "reference_server/protocol/request_handler.h"
+#include "reference_server/model/signal_model.h"
 #include "support/temp_dir.h"
 
 namespace {
@@ -64,11 +64,7 @@ constexpr std::size_t long_read_samples = 256000;
 constexpr std::size_t stride = 5;
 
 common::ReadHolder make_read(std::uint64_t read_tag, std::size_t samples) {
-    reference_server::SeededStream stream(read_tag);
-    std::string sequence(samples / stride, 'A');
-    for (char& base : sequence) {
-        base = "ACGT"[stream.below(4)];
-    }
+    const std::string sequence = reference_server::random_bases(read_tag, samples / stride);
     common::ReadHolder read;
     read.read_tag = read_tag;
     std::vector<std::int16_t> signal = reference_server::simulate_signal(sequence, {}, read_tag);

@@ -41,11 +41,11 @@
 
 #include <zmq.hpp>
 
-#include "common/read_holder.h"
+#include "common/read_model/read_holder.h"
 #include "ipc_tools/fbbuilder_read_helper.h"
 #include "ipc_tools/ipc_tools.h"
 #include "ipc_tools/wire_format.h"
-#include "reference_server/signal_model.h"
+#include "reference_server/model/signal_model.h"
 
 extern char** environ;
 
@@ -229,12 +229,8 @@ void indices(const std::string& program, const std::filesystem::path& folder) {
         reference_server::SeededStream stream(7);
         std::ofstream out(fasta);
         out << ">contig\n";
-        std::string line(100, 'A');
         for (int i = 0; i < 500'000; ++i) {
-            for (char& base : line) {
-                base = "ACGT"[stream.below(4)];
-            }
-            out << line << "\n";
+            out << reference_server::random_bases(stream, 100) << "\n";
         }
     }
     ServerProcess server(program, folder);
@@ -270,11 +266,7 @@ void continuations(const std::string& program, const std::filesystem::path& fold
     ServerProcess server(program, folder);
     Client client(server.endpoint());
     const std::string uid = client.connect();
-    reference_server::SeededStream stream(3);
-    std::string sequence(120'000, 'A');
-    for (char& base : sequence) {
-        base = "ACGT"[stream.below(4)];
-    }
+    const std::string sequence = reference_server::random_bases(3, 120'000);
     common::ReadHolder read;
     read.metadata->read_id = "long";
     std::vector<std::int16_t> samples = reference_server::simulate_signal(sequence, {}, 3);

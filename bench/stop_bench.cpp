@@ -26,10 +26,10 @@
 #include <vector>
 
 #include "apps/client/corvane.h"
-#include "common/logger.h"
-#include "common/read_holder.h"
+#include "common/runtime/logger.h"
+#include "common/read_model/read_holder.h"
 #include "data_wrappers/dataset.h"
-#include "reference_server/reference_server.h"
+#include "reference_server/protocol/reference_server.h"
 #include "support/raw_reads.h"
 #include "support/temp_dir.h"
 

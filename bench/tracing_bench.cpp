@@ -7,9 +7,9 @@
 
 #include <benchmark/benchmark.h>
 
-#include "common/diagnostics/active_trace_context.h"
-#include "common/diagnostics/trace_contexts.h"
-#include "common/diagnostics/tracing.h"
+#include "common/runtime/diagnostics/active_trace_context.h"
+#include "common/runtime/diagnostics/trace_contexts.h"
+#include "common/runtime/diagnostics/tracing.h"
 
 namespace tracing = common::diagnostics::tracing;
 

@@ -4,12 +4,11 @@
 #include <system_error>
 #include <utility>
 
-#include "common/active_object.h"
-#include "common/contract.h"
-#include "common/logger.h"
+#include "common/runtime/active_object.h"
+#include "common/runtime/contract.h"
+#include "common/runtime/logger.h"
 #include "corvane/read_buffer.h"
 #include "corvane/read_processing_protocol.h"
-#include "corvane/result_conversions.h"
 
 namespace corvane {
 

@@ -30,9 +30,9 @@
 #include <string>
 #include <thread>
 
-#include "common/diagnostics/state_provider.h"
-#include "common/diagnostics/tracing.h"
-#include "common/read_holder.h"
+#include "common/runtime/diagnostics/state_provider.h"
+#include "common/runtime/diagnostics/tracing.h"
+#include "common/read_model/read_holder.h"
 #include "corvane/client_connection_state.h"
 #include "corvane/client_status.h"
 #include "corvane/connection_protocol.h"

@@ -5,8 +5,8 @@
 #include <set>
 #include <stdexcept>
 
-#include "common/contract.h"
-#include "common/logger.h"
+#include "common/runtime/contract.h"
+#include "common/runtime/logger.h"
 
 namespace corvane {
 

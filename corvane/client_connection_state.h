@@ -15,8 +15,8 @@
 #include <mutex>
 #include <thread>
 
-#include "common/active_object.h"
-#include "common/diagnostics/tracing.h"
+#include "common/runtime/active_object.h"
+#include "common/runtime/diagnostics/tracing.h"
 #include "corvane/client_status.h"
 
 namespace corvane {

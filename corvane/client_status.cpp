@@ -55,4 +55,14 @@ std::ostream& operator<<(std::ostream& out, const ConnectionErrorInfo& error) {
     return out << to_string(error);
 }
 
+ClientQueueReadsResult to_client_result(BufferQueueReadsResult result) {
+    switch (result) {
+    case BufferQueueReadsResult::queued: return ClientQueueReadsResult::queued;
+    case BufferQueueReadsResult::no_room: return ClientQueueReadsResult::queue_full;
+    case BufferQueueReadsResult::not_accepting: return ClientQueueReadsResult::not_accepting;
+    case BufferQueueReadsResult::bad_read: return ClientQueueReadsResult::bad_read;
+    }
+    throw std::runtime_error("Unrecognised BufferQueueReadsResult value");
+}
+
 }  // namespace corvane

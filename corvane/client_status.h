@@ -1,7 +1,7 @@
 #pragma once
 
 // Internal status and result codes of the client engine. Their numbers are
-// fixed: the public codes are derived from them (result_conversions.h).
+// fixed: the facade derives the public codes from them.
 
 #include <cstdint>
 #include <iosfwd>
@@ -67,5 +67,9 @@ std::string to_string(ClientStatus status);
 std::string to_string(ConnectionError error);
 std::string to_string(const ConnectionErrorInfo& error);
 std::ostream& operator<<(std::ostream& out, const ConnectionErrorInfo& error);
+
+// The buffer's answer as the engine gives it; throws std::runtime_error for
+// a value outside the enumeration.
+ClientQueueReadsResult to_client_result(BufferQueueReadsResult result);
 
 }  // namespace corvane

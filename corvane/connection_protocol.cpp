@@ -5,7 +5,7 @@
 #include <stdexcept>
 #include <utility>
 
-#include "common/logger.h"
+#include "common/runtime/logger.h"
 #include "corvane/client_connection_state.h"
 #include "ipc_tools/ipc_tools.h"
 #include "ipc_tools/wire_format.h"

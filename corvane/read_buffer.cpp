@@ -8,9 +8,9 @@
 #include <stdexcept>
 #include <unordered_set>
 
-#include "common/logger.h"
-#include "common/utils/countdown_latch.h"
-#include "common/utils/flag.h"
+#include "common/runtime/logger.h"
+#include "common/runtime/utils/countdown_latch.h"
+#include "common/runtime/utils/flag.h"
 #include "ipc_tools/fbbuilder_read_helper.h"
 #include "ipc_tools/message_buffer_pool.h"
 
@@ -249,6 +249,32 @@ bool ReadBuffer::build_list_units(const std::vector<ReadHolder>& held,
     return true;
 }
 
+void ReadBuffer::queue_list_units_locked(std::vector<ReadHolder>& held, ListUnits& units, std::vector<bool>& taken) {
+    for (std::size_t i = 0; i < units.singles.size(); ++i) {
+        queue_read_impl(held[units.singles[i]], std::move(units.single_messages[i]));
+        taken[units.singles[i]] = true;
+    }
+    for (std::size_t i = 0; i < units.batches.size(); ++i) {
+        const auto& members = units.batches[i];
+        Unit unit;
+        unit.reserve(members.size());
+        for (const std::size_t index : members) {
+            unit.push_back(std::move(held[index]));
+        }
+        try {
+            queue_reads_impl(unit, std::move(units.batch_messages[i]));
+        } catch (const std::bad_alloc&) {
+            for (std::size_t j = 0; j < members.size(); ++j) {
+                held[members[j]] = std::move(unit[j]);
+            }
+            throw;
+        }
+        for (const std::size_t index : members) {
+            taken[index] = true;
+        }
+    }
+}
+
 BufferQueueReadsResult ReadBuffer::queue_reads(std::list<ReadHolder>& reads, unsigned long long timeout) {
     TraceScope scope(hf_trace_context(), "queue_reads");
 
@@ -323,32 +349,10 @@ BufferQueueReadsResult ReadBuffer::queue_reads(std::list<ReadHolder>& reads, uns
         if (parameters != build_parameters_locked()) {
             continue;  // built again for the new id, outside the lock
         }
-        // Each unit is queued whole or not at all; memory running out half
-        // way leaves the units queued so far queued, and hands the rest back.
+        // Memory running out half way leaves the units queued so far
+        // queued, and hands the rest back.
         try {
-            for (std::size_t i = 0; i < units.singles.size(); ++i) {
-                queue_read_impl(held[units.singles[i]], std::move(units.single_messages[i]));
-                taken[units.singles[i]] = true;
-            }
-            for (std::size_t i = 0; i < units.batches.size(); ++i) {
-                const auto& members = units.batches[i];
-                Unit unit;
-                unit.reserve(members.size());
-                for (const std::size_t index : members) {
-                    unit.push_back(std::move(held[index]));
-                }
-                try {
-                    queue_reads_impl(unit, std::move(units.batch_messages[i]));
-                } catch (const std::bad_alloc&) {
-                    for (std::size_t j = 0; j < members.size(); ++j) {
-                        held[members[j]] = std::move(unit[j]);
-                    }
-                    throw;
-                }
-                for (const std::size_t index : members) {
-                    taken[index] = true;
-                }
-            }
+            queue_list_units_locked(held, units, taken);
         } catch (const std::bad_alloc&) {
             fail_locked(lock, reads_out_of_memory);
             return refuse(BufferQueueReadsResult::not_accepting);

@@ -36,9 +36,9 @@
 #include <utility>
 #include <vector>
 
-#include "common/diagnostics/state_provider.h"
-#include "common/diagnostics/tracing.h"
-#include "common/read_holder.h"
+#include "common/runtime/diagnostics/state_provider.h"
+#include "common/runtime/diagnostics/tracing.h"
+#include "common/read_model/read_holder.h"
 #include "corvane/client_status.h"
 #include "ipc_tools/ipc_tools.h"
 
@@ -178,6 +178,10 @@ private:
     bool has_room_locked() const;
     BuildParameters build_parameters_locked() const;
     bool tag_held_locked(const std::vector<std::uint64_t>& tags) const;
+    // Queues the units of a list, marking each read taken; each unit is
+    // queued whole or not at all. Throws std::bad_alloc when memory ran
+    // out, the reads of the units not queued left in `held`.
+    void queue_list_units_locked(std::vector<common::ReadHolder>& held, ListUnits& units, std::vector<bool>& taken);
     // Waits for room or the end of data, counted as a waiting call (and
     // counted out, with the destructor's latch, however the wait ends).
     // False when the deadline passed first.

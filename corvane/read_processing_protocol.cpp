@@ -2,10 +2,10 @@
 
 #include <utility>
 
-#include "common/contract.h"
-#include "common/logger.h"
-#include "common/read_alignment.h"
-#include "common/read_holder.h"
+#include "common/runtime/contract.h"
+#include "common/runtime/logger.h"
+#include "common/read_model/read_alignment.h"
+#include "common/read_model/read_holder.h"
 #include "corvane/read_buffer.h"
 #include "corvane/request_broker_adapter.h"
 #include "ipc_tools/fbbuilder_read_helper.h"

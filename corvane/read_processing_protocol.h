@@ -20,7 +20,7 @@
 #include <mutex>
 #include <string>
 
-#include "common/diagnostics/tracing.h"
+#include "common/runtime/diagnostics/tracing.h"
 #include "corvane/abstract_read_processing_protocol.h"
 
 namespace common {

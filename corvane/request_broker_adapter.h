@@ -22,7 +22,7 @@
 #include <string>
 #include <type_traits>
 
-#include "common/diagnostics/tracing.h"
+#include "common/runtime/diagnostics/tracing.h"
 #include "corvane/client_status.h"
 #include "ipc_tools/request_broker.h"
 

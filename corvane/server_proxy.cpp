@@ -32,6 +32,25 @@ Message ask(const std::string& address, unsigned int timeout, Message request) {
     return reply;
 }
 
+// The reply's body when the reply is of the expected kind and holds one;
+// otherwise the failure is traced and thrown as InvalidResponse, naming
+// what was asked for and the kind that came.
+template <class Body>
+const Body& expected_body(TraceScope& scope,
+                          const Message& reply,
+                          MessageType expected,
+                          const Body* (ipc_tools::wire::Envelope::*body)() const,
+                          const char* what) {
+    const Body* found = reply.get_type() == expected ? (reply.get_message_data().*body)() : nullptr;
+    if (!found) {
+        const std::string message = std::string("Could not retrieve ") + what + " from server, invalid reply: " +
+                                    ipc_tools::to_string(reply.get_type());
+        scope.trace(message);
+        throw ipc_tools::InvalidResponse(message);
+    }
+    return *found;
+}
+
 }  // namespace
 
 BarcodeKitFields create_barcode_kit(const ipc_tools::wire::BarcodeKit& kit) {
@@ -50,15 +69,15 @@ std::vector<BarcodeKitFields> extract_barcoding_arrangements(const ipc_tools::wi
     return kits;
 }
 
-apps::server_query::ServerStatistics get_stats_from_message(const ipc_tools::wire::Statistics& statistics) {
-    apps::server_query::ServerStatistics stats;
+StatisticsFields get_stats_from_message(const ipc_tools::wire::Statistics& statistics) {
+    StatisticsFields stats;
     stats.lifetime_reads_in = statistics.lifetime_reads_in();
     stats.lifetime_reads_out = statistics.lifetime_reads_out();
     stats.period_reads_in = statistics.period_reads_in();
     stats.period_reads_out = statistics.period_reads_out();
     if (const auto* clients = statistics.client_statistics()) {
         for (const auto* client : *clients) {
-            stats.client_statistics.push_back({client->input_read_count(), client->output_read_count()});
+            stats.clients.emplace_back(client->input_read_count(), client->output_read_count());
         }
     }
     return stats;
@@ -67,45 +86,22 @@ apps::server_query::ServerStatistics get_stats_from_message(const ipc_tools::wir
 std::vector<BarcodeKitFields> get_barcode_kits(const std::string& address, unsigned int timeout) {
     TraceScope scope(Trace::trace_context(), "get_barcode_kits");
     const auto reply = ask(address, timeout, Message(MessageType::GET_BARCODE_KITS, "", 0, ""));
-    const auto* list = reply.get_type() == MessageType::RETURN_CONFIGS
-                           ? reply.get_message_data().data_as_ConfigList()
-                           : nullptr;
-    if (!list) {
-        const std::string message = std::string("Could not retrieve barcode kits from server, invalid reply: ") +
-                                    ipc_tools::to_string(reply.get_type());
-        scope.trace(message);
-        throw ipc_tools::InvalidResponse(message);
-    }
-    return extract_barcoding_arrangements(*list);
+    return extract_barcoding_arrangements(expected_body(
+        scope, reply, MessageType::RETURN_CONFIGS, &ipc_tools::wire::Envelope::data_as_ConfigList, "barcode kits"));
 }
 
-apps::server_query::ServerStatistics get_server_statistics(const std::string& address, unsigned int timeout) {
+StatisticsFields get_server_statistics(const std::string& address, unsigned int timeout) {
     TraceScope scope(Trace::trace_context(), "get_server_statistics");
     const auto reply = ask(address, timeout, Message(MessageType::GET_STATISTICS, "", 0, ""));
-    const auto* statistics = reply.get_type() == MessageType::RETURN_STATISTICS
-                                 ? reply.get_message_data().data_as_Statistics()
-                                 : nullptr;
-    if (!statistics) {
-        const std::string message = std::string("Could not retrieve statistics from server, invalid reply: ") +
-                                    ipc_tools::to_string(reply.get_type());
-        scope.trace(message);
-        throw ipc_tools::InvalidResponse(message);
-    }
-    return get_stats_from_message(*statistics);
+    return get_stats_from_message(expected_body(
+        scope, reply, MessageType::RETURN_STATISTICS, &ipc_tools::wire::Envelope::data_as_Statistics, "statistics"));
 }
 
 std::string get_server_internal_state(const std::string& address, unsigned int timeout) {
     TraceScope scope(Trace::trace_context(), "get_server_internal_state");
     const auto reply = ask(address, timeout, Message(ipc_tools::QueryCode::internal_state));
-    const auto* response = reply.get_type() == MessageType::RESPONSE ? reply.get_message_data().data_as_Reply()
-                                                                     : nullptr;
-    if (!response) {
-        const std::string message = std::string("Could not retrieve state from server, invalid reply: ") +
-                                    ipc_tools::to_string(reply.get_type());
-        scope.trace(message);
-        throw ipc_tools::InvalidResponse(message);
-    }
-    return string_of(response->text());
+    return string_of(
+        expected_body(scope, reply, MessageType::RESPONSE, &ipc_tools::wire::Envelope::data_as_Reply, "state").text());
 }
 
 }  // namespace corvane::server_proxy

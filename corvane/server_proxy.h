@@ -9,10 +9,10 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
-#include "apps/client/server_query.h"
-#include "common/diagnostics/tracing.h"
+#include "common/runtime/diagnostics/tracing.h"
 
 namespace ipc_tools::wire {
 struct BarcodeKit;
@@ -35,13 +35,20 @@ struct BarcodeKitFields {
     std::string normalised_pattern;
 };
 
+// The server's read counters, and per client its reads in and out, in the
+// server's order.
+struct StatisticsFields {
+    std::uint64_t lifetime_reads_in = 0, lifetime_reads_out = 0, period_reads_in = 0, period_reads_out = 0;
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> clients;  // reads in, reads out
+};
+
 BarcodeKitFields create_barcode_kit(const ipc_tools::wire::BarcodeKit& kit);
 // Every kit of the list in order; none when the list has no kits.
 std::vector<BarcodeKitFields> extract_barcoding_arrangements(const ipc_tools::wire::ConfigList& list);
-apps::server_query::ServerStatistics get_stats_from_message(const ipc_tools::wire::Statistics& statistics);
+StatisticsFields get_stats_from_message(const ipc_tools::wire::Statistics& statistics);
 
 std::vector<BarcodeKitFields> get_barcode_kits(const std::string& address, unsigned int timeout);
-apps::server_query::ServerStatistics get_server_statistics(const std::string& address, unsigned int timeout);
+StatisticsFields get_server_statistics(const std::string& address, unsigned int timeout);
 std::string get_server_internal_state(const std::string& address, unsigned int timeout);
 
 }  // namespace corvane::server_proxy

@@ -4,7 +4,7 @@
 
 #include <rapidjson/document.h>
 
-#include "common/diagnostics/tracing.h"
+#include "common/runtime/diagnostics/tracing.h"
 #include "ipc_tools/bounded_json.h"
 #include "ipc_tools/key_value_text.h"
 

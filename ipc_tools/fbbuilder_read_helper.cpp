@@ -12,9 +12,9 @@
 #include <string_view>
 #include <utility>
 
-#include "common/align_results_table.h"
-#include "common/contract.h"
-#include "common/diagnostics/tracing.h"
+#include "common/read_model/align_results_table.h"
+#include "common/runtime/contract.h"
+#include "common/runtime/diagnostics/tracing.h"
 #include "ipc_tools/read_block_writer.h"
 #include "ipc_tools/read_message_builder.h"
 #include "ipc_tools/wire_format.h"

@@ -18,7 +18,7 @@
 
 #include <flatbuffers/flatbuffers.h>
 
-#include "common/read_holder.h"
+#include "common/read_model/read_holder.h"
 #include "ipc_tools/ipc_tools.h"
 
 namespace ipc_tools {

@@ -6,7 +6,7 @@
 
 #include <zmq.hpp>
 
-#include "common/contract.h"
+#include "common/runtime/contract.h"
 #include "ipc_tools/wire_format.h"
 
 namespace ipc_tools {

@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-#include "common/contract.h"
+#include "common/runtime/contract.h"
 #include "ipc_tools/sample_copy.h"
 
 namespace ipc_tools {

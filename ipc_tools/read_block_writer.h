@@ -51,7 +51,7 @@
 
 #include <flatbuffers/flatbuffers.h>
 
-#include "common/read_holder.h"
+#include "common/read_model/read_holder.h"
 #include "ipc_tools/read_message_builder.h"
 #include "ipc_tools/wire_format.h"
 

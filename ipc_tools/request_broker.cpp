@@ -10,8 +10,8 @@
 
 #include <zmq.hpp>
 
-#include "common/contract.h"
-#include "common/logger.h"
+#include "common/runtime/contract.h"
+#include "common/runtime/logger.h"
 #include "ipc_tools/wire_format.h"
 
 // The socket's cycle. A ZMQ_REQ socket alternates strictly between one send

@@ -23,7 +23,7 @@
 #include <stdexcept>
 #include <string>
 
-#include "common/diagnostics/tracing.h"
+#include "common/runtime/diagnostics/tracing.h"
 #include "ipc_tools/ipc_tools.h"
 
 namespace zmq {

@@ -16,7 +16,7 @@
 #include <variant>
 #include <vector>
 
-#include "common/align_results_table.h"
+#include "common/read_model/align_results_table.h"
 #include "interfaces/metadata_key.h"
 #include "interfaces/read_metadata_key_table.h"
 #include "python/dict_templates.h"

@@ -13,16 +13,18 @@
 #include <csignal>
 #include <cstdlib>
 #include <iostream>
+#include <optional>
 #include <pthread.h>
 #include <string>
 
 #include <unistd.h>
 
-#include "common/logger.h"
-#include "reference_server/server_files.h"
-#include "reference_server/log_writer.h"
-#include "reference_server/reference_server.h"
-#include "reference_server/request_log.h"
+#include "apps/command_line/command_line.h"
+#include "common/runtime/logger.h"
+#include "reference_server/settings/server_files.h"
+#include "reference_server/protocol/log_writer.h"
+#include "reference_server/protocol/reference_server.h"
+#include "reference_server/protocol/request_log.h"
 
 namespace {
 
@@ -50,54 +52,65 @@ void print_usage(std::ostream& out) {
            "                     2 also the request and reply texts\n";
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+struct Options {
     std::string listen;
     std::string config_path;
     std::string control;
     std::string data_root;
     int verbosity = 1;
-    for (int i = 1; i < argc; ++i) {
-        const std::string argument = argv[i];
-        const auto value = [&]() -> std::string {
-            if (i + 1 >= argc) {
-                std::cerr << "reference_server: " << argument << " needs a value\n";
-                std::exit(2);
-            }
-            return argv[++i];
-        };
-        if (argument == "--listen") {
-            listen = value();
-        } else if (argument == "--config") {
-            config_path = value();
-        } else if (argument == "--control") {
-            control = value();
-        } else if (argument == "--data-root") {
-            data_root = value();
-        } else if (argument == "--verbosity") {
-            const auto text = value();
-            if (text != "0" && text != "1" && text != "2") {
-                std::cerr << "reference_server: --verbosity takes 0, 1 or 2\n";
-                return 2;
-            }
-            verbosity = std::stoi(text);
-        } else if (argument == "--print-default-config") {
-            std::cout << reference_server::to_json(reference_server::default_settings()) << "\n";
-            return 0;
-        } else if (argument == "--help" || argument == "-h") {
-            print_usage(std::cout);
-            return 0;
-        } else {
-            std::cerr << "reference_server: unknown argument " << argument << "\n";
-            print_usage(std::cerr);
-            return 2;
+};
+
+// The options, or the exit status when the command line was all there is
+// to answer (help, the default settings, a usage error).
+std::optional<int> read_command_line(int argc, char** argv, Options& options) {
+    std::string& listen = options.listen;
+    std::string& config_path = options.config_path;
+    std::string& control = options.control;
+    std::string& data_root = options.data_root;
+    int& verbosity = options.verbosity;
+    bool print_default_config = false;
+    bool help = false;
+    apps::CommandLine line;
+    line.option("--listen", [&](const std::string& value) { listen = value; });
+    line.option("--config", [&](const std::string& value) { config_path = value; });
+    line.option("--control", [&](const std::string& value) { control = value; });
+    line.option("--data-root", [&](const std::string& value) { data_root = value; });
+    line.option("--verbosity", [&](const std::string& value) {
+        if (value != "0" && value != "1" && value != "2") {
+            throw apps::UsageError("--verbosity takes 0, 1 or 2");
         }
+        verbosity = std::stoi(value);
+    });
+    line.flag("--print-default-config", [&] { print_default_config = true; });
+    line.flag("--help", [&] { help = true; });
+    line.flag("-h", [&] { help = true; });
+    try {
+        line.parse(argc, argv);
+    } catch (const apps::UsageError& error) {
+        std::cerr << "reference_server: " << error.what() << "\n";
+        print_usage(std::cerr);
+        return 2;
+    }
+    if (help) {
+        print_usage(std::cout);
+        return 0;
+    }
+    if (print_default_config) {
+        std::cout << reference_server::to_json(reference_server::default_settings()) << "\n";
+        return 0;
     }
     if (listen.empty()) {
         print_usage(std::cerr);
         return 2;
     }
+    return std::nullopt;
+}
+
+// Serves until SIGINT, SIGTERM or the stop command.
+int serve(const Options& options) {
+    const std::string& listen = options.listen;
+    const std::string& control = options.control;
+    const int verbosity = options.verbosity;
 
     // The server's own errors (a failed send, a refused request) go through
     // the library's logging, which drops everything until it is set up.
@@ -121,10 +134,10 @@ int main(int argc, char** argv) {
     reference_server::LogWriter log(STDOUT_FILENO);
     log.start();
     try {
-        auto settings = config_path.empty() ? reference_server::default_settings()
-                                            : reference_server::load_settings(config_path);
-        if (!data_root.empty()) {
-            settings.data_root = reference_server::checked_data_root(data_root);
+        auto settings = options.config_path.empty() ? reference_server::default_settings()
+                                                    : reference_server::load_settings(options.config_path);
+        if (!options.data_root.empty()) {
+            settings.data_root = reference_server::checked_data_root(options.data_root);
         }
         reference_server::ReferenceServer server(std::move(settings));
         if (verbosity > 0) {
@@ -162,4 +175,14 @@ int main(int argc, char** argv) {
     }
     log.stop(stop_grace);
     return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Options options;
+    if (const auto status = read_command_line(argc, argv, options)) {
+        return *status;
+    }
+    return serve(options);
 }

@@ -8,8 +8,9 @@
 #include <iostream>
 #include <string>
 
-#include "reference_server/read_simulator.h"
-#include "reference_server/simulated_read_json.h"
+#include "apps/command_line/command_line.h"
+#include "reference_server/model/read_simulator.h"
+#include "reference_server/model/simulated_read_json.h"
 
 namespace {
 
@@ -44,7 +45,7 @@ Number number_of(const std::string& option, const std::string& text) {
     Number value{};
     const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
     if (error != std::errc() || end != text.data() + text.size()) {
-        usage_error(option + " takes a number, not \"" + text + "\"");
+        throw apps::UsageError(option + " takes a number, not \"" + text + "\"");
     }
     return value;
 }
@@ -58,46 +59,38 @@ int main(int argc, char** argv) {
     bool have_length = false;
     std::string reference_path;
     std::string output_path;
-    for (int i = 1; i < argc; ++i) {
-        const std::string argument = argv[i];
-        const auto value = [&]() -> std::string {
-            if (i + 1 >= argc) {
-                usage_error(argument + " needs a value");
+    bool help = false;
+    apps::CommandLine line;
+    const auto number = [&line]<typename Number>(const char* name, Number& out, bool* given = nullptr) {
+        line.option(name, [name, &out, given](const std::string& value) {
+            out = number_of<Number>(name, value);
+            if (given != nullptr) {
+                *given = true;
             }
-            return argv[++i];
-        };
-        if (argument == "--reads") {
-            reads = number_of<std::uint64_t>(argument, value());
-            have_reads = true;
-        } else if (argument == "--length") {
-            options.length = number_of<std::uint32_t>(argument, value());
-            have_length = true;
-        } else if (argument == "--seed") {
-            options.seed = number_of<std::uint64_t>(argument, value());
-        } else if (argument == "--reference") {
-            reference_path = value();
-        } else if (argument == "--stride") {
-            options.stride = number_of<std::uint32_t>(argument, value());
-        } else if (argument == "--split-fraction") {
-            options.split_fraction = number_of<double>(argument, value());
-        } else if (argument == "--duplex-fraction") {
-            options.duplex_fraction = number_of<double>(argument, value());
-        } else if (argument == "--max-dwell") {
-            options.max_dwell = number_of<std::uint32_t>(argument, value());
-        } else if (argument == "--noise") {
-            options.noise_bound = number_of<std::int16_t>(argument, value());
-        } else if (argument == "--rna") {
-            options.rna = true;
-        } else if (argument == "--vary-length") {
-            options.vary_length = true;
-        } else if (argument == "-o") {
-            output_path = value();
-        } else if (argument == "--help" || argument == "-h") {
-            print_usage(std::cout);
-            return 0;
-        } else {
-            usage_error("unknown argument " + argument);
-        }
+        });
+    };
+    number("--reads", reads, &have_reads);
+    number("--length", options.length, &have_length);
+    number("--seed", options.seed);
+    number("--stride", options.stride);
+    number("--split-fraction", options.split_fraction);
+    number("--duplex-fraction", options.duplex_fraction);
+    number("--max-dwell", options.max_dwell);
+    number("--noise", options.noise_bound);
+    line.option("--reference", [&](const std::string& value) { reference_path = value; });
+    line.option("-o", [&](const std::string& value) { output_path = value; });
+    line.flag("--rna", [&] { options.rna = true; });
+    line.flag("--vary-length", [&] { options.vary_length = true; });
+    line.flag("--help", [&] { help = true; });
+    line.flag("-h", [&] { help = true; });
+    try {
+        line.parse(argc, argv);
+    } catch (const apps::UsageError& error) {
+        usage_error(error.what());
+    }
+    if (help) {
+        print_usage(std::cout);
+        return 0;
     }
     if (!have_reads || !have_length) {
         usage_error("--reads and --length are required");

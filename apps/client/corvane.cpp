@@ -3,8 +3,8 @@
 #include <utility>
 
 #include "apps/client/corvane_impl.h"
-#include "common/diagnostics/context_builder.h"
-#include "common/logger.h"
+#include "common/runtime/diagnostics/context_builder.h"
+#include "common/runtime/logger.h"
 
 namespace apps {
 

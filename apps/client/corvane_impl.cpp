@@ -4,13 +4,13 @@
 #include <unordered_map>
 #include <utility>
 
-#include "common/active_object.h"
-#include "common/diagnostics/context_builder.h"
-#include "common/diagnostics/json_formatter.h"
-#include "common/logger.h"
-#include "common/read_holder.h"
+#include "common/runtime/active_object.h"
+#include "common/runtime/diagnostics/context_builder.h"
+#include "common/runtime/diagnostics/json_formatter.h"
+#include "common/runtime/logger.h"
+#include "common/read_model/read_holder.h"
 #include "corvane/client.h"
-#include "corvane/result_conversions.h"
+#include "apps/client/result_conversions.h"
 #include "ipc_tools/connection_info.h"
 
 namespace apps {
@@ -128,7 +128,7 @@ ConnectionStatus CorvaneImpl::get_status() const {
     if (!client) {
         return ConnectionStatus::disconnected;
     }
-    return corvane::to_connection_status(client->connection_state().get_status());
+    return to_connection_status(client->connection_state().get_status());
 }
 
 Result CorvaneImpl::set_params(const dw::v3::Metadata& params) {
@@ -239,8 +239,8 @@ Result CorvaneImpl::connect() {
             [handler, notifying](corvane::ClientStatus previous,
                                  std::shared_ptr<corvane::ClientConnectionStateSnapshot> snapshot) {
                 NotifyingEngineMark mark(notifying);
-                (*handler)(corvane::to_connection_status(previous),
-                           corvane::to_connection_status(snapshot->get_status()),
+                (*handler)(to_connection_status(previous),
+                           to_connection_status(snapshot->get_status()),
                            corvane::to_string(snapshot->get_error()));
             });
     }
@@ -258,7 +258,7 @@ Result CorvaneImpl::connect() {
     case corvane::ClientStatus::disconnected:
         return Result::failed;
     case corvane::ClientStatus::error:
-        if (const auto result = corvane::to_result(snapshot->get_error().code)) {
+        if (const auto result = to_result(snapshot->get_error().code)) {
             return *result;
         }
         break;
@@ -338,7 +338,7 @@ PassReadResult CorvaneImpl::pass_read(Read& read, std::uint32_t timeout) {
         if (!prepare_read(read.get_readholder(), m_duplex.load())) {
             result = PassReadResult::bad_read;
         } else {
-            result = corvane::to_pass_read_result(client->pass_read(read.get_readholder(), effective_timeout(timeout)));
+            result = to_pass_read_result(client->pass_read(read.get_readholder(), effective_timeout(timeout)));
         }
     }
     scope.trace([&] { return to_string(result); });
@@ -363,7 +363,7 @@ PassReadResult CorvaneImpl::pass_reads(std::vector<Read>& reads, std::uint32_t t
             }
         }
         if (result == PassReadResult::success) {
-            result = corvane::to_pass_read_result(client->pass_reads(holders, effective_timeout(timeout)));
+            result = to_pass_read_result(client->pass_reads(holders, effective_timeout(timeout)));
         }
     }
     for (common::ReadHolder& holder : holders) {

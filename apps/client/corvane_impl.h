@@ -16,8 +16,8 @@
 #include <vector>
 
 #include "apps/client/corvane.h"
-#include "common/diagnostics/state_provider.h"
-#include "common/diagnostics/tracing.h"
+#include "common/runtime/diagnostics/state_provider.h"
+#include "common/runtime/diagnostics/tracing.h"
 #include "data_wrappers/metadata.h"
 
 namespace common {

@@ -2,9 +2,9 @@
 
 #include <utility>
 
-#include "common/contract.h"
-#include "common/read_alignment.h"
-#include "common/read_holder.h"
+#include "common/runtime/contract.h"
+#include "common/read_model/read_alignment.h"
+#include "common/read_model/read_holder.h"
 #include "data_wrappers/dataset.h"
 
 namespace apps {

@@ -10,6 +10,7 @@
 
 #include <apps/client/corvane_export.h>
 #include <data_wrappers/dataset.h>
+#include <interfaces/alignment_sam_line.h>
 #include <interfaces/read_metadata_mutable_view.h>
 #include <interfaces/read_metadata_view.h>
 
@@ -40,11 +41,9 @@ public:
         LOW_PRIORITY = 2,
     };
 
-    /// One SAM record of the read and the BED lines of that alignment.
-    struct AlignmentSamLine {
-        std::string sam_line;                ///< tab-separated, no line terminator
-        std::vector<std::string> bed_lines;  ///< in order, no line terminators
-    };
+    /// One SAM record of the read and the BED lines of that alignment
+    /// (`sam_line`, `bed_lines`).
+    using AlignmentSamLine = interfaces::AlignmentSamLine;
 
     /// The read's data sets, keyed by kind (raw signal, sequence, ...).
     using DatasetMap = vesk::data_wrappers::v2::DatasetMap;

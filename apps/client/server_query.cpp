@@ -8,7 +8,7 @@
 #include <rapidjson/stringbuffer.h>
 #include <rapidjson/writer.h>
 
-#include "common/diagnostics/tracing.h"
+#include "common/runtime/diagnostics/tracing.h"
 #include "corvane/server_proxy.h"
 #include "ipc_tools/bounded_json.h"
 #include "ipc_tools/request_broker.h"
@@ -79,13 +79,14 @@ Result get_barcode_kits(std::vector<BarcodeKitDefinition>& kits, std::string add
 Result get_server_statistics(ServerStatistics& stats, std::string address, unsigned int timeout) {
     return run_query("get_server_statistics", address, timeout, [&] {
         auto fetched = corvane::server_proxy::get_server_statistics(address, timeout);
-        stats.client_statistics.reserve(stats.client_statistics.size() + fetched.client_statistics.size());
+        stats.client_statistics.reserve(stats.client_statistics.size() + fetched.clients.size());
         stats.lifetime_reads_in = fetched.lifetime_reads_in;
         stats.lifetime_reads_out = fetched.lifetime_reads_out;
         stats.period_reads_in = fetched.period_reads_in;
         stats.period_reads_out = fetched.period_reads_out;
-        stats.client_statistics.insert(stats.client_statistics.end(), fetched.client_statistics.begin(),
-                                       fetched.client_statistics.end());
+        for (const auto& [reads_in, reads_out] : fetched.clients) {
+            stats.client_statistics.push_back({reads_in, reads_out});
+        }
     });
 }
 

@@ -1,6 +1,7 @@
 #include "apps/client/version.h"
 
 #include "corvane_source_revision.h"
+#include "corvane_version.h"
 
 namespace apps {
 
@@ -20,7 +21,7 @@ VersionTag data_wrappers_version() { return make_version(data_wrappers_major_ver
 VersionTag protocol_version() { return make_version(26, 0, 0); }
 
 VersionTag software_version() {
-    auto version = make_version(7, 13, 6);
+    auto version = make_version(CORVANE_VERSION_MAJOR, CORVANE_VERSION_MINOR, CORVANE_VERSION_PATCH);
     version.text += "+" CORVANE_SOURCE_REVISION;
     return version;
 }

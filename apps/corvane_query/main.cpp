@@ -19,6 +19,8 @@
 #include <rapidjson/reader.h>
 #include <rapidjson/stringbuffer.h>
 
+#include "apps/command_line/command_line.h"
+
 namespace {
 
 constexpr unsigned int default_timeout_ms = 2000;
@@ -124,34 +126,35 @@ int main(int argc, char** argv) {
     std::string address;
     std::string command;
     unsigned int timeout = default_timeout_ms;
-    for (int i = 1; i < argc; ++i) {
-        const std::string argument = argv[i];
-        if (argument == "--help" || argument == "-h") {
-            return usage(std::cout, 0);
+    bool help = false;
+    apps::CommandLine line;
+    line.option("--timeout", [&timeout](const std::string& value) {
+        char* end = nullptr;
+        const auto parsed = std::strtoul(value.c_str(), &end, 10);
+        if (value.empty() || *end != '\0' || value.front() == '-' || parsed == 0 ||
+            parsed > std::numeric_limits<unsigned int>::max()) {
+            throw apps::UsageError("--timeout takes a positive number of milliseconds, not " + value);
         }
-        if (argument == "--timeout") {
-            if (i + 1 >= argc) {
-                std::cerr << "corvane_query: --timeout needs a value\n";
-                return usage(std::cerr, 2);
-            }
-            const std::string value = argv[++i];
-            char* end = nullptr;
-            const auto parsed = std::strtoul(value.c_str(), &end, 10);
-            if (value.empty() || *end != '\0' || value.front() == '-' || parsed == 0 ||
-                parsed > std::numeric_limits<unsigned int>::max()) {
-                std::cerr << "corvane_query: --timeout takes a positive number of milliseconds, not " << value
-                          << "\n";
-                return 2;
-            }
-            timeout = static_cast<unsigned int>(parsed);
-        } else if (address.empty()) {
-            address = argument;
-        } else if (command.empty()) {
-            command = argument;
-        } else {
-            std::cerr << "corvane_query: unexpected argument " << argument << "\n";
-            return usage(std::cerr, 2);
+        timeout = static_cast<unsigned int>(parsed);
+    });
+    line.flag("--help", [&help] { help = true; });
+    line.flag("-h", [&help] { help = true; });
+    line.positional([&](const std::string& word) {
+        std::string& next = address.empty() ? address : command;
+        if (!next.empty()) {
+            return false;
         }
+        next = word;
+        return true;
+    });
+    try {
+        line.parse(argc, argv);
+    } catch (const apps::UsageError& error) {
+        std::cerr << "corvane_query: " << error.what() << "\n";
+        return usage(std::cerr, 2);
+    }
+    if (help) {
+        return usage(std::cout, 0);
     }
     if (address.empty() || command.empty()) {
         return usage(std::cerr, 2);

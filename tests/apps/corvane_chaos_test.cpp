@@ -3,7 +3,7 @@
 
 #include <gtest/gtest.h>
 
-#include "common/logger.h"
+#include "common/runtime/logger.h"
 #include "support/chaos_run.h"
 #include "support/temp_dir.h"
 

@@ -18,9 +18,9 @@
 #include <gtest/gtest.h>
 #include <rapidjson/document.h>
 
-#include "common/read_holder.h"
+#include "common/read_model/read_holder.h"
 #include "data_wrappers/dataset.h"
-#include "reference_server/reference_server.h"
+#include "reference_server/protocol/reference_server.h"
 #include "support/temp_dir.h"
 #include "support/wait_until.h"
 

@@ -8,7 +8,7 @@
 #include <gtest/gtest.h>
 
 #include "apps/client/read.h"
-#include "corvane/result_conversions.h"
+#include "apps/client/result_conversions.h"
 
 namespace {
 
@@ -91,10 +91,10 @@ TEST(ResultCodesTest, PriorityTextsNeverThrow) {
 
 TEST(ResultConversionsTest, ClientStatusMapsByIdentity) {
     for (int value = 0; value < 8; ++value) {
-        EXPECT_EQ(static_cast<int>(corvane::to_connection_status(static_cast<corvane::ClientStatus>(value))), value);
+        EXPECT_EQ(static_cast<int>(apps::to_connection_status(static_cast<corvane::ClientStatus>(value))), value);
     }
     try {
-        corvane::to_connection_status(static_cast<corvane::ClientStatus>(8));
+        apps::to_connection_status(static_cast<corvane::ClientStatus>(8));
         ADD_FAILURE() << "no exception";
     } catch (const std::runtime_error& e) {
         EXPECT_STREQ(e.what(), "unrecognised corvane::ClientStatus value");
@@ -103,11 +103,11 @@ TEST(ResultConversionsTest, ClientStatusMapsByIdentity) {
 
 TEST(ResultConversionsTest, QueueResultsSwapOnTheWayToTheCaller) {
     using B = corvane::BufferQueueReadsResult;
-    EXPECT_EQ(corvane::to_pass_read_result(corvane::to_client_result(B::queued)), apps::PassReadResult::success);
-    EXPECT_EQ(corvane::to_pass_read_result(corvane::to_client_result(B::no_room)), apps::PassReadResult::queue_full);
-    EXPECT_EQ(corvane::to_pass_read_result(corvane::to_client_result(B::not_accepting)),
+    EXPECT_EQ(apps::to_pass_read_result(corvane::to_client_result(B::queued)), apps::PassReadResult::success);
+    EXPECT_EQ(apps::to_pass_read_result(corvane::to_client_result(B::no_room)), apps::PassReadResult::queue_full);
+    EXPECT_EQ(apps::to_pass_read_result(corvane::to_client_result(B::not_accepting)),
               apps::PassReadResult::not_accepting_reads);
-    EXPECT_EQ(corvane::to_pass_read_result(corvane::to_client_result(B::bad_read)), apps::PassReadResult::bad_read);
+    EXPECT_EQ(apps::to_pass_read_result(corvane::to_client_result(B::bad_read)), apps::PassReadResult::bad_read);
     EXPECT_THROW(
         {
             try {
@@ -121,7 +121,7 @@ TEST(ResultConversionsTest, QueueResultsSwapOnTheWayToTheCaller) {
     EXPECT_THROW(
         {
             try {
-                corvane::to_pass_read_result(static_cast<corvane::ClientQueueReadsResult>(4));
+                apps::to_pass_read_result(static_cast<corvane::ClientQueueReadsResult>(4));
             } catch (const std::runtime_error& e) {
                 EXPECT_STREQ(e.what(), "Unrecognised ClientQueueReadsResult value");
                 throw;
@@ -145,13 +145,13 @@ TEST(ResultConversionsTest, ConnectionErrorsBecomeResults) {
         {10, Result::file_load_timeout},
         {11, Result::failed},
     };
-    EXPECT_FALSE(corvane::to_result(corvane::ConnectionError::no_error).has_value());
+    EXPECT_FALSE(apps::to_result(corvane::ConnectionError::no_error).has_value());
     for (const auto& [error, result] : rows) {
         SCOPED_TRACE(error);
-        EXPECT_EQ(corvane::to_result(static_cast<corvane::ConnectionError>(error)), result);
+        EXPECT_EQ(apps::to_result(static_cast<corvane::ConnectionError>(error)), result);
     }
     try {
-        corvane::to_result(static_cast<corvane::ConnectionError>(12));
+        apps::to_result(static_cast<corvane::ConnectionError>(12));
         ADD_FAILURE() << "no exception";
     } catch (const std::runtime_error& e) {
         EXPECT_STREQ(e.what(), "unrecognised ConnectionError value");

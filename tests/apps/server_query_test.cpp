@@ -7,7 +7,7 @@
 #include <gtest/gtest.h>
 
 #include "reference_server/raw_client.h"
-#include "reference_server/reference_server.h"
+#include "reference_server/protocol/reference_server.h"
 #include "support/temp_dir.h"
 
 using apps::Result;

@@ -12,7 +12,7 @@
 
 #include <gtest/gtest.h>
 
-#include "common/logger.h"
+#include "common/runtime/logger.h"
 #include "support/wait_until.h"
 
 using corvane::ClientConnectionState;

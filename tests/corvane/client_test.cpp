@@ -16,11 +16,11 @@
 
 #include <gtest/gtest.h>
 
-#include "common/logger.h"
-#include "common/read_holder.h"
+#include "common/runtime/logger.h"
+#include "common/read_model/read_holder.h"
 #include "data_wrappers/dataset.h"
-#include "reference_server/reference_server.h"
-#include "reference_server/signal_model.h"
+#include "reference_server/protocol/reference_server.h"
+#include "reference_server/model/signal_model.h"
 #include "support/raw_reads.h"
 #include "support/temp_dir.h"
 #include "support/wait_until.h"

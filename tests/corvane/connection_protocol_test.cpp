@@ -17,11 +17,11 @@
 
 #include <gtest/gtest.h>
 
-#include "common/diagnostics/active_trace_context.h"
-#include "common/diagnostics/context_builder.h"
-#include "common/logger.h"
+#include "common/runtime/diagnostics/active_trace_context.h"
+#include "common/runtime/diagnostics/context_builder.h"
+#include "common/runtime/logger.h"
 #include "corvane/client_connection_state.h"
-#include "reference_server/reference_server.h"
+#include "reference_server/protocol/reference_server.h"
 #include "support/temp_dir.h"
 #include "support/wait_until.h"
 

@@ -9,7 +9,7 @@
 
 #include <gtest/gtest.h>
 
-#include "common/utils/flag.h"
+#include "common/runtime/utils/flag.h"
 #include "ipc_tools/wire_format.h"
 #include "support/raw_reads.h"
 #include "support/wait_until.h"

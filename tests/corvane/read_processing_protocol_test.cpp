@@ -16,12 +16,12 @@
 
 #include <gtest/gtest.h>
 
-#include "common/logger.h"
+#include "common/runtime/logger.h"
 #include "corvane/client_connection_state.h"
 #include "corvane/connection_protocol.h"
 #include "corvane/read_buffer.h"
-#include "reference_server/reference_server.h"
-#include "reference_server/signal_model.h"
+#include "reference_server/protocol/reference_server.h"
+#include "reference_server/model/signal_model.h"
 #include "support/raw_reads.h"
 #include "support/temp_dir.h"
 #include "support/wait_until.h"

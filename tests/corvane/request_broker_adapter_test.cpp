@@ -13,7 +13,7 @@
 #include <gtest/gtest.h>
 #include <zmq.hpp>
 
-#include "reference_server/reference_server.h"
+#include "reference_server/protocol/reference_server.h"
 #include "support/temp_dir.h"
 
 using corvane::ConnectionError;

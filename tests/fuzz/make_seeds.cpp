@@ -11,8 +11,8 @@
 #include <zmq.hpp>
 
 #include "ipc_tools/fbbuilder_read_helper.h"
-#include "reference_server/called_result.h"
-#include "reference_server/signal_model.h"
+#include "reference_server/data_plane/called_result.h"
+#include "reference_server/model/signal_model.h"
 
 namespace {
 

@@ -15,7 +15,7 @@
 #include "ipc_tools/fbbuilder_read_helper.h"
 #include "ipc_tools/ipc_tools.h"
 #include "ipc_tools/wire_format.h"
-#include "reference_server/read_assembler.h"
+#include "reference_server/data_plane/read_assembler.h"
 
 namespace {
 

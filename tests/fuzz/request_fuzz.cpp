@@ -16,7 +16,7 @@
 #include <zmq.hpp>
 
 #include "ipc_tools/ipc_tools.h"
-#include "reference_server/request_handler.h"
+#include "reference_server/protocol/request_handler.h"
 
 namespace {
 

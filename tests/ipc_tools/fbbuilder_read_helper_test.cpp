@@ -10,10 +10,10 @@
 #include <gtest/gtest.h>
 #include <zmq.hpp>
 
-#include "common/align_results_table.h"
+#include "common/read_model/align_results_table.h"
 #include "ipc_tools/wire_format.h"
-#include "reference_server/called_result.h"
-#include "reference_server/read_assembler.h"
+#include "reference_server/data_plane/called_result.h"
+#include "reference_server/data_plane/read_assembler.h"
 
 namespace {
 

@@ -9,7 +9,7 @@
 #include <gtest/gtest.h>
 #include <zmq.hpp>
 
-#include "common/read_holder.h"
+#include "common/read_model/read_holder.h"
 #include "ipc_tools/fbbuilder_read_helper.h"
 #include "ipc_tools/wire_format.h"
 #include "support/raw_reads.h"

@@ -11,8 +11,8 @@
 #include <gtest/gtest.h>
 #include <zmq.hpp>
 
-#include "common/read_holder.h"
-#include "common/sam_text_rules.h"
+#include "common/read_model/read_holder.h"
+#include "common/read_model/sam_text_rules.h"
 #include "ipc_tools/fbbuilder_read_helper.h"
 #include "ipc_tools/read_block_writer.h"
 #include "ipc_tools/read_message_builder.h"

@@ -22,7 +22,7 @@
 #include <gtest/gtest.h>
 #include <zmq.hpp>
 
-#include "common/read_holder.h"
+#include "common/read_model/read_holder.h"
 #include "ipc_tools/fbbuilder_read_helper.h"
 #include "ipc_tools/ipc_tools.h"
 #include "ipc_tools/message_type.h"

@@ -1,4 +1,4 @@
-#include "reference_server/aligner.h"
+#include "reference_server/alignment/aligner.h"
 
 #include <algorithm>
 #include <fstream>
@@ -8,7 +8,7 @@
 #include <gtest/gtest.h>
 #include <minimap.h>
 
-#include "reference_server/signal_model.h"
+#include "reference_server/model/signal_model.h"
 #include "support/temp_dir.h"
 
 namespace {
@@ -16,14 +16,7 @@ namespace {
 using reference_server::Aligner;
 using reference_server::AlignmentHit;
 
-std::string random_bases(std::uint64_t seed, std::size_t length) {
-    reference_server::SeededStream stream(seed);
-    std::string bases(length, 'A');
-    for (char& base : bases) {
-        base = "ACGT"[stream.below(4)];
-    }
-    return bases;
-}
+using reference_server::random_bases;
 
 std::vector<std::string> fields_of(const std::string& line) {
     std::vector<std::string> fields;

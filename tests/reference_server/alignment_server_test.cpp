@@ -13,11 +13,11 @@
 #include <minimap.h>
 
 #include "apps/client/corvane.h"
-#include "common/alignment_summary.h"
-#include "common/read_text.h"
+#include "common/read_model/alignment_summary.h"
+#include "common/read_model/read_text.h"
 #include "reference_server/read_client.h"
-#include "reference_server/read_simulator.h"
-#include "reference_server/reference_server.h"
+#include "reference_server/model/read_simulator.h"
+#include "reference_server/protocol/reference_server.h"
 #include "support/temp_dir.h"
 #include "support/wait_until.h"
 

@@ -1,4 +1,4 @@
-#include "reference_server/basecaller.h"
+#include "reference_server/model/basecaller.h"
 
 #include <algorithm>
 #include <cmath>
@@ -8,7 +8,7 @@
 
 #include <gtest/gtest.h>
 
-#include "reference_server/signal_model.h"
+#include "reference_server/model/signal_model.h"
 
 namespace {
 
@@ -18,14 +18,7 @@ using reference_server::ReceivedRead;
 using reference_server::SeededStream;
 using reference_server::SignalOptions;
 
-std::string random_sequence(std::uint64_t seed, std::size_t length) {
-    SeededStream stream(seed);
-    std::string sequence(length, 'A');
-    for (char& base : sequence) {
-        base = "ACGT"[stream.below(4)];
-    }
-    return sequence;
-}
+std::string random_sequence(std::uint64_t seed, std::size_t length) { return reference_server::random_bases(seed, length); }
 
 ReceivedRead received(const std::string& read_id, std::vector<std::int16_t> samples) {
     ReceivedRead read;

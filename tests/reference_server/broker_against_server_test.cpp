@@ -10,7 +10,7 @@
 #include <zmq.hpp>
 
 #include "ipc_tools/request_broker.h"
-#include "reference_server/reference_server.h"
+#include "reference_server/protocol/reference_server.h"
 #include "support/temp_dir.h"
 
 using ipc_tools::Message;

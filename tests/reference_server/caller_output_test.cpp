@@ -9,14 +9,14 @@
 #include <gtest/gtest.h>
 #include <zmq.hpp>
 
-#include "common/read_alignment.h"
-#include "common/read_holder.h"
+#include "common/read_model/read_alignment.h"
+#include "common/read_model/read_holder.h"
 #include "data_wrappers/data_set_data.h"
 #include "data_wrappers/dataset.h"
 #include "ipc_tools/fbbuilder_read_helper.h"
 #include "ipc_tools/wire_format.h"
-#include "reference_server/basecaller.h"
-#include "reference_server/signal_model.h"
+#include "reference_server/model/basecaller.h"
+#include "reference_server/model/signal_model.h"
 
 namespace {
 
@@ -93,7 +93,7 @@ TEST(CallerOutputTest, ResultsBecomeTheRecordsAnApplicationWrites) {
     for (const std::uint32_t max_bases : {1000u, 7u}) {
         SCOPED_TRACE(max_bases);
         const common::ReadHolder client_read = decoded(result, max_bases);
-        const std::vector<apps::Read::AlignmentSamLine> lines = common::sam_and_bed_lines(client_read, 5.0f);
+        const std::vector<interfaces::AlignmentSamLine> lines = common::sam_and_bed_lines(client_read, 5.0f);
         ASSERT_EQ(lines.size(), 1u);
         const std::vector<std::string> fields = fields_of(lines[0].sam_line);
         ASSERT_GT(fields.size(), 11u);

@@ -11,7 +11,7 @@
 #include <gtest/gtest.h>
 
 #include "reference_server/read_client.h"
-#include "reference_server/reference_server.h"
+#include "reference_server/protocol/reference_server.h"
 #include "support/temp_dir.h"
 #include "support/wait_until.h"
 

@@ -13,10 +13,10 @@
 #include <gtest/gtest.h>
 #include <zmq.hpp>
 
-#include "reference_server/aligner.h"
+#include "reference_server/alignment/aligner.h"
 #include "reference_server/raw_client.h"
-#include "reference_server/reference_server.h"
-#include "reference_server/request_log.h"
+#include "reference_server/protocol/reference_server.h"
+#include "reference_server/protocol/request_log.h"
 #include "support/temp_dir.h"
 #include "support/wait_until.h"
 

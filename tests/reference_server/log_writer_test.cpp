@@ -2,7 +2,7 @@
 // lines, never the writing thread's progress, and whatever is written is
 // whole lines in order.
 
-#include "reference_server/log_writer.h"
+#include "reference_server/protocol/log_writer.h"
 
 #include <csignal>
 #include <string>

@@ -1,4 +1,4 @@
-#include "reference_server/read_assembler.h"
+#include "reference_server/data_plane/read_assembler.h"
 
 #include <string>
 #include <vector>

@@ -12,11 +12,11 @@
 
 #include <gtest/gtest.h>
 
-#include "common/read_holder.h"
+#include "common/read_model/read_holder.h"
 #include "ipc_tools/fbbuilder_read_helper.h"
 #include "ipc_tools/wire_format.h"
 #include "reference_server/raw_client.h"
-#include "reference_server/signal_model.h"
+#include "reference_server/model/signal_model.h"
 
 namespace test_support {
 
@@ -41,12 +41,7 @@ inline common::ReadHolder simulated_read(std::uint64_t read_tag,
 }
 
 inline std::string test_sequence(std::uint64_t seed, std::size_t length) {
-    reference_server::SeededStream stream(seed);
-    std::string sequence(length, 'A');
-    for (char& base : sequence) {
-        base = "ACGT"[stream.below(4)];
-    }
-    return sequence;
+    return reference_server::random_bases(seed, length);
 }
 
 // One result as the client decoded it.

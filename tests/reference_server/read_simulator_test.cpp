@@ -1,4 +1,4 @@
-#include "reference_server/read_simulator.h"
+#include "reference_server/model/read_simulator.h"
 
 #include <set>
 #include <sstream>
@@ -8,9 +8,9 @@
 
 #include <gtest/gtest.h>
 
-#include "reference_server/basecaller.h"
-#include "reference_server/fasta_reader.h"
-#include "reference_server/simulated_read_json.h"
+#include "reference_server/model/basecaller.h"
+#include "reference_server/model/fasta_reader.h"
+#include "reference_server/model/simulated_read_json.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "reference_server/reference_server.h"
+#include "reference_server/protocol/reference_server.h"
 
 #include <cstring>
 #include <filesystem>

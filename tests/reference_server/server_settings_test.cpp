@@ -1,4 +1,4 @@
-#include "reference_server/server_settings.h"
+#include "reference_server/settings/server_settings.h"
 
 #include <fstream>
 #include <stdexcept>

@@ -1,4 +1,4 @@
-#include "reference_server/signal_model.h"
+#include "reference_server/model/signal_model.h"
 
 #include <cstdlib>
 #include <stdexcept>

@@ -25,8 +25,8 @@
 
 #include "apps/client/corvane.h"
 #include "data_wrappers/dataset.h"
-#include "reference_server/reference_server.h"
-#include "reference_server/signal_model.h"
+#include "reference_server/protocol/reference_server.h"
+#include "reference_server/model/signal_model.h"
 
 namespace test_support {
 

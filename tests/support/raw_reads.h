@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "common/read_holder.h"
+#include "common/read_model/read_holder.h"
 #include "data_wrappers/data_set_data.h"
 #include "data_wrappers/dataset.h"
 #include "interfaces/read_metadata.h"

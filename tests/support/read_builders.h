@@ -9,8 +9,8 @@
 #include <utility>
 #include <vector>
 
-#include "common/align_results_table.h"
-#include "common/read_holder.h"
+#include "common/read_model/align_results_table.h"
+#include "common/read_model/read_holder.h"
 #include "data_wrappers/data_set_data.h"
 #include "data_wrappers/dataset.h"
 #include "interfaces/read_metadata.h"

@@ -9,7 +9,7 @@
 #include <iostream>
 #include <string>
 
-#include "common/logger.h"
+#include "common/runtime/logger.h"
 #include "support/chaos_run.h"
 
 int main(int argc, char** argv) {
