@@ -4,6 +4,7 @@ test's temporary folder, and read dicts made from NumPy arrays."""
 import json
 import os
 import shutil
+import signal
 import subprocess
 import sys
 import time
@@ -211,3 +212,18 @@ def wait_for(predicate, what, deadline_s=60.0):
         assert time.monotonic() < deadline, f"waited {deadline_s} s for {what}"
         time.sleep(0.02)  # polling interval, not synchronisation
 
+
+def interrupted(args, ready, what):
+    """Runs `corvane ARGS...` and sends it SIGINT once ready() holds; it must
+    still be running then, and end with code 130."""
+    program = subprocess.Popen([corvane_script(), *map(str, args)], stderr=subprocess.PIPE, text=True)
+    try:
+        wait_for(lambda: ready() or program.poll() is not None, what)
+        assert program.poll() is None, "the run ended before it was interrupted"
+        program.send_signal(signal.SIGINT)
+        assert program.wait(timeout=30) == 130, program.stderr.read()
+    finally:
+        if program.poll() is None:
+            program.kill()
+            program.wait()
+        program.stderr.close()
