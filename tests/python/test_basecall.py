@@ -489,6 +489,7 @@ def processes_naming(text):
         # which the next run removes.
         (signal.SIGKILL, -signal.SIGKILL, [], False, 1),
     ],
+    ids=["ctrl-c", "killed"],
 )
 def test_a_stopped_run_keeps_its_output_and_leaves_no_server(tmp_path, number, code, said, orderly, left_behind):
     reads = simulate(tmp_path, 1000, length=100)
