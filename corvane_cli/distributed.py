@@ -55,6 +55,23 @@ class RangeResult:
     counts: Counts
 
 
+@dataclass(frozen=True)
+class RangeCalling:
+    """How every range of a run is called: the server of each worker (by
+    address), the basecalling configuration, its parameters and the size
+    of each worker's client pool."""
+
+    servers_by_worker: dict[str, str]
+    config: str
+    params: dict[str, Any]
+    clients: int
+
+    def server_for(self, worker: str) -> str:
+        servers = sorted(set(self.servers_by_worker.values()))
+        # A worker that joined after the assignment takes a server by its address.
+        return self.servers_by_worker.get(worker) or servers[zlib.crc32(worker.encode()) % len(servers)]
+
+
 class _WorkerPipeline:
     """A worker's connected pipeline against one server, kept between
     tasks. `lock` gives one task at a time the pipeline; `next_tag` is used
@@ -137,15 +154,7 @@ def call_range(
     return groups, pipeline.counts, False
 
 
-def basecall_range(
-    path: str,
-    start: int,
-    stop: int,
-    servers_by_worker: dict[str, str],
-    config: str,
-    params: dict[str, Any],
-    clients: int,
-) -> RangeResult:
+def basecall_range(path: str, start: int, stop: int, calling: RangeCalling) -> RangeResult:
     """The task: reads start..stop-1 of the signal file at `path`, called
     through this worker's pipeline against its server."""
     from distributed import get_worker
@@ -153,12 +162,10 @@ def basecall_range(
     from corvane_cli.signal_file import SignalFileReader
 
     worker = get_worker().address
-    servers = sorted(set(servers_by_worker.values()))
-    # A worker that joined after the assignment takes a server by its address.
-    address = servers_by_worker.get(worker) or servers[zlib.crc32(worker.encode()) % len(servers)]
+    address = calling.server_for(worker)
     with SignalFileReader(path) as reader:
         reads = reader.read_range(start, stop)
-    worker_pipeline = _worker_pipeline(address, config, params, clients)
+    worker_pipeline = _worker_pipeline(address, calling.config, calling.params, calling.clients)
     with worker_pipeline.lock:
         groups, counts, lost = call_range(worker_pipeline, reads)
     if lost:
@@ -244,7 +251,8 @@ def run_distributed(
             where = client.scheduler.address if client.scheduler is not None else scheduler
             raise DistributedError(f"the Dask cluster at {where} has no workers")
         ranges = reader.iter_ranges(max_reads, max_samples)
-        submit = _submitter(client, reader, assign_servers(workers, servers), config, params, clients, outstanding)
+        calling = RangeCalling(assign_servers(workers, servers), config, params, clients)
+        submit = _submitter(client, reader, calling, outstanding)
         for r in itertools.islice(ranges, max_pending or 2 * len(workers)):
             submit(*r)
         while outstanding:
@@ -273,18 +281,12 @@ def run_distributed(
 
 
 def _submitter(
-    client: Client,
-    reader: SignalFileReader,
-    servers_by_worker: dict[str, str],
-    config: str,
-    params: dict[str, Any],
-    clients: int,
-    outstanding: set[Future],
+    client: Client, reader: SignalFileReader, calling: RangeCalling, outstanding: set[Future]
 ) -> Callable[[int, int], Future]:
     """What submits one read range as a task, placed on the workers in
     turn, and notes it in `outstanding`."""
     path = str(reader.path.resolve())
-    order = itertools.cycle(sorted(servers_by_worker))
+    order = itertools.cycle(sorted(calling.servers_by_worker))
     run_token = uuid.uuid4().hex
 
     def submit(start: int, stop: int) -> Future:
@@ -293,10 +295,7 @@ def _submitter(
             path,
             start,
             stop,
-            servers_by_worker,
-            config,
-            params,
-            clients,
+            calling,
             key=f"corvane-range-{run_token}-{start}",
             workers=[next(order)],
             allow_other_workers=True,

@@ -4,6 +4,7 @@ test's temporary folder, and read dicts made from NumPy arrays."""
 import json
 import os
 import shutil
+import signal
 import subprocess
 import sys
 import time
@@ -12,6 +13,7 @@ import numpy as np
 import pytest
 
 import tavrix
+from corvane_cli.programs import find_program
 
 SERVER_ENV = "CORVANE_REFERENCE_SERVER"
 START_DEADLINE_S = 20.0
@@ -111,6 +113,34 @@ def make_read(tag, samples=None, **extra):
     return read
 
 
+def small_read(changes=None):
+    """A valid read of ten samples with `changes` made to it: a key given
+    None is left out."""
+    read = make_read(1, np.arange(10, dtype=np.int16), read_id="r")
+    read.update(changes or {})
+    return {key: value for key, value in read.items() if value is not None}
+
+
+def simulated_reads(folder, count, length, seed, *extra):
+    """Reads of the reference server's simulator (`corvane_simulate` with
+    EXTRA options), as (read dict, the simulator's record of the read: its
+    source, true sequence ...)."""
+    path = folder / "reads.jsonl"
+    command = [find_program("corvane_simulate"), "--reads", count, "--length", length, "--seed", seed, "-o", path]
+    subprocess.run([*map(str, command), *map(str, extra)], check=True, capture_output=True)
+    reads = []
+    for tag, line in enumerate(path.read_text().splitlines()):
+        record = json.loads(line)
+        read = make_read(
+            tag,
+            np.asarray(record.pop("samples"), dtype=np.int16),
+            **{key: float(record[key]) for key in ("daq_offset", "daq_scaling", "sampling_rate")},
+            **{key: record[key] for key in ("read_id", "start_time", "channel", "mux", "run_id")},
+        )
+        reads.append((read, record))
+    return reads
+
+
 def collect(client, count, deadline_s=30.0):
     """Polls get_completed_reads until `count` groups came back."""
     groups = []
@@ -181,3 +211,19 @@ def wait_for(predicate, what, deadline_s=60.0):
     while not predicate():
         assert time.monotonic() < deadline, f"waited {deadline_s} s for {what}"
         time.sleep(0.02)  # polling interval, not synchronisation
+
+
+def interrupted(args, ready, what):
+    """Runs `corvane ARGS...` and sends it SIGINT once ready() holds; it must
+    still be running then, and end with code 130."""
+    program = subprocess.Popen([corvane_script(), *map(str, args)], stderr=subprocess.PIPE, text=True)
+    try:
+        wait_for(lambda: ready() or program.poll() is not None, what)
+        assert program.poll() is None, "the run ended before it was interrupted"
+        program.send_signal(signal.SIGINT)
+        assert program.wait(timeout=30) == 130, program.stderr.read()
+    finally:
+        if program.poll() is None:
+            program.kill()
+            program.wait()
+        program.stderr.close()

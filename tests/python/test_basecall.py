@@ -167,6 +167,17 @@ def spoil_last_signal_chunk(path):
     return path
 
 
+def start_basecall(tmp_path, *args):
+    env = dict(os.environ, TMPDIR=str(tmp_path))
+    return subprocess.Popen(
+        [corvane_script(), "basecall", *map(str, args)],
+        env=env,
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        text=True,
+    )
+
+
 def server_settings(folder, latency_ms=0, **data_plane):
     path = folder / "server.json"
     path.write_text(json.dumps({"data_plane": {"latency_ms_per_read": latency_ms, **data_plane}}))
@@ -302,24 +313,8 @@ def test_every_read_is_accounted_for_when_faults_hit(tmp_path):
         # about 25 s, far longer than the first records take to appear.
         server, address, control_address = run_server(tmp_path, server_settings(tmp_path, 100))
         try:
-            run = subprocess.Popen(
-                [
-                    corvane_script(),
-                    "basecall",
-                    many,
-                    "-o",
-                    tmp_path / "many.fastq",
-                    "--server",
-                    address,
-                    "--reconnect-timeout",
-                    "1",
-                    "--max-reads-in-flight",
-                    "4",
-                ],
-                stdout=subprocess.PIPE,
-                stderr=subprocess.PIPE,
-                text=True,
-            )
+            options = ["--server", address, "--reconnect-timeout", 1, "--max-reads-in-flight", 4]
+            run = start_basecall(tmp_path, many, "-o", tmp_path / "many.fastq", *options)
             partial = tmp_path / "many.fastq.partial"
             wait_for(lambda: partial.exists() and partial.stat().st_size > 0, "the first records")
             assert control(control_address, {"command": "stop"}) == {"ok": True}
@@ -366,22 +361,8 @@ def test_a_signal_ends_a_run_waiting_for_its_server(tmp_path, number):
     reads = simulate(tmp_path, 4)
     context, socket = silent_server(tmp_path / "silent.sock")
     try:
-        run = subprocess.Popen(
-            [
-                corvane_script(),
-                "basecall",
-                reads,
-                "-o",
-                tmp_path / "out.fastq",
-                "--server",
-                f"ipc://{tmp_path}/silent.sock",
-                "--reconnect-timeout",
-                "30",
-            ],
-            stdout=subprocess.PIPE,
-            stderr=subprocess.PIPE,
-            text=True,
-        )
+        options = ["--server", f"ipc://{tmp_path}/silent.sock", "--reconnect-timeout", 30]
+        run = start_basecall(tmp_path, reads, "-o", tmp_path / "out.fastq", *options)
         assert socket.poll(int(DEADLINE_S * 1000)), "the run asks the server"
         socket.recv_multipart()
         run.send_signal(number)
@@ -498,64 +479,44 @@ def processes_naming(text):
     return found
 
 
-def start_basecall(tmp_path, *args):
-    env = dict(os.environ, TMPDIR=str(tmp_path))
-    return subprocess.Popen(
-        [corvane_script(), "basecall", *map(str, args)],
-        env=env,
-        stdout=subprocess.PIPE,
-        stderr=subprocess.PIPE,
-        text=True,
-    )
-
-
-def test_ctrl_c_stops_the_server_and_keeps_valid_output(tmp_path):
+@pytest.mark.parametrize(
+    "number, code, said, orderly, left_behind",
+    [
+        # Ctrl-C, an orderly stop: the private server is stopped and its
+        # folder removed before the run ends, the output whole records.
+        (signal.SIGINT, 130, ["interrupted", "{partial}"], True, 0),
+        # Killed: the server follows its command and leaves its folder,
+        # which the next run removes.
+        (signal.SIGKILL, -signal.SIGKILL, [], False, 1),
+    ],
+    ids=["ctrl-c", "killed"],
+)
+def test_a_stopped_run_keeps_its_output_and_leaves_no_server(tmp_path, number, code, said, orderly, left_behind):
     reads = simulate(tmp_path, 1000, length=100)
     partial = tmp_path / "out.fastq.partial"
-    run = start_basecall(
-        tmp_path,
-        reads,
-        "-o",
-        tmp_path / "out.fastq",
-        "--server-settings",
-        server_settings(tmp_path, 100),
-        "--max-reads-in-flight",
-        "4",
-        "--summary",
-        tmp_path / "summary.tsv",
-    )
+    options = ["--server-settings", server_settings(tmp_path, 100), "--max-reads-in-flight", 4]
+    run = start_basecall(tmp_path, reads, "-o", tmp_path / "out.fastq", *options, "--summary", tmp_path / "summary.tsv")
+
+    def servers():
+        return processes_naming(f"{tmp_path}/corvane-server-")
+
     wait_for(lambda: partial.exists() and partial.stat().st_size > 0, "the first records")
-    assert processes_naming(f"{tmp_path}/corvane-server-"), "the private server runs"
-    run.send_signal(signal.SIGINT)
+    assert servers(), "the private server runs"
+    run.send_signal(number)
     _, stderr = run.communicate(timeout=DEADLINE_S)
-    assert run.returncode == 130, stderr
-    assert "interrupted" in stderr and str(partial) in stderr
-    assert not processes_naming(f"{tmp_path}/corvane-server-"), "the private server is stopped"
-    assert 0 < len(fastq_records(partial)) < 1000
+    assert run.returncode == code, stderr
+    for text in said:
+        assert text.format(partial=partial) in stderr, (text, stderr)
+    assert not (orderly and servers()), "the private server is stopped"
+    wait_for(lambda: not servers(), "the server to follow its command")
     assert not (tmp_path / "out.fastq").exists() and not (tmp_path / "summary.tsv").exists()
     assert (tmp_path / "summary.tsv.partial").exists()
-    assert not list(tmp_path.glob("corvane-server-*"))
-
-
-def test_the_next_run_removes_what_a_killed_run_left(tmp_path):
-    reads = simulate(tmp_path, 1000, length=100)
-    partial = tmp_path / "out.fastq.partial"
-    run = start_basecall(
-        tmp_path,
-        reads,
-        "-o",
-        tmp_path / "out.fastq",
-        "--server-settings",
-        server_settings(tmp_path, 100),
-        "--max-reads-in-flight",
-        "4",
-    )
-    wait_for(lambda: partial.exists() and partial.stat().st_size > 0, "the first records")
-    run.kill()
-    run.communicate()
-    wait_for(lambda: not processes_naming(f"{tmp_path}/corvane-server-"), "the server to follow its command")
-    [left] = tmp_path.glob("corvane-server-*")
-    os.utime(left, (time.time() - 3600,) * 2)  # not one being made just now
+    if orderly:  # a killed run may have left a record half written
+        assert 0 < len(fastq_records(partial)) < 1000
+    left = list(tmp_path.glob("corvane-server-*"))
+    assert len(left) == left_behind, left
+    for folder in left:
+        os.utime(folder, (time.time() - 3600,) * 2)  # not one being made just now
     done = run_corvane(
         "basecall",
         simulate(tmp_path, 2, name="two.h5"),

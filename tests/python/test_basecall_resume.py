@@ -1,12 +1,9 @@
 """`corvane basecall --resume` after a run stopped by SIGINT, through the
 installed console script: every read exactly once afterwards."""
 
-import signal
-import subprocess
-
 import pysam
 import pytest
-from conftest import corvane_script, run_corvane, simulate, wait_for
+from conftest import interrupted, run_corvane, simulate
 from test_basecall import server_settings, summary_counts, truths_of, write_reference
 
 READS = 240
@@ -38,21 +35,6 @@ def summary_rows(path):
     return sum(1 for _ in open(path)) - 1 if path.exists() else 0
 
 
-def interrupted(args, summary, rows):
-    """Runs basecall with ARGS and sends SIGINT once the summary table holds
-    `rows` rows (it reaches the file some 60 rows at a time)."""
-    program = subprocess.Popen([corvane_script(), "basecall", *map(str, args)], stderr=subprocess.PIPE, text=True)
-    try:
-        wait_for(lambda: summary_rows(summary) >= rows or program.poll() is not None, f"{rows} summary rows")
-        program.send_signal(signal.SIGINT)
-        assert program.wait(timeout=30) == 130, program.stderr.read()
-    finally:
-        if program.poll() is None:
-            program.kill()
-            program.wait()
-        program.stderr.close()
-
-
 def test_a_resumed_run_completes_the_output_with_every_read_once(tmp_path, inputs):
     folder, reference, reads, settings = inputs
     ids = set(truths_of(reads))
@@ -82,7 +64,9 @@ def test_a_resumed_run_completes_the_output_with_every_read_once(tmp_path, input
             4,
             *extra,
         ]
-        interrupted(args, summary.with_name(summary.name + ".partial"), point)
+        # The summary table reaches its file some 60 rows at a time.
+        table = summary.with_name(summary.name + ".partial")
+        interrupted(["basecall", *args], lambda t=table, p=point: summary_rows(t) >= p, f"{point} summary rows")
         assert partial.exists() and not output.exists(), what
         if cut:
             with open(partial, "r+b") as file:

@@ -2,13 +2,11 @@
 --min-qscore, through the installed console script."""
 
 import csv
-import signal
-import subprocess
 
 import numpy as np
 import pysam
 import pytest
-from conftest import corvane_script, run_corvane, simulate, wait_for
+from conftest import interrupted, run_corvane, simulate
 from test_basecall import COMPLEMENT, reference_barcode, server_settings, summary_counts
 
 MIN_QSCORE = 30.7
@@ -121,17 +119,7 @@ def test_split_options_are_checked_and_an_interrupted_split_stays_partial(tmp_pa
     out = tmp_path / "slow"
     # Two reads at a time, each 0.3 s: the run lasts seconds.
     settings = server_settings(tmp_path, latency_ms=300)
-    command = [corvane_script(), "basecall", reads, "--output-dir", out, "--split-by", "qscore"]
+    command = ["basecall", reads, "--output-dir", out, "--split-by", "qscore"]
     command += ["--min-qscore", MIN_QSCORE, "--server-settings", settings, "--max-reads-in-flight", 2]
-    program = subprocess.Popen(list(map(str, command)), stderr=subprocess.PIPE, text=True)
-    try:
-        wait_for(lambda: any(out.rglob("*.partial")) or program.poll() is not None, "the first split output")
-        assert program.poll() is None, "the run ended before it was interrupted"
-        program.send_signal(signal.SIGINT)
-        assert program.wait(timeout=30) == 130
-    finally:
-        if program.poll() is None:
-            program.kill()
-            program.wait()
-        program.stderr.close()
+    interrupted(command, lambda: any(out.rglob("*.partial")), "the first split output")
     assert list(out.rglob("*.partial")) and not list(out.rglob("*.bam"))

@@ -1,14 +1,11 @@
 """Read dicts to library reads and back."""
 
-import json
 import math
-import os
-import subprocess
 import time
 
 import numpy as np
 import pytest
-from conftest import collect, make_read, parse_states
+from conftest import collect, make_read, parse_states, simulated_reads, small_read
 
 import tavrix
 
@@ -24,18 +21,7 @@ def unconnected():
     return C("ipc:///nonexistent/socket", "ref_dna_fast")
 
 
-def small_read(**changes):
-    read = {
-        "read_tag": 1,
-        "raw_data": np.arange(10, dtype=np.int16),
-        "read_id": "r",
-        "daq_offset": 0.0,
-        "daq_scaling": 1.0,
-        "sampling_rate": 4000.0,
-        "start_time": 0,
-    }
-    read.update(changes)
-    return read
+REQUIRED_KEYS = ("read_tag", "raw_data", "read_id", "daq_offset", "daq_scaling", "sampling_rate", "start_time")
 
 
 @pytest.mark.parametrize(
@@ -59,38 +45,25 @@ def small_read(**changes):
         ({"run_id": 3}, C.bad_read),
         ({"channel": "1"}, C.bad_read),
         ({"comment": object()}, C.not_accepting_reads),
+        # Every required key is required.
+        *(({name: None}, C.bad_read) for name in REQUIRED_KEYS),
     ],
 )
 def test_read_dicts_are_checked_before_passing(unconnected, changes, expected):
-    assert unconnected.pass_read(small_read(**changes)) == expected
+    assert unconnected.pass_read(small_read(changes)) == expected
 
 
-@pytest.mark.parametrize(
-    "missing", ["read_tag", "raw_data", "read_id", "daq_offset", "daq_scaling", "sampling_rate", "start_time"]
-)
-def test_every_required_key_is_required(unconnected, missing):
-    read = small_read()
-    del read[missing]
-    assert unconnected.pass_read(read) == C.bad_read
-
-
-@pytest.mark.parametrize("changes", [{"start_time": -1}, {"channel": 2**31}, {"mux": 2**40}])
-def test_integers_that_do_not_fit_raise_the_cast_error(unconnected, changes):
+# Integers that do not fit, and a key that is not a str.
+@pytest.mark.parametrize("changes", [{"start_time": -1}, {"channel": 2**31}, {"mux": 2**40}, {7: "x"}])
+def test_what_cannot_be_cast_raises_the_cast_error(unconnected, changes):
     with pytest.raises(RuntimeError, match="Unable to cast Python instance of type <class 'int'>"):
-        unconnected.pass_read(small_read(**changes))
-
-
-def test_a_key_that_is_not_a_str_raises_the_cast_error(unconnected):
-    read = small_read()
-    read[7] = "x"
-    with pytest.raises(RuntimeError, match="Unable to cast Python instance of type <class 'int'>"):
-        unconnected.pass_read(read)
+        unconnected.pass_read(small_read(changes))
 
 
 def test_negative_wait_is_refused_after_the_read_is_checked(unconnected):
     with pytest.raises(ValueError, match=r"^wait_duration_ms\. Must be greater than or equal to zero\.$"):
         unconnected.pass_read(small_read(), wait_duration_ms=-1)
-    assert unconnected.pass_read(small_read(read_id=""), wait_duration_ms=-1) == C.bad_read
+    assert unconnected.pass_read(small_read({"read_id": ""}), wait_duration_ms=-1) == C.bad_read
 
 
 def test_refused_reads_leave_the_callers_dicts_untouched(unconnected):
@@ -221,40 +194,13 @@ ALIGN_RESULTS_LAYOUT = [
 ]
 
 
-def simulated_reads(folder, reference, count, length):
+def aligned_reads(folder, reference, count, length):
     """Reads drawn from `reference` by the reference server's simulator, as
     (read dict, where it was drawn from: genome, start, end, strand)."""
-    simulator = os.path.join(os.path.dirname(os.environ["CORVANE_REFERENCE_SERVER"]), "corvane_simulate")
-    out = folder / "reads.jsonl"
-    subprocess.run(
-        [
-            simulator,
-            "--reads",
-            str(count),
-            "--length",
-            str(length),
-            "--reference",
-            str(reference),
-            "--seed",
-            "7",
-            "-o",
-            str(out),
-        ],
-        check=True,
-    )
     reads = []
-    for tag, line in enumerate(out.read_text().splitlines()):
-        simulated = json.loads(line)
-        genome, span, strand = simulated["source"].rsplit(":", 2)
+    for read, record in simulated_reads(folder, count, length, 7, "--reference", reference):
+        genome, span, strand = record["source"].rsplit(":", 2)
         start, end = map(int, span.split("-"))
-        read = make_read(
-            tag,
-            np.array(simulated["samples"], dtype=np.int16),
-            read_id=simulated["read_id"],
-            sampling_rate=float(simulated["sampling_rate"]),
-            daq_offset=float(simulated["daq_offset"]),
-            daq_scaling=float(simulated["daq_scaling"]),
-        )
         reads.append((read, (genome, start, end, strand)))
     return reads
 
@@ -263,7 +209,7 @@ def test_aligned_reads_come_back_with_their_alignment_table(tmp_path, server, ma
     reference = tmp_path / "genome.fa"
     bases = "".join(np.random.default_rng(11).choice(list("ACGT"), 8000))
     reference.write_text(f">contig_a first\n{bases[:5000]}\n>contig_b\n{bases[5000:]}\n")
-    reads = simulated_reads(tmp_path, reference, 4, 500)
+    reads = aligned_reads(tmp_path, reference, 4, 500)
     client = make_client(server, params={"align_ref": str(reference)})
     assert client.connect() == C.success
     assert client.pass_reads([read for read, _ in reads]) == C.read_accepted
@@ -286,45 +232,13 @@ def test_aligned_reads_come_back_with_their_alignment_table(tmp_path, server, ma
         assert fields[0] == metadata["read_id"] and fields[2] == genome and int(fields[3]) == start + 1
 
 
-def test_each_returned_read_carries_its_own_values(server, make_client):
-    # Consecutive reads whose values repeat, change, differ only in the sign
-    # of zero or share a prefix: every dict must hold exactly its own read's.
-    client = make_client(server)
-    assert client.connect() == C.success
-    sent = [
-        {"read_id": "same-a", "daq_offset": 0.0, "daq_scaling": 1.0, "start_time": 2**40},
-        {"read_id": "same-b", "daq_offset": -0.0, "daq_scaling": 1.0, "start_time": 2**40},
-        {"read_id": "same-c", "daq_offset": 0.0, "daq_scaling": 2.5, "start_time": 2**40 + 1},
-        {"read_id": "same-a!", "daq_offset": 3.0, "daq_scaling": 2.5, "start_time": 2**40},
-    ]
-    for tag, values in enumerate(sent):
-        assert client.pass_read(make_read(tag, below_open_pore(tag), **values)) == C.read_accepted
-    returned = {}
-    deadline = time.monotonic() + 30
-    while len(returned) < len(sent) and time.monotonic() < deadline:
-        for group in client.get_completed_reads():
-            for read in group:
-                returned[read["read_tag"]] = read
-        time.sleep(0.005)  # polling interval
-    assert sorted(returned) == list(range(len(sent)))
-    for tag, values in enumerate(sent):
-        metadata = returned[tag]["metadata"]
-        for key, value in values.items():
-            assert type(metadata[key]) is type(value), (tag, key)
-            assert metadata[key] == value, (tag, key)
-        assert math.copysign(1.0, metadata["daq_offset"]) == math.copysign(1.0, values["daq_offset"]), tag
-        samples = returned[tag]["datasets"]["raw_data"]
-        assert samples.dtype == np.int16 and samples.flags.c_contiguous and samples.flags.writeable
-        np.testing.assert_array_equal(samples, below_open_pore(tag))
+OPTIONAL_KEYS = ["run_id", "channel", "mux", "sequencing_kit", "end_reason"]
 
 
-def test_reads_with_different_keys_each_list_only_their_own(server, make_client):
-    # Every subset of the optional keys, twice with different values, one
-    # after the other: each dict holds exactly the keys its read was given,
-    # with its own values, in the one published order.
-    optional = ["run_id", "channel", "mux", "sequencing_kit", "end_reason"]
-    sent = {}
-    for tag in range(2 * 2 ** len(optional)):
+def every_subset_of_the_optional_keys():
+    """Twice, with different values."""
+    sent = []
+    for tag in range(2 * 2 ** len(OPTIONAL_KEYS)):
         values = {
             "run_id": f"run-{tag}",
             "channel": tag,
@@ -332,44 +246,57 @@ def test_reads_with_different_keys_each_list_only_their_own(server, make_client)
             "sequencing_kit": f"kit-{tag}",
             "end_reason": f"reason-{tag}",
         }
-        sent[tag] = {name: values[name] for bit, name in enumerate(optional) if tag >> bit & 1}
-    client = make_client(server, params={"max_reads_queued": len(sent)})
-    assert client.connect() == C.success
-    assert (
-        client.pass_reads([make_read(tag, below_open_pore(tag), **extra) for tag, extra in sent.items()])
-        == C.read_accepted
-    )
-    returned = {}
-    for group in collect(client, len(sent)):
-        for read in group:
-            returned[read["read_tag"]] = read["metadata"]
-    assert sorted(returned) == sorted(sent)
-    with_all = list(returned[2 ** len(optional) - 1])
-    for tag, extra in sent.items():
-        metadata = returned[tag]
-        assert [name for name in optional if name in metadata] == list(extra), tag
-        for name, value in extra.items():
-            assert type(metadata[name]) is type(value) and metadata[name] == value, (tag, name)
-        assert metadata["read_id"] == f"read-{tag}"
-        assert list(metadata) == [name for name in with_all if name in metadata], tag
+        sent.append({name: values[name] for bit, name in enumerate(OPTIONAL_KEYS) if tag >> bit & 1})
+    return sent
 
 
-def test_text_with_a_character_beyond_ascii_anywhere_comes_back_whole(server, make_client):
+def text_beyond_ascii():
     # Returned text is copied straight when it is plain ASCII and decoded
     # otherwise: one character beyond ASCII at any place, in the first
     # bytes, in a whole word or in the last bytes, must be noticed.
     texts = ["a" * at + "é" + "a" * (70 - at) for at in (0, 10, 20, 31, 33, 64, 70)]
     texts += ["a" * 64 + "€", "a" * 3 + "ü", "a" * 71]
-    client = make_client(server)
+    return [{"sequencing_kit": text, "end_reason": text[::-1]} for text in texts]
+
+
+@pytest.mark.parametrize(
+    "sent",
+    [
+        # Consecutive reads whose values repeat, change, differ only in the
+        # sign of zero or share a prefix.
+        [
+            {"read_id": "same-a", "daq_offset": 0.0, "daq_scaling": 1.0, "start_time": 2**40},
+            {"read_id": "same-b", "daq_offset": -0.0, "daq_scaling": 1.0, "start_time": 2**40},
+            {"read_id": "same-c", "daq_offset": 0.0, "daq_scaling": 2.5, "start_time": 2**40 + 1},
+            {"read_id": "same-a!", "daq_offset": 3.0, "daq_scaling": 2.5, "start_time": 2**40},
+        ],
+        every_subset_of_the_optional_keys(),
+        text_beyond_ascii(),
+    ],
+    ids=["repeated values", "optional keys", "text beyond ascii"],
+)
+def test_each_returned_read_carries_exactly_its_own_values(server, make_client, sent):
+    # Every dict holds exactly the keys its read was given, with its own
+    # values and their types, in the one published order.
+    client = make_client(server, params={"max_reads_queued": max(20, len(sent))})
     assert client.connect() == C.success
-    reads = [
-        make_read(tag, below_open_pore(tag), sequencing_kit=text, end_reason=text[::-1])
-        for tag, text in enumerate(texts)
-    ]
+    reads = [make_read(tag, below_open_pore(tag), **values) for tag, values in enumerate(sent)]
     assert client.pass_reads(reads) == C.read_accepted
-    returned = {read["read_tag"]: read["metadata"] for group in collect(client, len(texts)) for read in group}
-    for tag, text in enumerate(texts):
-        assert (returned[tag]["sequencing_kit"], returned[tag]["end_reason"]) == (text, text[::-1]), tag
+    returned = {read["read_tag"]: read for group in collect(client, len(sent)) for read in group}
+    assert sorted(returned) == list(range(len(sent)))
+    widest = list(max((read["metadata"] for read in returned.values()), key=len))
+    for tag, values in enumerate(sent):
+        metadata = returned[tag]["metadata"]
+        assert [name for name in OPTIONAL_KEYS if name in metadata] == [n for n in OPTIONAL_KEYS if n in values], tag
+        for key, value in values.items():
+            assert type(metadata[key]) is type(value) and metadata[key] == value, (tag, key)
+        assert metadata["read_id"] == values.get("read_id", f"read-{tag}")
+        sign = math.copysign(1.0, values.get("daq_offset", 0.0))
+        assert math.copysign(1.0, metadata["daq_offset"]) == sign, tag
+        assert list(metadata) == [name for name in widest if name in metadata], tag
+        samples = returned[tag]["datasets"]["raw_data"]
+        assert samples.dtype == np.int16 and samples.flags.c_contiguous and samples.flags.writeable
+        np.testing.assert_array_equal(samples, below_open_pore(tag))
 
 
 # The Python type of every metadata key of a returned read.
@@ -501,7 +428,7 @@ def test_returned_metadata_values_have_their_published_types(tmp_path, server, m
     # values zero or equal to another key's: each value keeps its key's type.
     reference = tmp_path / "genome.fa"
     reference.write_text(">contig_a\n" + "".join(np.random.default_rng(3).choice(list("ACGT"), 6000)) + "\n")
-    aligned = [read for read, _ in simulated_reads(tmp_path, reference, 3, 500)]
+    aligned = [read for read, _ in aligned_reads(tmp_path, reference, 3, 500)]
     plain = [make_read(10 + tag, below_open_pore(tag), channel=0, mux=0, run_id="0") for tag in range(3)]
     fast = make_client(server, params={"align_ref": str(reference)})
     accurate = make_client(server, config="ref_dna_accurate")

@@ -1,15 +1,11 @@
 """The library's text of called reads through the module: FASTQ header
 lines and SAM records of read dicts, and the read check."""
 
-import json
-import subprocess
-
 import numpy as np
 import pytest
-from conftest import collect
+from conftest import collect, simulated_reads, small_read
 
 import tavrix
-from corvane_cli.programs import find_program
 
 C = tavrix.Corvane
 LIBRARY_ONLY_TAGS = ("MM:Z:", "ML:B:C", "MN:i:")
@@ -191,20 +187,6 @@ def test_sam_records_the_library_could_not_build_raise(read, match):
         tavrix.sam_records(read)
 
 
-def small_read(**changes):
-    read = {
-        "read_tag": 1,
-        "raw_data": np.arange(10, dtype=np.int16),
-        "read_id": "r",
-        "daq_offset": 0.0,
-        "daq_scaling": 1.0,
-        "sampling_rate": 4000.0,
-        "start_time": 0,
-    }
-    read.update(changes)
-    return {key: value for key, value in read.items() if value is not None}
-
-
 @pytest.mark.parametrize(
     "changes, expected",
     [
@@ -215,7 +197,10 @@ def small_read(**changes):
         ({"read_tag": 2**32}, "read_tag 4294967296 is not an int from 0 to 4294967295"),
         ({"daq_offset": 1}, "daq_offset 1 is not a float"),
         ({"read_id": ""}, "read_id '' is not a str that is not empty"),
-        ({"raw_data": np.zeros(3, dtype=np.int32)}, "raw_data of type numpy.ndarray is not a one-dimensional int16"),
+        (
+            {"raw_data": np.zeros(3, dtype=np.int32)},
+            "raw_data of type numpy.ndarray is not a one-dimensional int16 NumPy array",
+        ),
         ({"start_time": -1}, "start_time -1 is not an int from 0 to 2^64-1"),
         ({"channel": 2**31}, "channel 2147483648 is not a signed 32-bit int"),
         ({"run_id": b"x" * 60}, "run_id b'" + "x" * 35 + "... is not a str"),
@@ -224,66 +209,18 @@ def small_read(**changes):
             "Invalid data in ReadHolder object: read_id holds byte 0x20 at position 1; a read name takes"
             " printable ASCII without spaces.",
         ),
-        ({"run_id": "run\t1"}, "Invalid data in ReadHolder object: run_id holds byte 0x09 at position 3;"),
+        (
+            {"run_id": "run\t1"},
+            "Invalid data in ReadHolder object: run_id holds byte 0x09 at position 3; SAM and FASTQ text takes"
+            " printable ASCII and spaces.",
+        ),
         ({"sampling_rate": 0.0}, "Missing data in ReadHolder object: sampling_rate metadata field not found."),
+        ({7: "x"}, "key 7 is not a str"),
     ],
 )
 def test_validate_read_says_why(changes, expected):
-    problem = C("ipc:///nonexistent/socket", "ref_dna_fast").validate_read(small_read(**changes))
-    assert problem.startswith(expected) if expected else problem == ""
-
-
-def test_validate_read_names_a_key_that_is_not_a_str():
-    read = small_read()
-    read[7] = "x"
-    assert C("", "").validate_read(read) == "key 7 is not a str"
-
-
-def simulated_reads(folder, count):
-    path = folder / "reads.jsonl"
-    subprocess.run(
-        [
-            find_program("corvane_simulate"),
-            "--reads",
-            str(count),
-            "--length",
-            "300",
-            "--seed",
-            "11",
-            "--split-fraction",
-            "0.3",
-            "-o",
-            str(path),
-        ],
-        check=True,
-        capture_output=True,
-    )
-    reads = []
-    for tag, line in enumerate(path.read_text().splitlines()):
-        read = json.loads(line)
-        read.update(
-            read_tag=tag,
-            raw_data=np.asarray(read.pop("samples"), dtype=np.int16),
-            **{key: float(read[key]) for key in ("daq_offset", "daq_scaling", "sampling_rate")},
-        )
-        reads.append(
-            {
-                key: read[key]
-                for key in (
-                    "read_tag",
-                    "raw_data",
-                    "read_id",
-                    "daq_offset",
-                    "daq_scaling",
-                    "sampling_rate",
-                    "start_time",
-                    "channel",
-                    "mux",
-                    "run_id",
-                )
-            }
-        )
-    return reads
+    problem = C("ipc:///nonexistent/socket", "ref_dna_fast").validate_read(small_read(changes))
+    assert problem == expected
 
 
 def test_returned_dicts_give_the_text_the_library_built_for_the_read(tmp_path, server, make_client):
@@ -291,7 +228,7 @@ def test_returned_dicts_give_the_text_the_library_built_for_the_read(tmp_path, s
     # modified-base tags, are what the dicts give once those are dropped.
     client = make_client(server, config="ref_dna_accurate", params={"move_enabled": True})
     assert client.connect() == C.success
-    reads = simulated_reads(tmp_path, 20)
+    reads = [read for read, _ in simulated_reads(tmp_path, 20, 300, 11, "--split-fraction", 0.3)]
     assert client.pass_reads(reads, 5000) == C.read_accepted
     checked = 0
     for group in collect(client, len(reads)):
