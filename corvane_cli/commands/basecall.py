@@ -743,6 +743,10 @@ class _Calling:
             self._show_progress(self._progress)
 
     def _show_progress(self, progress: tqdm) -> None:
+        if progress.disable:
+            # No terminal: nothing is shown, and the count stays at 0, which
+            # would refresh the figures for every read.
+            return
         progress.update(1)
         elapsed = time.monotonic() - self.started
         if progress.n % 64 == 0 and elapsed > 0:
