@@ -41,19 +41,28 @@ class BackgroundWriter:
     alone. A group whose records cannot be formed (the writer's ValueError)
     is handed to on_unwritten(read_id, group, reason) there, at the next of
     those calls. The first OutputError stops the writing: the group it hit
-    and those queued behind it go to on_unwritten with NOT_WRITTEN, and the
-    next call raises the error (once)."""
+    and every one queued behind it or after it go to on_unwritten with
+    NOT_WRITTEN, and the next call raises the error (once).
+
+    A put() costs a deque append and no lock while the thread is busy: the
+    deque's own append and popleft are safe across threads, and each count
+    below has one writer. The lock is for the waits and the failure."""
 
     def __init__(self, writer: ReadWriter | SplitWriter, on_unwritten: Callable[[str, Group, str], None]) -> None:
         self.writer = writer
         self._on_unwritten = on_unwritten
-        self._lock = threading.Lock()
-        self._work = threading.Condition(self._lock)  # a group queued, or closing
-        self._room = threading.Condition(self._lock)  # a group taken, the queue idle, or a failure
-        # Guarded by _lock:
         self._queue: deque[tuple[str, Group, int]] = deque()  # (read id, group, bases)
-        self._queued_bases = 0
-        self._busy = False  # the thread is writing a group it took
+        self._put = 0  # groups queued so far; the driving thread's
+        self._put_bases = 0  # the driving thread's
+        self._taken = 0  # groups taken off the queue and written (or refused); the writer thread's
+        self._taken_bases = 0  # the writer thread's
+        self._lock = threading.Lock()
+        self._wake = threading.Condition(self._lock)  # a group queued, or closing
+        self._room = threading.Condition(self._lock)  # a group written, or a failure
+        # Guarded by _lock (read without it only where a stale value costs
+        # one WAIT_SLICE_S at most):
+        self._idle = False  # the thread waits for a group
+        self._waiting = False  # the driving thread waits for room or for the writing
         self._closing = False
         self._failure: BaseException | None = None  # what stopped the writing
         self._reported = False  # the failure was raised to the driving thread
@@ -70,22 +79,20 @@ class BackgroundWriter:
         """Queues a group, waiting while the queue is full; once the writing
         has failed, hands the group back as not written."""
         bases = _bases(group)
-        with self._lock:
-            while self._failure is None and self._queue and self._is_full(bases):
-                self._room.wait(WAIT_SLICE_S)
-            if self._failure is None:
-                self._queue.append((read_id, group, bases))
-                self._queued_bases += bases
-                self._work.notify()
-            else:
-                self._unwritten.append((read_id, group, NOT_WRITTEN))
-        self._hand_back()
+        if self._failure is None and self._full(bases):
+            self._wait(lambda: not self._full(bases))
+        self._queue.append((read_id, group, bases))
+        self._put += 1
+        self._put_bases += bases
+        if self._idle:
+            with self._lock:
+                self._wake.notify()
+        if self._failure is not None or self._unwritten:
+            self._hand_back()
 
     def settle(self) -> None:
         """Waits until every group queued is written."""
-        with self._lock:
-            while self._failure is None and (self._queue or self._busy):
-                self._room.wait(WAIT_SLICE_S)
+        self._wait(lambda: self._taken == self._put)
         self._hand_back()
 
     def close(self, complete: bool) -> None:
@@ -96,7 +103,7 @@ class BackgroundWriter:
         finally:
             with self._lock:
                 self._closing = True
-                self._work.notify()
+                self._wake.notify()
             self._thread.join()
             self.writer.close(complete=complete and self._failure is None)
 
@@ -107,13 +114,32 @@ class BackgroundWriter:
 
         return self.writer.kept() if isinstance(self.writer, SplitWriter) else []
 
-    def _is_full(self, bases: int) -> bool:
-        return len(self._queue) >= MAX_QUEUED_GROUPS or self._queued_bases + bases > MAX_QUEUED_BASES
+    def _full(self, bases: int) -> bool:
+        """Whether a group of `bases` must wait for room (a group alone
+        never does, however large)."""
+        return self._taken < self._put and (
+            len(self._queue) >= MAX_QUEUED_GROUPS or self._put_bases + bases - self._taken_bases > MAX_QUEUED_BASES
+        )
+
+    def _wait(self, done: Callable[[], bool]) -> None:
+        """Waits, on the driving thread, until done() or a failure."""
+        with self._lock:
+            self._waiting = True
+            try:
+                while self._failure is None and not done():
+                    self._room.wait(WAIT_SLICE_S)
+            finally:
+                self._waiting = False
 
     def _hand_back(self) -> None:
         """Hands the groups that were not written to on_unwritten, then
         raises what stopped the writing, the first time it is seen here."""
         with self._lock:
+            if self._failure is not None:
+                # Queued after the thread gave up.
+                while self._queue:
+                    read_id, group, _ = self._queue.popleft()
+                    self._unwritten.append((read_id, group, NOT_WRITTEN))
             unwritten, self._unwritten = self._unwritten, []
             failure = None if self._reported else self._failure
             self._reported = self._failure is not None
@@ -128,18 +154,32 @@ class BackgroundWriter:
         finally:
             self.cpu_s = time.thread_time()
 
+    def _next(self) -> tuple[str, Group, int] | None:
+        """The next group to write, waiting for one; None once closing."""
+        while True:
+            try:
+                return self._queue.popleft()
+            except IndexError:
+                pass
+            with self._lock:
+                if self._waiting:
+                    self._room.notify()
+                # Idle before the queue is looked at: a put() that appends
+                # after the look sees the flag and wakes the thread.
+                self._idle = True
+                if not self._queue and not self._closing:
+                    self._wake.wait(WAIT_SLICE_S)
+                self._idle = False
+                if not self._queue and self._closing:
+                    return None
+
     def _write_queued(self) -> None:
         while True:
-            with self._lock:
-                self._busy = False
-                self._room.notify_all()
-                while not self._queue and not self._closing:
-                    self._work.wait(WAIT_SLICE_S)
-                if not self._queue:
-                    return
-                read_id, group, bases = self._queue.popleft()
-                self._queued_bases -= bases
-                self._busy = True
+            item = self._next()
+            if item is None:
+                return
+            read_id, group, bases = item
+            self._taken_bases += bases
             try:
                 self.writer.write(group)
             except ValueError as error:  # the records of this read alone
@@ -149,9 +189,13 @@ class BackgroundWriter:
                 with self._lock:
                     self._failure = error
                     self._unwritten.append((read_id, group, NOT_WRITTEN))
-                    self._unwritten += [(queued_id, queued, NOT_WRITTEN) for queued_id, queued, _ in self._queue]
-                    self._queue.clear()
-                    self._queued_bases = 0
-                    self._busy = False
-                    self._room.notify_all()
+                    while self._queue:
+                        queued_id, queued, _ = self._queue.popleft()
+                        self._unwritten.append((queued_id, queued, NOT_WRITTEN))
+                    self._room.notify()
                 return
+            finally:
+                self._taken += 1
+            if self._waiting:
+                with self._lock:
+                    self._room.notify()
