@@ -366,7 +366,8 @@ T = TypeVar("T")
 class Prefetcher(Generic[T]):
     """Iterates over `chunks` one or two chunks ahead on a thread of its own,
     so that reading and decompressing overlap the waits on the server. An
-    exception of the iterator is raised where its chunk would have come."""
+    exception of the iterator is raised where its chunk would have come.
+    cpu_s: the thread's CPU time, once left."""
 
     _END = object()
 
@@ -375,6 +376,7 @@ class Prefetcher(Generic[T]):
         self._queue: queue.Queue[tuple[Any, BaseException | None]] = queue.Queue(maxsize=depth)
         self._stop = threading.Event()
         self._thread = threading.Thread(target=self._run, name="corvane_reader", daemon=True)
+        self.cpu_s = 0.0
 
     def __enter__(self) -> Prefetcher[T]:
         self._thread.start()
@@ -408,6 +410,8 @@ class Prefetcher(Generic[T]):
         except Exception as error:  # handed to the consumer, which raises it
             self._put((None, error))
             return
+        finally:
+            self.cpu_s = time.thread_time()
         self._put((self._END, None))
 
     def __iter__(self) -> Iterator[T]:

@@ -7,7 +7,10 @@ Layout (format version 1)::
                            "format_version" = 1
     /signal                int16[total_samples]: every read's samples, one
                            read after the other in file order; chunked,
-                           shuffled and gzip-compressed
+                           bit-shuffled and LZ4-compressed, with a
+                           checksum per chunk (files written before:
+                           byte-shuffled and gzip-compressed; HDF5 filters
+                           are named in the file, so both read alike)
     /reads/read_id         str[num_reads] (UTF-8), unique, not empty
     /reads/offset          uint64: first sample of the read in /signal
     /reads/length          uint64: number of samples, at least 1
@@ -27,6 +30,13 @@ Every /reads column has num_reads rows and is chunked, so a range of reads
 is read without touching the others. A reader refuses a file whose format
 attribute or version it does not know, or whose read ids repeat, and names
 the file and the problem in every error.
+
+The samples' compression is chosen for reading speed: bit shuffling with
+LZ4 decompresses several times faster than gzip (the largest cost of a
+basecall run once was decompressing its input) for a file a few percent
+larger; bench/python/compression_bench.py measures the choices. LZ4 has no
+checksum of its own, so the chunks carry HDF5's Fletcher-32 checksum, and
+a damaged chunk is refused rather than read as other samples.
 """
 
 from __future__ import annotations
@@ -41,12 +51,14 @@ from types import TracebackType
 from typing import Any
 
 import h5py
+import hdf5plugin  # registers the LZ4 and bit-shuffle filters with HDF5
 import numpy as np
 
 FORMAT_NAME = "corvane-signal"
 FORMAT_VERSION = 1
 
 SIGNAL_CHUNK_SAMPLES = 1 << 18
+SIGNAL_COMPRESSION: dict[str, Any] = dict(hdf5plugin.Bitshuffle(cname="lz4"))
 COLUMN_CHUNK_ROWS = 4096
 # The writer flushes to the file once this many reads or samples are held.
 FLUSH_READS = 4096
@@ -137,9 +149,8 @@ class SignalFileWriter:
                 maxshape=(None,),
                 dtype=np.int16,
                 chunks=(SIGNAL_CHUNK_SAMPLES,),
-                shuffle=True,
-                compression="gzip",
-                compression_opts=1,
+                fletcher32=True,
+                **SIGNAL_COMPRESSION,
             )
             group = self._file.create_group("reads")
             self._columns = {

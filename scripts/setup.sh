@@ -170,7 +170,7 @@ tavrix_sources=$(cd "$root" && find CMakeLists.txt pyproject.toml cmake apps com
 # Build isolation is off, so pip builds with the packages above and only
 # installs the dependencies (the extra's among them) that are missing.
 if [ ! -f "$tavrix_stamp" ] || [ "$(cat "$tavrix_stamp")" != "$tavrix_sources" ] ||
-        ! (cd / && "$venv/bin/python" -c 'import tavrix, corvane_cli, h5py, pysam, tqdm, matplotlib, distributed, inotify_simple' \
+        ! (cd / && "$venv/bin/python" -c 'import tavrix, corvane_cli, h5py, hdf5plugin, pysam, tqdm, matplotlib, distributed, inotify_simple' \
             >/dev/null 2>&1); then
     echo "setup: building and installing the Python module into $venv"
     (cd "$root" && "$venv/bin/python" -m pip install -q --no-build-isolation ".[cli]")

@@ -15,7 +15,9 @@ over its whole run) and:
   samples/s against client_bench's short-read samples/s with the instant
   caller, run right after it on the same machine (target: at least 0.4);
 * the Python program's time shares: reading, client calls (read conversion
-  included), writing and the rest.
+  included), writing and the rest, each the driving thread's time (reading
+  and writing: its waits for the threads that do them), and the CPU time of
+  the reader's and the writer's threads.
 
 Figures measured under load are rough: compare the ratios, and quote the
 load printed beside them.
@@ -164,6 +166,8 @@ def main():
     for line in python.stderr.splitlines():
         if line.startswith("time:"):
             print(f"corvane basecall shares of its run: {line[len('time:') :].strip()}")
+        elif line.startswith("time off the driving thread"):
+            print(f"corvane basecall {line}")
 
 
 if __name__ == "__main__":

@@ -29,6 +29,7 @@ if TYPE_CHECKING:
     from distributed import Client as DaskClient
     from tqdm import tqdm
 
+    from corvane_cli.background_writer import BackgroundWriter
     from corvane_cli.embedded_server import EmbeddedServer
     from corvane_cli.output_paths import OutputPath
     from corvane_cli.pipeline import Pipeline, PipelineError
@@ -171,7 +172,10 @@ def add_parser(subparsers: argparse._SubParsersAction) -> argparse.ArgumentParse
         help="reads passed and not yet back, at most (default 2000)",
     )
     parser.add_argument(
-        "--timings", action="store_true", help="also print the time spent reading, in client calls and writing"
+        "--timings",
+        action="store_true",
+        help="also print where the time went: waiting for the input, in client calls, handing reads on to be "
+        "written, and the reading and writing threads' CPU time",
     )
     parser.add_argument("--server-settings", metavar="JSON", help="settings file of the private reference server")
     format_help = parser.format_help
@@ -457,12 +461,9 @@ class _Outputs:
     report: OutputPath | None
     resumption: Resumption | None = None  # with --resume
 
-    def kept(self, writer: ReadWriter | SplitWriter) -> list[str]:
+    def kept(self, writer: BackgroundWriter) -> list[str]:
         """The partial files an incomplete run leaves."""
-        from corvane_cli.split_outputs import SplitWriter
-
-        split = writer.kept() if isinstance(writer, SplitWriter) else []
-        return split + [
+        return writer.kept() + [
             item.shown
             for item in (self.reads, self.summary, self.report)
             if item is not None and not item.in_place and item.partial_path.exists()
@@ -473,7 +474,7 @@ class _Outputs:
 class _Sinks:
     """The open outputs of a run."""
 
-    writer: ReadWriter | SplitWriter
+    writer: BackgroundWriter
     summary_file: TextIO | None
     record: RunRecord
     # The table an HTML report is made from when there is no --summary.
@@ -566,8 +567,9 @@ def _open_outputs(
     inputs: RunInputs,
     servers: list[str],
 ) -> _Sinks:
-    """The reads' writer (its header written) and the summary table, open;
-    raises _OutputFailed with nothing left behind."""
+    """The reads' writer (its header written, its thread started) and the
+    summary table, open; raises _OutputFailed with nothing left behind."""
+    from corvane_cli.background_writer import BackgroundWriter
     from corvane_cli.run_summary import RunRecord
     from corvane_cli.split_outputs import SplitWriter
     from corvane_cli.writers import OutputError, ReadWriter
@@ -632,7 +634,9 @@ def _open_outputs(
         )
     record = RunRecord(summary_file or report_table, args.min_qscore)
     record.carry(carried)
-    return _Sinks(writer, summary_file, record, report_table)
+    # Written off the driving thread from here on; a read that cannot be
+    # written fails as it did when written in place.
+    return _Sinks(BackgroundWriter(writer, pipeline.counts.fail_returned), summary_file, record, report_table)
 
 
 def _html_report(args: argparse.Namespace) -> bool:
@@ -703,7 +707,7 @@ class _Calling:
         args: argparse.Namespace,
         pipeline: Pipeline,
         inputs: RunInputs,
-        writer: ReadWriter | SplitWriter,
+        writer: BackgroundWriter,
         record: RunRecord,
         watching: _Watching | None = None,
         resumption: Resumption | None = None,
@@ -718,7 +722,8 @@ class _Calling:
         self.inputs = inputs
         self.writer = writer
         self.record = record
-        self.timings = {"reading": 0.0, "writing": 0.0}
+        self.timings = {"reading": 0.0, "writing": 0.0}  # the driving thread's waits for them
+        self.reader_cpu_s = 0.0
         self.started = time.monotonic()
         self.seconds = 0.0
         self._progress: tqdm | None = None  # while run() runs
@@ -731,16 +736,17 @@ class _Calling:
             if any("sequence" in read["datasets"] for read in group):
                 self.below_min_qscore += 1
         else:
-            try:
-                self.writer.write(group)
-            except ValueError as error:
-                self.pipeline.counts.fail_returned(read_id, group, f"cannot be written: {error}")
+            self.writer.put(read_id, group)
         self.record.add(read_id, group)
         self.timings["writing"] += time.monotonic() - began
         if self._progress is not None:
             self._show_progress(self._progress)
 
     def _show_progress(self, progress: tqdm) -> None:
+        if progress.disable:
+            # No terminal: nothing is shown, and the count stays at 0, which
+            # would refresh the figures for every read.
+            return
         progress.update(1)
         elapsed = time.monotonic() - self.started
         if progress.n % 64 == 0 and elapsed > 0:
@@ -781,6 +787,7 @@ class _Calling:
                 self._call_distributed(scheduler, servers, config, params, stop)
             else:
                 self._call_locally()
+            self.writer.settle()
         except ServerLost as error:
             pipeline.lose_in_flight(f"did not return ({_one_line(error)})")
             return f"server lost: {_one_line(error)}", EXIT_READS_FAILED
@@ -832,6 +839,7 @@ class _Calling:
                 if first and self.watching is not None:
                     self._note(f"{reader.path}: {reader.num_reads} reads, passing")
                 first = False
+        self.reader_cpu_s += chunks.cpu_s
 
     def _note(self, text: str) -> None:
         if self._progress is not None:
@@ -918,6 +926,11 @@ class _Calling:
                 + ", ".join(
                     f"{name} {seconds:.2f} s ({100 * seconds / self.seconds:.0f}%)" for name, seconds in shares.items()
                 ),
+                file=sys.stderr,
+            )
+            print(
+                f"time off the driving thread (CPU): reading {self.reader_cpu_s:.2f} s, "
+                f"writing {self.writer.cpu_s:.2f} s",
                 file=sys.stderr,
             )
 
