@@ -400,14 +400,19 @@ bool store_samples(py::handle value, apps::Read& read) {
     const auto count = static_cast<std::size_t>(array.shape(0));
     const py::ssize_t stride = array.strides(0);
     const auto* source = static_cast<const char*>(array.data());
-    std::vector<std::int16_t> samples(count);
-    if (stride == static_cast<py::ssize_t>(sizeof(std::int16_t)) || count <= 1) {
-        if (count != 0) {
-            std::memcpy(samples.data(), source, count * sizeof(std::int16_t));
-        }
+    std::vector<std::int16_t> samples;
+    const bool contiguous = stride == static_cast<py::ssize_t>(sizeof(std::int16_t)) || count <= 1;
+    if (contiguous && reinterpret_cast<std::uintptr_t>(source) % alignof(std::int16_t) == 0) {
+        // Copied as the vector is made: sizing it first would write every
+        // sample twice, once as zero.
+        const auto* first = reinterpret_cast<const std::int16_t*>(source);
+        samples.assign(first, first + count);
     } else {
+        samples.reserve(count);
         for (std::size_t i = 0; i < count; ++i) {
-            std::memcpy(&samples[i], source + static_cast<py::ssize_t>(i) * stride, sizeof(std::int16_t));
+            std::int16_t sample = 0;
+            std::memcpy(&sample, source + static_cast<py::ssize_t>(i) * stride, sizeof(sample));
+            samples.push_back(sample);
         }
     }
     read.get_datasets().emplace(dw::raw_data, dw::DataSetData(std::move(samples)));
