@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstring>
 #include <exception>
+#include <limits>
 #include <memory>
 #include <optional>
 #include <stdexcept>
@@ -508,7 +509,30 @@ constexpr std::array<std::string_view, static_cast<std::size_t>(ReadDictValue::c
     "a signed 32-bit int",
 };
 
-std::size_t read_dict_key(std::string_view name) {
+// The read dict keys as interned str objects, in table order.
+const auto& read_dict_key_objects() {
+    static const auto names = [] {
+        std::array<PyObject*, read_dict_keys.size()> made{};
+        for (std::size_t i = 0; i < made.size(); ++i) {
+            made[i] = intern(read_dict_keys[i].name);
+        }
+        return made;
+    }();
+    return names;
+}
+
+// The table entry of a dict key, or no_read_dict_key. A key written in
+// Python code is an interned str, the very object read_dict_key_objects()
+// holds, and is found by identity without reading its text; any other
+// str is compared by text. A key that is not a str raises the cast error.
+std::size_t read_dict_key(PyObject* key) {
+    const auto& objects = read_dict_key_objects();
+    for (std::size_t i = 0; i < objects.size(); ++i) {
+        if (objects[i] == key) {
+            return i;
+        }
+    }
+    const std::string_view name = key_text(key);
     for (std::size_t i = 0; i < read_dict_keys.size(); ++i) {
         if (read_dict_keys[i].name == name) {
             return i;
@@ -532,8 +556,30 @@ struct DictOutcome {
 };
 
 template <class T>
-void set_metadata(const interfaces::ReadMetadataMutableView& metadata, const ReadDictKey& key, T value) {
+void set_metadata(const interfaces::ReadMetadataMutableView& metadata, const ReadDictKey& key, T&& value) {
     metadata.set_internal<T>(key.hash, key.target, std::move(value));
+}
+
+// An int that fits T, read straight from the object; one that does not
+// fit goes through pybind11's own conversion, which raises the cast error.
+template <class T>
+T fitting_int(py::handle value) {
+    if constexpr (std::is_unsigned_v<T>) {
+        static_assert(sizeof(T) == sizeof(unsigned long long));
+        const unsigned long long number = PyLong_AsUnsignedLongLong(value.ptr());
+        if (number != static_cast<unsigned long long>(-1) || !PyErr_Occurred()) {
+            return static_cast<T>(number);
+        }
+    } else {
+        int overflow = 0;
+        const long long number = PyLong_AsLongLongAndOverflow(value.ptr(), &overflow);
+        if (overflow == 0 && number >= std::numeric_limits<T>::min() && number <= std::numeric_limits<T>::max() &&
+            !(number == -1 && PyErr_Occurred())) {
+            return static_cast<T>(number);
+        }
+    }
+    PyErr_Clear();
+    return py::cast<T>(value);
 }
 
 // Stores one value as its key says. False for a value the key does not
@@ -584,11 +630,11 @@ bool store(const ReadDictKey& key, py::handle value, apps::Read& read,
             return false;
         }
         if (key.value == ReadDictValue::uint64) {
-            set_metadata<std::uint64_t>(metadata, key, py::cast<std::uint64_t>(value));
+            set_metadata<std::uint64_t>(metadata, key, fitting_int<std::uint64_t>(value));
         } else if (key.value == ReadDictValue::int32) {
-            set_metadata<std::int32_t>(metadata, key, py::cast<std::int32_t>(value));
+            set_metadata<std::int32_t>(metadata, key, fitting_int<std::int32_t>(value));
         } else {
-            set_metadata<std::uint32_t>(metadata, key, static_cast<std::uint32_t>(py::cast<std::int32_t>(value)));
+            set_metadata<std::uint32_t>(metadata, key, static_cast<std::uint32_t>(fitting_int<std::int32_t>(value)));
         }
         return true;
     case ReadDictValue::count: break;
@@ -610,7 +656,7 @@ DictOutcome read_from_dict(const py::dict& read_dict, apps::Read& read, CastErro
         if (cast_errors == CastErrors::report && !PyUnicode_Check(key)) {
             return {DictFault::key_not_str, no_read_dict_key, key};
         }
-        const std::size_t index = read_dict_key(key_text(key));
+        const std::size_t index = read_dict_key(key);
         if (index == no_read_dict_key) {
             continue;  // not a key of a read dict: ignored
         }
