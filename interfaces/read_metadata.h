@@ -1,8 +1,8 @@
 #pragma once
 
-// The fixed metadata record of a read. Applications and the Python module
-// reach its fields only by key through ReadMetadataView and
-// ReadMetadataMutableView; inside the library the fields are used directly.
+// The fixed metadata record of a read. Applications reach its fields only by
+// key through ReadMetadataView and ReadMetadataMutableView; the library and
+// the Python module, built from the same tree, use the fields directly.
 // A fixed record rather than a map keeps a read's metadata one allocation.
 
 #include <cstdint>

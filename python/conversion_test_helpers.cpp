@@ -42,7 +42,7 @@ py::dict test_metadata_to_dict() {
     metadata.set<std::int32_t>("read_data::channel", 4);
     metadata.set<float>("read_data::daq_scaling", 2.7f);
     metadata.set<std::uint64_t>("read_data::duration", 12000450138ULL);
-    return metadata_to_py_dict(std::as_const(read).get_metadata());
+    return metadata_to_py_dict(read);
 }
 
 py::dict test_datasets_to_dict() {

@@ -7,16 +7,19 @@
 #include <cstdint>
 #include <cstring>
 #include <exception>
+#include <limits>
 #include <memory>
 #include <optional>
 #include <stdexcept>
 #include <string_view>
+#include <tuple>
 #include <type_traits>
 #include <utility>
 #include <variant>
 #include <vector>
 
 #include "common/read_model/align_results_table.h"
+#include "common/read_model/read_holder.h"
 #include "interfaces/metadata_key.h"
 #include "interfaces/read_metadata_key_table.h"
 #include "python/dict_templates.h"
@@ -178,35 +181,6 @@ const auto& metadata_names() {
     return names;
 }
 
-// Per key, the number of the optional group (or pair) it belongs to, or -1.
-// The members of a group are present or absent together, so once one of
-// them is found absent the others need no lookup.
-constexpr std::size_t max_groups = 8;
-constexpr auto key_groups = [] {
-    constexpr auto& keys = interfaces::read_metadata_keys;
-    std::array<int, keys.size()> of_key{};
-    std::array<std::string_view, max_groups> names{};
-    std::size_t count = 0;
-    for (std::size_t i = 0; i < keys.size(); ++i) {
-        of_key[i] = -1;
-        if (keys[i].presence != interfaces::MetadataPresence::group) {
-            continue;
-        }
-        std::size_t g = 0;
-        while (g < count && names[g] != keys[i].group) {
-            ++g;
-        }
-        if (g == count) {
-            if (count == max_groups) {
-                throw "more metadata groups than max_groups";  // fails the constant evaluation
-            }
-            names[count++] = keys[i].group;
-        }
-        of_key[i] = static_cast<int>(g);
-    }
-    return of_key;
-}();
-
 enum class ReadKey : std::size_t { read_tag, sub_tag, priority, metadata, datasets, count };
 constexpr std::array<std::string_view, static_cast<std::size_t>(ReadKey::count)> read_key_texts = {
     "read_tag", "sub_tag", "priority", "metadata", "datasets"};
@@ -339,39 +313,44 @@ PyObject* value_object(RepeatedValues& repeated, std::size_t index, const T& val
 
 using MetadataValues = MetadataDicts::Values;
 
-// Reads the key numbered I into values[I]. Its type, hash and group are
-// constants here, so that walking all the keys costs no dispatch on each
-// key's type or group. Once a member of a group is found absent, the rest
-// of the group is skipped: its members are present or absent together.
+// The field of each metadata key in a record, in key order: its address,
+// or null when the value is absent, by the presence rules of
+// read_metadata_keys.def, which the views follow too. The module is built
+// from the same tree as the library, so the record's layout is the
+// library's, and reading every key of every returned read costs no call
+// and no key comparison.
+#define QOR_FIELD_always(record, group, field) (&(record).field)
+#define QOR_FIELD_flag(record, group, field) ((record).field ? &*(record).field : nullptr)
+#define QOR_FIELD_text(record, group, field) ((record).field.empty() ? nullptr : &(record).field)
+#define QOR_FIELD_group(record, group, field) ((record).group ? &(record).group->field : nullptr)
+constexpr std::tuple field_readers{
+#define QOR_READ_METADATA_KEY(KEY, TYPE, PRESENCE, GROUP, FIELD, NAME) \
+    [](const interfaces::ReadMetadata& record) -> const TYPE* { return QOR_FIELD_##PRESENCE(record, GROUP, FIELD); },
+#include "interfaces/read_metadata_keys.def"
+#undef QOR_READ_METADATA_KEY
+};
+#undef QOR_FIELD_always
+#undef QOR_FIELD_flag
+#undef QOR_FIELD_text
+#undef QOR_FIELD_group
+static_assert(std::tuple_size_v<decltype(field_readers)> == metadata_key_count);
+
+// Reads the key numbered I into values[I]; its type is a constant here, so
+// that walking all the keys costs no dispatch on each key's type.
 template <std::size_t I>
-void read_value(interfaces::ReadMetadataView view, RepeatedValues& repeated, MetadataValues& values,
-                unsigned& absent_groups) {
-    constexpr MetadataType type = interfaces::read_metadata_keys[I].type;
-    constexpr std::uint32_t hash = interfaces::read_metadata_keys[I].hash;
-    constexpr std::string_view key = interfaces::read_metadata_keys[I].key;
-    constexpr int group = key_groups[I];
-    if constexpr (group >= 0) {
-        if ((absent_groups & (1u << group)) != 0) {
-            return;
-        }
+void read_value(const interfaces::ReadMetadata& record, RepeatedValues& repeated, MetadataValues& values) {
+    using T = value_type_t<interfaces::read_metadata_keys[I].type>;
+    const auto* value = std::get<I>(field_readers)(record);
+    static_assert(std::is_same_v<decltype(value), const T*>, "a key's field is not of the key's type");
+    if (value != nullptr) {
+        values.set(I, value_object(repeated, I, *value));
     }
-    using T = value_type_t<type>;
-    static_assert(vesk::data_wrappers::v3::metadata_type_of<T> == type);
-    const T* value = view.get_internal<T>(hash, key);
-    if (value == nullptr) {
-        if constexpr (group >= 0) {
-            absent_groups |= 1u << group;
-        }
-        return;
-    }
-    values.set(I, value_object(repeated, I, *value));
 }
 
 template <std::size_t... I>
-void read_values(interfaces::ReadMetadataView view, MetadataValues& values, std::index_sequence<I...>) {
+void read_values(const interfaces::ReadMetadata& record, MetadataValues& values, std::index_sequence<I...>) {
     RepeatedValues& repeated = repeated_values();
-    unsigned absent_groups = 0;  // bit g: group g was found absent
-    (read_value<I>(view, repeated, values, absent_groups), ...);
+    (read_value<I>(record, repeated, values), ...);
 }
 
 std::string_view key_text(PyObject* key) {
@@ -400,14 +379,19 @@ bool store_samples(py::handle value, apps::Read& read) {
     const auto count = static_cast<std::size_t>(array.shape(0));
     const py::ssize_t stride = array.strides(0);
     const auto* source = static_cast<const char*>(array.data());
-    std::vector<std::int16_t> samples(count);
-    if (stride == static_cast<py::ssize_t>(sizeof(std::int16_t)) || count <= 1) {
-        if (count != 0) {
-            std::memcpy(samples.data(), source, count * sizeof(std::int16_t));
-        }
+    std::vector<std::int16_t> samples;
+    const bool contiguous = stride == static_cast<py::ssize_t>(sizeof(std::int16_t)) || count <= 1;
+    if (contiguous && reinterpret_cast<std::uintptr_t>(source) % alignof(std::int16_t) == 0) {
+        // Copied as the vector is made: sizing it first would write every
+        // sample twice, once as zero.
+        const auto* first = reinterpret_cast<const std::int16_t*>(source);
+        samples.assign(first, first + count);
     } else {
+        samples.reserve(count);
         for (std::size_t i = 0; i < count; ++i) {
-            std::memcpy(&samples[i], source + static_cast<py::ssize_t>(i) * stride, sizeof(std::int16_t));
+            std::int16_t sample = 0;
+            std::memcpy(&sample, source + static_cast<py::ssize_t>(i) * stride, sizeof(sample));
+            samples.push_back(sample);
         }
     }
     read.get_datasets().emplace(dw::raw_data, dw::DataSetData(std::move(samples)));
@@ -503,7 +487,30 @@ constexpr std::array<std::string_view, static_cast<std::size_t>(ReadDictValue::c
     "a signed 32-bit int",
 };
 
-std::size_t read_dict_key(std::string_view name) {
+// The read dict keys as interned str objects, in table order.
+const auto& read_dict_key_objects() {
+    static const auto names = [] {
+        std::array<PyObject*, read_dict_keys.size()> made{};
+        for (std::size_t i = 0; i < made.size(); ++i) {
+            made[i] = intern(read_dict_keys[i].name);
+        }
+        return made;
+    }();
+    return names;
+}
+
+// The table entry of a dict key, or no_read_dict_key. A key written in
+// Python code is an interned str, the very object read_dict_key_objects()
+// holds, and is found by identity without reading its text; any other
+// str is compared by text. A key that is not a str raises the cast error.
+std::size_t read_dict_key(PyObject* key) {
+    const auto& objects = read_dict_key_objects();
+    for (std::size_t i = 0; i < objects.size(); ++i) {
+        if (objects[i] == key) {
+            return i;
+        }
+    }
+    const std::string_view name = key_text(key);
     for (std::size_t i = 0; i < read_dict_keys.size(); ++i) {
         if (read_dict_keys[i].name == name) {
             return i;
@@ -527,8 +534,30 @@ struct DictOutcome {
 };
 
 template <class T>
-void set_metadata(const interfaces::ReadMetadataMutableView& metadata, const ReadDictKey& key, T value) {
+void set_metadata(const interfaces::ReadMetadataMutableView& metadata, const ReadDictKey& key, T&& value) {
     metadata.set_internal<T>(key.hash, key.target, std::move(value));
+}
+
+// An int that fits T, read straight from the object; one that does not
+// fit goes through pybind11's own conversion, which raises the cast error.
+template <class T>
+T fitting_int(py::handle value) {
+    if constexpr (std::is_unsigned_v<T>) {
+        static_assert(sizeof(T) == sizeof(unsigned long long));
+        const unsigned long long number = PyLong_AsUnsignedLongLong(value.ptr());
+        if (number != static_cast<unsigned long long>(-1) || !PyErr_Occurred()) {
+            return static_cast<T>(number);
+        }
+    } else {
+        int overflow = 0;
+        const long long number = PyLong_AsLongLongAndOverflow(value.ptr(), &overflow);
+        if (overflow == 0 && number >= std::numeric_limits<T>::min() && number <= std::numeric_limits<T>::max() &&
+            !(number == -1 && PyErr_Occurred())) {
+            return static_cast<T>(number);
+        }
+    }
+    PyErr_Clear();
+    return py::cast<T>(value);
 }
 
 // Stores one value as its key says. False for a value the key does not
@@ -579,11 +608,11 @@ bool store(const ReadDictKey& key, py::handle value, apps::Read& read,
             return false;
         }
         if (key.value == ReadDictValue::uint64) {
-            set_metadata<std::uint64_t>(metadata, key, py::cast<std::uint64_t>(value));
+            set_metadata<std::uint64_t>(metadata, key, fitting_int<std::uint64_t>(value));
         } else if (key.value == ReadDictValue::int32) {
-            set_metadata<std::int32_t>(metadata, key, py::cast<std::int32_t>(value));
+            set_metadata<std::int32_t>(metadata, key, fitting_int<std::int32_t>(value));
         } else {
-            set_metadata<std::uint32_t>(metadata, key, static_cast<std::uint32_t>(py::cast<std::int32_t>(value)));
+            set_metadata<std::uint32_t>(metadata, key, static_cast<std::uint32_t>(fitting_int<std::int32_t>(value)));
         }
         return true;
     case ReadDictValue::count: break;
@@ -605,7 +634,7 @@ DictOutcome read_from_dict(const py::dict& read_dict, apps::Read& read, CastErro
         if (cast_errors == CastErrors::report && !PyUnicode_Check(key)) {
             return {DictFault::key_not_str, no_read_dict_key, key};
         }
-        const std::size_t index = read_dict_key(key_text(key));
+        const std::size_t index = read_dict_key(key);
         if (index == no_read_dict_key) {
             continue;  // not a key of a read dict: ignored
         }
@@ -696,9 +725,13 @@ std::string read_dict_problem(const py::dict& read_dict, apps::Read& read) {
     return outcome.fault == DictFault::none ? std::string() : describe(outcome);
 }
 
-py::dict metadata_to_py_dict(interfaces::ReadMetadataView metadata) {
+py::dict metadata_to_py_dict(const apps::Read& read) {
+    const auto& record = read.get_readholder().metadata;
+    if (record == nullptr) {
+        throw std::runtime_error("Read record holds no metadata.");
+    }
     MetadataValues values;
-    read_values(metadata, values, std::make_index_sequence<metadata_key_count>{});
+    read_values(*record, values, std::make_index_sequence<metadata_key_count>{});
     return metadata_dicts().make(values);
 }
 
@@ -826,7 +859,7 @@ py::dict read_dict(Read& read) {
     set_item(result, read_key(ReadKey::read_tag), int_object(read.get_read_tag()));
     set_item(result, read_key(ReadKey::sub_tag), int_object(read.get_sub_tag()));
     set_item(result, read_key(ReadKey::priority), priority_object(read.get_priority()));
-    set_item(result, read_key(ReadKey::metadata), metadata_to_py_dict(std::as_const(read).get_metadata()));
+    set_item(result, read_key(ReadKey::metadata), metadata_to_py_dict(std::as_const(read)));
     set_item(result, read_key(ReadKey::datasets), datasets_dict(read.get_datasets()));
     return result;
 }

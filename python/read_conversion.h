@@ -50,8 +50,9 @@ inline constexpr float sam_modbase_threshold_percent = 5.0f;
 // "read_tag", "sub_tag", "priority", "metadata" and "datasets", in that order.
 py::dict read_to_dict(const apps::Read& read);
 
-// One entry per metadata value that is present, in published key order.
-py::dict metadata_to_py_dict(interfaces::ReadMetadataView metadata);
+// One entry per metadata value of the read that is present, in published
+// key order.
+py::dict metadata_to_py_dict(const apps::Read& read);
 
 // One entry per data set of a known kind, in key order: text as str, the
 // rest as NumPy arrays holding copies of the data.

@@ -232,6 +232,53 @@ def test_aligned_reads_come_back_with_their_alignment_table(tmp_path, server, ma
         assert fields[0] == metadata["read_id"] and fields[2] == genome and int(fields[3]) == start + 1
 
 
+def unaligned(samples):
+    """The samples in an array whose data starts at an odd address."""
+    storage = np.zeros(samples.nbytes + 1, dtype=np.uint8)
+    moved = storage[1:].view(np.int16)
+    moved[:] = samples
+    assert not moved.flags.aligned
+    return moved
+
+
+def spread(samples):
+    """The samples every other element of a larger array."""
+    storage = np.zeros(2 * len(samples), dtype=np.int16)
+    storage[::2] = samples
+    return storage[::2]
+
+
+def keys_made_at_run_time(read):
+    """The same dict under new str objects rather than the literals' interned ones."""
+    return {"".join(list(key)): value for key, value in read.items()}
+
+
+@pytest.mark.parametrize(
+    "make, expected",
+    [
+        (lambda tag: keys_made_at_run_time(make_read(tag, below_open_pore(tag), channel=7)), {"channel": 7}),
+        (lambda tag: make_read(tag, below_open_pore(tag), start_time=2**64 - 1), {"start_time": 2**64 - 1}),
+        (
+            lambda tag: make_read(tag, below_open_pore(tag), channel=-(2**31), mux=2**31 - 1),
+            {"channel": -(2**31), "mux": 2**31 - 1},
+        ),
+        (lambda tag: make_read(tag, below_open_pore(tag), mux=-1), {"mux": 2**32 - 1}),
+        (lambda tag: make_read(tag, unaligned(below_open_pore(tag))), {}),
+        (lambda tag: make_read(tag, spread(below_open_pore(tag))), {}),
+    ],
+    ids=["keys made at run time", "largest start time", "int32 limits", "mux stored unsigned", "unaligned", "strided"],
+)
+def test_read_dicts_arrive_with_their_values(server, make_client, make, expected):
+    client = make_client(server)
+    assert client.connect() == C.success
+    assert client.pass_read(make(3)) == C.read_accepted
+    [[read]] = collect(client, 1)
+    assert read["metadata"]["read_id"] == "read-3"
+    for key, value in expected.items():
+        assert read["metadata"][key] == value, key
+    np.testing.assert_array_equal(read["datasets"]["raw_data"], below_open_pore(3))
+
+
 OPTIONAL_KEYS = ["run_id", "channel", "mux", "sequencing_kit", "end_reason"]
 
 
