@@ -172,10 +172,16 @@ struct Collected {
 };
 
 // Collects finished reads until `wanted` groups came, the client is no
-// longer connected, or `deadline` passes. An empty poll is followed by a
-// pause that doubles up to max_poll_pause: the wait takes no core from the
-// worker and the server while they work, and adds at most that pause to the
-// moment a read is seen.
+// longer connected, or `deadline` passes, as an application that waits for
+// its reads does. For the first spin_window it polls, yielding its core
+// between polls to any thread ready to run there; after that an empty poll
+// is followed by a pause that doubles up to max_poll_pause, so that a
+// longer wait takes no core from the worker and the server while they
+// work. The window covers one read through an idle client: on a small
+// loaded machine each short sleep puts the collecting thread back on a core
+// in the middle of the worker's exchange, and a spin that does not yield
+// starves the threads the read is waiting for.
+constexpr std::chrono::microseconds spin_window(250);
 constexpr std::chrono::microseconds first_poll_pause(2);
 constexpr std::chrono::microseconds max_poll_pause(50);
 
@@ -201,14 +207,20 @@ private:
 
 bool collect_until(apps::Corvane& client, Collected& collected, std::size_t wanted, Clock::time_point deadline) {
     const NoTimerSlack precise_pauses;
+    const auto spin_end = Clock::now() + spin_window;
     auto pause = first_poll_pause;
     for (;;) {
         const bool some = collected.take(client);
         if (collected.groups >= wanted) {
             return true;
         }
-        if (client.get_status() != apps::ConnectionStatus::connected || Clock::now() >= deadline) {
+        const auto now = Clock::now();
+        if (client.get_status() != apps::ConnectionStatus::connected || now >= deadline) {
             return false;
+        }
+        if (now < spin_end) {
+            std::this_thread::yield();
+            continue;
         }
         pause = some ? first_poll_pause : std::min(pause * 2, max_poll_pause);
         std::this_thread::sleep_for(pause);

@@ -373,7 +373,7 @@ BufferQueueReadsResult ReadBuffer::queue_reads(std::list<ReadHolder>& reads, uns
 
 void ReadBuffer::put_read_on_output_queue(ReadHolder& read) {
     std::lock_guard lock(m_mutex);
-    m_reads_out.push_back(std::move(read));
+    push_out_locked(std::move(read));
     hf_trace_context().trace("put_read_on_output_queue", [this] { return summary_locked(); });
 }
 
@@ -528,16 +528,24 @@ void ReadBuffer::enqueue_unit_locked(Unit& unit, Messages&& messages) {
 // ---------------------------------------------------------------- collecting
 
 void ReadBuffer::get_reads_out(std::list<ReadHolder>& out) {
+    // An application polling an empty queue does not contend for the lock
+    // the worker takes on every turn.
+    if (m_num_reads_out.load(std::memory_order_acquire) == 0) {
+        return;
+    }
     std::lock_guard lock(m_mutex);
     if (!m_reads_out.empty()) {
         hf_trace_context().trace("get_reads_out", [this] { return summary_locked(); });
         out.splice(out.end(), m_reads_out);
+        m_num_reads_out.store(0, std::memory_order_release);
     }
 }
 
-std::uint64_t ReadBuffer::num_reads_out() const {
-    std::lock_guard lock(m_mutex);
-    return m_reads_out.size();
+std::uint64_t ReadBuffer::num_reads_out() const { return m_num_reads_out.load(std::memory_order_acquire); }
+
+void ReadBuffer::push_out_locked(ReadHolder&& read) {
+    m_reads_out.push_back(std::move(read));
+    m_num_reads_out.store(m_reads_out.size(), std::memory_order_release);
 }
 
 std::uint64_t ReadBuffer::num_queued_samples() const {
@@ -641,7 +649,7 @@ void ReadBuffer::read_retrieved_impl(std::uint64_t read_tag) {
     if (found == m_submitted_reads.end()) {
         throw std::out_of_range("invalid map<K, T> key");
     }
-    m_reads_out.push_back(std::move(found->second));
+    push_out_locked(std::move(found->second));
     m_submitted_reads.erase(found);
     m_resubmission_counts.erase(read_tag);
     m_tags_held.erase(read_tag);
@@ -657,7 +665,7 @@ void ReadBuffer::sub_read_retrieved_impl(std::uint64_t read_tag, std::uint64_t s
     if (m_submitted_reads.count(read_tag) == 0) {
         // The parent has gone out already (earlier in the same batch):
         // nothing would release the piece later, so it follows at once.
-        m_reads_out.push_back(std::move(found->second));
+        push_out_locked(std::move(found->second));
     } else {
         m_completed_sub_reads[read_tag].try_emplace(sub_tag, std::move(found->second));
     }
@@ -670,7 +678,7 @@ void ReadBuffer::release_completed_pieces_locked(std::uint64_t read_tag) {
         return;
     }
     for (auto& [sub_tag, piece] : pieces->second) {
-        m_reads_out.push_back(std::move(piece));
+        push_out_locked(std::move(piece));
     }
     m_completed_sub_reads.erase(pieces);
 }
@@ -680,7 +688,7 @@ void ReadBuffer::clear_submitted_reads() {
     std::lock_guard lock(m_mutex);
     scope.trace([&] { return "handing back " + std::to_string(m_submitted_reads.size()) + " reads"; });
     for (auto& [tag, read] : m_submitted_reads) {
-        m_reads_out.push_back(std::move(read));
+        push_out_locked(std::move(read));
         release_completed_pieces_locked(tag);
         m_resubmission_counts.erase(tag);
         m_tags_held.erase(tag);
@@ -699,7 +707,7 @@ std::uint64_t ReadBuffer::hand_back_unfinished_reads() {
         m_no_more_data = true;
         // The ones sent first, as a new connection would resend them.
         for (auto& [tag, read] : m_submitted_reads) {
-            m_reads_out.push_back(std::move(read));
+            push_out_locked(std::move(read));
             release_completed_pieces_locked(tag);
             ++handed_back;
         }
@@ -708,7 +716,7 @@ std::uint64_t ReadBuffer::hand_back_unfinished_reads() {
         m_partial_sub_reads.clear();
         for (Unit& unit : m_queued_reads) {
             for (ReadHolder& read : unit) {
-                m_reads_out.push_back(std::move(read));
+                push_out_locked(std::move(read));
                 ++handed_back;
             }
         }
@@ -821,7 +829,7 @@ void ReadBuffer::set_connection_id(std::string connection_id) {
                 }
             }
             // Without its messages the read cannot be sent; it goes back.
-            m_reads_out.push_back(std::move(read));
+            push_out_locked(std::move(read));
         };
 
         if (ok) {
@@ -836,7 +844,7 @@ void ReadBuffer::set_connection_id(std::string connection_id) {
             });
             for (ReadHolder& read : submitted) {
                 const std::uint64_t tag = read.read_tag;
-                m_reads_out.push_back(std::move(read));
+                push_out_locked(std::move(read));
                 release_completed_pieces_locked(tag);
             }
         }

@@ -17,10 +17,12 @@
 //
 // Threads: any thread queues, collects and queries. The worker thread alone
 // calls front_messages, reads_submitted, the retrieval steps and the
-// configuration calls. One mutex guards everything; the only unlocked
-// access is front_messages, safe because only the worker removes units and
-// appending to a list moves no element.
+// configuration calls. One mutex guards everything; the unlocked accesses
+// are front_messages, safe because only the worker removes units and
+// appending to a list moves no element, and the count of reads out, an
+// atomic written under the lock.
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -198,6 +200,9 @@ private:
     void release_completed_pieces_locked(std::uint64_t read_tag);
     std::deque<common::ReadHolder> fetch_and_empty_submitted_reads(bool& ok);
     void leave_wait_locked(bool trace_leaving);
+    // Every read that goes out goes through here, so that the count below
+    // never misses one.
+    void push_out_locked(common::ReadHolder&& read);
     std::string summary_locked() const;
 
     mutable std::mutex m_mutex;  // the one lock: guards every member below unless said otherwise
@@ -211,6 +216,9 @@ private:
     // element, which is what lets front_messages work without the lock.
     std::list<Messages> m_message_queue_in;
     std::list<common::ReadHolder> m_reads_out;
+    // The size of m_reads_out, written under m_mutex and read without it,
+    // so that polling an empty output queue takes no lock.
+    std::atomic<std::uint64_t> m_num_reads_out{0};
     std::uint64_t m_num_queued_reads = 0;
     std::uint64_t m_num_samples_in_queued_reads = 0;
     std::uint64_t m_max_input_queue_size = 0;

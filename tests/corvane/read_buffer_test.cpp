@@ -342,6 +342,28 @@ TEST(ReadBufferTest, PiecesFollowTheirParentAndNoPieceIsKeptForever) {
     EXPECT_TRUE(buffer->all_reads_done());
 }
 
+// However a read goes out, the count says so and a collection takes it.
+TEST(ReadBufferTest, EveryWayOutIsCountedAndCollected) {
+    const std::vector<std::pair<void (*)(ReadBuffer&), std::vector<std::uint64_t>>> cases = {
+        {[](ReadBuffer& b) { ReadHolder r = raw_read(3, 99); b.queue_read(r, 0); }, {30}},  // too short to send
+        {[](ReadBuffer& b) { b.reads_retrieved({{2, 0}, {1, 0}}); }, {20, 10}},            // a returned batch
+        {[](ReadBuffer& b) { b.hand_back_unfinished_reads(); }, {10, 20}},                  // the worker ended
+    };
+    for (const auto& [send_out, out] : cases) {
+        SCOPED_TRACE(out.front());
+        auto buffer = make_buffer();
+        for (std::uint64_t tag : {1, 2}) {
+            ReadHolder read = raw_read(tag, 1000);
+            buffer->queue_read(read, 0);
+        }
+        submit_all(*buffer);
+        send_out(*buffer);
+        EXPECT_EQ(buffer->num_reads_out(), out.size());
+        EXPECT_EQ(tags_out(*buffer), out);
+        EXPECT_EQ(buffer->num_reads_out(), 0u);
+    }
+}
+
 // Several application threads queue while the worker submits and returns
 // and one thread collects: every read comes out exactly once.
 TEST(ReadBufferTest, ManyThreadsQueueWhileOneCollects) {
