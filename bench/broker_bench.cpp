@@ -19,12 +19,6 @@ namespace {
 using ipc_tools::Message;
 using ipc_tools::MessageType;
 
-zmq::message_t frame_of(Message message) {
-    zmq::message_t frame;
-    message.release_into(frame);
-    return frame;
-}
-
 std::string listen_address(std::int64_t transport, const char* name) {
     return transport == 0 ? bench_support::ipc_endpoint(name) : "tcp://127.0.0.1:*";
 }

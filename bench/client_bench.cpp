@@ -386,14 +386,7 @@ double raw_round_trips(std::size_t count) {
 // without reading the signal.
 std::vector<reference_server::CalledResult> instant_call(const reference_server::ReceivedRead& read,
                                                          const reference_server::CallerOptions& options) {
-    reference_server::CalledResult result;
-    result.read_tag = read.read_tag;
-    result.sub_tag = read.sub_tag;
-    result.strand_id = read.strand_id.empty() ? read.read_id : read.strand_id;
-    result.duration = read.duration;
-    result.start_time = read.start_time;
-    result.model_stride = options.stride;
-    result.model_version_id = options.model_version_id;
+    reference_server::CalledResult result = reference_server::uncalled_result(read, options);
     const std::size_t bases = read.signal().size() / std::max<std::uint32_t>(options.stride, 1);
     result.sequence.assign(bases, 'A');
     result.qstring.assign(bases, '5');

@@ -76,12 +76,6 @@ common::ReadHolder make_read(std::uint64_t read_tag, std::size_t samples) {
     return read;
 }
 
-zmq::message_t frame_of(Message message) {
-    zmq::message_t frame;
-    message.release_into(frame);
-    return frame;
-}
-
 std::vector<reference_server::CalledResult> short_result(const reference_server::ReceivedRead& read,
                                                         const reference_server::CallerOptions&) {
     reference_server::CalledResult result;

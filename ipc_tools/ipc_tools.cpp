@@ -187,4 +187,10 @@ void Message::release_into(zmq::message_t& outgoing) {
     m_type = MessageType::UNSET;
 }
 
+zmq::message_t frame_of(Message message) {
+    zmq::message_t frame;
+    message.release_into(frame);
+    return frame;
+}
+
 }  // namespace ipc_tools

@@ -105,4 +105,8 @@ private:
 
 inline void swap(Message& a, Message& b) noexcept { a.swap(b); }
 
+// The frame release_into would fill, for a caller that hands frames on by
+// value.
+zmq::message_t frame_of(Message message);
+
 }  // namespace ipc_tools

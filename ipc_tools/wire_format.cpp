@@ -37,11 +37,19 @@ MessageType kind_at(const std::array<MessageType, N>& kinds, std::int32_t wire_t
     return kinds[static_cast<std::size_t>(wire_type)];
 }
 
-template <std::size_t N>
-std::optional<std::int32_t> wire_type_of(const std::array<MessageType, N>& kinds, MessageType type) noexcept {
+// The kind a body of a typed member stands for: its type field's entry in
+// `kinds`; UNSET for a missing body.
+template <class Body, std::size_t N>
+MessageType kind_of(const Body* body, const std::array<MessageType, N>& kinds) noexcept {
+    return body != nullptr ? kind_at(kinds, static_cast<std::int32_t>(body->type())) : UNSET;
+}
+
+// The wire value of `type`: its index in `kinds`.
+template <class Wire, std::size_t N>
+std::optional<Wire> wire_value_of(const std::array<MessageType, N>& kinds, MessageType type) noexcept {
     for (std::size_t i = 0; i < N; ++i) {
         if (kinds[i] == type) {
-            return static_cast<std::int32_t>(i);
+            return static_cast<Wire>(i);
         }
     }
     return std::nullopt;
@@ -52,53 +60,36 @@ std::optional<std::int32_t> wire_type_of(const std::array<MessageType, N>& kinds
 MessageType classify(const wire::Envelope& envelope) noexcept {
     switch (envelope.data_type()) {
     case wire::MessageData::Request:
-        if (const auto* body = envelope.data_as_Request()) {
-            return kind_at(request_kinds, static_cast<std::int32_t>(body->type()));
-        }
-        break;
+        return kind_of(envelope.data_as_Request(), request_kinds);
     case wire::MessageData::Reply:
-        if (const auto* body = envelope.data_as_Reply()) {
-            return kind_at(reply_kinds, static_cast<std::int32_t>(body->type()));
-        }
-        break;
+        return kind_of(envelope.data_as_Reply(), reply_kinds);
     case wire::MessageData::ReadBlock:
-        if (const auto* body = envelope.data_as_ReadBlock()) {
-            return kind_at(block_kinds, static_cast<std::int32_t>(body->type()));
-        }
-        break;
+        return kind_of(envelope.data_as_ReadBlock(), block_kinds);
     case wire::MessageData::ReadBatch:
-        if (const auto* body = envelope.data_as_ReadBatch()) {
-            return kind_at(batch_kinds, static_cast<std::int32_t>(body->type()));
-        }
-        break;
+        return kind_of(envelope.data_as_ReadBatch(), batch_kinds);
     case wire::MessageData::ConfigList:
-        if (envelope.data_as_ConfigList() != nullptr) {
-            return RETURN_CONFIGS;
-        }
-        break;
+        return envelope.data_as_ConfigList() != nullptr ? RETURN_CONFIGS : UNSET;
     case wire::MessageData::Statistics:
-        if (envelope.data_as_Statistics() != nullptr) {
-            return RETURN_STATISTICS;
-        }
-        break;
+        return envelope.data_as_Statistics() != nullptr ? RETURN_STATISTICS : UNSET;
     default:
-        break;
+        return UNSET;
     }
-    return UNSET;
 }
 
 std::optional<wire::RequestType> request_type_of(MessageType type) noexcept {
-    if (const auto index = wire_type_of(request_kinds, type)) {
-        return static_cast<wire::RequestType>(*index);
-    }
-    return std::nullopt;
+    return wire_value_of<wire::RequestType>(request_kinds, type);
 }
 
 std::optional<wire::ReplyType> reply_type_of(MessageType type) noexcept {
-    if (const auto index = wire_type_of(reply_kinds, type)) {
-        return static_cast<wire::ReplyType>(*index);
-    }
-    return std::nullopt;
+    return wire_value_of<wire::ReplyType>(reply_kinds, type);
+}
+
+std::optional<wire::BlockKind> block_kind_of(MessageType type) noexcept {
+    return wire_value_of<wire::BlockKind>(block_kinds, type);
+}
+
+std::optional<wire::BatchKind> batch_kind_of(MessageType type) noexcept {
+    return wire_value_of<wire::BatchKind>(batch_kinds, type);
 }
 
 void finish_envelope(flatbuffers::FlatBufferBuilder& builder,

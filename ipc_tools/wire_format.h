@@ -34,10 +34,13 @@ inline constexpr const char* file_identifier = "0026";
 // outside the member's list gives UNSET.
 MessageType classify(const wire::Envelope& envelope) noexcept;
 
-// The wire type of a kind carried as a Request or a Reply body; nothing for
-// kinds carried otherwise.
+// The wire type of a kind carried as a Request or a Reply body, or the kind
+// field of one carried as a ReadBlock or ReadBatch; nothing for kinds
+// carried otherwise.
 std::optional<wire::RequestType> request_type_of(MessageType type) noexcept;
 std::optional<wire::ReplyType> reply_type_of(MessageType type) noexcept;
+std::optional<wire::BlockKind> block_kind_of(MessageType type) noexcept;
+std::optional<wire::BatchKind> batch_kind_of(MessageType type) noexcept;
 
 // Adds the client id (omitted when empty) and the Envelope around an already
 // built body, and finishes the buffer with the file identifier and no size

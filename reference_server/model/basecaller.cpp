@@ -481,20 +481,9 @@ Call make_call(const ReceivedRead& read,
                std::size_t end,
                std::size_t first_window) {
     Call call;
+    call.result = uncalled_result(read, options);
     CalledResult& result = call.result;
-    result.read_tag = read.read_tag;
-    result.sub_tag = read.sub_tag;
-    result.strand_id = read.strand_id.empty() ? read.read_id : read.strand_id;
-    result.duration = read.duration;
-    result.start_time = read.start_time;
-    result.num_keldrow_events = read.num_keldrow_events;
-    result.split_point = read.split_point;
-    result.model_stride = options.stride;
     result.trimmed_samples = static_cast<std::uint32_t>(first_window - begin);
-    result.model_version_id = options.model_version_id;
-    if (options.modified_bases) {
-        result.modbase_model_version_id = options.modbase_model_version_id;
-    }
     result.scaling = scaling_of(read, first_window, end);
     result.median = result.scaling->median;
     result.med_abs_dev = result.scaling->med_abs_dev;
@@ -807,6 +796,23 @@ std::string barcode_sequence(std::int32_t index) {
 std::string piece_strand_id(const std::string& read_id, std::uint32_t piece) {
     SeededStream stream(seed_of(read_id) ^ (0xa0761d6478bd642fULL * piece));
     return uuid_from(stream);
+}
+
+CalledResult uncalled_result(const ReceivedRead& read, const CallerOptions& options) {
+    CalledResult result;
+    result.read_tag = read.read_tag;
+    result.sub_tag = read.sub_tag;
+    result.strand_id = read.strand_id.empty() ? read.read_id : read.strand_id;
+    result.duration = read.duration;
+    result.start_time = read.start_time;
+    result.num_keldrow_events = read.num_keldrow_events;
+    result.split_point = read.split_point;
+    result.model_stride = options.stride;
+    result.model_version_id = options.model_version_id;
+    if (options.modified_bases) {
+        result.modbase_model_version_id = options.modbase_model_version_id;
+    }
+    return result;
 }
 
 }  // namespace reference_server

@@ -60,6 +60,10 @@ constexpr std::uint32_t duplex_sub_tag = 3;
 // strand ids, sub_tag != 0), then the parent; usually one result.
 std::vector<CalledResult> call_read(const ReceivedRead& read, const CallerOptions& options);
 
+// A result of `read` before anything is called: its tags, strand id,
+// timing and split point, and the model's stride and version ids.
+CalledResult uncalled_result(const ReceivedRead& read, const CallerOptions& options);
+
 // The barcode of an index (1-based): barcode_length bases, the same in every
 // kit, drawn from a stream seeded by the index.
 std::string barcode_sequence(std::int32_t index);

@@ -4,6 +4,8 @@
 #include <cstdlib>
 #include <map>
 #include <optional>
+#include <stdexcept>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -123,23 +125,17 @@ Message read_batch_reply(wire::BatchKind kind) {
 // that carry data are sent empty, UNSET as an envelope without a body.
 // INVALID_PROTOCOL has no Message form; the caller sends a foreign frame.
 Message forced_reply(MessageType type, const std::string& text, std::int32_t value) {
+    if (const auto kind = ipc_tools::block_kind_of(type)) {
+        return read_block_reply(*kind);
+    }
+    if (const auto kind = ipc_tools::batch_kind_of(type)) {
+        return read_batch_reply(*kind);
+    }
     switch (type) {
     case MessageType::RETURN_CONFIGS:
         return empty_config_list_reply();
     case MessageType::RETURN_STATISTICS:
         return statistics_reply({});
-    case MessageType::PASS_FIRST_RAW_BLOCK:
-        return read_block_reply(wire::BlockKind::FIRST_RAW_BLOCK);
-    case MessageType::PASS_NEXT_RAW_BLOCK:
-        return read_block_reply(wire::BlockKind::NEXT_RAW_BLOCK);
-    case MessageType::RETURN_FIRST_CALLED_BLOCK:
-        return read_block_reply(wire::BlockKind::FIRST_CALLED_BLOCK);
-    case MessageType::RETURN_NEXT_CALLED_BLOCK:
-        return read_block_reply(wire::BlockKind::NEXT_CALLED_BLOCK);
-    case MessageType::PASS_READ_BATCH:
-        return read_batch_reply(wire::BatchKind::READ_BATCH);
-    case MessageType::RETURN_COMPLETED_BATCH:
-        return read_batch_reply(wire::BatchKind::COMPLETED_BATCH);
     case MessageType::UNSET: {
         flatbuffers::FlatBufferBuilder builder(64);
         ipc_tools::finish_envelope(builder, "", wire::MessageData::NONE, 0);
@@ -148,12 +144,6 @@ Message forced_reply(MessageType type, const std::string& text, std::int32_t val
     default:
         return Message(type, "", value, text);
     }
-}
-
-zmq::message_t frame_of(Message message) {
-    zmq::message_t frame;
-    message.release_into(frame);
-    return frame;
 }
 
 std::string reply_text_of(const zmq::message_t& frame) {
@@ -200,6 +190,32 @@ zmq::message_t make_unknown_kind_frame() {
     ipc_tools::finish_envelope(builder, "", wire::MessageData::Reply, reply.Union());
     return zmq::message_t(builder.GetBufferPointer(), builder.GetSize());
 }
+
+namespace {
+
+// The frame each frame fault answers with in place of the reply.
+struct FrameFault {
+    FaultAction action;
+    zmq::message_t (*make)();
+};
+
+constexpr FrameFault frame_faults[] = {
+    {FaultAction::short_frame, make_short_frame},
+    {FaultAction::foreign_identifier, make_foreign_identifier_frame},
+    {FaultAction::corrupt_buffer, make_corrupt_frame},
+    {FaultAction::unknown_kind, make_unknown_kind_frame},
+};
+
+zmq::message_t frame_for(FaultAction action) {
+    for (const FrameFault& fault : frame_faults) {
+        if (fault.action == action) {
+            return fault.make();
+        }
+    }
+    throw std::logic_error(std::string("fault action ") + to_string(action) + " makes no frame");
+}
+
+}  // namespace
 
 RequestHandler::RequestHandler(std::shared_ptr<ServerState> state,
                                std::shared_ptr<FaultPlan> faults,
@@ -313,16 +329,10 @@ std::optional<Message> RequestHandler::apply_fault(const ReceivedRequest& reques
         m_stalled_until[request.client_id()] = now + delay;
         return std::nullopt;
     case FaultAction::short_frame:
-        outcome.reply = make_short_frame();
-        return std::nullopt;
     case FaultAction::foreign_identifier:
-        outcome.reply = make_foreign_identifier_frame();
-        return std::nullopt;
     case FaultAction::corrupt_buffer:
-        outcome.reply = make_corrupt_frame();
-        return std::nullopt;
     case FaultAction::unknown_kind:
-        outcome.reply = make_unknown_kind_frame();
+        outcome.reply = frame_for(fault->action);
         return std::nullopt;
     case FaultAction::lose_reads:
         m_effects.lose_reads = true;

@@ -1,7 +1,9 @@
 #include "reference_server/settings/server_state.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <filesystem>
+#include <type_traits>
 #include <utility>
 
 #include <rapidjson/stringbuffer.h>
@@ -69,6 +71,23 @@ void write_key(Writer& writer, const std::string& key) {
 void write_member(Writer& writer, const char* key, const std::string& value) {
     writer.Key(key);
     write_string(writer, value);
+}
+
+// A member holding a number or a truth value, written in the writer's form
+// for its type.
+template <class Value>
+void write_member(Writer& writer, const char* key, Value value) {
+    writer.Key(key);
+    if constexpr (std::is_same_v<Value, bool>) {
+        writer.Bool(value);
+    } else if constexpr (std::is_same_v<Value, std::int32_t>) {
+        writer.Int(value);
+    } else if constexpr (std::is_same_v<Value, std::uint32_t>) {
+        writer.Uint(value);
+    } else {
+        static_assert(std::is_same_v<Value, std::uint64_t>);
+        writer.Uint64(value);
+    }
 }
 
 void write_devices(Writer& writer, const char* key, const std::vector<DeviceSetting>& devices, DeviceKind kind) {
@@ -353,34 +372,23 @@ std::string ServerState::internal_state_json() const {
         write_member(writer, "client_uid", client.client_uid);
         write_member(writer, "client_name", client.request.client_name);
         write_member(writer, "config", client.request.config);
-        writer.Key("priority");
-        writer.Int(client.request.priority);
-        writer.Key("reads_in");
-        writer.Uint(client.reads_in);
-        writer.Key("reads_out");
-        writer.Uint(client.reads_out);
-        writer.Key("partial_reads");
-        writer.Uint(client.partial_reads);
-        writer.Key("reads_pending");
-        writer.Uint(client.reads_pending);
-        writer.Key("bytes_held");
-        writer.Uint64(client.bytes_held);
-        writer.Key("no_more_data");
-        writer.Bool(client.no_more_data);
+        write_member(writer, "priority", client.request.priority);
+        write_member(writer, "reads_in", client.reads_in);
+        write_member(writer, "reads_out", client.reads_out);
+        write_member(writer, "partial_reads", client.partial_reads);
+        write_member(writer, "reads_pending", client.reads_pending);
+        write_member(writer, "bytes_held", client.bytes_held);
+        write_member(writer, "no_more_data", client.no_more_data);
         writer.EndObject();
     }
     writer.EndArray();
     writer.EndObject();
     writer.Key("Statistics");
     writer.StartObject();
-    writer.Key("lifetime_reads_in");
-    writer.Uint64(lifetime_in);
-    writer.Key("lifetime_reads_out");
-    writer.Uint64(lifetime_out);
-    writer.Key("period_reads_in");
-    writer.Uint64(period_in);
-    writer.Key("period_reads_out");
-    writer.Uint64(period_out);
+    write_member(writer, "lifetime_reads_in", lifetime_in);
+    write_member(writer, "lifetime_reads_out", lifetime_out);
+    write_member(writer, "period_reads_in", period_in);
+    write_member(writer, "period_reads_out", period_out);
     writer.EndObject();
     writer.EndObject();
     return std::string(buffer.GetString(), buffer.GetSize());

@@ -7,6 +7,8 @@
 
 #include <gtest/gtest.h>
 
+#include "support/expect_error.h"
+
 using apps::server_query::BarcodeKitDefinition;
 
 namespace {
@@ -42,13 +44,9 @@ TEST(BarcodeKitDefinitionTest, IndexOutsideTheRangeThrowsOutOfRange) {
     const auto kit = kit_with_pattern("barcode%02i", true);
     for (const int index : {0, 13, -1}) {
         SCOPED_TRACE(index);
-        try {
-            kit.generate_barcode_name(index, 0);
-            FAIL() << "no exception";
-        } catch (const std::out_of_range& error) {
-            EXPECT_EQ(std::string(error.what()),
-                      "get_outer_barcode index " + std::to_string(index) + " out of range [1 .. 12]");
-        }
+        test_support::expect_error<std::out_of_range>(
+            [&] { kit.generate_barcode_name(index, 0); },
+            "get_outer_barcode index " + std::to_string(index) + " out of range [1 .. 12]");
     }
 }
 
@@ -65,22 +63,14 @@ TEST(BarcodeKitDefinitionTest, KitWithoutRangeReturnsThePatternUnchanged) {
 TEST(BarcodeKitDefinitionTest, MalformedPatternsAreRejected) {
     for (const std::string pattern : {"bc%d", "bc%02i%i", "bc", "bc%", "bc%-2i", "bc%%i", ""}) {
         SCOPED_TRACE(pattern);
-        try {
-            kit_with_pattern(pattern).generate_barcode_name(3, 0);
-            FAIL() << "no exception";
-        } catch (const std::runtime_error& error) {
-            EXPECT_EQ(std::string(error.what()), "Invalid normalised pattern: " + pattern);
-        }
+        test_support::expect_error<std::runtime_error>([&] { kit_with_pattern(pattern).generate_barcode_name(3, 0); },
+                                                       "Invalid normalised pattern: " + pattern);
     }
 }
 
 TEST(BarcodeKitDefinitionTest, AbsurdFieldWidthFailsInsteadOfAllocating) {
-    try {
-        kit_with_pattern("bc%99999999999999999999i").generate_barcode_name(3, 0);
-        FAIL() << "no exception";
-    } catch (const std::runtime_error& error) {
-        EXPECT_EQ(std::string(error.what()), "Error during formatting.");
-    }
+    test_support::expect_error<std::runtime_error>(
+        [] { kit_with_pattern("bc%99999999999999999999i").generate_barcode_name(3, 0); }, "Error during formatting.");
 }
 
 TEST(BarcodeKitDefinitionTest, CopiesShareAndOutliveTheOriginal) {

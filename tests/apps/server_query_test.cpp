@@ -1,5 +1,7 @@
 #include <apps/client/server_query.h>
 
+#include <array>
+#include <cstdint>
 #include <string>
 #include <thread>
 #include <vector>
@@ -44,6 +46,11 @@ protected:
     std::string m_endpoint;
 };
 
+// The four counters of a statistics record, to compare at once.
+std::array<std::uint64_t, 4> counters_of(const ServerStatistics& stats) {
+    return {stats.lifetime_reads_in, stats.lifetime_reads_out, stats.period_reads_in, stats.period_reads_out};
+}
+
 // The four queries with sentinel outputs, to check nothing is touched on failure.
 struct QueryOutputs {
     std::vector<BarcodeKitDefinition> kits{BarcodeKitDefinition("OLD", 1, 2, false, false, "x%i")};
@@ -54,15 +61,31 @@ struct QueryOutputs {
     void expect_untouched() const {
         ASSERT_EQ(kits.size(), 1u);
         EXPECT_EQ(kits[0].kit_name(), "OLD");
-        EXPECT_EQ(stats.lifetime_reads_in, 1u);
-        EXPECT_EQ(stats.lifetime_reads_out, 2u);
-        EXPECT_EQ(stats.period_reads_in, 3u);
-        EXPECT_EQ(stats.period_reads_out, 4u);
+        EXPECT_EQ(counters_of(stats), (std::array<std::uint64_t, 4>{1, 2, 3, 4}));
         ASSERT_EQ(stats.client_statistics.size(), 1u);
         EXPECT_EQ(stats.client_statistics[0].input_read_count, 5u);
         EXPECT_EQ(info, "old info");
         EXPECT_EQ(state, "old state");
     }
+};
+
+// A query writing into its own member of QueryOutputs.
+template <auto query, auto member>
+Result ask(QueryOutputs& out, const std::string& address, unsigned int timeout) {
+    return query(out.*member, address, timeout);
+}
+
+const struct {
+    const char* name;
+    MessageType request;
+    Result (*run)(QueryOutputs&, const std::string&, unsigned int);
+} queries[] = {
+    {"get_barcode_kits", MessageType::GET_BARCODE_KITS, ask<apps::server_query::get_barcode_kits, &QueryOutputs::kits>},
+    {"get_server_statistics", MessageType::GET_STATISTICS,
+     ask<apps::server_query::get_server_statistics, &QueryOutputs::stats>},
+    {"get_server_information", MessageType::QUERY, ask<apps::server_query::get_server_information, &QueryOutputs::info>},
+    {"get_server_internal_state", MessageType::QUERY,
+     ask<apps::server_query::get_server_internal_state, &QueryOutputs::state>},
 };
 
 }  // namespace
@@ -102,10 +125,7 @@ TEST_F(ServerQueryTest, ReportsTheServersCountersPerClient) {
     ServerStatistics stats;
     stats.client_statistics.push_back({99, 99});
     ASSERT_EQ(apps::server_query::get_server_statistics(stats, m_endpoint, query_timeout_ms), Result::success);
-    EXPECT_EQ(stats.lifetime_reads_in, 13u);
-    EXPECT_EQ(stats.lifetime_reads_out, 5u);
-    EXPECT_EQ(stats.period_reads_in, 13u);
-    EXPECT_EQ(stats.period_reads_out, 5u);
+    EXPECT_EQ(counters_of(stats), (std::array<std::uint64_t, 4>{13, 5, 13, 5}));
     ASSERT_EQ(stats.client_statistics.size(), 3u);
     EXPECT_EQ(stats.client_statistics[1].input_read_count, 10u);
     EXPECT_EQ(stats.client_statistics[1].output_read_count, 4u);
@@ -164,28 +184,6 @@ TEST_F(ServerQueryTest, EachFailureGivesItsResultAndLeavesTheOutputUntouched) {
         {"late reply", false, FaultAction::delay, MessageType::UNSET, Result::timed_out},
         {"ping refused", true, FaultAction::reply, MessageType::BAD_REQUEST, Result::timed_out},
     };
-    const struct {
-        const char* name;
-        MessageType request;
-        Result (*run)(QueryOutputs&, const std::string&, unsigned int);
-    } queries[] = {
-        {"get_barcode_kits", MessageType::GET_BARCODE_KITS,
-         [](QueryOutputs& out, const std::string& address, unsigned int timeout) {
-             return apps::server_query::get_barcode_kits(out.kits, address, timeout);
-         }},
-        {"get_server_statistics", MessageType::GET_STATISTICS,
-         [](QueryOutputs& out, const std::string& address, unsigned int timeout) {
-             return apps::server_query::get_server_statistics(out.stats, address, timeout);
-         }},
-        {"get_server_information", MessageType::QUERY,
-         [](QueryOutputs& out, const std::string& address, unsigned int timeout) {
-             return apps::server_query::get_server_information(out.info, address, timeout);
-         }},
-        {"get_server_internal_state", MessageType::QUERY,
-         [](QueryOutputs& out, const std::string& address, unsigned int timeout) {
-             return apps::server_query::get_server_internal_state(out.state, address, timeout);
-         }},
-    };
     for (const auto& query : queries) {
         for (const auto& row : rows) {
             SCOPED_TRACE(std::string(query.name) + ": " + row.what);
@@ -205,11 +203,9 @@ TEST(ServerQueryAddressTest, UnusableAddressFailsAndLeavesTheOutputUntouched) {
     for (const std::string address : {"tcp://", "tcp://127.0.0.1:notaport", "ipc://"}) {
         SCOPED_TRACE(address);
         QueryOutputs outputs;
-        EXPECT_EQ(apps::server_query::get_barcode_kits(outputs.kits, address, short_timeout_ms), Result::failed);
-        EXPECT_EQ(apps::server_query::get_server_statistics(outputs.stats, address, short_timeout_ms), Result::failed);
-        EXPECT_EQ(apps::server_query::get_server_information(outputs.info, address, short_timeout_ms), Result::failed);
-        EXPECT_EQ(apps::server_query::get_server_internal_state(outputs.state, address, short_timeout_ms),
-                  Result::failed);
+        for (const auto& query : queries) {
+            EXPECT_EQ(query.run(outputs, address, short_timeout_ms), Result::failed) << query.name;
+        }
         outputs.expect_untouched();
     }
 }

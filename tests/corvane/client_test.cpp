@@ -22,6 +22,7 @@
 #include "reference_server/protocol/reference_server.h"
 #include "reference_server/model/signal_model.h"
 #include "support/raw_reads.h"
+#include "support/connection_info.h"
 #include "support/temp_dir.h"
 #include "support/wait_until.h"
 
@@ -51,13 +52,7 @@ common::ReadHolder make_read(std::uint64_t tag, std::size_t samples) {
     return read;
 }
 
-ipc_tools::ConnectionInfo basic_info() {
-    ipc_tools::ConnectionInfo info;
-    info.config = "ref_dna_fast";
-    info.client_name = "engine_test";
-    info.timeout_interval = 30;
-    return info;
-}
+ipc_tools::ConnectionInfo basic_info() { return test_support::fast_dna_info("engine_test"); }
 
 // What came back, by tag: how often, and how often with a called sequence.
 struct Returned {

@@ -22,7 +22,9 @@
 #include "common/runtime/logger.h"
 #include "corvane/client_connection_state.h"
 #include "reference_server/protocol/reference_server.h"
+#include "support/connection_info.h"
 #include "support/temp_dir.h"
+#include "support/trace_lines.h"
 #include "support/wait_until.h"
 
 using corvane::ClientStatus;
@@ -44,13 +46,7 @@ FaultRule reply_once(MessageType request, MessageType reply, const std::string& 
     return {request, FaultAction::reply, reply, text, 0, 1};
 }
 
-ipc_tools::ConnectionInfo basic_info() {
-    ipc_tools::ConnectionInfo info;
-    info.config = "ref_dna_fast";
-    info.client_name = "run7";
-    info.timeout_interval = 30;
-    return info;
-}
+ipc_tools::ConnectionInfo basic_info() { return test_support::fast_dna_info("run7"); }
 
 ipc_tools::ConnectionInfo info_with_files() {
     auto info = basic_info();
@@ -418,15 +414,8 @@ namespace {
 // domains traced; 0 when the expected lines came in order.
 int run_traced_conversation(const test_support::TempDir& folder) {
     namespace tracing = common::diagnostics::tracing;
-    static std::mutex mutex;
-    static std::vector<std::string> lines;
-    auto& builder = tracing::ContextBuilder::instance();
-    builder.set_custom_output([](const std::string& line) {
-        std::lock_guard lock(mutex);
-        lines.push_back(line);
-    });
-    builder.set_configuration_file(folder.path() / "trace.cfg");
-    builder.initialise();
+    test_support::catch_trace_lines(folder.path() / "trace.cfg");
+    tracing::ContextBuilder::instance().initialise();
     {
         reference_server::ReferenceServer server;
         const auto endpoint = server.start(folder.ipc_endpoint());
@@ -455,10 +444,9 @@ int run_traced_conversation(const test_support::TempDir& folder) {
         protocol_domain + "connect [TRACE]  Connected. id: 1",
         protocol_domain + "connect [TRACE]  server version: 7.13.6",
     };
-    std::lock_guard lock(mutex);
     std::size_t next = 0;
     std::size_t invocations = 0;
-    for (const auto& line : lines) {
+    for (const auto& line : test_support::caught_trace_lines()) {
         if (next < expected.size() && line.find(expected[next]) != std::string::npos) {
             ++next;
         }

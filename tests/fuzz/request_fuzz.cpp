@@ -23,12 +23,6 @@ namespace {
 using ipc_tools::Message;
 using ipc_tools::MessageType;
 
-zmq::message_t frame_of(Message message) {
-    zmq::message_t frame;
-    message.release_into(frame);
-    return frame;
-}
-
 // The handler's promise: a frame that verifies, of a kind a client knows.
 void check(reference_server::RequestHandler::Outcome outcome) {
     const Message reply(std::move(outcome.reply));

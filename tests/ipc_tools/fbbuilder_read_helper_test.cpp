@@ -14,6 +14,8 @@
 #include "ipc_tools/wire_format.h"
 #include "reference_server/data_plane/called_result.h"
 #include "reference_server/data_plane/read_assembler.h"
+#include "support/expect_error.h"
+#include "support/raw_reads.h"
 
 namespace {
 
@@ -24,22 +26,11 @@ using ipc_tools::Message;
 using ipc_tools::MessageType;
 using reference_server::CalledResult;
 
-// A read as an application passes it in, with n samples 0, 1, 2, ...
+// A read as an application passes it in, with n samples 0, 1, 2, ... and
+// the metadata the wire carries beside the read check's.
 common::ReadHolder make_read(std::uint64_t read_tag, std::size_t n) {
-    common::ReadHolder read;
-    read.read_tag = read_tag;
-    std::vector<std::int16_t> samples(n);
-    for (std::size_t i = 0; i < n; ++i) {
-        samples[i] = static_cast<std::int16_t>(i % 30000);
-    }
-    read.datasets.emplace(dw::raw_data, dw::DataSetData(std::move(samples)));
+    common::ReadHolder read = test_support::raw_read(read_tag, n);
     interfaces::ReadMetadata& metadata = *read.metadata;
-    metadata.read_id = "read-" + std::to_string(read_tag);
-    metadata.duration = n;
-    metadata.daq_offset = 4.5f;
-    metadata.daq_scaling = 0.25f;
-    metadata.sampling_rate = 4000.0f;
-    metadata.start_time = 1000;
     metadata.num_keldrow_events = 17;
     metadata.sequencing_kit = "kit-1";
     metadata.flow_cell_product_code = "fc-9";
@@ -337,21 +328,13 @@ TEST(FbbuilderReadHelperTest, WritesTheFixedAndOptionalFieldsOfABlock) {
 TEST(FbbuilderReadHelperTest, RefusesReadsWhoseSignalCannotBeSent) {
     common::ReadHolder no_signal = make_read(1, 10);
     no_signal.datasets.clear();
-    try {
-        ipc_tools::make_raw_block_messages(no_signal, "c", 100);
-        FAIL() << "no exception";
-    } catch (const std::out_of_range& error) {
-        EXPECT_STREQ(error.what(), "invalid map<K, T> key");
-    }
+    test_support::expect_error<std::out_of_range>([&] { ipc_tools::make_raw_block_messages(no_signal, "c", 100); },
+                                                  "invalid map<K, T> key");
 
     common::ReadHolder bytes = make_read(2, 10);
     bytes.datasets[dw::raw_data] = dw::DataSetData(std::vector<std::uint8_t>(10));
-    try {
-        ipc_tools::make_raw_block_messages(bytes, "c", 100);
-        FAIL() << "no exception";
-    } catch (const std::runtime_error& error) {
-        EXPECT_STREQ(error.what(), "Invalid array type requested.");
-    }
+    test_support::expect_error<std::runtime_error>([&] { ipc_tools::make_raw_block_messages(bytes, "c", 100); },
+                                                   "Invalid array type requested.");
 
     // A duration beyond the signal would read past it.
     common::ReadHolder short_signal = make_read(3, 10);

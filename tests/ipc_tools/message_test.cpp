@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -38,6 +39,15 @@ zmq::message_t frame_of(const std::vector<std::uint8_t>& bytes) {
 
 std::vector<std::uint8_t> bytes_of(flatbuffers::FlatBufferBuilder& builder) {
     return {builder.GetBufferPointer(), builder.GetBufferPointer() + builder.GetSize()};
+}
+
+// An envelope whose body `make(builder)` writes as `member` of the union.
+template <class Make>
+std::vector<std::uint8_t> envelope_of(wire::MessageData member, Make make, const std::string& client_id = "") {
+    flatbuffers::FlatBufferBuilder builder;
+    const flatbuffers::Offset<void> body = make(builder);
+    ipc_tools::finish_envelope(builder, client_id, member, body);
+    return bytes_of(builder);
 }
 
 // An envelope whose body is a Request or Reply of a raw wire type.
@@ -274,6 +284,19 @@ TEST(MessageTest, ClassifiesBuffersByMemberAndType) {
     rows.push_back({"reply type 18", control_buffer(wire::MessageData::Reply, 18),
                     MessageType::INVALID_ALIGNER_OPTIONS});
     rows.push_back({"reply type 19", control_buffer(wire::MessageData::Reply, 19), MessageType::UNSET});
+    // Each kind of a read block or batch against the type it classifies as,
+    // and back: kind_of gives the kind of each known type.
+    const auto add_kinds = [&rows](const char* what, wire::MessageData member, const auto& kinds, auto create,
+                                   auto kind_of) {
+        for (const auto& [kind, expected] : kinds) {
+            rows.push_back({what, envelope_of(member, [&](auto& b) { return create(b, kind).Union(); }), expected});
+            if (expected != MessageType::UNSET) {
+                EXPECT_EQ(kind_of(expected), kind) << ipc_tools::to_string(expected);
+            }
+        }
+        EXPECT_EQ(kind_of(MessageType::HEARTBEAT_PING), std::nullopt) << what;
+        EXPECT_EQ(kind_of(MessageType::UNSET), std::nullopt) << what;
+    };
     const std::pair<wire::BlockKind, MessageType> blocks[] = {
         {wire::BlockKind::FIRST_RAW_BLOCK, MessageType::PASS_FIRST_RAW_BLOCK},
         {wire::BlockKind::NEXT_RAW_BLOCK, MessageType::PASS_NEXT_RAW_BLOCK},
@@ -281,47 +304,28 @@ TEST(MessageTest, ClassifiesBuffersByMemberAndType) {
         {wire::BlockKind::NEXT_CALLED_BLOCK, MessageType::RETURN_NEXT_CALLED_BLOCK},
         {static_cast<wire::BlockKind>(4), MessageType::UNSET},
     };
-    for (const auto& [kind, expected] : blocks) {
-        flatbuffers::FlatBufferBuilder builder;
-        const auto block = wire::CreateReadBlock(builder, kind);
-        ipc_tools::finish_envelope(builder, "", wire::MessageData::ReadBlock, block.Union());
-        rows.push_back({"read block", bytes_of(builder), expected});
-    }
+    add_kinds("read block", wire::MessageData::ReadBlock, blocks,
+              [](auto& b, wire::BlockKind kind) { return wire::CreateReadBlock(b, kind); }, ipc_tools::block_kind_of);
     const std::pair<wire::BatchKind, MessageType> batches[] = {
         {wire::BatchKind::READ_BATCH, MessageType::PASS_READ_BATCH},
         {wire::BatchKind::COMPLETED_BATCH, MessageType::RETURN_COMPLETED_BATCH},
         {static_cast<wire::BatchKind>(2), MessageType::UNSET},
     };
-    for (const auto& [kind, expected] : batches) {
-        flatbuffers::FlatBufferBuilder builder;
-        const auto batch = wire::CreateReadBatch(builder, kind);
-        ipc_tools::finish_envelope(builder, "", wire::MessageData::ReadBatch, batch.Union());
-        rows.push_back({"read batch", bytes_of(builder), expected});
-    }
-    {
-        flatbuffers::FlatBufferBuilder builder;
-        ipc_tools::finish_envelope(builder, "", wire::MessageData::ConfigList,
-                                   wire::CreateConfigList(builder).Union());
-        rows.push_back({"config list", bytes_of(builder), MessageType::RETURN_CONFIGS});
-    }
-    {
-        flatbuffers::FlatBufferBuilder builder;
-        ipc_tools::finish_envelope(builder, "", wire::MessageData::Statistics,
-                                   wire::CreateStatistics(builder, 5).Union());
-        rows.push_back({"statistics", bytes_of(builder), MessageType::RETURN_STATISTICS});
-    }
-    {
-        flatbuffers::FlatBufferBuilder builder;
-        ipc_tools::finish_envelope(builder, "x", wire::MessageData::NONE, 0);
-        rows.push_back({"no data", bytes_of(builder), MessageType::UNSET});
-    }
-    {
-        // A union tag beyond the known members: the verifier lets it pass.
-        flatbuffers::FlatBufferBuilder builder;
-        const auto body = wire::CreateReply(builder).Union();
-        ipc_tools::finish_envelope(builder, "", static_cast<wire::MessageData>(7), body);
-        rows.push_back({"unknown member", bytes_of(builder), MessageType::UNSET});
-    }
+    add_kinds("read batch", wire::MessageData::ReadBatch, batches,
+              [](auto& b, wire::BatchKind kind) { return wire::CreateReadBatch(b, kind); }, ipc_tools::batch_kind_of);
+    rows.push_back({"config list",
+                    envelope_of(wire::MessageData::ConfigList, [](auto& b) { return wire::CreateConfigList(b).Union(); }),
+                    MessageType::RETURN_CONFIGS});
+    rows.push_back({"statistics",
+                    envelope_of(wire::MessageData::Statistics, [](auto& b) { return wire::CreateStatistics(b, 5).Union(); }),
+                    MessageType::RETURN_STATISTICS});
+    rows.push_back({"no data",
+                    envelope_of(wire::MessageData::NONE, [](auto&) { return flatbuffers::Offset<void>(0); }, "x"),
+                    MessageType::UNSET});
+    // A union tag beyond the known members: the verifier lets it pass.
+    rows.push_back({"unknown member",
+                    envelope_of(static_cast<wire::MessageData>(7), [](auto& b) { return wire::CreateReply(b).Union(); }),
+                    MessageType::UNSET});
 
     for (const auto& row : rows) {
         SCOPED_TRACE(row.what);

@@ -61,6 +61,19 @@ private:
     bool m_open = false;  // guarded by m_mutex
 };
 
+// A reference server on default settings whose stand-in caller waits
+// behind a gate, started on an endpoint of its own folder.
+struct GatedServer {
+    explicit GatedServer(std::chrono::milliseconds hold)
+        : gate(hold), server(reference_server::default_settings(), gate.call_read()),
+          endpoint(server.start(folder.ipc_endpoint())) {}
+
+    test_support::TempDir folder;
+    GatedCaller gate;
+    ReferenceServer server;
+    std::string endpoint;
+};
+
 std::uint32_t pending_of(ReferenceServer& server, const std::string& uid) {
     for (const auto& client : server.state().clients()) {
         if (client.client_uid == uid) {
@@ -80,10 +93,8 @@ TEST(CallerThreadsTest, ReadsBeingCalledWhenTheirClientIsDroppedNeverComeBack) {
     } rows[] = {{"DISCONNECT", Drop::disconnect}, {"restart", Drop::restart}, {"lost reads", Drop::lose_reads}};
     for (const auto& row : rows) {
         SCOPED_TRACE(row.what);
-        test_support::TempDir folder;
-        GatedCaller gate(std::chrono::seconds(10));
-        ReferenceServer server(reference_server::default_settings(), gate.call_read());
-        const std::string endpoint = server.start(folder.ipc_endpoint());
+        GatedServer gated(std::chrono::seconds(10));
+        auto& [folder, gate, server, endpoint] = gated;
 
         ReadClient first(endpoint);
         first.connect();
@@ -142,11 +153,9 @@ TEST(CallerThreadsTest, ReadsBeingCalledWhenTheirClientIsDroppedNeverComeBack) {
 }
 
 TEST(CallerThreadsTest, StopsWithoutCallingTheReadsStillQueued) {
-    test_support::TempDir folder;
     // Every call is slow; calling all the reads would take minutes.
-    GatedCaller gate(std::chrono::milliseconds(500));
-    ReferenceServer server(reference_server::default_settings(), gate.call_read());
-    const std::string endpoint = server.start(folder.ipc_endpoint());
+    GatedServer gated(std::chrono::milliseconds(500));
+    auto& [folder, gate, server, endpoint] = gated;
     ReadClient client(endpoint);
     client.connect();
     std::vector<common::ReadHolder> reads;

@@ -20,7 +20,6 @@ using reference_server::FaultAction;
 using reference_server::FaultRule;
 using reference_server::ReferenceServer;
 using test_support::ReadClient;
-using test_support::Returned;
 using test_support::simulated_read;
 using test_support::test_sequence;
 

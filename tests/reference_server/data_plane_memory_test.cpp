@@ -10,8 +10,10 @@
 
 #include <gtest/gtest.h>
 
+#include "reference_server/hostile_blocks.h"
 #include "reference_server/read_client.h"
 #include "reference_server/protocol/reference_server.h"
+#include "support/fixture_with.h"
 #include "support/temp_dir.h"
 #include "support/wait_until.h"
 
@@ -32,25 +34,13 @@ Message raw_block(const std::string& uid,
                   const std::vector<std::int16_t>& samples,
                   std::uint32_t duration,
                   std::uint32_t block_count = 1) {
-    flatbuffers::FlatBufferBuilder builder;
-    const auto block = wire::CreateReadBlockDirect(builder, wire::BlockKind::FIRST_RAW_BLOCK, tag, 0, block_count,
-                                                   duration, 0.0f, 0.0f, "hostile", &samples);
-    ipc_tools::finish_envelope(builder, uid, wire::MessageData::ReadBlock, block.Union());
-    return Message(builder);
+    return test_support::block_message(
+        uid, {.tag = tag, .block_count = block_count, .duration = duration, .samples = samples, .read_id = "hostile"});
 }
 
 Message batch_of_empty_reads(const std::string& uid, std::uint32_t first_tag, std::size_t reads) {
-    flatbuffers::FlatBufferBuilder builder;
-    std::vector<flatbuffers::Offset<wire::ReadBlock>> blocks;
-    const std::vector<std::int16_t> none;
-    for (std::size_t i = 0; i < reads; ++i) {
-        blocks.push_back(wire::CreateReadBlockDirect(builder, wire::BlockKind::FIRST_RAW_BLOCK,
-                                                     first_tag + static_cast<std::uint32_t>(i), 0, 1, 0, 0.0f, 0.0f,
-                                                     "empty", &none));
-    }
-    const auto batch = wire::CreateReadBatch(builder, wire::BatchKind::READ_BATCH, builder.CreateVector(blocks));
-    ipc_tools::finish_envelope(builder, uid, wire::MessageData::ReadBatch, batch.Union());
-    return Message(builder);
+    const test_support::HostileBlock empty{.duration = 0, .samples = {}, .read_id = "empty"};
+    return test_support::batch_message(uid, std::vector<test_support::HostileBlock>(reads, empty), first_tag);
 }
 
 std::uint64_t virtual_memory_kib() {
@@ -90,10 +80,7 @@ reference_server::ServerSettings small_budget() {
     return settings;
 }
 
-class DataPlaneBudgetTest : public DataPlaneMemoryTest {
-protected:
-    DataPlaneBudgetTest() : DataPlaneMemoryTest(small_budget()) {}
-};
+using DataPlaneBudgetTest = test_support::FixtureWith<DataPlaneMemoryTest, small_budget>;
 
 reference_server::ServerSettings large_budget() {
     auto settings = reference_server::default_settings();
@@ -101,10 +88,7 @@ reference_server::ServerSettings large_budget() {
     return settings;
 }
 
-class DataPlaneDeclaredSizeTest : public DataPlaneMemoryTest {
-protected:
-    DataPlaneDeclaredSizeTest() : DataPlaneMemoryTest(large_budget()) {}
-};
+using DataPlaneDeclaredSizeTest = test_support::FixtureWith<DataPlaneMemoryTest, large_budget>;
 
 }  // namespace
 

@@ -5,14 +5,17 @@
 #include <atomic>
 #include <map>
 #include <string>
+#include <utility>
 #include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
 #include <rapidjson/document.h>
 
+#include "reference_server/hostile_blocks.h"
 #include "reference_server/read_client.h"
 #include "reference_server/protocol/reference_server.h"
+#include "support/fixture_with.h"
 #include "support/temp_dir.h"
 #include "support/wait_until.h"
 
@@ -195,22 +198,16 @@ reference_server::ServerSettings tight_limits() {
     return settings;
 }
 
-class DataPlaneLimitTest : public DataPlaneTest {
-protected:
-    DataPlaneLimitTest() : DataPlaneTest(tight_limits()) {}
-};
+using DataPlaneLimitTest = test_support::FixtureWith<DataPlaneTest, tight_limits>;
 
 // A first raw block with a duration of its own choosing, as a careless or
 // hostile client could send it.
 Message first_block(const std::string& uid, std::uint32_t tag, std::uint32_t duration, std::size_t samples,
                     std::uint32_t block_count) {
-    flatbuffers::FlatBufferBuilder builder;
-    const std::vector<std::int16_t> signal(samples, 500);
-    const auto block = ipc_tools::wire::CreateReadBlockDirect(builder, ipc_tools::wire::BlockKind::FIRST_RAW_BLOCK,
-                                                              tag, 0, block_count, duration, 0.0f, 0.0f, "r",
-                                                              &signal);
-    ipc_tools::finish_envelope(builder, uid, ipc_tools::wire::MessageData::ReadBlock, block.Union());
-    return Message(builder);
+    return test_support::block_message(uid, {.tag = tag,
+                                             .block_count = block_count,
+                                             .duration = duration,
+                                             .samples = test_support::level_samples(samples)});
 }
 
 }  // namespace
@@ -248,12 +245,12 @@ TEST_F(DataPlaneLimitTest, RefusesReadsPastTheLimitsAndAnswersNotReadyWhenTheQue
     ASSERT_EQ(client.push_batch({&a, &b}), MessageType::BATCH_ACCEPTED);
     EXPECT_EQ(client.push_batch({&a}), MessageType::NOT_READY);
     EXPECT_EQ(client.raw().exchange(first_block(client.uid(), 4, 10, 10, 1)).get_type(), MessageType::NOT_READY);
-    flatbuffers::FlatBufferBuilder builder;
-    const std::vector<std::int16_t> rest(10, 500);
-    const auto next = ipc_tools::wire::CreateReadBlockDirect(builder, ipc_tools::wire::BlockKind::NEXT_RAW_BLOCK, 2, 1,
-                                                             2, 20, 0.0f, 0.0f, "r", &rest);
-    ipc_tools::finish_envelope(builder, client.uid(), ipc_tools::wire::MessageData::ReadBlock, next.Union());
-    EXPECT_EQ(client.raw().exchange(Message(builder)).get_type(), MessageType::RAW_BLOCK_ACCEPTED);
+    Message next = test_support::block_message(client.uid(), {.kind = ipc_tools::wire::BlockKind::NEXT_RAW_BLOCK,
+                                                                    .tag = 2,
+                                                                    .block_index = 1,
+                                                                    .block_count = 2,
+                                                                    .duration = 20});
+    EXPECT_EQ(client.raw().exchange(std::move(next)).get_type(), MessageType::RAW_BLOCK_ACCEPTED);
     const auto clients = m_server.state().clients();
     ASSERT_EQ(clients.size(), 1u);
     EXPECT_EQ(clients[0].reads_pending, 3u);
@@ -262,27 +259,10 @@ TEST_F(DataPlaneLimitTest, RefusesReadsPastTheLimitsAndAnswersNotReadyWhenTheQue
 
 namespace {
 
-// A read of a batch as a careless or hostile client could write it.
-struct BatchRead {
-    ipc_tools::wire::BlockKind kind = ipc_tools::wire::BlockKind::FIRST_RAW_BLOCK;
-    std::uint32_t block_count = 1;
-    std::uint32_t duration = 10;
-    std::size_t samples = 10;
-};
+using test_support::HostileBlock;
 
-Message batch_of(const std::string& uid, const std::vector<BatchRead>& reads) {
-    flatbuffers::FlatBufferBuilder builder;
-    std::vector<flatbuffers::Offset<ipc_tools::wire::ReadBlock>> blocks;
-    std::uint32_t tag = 20;
-    for (const BatchRead& read : reads) {
-        const std::vector<std::int16_t> signal(read.samples, 500);
-        blocks.push_back(ipc_tools::wire::CreateReadBlockDirect(builder, read.kind, tag++, 0, read.block_count,
-                                                                read.duration, 0.0f, 0.0f, "r", &signal));
-    }
-    const auto batch = ipc_tools::wire::CreateReadBatch(builder, ipc_tools::wire::BatchKind::READ_BATCH,
-                                                        builder.CreateVector(blocks));
-    ipc_tools::finish_envelope(builder, uid, ipc_tools::wire::MessageData::ReadBatch, batch.Union());
-    return Message(builder);
+Message batch_of(const std::string& uid, const std::vector<HostileBlock>& reads) {
+    return test_support::batch_message(uid, reads, 20);
 }
 
 }  // namespace
@@ -292,17 +272,17 @@ Message batch_of(const std::string& uid, const std::vector<BatchRead>& reads) {
 TEST_F(DataPlaneLimitTest, RefusesABatchWholeWhenOneOfItsReadsBreaksTheRules) {
     ReadClient client(m_endpoint);
     client.connect();
-    const BatchRead good;
+    const HostileBlock good;
     const struct {
         const char* what;
-        std::vector<BatchRead> reads;
+        std::vector<HostileBlock> reads;
         std::string reason;
     } refusals[] = {
         {"no reads", {}, "Read refused: read batch holds no reads"},
         {"a read in blocks", {good, {.block_count = 2}}, "Read refused: read batch holds a read that is not whole"},
         {"a later block", {good, {.kind = ipc_tools::wire::BlockKind::NEXT_RAW_BLOCK}},
          "Read refused: read batch holds a read that is not whole"},
-        {"longer than the limit", {good, {.duration = 5001, .samples = 5001}},
+        {"longer than the limit", {good, {.duration = 5001, .samples = test_support::level_samples(5001)}},
          "Read refused: read r declares 5001 samples, more than the 5000 this server takes"},
         {"fewer samples than its duration", {good, good, {.duration = 12}},
          "Read refused: read r carries 10 samples for a duration of 12"},
@@ -326,10 +306,7 @@ reference_server::ServerSettings slow_calling() {
     return settings;
 }
 
-class DataPlaneLatencyTest : public DataPlaneTest {
-protected:
-    DataPlaneLatencyTest() : DataPlaneTest(slow_calling()) {}
-};
+using DataPlaneLatencyTest = test_support::FixtureWith<DataPlaneTest, slow_calling>;
 
 }  // namespace
 
@@ -407,10 +384,7 @@ reference_server::ServerSettings two_clients_expiring() {
     return settings;
 }
 
-class DataPlaneClientLimitTest : public DataPlaneTest {
-protected:
-    DataPlaneClientLimitTest() : DataPlaneTest(two_clients_expiring()) {}
-};
+using DataPlaneClientLimitTest = test_support::FixtureWith<DataPlaneTest, two_clients_expiring>;
 
 }  // namespace
 

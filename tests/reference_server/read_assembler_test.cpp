@@ -1,6 +1,7 @@
 #include "reference_server/data_plane/read_assembler.h"
 
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -8,6 +9,7 @@
 
 #include "ipc_tools/fbbuilder_read_helper.h"
 #include "ipc_tools/wire_format.h"
+#include "reference_server/hostile_blocks.h"
 
 namespace {
 
@@ -101,13 +103,10 @@ TEST(ReadAssemblerTest, StartsAReadAfreshWhenItsFirstBlockComesAgain) {
 
 TEST(ReadAssemblerTest, RefusesReadsWhoseSamplesMissTheirDuration) {
     // A client could send a duration that its samples do not make up.
-    flatbuffers::FlatBufferBuilder builder;
-    const std::vector<std::int16_t> samples(5, 1);
-    const auto block = ipc_tools::wire::CreateReadBlockDirect(builder, ipc_tools::wire::BlockKind::FIRST_RAW_BLOCK, 1,
-                                                              0, 1, 6, 0.0f, 0.0f, "r", &samples);
-    ipc_tools::finish_envelope(builder, "c", ipc_tools::wire::MessageData::ReadBlock, block.Union());
+    Message block =
+        test_support::block_message("c", {.tag = 1, .duration = 6, .samples = test_support::level_samples(5, 1)});
     ReadAssembler assembler;
-    ReadAssembler::Outcome outcome = assembler.add(receive(Message(builder)));
+    ReadAssembler::Outcome outcome = assembler.add(receive(std::move(block)));
     EXPECT_FALSE(outcome.accepted);
     EXPECT_NE(outcome.error.find("5 samples for a duration of 6"), std::string::npos) << outcome.error;
 

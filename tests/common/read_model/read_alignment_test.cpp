@@ -9,6 +9,7 @@
 #include <limits>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -16,6 +17,7 @@
 #include "common/read_model/alignment_config.h"
 #include "common/read_model/read_holder.h"
 #include "common/read_model/target_configurations.h"
+#include "support/expect_error.h"
 #include "support/modbase_tags.h"
 #include "support/read_builders.h"
 
@@ -36,13 +38,8 @@ ByteView view_of(const std::vector<std::uint8_t>& bytes) {
 
 // Expects `call` to throw std::runtime_error with exactly `message`.
 template <class Call>
-void expect_runtime_error(Call call, const std::string& message) {
-    try {
-        call();
-        ADD_FAILURE() << "no error; expected: " << message;
-    } catch (const std::runtime_error& error) {
-        EXPECT_EQ(error.what(), message);
-    }
+void expect_runtime_error(Call&& call, const std::string& message) {
+    test_support::expect_error<std::runtime_error>(std::forward<Call>(call), message);
 }
 
 std::vector<std::string> only_sam_line_columns(const common::ReadHolder& read, float threshold = 5.0f) {

@@ -66,20 +66,37 @@ TEST(SeverityNameTest, NamesEveryLevelAndUnknownBeyond) {
     EXPECT_STREQ(common::logging::severity_name(static_cast<SeverityLevel>(6)), "unknown");
 }
 
-TEST_F(LoggerTest, WarningGoesToStandardErrorWithChannelAndShortName) {
-    testing::internal::CaptureStderr();
-    probe::Engine().pass_read(3);
-    EXPECT_EQ(testing::internal::GetCapturedStderr(),
-              "[qor/warning] probe::Engine::pass_read: queue full after 3 reads\n");
-}
-
-TEST_F(LoggerTest, ErrorChannelAndTemplateArgumentsAreElided) {
-    testing::internal::CaptureStderr();
-    probe::Engine().report_error();
-    probe::Holder<int>().run();
-    EXPECT_EQ(testing::internal::GetCapturedStderr(),
-              "[qor/error] probe::Engine::report_error: server gone\n"
-              "[qor/warning] probe::Holder<>::run: templated\n");
+TEST_F(LoggerTest, WarningsAndErrorsGoToStandardErrorWithChannelAndShortName) {
+    struct Row {
+        const char* what;
+        bool initialise_again;
+        void (*log)();
+        const char* expected;
+    };
+    const Row rows[] = {
+        {"warning", false, [] { probe::Engine().pass_read(3); },
+         "[qor/warning] probe::Engine::pass_read: queue full after 3 reads\n"},
+        {"error channel, template arguments elided", false,
+         [] {
+             probe::Engine().report_error();
+             probe::Holder<int>().run();
+         },
+         "[qor/error] probe::Engine::report_error: server gone\n"
+         "[qor/warning] probe::Holder<>::run: templated\n"},
+        // Initialising twice more adds no sinks: the line comes once.
+        {"second initialisation", true, [] { probe::Engine().pass_read(1); },
+         "[qor/warning] probe::Engine::pass_read: queue full after 1 reads\n"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        if (row.initialise_again) {
+            common::logging::initialise_logging();
+            common::logging::initialise_logging();
+        }
+        testing::internal::CaptureStderr();
+        row.log();
+        EXPECT_EQ(testing::internal::GetCapturedStderr(), row.expected);
+    }
 }
 
 TEST_F(LoggerTest, InfoAndVerboseAreDroppedWithoutBuildingText) {
@@ -102,15 +119,6 @@ TEST_F(LoggerTest, MessageSeverityGoesToStandardOutputBare) {
     probe::Engine().announce();
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "plain output line\n");
-}
-
-TEST_F(LoggerTest, SecondInitialisationAddsNoSinks) {
-    common::logging::initialise_logging();
-    common::logging::initialise_logging();
-    testing::internal::CaptureStderr();
-    probe::Engine().pass_read(1);
-    EXPECT_EQ(testing::internal::GetCapturedStderr(),
-              "[qor/warning] probe::Engine::pass_read: queue full after 1 reads\n");
 }
 
 TEST_F(LoggerTest, TextEndingInNewlineGetsNoSecond) {

@@ -4,7 +4,6 @@
 #include <filesystem>
 #include <fstream>
 #include <iostream>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -13,6 +12,7 @@
 #include "common/runtime/diagnostics/active_trace_context.h"
 #include "common/runtime/diagnostics/context_builder.h"
 #include "support/temp_dir.h"
+#include "support/trace_lines.h"
 
 // Tracing reads its environment and configuration once per process, so each
 // case runs in a fresh child process (the "threadsafe" death-test style
@@ -134,14 +134,8 @@ TEST_F(TracingTest, BuilderConfiguresCustomOutputFolderAndNameTag) {
     ::setenv("QOR_BASECALL_TRACE_FOLDER", (m_dir.path() / "from_env").c_str(), 1);
     EXPECT_EXIT(
         {
-            static std::mutex mutex;
-            static std::vector<std::string> lines;
+            test_support::catch_trace_lines(m_dir.path() / "trace.cfg");
             auto& builder = tracing::ContextBuilder::instance();
-            builder.set_custom_output([](const std::string& line) {
-                std::lock_guard lock(mutex);
-                lines.push_back(line);
-            });
-            builder.set_configuration_file(m_dir.path() / "trace.cfg");
             builder.set_trace_folder(m_dir.path() / "from_builder");
             builder.set_name("client_1");
             builder.set_name("client 2");  // not portable: ignored
@@ -152,11 +146,9 @@ TEST_F(TracingTest, BuilderConfiguresCustomOutputFolderAndNameTag) {
             probe::Widget::run();
             probe::Gadget::run();
             tracing::ActiveTraceContext::instance()->flush();
-            {
-                std::lock_guard lock(mutex);
-                if (lines.size() != 5 || lines[0].find(" probe::Widget::run [ENTER] ") == std::string::npos) {
-                    std::exit(fail("custom output saw " + std::to_string(lines.size()) + " lines"));
-                }
+            const std::vector<std::string> lines = test_support::caught_trace_lines();
+            if (lines.size() != 5 || lines[0].find(" probe::Widget::run [ENTER] ") == std::string::npos) {
+                std::exit(fail("custom output saw " + std::to_string(lines.size()) + " lines"));
             }
             if (std::filesystem::exists(m_dir.path() / "from_builder")) {
                 std::exit(fail("the builder's folder replaced the environment's"));
