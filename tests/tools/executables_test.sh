@@ -16,6 +16,10 @@ trap cleanup EXIT
 fail() { echo "FAIL: $*" >&2; [ -f "$work/log" ] && cat "$work/log" >&2; exit 1; }
 
 start_server() {
+    # Made before the server starts: the background job opens it only once
+    # it runs, and the first look must not find no file (set -e ends the
+    # script on sed's error).
+    : >"$work/log"
     "$server" --listen 0 "$@" >"$work/log" 2>&1 &
     pid=$!
     for _ in $(seq 1 200); do
