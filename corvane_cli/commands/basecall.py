@@ -761,7 +761,14 @@ class _Calling:
     ) -> tuple[str | None, int]:
         """Calls every read; returns (problem, exit code), problem None when
         the run went through to its end. The progress bar lives as long as
-        the calling."""
+        the calling, and only on a terminal: elsewhere nothing would be
+        shown, and the bar's package is not even loaded."""
+        isatty = getattr(sys.stderr, "isatty", None)
+        if isatty is not None and not isatty():
+            try:
+                return self._call(scheduler, servers, config, params, stop)
+            finally:
+                self.seconds = time.monotonic() - self.started
         from tqdm import tqdm
 
         with tqdm(
