@@ -729,10 +729,8 @@ class _Calling:
         self._progress: tqdm | None = None  # while run() runs
 
     def on_results(self, read_id: str, group: Group) -> None:
-        from corvane_cli.split_outputs import passes
-
         began = time.monotonic()
-        if self._drops_failing and not passes(group, self.args.min_qscore):
+        if self._drops_failing and not self._passes(group):
             if any("sequence" in read["datasets"] for read in group):
                 self.below_min_qscore += 1
         else:
@@ -741,6 +739,11 @@ class _Calling:
         self.timings["writing"] += time.monotonic() - began
         if self._progress is not None:
             self._show_progress(self._progress)
+
+    def _passes(self, group: Group) -> bool:
+        from corvane_cli.split_outputs import passes
+
+        return passes(group, self.args.min_qscore)
 
     def _show_progress(self, progress: tqdm) -> None:
         if progress.disable:
