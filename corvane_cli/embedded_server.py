@@ -129,6 +129,14 @@ class EmbeddedServer:
         self.stop()
 
     def start(self) -> None:
+        """Starts the server and waits until it answers."""
+        self.launch()
+        self.wait_until_ready()
+
+    def launch(self) -> None:
+        """Starts the server's process without waiting for it, so that the
+        caller can do other work while it comes up; wait_until_ready()
+        then waits for it (stop() ends it in any case)."""
         remove_stale_folders()
         self._folder = tempfile.TemporaryDirectory(prefix=FOLDER_PREFIX)
         folder = Path(self._folder.name)
@@ -160,6 +168,12 @@ class EmbeddedServer:
         self._process = process
         self._log = log
         atexit.register(self.stop)
+
+    def wait_until_ready(self) -> None:
+        """Waits until the launched server answers; stops it and raises
+        EmbeddedServerError when it exits or does not answer in time."""
+        process, log = self._process, self._log
+        assert process is not None and log is not None, "launch() first"
         try:
             self.address = self._wait_until_listening(process, log)
             self._wait_until_answering(process, log)
