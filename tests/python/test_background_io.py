@@ -2,9 +2,6 @@
 read alike whatever their samples' compression, and the writer's thread
 writes what the writer itself would, in order, handing its failures back."""
 
-import subprocess
-import sys
-
 import h5py
 import hdf5plugin
 import numpy as np
@@ -73,35 +70,6 @@ def test_signal_files_read_alike_whatever_their_compression(tmp_path):
         plist = file["signal"].id.get_create_plist()
     codes = {plist.get_filter(i)[0] for i in range(plist.get_nfilters())}
     assert codes == {hdf5plugin.BSHUF_ID, h5py.h5z.FILTER_FLETCHER32}
-
-
-def test_a_fresh_program_reads_every_compression_without_loading_all_filters(tmp_path):
-    # Only the filter a chunk needs is loaded, by HDF5 itself; hdf5plugin's
-    # dozen filters are not imported for reading.
-    signal = np.arange(-3000, 3000, dtype=np.int16)
-    cases = [
-        # (what, how the samples are stored again (None: as written))
-        ("as written now: bit-shuffled, LZ4", None),
-        ("as written before: shuffled, gzip", dict(shuffle=True, compression="gzip", compression_opts=1)),
-    ]
-    check = (
-        "import sys\n"
-        "from corvane_cli.signal_file import SignalFileReader\n"
-        "with SignalFileReader(sys.argv[1]) as reader:\n"
-        "    samples = reader.read_range(0, 1)[0]['raw_data']\n"
-        "print(int(samples.astype('int64').sum()), len(samples), 'hdf5plugin' in sys.modules)\n"
-    )
-    for number, (what, options) in enumerate(cases):
-        path = tmp_path / f"reads-{number}.h5"
-        with SignalFileWriter(path) as writer:
-            writer.add(
-                dict(read_id="r0", raw_data=signal, daq_offset=1.0, daq_scaling=0.5, sampling_rate=4e3, start_time=0)
-            )
-        if options is not None:
-            restore_signal(path, **options)
-        done = subprocess.run([sys.executable, "-c", check, str(path)], capture_output=True, text=True, timeout=60)
-        assert done.returncode == 0, (what, done.stderr)
-        assert done.stdout.split() == [str(int(signal.astype(np.int64).sum())), str(len(signal)), "False"], what
 
 
 def called_groups(folder, start_server, make_client, count):
