@@ -30,6 +30,8 @@ Unwritten = tuple[str, Group, str]
 
 
 def _bases(group: Group) -> int:
+    if len(group) == 1:  # most groups: one read, not split
+        return len(group[0]["datasets"].get("sequence", "")) + 1
     return sum(len(read["datasets"].get("sequence", "")) for read in group) + 1
 
 

@@ -10,6 +10,7 @@ import ctypes
 import fcntl
 import json
 import os
+import select
 import shutil
 import signal
 import subprocess
@@ -26,6 +27,7 @@ from corvane_cli.programs import find_program
 START_DEADLINE_S = 30.0
 STOP_DEADLINE_S = 10.0
 QUERY_TIMEOUT_MS = 500
+POLL_SLICE_S = 0.1  # a wait for the server's first line looks at stop requests this often
 FOLDER_PREFIX = "corvane-server-"
 LOCK_NAME = "owner.lock"
 FRESH_FOLDER_S = 10.0
@@ -100,12 +102,14 @@ class EmbeddedServer:
         program: str | None = None,
         settings_name: str | None = None,
         should_stop: Callable[[], None] | None = None,
+        start_deadline_s: float = START_DEADLINE_S,
     ) -> None:
         self._settings: dict[str, Any] = dict(ZERO_LATENCY if zero_latency else {})
         self._settings.update(settings or {})
         self._program = program or find_program("reference_server")
         self._settings_name = settings_name  # the file the settings came from, named in errors
         self._should_stop = should_stop or (lambda: None)
+        self._start_deadline_s = start_deadline_s  # for each of: saying it listens, answering
         self._folder: tempfile.TemporaryDirectory[str] | None = None
         self._lock: BinaryIO | None = None
         self._process: subprocess.Popen[str] | None = None
@@ -129,6 +133,14 @@ class EmbeddedServer:
         self.stop()
 
     def start(self) -> None:
+        """Starts the server and waits until it answers."""
+        self.launch()
+        self.wait_until_ready()
+
+    def launch(self) -> None:
+        """Starts the server's process without waiting for it, so that the
+        caller can do other work while it comes up; wait_until_ready()
+        then waits for it (stop() ends it in any case)."""
         remove_stale_folders()
         self._folder = tempfile.TemporaryDirectory(prefix=FOLDER_PREFIX)
         folder = Path(self._folder.name)
@@ -160,6 +172,12 @@ class EmbeddedServer:
         self._process = process
         self._log = log
         atexit.register(self.stop)
+
+    def wait_until_ready(self) -> None:
+        """Waits until the launched server answers; stops it and raises
+        EmbeddedServerError when it exits or does not answer in time."""
+        process, log = self._process, self._log
+        assert process is not None and log is not None, "launch() first"
         try:
             self.address = self._wait_until_listening(process, log)
             self._wait_until_answering(process, log)
@@ -184,8 +202,18 @@ class EmbeddedServer:
         return EmbeddedServerError(f"reference server did not start: {text}")
 
     def _wait_until_listening(self, process: subprocess.Popen[str], log: TextIO) -> str:
-        # The server prints its endpoint once bound, or exits saying why not.
+        # The server prints its endpoint once bound, or exits saying why not;
+        # its output is looked at in slices, so that a stop request is seen
+        # and a server that says nothing is given up at the deadline.
         assert process.stdout is not None  # made with stdout=PIPE
+        deadline = time.monotonic() + self._start_deadline_s
+        while not select.select([process.stdout], [], [], POLL_SLICE_S)[0]:
+            self._should_stop()
+            if time.monotonic() > deadline:
+                raise EmbeddedServerError(
+                    f"reference server did not say it listens within {self._start_deadline_s:g} s "
+                    f"({self._server_log(log) or 'it printed nothing'})"
+                )
         line = process.stdout.readline()
         if "listening on" not in line:
             process.wait(timeout=STOP_DEADLINE_S)
@@ -193,7 +221,7 @@ class EmbeddedServer:
         return line.rsplit(" ", 1)[1].strip()
 
     def _wait_until_answering(self, process: subprocess.Popen[str], log: TextIO) -> None:
-        deadline = time.monotonic() + START_DEADLINE_S
+        deadline = time.monotonic() + self._start_deadline_s
         while True:
             self._should_stop()
             _, result = tavrix.Corvane.get_server_information(self.address, QUERY_TIMEOUT_MS)
@@ -205,7 +233,8 @@ class EmbeddedServer:
                 )
             if time.monotonic() > deadline:
                 raise EmbeddedServerError(
-                    f"reference server at {self.address} did not answer within {START_DEADLINE_S:.0f} s ({result.name})"
+                    f"reference server at {self.address} did not answer within {self._start_deadline_s:g} s "
+                    f"({result.name})"
                 )
 
     @property

@@ -5,6 +5,7 @@ import importlib
 import os
 import pkgutil
 import sys
+import threading
 from collections.abc import Sequence
 from typing import Any, NoReturn
 
@@ -13,6 +14,8 @@ from corvane_cli.errors import EXIT_INTERRUPTED, EXIT_USAGE, Abandoned, UsageErr
 
 # What the program runs on beyond the module: the wheel's "cli" extra.
 CLI_EXTRA_MODULES = ("h5py", "pysam", "tqdm", "matplotlib", "dask", "distributed")
+# The library's trace settings.
+TRACE_SETTINGS = ("QOR_BASECALL_TRACE_CONFIG", "QOR_BASECALL_TRACE_FOLDER")
 
 
 def command_names() -> list[str]:
@@ -64,6 +67,39 @@ def build_parser() -> argparse.ArgumentParser:
 
 
 def main(argv: list[str] | None = None) -> int:
+    """Runs the command line `argv`, or the program's own: then the process
+    ends here once the command is done, without tearing down what the
+    interpreter would (the command has closed, flushed and named every
+    output before it returns)."""
+    code = _main(argv)
+    if argv is None:
+        _end_process(code)
+    return code
+
+
+def _end_process(code: int) -> None:
+    """Ends the process with `code` once standard output and standard error
+    are flushed; returns, for the interpreter's own exit, when either cannot
+    be flushed (its report of that is kept) or a thread still runs that the
+    interpreter would wait for, or the library traces the run (its trace is
+    written out as the library ends)."""
+    if any(os.environ.get(name) for name in TRACE_SETTINGS):
+        return
+    if any(
+        thread.is_alive() and not thread.daemon
+        for thread in threading.enumerate()
+        if thread is not threading.main_thread()
+    ):
+        return
+    try:
+        sys.stdout.flush()
+        sys.stderr.flush()
+    except (OSError, ValueError):
+        return
+    os._exit(code)
+
+
+def _main(argv: list[str] | None) -> int:
     parser = build_parser()
     args = parser.parse_args(argv)  # exits 2 with a message on a bad command line
     try:

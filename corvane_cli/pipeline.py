@@ -190,12 +190,15 @@ class Pipeline:
             result = client.pass_reads(batch, PASS_WAIT_MS)
             self.client_s += time.monotonic() - called
             if result == Corvane.read_accepted:
+                in_flight = self._in_flight
+                total = 0
                 for read in batch:
                     samples = len(read["raw_data"])
-                    self._in_flight[read["read_tag"]] = (read["read_id"], samples, index)
-                    self._samples_in_flight += samples
-                    self.counts.reads_in += 1
-                    self.counts.samples_in += samples
+                    in_flight[read["read_tag"]] = (read["read_id"], samples, index)
+                    total += samples
+                self._samples_in_flight += total
+                self.counts.reads_in += len(batch)
+                self.counts.samples_in += total
                 return
             if result == Corvane.bad_read:
                 # One read spoils the whole list: pass them one by one to
@@ -232,7 +235,10 @@ class Pipeline:
                 tag = group[0]["read_tag"]
                 if tag not in self._in_flight:
                     continue  # not ours, or already counted
-                called_read = any("sequence" in read["datasets"] for read in group)
+                if len(group) == 1:
+                    called_read = "sequence" in group[0]["datasets"]
+                else:
+                    called_read = any("sequence" in read["datasets"] for read in group)
                 if not called_read:
                     if stopped is None:
                         stopped = client.get_status() == Corvane.error_state or bool(client.get_error_message())

@@ -71,6 +71,8 @@ def _seconds(md: Metadata, key: str) -> float:
 def _primary(group: Group) -> CalledRead:
     """The read that speaks for a group: the whole read (sub tag 0), which
     the library returns ahead of the pieces of a split read."""
+    if len(group) == 1:
+        return group[0]
     for read in group:
         if read.get("sub_tag", 0) == 0:
             return read
@@ -131,7 +133,7 @@ class RunRecord:
         sequence = read["datasets"].get("sequence")
         truth = self._truths.pop(read["read_tag"], None)
         self.arrivals.append(time.monotonic() - self.started)
-        passed = sequence is not None and passes(group, self.min_qscore)
+        passed = sequence is not None and (self.min_qscore is None or passes(group, self.min_qscore))
         self.passed += passed
         if sequence is not None:
             self.lengths.append(len(sequence))

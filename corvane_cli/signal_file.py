@@ -41,24 +41,24 @@ a damaged chunk is refused rather than read as other samples.
 
 from __future__ import annotations
 
+import importlib.util
 import os
 import re
 import stat
 import uuid
 from collections.abc import Callable, Iterator
+from functools import cache
 from pathlib import Path
 from types import TracebackType
 from typing import Any
 
 import h5py
-import hdf5plugin  # registers the LZ4 and bit-shuffle filters with HDF5
 import numpy as np
 
 FORMAT_NAME = "corvane-signal"
 FORMAT_VERSION = 1
 
 SIGNAL_CHUNK_SAMPLES = 1 << 18
-SIGNAL_COMPRESSION: dict[str, Any] = dict(hdf5plugin.Bitshuffle(cname="lz4"))
 COLUMN_CHUNK_ROWS = 4096
 # The writer flushes to the file once this many reads or samples are held.
 FLUSH_READS = 4096
@@ -85,8 +85,27 @@ _COLUMNS: list[tuple[str, Any]] = [
 ]
 _COLUMN_NAMES = [name for name, _ in _COLUMNS]
 _REQUIRED_KEYS = ("read_id", "raw_data", "daq_offset", "daq_scaling", "sampling_rate", "start_time")
-# Read dict keys that are passed on only when the file knows them.
-_OPTIONAL_TEXT_KEYS = ("sequencing_kit", "end_reason")
+
+
+@cache
+def _readable_filters() -> None:
+    """Lets HDF5 read hdf5plugin's filters (LZ4, bit shuffling): their
+    folder is named to HDF5, which loads a filter the first time a chunk
+    needs it. Importing hdf5plugin would load and register all of its dozen
+    filters, which costs a short run more than its reading does."""
+    spec = importlib.util.find_spec("hdf5plugin")
+    folder = Path(spec.origin).parent / "plugins" if spec is not None and spec.origin else None
+    if folder is not None and folder.is_dir():
+        h5py.h5pl.prepend(os.fsencode(folder))
+    else:
+        import hdf5plugin  # noqa: F401  (registers its filters on import)
+
+
+def signal_compression() -> dict[str, Any]:
+    """The create_dataset options of the samples: bit shuffling and LZ4."""
+    import hdf5plugin
+
+    return dict(hdf5plugin.Bitshuffle(cname="lz4"))
 
 
 def h5_reason(error: Exception) -> str:
@@ -150,7 +169,7 @@ class SignalFileWriter:
                 dtype=np.int16,
                 chunks=(SIGNAL_CHUNK_SAMPLES,),
                 fletcher32=True,
-                **SIGNAL_COMPRESSION,
+                **signal_compression(),
             )
             group = self._file.create_group("reads")
             self._columns = {
@@ -291,6 +310,7 @@ class SignalFileReader:
             raise SignalFileError(path, "no such file")
         if self.path.is_dir():
             raise SignalFileError(path, "is a folder, not a signal file")
+        _readable_filters()
         try:
             self._file = h5py.File(self.path, "r")
         except OSError as error:
@@ -402,34 +422,52 @@ class SignalFileReader:
         if np.any(lengths < 0) or np.any(ends > self.total_samples):
             raise SignalFileError(self.path, f"reads {start}..{stop - 1}: sample ranges outside the signal")
         first, last = int(offsets.min()), int(ends.max())
+        starts, stops = offsets.tolist(), ends.tolist()
         try:
             # Reads are stored back to back, so one slice holds them all.
             if last - first <= 2 * int(lengths.sum()):
                 span = self._signal[first:last]
-                samples = [span[o - first : e - first] for o, e in zip(offsets, ends)]
+                samples = [span[o - first : e - first] for o, e in zip(starts, stops)]
             else:
-                samples = [self._signal[o:e] for o, e in zip(offsets, ends)]
+                samples = [self._signal[o:e] for o, e in zip(starts, stops)]
         except OSError as error:
             raise SignalFileError(
                 self.path, f"reads {start}..{stop - 1}: signal unreadable ({h5_reason(error)})"
             ) from error
+        # The columns as Python values first: a list item is several times
+        # cheaper to take than a NumPy scalar, and converting it is free.
         reads = []
-        for i in range(stop - start):
+        for tag, read_id, signal, daq_offset, daq_scaling, rate, start_time, channel, mux, run_id, kit, reason in zip(
+            range(start, stop),
+            columns["read_id"],
+            samples,
+            _floats(columns["daq_offset"]),
+            _floats(columns["daq_scaling"]),
+            _floats(columns["sampling_rate"]),
+            _ints(columns["start_time"]),
+            _ints(columns["channel"]),
+            _ints(columns["mux"]),
+            columns["run_id"],
+            columns["sequencing_kit"],
+            columns["end_reason"],
+        ):
             read = {
-                "read_tag": start + i,
-                "read_id": columns["read_id"][i],
-                "raw_data": samples[i],
-                "daq_offset": float(columns["daq_offset"][i]),
-                "daq_scaling": float(columns["daq_scaling"][i]),
-                "sampling_rate": float(columns["sampling_rate"][i]),
-                "start_time": int(columns["start_time"][i]),
-                "channel": int(columns["channel"][i]),
-                "mux": int(columns["mux"][i]),
-                "run_id": columns["run_id"][i],
+                "read_tag": tag,
+                "read_id": read_id,
+                "raw_data": signal,
+                "daq_offset": daq_offset,
+                "daq_scaling": daq_scaling,
+                "sampling_rate": rate,
+                "start_time": start_time,
+                "channel": channel,
+                "mux": mux,
+                "run_id": run_id,
             }
-            for key in _OPTIONAL_TEXT_KEYS:
-                if columns[key][i]:
-                    read[key] = columns[key][i]
+            # Passed on only when the file knows them.
+            if kit:
+                read["sequencing_kit"] = kit
+            if reason:
+                read["end_reason"] = reason
             reads.append(read)
         return reads
 
@@ -463,6 +501,17 @@ class SignalFileReader:
             return dataset[start:stop]
         except (OSError, UnicodeDecodeError) as error:
             raise SignalFileError(self.path, f"read table column {name!r} unreadable ({h5_reason(error)})") from error
+
+
+def _floats(column: np.ndarray) -> list[float]:
+    """A numeric column as Python floats."""
+    return column.astype(np.float64, copy=False).tolist()
+
+
+def _ints(column: np.ndarray) -> list[int]:
+    """A column as Python ints; a column of another kind than integers
+    (a file written by other means) is truncated value by value."""
+    return column.tolist() if column.dtype.kind in "iu" else [int(value) for value in column]
 
 
 def repeated_ids(hashes: np.ndarray, read_id: Callable[[int], str]) -> list[tuple[int, int]]:

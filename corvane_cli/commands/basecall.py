@@ -349,25 +349,59 @@ def _kits(args: argparse.Namespace) -> list[str]:
     return [kit for item in args.barcode_kits for kit in item.split(",") if kit]
 
 
-def _private_server(args: argparse.Namespace, stack: ExitStack, stop: StopRequest) -> EmbeddedServer:
-    """The private server, started; its settings file's faults are the
-    user's input errors."""
+def _server_settings(args: argparse.Namespace) -> dict[str, Any] | None:
+    """The private server's settings from --server-settings, if given."""
     import json
 
+    if not args.server_settings:
+        return None
+    try:
+        with open(args.server_settings) as file:
+            settings = json.load(file)
+    except (OSError, ValueError) as error:
+        raise UsageError(f"{args.server_settings}: not a readable settings file ({error})") from error
+    if not isinstance(settings, dict):
+        raise UsageError(f"{args.server_settings}: the settings are not a JSON object")
+    return settings
+
+
+def _launch_private_server(args: argparse.Namespace, stack: ExitStack, stop: StopRequest) -> EmbeddedServer | None:
+    """The private server's process, started so that it comes up while the
+    inputs are opened; None when a server is named, for a --watch run, or
+    when it cannot be started now (the fault is then reported in its turn,
+    after the inputs', as _private_server tries again)."""
+    if args.server or args.watch:
+        return None
+    from corvane_cli.embedded_server import EmbeddedServer, EmbeddedServerError
+    from corvane_cli.programs import ProgramNotFoundError
+
+    try:
+        server = EmbeddedServer(
+            settings=_server_settings(args), settings_name=args.server_settings, should_stop=stop.check
+        )
+    except (UsageError, ProgramNotFoundError):
+        return None
+    stack.callback(server.stop)
+    try:
+        server.launch()
+    except EmbeddedServerError:
+        return None
+    return server
+
+
+def _private_server(
+    args: argparse.Namespace, stack: ExitStack, stop: StopRequest, launched: EmbeddedServer | None = None
+) -> EmbeddedServer:
+    """The private server, started (or the one launched, once it answers);
+    its settings file's faults are the user's input errors."""
     from corvane_cli.embedded_server import EmbeddedServer, EmbeddedServerError
 
-    settings = None
-    if args.server_settings:
-        try:
-            with open(args.server_settings) as file:
-                settings = json.load(file)
-        except (OSError, ValueError) as error:
-            raise UsageError(f"{args.server_settings}: not a readable settings file ({error})") from error
-        if not isinstance(settings, dict):
-            raise UsageError(f"{args.server_settings}: the settings are not a JSON object")
     try:
+        if launched is not None:
+            launched.wait_until_ready()
+            return launched
         return stack.enter_context(
-            EmbeddedServer(settings=settings, settings_name=args.server_settings, should_stop=stop.check)
+            EmbeddedServer(settings=_server_settings(args), settings_name=args.server_settings, should_stop=stop.check)
         )
     except EmbeddedServerError as error:
         if error.settings_problem:
@@ -498,6 +532,7 @@ def run(args: argparse.Namespace) -> int:
     params = _params(args)
     with ExitStack() as stack:
         stop = stack.enter_context(StopRequest())
+        launched = _launch_private_server(args, stack, stop)
         inputs = RunInputs(args.input_files, stack)
         watching = _Watching(args, folders, inputs, stack) if args.watch else None
         if watching is not None and not inputs.count:
@@ -505,7 +540,7 @@ def run(args: argparse.Namespace) -> int:
             watching.wait_for_first(stop)
         scheduler = _scheduler(args, stack, stop)
         try:
-            servers, embedded = _servers(args, stack, stop)
+            servers, embedded = _servers(args, stack, stop, launched)
         except EmbeddedServerError as error:
             print(f"corvane basecall: {error}", file=sys.stderr)
             return EXIT_READS_FAILED
@@ -549,12 +584,14 @@ def _scheduler(args: argparse.Namespace, stack: ExitStack, stop: StopRequest) ->
     return scheduler
 
 
-def _servers(args: argparse.Namespace, stack: ExitStack, stop: StopRequest) -> tuple[list[str], EmbeddedServer | None]:
+def _servers(
+    args: argparse.Namespace, stack: ExitStack, stop: StopRequest, launched: EmbeddedServer | None
+) -> tuple[list[str], EmbeddedServer | None]:
     """The servers' addresses: those named, else the private server's,
-    started for the run."""
+    started for the run (or launched ahead)."""
     if args.server:
         return list(args.server), None
-    embedded = _private_server(args, stack, stop)
+    embedded = _private_server(args, stack, stop, launched)
     return [embedded.address], embedded
 
 
@@ -729,10 +766,8 @@ class _Calling:
         self._progress: tqdm | None = None  # while run() runs
 
     def on_results(self, read_id: str, group: Group) -> None:
-        from corvane_cli.split_outputs import passes
-
         began = time.monotonic()
-        if self._drops_failing and not passes(group, self.args.min_qscore):
+        if self._drops_failing and not self._passes(group):
             if any("sequence" in read["datasets"] for read in group):
                 self.below_min_qscore += 1
         else:
@@ -741,6 +776,11 @@ class _Calling:
         self.timings["writing"] += time.monotonic() - began
         if self._progress is not None:
             self._show_progress(self._progress)
+
+    def _passes(self, group: Group) -> bool:
+        from corvane_cli.split_outputs import passes
+
+        return passes(group, self.args.min_qscore)
 
     def _show_progress(self, progress: tqdm) -> None:
         if progress.disable:
@@ -761,7 +801,14 @@ class _Calling:
     ) -> tuple[str | None, int]:
         """Calls every read; returns (problem, exit code), problem None when
         the run went through to its end. The progress bar lives as long as
-        the calling."""
+        the calling, and only on a terminal: elsewhere nothing would be
+        shown, and the bar's package is not even loaded."""
+        isatty = getattr(sys.stderr, "isatty", None)
+        if isatty is not None and not isatty():
+            try:
+                return self._call(scheduler, servers, config, params, stop)
+            finally:
+                self.seconds = time.monotonic() - self.started
         from tqdm import tqdm
 
         with tqdm(

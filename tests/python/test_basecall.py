@@ -194,6 +194,8 @@ def test_bad_inputs_end_with_clear_errors(tmp_path, inputs):
     mid_file = spoil_last_signal_chunk(simulate(tmp_path, 600, 400, name="mid_file.h5"))
     bad_settings = tmp_path / "settings.json"
     bad_settings.write_text('{"faults": [{"request": "NO_SUCH_KIND"}]}')
+    unparsable = tmp_path / "unparsable.json"
+    unparsable.write_text('{"faults": ')
     out = tmp_path / "out.fastq"
     cases = [
         # (arguments, exit code, texts on stderr, texts that must not be there)
@@ -216,6 +218,10 @@ def test_bad_inputs_end_with_clear_errors(tmp_path, inputs):
             [str(bad_settings), "NO_SUCH_KIND"],
             ["corvane-server-", "Traceback"],
         ),
+        # The private server comes up while the inputs are opened, but an
+        # input's fault is still the one reported.
+        ([corrupt, "-o", out, "--server-settings", bad_settings], 2, [str(corrupt)], [str(bad_settings), "Traceback"]),
+        ([corrupt, "-o", out, "--server-settings", unparsable], 2, [str(corrupt)], [str(unparsable), "Traceback"]),
         (
             [reads, "-o", out, "--config", "no_such_config"],
             2,

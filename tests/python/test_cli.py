@@ -2,9 +2,11 @@
 
 import os
 import re
+import subprocess
+import sys
 
 import pytest
-from conftest import run_corvane
+from conftest import corvane_script, run_corvane, simulate
 
 
 @pytest.mark.parametrize(
@@ -47,3 +49,16 @@ def test_a_missing_extra_names_the_install_command(tmp_path):
     assert done.returncode == 2, done.stderr
     assert f"needs {missing}" in done.stderr and "pip install 'tavrix[cli]'" in done.stderr
     assert "Traceback" not in done.stderr
+
+
+def test_a_run_off_a_terminal_loads_only_what_it_needs(tmp_path):
+    # Neither the progress bar's package (no bar is shown off a terminal)
+    # nor all of hdf5plugin's filters (HDF5 loads the one a chunk needs);
+    # the signal file read here is of the compression written now.
+    reads = simulate(tmp_path, 3)
+    command = [corvane_script(), "basecall", str(reads), "-o", str(tmp_path / "out.fastq")]
+    done = subprocess.run([sys.executable, "-X", "importtime", *command], capture_output=True, text=True)
+    assert done.returncode == 0, done.stderr[-2000:]
+    names = {line.rsplit("|", 1)[1].strip() for line in done.stderr.splitlines() if line.startswith("import time:")}
+    assert not names & {"tqdm", "hdf5plugin", "pysam", "matplotlib"}, names & {"tqdm", "hdf5plugin"}
+    assert {"h5py", "tavrix"} <= names

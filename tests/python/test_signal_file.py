@@ -169,3 +169,29 @@ def test_bad_files_raise_an_error_naming_the_file(tmp_path, make, message):
             for _ in reader.iter_chunks():
                 pass
     assert str(path) in str(raised.value)
+
+
+def test_columns_of_other_kinds_give_the_read_dicts_their_types(tmp_path):
+    # Files written by other means may store a column in another numeric
+    # kind: a read dict still holds ints and floats where the client wants
+    # them, an integer column's float values cut as int() cuts them.
+    cases = [
+        # (column, stored as, value stored, value in the read dict)
+        ("channel", np.float64, 3.75, 3),
+        ("mux", np.uint8, 2, 2),
+        ("start_time", np.int64, 5_000_000_000, 5_000_000_000),
+        ("daq_offset", np.int32, -2, -2.0),
+        ("daq_scaling", np.float32, 0.125, 0.125),
+        ("sampling_rate", np.uint16, 4000, 4000.0),
+    ]
+    path = write(tmp_path / "reads.h5", sample_reads(3))
+    with h5py.File(path, "r+") as file:
+        for column, kind, value, _ in cases:
+            del file["reads"][column]
+            file["reads"].create_dataset(column, data=np.full(3, value, dtype=kind))
+    with SignalFileReader(path) as reader:
+        reads = reader.read_range(0, 3)
+    for column, kind, _, want in cases:
+        for read in reads:
+            got = read[column]
+            assert got == want and type(got) is type(want), (column, kind, got)
