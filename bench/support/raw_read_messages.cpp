@@ -14,8 +14,12 @@ namespace {
 
 namespace wire = ipc_tools::wire;
 
+void free_detached(void* /*data*/, void* hint) { delete static_cast<flatbuffers::DetachedBuffer*>(hint); }
+
+// The built bytes handed to ZeroMQ as they are, without a copy.
 zmq::message_t frame_of(flatbuffers::FlatBufferBuilder& builder) {
-    return zmq::message_t(builder.GetBufferPointer(), builder.GetSize());
+    auto* buffer = new flatbuffers::DetachedBuffer(builder.Release());
+    return zmq::message_t(buffer->data(), buffer->size(), &free_detached, buffer);
 }
 
 void finish(flatbuffers::FlatBufferBuilder& builder,
