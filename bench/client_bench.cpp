@@ -1,14 +1,17 @@
 // The public client end to end against the reference server over ipc://,
-// each figure next to a bare cppzmq REQ/REP loop moving frames of the same
-// sizes in the same run:
+// each figure next to a bare cppzmq REQ/REP loop in the same run:
 //
 //   long reads   256,000-sample reads pushed and their results pulled,
-//                against one push exchange plus one pull exchange per read;
+//                against one push exchange plus one pull exchange per read
+//                moving frames of the same sizes;
 //   short reads  4,000-sample reads, batched, against the same two
 //                exchanges per batch of reads (the raw ceiling; the server
-//                returns up to a whole batch per completed batch);
+//                returns up to a whole batch per completed batch), the
+//                raw loop building each batch from the reads' signals and
+//                verifying and copying out the results it gets back;
 //   latency      one read through an idle client, pass_read to
-//                get_completed_reads, against two raw round trips (the
+//                get_completed_reads, against the read's two raw round
+//                trips, its message built and its result read (the
 //                median of each).
 //
 //   client_bench [reads_per_figure] [rounds] [long|short|latency|all] [instant]
@@ -413,22 +416,36 @@ double one_read_latency(const std::string& endpoint, std::size_t samples, std::s
     return median(times);
 }
 
-// The median time of two small raw exchanges, over `count` pairs.
-double raw_round_trips(std::size_t count) {
-    constexpr std::size_t small = 64;
-    bench_support::RawEchoServer server(bench_support::ipc_endpoint("client_bench_rtt"), std::string(small, 's'));
+// The median time of one read's two raw exchanges, over `count` reads: the
+// read built into a message and pushed, then a pull whose reply, the
+// read's result, is verified and copied out.
+double raw_round_trips(std::size_t samples, std::size_t count) {
+    const std::string client_id = "client_bench_rtt";
+    bench_support::RawEchoServer server(
+        bench_support::ipc_endpoint("client_bench_rtt"),
+        bench_support::RawEchoServer::Replies{1024, bench_support::batch_accepted_reply(),
+                                              bench_support::completed_batch_reply(1, samples, 5)});
     zmq::context_t context(2);
     zmq::socket_t socket = bench_support::connect_raw_client(context, server.endpoint());
-    zmq::message_t request(small);
+    const bench_support::RawRead read{1, read_id_of(1), &signal_of(1, samples)};
     zmq::message_t reply;
+    std::vector<bench_support::RawCalledRead> called;
     std::vector<double> times;
     for (std::size_t i = 0; i < count; ++i) {
         const auto start = Clock::now();
-        for (int exchange = 0; exchange < 2; ++exchange) {
-            bench_support::send_shared(socket, request);
-            (void)socket.recv(reply);
-        }
+        zmq::message_t push = bench_support::build_read_batch(std::span(&read, 1), client_id);
+        socket.send(push, zmq::send_flags::none);
+        (void)socket.recv(reply);
+        zmq::message_t pull = bench_support::build_pull_request(client_id);
+        socket.send(pull, zmq::send_flags::none);
+        (void)socket.recv(reply);
+        const bool ok = bench_support::read_completed_batch(reply, called);
         times.push_back(std::chrono::duration<double>(Clock::now() - start).count());
+        called.clear();
+        if (!ok) {
+            std::cerr << "client_bench: a raw reply did not verify\n";
+            break;
+        }
     }
     return median(times);
 }
@@ -591,7 +608,7 @@ int main(int argc, char** argv) {
         for (std::size_t round = 0; round < rounds; ++round) {
             // A ratio above 1 here means slower than two raw round trips.
             figure.client.push_back(one_read_latency(endpoint, 4000, 50) * 1e6);
-            figure.raw.push_back(raw_round_trips(200) * 1e6);
+            figure.raw.push_back(raw_round_trips(4000, 200) * 1e6);
         }
         figure.print("one read, idle client (us)");
         counts.print_and_reset();
