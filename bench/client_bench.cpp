@@ -1,14 +1,17 @@
 // The public client end to end against the reference server over ipc://,
-// each figure next to a bare cppzmq REQ/REP loop moving frames of the same
-// sizes in the same run:
+// each figure next to a bare cppzmq REQ/REP loop in the same run:
 //
 //   long reads   256,000-sample reads pushed and their results pulled,
-//                against one push exchange plus one pull exchange per read;
+//                against one push exchange plus one pull exchange per read
+//                moving frames of the same sizes;
 //   short reads  4,000-sample reads, batched, against the same two
 //                exchanges per batch of reads (the raw ceiling; the server
-//                returns up to a whole batch per completed batch);
+//                returns up to a whole batch per completed batch), the
+//                raw loop building each batch from the reads' signals and
+//                verifying and copying out the results it gets back;
 //   latency      one read through an idle client, pass_read to
-//                get_completed_reads, against two raw round trips (the
+//                get_completed_reads, against the read's two raw round
+//                trips, its message built and its result read (the
 //                median of each).
 //
 //   client_bench [reads_per_figure] [rounds] [long|short|latency|all] [instant]
@@ -38,6 +41,7 @@
 #include <iostream>
 #include <map>
 #include <set>
+#include <span>
 #include <string>
 #include <thread>
 #include <utility>
@@ -56,6 +60,7 @@
 #include "reference_server/model/signal_model.h"
 #include "support/chaos_run.h"
 #include "support/raw_echo_loop.h"
+#include "support/raw_read_messages.h"
 #include "support/thread_cpu.h"
 
 namespace {
@@ -135,11 +140,12 @@ Timing raw_two_exchanges(std::size_t push, std::size_t pull, std::size_t count) 
     return stopwatch.read();
 }
 
-// A simulated read; each signal is simulated once and copied for every
-// later round, so that the rounds spend no time simulating.
-apps::Read simulated_read(std::uint64_t tag, std::size_t samples) {
+std::string read_id_of(std::uint64_t tag) { return "bench_" + std::to_string(tag); }
+
+// The signal of a simulated read; each is simulated once and served to
+// every later round, so that the rounds spend no time simulating.
+const std::vector<std::int16_t>& signal_of(std::uint64_t tag, std::size_t samples) {
     static std::map<std::pair<std::uint64_t, std::size_t>, std::vector<std::int16_t>> signals;
-    const std::string read_id = "bench_" + std::to_string(tag);
     auto known = signals.find({tag, samples});
     if (known == signals.end()) {
         static const char bases[] = "ACGT";
@@ -148,10 +154,58 @@ apps::Read simulated_read(std::uint64_t tag, std::size_t samples) {
             sequence[i] = bases[(i * 7 + tag) % 4];
         }
         std::vector<std::int16_t> signal =
-            reference_server::simulate_signal(sequence, {}, reference_server::seed_of(read_id));
+            reference_server::simulate_signal(sequence, {}, reference_server::seed_of(read_id_of(tag)));
         known = signals.emplace(std::make_pair(tag, samples), std::move(signal)).first;
     }
-    return test_support::read_of_signal(tag, read_id, known->second);
+    return known->second;
+}
+
+// A simulated read, its signal copied from the one simulated first.
+apps::Read simulated_read(std::uint64_t tag, std::size_t samples) {
+    return test_support::read_of_signal(tag, read_id_of(tag), signal_of(tag, samples));
+}
+
+// Time for the short reads' conversation without the client: `count`
+// reads of `samples` samples, `per_batch` a batch, each batch built from
+// the reads' signals into a PASS_READ_BATCH and pushed, then one pull whose
+// reply, a completed batch of as many reads, is verified and its sequences
+// and qualities copied out, as the client must do at least with them.
+Timing raw_read_exchanges(std::size_t samples, std::size_t per_batch, std::size_t count) {
+    const std::string client_id = "client_bench_raw";
+    bench_support::RawEchoServer server(
+        bench_support::ipc_endpoint("client_bench_raw_reads"),
+        bench_support::RawEchoServer::Replies{1024, bench_support::batch_accepted_reply(),
+                                              bench_support::completed_batch_reply(per_batch, samples, 5)});
+    std::vector<bench_support::RawRead> reads;
+    for (std::size_t i = 0; i < count; ++i) {
+        reads.push_back({static_cast<std::uint32_t>(i + 1), read_id_of(i + 1), &signal_of(i + 1, samples)});
+    }
+    // The server's threads run already; the context's start with its socket.
+    const auto server_threads = bench_support::thread_ids();
+    zmq::context_t context(2);
+    zmq::socket_t socket = bench_support::connect_raw_client(context, server.endpoint());
+    zmq::message_t reply;
+    std::vector<bench_support::RawCalledRead> called;
+    std::size_t malformed = 0;
+    Stopwatch stopwatch(server_threads);
+    for (std::size_t i = 0; i < count; i += per_batch) {
+        const std::span<const bench_support::RawRead> batch(reads.data() + i, std::min(per_batch, count - i));
+        zmq::message_t push = bench_support::build_read_batch(batch, client_id);
+        socket.send(push, zmq::send_flags::none);
+        (void)socket.recv(reply);
+        malformed += bench_support::verify_reply(reply) ? 0 : 1;
+        zmq::message_t pull = bench_support::build_pull_request(client_id);
+        socket.send(pull, zmq::send_flags::none);
+        (void)socket.recv(reply);
+        malformed += bench_support::read_completed_batch(reply, called) ? 0 : 1;
+        // An application takes its reads and lets them go.
+        called.clear();
+    }
+    const Timing timing = stopwatch.read();
+    if (malformed != 0) {
+        std::cerr << "client_bench: " << malformed << " raw replies did not verify\n";
+    }
+    return timing;
 }
 
 // What the application has collected. Like an application that writes each
@@ -362,22 +416,36 @@ double one_read_latency(const std::string& endpoint, std::size_t samples, std::s
     return median(times);
 }
 
-// The median time of two small raw exchanges, over `count` pairs.
-double raw_round_trips(std::size_t count) {
-    constexpr std::size_t small = 64;
-    bench_support::RawEchoServer server(bench_support::ipc_endpoint("client_bench_rtt"), std::string(small, 's'));
+// The median time of one read's two raw exchanges, over `count` reads: the
+// read built into a message and pushed, then a pull whose reply, the
+// read's result, is verified and copied out.
+double raw_round_trips(std::size_t samples, std::size_t count) {
+    const std::string client_id = "client_bench_rtt";
+    bench_support::RawEchoServer server(
+        bench_support::ipc_endpoint("client_bench_rtt"),
+        bench_support::RawEchoServer::Replies{1024, bench_support::batch_accepted_reply(),
+                                              bench_support::completed_batch_reply(1, samples, 5)});
     zmq::context_t context(2);
     zmq::socket_t socket = bench_support::connect_raw_client(context, server.endpoint());
-    zmq::message_t request(small);
+    const bench_support::RawRead read{1, read_id_of(1), &signal_of(1, samples)};
     zmq::message_t reply;
+    std::vector<bench_support::RawCalledRead> called;
     std::vector<double> times;
     for (std::size_t i = 0; i < count; ++i) {
         const auto start = Clock::now();
-        for (int exchange = 0; exchange < 2; ++exchange) {
-            bench_support::send_shared(socket, request);
-            (void)socket.recv(reply);
-        }
+        zmq::message_t push = bench_support::build_read_batch(std::span(&read, 1), client_id);
+        socket.send(push, zmq::send_flags::none);
+        (void)socket.recv(reply);
+        zmq::message_t pull = bench_support::build_pull_request(client_id);
+        socket.send(pull, zmq::send_flags::none);
+        (void)socket.recv(reply);
+        const bool ok = bench_support::read_completed_batch(reply, called);
         times.push_back(std::chrono::duration<double>(Clock::now() - start).count());
+        called.clear();
+        if (!ok) {
+            std::cerr << "client_bench: a raw reply did not verify\n";
+            break;
+        }
     }
     return median(times);
 }
@@ -501,8 +569,11 @@ int main(int argc, char** argv) {
                 std::cout << "  only " << run.reads_back << " of " << count << " reads came back\n";
                 return;
             }
-            const Timing raw = raw_two_exchanges(per_batch * push_bytes(samples), per_batch * pull_bytes(samples),
-                                                 count / per_batch);
+            // Short reads' raw loop builds and reads the messages; the long
+            // reads' moves frames of their sizes.
+            const Timing raw = per_batch > 1 ? raw_read_exchanges(samples, per_batch, count)
+                                             : raw_two_exchanges(per_batch * push_bytes(samples),
+                                                                 per_batch * pull_bytes(samples), count / per_batch);
             const double total = static_cast<double>(count * samples);
             figure.client.push_back(total / run.timing.seconds / 1e6);
             figure.raw.push_back(total / raw.seconds / 1e6);
@@ -537,7 +608,7 @@ int main(int argc, char** argv) {
         for (std::size_t round = 0; round < rounds; ++round) {
             // A ratio above 1 here means slower than two raw round trips.
             figure.client.push_back(one_read_latency(endpoint, 4000, 50) * 1e6);
-            figure.raw.push_back(raw_round_trips(200) * 1e6);
+            figure.raw.push_back(raw_round_trips(4000, 200) * 1e6);
         }
         figure.print("one read, idle client (us)");
         counts.print_and_reset();

@@ -600,7 +600,15 @@ void ReadBuffer::reads_submitted() {
             // Tags are unique among the reads held (queueing refuses a tag
             // in use), so the read always finds its place.
             const std::uint64_t tag = read.read_tag;
-            m_submitted_reads.try_emplace(tag, std::move(read));
+            if (m_spare_submitted_nodes.empty()) {
+                m_submitted_reads.try_emplace(tag, std::move(read));
+            } else {
+                SubmittedNode node = std::move(m_spare_submitted_nodes.back());
+                m_spare_submitted_nodes.pop_back();
+                node.key() = tag;
+                node.mapped() = std::move(read);
+                m_submitted_reads.insert(std::move(node));
+            }
             --m_num_queued_reads;
         }
         m_queued_reads.pop_front();
@@ -649,8 +657,11 @@ void ReadBuffer::read_retrieved_impl(std::uint64_t read_tag) {
     if (found == m_submitted_reads.end()) {
         throw std::out_of_range("invalid map<K, T> key");
     }
-    push_out_locked(std::move(found->second));
-    m_submitted_reads.erase(found);
+    SubmittedNode node = m_submitted_reads.extract(found);
+    push_out_locked(std::move(node.mapped()));
+    if (m_spare_submitted_nodes.size() < max_spare_submitted_nodes) {
+        m_spare_submitted_nodes.push_back(std::move(node));
+    }
     m_resubmission_counts.erase(read_tag);
     m_tags_held.erase(read_tag);
     release_completed_pieces_locked(read_tag);

@@ -209,6 +209,12 @@ private:
     std::condition_variable m_input_queue_event;  // queue shrank, no more data, error, destruction
     std::deque<Unit> m_queued_reads;
     std::map<std::uint64_t, common::ReadHolder> m_submitted_reads;
+    // Nodes of reads that came back, each holding an emptied record, for
+    // the next reads submitted: a read's stay costs no allocation of its
+    // own once the first reads have come back.
+    using SubmittedNode = std::map<std::uint64_t, common::ReadHolder>::node_type;
+    static constexpr std::size_t max_spare_submitted_nodes = 1024;
+    std::vector<SubmittedNode> m_spare_submitted_nodes;
     std::unordered_set<std::uint64_t> m_tags_held;  // of every read queued or submitted
     std::map<std::uint64_t, std::uint32_t> m_resubmission_counts;
     std::map<std::pair<std::uint64_t, std::uint64_t>, common::ReadHolder> m_partial_sub_reads;

@@ -111,10 +111,6 @@ ConnectionErrorInfo ReadProcessingProtocol::process_reads(ReadBuffer* read_buffe
         if (stop_requested()) {
             break;
         }
-        if (!request_broker->ping_server_if_quiet(m_connection_id)) {
-            m_last_error = request_broker->last_error();
-            break;
-        }
         if (ConnectionErrorInfo buffer_error = read_buffer->get_error_state();
             buffer_error.code != ConnectionError::no_error) {
             m_last_error = std::move(buffer_error);
@@ -145,6 +141,13 @@ ConnectionErrorInfo ReadProcessingProtocol::process_reads(ReadBuffer* read_buffe
             if (!send_no_more_data(*request_broker)) {
                 break;
             }
+        }
+        // After the turn's exchanges, each of which restarts the quiet
+        // window: a connection with work is never pinged, and a read passed
+        // after a quiet spell goes out without a ping ahead of it.
+        if (!request_broker->ping_server_if_quiet(m_connection_id)) {
+            m_last_error = request_broker->last_error();
+            break;
         }
         if (pushed != Result::success && pulled != Result::success) {
             wait_idle();
@@ -319,14 +322,23 @@ ReadHolder* ReadProcessingProtocol::process_read_message(RequestBrokerAdapter& a
         target = m_read_buffer->add_sub_read(std::move(piece));
     }
 
-    const std::string strand_id = string_of(block.strand_id());
-    // Holds the latest continuation reply while its block is decoded.
-    Message next_reply;
-    const ipc_tools::NextCalledBlock next = [&]() -> const ipc_tools::wire::ReadBlock* {
-        Message request(MessageType::GET_NEXT_CALLED_BLOCK, m_connection_id, tag_as_value(tag), strand_id);
+    // What the continuation step works on, captured as one reference so
+    // that the step fits the function's own room: a short read's block
+    // makes no allocation for it. The reply holds the latest continuation
+    // while its block is decoded.
+    struct Continuation {
+        RequestBrokerAdapter& adapter;
+        const ipc_tools::wire::ReadBlock& first;
+        Message reply;
+    } continuation{adapter, block, Message()};
+    const ipc_tools::NextCalledBlock next = [this, &continuation]() -> const ipc_tools::wire::ReadBlock* {
+        const ipc_tools::wire::ReadBlock& first = continuation.first;
+        Message request(MessageType::GET_NEXT_CALLED_BLOCK, m_connection_id, tag_as_value(first.read_tag()),
+                        string_of(first.strand_id()));
+        Message& next_reply = continuation.reply;
         next_reply = Message();
-        if (!adapter.send_request(request, next_reply)) {
-            m_last_error = adapter.last_error();
+        if (!continuation.adapter.send_request(request, next_reply)) {
+            m_last_error = continuation.adapter.last_error();
             return nullptr;
         }
         const ipc_tools::wire::ReadBlock* continued = nullptr;
@@ -341,7 +353,6 @@ ReadHolder* ReadProcessingProtocol::process_read_message(RequestBrokerAdapter& a
         }
         return continued;
     };
-
     m_last_error = ConnectionErrorInfo{};
     const ipc_tools::DecodeResult decoded = ipc_tools::decode_called_block(*target, block, next);
     switch (decoded.failure) {

@@ -3,6 +3,8 @@
 #include <filesystem>
 #include <fstream>
 #include <optional>
+#include <string>
+#include <utility>
 
 #include <unistd.h>
 
@@ -66,6 +68,12 @@ double ThreadGroup::cpu_seconds() {
     for (Member& member : m_members) {
         if (const auto now = usage_of(member.tid)) {
             member.last = *now;
+            // A thread names itself once it runs, which a thread started
+            // just before the group was made may not have done yet: until
+            // then it carries its parent's name.
+            if (std::string name = thread_name(member.tid); !name.empty()) {
+                member.name = std::move(name);
+            }
         }
         total += member.last.cpu_seconds - member.start.cpu_seconds;
     }

@@ -1,5 +1,6 @@
 #include "corvane/read_buffer.h"
 
+#include <algorithm>
 #include <atomic>
 #include <memory>
 #include <set>
@@ -436,3 +437,53 @@ TEST(ReadBufferTest, ManyThreadsQueueWhileOneCollects) {
 }
 
 }  // namespace
+
+// Records of reads that came back make room for the reads submitted after
+// them: each later read is found whole under its own tag, and a tag that
+// came back is found no more unless it is sent again.
+TEST(ReadBufferTest, ReadsSubmittedAfterOthersCameBackAreFoundWhole) {
+    struct Case {
+        std::vector<std::uint64_t> first;  // submitted, then all returned
+        std::vector<std::uint64_t> second;  // submitted after
+    };
+    const std::vector<Case> cases = {
+        {{1, 2, 3}, {4, 5}},     // fewer than came back
+        {{1}, {2, 3, 4}},        // more than came back
+        {{1, 2}, {2, 1}},        // the same tags again
+        {{7, 8, 9}, {9, 10, 11}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.second.front());
+        auto buffer = make_buffer();
+        const auto submit = [&buffer](const std::vector<std::uint64_t>& tags) {
+            for (std::uint64_t tag : tags) {
+                ReadHolder read = raw_read(tag, 1000 + tag);
+                ASSERT_EQ(buffer->queue_read(read, 0), BufferQueueReadsResult::queued);
+            }
+            submit_all(*buffer);
+        };
+        submit(c.first);
+        std::vector<ReadBuffer::ReturnedKey> returned;
+        std::vector<std::uint64_t> out;
+        for (std::uint64_t tag : c.first) {
+            returned.emplace_back(tag, 0);
+            out.push_back(tag * 10);
+        }
+        buffer->reads_retrieved(returned);
+        EXPECT_EQ(tags_out(*buffer), out);
+        submit(c.second);
+        EXPECT_EQ(buffer->num_submitted_reads(), c.second.size());
+        for (std::uint64_t tag : c.first) {
+            const bool again = std::find(c.second.begin(), c.second.end(), tag) != c.second.end();
+            EXPECT_EQ(buffer->find_submitted_read(tag) != nullptr, again) << tag;
+        }
+        for (std::uint64_t tag : c.second) {
+            const ReadHolder* read = buffer->find_submitted_read(tag);
+            ASSERT_NE(read, nullptr) << tag;
+            EXPECT_EQ(read->read_tag, tag);
+            ASSERT_NE(read->metadata, nullptr);
+            EXPECT_EQ(read->metadata->read_id, "read-" + std::to_string(tag));
+            EXPECT_EQ(read->metadata->duration, 1000 + tag);
+        }
+    }
+}
