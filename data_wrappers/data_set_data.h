@@ -10,9 +10,12 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <limits>
 #include <memory>
+#include <new>
 #include <stdexcept>
 #include <string>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -51,6 +54,25 @@ public:
     };
 
     DataSetData() = default;
+
+    // A one-dimensional data set holding a copy of count elements from
+    // first, in one allocation with its owner. For the element types the
+    // vector constructors take.
+    template <class Element>
+    static DataSetData copy_of(const Element* first, std::size_t count) {
+        static_assert(std::is_same_v<Element, std::int16_t> || std::is_same_v<Element, std::uint8_t>,
+                      "copied data sets hold int16 samples or uint8 bytes");
+        auto owner = ArrayOwner<Element>::make(count);
+        if (count != 0) {
+            std::memcpy(owner->elements(), first, count * sizeof(Element));
+        }
+        DataSetData made;
+        made.m_type = data_type_of<Element>;
+        made.m_element_size = sizeof(Element);
+        made.m_count = count;
+        made.take(std::move(owner));
+        return made;
+    }
 
     explicit DataSetData(std::string&& text) {
         auto owner = std::make_unique<OwnerType<std::string>>(std::move(text));
@@ -177,6 +199,50 @@ public:
     const v3::Metadata& attributes() const noexcept { return m_attributes; }
 
 private:
+    // Elements stored right behind the owner, in the same allocation, so
+    // that a data set of copied values costs one allocation, not two.
+    template <class Element>
+    class ArrayOwner final : public OwnerBase {
+    public:
+        static_assert(alignof(Element) <= alignof(std::max_align_t));
+
+        // An owner of count elements whose values are left to the caller.
+        static std::unique_ptr<ArrayOwner> make(std::size_t count) {
+            static_assert(sizeof(ArrayOwner) <= storage_offset);
+            if (count > (std::numeric_limits<std::size_t>::max() - storage_offset) / sizeof(Element)) {
+                throw std::bad_array_new_length();
+            }
+            void* block = ::operator new(storage_offset + count * sizeof(Element));
+            return std::unique_ptr<ArrayOwner>(::new (block) ArrayOwner(count));
+        }
+        // The block came from the global operator new, sized for the
+        // elements too: it goes back whole, without a size.
+        static void operator delete(void* block) { ::operator delete(block); }
+
+        std::unique_ptr<OwnerBase> clone() const override {
+            auto copy = make(m_count);
+            if (m_count != 0) {
+                std::memcpy(copy->elements(), elements(), m_count * sizeof(Element));
+            }
+            return copy;
+        }
+        void* data_address() noexcept override { return elements(); }
+        Element* elements() noexcept { return std::launder(reinterpret_cast<Element*>(storage())); }
+        const Element* elements() const noexcept {
+            return std::launder(reinterpret_cast<const Element*>(const_cast<ArrayOwner*>(this)->storage()));
+        }
+
+    private:
+        static constexpr std::size_t storage_offset =
+            (sizeof(OwnerBase) + sizeof(std::size_t) + alignof(std::max_align_t) - 1) / alignof(std::max_align_t) *
+            alignof(std::max_align_t);
+
+        explicit ArrayOwner(std::size_t count) noexcept : m_count(count) {}
+        unsigned char* storage() noexcept { return reinterpret_cast<unsigned char*>(this) + storage_offset; }
+
+        std::size_t m_count;
+    };
+
     void take(std::unique_ptr<OwnerBase> owner) noexcept {
         m_owner = std::move(owner);
         m_data = m_owner->data_address();

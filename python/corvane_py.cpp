@@ -175,8 +175,9 @@ apps::PassReadResult CorvanePy::pass_read(const py::dict& read_dict, std::int64_
 apps::PassReadResult CorvanePy::pass_reads(const py::list& read_dicts, std::int64_t wait_duration_ms) {
     std::vector<apps::Read> reads(read_dicts.size());
     for (std::size_t i = 0; i < reads.size(); ++i) {
-        const py::object item = read_dicts[i];
-        if (!py::isinstance<py::dict>(item) || !dict_to_read(py::reinterpret_borrow<py::dict>(item), reads[i])) {
+        // Borrowed: reading a dict runs no Python code that could change the list.
+        PyObject* item = PyList_GET_ITEM(read_dicts.ptr(), static_cast<Py_ssize_t>(i));
+        if (!PyDict_Check(item) || !dict_to_read(py::reinterpret_borrow<py::dict>(item), reads[i])) {
             return apps::PassReadResult::bad_read;
         }
     }

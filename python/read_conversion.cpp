@@ -9,6 +9,7 @@
 #include <exception>
 #include <limits>
 #include <memory>
+#include <new>
 #include <optional>
 #include <stdexcept>
 #include <string_view>
@@ -335,6 +336,39 @@ constexpr std::tuple field_readers{
 #undef QOR_FIELD_group
 static_assert(std::tuple_size_v<decltype(field_readers)> == metadata_key_count);
 
+// And the other way: storing a value in the field of each key, as the
+// mutable view would, without looking the key up.
+#define QOR_STORE_always(record, group, field) ((record).field = std::move(value))
+#define QOR_STORE_flag(record, group, field) ((record).field = std::move(value))
+#define QOR_STORE_text(record, group, field) ((record).field = std::move(value))
+#define QOR_STORE_group(record, group, field) \
+    (((record).group ? *(record).group : (record).group.emplace()).field = std::move(value))
+constexpr std::tuple field_writers{
+#define QOR_READ_METADATA_KEY(KEY, TYPE, PRESENCE, GROUP, FIELD, NAME) \
+    [](interfaces::ReadMetadata& record, TYPE&& value) { QOR_STORE_##PRESENCE(record, GROUP, FIELD); },
+#include "interfaces/read_metadata_keys.def"
+#undef QOR_READ_METADATA_KEY
+};
+#undef QOR_STORE_always
+#undef QOR_STORE_flag
+#undef QOR_STORE_text
+#undef QOR_STORE_group
+static_assert(std::tuple_size_v<decltype(field_writers)> == metadata_key_count);
+
+constexpr std::size_t metadata_index(std::string_view key) {
+    for (std::size_t i = 0; i < interfaces::read_metadata_keys.size(); ++i) {
+        if (interfaces::read_metadata_keys[i].key == key) {
+            return i;
+        }
+    }
+    throw std::logic_error("not a metadata key");
+}
+
+// The strand id of a passed read is its read id: one str serves both.
+constexpr std::size_t read_id_index = metadata_index("read_data::read_id");
+constexpr std::size_t strand_id_index = metadata_index("read_data::strand_id");
+static_assert(read_id_index < strand_id_index, "the read id is listed first");
+
 // Reads the key numbered I into values[I]; its type is a constant here, so
 // that walking all the keys costs no dispatch on each key's type.
 template <std::size_t I>
@@ -342,9 +376,16 @@ void read_value(const interfaces::ReadMetadata& record, RepeatedValues& repeated
     using T = value_type_t<interfaces::read_metadata_keys[I].type>;
     const auto* value = std::get<I>(field_readers)(record);
     static_assert(std::is_same_v<decltype(value), const T*>, "a key's field is not of the key's type");
-    if (value != nullptr) {
-        values.set(I, value_object(repeated, I, *value));
+    if (value == nullptr) {
+        return;
     }
+    if constexpr (I == strand_id_index) {
+        if (values[read_id_index] != nullptr && *value == record.read_id) {
+            values.set(I, values[read_id_index]);
+            return;
+        }
+    }
+    values.set(I, value_object(repeated, I, *value));
 }
 
 template <std::size_t... I>
@@ -365,11 +406,26 @@ std::string_view key_text(PyObject* key) {
     return {text, static_cast<std::size_t>(size)};
 }
 
+// Whether the object is a NumPy array of int16 in this machine's byte
+// order: what pybind11's array_t<std::int16_t>::check_ answers, read from
+// the array's descriptor without making a dtype to compare it with.
+bool is_native_int16_array(PyObject* object) {
+    const auto& api = py::detail::npy_api::get();
+    if (!api.PyArray_Check_(object)) {
+        return false;
+    }
+    const auto* descr = py::detail::array_descriptor_proxy(py::detail::array_proxy(object)->descr);
+    constexpr char native = std::endian::native == std::endian::little ? '<' : '>';
+    return descr->type_num == py::detail::npy_api::NPY_SHORT_ &&
+           (descr->byteorder == '=' || descr->byteorder == native);
+}
+
 // The samples are read straight from the array's buffer into the read's own
-// vector: one copy, whatever the stride. The read outlives the call, and
+// storage: one copy, whatever the stride. The read outlives the call, and
 // the caller may change the array afterwards, so the read cannot borrow it.
+
 bool store_samples(py::handle value, apps::Read& read) {
-    if (!py::array_t<std::int16_t>::check_(value)) {
+    if (!is_native_int16_array(value.ptr())) {
         return false;
     }
     const auto array = py::reinterpret_borrow<py::array>(value);
@@ -379,20 +435,19 @@ bool store_samples(py::handle value, apps::Read& read) {
     const auto count = static_cast<std::size_t>(array.shape(0));
     const py::ssize_t stride = array.strides(0);
     const auto* source = static_cast<const char*>(array.data());
-    std::vector<std::int16_t> samples;
     const bool contiguous = stride == static_cast<py::ssize_t>(sizeof(std::int16_t)) || count <= 1;
     if (contiguous && reinterpret_cast<std::uintptr_t>(source) % alignof(std::int16_t) == 0) {
-        // Copied as the vector is made: sizing it first would write every
-        // sample twice, once as zero.
-        const auto* first = reinterpret_cast<const std::int16_t*>(source);
-        samples.assign(first, first + count);
-    } else {
-        samples.reserve(count);
-        for (std::size_t i = 0; i < count; ++i) {
-            std::int16_t sample = 0;
-            std::memcpy(&sample, source + static_cast<py::ssize_t>(i) * stride, sizeof(sample));
-            samples.push_back(sample);
-        }
+        // One block for the samples and their owner, filled by one copy.
+        read.get_datasets().emplace(
+            dw::raw_data, dw::DataSetData::copy_of(reinterpret_cast<const std::int16_t*>(source), count));
+        return true;
+    }
+    std::vector<std::int16_t> samples;
+    samples.reserve(count);
+    for (std::size_t i = 0; i < count; ++i) {
+        std::int16_t sample = 0;
+        std::memcpy(&sample, source + static_cast<py::ssize_t>(i) * stride, sizeof(sample));
+        samples.push_back(sample);
     }
     read.get_datasets().emplace(dw::raw_data, dw::DataSetData(std::move(samples)));
     return true;
@@ -415,13 +470,12 @@ struct ReadDictKey {
     std::string_view name;
     ReadDictValue value;
     std::string_view target;  // the metadata key, empty for the tag and the samples
-    std::uint32_t hash;       // of target, as the views take it
     bool required;
 };
 
 constexpr std::array read_dict_keys = {
 #define QOR_READ_DICT_KEY(NAME, VALUE, TARGET, REQUIRED) \
-    ReadDictKey{NAME, ReadDictValue::VALUE, TARGET, interfaces::metadata_key_hash(TARGET), REQUIRED},
+    ReadDictKey{NAME, ReadDictValue::VALUE, TARGET, REQUIRED},
 #include "python/read_dict_keys.def"
 #undef QOR_READ_DICT_KEY
 };
@@ -503,9 +557,11 @@ const auto& read_dict_key_objects() {
 // Python code is an interned str, the very object read_dict_key_objects()
 // holds, and is found by identity without reading its text; any other
 // str is compared by text. A key that is not a str raises the cast error.
-std::size_t read_dict_key(PyObject* key) {
+// The search starts at `from`: dicts written in table order find each key
+// at its first try when `from` follows the key found before.
+std::size_t read_dict_key(PyObject* key, std::size_t from) {
     const auto& objects = read_dict_key_objects();
-    for (std::size_t i = 0; i < objects.size(); ++i) {
+    for (std::size_t tried = 0, i = from; tried < objects.size(); ++tried, i = (i + 1) % objects.size()) {
         if (objects[i] == key) {
             return i;
         }
@@ -533,9 +589,38 @@ struct DictOutcome {
     py::handle value;                    // borrowed from the dict
 };
 
+// The metadata key each read dict key stores its value under, by number;
+// metadata_key_count for the tag and the samples.
+constexpr auto read_dict_targets = [] {
+    std::array<std::size_t, read_dict_keys.size()> targets{};
+    for (std::size_t i = 0; i < read_dict_keys.size(); ++i) {
+        const std::string_view target = read_dict_keys[i].target;
+        targets[i] = target.empty() ? metadata_key_count : metadata_index(target);
+    }
+    return targets;
+}();
+
+template <std::size_t K, class T>
+void store_if_target(std::size_t dict_key, interfaces::ReadMetadata& record, T& value) {
+    constexpr std::size_t target = read_dict_targets[K];
+    if constexpr (target != metadata_key_count) {
+        if constexpr (std::is_same_v<T, value_type_t<interfaces::read_metadata_keys[target].type>>) {
+            if (dict_key == K) {
+                std::get<target>(field_writers)(record, std::move(value));
+            }
+        }
+    }
+}
+
+// Stores value in the field of the read dict key numbered dict_key.
+template <class T, std::size_t... K>
+void store_in_target(std::size_t dict_key, interfaces::ReadMetadata& record, T& value, std::index_sequence<K...>) {
+    (store_if_target<K>(dict_key, record, value), ...);
+}
+
 template <class T>
-void set_metadata(const interfaces::ReadMetadataMutableView& metadata, const ReadDictKey& key, T&& value) {
-    metadata.set_internal<T>(key.hash, key.target, std::move(value));
+void set_metadata(interfaces::ReadMetadata& record, std::size_t dict_key, T&& value) {
+    store_in_target<T>(dict_key, record, value, std::make_index_sequence<read_dict_keys.size()>{});
 }
 
 // An int that fits T, read straight from the object; one that does not
@@ -562,8 +647,8 @@ T fitting_int(py::handle value) {
 
 // Stores one value as its key says. False for a value the key does not
 // take; an int that does not fit raises the cast error.
-bool store(const ReadDictKey& key, py::handle value, apps::Read& read,
-           const interfaces::ReadMetadataMutableView& metadata) {
+bool store(std::size_t index, py::handle value, apps::Read& read, interfaces::ReadMetadata& metadata) {
+    const ReadDictKey& key = read_dict_keys[index];
     PyObject* object = value.ptr();
     switch (key.value) {
     case ReadDictValue::tag: {
@@ -591,7 +676,7 @@ bool store(const ReadDictKey& key, py::handle value, apps::Read& read,
         if (text.empty() && key.value == ReadDictValue::read_id) {
             return false;
         }
-        set_metadata<std::string>(metadata, key, std::move(text));
+        set_metadata<std::string>(metadata, index, std::move(text));
         return true;
     }
     case ReadDictValue::float32:
@@ -599,7 +684,7 @@ bool store(const ReadDictKey& key, py::handle value, apps::Read& read,
         if (!PyFloat_Check(object)) {
             return false;
         }
-        set_metadata<float>(metadata, key, static_cast<float>(PyFloat_AsDouble(object)));
+        set_metadata<float>(metadata, index, static_cast<float>(PyFloat_AsDouble(object)));
         return true;
     case ReadDictValue::uint64:
     case ReadDictValue::int32:
@@ -608,11 +693,11 @@ bool store(const ReadDictKey& key, py::handle value, apps::Read& read,
             return false;
         }
         if (key.value == ReadDictValue::uint64) {
-            set_metadata<std::uint64_t>(metadata, key, fitting_int<std::uint64_t>(value));
+            set_metadata<std::uint64_t>(metadata, index, fitting_int<std::uint64_t>(value));
         } else if (key.value == ReadDictValue::int32) {
-            set_metadata<std::int32_t>(metadata, key, fitting_int<std::int32_t>(value));
+            set_metadata<std::int32_t>(metadata, index, fitting_int<std::int32_t>(value));
         } else {
-            set_metadata<std::uint32_t>(metadata, key, static_cast<std::uint32_t>(fitting_int<std::int32_t>(value)));
+            set_metadata<std::uint32_t>(metadata, index, static_cast<std::uint32_t>(fitting_int<std::int32_t>(value)));
         }
         return true;
     case ReadDictValue::count: break;
@@ -625,8 +710,13 @@ enum class CastErrors { raise, report };
 // Fills a fresh handle from a read dict, walking its items in order and
 // stopping at the first fault.
 DictOutcome read_from_dict(const py::dict& read_dict, apps::Read& read, CastErrors cast_errors) {
-    const interfaces::ReadMetadataMutableView metadata = read.get_metadata();
+    auto& record = read.get_readholder().metadata;
+    if (record == nullptr) {
+        throw std::runtime_error("Read record holds no metadata.");
+    }
+    interfaces::ReadMetadata& metadata = *record;
     KeySet stored = 0;
+    std::size_t next_key = 0;
     PyObject* key = nullptr;
     PyObject* value = nullptr;
     Py_ssize_t position = 0;
@@ -634,16 +724,17 @@ DictOutcome read_from_dict(const py::dict& read_dict, apps::Read& read, CastErro
         if (cast_errors == CastErrors::report && !PyUnicode_Check(key)) {
             return {DictFault::key_not_str, no_read_dict_key, key};
         }
-        const std::size_t index = read_dict_key(key);
+        const std::size_t index = read_dict_key(key, next_key);
         if (index == no_read_dict_key) {
             continue;  // not a key of a read dict: ignored
         }
+        next_key = (index + 1) % read_dict_keys.size();
         bool stored_value = false;
         if (cast_errors == CastErrors::raise) {
-            stored_value = store(read_dict_keys[index], value, read, metadata);
+            stored_value = store(index, value, read, metadata);
         } else {
             try {
-                stored_value = store(read_dict_keys[index], value, read, metadata);
+                stored_value = store(index, value, read, metadata);
             } catch (const py::cast_error&) {
                 return {DictFault::wrong_value, index, value};  // an int that does not fit
             }
@@ -776,14 +867,59 @@ py::array empty_array() {
     return py::array(py::dtype::of<std::uint8_t>(), std::vector<py::ssize_t>{0});
 }
 
-void release_data_set(PyObject* capsule) {
-    delete static_cast<dw::DataSetData*>(PyCapsule_GetPointer(capsule, nullptr));
+// The base object of an array over a data set's storage: a Python object
+// with the data set inside it, so that handing the storage to NumPy costs
+// one small Python allocation.
+struct DataSetStorage {
+    PyObject head;
+    alignas(dw::DataSetData) unsigned char data_set[sizeof(dw::DataSetData)];
+
+    dw::DataSetData& held() { return *std::launder(reinterpret_cast<dw::DataSetData*>(data_set)); }
+};
+
+void release_data_set_storage(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    reinterpret_cast<DataSetStorage*>(self)->held().~DataSetData();
+    PyObject_Free(self);
+    Py_DECREF(type);  // each instance of a heap type holds a reference to it
+}
+
+// The type, made once and kept for the life of the process, like the key
+// strings. Not exposed by the module: it is only ever an array's base.
+PyTypeObject* data_set_storage_type() {
+    static PyTypeObject* type = [] {
+        static PyType_Slot slots[] = {
+            {Py_tp_dealloc, reinterpret_cast<void*>(release_data_set_storage)},
+            {Py_tp_doc, const_cast<char*>("Storage of a returned read's array.")},
+            {0, nullptr},
+        };
+        static PyType_Spec spec = {"tavrix.DataSetStorage", static_cast<int>(sizeof(DataSetStorage)), 0,
+                                   Py_TPFLAGS_DEFAULT, slots};
+        PyObject* made = PyType_FromSpec(&spec);
+        if (made == nullptr) {
+            throw py::error_already_set();
+        }
+        return reinterpret_cast<PyTypeObject*>(made);
+    }();
+    return type;
+}
+
+// A new storage object holding the data set, moved in.
+py::object storage_object(dw::DataSetData&& data_set) {
+    PyTypeObject* type = data_set_storage_type();
+    void* memory = PyObject_Malloc(sizeof(DataSetStorage));
+    if (memory == nullptr) {
+        throw std::runtime_error("Could not allocate array storage object!");
+    }
+    PyObject* object = PyObject_Init(static_cast<PyObject*>(memory), type);
+    ::new (reinterpret_cast<DataSetStorage*>(object)->data_set) dw::DataSetData(std::move(data_set));
+    return py::reinterpret_steal<py::object>(object);
 }
 
 // An array over the data set's own storage: the data set moves into a
-// capsule that the array keeps as its base, and is freed with the array.
-// Made by NumPy's own call, C order and writeable as pybind11 would make
-// it, without the containers pybind11 builds on the way.
+// storage object that the array keeps as its base, and is freed with the
+// array. Made by NumPy's own call, C order and writeable as pybind11 would
+// make it, without the containers pybind11 builds on the way.
 py::array adopted_array(dw::DataSetData&& data_set) {
     py::dtype dtype = dtype_of(data_set);
     if (!dtype) {
@@ -796,10 +932,8 @@ py::array adopted_array(dw::DataSetData&& data_set) {
     const py::ssize_t itemsize = dtype.itemsize();
     const std::array<py::ssize_t, 2> strides = {shape.ndim == 2 ? shape.dimensions[1] * itemsize : itemsize,
                                                 itemsize};
-    auto owner = std::make_unique<dw::DataSetData>(std::move(data_set));
-    void* data = owner->data();
-    py::object base = checked(PyCapsule_New(owner.get(), nullptr, release_data_set), "Could not allocate capsule object!");
-    owner.release();  // the capsule holds it now
+    py::object base = storage_object(std::move(data_set));
+    void* data = reinterpret_cast<DataSetStorage*>(base.ptr())->held().data();
     auto& api = py::detail::npy_api::get();
     // NewFromDescr takes the dtype's reference, failing or not.
     auto array = py::reinterpret_steal<py::array>(api.PyArray_NewFromDescr_(
@@ -809,7 +943,7 @@ py::array adopted_array(dw::DataSetData&& data_set) {
     if (!array) {
         throw py::error_already_set();
     }
-    // SetBaseObject takes the capsule's reference, failing or not.
+    // SetBaseObject takes the storage object's reference, failing or not.
     if (api.PyArray_SetBaseObject_(array.ptr(), base.release().ptr()) != 0) {
         throw py::error_already_set();
     }

@@ -9,7 +9,7 @@
 
 namespace apps {
 
-Read::Read() : m_read_holder(std::make_unique<common::ReadHolder>()) {}
+Read::Read() : m_read_holder(common::make_read_record()) {}
 
 Read::Read(common::ReadHolder&& record) : m_read_holder(std::make_unique<common::ReadHolder>(std::move(record))) {}
 
@@ -28,7 +28,7 @@ void Read::clear() {
     if (m_read_holder) {
         *m_read_holder = common::ReadHolder();
     } else {
-        m_read_holder = std::make_unique<common::ReadHolder>();
+        m_read_holder = common::make_read_record();
     }
 }
 

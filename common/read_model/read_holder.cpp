@@ -1,5 +1,7 @@
 #include "common/read_model/read_holder.h"
 
+#include <atomic>
+#include <new>
 #include <utility>
 
 #include "common/runtime/contract.h"
@@ -8,7 +10,79 @@
 
 namespace common {
 
-ReadHolder::ReadHolder() : metadata(std::make_unique<interfaces::ReadMetadata>()) {}
+// What a block holds first: how many of its parts (the holder, and the
+// metadata made with it) still live. The last part to go frees the block,
+// on whichever thread that happens.
+struct RecordBlock {
+    explicit RecordBlock(std::uint32_t parts) noexcept : live_parts(parts) {}
+    void release_part() noexcept {
+        if (live_parts.fetch_sub(1, std::memory_order_acq_rel) == 1) {
+            this->~RecordBlock();
+            ::operator delete(static_cast<void*>(this));
+        }
+    }
+    std::atomic<std::uint32_t> live_parts;
+};
+
+namespace {
+
+constexpr std::size_t round_up(std::size_t size, std::size_t alignment) {
+    return (size + alignment - 1) / alignment * alignment;
+}
+
+// Block layout: the count, the holder, then (for make_read_record) the
+// metadata.
+constexpr std::size_t holder_offset = round_up(sizeof(RecordBlock), alignof(std::max_align_t));
+constexpr std::size_t metadata_offset = round_up(holder_offset + sizeof(ReadHolder), alignof(interfaces::ReadMetadata));
+static_assert(alignof(ReadHolder) <= alignof(std::max_align_t));
+static_assert(alignof(interfaces::ReadMetadata) <= alignof(std::max_align_t));
+
+RecordBlock* block_of(void* holder) noexcept {
+    return std::launder(reinterpret_cast<RecordBlock*>(static_cast<unsigned char*>(holder) - holder_offset));
+}
+
+}  // namespace
+
+void MetadataRelease::operator()(interfaces::ReadMetadata* metadata) const noexcept {
+    if (m_block == nullptr) {
+        delete metadata;
+        return;
+    }
+    metadata->~ReadMetadata();
+    m_block->release_part();
+}
+
+void* ReadHolder::operator new(std::size_t size) {
+    QOR_EXPECTS(size == sizeof(ReadHolder), "Read holder allocated with a size not its own");
+    void* raw = ::operator new(holder_offset + sizeof(ReadHolder));
+    ::new (raw) RecordBlock(1);
+    return static_cast<unsigned char*>(raw) + holder_offset;
+}
+
+void ReadHolder::operator delete(void* holder) noexcept {
+    if (holder != nullptr) {
+        block_of(holder)->release_part();
+    }
+}
+
+std::unique_ptr<ReadHolder> make_read_record() {
+    auto* raw = static_cast<unsigned char*>(::operator new(metadata_offset + sizeof(interfaces::ReadMetadata)));
+    interfaces::ReadMetadata* metadata = nullptr;
+    try {
+        metadata = ::new (raw + metadata_offset) interfaces::ReadMetadata();
+    } catch (...) {
+        ::operator delete(static_cast<void*>(raw));
+        throw;
+    }
+    auto* block = ::new (raw) RecordBlock(2);
+    // Neither constructor below throws.
+    auto* holder = ::new (raw + holder_offset) ReadHolder(MetadataPointer(metadata, MetadataRelease(block)));
+    return std::unique_ptr<ReadHolder>(holder);
+}
+
+ReadHolder::ReadHolder() : metadata(new interfaces::ReadMetadata()) {}
+
+ReadHolder::ReadHolder(MetadataPointer record_metadata) noexcept : metadata(std::move(record_metadata)) {}
 
 ReadHolder::ReadHolder(ReadHolder&& other) noexcept
     : read_tag(other.read_tag),

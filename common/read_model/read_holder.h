@@ -5,6 +5,7 @@
 // to stage, never copied; the one copy made is a returned piece of a read,
 // built by derive_returned_read.
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -22,10 +23,34 @@ public:
     virtual ~OwnedAttachment() = default;
 };
 
+struct RecordBlock;
+
+// Lets go of a read's metadata: deletes it, or, for metadata made in one
+// block with its holder (make_read_record), destroys it and gives up its
+// share of the block.
+class MetadataRelease {
+public:
+    MetadataRelease() noexcept = default;
+    explicit MetadataRelease(RecordBlock* block) noexcept : m_block(block) {}
+    void operator()(interfaces::ReadMetadata* metadata) const noexcept;
+
+private:
+    RecordBlock* m_block = nullptr;  // null for metadata of its own
+};
+
+using MetadataPointer = std::unique_ptr<interfaces::ReadMetadata, MetadataRelease>;
+
 // Members are used directly. Not synchronised: one thread owns a read at a
 // time and hands it on by moving it.
-struct ReadHolder {
+//
+// A holder made with new (the one an apps::Read owns) sits in a block of
+// memory that may also hold its metadata (make_read_record), so that a read
+// handed in by an application costs one allocation for both. Either part
+// may outlive the other, on another thread: the block goes when both have.
+struct ReadHolder final {
     ReadHolder();
+    // Holds the given metadata, which must not be null.
+    explicit ReadHolder(MetadataPointer record_metadata) noexcept;
     // The moved-from holder keeps its tags and priority and loses its data
     // sets, attachments and metadata.
     ReadHolder(ReadHolder&& other) noexcept;
@@ -33,6 +58,9 @@ struct ReadHolder {
     ReadHolder(const ReadHolder&) = delete;
     ReadHolder& operator=(const ReadHolder&) = delete;
     ~ReadHolder();
+
+    static void* operator new(std::size_t size);
+    static void operator delete(void* holder) noexcept;
 
     // A returned piece of this read: same tags, priority and target
     // configurations (shared), deep copies of the metadata and data sets,
@@ -46,8 +74,11 @@ struct ReadHolder {
     std::uint64_t sub_tag = 0;
     std::shared_ptr<TargetConfigurations> target_configurations;
     std::unique_ptr<OwnedAttachment> owned_attachment;
-    std::unique_ptr<interfaces::ReadMetadata> metadata;
+    MetadataPointer metadata;
 };
+
+// A new default holder and its default metadata, made in one block.
+std::unique_ptr<ReadHolder> make_read_record();
 
 // The read's metadata, which a holder emptied by a move no longer has:
 // using it then is a contract violation.

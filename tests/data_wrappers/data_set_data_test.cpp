@@ -1,6 +1,8 @@
 #include "data_wrappers/data_set_data.h"
 
+#include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -173,4 +175,37 @@ TEST(DataSetDataTest, CopiesOwnClonedStorage) {
     const DataSetData empty;
     const DataSetData empty_copy(empty);
     expect_reset(empty_copy);
+}
+
+TEST(DataSetDataTest, CopiedValuesLiveInTheirOwnStorage) {
+    std::vector<std::int16_t> samples = {5, -6, 7, -32768, 32767};
+    DataSetData signal = DataSetData::copy_of(samples.data(), samples.size());
+    samples[0] = 0;
+    EXPECT_EQ(signal.type(), DataType::int16);
+    EXPECT_EQ(signal.element_size(), 2u);
+    EXPECT_EQ(signal.count(), 5u);
+    EXPECT_TRUE(signal.owns_data());
+    EXPECT_EQ(signal.shape()[0], 0u);
+    EXPECT_EQ(reinterpret_cast<std::uintptr_t>(signal.data()) % alignof(std::max_align_t), 0u);
+    EXPECT_EQ(signal.view<std::int16_t>()[0], 5);
+    EXPECT_EQ(signal.view<std::int16_t>()[4], 32767);
+
+    // A copy clones the storage; the source can then go.
+    auto source = std::make_unique<DataSetData>(std::move(signal));
+    const DataSetData copy(*source);
+    EXPECT_NE(copy.data(), source->data());
+    source->view<std::int16_t>()[1] = 1;
+    source.reset();
+    EXPECT_EQ(copy.view<std::int16_t>()[1], -6);
+    EXPECT_EQ(copy.view<std::int16_t>()[3], -32768);
+
+    const std::uint8_t bytes[] = {1, 0, 1};
+    const DataSetData moves = DataSetData::copy_of(bytes, 3);
+    EXPECT_EQ(moves.type(), DataType::uint8);
+    EXPECT_EQ(moves.view<std::uint8_t>()[2], 1);
+
+    const DataSetData none = DataSetData::copy_of<std::int16_t>(nullptr, 0);
+    EXPECT_EQ(none.count(), 0u);
+    EXPECT_TRUE(none.owns_data());
+    EXPECT_EQ(DataSetData(none).count(), 0u);
 }

@@ -1,11 +1,12 @@
 """Read dicts to library reads and back."""
 
+import gc
 import math
 import time
 
 import numpy as np
 import pytest
-from conftest import collect, make_read, parse_states, simulated_reads, small_read
+from conftest import FAST_PARAMS, collect, make_read, parse_states, simulated_reads, small_read
 
 import tavrix
 
@@ -490,3 +491,28 @@ def test_returned_metadata_values_have_their_published_types(tmp_path, server, m
                 assert type(value) is METADATA_TYPES[name], (read["read_tag"], name, value)
                 seen.add(name)
     assert {"alignment_genome_start", "base_mod_alphabet", "channel", "is_duplex_parent"} <= seen
+
+
+def test_returned_arrays_outlive_their_dicts_and_the_client(server):
+    # The arrays are views of storage the returned read owned; kept alone,
+    # they stay whole and independent once everything else is gone.
+    client = C(server, "ref_dna_fast")
+    assert client.set_params(dict(FAST_PARAMS, max_reads_queued=20, move_enabled=True)) == C.success
+    assert client.connect() == C.success
+    assert client.pass_reads([make_read(tag, below_open_pore(tag)) for tag in range(3)]) == C.read_accepted
+    arrays = {}
+    for group in collect(client, 3):
+        for read in group:
+            datasets = read["datasets"]
+            arrays[read["read_tag"]] = (datasets["raw_data"], datasets["movement"], datasets["movement"].copy())
+    assert sorted(arrays) == [0, 1, 2]
+    del group, read, datasets
+    client.disconnect()
+    del client
+    gc.collect()
+    for tag, (samples, moves, moves_then) in arrays.items():
+        assert samples.flags.owndata is False and samples.flags.writeable and moves.flags.writeable
+        samples[0] = tag  # writing to one read's storage leaves the others alone
+        np.testing.assert_array_equal(samples[1:], below_open_pore(tag)[1:])
+        np.testing.assert_array_equal(moves, moves_then)
+    assert [int(arrays[tag][0][0]) for tag in range(3)] == [0, 1, 2]

@@ -5,6 +5,7 @@
 #include <limits>
 #include <memory>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -83,6 +84,44 @@ TEST(ReadHolderTest, MoveKeepsTagsAndTakesEverythingElse) {
     EXPECT_EQ(target.priority, 1);
     ASSERT_NE(target.metadata, nullptr);
     EXPECT_EQ(target.metadata->strand_orientation, "?");
+}
+
+// A record made in one block with its metadata: the holder and the
+// metadata go separately, either first, and the last may go on another
+// thread (the application makes a read, the worker frees its metadata).
+TEST(ReadHolderTest, RecordBlockPartsOutliveEachOther) {
+    const struct {
+        const char* name;
+        bool holder_first;
+        bool last_on_another_thread;
+    } cases[] = {
+        {"holder first", true, false},
+        {"metadata first", false, false},
+        {"holder first, metadata freed on another thread", true, true},
+        {"metadata first, holder freed on another thread", false, true},
+    };
+    for (const auto& row : cases) {
+        SCOPED_TRACE(row.name);
+        std::unique_ptr<ReadHolder> record = common::make_read_record();
+        ASSERT_NE(record->metadata, nullptr);
+        EXPECT_EQ(record->metadata->strand_orientation, "?");
+        EXPECT_EQ(record->priority, 1);
+        record->read_tag = 7;
+        // Text on the heap, so that a part freed twice or too early shows.
+        record->metadata->read_id = std::string(64, 'r');
+        auto taker = std::make_unique<ReadHolder>(std::move(*record));
+        std::unique_ptr<ReadHolder>& first = row.holder_first ? record : taker;
+        std::unique_ptr<ReadHolder>& last = row.holder_first ? taker : record;
+        first.reset();
+        EXPECT_EQ(last->read_tag, 7u);
+        if (row.holder_first) {
+            EXPECT_EQ(last->metadata->read_id, std::string(64, 'r'));
+        }
+        if (row.last_on_another_thread) {
+            std::thread([&last] { last.reset(); }).join();
+        }
+        last.reset();
+    }
 }
 
 TEST(ReadHolderTest, ReturnedReadCopiesDeeplyAndSharesTargetConfigurations) {
