@@ -8,6 +8,13 @@
 // runs many times slower when the destination lies just above the source
 // modulo a page (see ipc_tools/sample_copy.h), so each baseline destination
 // is placed clear of that: the baseline is the copy at its ordinary speed.
+//
+// The ColdReads pair does the same for long reads whose samples come from
+// memory rather than from the cache, as an application's reads do: many
+// reads, together larger than the last-level cache, taken in turn, and the
+// messages built in buffers of the library's pool, as the client builds
+// them. Against a copy of the same reads into one destination, it tells
+// what the message costs beyond moving its samples out of memory.
 
 #include <cstdint>
 #include <cstring>
@@ -20,6 +27,7 @@
 
 #include "common/read_model/read_holder.h"
 #include "ipc_tools/fbbuilder_read_helper.h"
+#include "ipc_tools/message_buffer_pool.h"
 #include "ipc_tools/sample_copy.h"
 
 namespace {
@@ -31,15 +39,20 @@ constexpr std::size_t batch_reads = 64;
 constexpr std::size_t batch_read_samples = 4000;
 constexpr std::uint64_t block_size = 256000;
 
-common::ReadHolder make_read(std::uint64_t read_tag, std::size_t samples) {
-    common::ReadHolder read;
-    read.read_tag = read_tag;
-    std::mt19937 random(static_cast<std::uint32_t>(read_tag));
+std::vector<std::int16_t> random_signal(std::uint64_t seed, std::size_t samples) {
+    std::mt19937 random(static_cast<std::uint32_t>(seed));
     std::uniform_int_distribution<int> level(-2048, 2047);
     std::vector<std::int16_t> signal(samples);
     for (std::int16_t& sample : signal) {
         sample = static_cast<std::int16_t>(level(random));
     }
+    return signal;
+}
+
+common::ReadHolder make_read(std::uint64_t read_tag, std::vector<std::int16_t> signal) {
+    common::ReadHolder read;
+    read.read_tag = read_tag;
+    const std::size_t samples = signal.size();
     read.datasets.emplace(dw::raw_data, dw::DataSetData(std::move(signal)));
     interfaces::ReadMetadata& metadata = *read.metadata;
     metadata.read_id = "0c7e5a9e-6b2a-4a4f-9d1c-" + std::to_string(100000000000 + read_tag);
@@ -55,6 +68,10 @@ common::ReadHolder make_read(std::uint64_t read_tag, std::size_t samples) {
     metadata.flow_cell_product_code = "flo-pro114m";
     metadata.end_reason = "signal_positive";
     return read;
+}
+
+common::ReadHolder make_read(std::uint64_t read_tag, std::size_t samples) {
+    return make_read(read_tag, random_signal(read_tag, samples));
 }
 
 // The signals of reads, and where a baseline copies each of them: one
@@ -141,6 +158,66 @@ void BM_MemcpyLongReadSamples(benchmark::State& state) {
     set_bytes(state, long_read_samples);
 }
 BENCHMARK(BM_MemcpyLongReadSamples);
+
+// Long reads that cannot stay in the cache together: 65 MB of samples, twice
+// a large last-level cache. Made once, by copying one signal, so that every
+// read's samples are random and each lies in memory of its own.
+constexpr std::size_t cold_reads = 128;
+
+const std::vector<common::ReadHolder>& cold_long_reads() {
+    static const std::vector<common::ReadHolder> reads = [] {
+        const std::vector<std::int16_t> signal = random_signal(1, long_read_samples);
+        std::vector<common::ReadHolder> made;
+        made.reserve(cold_reads);
+        for (std::size_t i = 0; i < cold_reads; ++i) {
+            made.push_back(make_read(i + 1, signal));
+        }
+        return made;
+    }();
+    return reads;
+}
+
+void BM_RawBlockMessagesColdReads(benchmark::State& state) {
+    const std::vector<common::ReadHolder>& reads = cold_long_reads();
+    std::size_t next = 0;
+    for (auto _ : state) {
+        std::vector<ipc_tools::Message> messages = ipc_tools::make_raw_block_messages(
+            reads[next], "client-uid-0001", block_size, &ipc_tools::MessageBufferPool::shared());
+        benchmark::DoNotOptimize(messages.data());
+        next = (next + 1) % reads.size();
+    }
+    set_bytes(state, long_read_samples);
+}
+BENCHMARK(BM_RawBlockMessagesColdReads);
+
+// Each of the same reads in turn into one buffer, written once before
+// timing: each read's copy starts where it takes no slow path, within the
+// buffer's first page.
+void BM_MemcpyColdLongReads(benchmark::State& state) {
+    constexpr std::size_t page_bytes = 4096;
+    constexpr std::size_t bytes = long_read_samples * sizeof(std::int16_t);
+    const std::vector<common::ReadHolder>& reads = cold_long_reads();
+    std::vector<std::uint8_t> buffer(bytes + page_bytes, 1);
+    std::vector<const std::int16_t*> sources;
+    std::vector<std::uint8_t*> destinations;
+    for (const common::ReadHolder& read : reads) {
+        sources.push_back(read.datasets.at(dw::raw_data).view<std::int16_t>().data());
+        std::size_t start = 0;
+        while (ipc_tools::near_page_alias(buffer.data() + start, sources.back())) {
+            start += 64;
+        }
+        destinations.push_back(buffer.data() + start);
+    }
+    std::size_t next = 0;
+    for (auto _ : state) {
+        std::memcpy(destinations[next], sources[next], bytes);
+        benchmark::DoNotOptimize(destinations[next]);
+        benchmark::ClobberMemory();
+        next = (next + 1) % sources.size();
+    }
+    set_bytes(state, long_read_samples);
+}
+BENCHMARK(BM_MemcpyColdLongReads);
 
 void BM_ReadBatchMessage(benchmark::State& state) {
     const std::vector<common::ReadHolder> reads = make_reads(batch_reads, batch_read_samples);
