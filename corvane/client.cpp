@@ -21,6 +21,8 @@ constexpr auto finish_poll_interval = std::chrono::milliseconds(100);
 // connect waits for the latch in slices, so that its wait has a deadline
 // like every other; the worker always releases it in the end.
 constexpr auto latch_wait_slice = std::chrono::seconds(1);
+// How long a collection waits for the ending worker to publish its error.
+constexpr auto hand_back_wait = std::chrono::seconds(2);
 
 std::int64_t epoch_ms(std::chrono::system_clock::time_point time) {
     return std::chrono::duration_cast<std::chrono::milliseconds>(time.time_since_epoch()).count();
@@ -163,20 +165,28 @@ void Client::end_worker(ReadBuffer& buffer, const ConnectionErrorInfo& error, bo
     // Every read still inside leaves, without results: the application
     // moved them in and has no other way to get them back. Before the
     // status says the worker has ended, so that an application that sees
-    // it finds every read among the completed ones.
+    // it finds every read among the completed ones; and an application
+    // that gets them meanwhile waits for the error that ended the worker,
+    // so that it sees why they came back uncalled.
+    m_handing_back.store(true);
     const std::uint64_t handed_back = buffer.hand_back_unfinished_reads();
     m_reads_handed_back.store(handed_back);
+    const ClientStatus status = m_client_connection_state.get_status();
+    // A worker that failed before its first attempt has no status to leave.
+    if (error.code != ConnectionError::no_error && status != ClientStatus::disconnected) {
+        m_client_connection_state.set_error(error);
+    }
+    {
+        std::lock_guard lock(m_hand_back_mutex);
+        m_handing_back.store(false);
+    }
+    m_hand_back_done.notify_all();
     if (handed_back != 0) {
         QOR_LOG_WARNING(handed_back << " read(s) still in flight when the client stopped were handed back without "
                                        "results.");
     }
-    const ClientStatus status = m_client_connection_state.get_status();
     if (error.code != ConnectionError::no_error) {
         QOR_LOG_ERROR("Connection error. " << to_string(error));
-        // A worker that failed before its first attempt has no status to leave.
-        if (status != ClientStatus::disconnected) {
-            m_client_connection_state.set_error(error);
-        }
     }
     if (was_connected && m_client_connection_state.get_error().code != ConnectionError::timed_out) {
         m_connection_protocol->disconnect_from_server();
@@ -271,7 +281,17 @@ ClientQueueReadsResult Client::pass_reads(std::list<common::ReadHolder>& reads, 
     return to_client_result(read_buffer()->queue_reads(reads, timeout));
 }
 
-void Client::get_completed_reads(std::list<common::ReadHolder>& reads) { read_buffer()->get_reads_out(reads); }
+void Client::get_completed_reads(std::list<common::ReadHolder>& reads) {
+    const std::size_t before = reads.size();
+    read_buffer()->get_reads_out(reads);
+    if (reads.size() != before && m_handing_back.load()) {
+        // Some may be reads the ending worker handed back: they leave with
+        // the error that ended it, not before. The wait is bounded, should
+        // the state's listener be slow to take the change.
+        std::unique_lock lock(m_hand_back_mutex);
+        m_hand_back_done.wait_for(lock, hand_back_wait, [this] { return !m_handing_back.load(); });
+    }
+}
 
 std::uint64_t Client::num_buffered_samples() const { return read_buffer()->num_queued_samples(); }
 

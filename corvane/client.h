@@ -123,6 +123,12 @@ private:
     std::thread m_worker;  // guarded by m_worker_mutex
     std::atomic<bool> m_accept_data{false};
     std::atomic<std::uint64_t> m_reads_handed_back{0};  // by the worker as it ended
+    // From the ending worker's hand-back of the unfinished reads until it
+    // has set the error that ended it; written under m_hand_back_mutex,
+    // read without it on the way out of every collection.
+    std::atomic<bool> m_handing_back{false};
+    std::mutex m_hand_back_mutex;
+    std::condition_variable m_hand_back_done;
 
     std::mutex m_latch_mutex;
     std::condition_variable m_latch_released;

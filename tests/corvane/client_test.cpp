@@ -7,13 +7,19 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <list>
 #include <map>
+#include <mutex>
 #include <set>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include <boost/log/core.hpp>
+#include <boost/log/expressions/message.hpp>
+#include <boost/log/sinks/basic_sink_backend.hpp>
+#include <boost/log/sinks/sync_frontend.hpp>
 #include <gtest/gtest.h>
 
 #include "common/runtime/logger.h"
@@ -128,6 +134,50 @@ std::vector<common::ReadHolder> reads_of_sizes(const std::vector<std::size_t>& s
     return reads;
 }
 
+// Holds up the thread that logs a record containing `text` until
+// release(), or until a deadline so that a failing test still ends: a
+// window in the middle of what that thread is doing, held open.
+class HeldLogLine {
+public:
+    explicit HeldLogLine(std::string text) : m_backend(boost::make_shared<Backend>(std::move(text))) {
+        m_sink = boost::make_shared<boost::log::sinks::synchronous_sink<Backend>>(m_backend);
+        boost::log::core::get()->add_sink(m_sink);
+    }
+    ~HeldLogLine() {
+        release();
+        boost::log::core::get()->remove_sink(m_sink);
+    }
+    HeldLogLine(const HeldLogLine&) = delete;
+    HeldLogLine& operator=(const HeldLogLine&) = delete;
+
+    void release() {
+        {
+            std::lock_guard lock(m_backend->mutex);
+            m_backend->released = true;
+        }
+        m_backend->changed.notify_all();
+    }
+
+private:
+    struct Backend : boost::log::sinks::basic_sink_backend<boost::log::sinks::synchronized_feeding> {
+        explicit Backend(std::string wanted) : text(std::move(wanted)) {}
+        void consume(const boost::log::record_view& record) {
+            const auto message = record[boost::log::expressions::smessage];
+            if (!message || message->find(text) == std::string::npos) {
+                return;
+            }
+            std::unique_lock lock(mutex);
+            changed.wait_for(lock, std::chrono::seconds(20), [this] { return released; });
+        }
+        const std::string text;
+        std::mutex mutex;
+        std::condition_variable changed;
+        bool released = false;  // guarded by mutex
+    };
+    boost::shared_ptr<Backend> m_backend;
+    boost::shared_ptr<boost::log::sinks::synchronous_sink<Backend>> m_sink;
+};
+
 }  // namespace
 
 TEST_F(ClientTest, EveryReadComesBackOnceWithItsResults) {
@@ -200,6 +250,49 @@ TEST_F(ClientTest, ReadsTakenBackTooOftenComeBackWithoutResults) {
     EXPECT_EQ(returned.total, 3u);
     EXPECT_TRUE(returned.with_results.empty());
     EXPECT_TRUE(client->finish_by(10));
+}
+
+// An application that gets the reads a failed worker handed back sees the
+// error at the same time, never a client that still looks connected: that
+// is how it tells reads lost to a failure from reads the server called
+// without results. The worker is held in the middle of its end, at its
+// warning about the reads it handed back.
+TEST_F(ClientTest, ReadsHandedBackByAFailedWorkerComeWithItsError) {
+    auto client = connected();
+    HeldLogLine held("handed back without results");
+    std::list<common::ReadHolder> batch;
+    for (auto& read : reads_of_sizes({2000, 2000, 2000})) {
+        batch.push_back(std::move(read));
+    }
+    // Every pull finds nothing until the reply the pull cannot take, which
+    // ends the worker with an error while the reads are in flight.
+    m_server.faults().add({MessageType::GET_FIRST_CALLED_BLOCK, reference_server::FaultAction::reply,
+                           MessageType::NONE_PENDING, "", 0, 0});
+    ASSERT_EQ(client->pass_reads(batch, 1000), ClientQueueReadsResult::queued);
+    ASSERT_TRUE(test_support::wait_until([&] { return client->num_buffered_samples() == 0; }, "the submission"));
+    m_server.faults().clear();
+    m_server.faults().add({MessageType::GET_FIRST_CALLED_BLOCK, reference_server::FaultAction::reply,
+                           MessageType::SUCCESS, "", 0, 1});
+    std::list<common::ReadHolder> out;
+    ASSERT_TRUE(test_support::wait_until(
+        [&] {
+            client->get_completed_reads(out);
+            return !out.empty();
+        },
+        "the reads handed back"));
+    EXPECT_EQ(client->connection_state().get_status(), ClientStatus::error);
+    EXPECT_NE(client->connection_state().get_error().code, corvane::ConnectionError::no_error);
+    held.release();
+    Returned returned;
+    returned.add(out);
+    EXPECT_TRUE(test_support::wait_until(
+        [&] {
+            client->get_completed_reads(out);
+            returned.add(out);
+            return returned.total == 3;
+        },
+        "every read back"));
+    EXPECT_TRUE(returned.with_results.empty());
 }
 
 TEST_F(ClientTest, TheEndOfTheWorkRefusesLaterReads) {
