@@ -2,8 +2,12 @@
 // each figure next to a bare cppzmq REQ/REP loop in the same run:
 //
 //   long reads   256,000-sample reads pushed and their results pulled,
-//                against one push exchange plus one pull exchange per read
-//                moving frames of the same sizes;
+//                against one push exchange plus one pull exchange per read,
+//                the raw loop building each read's message from its signal
+//                (a batch of one, as the client sends a lone read) and
+//                verifying and copying out the result it gets back; and,
+//                for the transport alone, against the same exchanges
+//                moving bare frames of the same sizes;
 //   short reads  4,000-sample reads, batched, against the same two
 //                exchanges per batch of reads (the raw ceiling; the server
 //                returns up to a whole batch per completed batch), the
@@ -165,7 +169,7 @@ apps::Read simulated_read(std::uint64_t tag, std::size_t samples) {
     return test_support::read_of_signal(tag, read_id_of(tag), signal_of(tag, samples));
 }
 
-// Time for the short reads' conversation without the client: `count`
+// Time for the reads' conversation without the client: `count`
 // reads of `samples` samples, `per_batch` a batch, each batch built from
 // the reads' signals into a PASS_READ_BATCH and pushed, then one pull whose
 // reply, a completed batch of as many reads, is verified and its sequences
@@ -472,6 +476,8 @@ struct Rounds {
     std::vector<double> raw_cpu_us;
     std::vector<double> client_own_cpu_us;
     std::vector<double> raw_own_cpu_us;
+    // The same figure against bare frames of the messages' sizes, where measured.
+    std::vector<double> frames_own_cpu_us;
     // Per thread name: CPU time per read (us), and times scheduled per read.
     std::map<std::string, std::vector<std::pair<double, double>>> client_threads;
     std::map<std::string, std::vector<std::pair<double, double>>> raw_threads;
@@ -496,7 +502,17 @@ struct Rounds {
             const auto [own_low, own_high] = std::minmax_element(own_ratios.begin(), own_ratios.end());
             std::cout << std::setprecision(2) << "  client's CPU per read (us): client " << median(client_own_cpu_us)
                       << ", raw " << median(raw_own_cpu_us) << "   ratio " << std::setprecision(3)
-                      << median(own_ratios) << " (" << *own_low << " .. " << *own_high << ")\n"
+                      << median(own_ratios) << " (" << *own_low << " .. " << *own_high << ")\n";
+            if (!frames_own_cpu_us.empty()) {
+                std::vector<double> frame_ratios;
+                for (std::size_t i = 0; i < frames_own_cpu_us.size(); ++i) {
+                    frame_ratios.push_back(client_own_cpu_us[i] / frames_own_cpu_us[i]);
+                }
+                std::cout << std::setprecision(2) << "  against bare frames of the same sizes (us): "
+                          << median(frames_own_cpu_us) << "   ratio " << std::setprecision(3)
+                          << median(frame_ratios) << "\n";
+            }
+            std::cout
                       << std::setprecision(1) << "  process CPU per read (us, server included): client "
                       << median(client_cpu_us) << ", raw " << median(raw_cpu_us)
                       << "; page faults per read: client " << median(client_faults) << ", raw "
@@ -569,11 +585,14 @@ int main(int argc, char** argv) {
                 std::cout << "  only " << run.reads_back << " of " << count << " reads came back\n";
                 return;
             }
-            // Short reads' raw loop builds and reads the messages; the long
-            // reads' moves frames of their sizes.
-            const Timing raw = per_batch > 1 ? raw_read_exchanges(samples, per_batch, count)
-                                             : raw_two_exchanges(per_batch * push_bytes(samples),
-                                                                 per_batch * pull_bytes(samples), count / per_batch);
+            // The raw loop builds the messages from the reads and reads the
+            // results out of the replies; long reads are also measured
+            // against bare frames of the same sizes, the transport alone.
+            const Timing raw = raw_read_exchanges(samples, per_batch, count);
+            if (per_batch == 1) {
+                const Timing frames = raw_two_exchanges(push_bytes(samples), pull_bytes(samples), count);
+                figure.frames_own_cpu_us.push_back(frames.own_cpu_seconds / static_cast<double>(count) * 1e6);
+            }
             const double total = static_cast<double>(count * samples);
             figure.client.push_back(total / run.timing.seconds / 1e6);
             figure.raw.push_back(total / raw.seconds / 1e6);
