@@ -512,8 +512,7 @@ struct Rounds {
                           << median(frames_own_cpu_us) << "   ratio " << std::setprecision(3)
                           << median(frame_ratios) << "\n";
             }
-            std::cout
-                      << std::setprecision(1) << "  process CPU per read (us, server included): client "
+            std::cout << std::setprecision(1) << "  process CPU per read (us, server included): client "
                       << median(client_cpu_us) << ", raw " << median(raw_cpu_us)
                       << "; page faults per read: client " << median(client_faults) << ", raw "
                       << median(raw_faults) << "\n";
