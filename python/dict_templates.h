@@ -1,16 +1,21 @@
 #pragma once
 
 // Dicts over one fixed list of keys, where each dict holds some of the keys
-// and successive dicts nearly always hold the same ones with mostly the
-// same values: a returned read's metadata. Inserting some forty keys one by
-// one into a new dict is most of what such a dict costs; copying a dict
-// whose keys are already laid out costs one block copy. So per set of
-// present keys a template dict is kept holding the values of the last dict
-// made with that set. A new dict replaces in the template only the values
-// that differ (by identity: equal values should be passed as the same
-// object, see repeated_values.h) and hands out a copy of it. The values
-// are immutable (int, float, str), so a dict sharing them with the
-// template is as good as one of its own.
+// and successive dicts nearly always hold the same ones: a returned read's
+// metadata, its data sets, the read itself. Inserting the keys one by one
+// into a new dict is most of what such a dict costs; copying a dict whose
+// keys are already laid out costs one block copy, and writing a value into
+// a copy no one has seen yet costs next to nothing (FreshDict). So per
+// set of present keys a template dict is kept, and a new dict is a copy of
+// it with the values that differ from the template's written in.
+//
+// A template either keeps the values of the first dict made with its keys
+// (TemplateValues::kept), for dicts whose values mostly repeat (by
+// identity: equal values should be passed as the same object, see
+// repeated_values.h), or holds None for each (TemplateValues::none), for
+// dicts whose values are new each time and must not be kept alive. The
+// values are immutable or handed over whole, so a dict sharing them with
+// the template is as good as one of its own.
 //
 // Threads: the interpreter lock guards everything; hold it for every call.
 
@@ -22,9 +27,14 @@
 
 #include <pybind11/pybind11.h>
 
+#include "python/fresh_dict.h"
+
 namespace tavrix {
 
 namespace py = pybind11;
+
+// Whether a template keeps the values of the dict it was made for.
+enum class TemplateValues { kept, none };
 
 template <std::size_t Keys>
 class DictTemplates {
@@ -50,8 +60,8 @@ public:
     // object (interned strings do). At most max_templates (at least one)
     // sets of present keys are kept; the one used longest ago makes room
     // for a new set.
-    DictTemplates(const std::array<PyObject*, Keys>& names, std::size_t max_templates)
-        : m_names(names), m_max_templates(max_templates) {}
+    DictTemplates(const std::array<PyObject*, Keys>& names, std::size_t max_templates, TemplateValues kept)
+        : m_names(names), m_max_templates(max_templates), m_kept(kept) {}
     // The templates are dropped with the interpreter lock held.
     ~DictTemplates() {
         for (Template& kept : m_templates) {
@@ -66,21 +76,20 @@ public:
     // order: where indexes share a name, the first present one places the
     // key and the last present one gives the value.
     py::dict make(const Values& values) {
-        Template& used = template_for(values);
-        for (Entry& entry : used.entries) {
-            PyObject* value = values[entry.source];
-            if (value != entry.value) {
-                if (PyDict_SetItem(used.dict, entry.name, value) != 0) {
-                    throw py::error_already_set();
-                }
-                entry.value = value;
-            }
-        }
-        PyObject* copy = PyDict_Copy(used.dict);
-        if (copy == nullptr) {
+        const Template& used = template_for(values);
+        auto copy = py::reinterpret_steal<py::dict>(PyDict_Copy(used.dict));
+        if (!copy) {
             throw py::error_already_set();
         }
-        return py::reinterpret_steal<py::dict>(copy);
+        FreshDict fresh(copy.ptr());
+        for (std::size_t position = 0; position < used.entries.size(); ++position) {
+            const Entry& entry = used.entries[position];
+            PyObject* value = values[entry.source];
+            if (value != entry.value) {
+                fresh.set(position, entry.name, value);
+            }
+        }
+        return copy;
     }
 
 private:
@@ -120,9 +129,10 @@ private:
         return *oldest;
     }
 
-    // The template inserted key by key, holding the given values. They are
-    // held here first: making the dict may run the garbage collector
-    // (before Python 3.12), and with it code that could let go of them.
+    // The template inserted key by key, holding the given values or None.
+    // They are held here first: making the dict may run the garbage
+    // collector (before Python 3.12), and with it code that could let go
+    // of them.
     Template build(const Values& values) const {
         std::vector<py::object> held;
         for (std::size_t i = 0; i < Keys; ++i) {
@@ -137,16 +147,17 @@ private:
             if (values[i] == nullptr) {
                 continue;
             }
-            if (PyDict_SetItem(dict.ptr(), m_names[i], values[i]) != 0) {
+            PyObject* value = m_kept == TemplateValues::kept ? values[i] : Py_None;
+            if (PyDict_SetItem(dict.ptr(), m_names[i], value) != 0) {
                 throw py::error_already_set();
             }
             auto same_name = std::find_if(made.entries.begin(), made.entries.end(),
                                           [&](const Entry& entry) { return entry.name == m_names[i]; });
             if (same_name == made.entries.end()) {
-                made.entries.push_back({m_names[i], i, values[i]});
+                made.entries.push_back({m_names[i], i, value});
             } else {
                 same_name->source = i;
-                same_name->value = values[i];
+                same_name->value = value;
             }
         }
         made.dict = dict.release().ptr();
@@ -155,6 +166,7 @@ private:
 
     std::array<PyObject*, Keys> m_names;
     std::size_t m_max_templates;
+    TemplateValues m_kept;
     std::vector<Template> m_templates;
     std::uint64_t m_uses = 0;
 };

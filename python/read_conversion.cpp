@@ -19,6 +19,10 @@
 #include <variant>
 #include <vector>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "common/read_model/align_results_table.h"
 #include "common/read_model/read_holder.h"
 #include "interfaces/metadata_key.h"
@@ -96,44 +100,59 @@ py::object int_object(unsigned long long value) {
     return checked(PyLong_FromUnsignedLongLong(value), "Could not allocate int object!");
 }
 
-bool is_ascii(std::string_view text) {
+// Copies text to `to` and tells whether it was plain ASCII, in one pass:
+// the bytes are loaded once for both. Sixteen bytes a step where SSE2 is
+// there (every x86-64), eight otherwise, each into its own accumulator so
+// that the loads do not wait on one another.
+bool copy_if_ascii(char* to, std::string_view text) {
+    const char* from = text.data();
+    const std::size_t size = text.size();
+    std::size_t i = 0;
+    bool ascii = true;
+#if defined(__SSE2__)
+    __m128i seen[2] = {_mm_setzero_si128(), _mm_setzero_si128()};
+    for (; i + 32 <= size; i += 32) {
+        const __m128i low = _mm_loadu_si128(reinterpret_cast<const __m128i*>(from + i));
+        const __m128i high = _mm_loadu_si128(reinterpret_cast<const __m128i*>(from + i + 16));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(to + i), low);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(to + i + 16), high);
+        seen[0] = _mm_or_si128(seen[0], low);
+        seen[1] = _mm_or_si128(seen[1], high);
+    }
+    ascii = _mm_movemask_epi8(_mm_or_si128(seen[0], seen[1])) == 0;
+#endif
     constexpr std::uint64_t high_bits = 0x8080808080808080ULL;
     constexpr std::size_t word = sizeof(std::uint64_t);
-    // Four words a step, each into its own accumulator, so that the loads
-    // do not wait on one another.
-    std::uint64_t seen[4] = {};
-    std::size_t i = 0;
-    for (; i + 4 * word <= text.size(); i += 4 * word) {
-        for (std::size_t k = 0; k < 4; ++k) {
+    std::uint64_t words_seen[2] = {};
+    for (; i + 2 * word <= size; i += 2 * word) {
+        for (std::size_t k = 0; k < 2; ++k) {
             std::uint64_t bytes = 0;
-            std::memcpy(&bytes, text.data() + i + k * word, word);
-            seen[k] |= bytes;
+            std::memcpy(&bytes, from + i + k * word, word);
+            std::memcpy(to + i + k * word, &bytes, word);
+            words_seen[k] |= bytes;
         }
     }
-    for (; i + word <= text.size(); i += word) {
-        std::uint64_t bytes = 0;
-        std::memcpy(&bytes, text.data() + i, word);
-        seen[0] |= bytes;
+    std::uint64_t rest = words_seen[0] | words_seen[1];
+    for (; i < size; ++i) {
+        to[i] = from[i];
+        rest |= static_cast<unsigned char>(from[i]);
     }
-    for (; i < text.size(); ++i) {
-        seen[0] |= static_cast<unsigned char>(text[i]);
-    }
-    return ((seen[0] | seen[1] | seen[2] | seen[3]) & high_bits) == 0;
+    return ascii && (rest & high_bits) == 0;
 }
 
 // Text from the server is not trusted to be UTF-8: a stray byte becomes
 // U+FFFD instead of costing the caller the whole read. Plain ASCII, what
-// the server sends nearly always, is copied straight into a new str; the
-// shortest texts go through the decoder, which hands out its shared
-// single-character objects.
+// the server sends nearly always, is copied straight into a new str (and
+// the copy dropped for the decoder when it was not); the shortest texts go
+// through the decoder, which hands out its shared single-character objects.
 PyObject* new_str(std::string_view text) {
     const auto size = static_cast<Py_ssize_t>(text.size());
-    if (size > 1 && is_ascii(text)) {
+    if (size > 1) {
         PyObject* made = PyUnicode_New(size, 127);
-        if (made != nullptr) {
-            std::memcpy(PyUnicode_DATA(made), text.data(), text.size());
+        if (made == nullptr || copy_if_ascii(static_cast<char*>(PyUnicode_DATA(made)), text)) {
+            return made;
         }
-        return made;
+        Py_DECREF(made);
     }
     return PyUnicode_DecodeUTF8(text.data(), size, "replace");
 }
@@ -144,19 +163,6 @@ py::object str_object(std::string_view text) {
 
 py::dict new_dict() {
     return py::reinterpret_steal<py::dict>(checked(PyDict_New(), "Could not allocate dict object!").release());
-}
-
-// A dict with room for `entries` items, by CPython's unofficial call, which
-// the releases we build for (3.10 to 3.13) have; later ones get a dict that
-// grows.
-py::dict presized_dict(std::size_t entries) {
-#if PY_VERSION_HEX < 0x030E0000
-    return py::reinterpret_steal<py::dict>(
-        checked(_PyDict_NewPresized(static_cast<Py_ssize_t>(entries)), "Could not allocate dict object!").release());
-#else
-    (void)entries;
-    return new_dict();
-#endif
 }
 
 // Interned key objects, made once under the interpreter lock and kept for
@@ -248,7 +254,7 @@ using MetadataDicts = DictTemplates<metadata_key_count>;
 // strings.
 MetadataDicts& metadata_dicts() {
     constexpr std::size_t kept_key_sets = 8;
-    static auto* dicts = new MetadataDicts(metadata_names(), kept_key_sets);
+    static auto* dicts = new MetadataDicts(metadata_names(), kept_key_sets, TemplateValues::kept);
     return *dicts;
 }
 
@@ -967,35 +973,68 @@ py::array dataset_to_array(const dw::DataSetData& data_set) {
 
 namespace {
 
-// DatasetMap is const for copies and mutable for adoption.
+constexpr std::size_t read_key_count = read_key_texts.size();
+constexpr std::size_t dataset_kind_count = dataset_texts.size();
+
+// The read dicts and data set dicts: their values are new with every read
+// and are not kept. Guarded by the interpreter lock; kept for the life of
+// the process, like the key strings.
+DictTemplates<read_key_count>& read_dicts() {
+    static auto* dicts = [] {
+        std::array<PyObject*, read_key_count> names{};
+        for (std::size_t i = 0; i < read_key_count; ++i) {
+            names[i] = read_key(static_cast<ReadKey>(i));
+        }
+        return new DictTemplates<read_key_count>(names, 1, TemplateValues::none);
+    }();
+    return *dicts;
+}
+
+DictTemplates<dataset_kind_count>& dataset_dicts() {
+    constexpr std::size_t kept_kind_sets = 8;
+    static auto* dicts = [] {
+        std::array<PyObject*, dataset_kind_count> names{};
+        for (std::size_t i = 0; i < dataset_kind_count; ++i) {
+            names[i] = dataset_name(static_cast<dw::dataset>(i));
+        }
+        return new DictTemplates<dataset_kind_count>(names, kept_kind_sets, TemplateValues::none);
+    }();
+    return *dicts;
+}
+
+// DatasetMap is const for copies and mutable for adoption. The map is
+// ordered by kind, so the dict's keys come in kind order.
 template <class DatasetMap>
 py::dict datasets_dict(DatasetMap& datasets) {
-    py::dict result = presized_dict(datasets.size());
+    std::array<py::object, dataset_kind_count> made;
+    DictTemplates<dataset_kind_count>::Values values;
     for (auto& [key, data_set] : datasets) {
-        PyObject* name = dataset_name(key);
-        if (name == nullptr) {
+        const auto index = static_cast<std::size_t>(key);
+        if (index >= dataset_kind_count) {
             continue;
         }
         if (data_set.type() == dw::DataType::string) {
-            set_item(result, name, str_object(data_set.string_value()));
+            made[index] = str_object(data_set.string_value());
         } else if constexpr (std::is_const_v<DatasetMap>) {
-            set_item(result, name, dataset_to_array(data_set));
+            made[index] = dataset_to_array(data_set);
         } else {
-            set_item(result, name, adopted_array(std::move(data_set)));
+            made[index] = adopted_array(std::move(data_set));
         }
+        values.set(index, made[index].ptr());
     }
-    return result;
+    return dataset_dicts().make(values);
 }
 
 template <class Read>
 py::dict read_dict(Read& read) {
-    py::dict result = presized_dict(read_key_texts.size());
-    set_item(result, read_key(ReadKey::read_tag), int_object(read.get_read_tag()));
-    set_item(result, read_key(ReadKey::sub_tag), int_object(read.get_sub_tag()));
-    set_item(result, read_key(ReadKey::priority), priority_object(read.get_priority()));
-    set_item(result, read_key(ReadKey::metadata), metadata_to_py_dict(std::as_const(read)));
-    set_item(result, read_key(ReadKey::datasets), datasets_dict(read.get_datasets()));
-    return result;
+    const std::array<py::object, read_key_count> made = {
+        int_object(read.get_read_tag()), int_object(read.get_sub_tag()), priority_object(read.get_priority()),
+        metadata_to_py_dict(std::as_const(read)), datasets_dict(read.get_datasets())};
+    DictTemplates<read_key_count>::Values values;
+    for (std::size_t i = 0; i < read_key_count; ++i) {
+        values.set(i, made[i].ptr());
+    }
+    return read_dicts().make(values);
 }
 
 }  // namespace

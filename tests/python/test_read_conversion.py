@@ -516,3 +516,48 @@ def test_returned_arrays_outlive_their_dicts_and_the_client(server):
         np.testing.assert_array_equal(samples[1:], below_open_pore(tag)[1:])
         np.testing.assert_array_equal(moves, moves_then)
     assert [int(arrays[tag][0][0]) for tag in range(3)] == [0, 1, 2]
+
+
+def rebuilt(d):
+    return {key: value for key, value in d.items()}
+
+
+@pytest.mark.parametrize(
+    "change",
+    [
+        lambda read: read["metadata"].update(read_id="changed", sequence_length=-1),
+        lambda read: read["metadata"].clear(),
+        lambda read: read["datasets"].update(sequence="N", extra=np.zeros(1)),
+        lambda read: read["datasets"].pop("qstring"),
+        lambda read: read.update(read_tag=-1, metadata={}, extra=read),
+    ],
+    ids=["metadata values", "metadata emptied", "data sets", "data set removed", "read dict"],
+)
+def test_returned_dicts_are_each_their_own(server, make_client, change):
+    # Returned dicts are made from kept templates: a caller changing one
+    # leaves every dict made before or after it alone, and the garbage
+    # collector sees each as it would a dict built key by key.
+    client = make_client(server, params={"max_reads_queued": 20})
+    assert client.connect() == C.success
+
+    def batch(first):
+        sent = [make_read(tag, below_open_pore(tag)) for tag in range(first, first + 3)]
+        assert client.pass_reads(sent) == C.read_accepted
+        reads = sorted((read for group in collect(client, 3) for read in group), key=lambda read: read["read_tag"])
+        return reads, [(dict(read["metadata"]), list(read["datasets"])) for read in reads]
+
+    earlier, earlier_content = batch(0)
+    changed, _ = batch(3)
+    for read in changed:
+        change(read)
+    later, later_content = batch(6)
+    for reads, content, first in ((earlier, earlier_content, 0), (later, later_content, 6)):
+        for offset, (read, (metadata, datasets)) in enumerate(zip(reads, content)):
+            assert read["read_tag"] == first + offset and list(read) == list(earlier[0])
+            assert read["metadata"] == metadata and metadata["read_id"] == f"read-{first + offset}"
+            assert list(read["datasets"]) == datasets == list(earlier_content[0][1])
+            assert list(metadata) == list(earlier_content[0][0])
+            assert len(read["datasets"]["sequence"]) == metadata["sequence_length"] > 1
+            for part in (read, read["metadata"], read["datasets"]):
+                assert gc.is_tracked(part) == gc.is_tracked(rebuilt(part))
+    assert gc.is_tracked(later[0])  # it holds dicts, which may come to hold anything
