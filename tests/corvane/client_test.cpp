@@ -7,19 +7,13 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <list>
 #include <map>
-#include <mutex>
 #include <set>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include <boost/log/core.hpp>
-#include <boost/log/expressions/message.hpp>
-#include <boost/log/sinks/basic_sink_backend.hpp>
-#include <boost/log/sinks/sync_frontend.hpp>
 #include <gtest/gtest.h>
 
 #include "common/runtime/logger.h"
@@ -27,6 +21,7 @@
 #include "data_wrappers/dataset.h"
 #include "reference_server/protocol/reference_server.h"
 #include "reference_server/model/signal_model.h"
+#include "support/held_log_line.h"
 #include "support/raw_reads.h"
 #include "support/connection_info.h"
 #include "support/temp_dir.h"
@@ -134,50 +129,6 @@ std::vector<common::ReadHolder> reads_of_sizes(const std::vector<std::size_t>& s
     return reads;
 }
 
-// Holds up the thread that logs a record containing `text` until
-// release(), or until a deadline so that a failing test still ends: a
-// window in the middle of what that thread is doing, held open.
-class HeldLogLine {
-public:
-    explicit HeldLogLine(std::string text) : m_backend(boost::make_shared<Backend>(std::move(text))) {
-        m_sink = boost::make_shared<boost::log::sinks::synchronous_sink<Backend>>(m_backend);
-        boost::log::core::get()->add_sink(m_sink);
-    }
-    ~HeldLogLine() {
-        release();
-        boost::log::core::get()->remove_sink(m_sink);
-    }
-    HeldLogLine(const HeldLogLine&) = delete;
-    HeldLogLine& operator=(const HeldLogLine&) = delete;
-
-    void release() {
-        {
-            std::lock_guard lock(m_backend->mutex);
-            m_backend->released = true;
-        }
-        m_backend->changed.notify_all();
-    }
-
-private:
-    struct Backend : boost::log::sinks::basic_sink_backend<boost::log::sinks::synchronized_feeding> {
-        explicit Backend(std::string wanted) : text(std::move(wanted)) {}
-        void consume(const boost::log::record_view& record) {
-            const auto message = record[boost::log::expressions::smessage];
-            if (!message || message->find(text) == std::string::npos) {
-                return;
-            }
-            std::unique_lock lock(mutex);
-            changed.wait_for(lock, std::chrono::seconds(20), [this] { return released; });
-        }
-        const std::string text;
-        std::mutex mutex;
-        std::condition_variable changed;
-        bool released = false;  // guarded by mutex
-    };
-    boost::shared_ptr<Backend> m_backend;
-    boost::shared_ptr<boost::log::sinks::synchronous_sink<Backend>> m_sink;
-};
-
 }  // namespace
 
 TEST_F(ClientTest, EveryReadComesBackOnceWithItsResults) {
@@ -259,7 +210,7 @@ TEST_F(ClientTest, ReadsTakenBackTooOftenComeBackWithoutResults) {
 // warning about the reads it handed back.
 TEST_F(ClientTest, ReadsHandedBackByAFailedWorkerComeWithItsError) {
     auto client = connected();
-    HeldLogLine held("handed back without results");
+    test_support::HeldLogLine held("handed back without results");
     std::list<common::ReadHolder> batch;
     for (auto& read : reads_of_sizes({2000, 2000, 2000})) {
         batch.push_back(std::move(read));
@@ -293,6 +244,7 @@ TEST_F(ClientTest, ReadsHandedBackByAFailedWorkerComeWithItsError) {
         },
         "every read back"));
     EXPECT_TRUE(returned.with_results.empty());
+    client->disconnect();  // the worker's last records are logged before the held line goes
 }
 
 TEST_F(ClientTest, TheEndOfTheWorkRefusesLaterReads) {
