@@ -116,6 +116,9 @@ CorvaneImpl::~CorvaneImpl() {
         engine = std::move(m_engine);
     }
     release_engine(std::move(engine));
+    // An engine still held elsewhere (by a call its handler makes into this
+    // client) ends later: its handler calls end here.
+    m_handler_gate->close();
 }
 
 std::shared_ptr<corvane::Client> CorvaneImpl::engine() const {
@@ -236,12 +239,13 @@ Result CorvaneImpl::connect() {
         auto handler = std::make_shared<Corvane::StateChangeHandler>(m_state_change_handler);
         const corvane::Client* notifying = next.get();
         next->connection_state().register_change_handler(
-            [handler, notifying](corvane::ClientStatus previous,
-                                 std::shared_ptr<corvane::ClientConnectionStateSnapshot> snapshot) {
-                NotifyingEngineMark mark(notifying);
-                (*handler)(to_connection_status(previous),
-                           to_connection_status(snapshot->get_status()),
-                           corvane::to_string(snapshot->get_error()));
+            [handler, gate = m_handler_gate, notifying](
+                corvane::ClientStatus previous, std::shared_ptr<corvane::ClientConnectionStateSnapshot> snapshot) {
+                gate->run([&] {
+                    NotifyingEngineMark mark(notifying);
+                    (*handler)(to_connection_status(previous), to_connection_status(snapshot->get_status()),
+                               corvane::to_string(snapshot->get_error()));
+                });
             });
     }
     std::shared_ptr<corvane::Client> previous;

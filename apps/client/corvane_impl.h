@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "apps/client/corvane.h"
+#include "apps/client/handler_gate.h"
 #include "common/runtime/diagnostics/state_provider.h"
 #include "common/runtime/diagnostics/tracing.h"
 #include "data_wrappers/metadata.h"
@@ -95,6 +96,9 @@ private:
     const bool m_log_invalid_reads;
     void (*m_thread_start_callback)() = nullptr;
     Corvane::StateChangeHandler m_state_change_handler;
+    // Every engine's listener calls the handler through it; closed when
+    // this object ends.
+    std::shared_ptr<HandlerGate> m_handler_gate = std::make_shared<HandlerGate>();
     std::shared_ptr<corvane::Client> m_engine;  // guarded by m_mutex
     vesk::data_wrappers::v3::Metadata m_params;
 };

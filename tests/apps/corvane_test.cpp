@@ -21,6 +21,7 @@
 #include "common/read_model/read_holder.h"
 #include "data_wrappers/dataset.h"
 #include "reference_server/protocol/reference_server.h"
+#include "support/held_log_line.h"
 #include "support/temp_dir.h"
 #include "support/wait_until.h"
 
@@ -537,6 +538,64 @@ TEST(CorvaneHandlerTest, TheStateChangeHandlerMayCallBackIntoItsClient) {
         std::lock_guard lock(probe->mutex);
         EXPECT_FALSE(probe->seen.empty());
     }
+}
+
+// A handler that calls into its client holds the engine while the call
+// lasts, so dropping the client's own reference does not end the engine
+// then. Destroying the client still waits for that call to return, and no
+// call starts once it is destroyed: the handler is held inside pass_read,
+// at the warning about the invalid read it passes.
+TEST(CorvaneHandlerTest, NoHandlerCallOutlivesItsClient) {
+    test_support::TempDir folder;
+    reference_server::ReferenceServer server;
+    const auto endpoint = server.start(folder.ipc_endpoint());
+    test_support::HeldLogLine held("Missing data in ReadHolder object");
+    auto probe = std::make_shared<HandlerProbe>();
+    probe->client = std::make_unique<Corvane>(endpoint, "ref_dna_fast", "", true);
+    probe->raw = probe->client.get();
+    // Shared with the handler, which would outlive the test's frame if
+    // the client's end did not wait for it.
+    struct Seen {
+        std::atomic<bool> gone{false};  // the client's destructor has returned
+        std::atomic<int> calls_after_gone{0};
+        std::atomic<bool> held_call_returned{false};
+    };
+    auto seen = std::make_shared<Seen>();
+    ASSERT_EQ(probe->client->set_params(quick_params()), Result::success);
+    ASSERT_EQ(probe->client->set_state_change_handler([probe, seen](ConnectionStatus, ConnectionStatus, std::string) {
+        if (seen->gone.load()) {
+            ++seen->calls_after_gone;
+            return;
+        }
+        if (!probe->armed.load() || probe->acted.exchange(true)) {
+            return;
+        }
+        apps::Read invalid;
+        probe->raw->pass_read(invalid, 0);
+        seen->held_call_returned = true;
+    }),
+              Result::success);
+    ASSERT_EQ(probe->client->connect(), Result::success);
+    probe->armed = true;
+    server.stop();
+    ASSERT_TRUE(test_support::wait_until([&] { return held.holding(); }, "the handler inside pass_read"));
+    std::thread destroying([&] {
+        probe->client.reset();
+        seen->gone = true;
+    });
+    // Destroying waits for the handler: it has not returned while the
+    // handler is held (a bounded look, not a synchronisation).
+    const auto look_until = std::chrono::steady_clock::now() + std::chrono::milliseconds(300);
+    while (!seen->gone.load() && std::chrono::steady_clock::now() < look_until) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    EXPECT_FALSE(seen->gone.load()) << "the client was destroyed while its handler was running";
+    held.release();
+    destroying.join();
+    EXPECT_TRUE(seen->held_call_returned.load());
+    // The engine ends on its notifier once the handler lets go of it; the
+    // status changes of its end reach no handler.
+    EXPECT_EQ(seen->calls_after_gone.load(), 0);
 }
 
 // Every retry of a server that refuses the client adds a notification while
