@@ -74,13 +74,12 @@ public:
         return made;
     }
 
-    explicit DataSetData(std::string&& text) {
-        auto owner = std::make_unique<OwnerType<std::string>>(std::move(text));
-        m_string_value = &owner->value();
-        m_type = DataType::string;
-        m_element_size = m_string_value->size() + 1;
-        m_count = 1;
-        take(std::move(owner));
+    // Text is held in the data set itself rather than behind an owner: a
+    // returned read carries two texts, and each would otherwise cost an
+    // allocation more than its characters.
+    explicit DataSetData(std::string&& text)
+        : m_type(DataType::string), m_element_size(text.size() + 1), m_count(1), m_text(std::move(text)) {
+        m_data = m_text.data();
     }
 
     explicit DataSetData(std::vector<std::uint8_t>&& bytes) { take_vector(std::move(bytes), DataType::uint8); }
@@ -111,20 +110,17 @@ public:
     // nothing is copied pointer for pointer.
     DataSetData(const DataSetData& other)
         : m_data(other.m_data),
-          m_string_value(other.m_string_value),
           m_type(other.m_type),
           m_element_size(other.m_element_size),
           m_count(other.m_count),
           m_shape(other.m_shape),
           m_fields(other.m_fields),
-          m_attributes(other.m_attributes) {
+          m_attributes(other.m_attributes),
+          m_text(other.m_text) {
         if (other.m_owner) {
             take(other.m_owner->clone());
-            if (m_type == DataType::string) {
-                // Only the text constructor makes string data sets, so the
-                // owner holds a std::string.
-                m_string_value = &static_cast<OwnerType<std::string>&>(*m_owner).value();
-            }
+        } else if (m_type == DataType::string) {
+            m_data = m_text.data();
         }
     }
 
@@ -151,7 +147,6 @@ public:
 
     void reset() noexcept {
         m_data = nullptr;
-        m_string_value = nullptr;
         m_type = DataType::none;
         m_element_size = 0;
         m_count = 0;
@@ -159,6 +154,7 @@ public:
         m_fields.clear();
         m_owner.reset();
         m_attributes.clear();
+        m_text = std::string();
     }
 
     // All count elements as T, stride 1.
@@ -175,10 +171,10 @@ public:
     }
 
     const std::string& string_value() const {
-        if (m_type != DataType::string || m_string_value == nullptr) {
+        if (m_type != DataType::string) {
             throw std::runtime_error("Data does not view string data.");
         }
-        return *m_string_value;
+        return m_text;
     }
 
     DataType type() const noexcept { return m_type; }
@@ -192,7 +188,7 @@ public:
     const std::vector<FieldInfo>& fields() const noexcept { return m_fields; }
     const void* data() const noexcept { return m_data; }
     void* data() noexcept { return m_data; }
-    bool owns_data() const noexcept { return m_owner != nullptr; }
+    bool owns_data() const noexcept { return m_owner != nullptr || m_type == DataType::string; }
 
     // Free-form attributes; nothing in the library fills them.
     v3::Metadata& attributes() noexcept { return m_attributes; }
@@ -258,7 +254,6 @@ private:
 
     void steal(DataSetData& other) noexcept {
         m_data = std::exchange(other.m_data, nullptr);
-        m_string_value = std::exchange(other.m_string_value, nullptr);
         m_type = std::exchange(other.m_type, DataType::none);
         m_element_size = std::exchange(other.m_element_size, 0);
         m_count = std::exchange(other.m_count, 0);
@@ -268,10 +263,14 @@ private:
         m_owner = std::move(other.m_owner);
         m_attributes = std::move(other.m_attributes);
         other.m_attributes.clear();
+        m_text = std::move(other.m_text);
+        other.m_text = std::string();
+        if (m_type == DataType::string) {
+            m_data = m_text.data();  // short text lives inside the string object
+        }
     }
 
     void* m_data = nullptr;
-    std::string* m_string_value = nullptr;
     DataType m_type = DataType::none;
     std::uint64_t m_element_size = 0;
     std::uint64_t m_count = 0;
@@ -279,6 +278,7 @@ private:
     std::vector<FieldInfo> m_fields;
     std::unique_ptr<OwnerBase> m_owner;
     v3::Metadata m_attributes;
+    std::string m_text;  // a string data set's text; m_data points into it
 };
 
 inline DataTable::DataTable(const DataSetData& data_set) {

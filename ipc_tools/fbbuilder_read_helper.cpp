@@ -237,6 +237,10 @@ struct Collected {
     std::string sequence;
     std::string qstring;
     std::vector<std::uint8_t> moves;
+    // A result in one block keeps its moves where the message holds them,
+    // to be copied once into their data set.
+    bool single_block = false;
+    std::span<const std::uint8_t> single_block_moves;
     std::vector<std::uint8_t> base_mod_probs;
     std::vector<bool> context_mask;
     bool moves_received = false;
@@ -253,7 +257,11 @@ struct Collected {
         if (called.moves() != nullptr) {
             moves_received = true;
             const auto block_moves = span_of(called.moves());
-            moves.insert(moves.end(), block_moves.begin(), block_moves.end());
+            if (single_block) {
+                single_block_moves = block_moves;
+            } else {
+                moves.insert(moves.end(), block_moves.begin(), block_moves.end());
+            }
         }
         if (probs_expected && called.base_mod_probs() != nullptr) {
             probs_received = true;
@@ -577,7 +585,9 @@ DecodeResult start_collecting(Collected& collected, interfaces::BasecallData& ba
     const std::uint64_t sequence_length = basecall.sequence_length;
     collected.sequence.reserve(capped_hint(sequence_length));
     collected.qstring.reserve(capped_hint(sequence_length));
-    collected.moves.reserve(capped_hint(called.move_count()));
+    if (!collected.single_block) {
+        collected.moves.reserve(capped_hint(called.move_count()));
+    }
     if (const wire::BaseModInfo* base_mod = called.base_mod_info()) {
         basecall.base_mod_alphabet = view_of(base_mod->base_mod_alphabet());
         basecall.base_mod_long_names = view_of(base_mod->base_mod_long_names());
@@ -634,7 +644,11 @@ DecodeResult store_collected(common::ReadHolder& target, interfaces::BasecallDat
     store(dw::sequence, [&] { return dw::DataSetData(std::move(collected.sequence)); });
     store(dw::qstring, [&] { return dw::DataSetData(std::move(collected.qstring)); });
     if (collected.moves_received) {
-        store(dw::movement, [&] { return dw::DataSetData(std::move(collected.moves)); });
+        store(dw::movement, [&] {
+            return collected.single_block ? dw::DataSetData::copy_of(collected.single_block_moves.data(),
+                                                                     collected.single_block_moves.size())
+                                          : dw::DataSetData(std::move(collected.moves));
+        });
     }
     if (collected.probs_received) {
         const dw::VecView2D<std::uint8_t> shape(nullptr, static_cast<std::size_t>(sequence_length),
@@ -683,6 +697,7 @@ DecodeResult decode_called_block(common::ReadHolder& target, const wire::ReadBlo
 
     interfaces::BasecallData& basecall = *metadata.basecall_data;
     Collected collected;
+    collected.single_block = first.block_count() <= 1;
     if (DecodeResult started = start_collecting(collected, basecall, *called); !started.ok()) {
         return started;
     }

@@ -141,6 +141,40 @@ TEST(DataSetDataTest, MoveLeavesSourceReset) {
     expect_reset(target);
 }
 
+// Text is held inside the data set, and short text inside the string object
+// itself: wherever a data set goes, its data must point at its own text.
+TEST(DataSetDataTest, TextDataFollowsItsDataSet) {
+    using Step = DataSetData (*)(DataSetData&);
+    const std::vector<std::pair<const char*, Step>> steps = {
+        {"move construction", [](DataSetData& from) { return DataSetData(std::move(from)); }},
+        {"move assignment",
+         [](DataSetData& from) {
+             DataSetData to(std::string(40, 'T'));
+             to = std::move(from);
+             return to;
+         }},
+        {"copy construction", [](DataSetData& from) { return DataSetData(from); }},
+        {"copy assignment",
+         [](DataSetData& from) {
+             DataSetData to(std::vector<std::uint8_t>{1});
+             to = from;
+             return to;
+         }},
+    };
+    for (const std::string& text : {std::string(), std::string("AC"), std::string(700, 'G')}) {
+        for (const auto& [name, step] : steps) {
+            SCOPED_TRACE(std::string(name) + " of " + std::to_string(text.size()) + " characters");
+            auto source = std::make_unique<DataSetData>(std::string(text));
+            DataSetData arrived = step(*source);
+            source.reset();
+            EXPECT_TRUE(arrived.owns_data());
+            EXPECT_EQ(arrived.element_size(), text.size() + 1);
+            ASSERT_EQ(arrived.data(), static_cast<const void*>(arrived.string_value().data()));
+            EXPECT_EQ(std::string(static_cast<const char*>(arrived.data()), text.size()), text);
+        }
+    }
+}
+
 TEST(DataSetDataTest, CopiesOwnClonedStorage) {
     DataSetData text(std::string("ACGT"));
     text.attributes().set<std::int32_t>("n", 1);
