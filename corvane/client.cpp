@@ -273,7 +273,7 @@ ClientQueueReadsResult Client::pass_read(common::ReadHolder& read, std::uint64_t
     return to_client_result(read_buffer()->queue_read(read, timeout));
 }
 
-ClientQueueReadsResult Client::pass_reads(std::list<common::ReadHolder>& reads, std::uint64_t timeout) {
+ClientQueueReadsResult Client::pass_reads(std::vector<common::ReadHolder>& reads, std::uint64_t timeout) {
     TraceScope scope(hf_trace_context(), "pass_reads");
     if (!m_accept_data.load() || m_client_connection_state.get_status() == ClientStatus::error) {
         return ClientQueueReadsResult::not_accepting;
@@ -281,7 +281,7 @@ ClientQueueReadsResult Client::pass_reads(std::list<common::ReadHolder>& reads, 
     return to_client_result(read_buffer()->queue_reads(reads, timeout));
 }
 
-void Client::get_completed_reads(std::list<common::ReadHolder>& reads) {
+void Client::get_completed_reads(std::vector<common::ReadHolder>& reads) {
     const std::size_t before = reads.size();
     read_buffer()->get_reads_out(reads);
     if (reads.size() != before && m_handing_back.load()) {

@@ -24,11 +24,11 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
-#include <list>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "common/runtime/diagnostics/state_provider.h"
 #include "common/runtime/diagnostics/tracing.h"
@@ -72,9 +72,9 @@ public:
 
     // Timeouts in ms, handed to the read buffer (0: do not wait).
     ClientQueueReadsResult pass_read(common::ReadHolder& read, std::uint64_t timeout);
-    ClientQueueReadsResult pass_reads(std::list<common::ReadHolder>& reads, std::uint64_t timeout);
+    ClientQueueReadsResult pass_reads(std::vector<common::ReadHolder>& reads, std::uint64_t timeout);
     // Appends the finished reads.
-    void get_completed_reads(std::list<common::ReadHolder>& reads);
+    void get_completed_reads(std::vector<common::ReadHolder>& reads);
 
     // Before connect.
     void set_reconnect_timeout(std::uint64_t seconds);

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <exception>
+#include <iterator>
 #include <limits>
 #include <new>
 #include <span>
@@ -275,7 +276,7 @@ void ReadBuffer::queue_list_units_locked(std::vector<ReadHolder>& held, ListUnit
     }
 }
 
-BufferQueueReadsResult ReadBuffer::queue_reads(std::list<ReadHolder>& reads, unsigned long long timeout) {
+BufferQueueReadsResult ReadBuffer::queue_reads(std::vector<ReadHolder>& reads, unsigned long long timeout) {
     TraceScope scope(hf_trace_context(), "queue_reads");
 
     // Refused whole, before anything moves: a tag the wire cannot carry, or
@@ -299,21 +300,22 @@ BufferQueueReadsResult ReadBuffer::queue_reads(std::list<ReadHolder>& reads, uns
         return BufferQueueReadsResult::bad_read;
     }
 
-    // Positions in the caller's list, so that any refusal can put every read
-    // back where it was: every read not queued goes back, in order.
-    std::vector<ReadHolder> held;
-    held.reserve(reads.size());
-    for (ReadHolder& read : reads) {
-        held.push_back(std::move(read));
-    }
-    reads.clear();
+    // Reads are taken from the caller's vector where they stand, by
+    // position, so that any refusal can leave every read not queued there,
+    // in order.
+    std::vector<ReadHolder>& held = reads;
     std::vector<bool> taken(held.size(), false);
     const auto refuse = [&](BufferQueueReadsResult result) {
+        std::size_t kept = 0;
         for (std::size_t i = 0; i < held.size(); ++i) {
             if (!taken[i]) {
-                reads.push_back(std::move(held[i]));
+                if (kept != i) {
+                    held[kept] = std::move(held[i]);
+                }
+                ++kept;
             }
         }
+        held.erase(held.begin() + static_cast<std::ptrdiff_t>(kept), held.end());
         return result;
     };
 
@@ -365,6 +367,7 @@ BufferQueueReadsResult ReadBuffer::queue_reads(std::list<ReadHolder>& reads, uns
     for (const std::size_t index : units.shorts) {
         put_read_on_output_queue(held[index]);
     }
+    held.clear();
     if (listener) {
         listener();
     }
@@ -527,17 +530,51 @@ void ReadBuffer::enqueue_unit_locked(Unit& unit, Messages&& messages) {
 
 // ---------------------------------------------------------------- collecting
 
-void ReadBuffer::get_reads_out(std::list<ReadHolder>& out) {
+void ReadBuffer::get_reads_out(std::vector<ReadHolder>& out) {
     // An application polling an empty queue does not contend for the lock
     // the worker takes on every turn.
     if (m_num_reads_out.load(std::memory_order_acquire) == 0) {
         return;
     }
-    std::lock_guard lock(m_mutex);
-    if (!m_reads_out.empty()) {
+    std::vector<ReadHolder> taken;
+    {
+        std::lock_guard lock(m_mutex);
+        if (m_reads_out.empty()) {
+            return;
+        }
         hf_trace_context().trace("get_reads_out", [this] { return summary_locked(); });
-        out.splice(out.end(), m_reads_out);
+        taken.swap(m_reads_out);
         m_num_reads_out.store(0, std::memory_order_release);
+    }
+    // The queue will likely fill as far again before the next call: room
+    // for that, made here rather than by the worker growing it step by step.
+    // Not worth failing for.
+    std::vector<ReadHolder> room;
+    try {
+        room.reserve(taken.size());
+    } catch (const std::bad_alloc&) {
+    }
+    if (out.empty()) {
+        out.swap(taken);
+    } else {
+        try {
+            out.reserve(out.size() + taken.size());
+        } catch (const std::bad_alloc&) {
+            // Nothing is lost: the reads go back to the front of the queue.
+            std::lock_guard lock(m_mutex);
+            taken.insert(taken.end(), std::make_move_iterator(m_reads_out.begin()),
+                         std::make_move_iterator(m_reads_out.end()));
+            m_reads_out.swap(taken);
+            m_num_reads_out.store(m_reads_out.size(), std::memory_order_release);
+            throw;
+        }
+        out.insert(out.end(), std::make_move_iterator(taken.begin()), std::make_move_iterator(taken.end()));
+    }
+    if (room.capacity() != 0) {
+        std::lock_guard lock(m_mutex);
+        if (m_reads_out.empty() && m_reads_out.capacity() < room.capacity()) {
+            m_reads_out.swap(room);
+        }
     }
 }
 

@@ -77,15 +77,15 @@ public:
     BufferQueueReadsResult testable_queue_read(common::ReadHolder& read,
                                                unsigned long long timeout,
                                                tarvo::utils::concurrency::Flag* wait_guaranteed_flag);
-    // On queued the list is left empty; otherwise every read is back in it
+    // On queued the vector is left empty; otherwise every read is still in it
     // in its previous order, except that memory running out while queueing
     // leaves the units queued so far queued. bad_read as queue_read, also
-    // for two reads of the list that share a tag.
-    BufferQueueReadsResult queue_reads(std::list<common::ReadHolder>& reads, unsigned long long timeout);
+    // for two reads of the vector that share a tag.
+    BufferQueueReadsResult queue_reads(std::vector<common::ReadHolder>& reads, unsigned long long timeout);
     void put_read_on_output_queue(common::ReadHolder& read);
 
     // Moves every finished read to the end of out, in order.
-    void get_reads_out(std::list<common::ReadHolder>& out);
+    void get_reads_out(std::vector<common::ReadHolder>& out);
     std::uint64_t num_reads_out() const;
     std::uint64_t num_queued_samples() const;
     std::uint64_t num_queued_reads() const;
@@ -221,7 +221,9 @@ private:
     // Element i carries unit i of m_queued_reads. Appending never moves an
     // element, which is what lets front_messages work without the lock.
     std::list<Messages> m_message_queue_in;
-    std::list<common::ReadHolder> m_reads_out;
+    // A vector rather than a list: the worker adds a read without an
+    // allocation of its own.
+    std::vector<common::ReadHolder> m_reads_out;
     // The size of m_reads_out, written under m_mutex and read without it,
     // so that polling an empty output queue takes no lock.
     std::atomic<std::uint64_t> m_num_reads_out{0};

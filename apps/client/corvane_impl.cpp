@@ -1,8 +1,10 @@
 #include "apps/client/corvane_impl.h"
 
-#include <list>
-#include <unordered_map>
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
 #include <utility>
+#include <vector>
 
 #include "common/runtime/active_object.h"
 #include "common/runtime/diagnostics/context_builder.h"
@@ -351,7 +353,8 @@ PassReadResult CorvaneImpl::pass_read(Read& read, std::uint32_t timeout) {
 
 PassReadResult CorvaneImpl::pass_reads(std::vector<Read>& reads, std::uint32_t timeout) {
     TraceScope scope(hf_trace_context(), "pass_reads");
-    std::list<common::ReadHolder> holders;
+    std::vector<common::ReadHolder> holders;
+    holders.reserve(reads.size());
     for (Read& read : reads) {
         holders.push_back(std::move(read.get_readholder()));
     }
@@ -382,14 +385,38 @@ void CorvaneImpl::get_completed_reads(std::vector<std::vector<Read>>& reads) {
     if (!client) {
         return;
     }
-    std::list<common::ReadHolder> finished;
+    std::vector<common::ReadHolder> finished;
     client->get_completed_reads(finished);
-    std::unordered_map<std::uint64_t, std::vector<Read>> by_tag;
-    for (common::ReadHolder& holder : finished) {
-        const std::uint64_t tag = holder.read_tag;
-        by_tag[tag].push_back(Read(std::move(holder)));
+    if (finished.empty()) {
+        return;
     }
-    for (auto& [tag, group] : by_tag) {
+    // The reads of one tag make a group; groups come in the order their
+    // first read finished. Sorted positions rather than a map by tag, so
+    // that a read costs no allocation beyond its group's.
+    std::vector<std::pair<std::uint64_t, std::size_t>> by_tag;  // (tag, position)
+    by_tag.reserve(finished.size());
+    for (std::size_t i = 0; i < finished.size(); ++i) {
+        by_tag.emplace_back(finished[i].read_tag, i);
+    }
+    std::sort(by_tag.begin(), by_tag.end());
+    std::vector<std::pair<std::size_t, std::size_t>> groups;  // (first position, start in by_tag)
+    for (std::size_t i = 0; i < by_tag.size(); ++i) {
+        if (i == 0 || by_tag[i].first != by_tag[i - 1].first) {
+            groups.emplace_back(by_tag[i].second, i);
+        }
+    }
+    std::sort(groups.begin(), groups.end());
+    reads.reserve(reads.size() + groups.size());
+    for (const auto& [first, start] : groups) {
+        std::size_t end = start + 1;
+        while (end < by_tag.size() && by_tag[end].first == by_tag[start].first) {
+            ++end;
+        }
+        std::vector<Read> group;
+        group.reserve(end - start);
+        for (std::size_t i = start; i < end; ++i) {
+            group.push_back(Read(std::move(finished[by_tag[i].second])));
+        }
         reads.push_back(std::move(group));
     }
 }

@@ -8,6 +8,8 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <iterator>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -20,7 +22,9 @@
 
 #include "common/read_model/read_holder.h"
 #include "data_wrappers/dataset.h"
+#include "reference_server/model/signal_model.h"
 #include "reference_server/protocol/reference_server.h"
+#include "support/chaos_run.h"
 #include "support/held_log_line.h"
 #include "support/temp_dir.h"
 #include "support/wait_until.h"
@@ -199,6 +203,63 @@ TEST(CorvaneParametersTest, WithoutAnEngineEveryCallAnswersAtOnce) {
     EXPECT_EQ(Corvane::get_api_version().text, "11.0.0");
     EXPECT_EQ(Corvane::get_protocol_version().text, "26.0.0");
     EXPECT_EQ(Corvane::get_software_version().text.rfind("7.13.6+", 0), 0u);
+}
+
+// A split read comes back as the whole read and its pieces, all under its
+// tag: they form one group, the whole read first, and no other read joins
+// it.
+TEST_F(CorvaneTest, EachReadComesBackAsOneGroupWithItsPieces) {
+    struct Row {
+        std::uint64_t tag;
+        std::size_t pieces;  // 1: a whole read the server does not split
+    };
+    const Row rows[] = {{1, 1}, {2, 2}, {3, 1}, {4, 3}, {5, 2}, {6, 1}, {7, 1}, {8, 2}};
+    auto client = connected_client();
+    std::vector<apps::Read> reads;
+    for (const Row& row : rows) {
+        const std::string id = "grouped-" + std::to_string(row.tag);
+        std::vector<std::string> pieces;
+        for (std::size_t p = 0; p < row.pieces; ++p) {
+            pieces.push_back(reference_server::random_bases(row.tag * 10 + p, 300));
+        }
+        reads.push_back(test_support::read_of_signal(
+            row.tag, id, reference_server::simulate_signal(pieces, {}, reference_server::seed_of(id))));
+    }
+    ASSERT_EQ(client->pass_reads(reads, 1000), PassReadResult::success);
+
+    std::map<std::uint64_t, std::vector<std::uint64_t>> groups;  // tag -> sub tags, as grouped
+    ASSERT_TRUE(test_support::wait_until(
+        [&] {
+            std::vector<std::vector<apps::Read>> done;
+            client->get_completed_reads(done);
+            for (const auto& group : done) {
+                EXPECT_FALSE(group.empty());
+                if (group.empty()) {
+                    continue;
+                }
+                const std::uint64_t tag = group.front().get_read_tag();
+                EXPECT_EQ(groups.count(tag), 0u) << "tag " << tag << " came back in two groups";
+                auto& sub_tags = groups[tag];
+                for (const apps::Read& read : group) {
+                    EXPECT_EQ(read.get_read_tag(), tag);
+                    sub_tags.push_back(read.get_sub_tag());
+                }
+            }
+            return groups.size() == std::size(rows);
+        },
+        "every read's group back"));
+    for (const Row& row : rows) {
+        SCOPED_TRACE("read " + std::to_string(row.tag) + " of " + std::to_string(row.pieces) + " pieces");
+        std::vector<std::uint64_t> expected = {0};
+        for (std::size_t p = 1; row.pieces > 1 && p <= row.pieces; ++p) {
+            expected.push_back(p);
+        }
+        // The whole read leads; its pieces follow in no set order.
+        std::vector<std::uint64_t> got = groups[row.tag];
+        std::sort(got.begin() + (got.empty() ? 0 : 1), got.end());
+        EXPECT_EQ(got, expected);
+        EXPECT_EQ(groups[row.tag].front(), 0u);
+    }
 }
 
 TEST_F(CorvaneTest, ConnectsReportsTheServerAndDisconnects) {

@@ -7,7 +7,6 @@
 
 #include <atomic>
 #include <chrono>
-#include <list>
 #include <map>
 #include <set>
 #include <string>
@@ -61,7 +60,7 @@ struct Returned {
     std::map<std::uint64_t, int> with_results;
     std::size_t total = 0;
 
-    void add(std::list<common::ReadHolder>& reads) {
+    void add(std::vector<common::ReadHolder>& reads) {
         for (auto& read : reads) {
             if (read.sub_tag != 0) {
                 continue;  // a piece of a split read; its parent counts
@@ -96,7 +95,7 @@ protected:
     // collects until `expected` reads came back.
     Returned pass_and_collect(Client& client, std::vector<common::ReadHolder> reads, std::size_t expected) {
         Returned returned;
-        std::list<common::ReadHolder> out;
+        std::vector<common::ReadHolder> out;
         for (auto& read : reads) {
             EXPECT_TRUE(test_support::wait_until(
                 [&] {
@@ -192,7 +191,7 @@ TEST_F(ClientTest, ReadsTakenBackTooOftenComeBackWithoutResults) {
     auto client = connected(256000, 0);
     m_server.faults().add({MessageType::GET_FIRST_CALLED_BLOCK, reference_server::FaultAction::delay,
                            MessageType::UNSET, "", 6 * query_timeout_ms, 1});
-    std::list<common::ReadHolder> batch;
+    std::vector<common::ReadHolder> batch;
     for (auto& read : reads_of_sizes({2000, 2000, 2000})) {
         batch.push_back(std::move(read));
     }
@@ -211,7 +210,7 @@ TEST_F(ClientTest, ReadsTakenBackTooOftenComeBackWithoutResults) {
 TEST_F(ClientTest, ReadsHandedBackByAFailedWorkerComeWithItsError) {
     auto client = connected();
     test_support::HeldLogLine held("handed back without results");
-    std::list<common::ReadHolder> batch;
+    std::vector<common::ReadHolder> batch;
     for (auto& read : reads_of_sizes({2000, 2000, 2000})) {
         batch.push_back(std::move(read));
     }
@@ -224,7 +223,7 @@ TEST_F(ClientTest, ReadsHandedBackByAFailedWorkerComeWithItsError) {
     m_server.faults().clear();
     m_server.faults().add({MessageType::GET_FIRST_CALLED_BLOCK, reference_server::FaultAction::reply,
                            MessageType::SUCCESS, "", 0, 1});
-    std::list<common::ReadHolder> out;
+    std::vector<common::ReadHolder> out;
     ASSERT_TRUE(test_support::wait_until(
         [&] {
             client->get_completed_reads(out);
@@ -297,7 +296,7 @@ TEST_F(ClientTest, SeveralThreadsPassWhileOneCollects) {
         });
     }
     Returned returned;
-    std::list<common::ReadHolder> out;
+    std::vector<common::ReadHolder> out;
     EXPECT_TRUE(test_support::wait_until(
         [&] {
             client->get_completed_reads(out);
@@ -367,7 +366,7 @@ TEST_F(ClientTest, BadTagsAreRefusedAndEveryReadComesBackOnce) {
                 ASSERT_TRUE(test_support::wait_until([&] { return client->num_buffered_samples() == 0; },
                                                      "the read's submission"));
             }
-            std::list<common::ReadHolder> reads;
+            std::vector<common::ReadHolder> reads;
             for (const std::uint64_t tag : pass.tags) {
                 reads.push_back(make_read(tag, 1000));
             }

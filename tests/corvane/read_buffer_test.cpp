@@ -78,7 +78,7 @@ std::vector<UnitView> submit_all(ReadBuffer& buffer) {
 }
 
 std::vector<std::uint64_t> tags_out(ReadBuffer& buffer) {
-    std::list<ReadHolder> out;
+    std::vector<ReadHolder> out;
     buffer.get_reads_out(out);
     std::vector<std::uint64_t> tags;
     for (const ReadHolder& read : out) {
@@ -124,7 +124,7 @@ TEST(ReadBufferTest, GroupsReadsIntoUnitsAndSendsShortOnesStraightBack) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         auto buffer = make_buffer();
-        std::list<ReadHolder> reads;
+        std::vector<ReadHolder> reads;
         for (std::size_t i = 0; i < c.durations.size(); ++i) {
             reads.push_back(raw_read(i + 1, c.durations[i]));
         }
@@ -164,7 +164,7 @@ TEST(ReadBufferTest, RefusesWhenFullOrClosedAndLeavesTheReadsWithTheCaller) {
     ASSERT_NE(read.metadata, nullptr);
     EXPECT_EQ(read.metadata->read_id, "read-3");
 
-    std::list<ReadHolder> reads;
+    std::vector<ReadHolder> reads;
     for (std::uint64_t tag = 4; tag <= 6; ++tag) {
         reads.push_back(raw_read(tag, tag == 5 ? 300000 : 1000));
     }
@@ -179,6 +179,7 @@ TEST(ReadBufferTest, RefusesWhenFullOrClosedAndLeavesTheReadsWithTheCaller) {
     // One free unit lets a whole list in, even past the limit.
     buffer->reads_submitted();
     EXPECT_EQ(buffer->queue_reads(reads, 0), BufferQueueReadsResult::queued);
+    EXPECT_TRUE(reads.empty());
     EXPECT_EQ(buffer->num_queued_reads(), 4u);
 
     buffer->set_no_more_data();
@@ -245,13 +246,13 @@ TEST(ReadBufferTest, DestructionWakesAWaitingCallAndWaitsForItToLeave) {
 
 TEST(ReadBufferTest, NewConnectionRequeuesSubmittedReadsFirstAllAsRawBlocks) {
     auto buffer = make_buffer();
-    std::list<ReadHolder> batch;
+    std::vector<ReadHolder> batch;
     batch.push_back(raw_read(1, 1000));
     batch.push_back(raw_read(2, 2000));
     ASSERT_EQ(buffer->queue_reads(batch, 0), BufferQueueReadsResult::queued);
     ReadHolder single = raw_read(3, 300000);
     ASSERT_EQ(buffer->queue_read(single, 0), BufferQueueReadsResult::queued);
-    std::list<ReadHolder> later;
+    std::vector<ReadHolder> later;
     later.push_back(raw_read(4, 500));
     later.push_back(raw_read(5, 600));
     ASSERT_EQ(buffer->queue_reads(later, 0), BufferQueueReadsResult::queued);
@@ -380,7 +381,7 @@ TEST(ReadBufferTest, ManyThreadsQueueWhileOneCollects) {
             for (std::uint64_t i = 0; i < reads_per_thread; ++i) {
                 const std::uint64_t tag = 1 + t * reads_per_thread + i;
                 if (i % 3 == 0) {
-                    std::list<ReadHolder> list;
+                    std::vector<ReadHolder> list;
                     list.push_back(raw_read(tag, 50 + (i % 2) * 2000));
                     ASSERT_EQ(buffer->queue_reads(list, 60000), BufferQueueReadsResult::queued);
                 } else {
@@ -412,7 +413,7 @@ TEST(ReadBufferTest, ManyThreadsQueueWhileOneCollects) {
     std::set<std::uint64_t> seen;
     std::uint64_t collected = 0;
     const auto collect = [&] {
-        std::list<ReadHolder> out;
+        std::vector<ReadHolder> out;
         buffer->get_reads_out(out);
         for (const ReadHolder& read : out) {
             seen.insert(read.read_tag);

@@ -6,7 +6,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <list>
 #include <map>
 #include <functional>
 #include <mutex>
@@ -172,7 +171,7 @@ TEST(ReadProcessingProtocolTest, EachFailureEndsTheExchangeWithItsRecord) {
         };
     };
     const auto two_read_batch = [](corvane::ReadBuffer& buffer) {
-        std::list<common::ReadHolder> reads;
+        std::vector<common::ReadHolder> reads;
         reads.push_back(raw_read(high_tag, 1000));
         reads.push_back(raw_read(7, 1000));
         ASSERT_EQ(buffer.queue_reads(reads, 0), BufferQueueReadsResult::queued);
@@ -255,7 +254,7 @@ TEST(ReadProcessingProtocolTest, EachFailureEndsTheExchangeWithItsRecord) {
         {"returned batch of the wrong kind",
          {spoil(MessageType::GET_FIRST_CALLED_BLOCK, FaultAction::wrong_batch_kind)},
          [](corvane::ReadBuffer& buffer) {
-             std::list<common::ReadHolder> reads;
+             std::vector<common::ReadHolder> reads;
              reads.push_back(simulated_read(high_tag, {"ACGTTGCAACGTTGCAACGTTGCAACGTTGCA"}));
              reads.push_back(simulated_read(9, {"GGCATTCAGGCATTCAGGCATTCAGGCATTCA"}));
              ASSERT_EQ(buffer.queue_reads(reads, 0), BufferQueueReadsResult::queued);
@@ -347,7 +346,7 @@ TEST(ReadProcessingProtocolTest, ASplitReadComesBackAsParentThenPiecesOverContin
     ASSERT_TRUE(wait_until([&] { return exchange.m_buffer.num_reads_out() == 3; }, "three returned reads"));
     exchange.stop();
 
-    std::list<common::ReadHolder> out;
+    std::vector<common::ReadHolder> out;
     exchange.m_buffer.get_reads_out(out);
     std::vector<std::uint64_t> sub_tags;
     std::map<std::uint64_t, std::string> sequences;
@@ -382,14 +381,14 @@ TEST(ReadProcessingProtocolTest, ReadsTheServerLostGoBackWithoutResults) {
     ReadExchange exchange;
     exchange.m_server.faults().add({MessageType::GET_FIRST_CALLED_BLOCK, FaultAction::lose_reads,
                                     MessageType::UNSET, "", 0, 1});
-    std::list<common::ReadHolder> reads;
+    std::vector<common::ReadHolder> reads;
     reads.push_back(simulated_read(1, {"ACGTTGCAACGTTGCAACGTTGCAACGTTGCA"}));
     reads.push_back(simulated_read(2, {"GGCATTCAGGCATTCAGGCATTCAGGCATTCA"}));
     ASSERT_EQ(exchange.m_buffer.queue_reads(reads, 0), BufferQueueReadsResult::queued);
     exchange.start();
     ASSERT_TRUE(wait_until([&] { return exchange.m_buffer.num_reads_out() == 2; }, "both reads back"));
     exchange.stop();
-    std::list<common::ReadHolder> out;
+    std::vector<common::ReadHolder> out;
     exchange.m_buffer.get_reads_out(out);
     for (const common::ReadHolder& returned : out) {
         EXPECT_EQ(sequence_of(returned), "<none>");
