@@ -146,6 +146,9 @@ public:
     ~DataSetData() = default;
 
     void reset() noexcept {
+        if (m_type == DataType::string) {
+            m_text = std::string();
+        }
         m_data = nullptr;
         m_type = DataType::none;
         m_element_size = 0;
@@ -154,7 +157,6 @@ public:
         m_fields.clear();
         m_owner.reset();
         m_attributes.clear();
-        m_text = std::string();
     }
 
     // All count elements as T, stride 1.
@@ -263,9 +265,10 @@ private:
         m_owner = std::move(other.m_owner);
         m_attributes = std::move(other.m_attributes);
         other.m_attributes.clear();
-        m_text = std::move(other.m_text);
-        other.m_text = std::string();
+        // Only string data sets hold text; any other leaves m_text empty.
         if (m_type == DataType::string) {
+            m_text = std::move(other.m_text);
+            other.m_text.clear();
             m_data = m_text.data();  // short text lives inside the string object
         }
     }
