@@ -14,7 +14,7 @@ from types import TracebackType
 from typing import Any, Generic, TypeVar
 
 import tavrix
-from corvane_cli.read_check import read_problem
+from corvane_cli.read_check import read_problem, signal_problem
 from corvane_cli.read_types import Group, InputRead, OnResults
 
 Corvane = tavrix.Corvane
@@ -158,7 +158,10 @@ class Pipeline:
         accepted = []
         self.counts.reads_read += len(reads)
         for read in reads:
-            problem = read_problem(read, self._pools[0])
+            # The library checks the rest as it takes a batch; a batch it
+            # refuses is passed again read by read, and the read it refuses
+            # is failed with the reason it gives.
+            problem = signal_problem(read)
             if problem:
                 self.counts.fail(str(read.get("read_id", "")), problem[1])
             else:
@@ -207,7 +210,9 @@ class Pipeline:
                     for read in batch:
                         self._pass([read], on_results)
                 else:
-                    self.counts.fail(batch[0]["read_id"], "refused by the client library")
+                    problem = read_problem(batch[0], client)
+                    reason = problem[1] if problem else "refused by the client library"
+                    self.counts.fail(str(batch[0].get("read_id", "")), reason)
                 return
             if result == Corvane.not_accepting_reads:
                 message = client.get_error_message()

@@ -16,7 +16,9 @@ if TYPE_CHECKING:
     import tavrix
 
 
-def _signal_problem(read: InputRead) -> tuple[str, str] | None:
+def signal_problem(read: InputRead) -> tuple[str, str] | None:
+    """(key, why) for a signal that is missing or whose scale is unusable;
+    None otherwise. The part of read_problem that needs no client."""
     for key in ("daq_offset", "daq_scaling", "sampling_rate"):
         value = read.get(key)
         if isinstance(value, float) and not math.isfinite(value):
@@ -44,7 +46,7 @@ def read_problem(read: InputRead, client: tavrix.Corvane | None = None) -> tuple
     """(key, why) for the first thing that keeps a read from being called,
     None when nothing does; the key is "" where the library's check names
     what is wrong itself. `client` checks as it would take the read."""
-    problem = _signal_problem(read)
+    problem = signal_problem(read)
     if problem is not None:
         return problem
     why = (client or offline_client()).validate_read(read)
