@@ -1147,24 +1147,103 @@ T listed_value(py::handle value, std::string_view name) {
     }
 }
 
-template <std::size_t I>
-void restore_value(PyObject* listed, const interfaces::ReadMetadataMutableView& metadata) {
-    constexpr auto& key = interfaces::read_metadata_keys[I];
-    PyObject* value = PyDict_GetItemWithError(listed, metadata_names()[I]);
-    if (value == nullptr) {
-        if (PyErr_Occurred()) {
-            throw py::error_already_set();
+// The next index, round the list, whose key is listed under the same name
+// object as key `index`'s: `index` itself for most, as a few names serve
+// two keys.
+const auto& same_name_next() {
+    static const auto next = [] {
+        const auto& names = metadata_names();
+        std::array<std::size_t, metadata_key_count> made{};
+        for (std::size_t i = 0; i < made.size(); ++i) {
+            made[i] = i;
+            for (std::size_t step = 1; step < made.size(); ++step) {
+                const std::size_t j = (i + step) % made.size();
+                if (names[j] == names[i]) {
+                    made[i] = j;
+                    break;
+                }
+            }
         }
+        return made;
+    }();
+    return next;
+}
+
+// An index of the metadata name `key` stands for, or
+// metadata_key_count for a key that names none. The module's own dicts
+// hold its interned name objects in index order, so the search by
+// identity starts at `from`, just past the index found before, and finds
+// most keys at once; any other str is compared by text.
+template <class Names>
+std::size_t listed_index(const Names& names, PyObject* key, std::size_t from) {
+    for (std::size_t tried = 0, i = from; tried < names.size(); ++tried, i = (i + 1) % names.size()) {
+        if (names[i] == key) {
+            return i;
+        }
+    }
+    if (!PyUnicode_Check(key)) {
+        return metadata_key_count;  // no str: equal to no name
+    }
+    Py_ssize_t size = 0;
+    const char* text = PyUnicode_AsUTF8AndSize(key, &size);
+    if (text == nullptr) {
+        PyErr_Clear();  // text that is not UTF-8 names no key
+        return metadata_key_count;
+    }
+    const std::string_view name(text, static_cast<std::size_t>(size));
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        if (interfaces::read_metadata_keys[i].name == name) {
+            return i;
+        }
+    }
+    return metadata_key_count;
+}
+
+using ListedValues = std::array<py::object, metadata_key_count>;
+
+// A listed dict's values by key index, each held: converting a value may
+// run the caller's code (an __index__, say), which could let go of the
+// dict's own references. Nothing of the caller's runs in the walk itself:
+// identity and text comparisons only.
+void gather_listed(PyObject* listed, ListedValues& values) {
+    const auto& names = metadata_names();
+    const auto& next = same_name_next();
+    std::size_t from = 0;
+    Py_ssize_t position = 0;
+    PyObject* key = nullptr;
+    PyObject* value = nullptr;
+    while (PyDict_Next(listed, &position, &key, &value)) {
+        const std::size_t found = listed_index(names, key, from);
+        if (found == metadata_key_count) {
+            continue;  // not a metadata name: ignored
+        }
+        from = (found + 1) % metadata_key_count;
+        std::size_t i = found;
+        do {
+            values[i] = py::reinterpret_borrow<py::object>(value);
+            i = next[i];
+        } while (i != found);
+    }
+}
+
+template <std::size_t I>
+void restore_value(PyObject* value, const interfaces::ReadMetadataMutableView& metadata) {
+    if (value == nullptr) {
         return;
     }
+    constexpr auto& key = interfaces::read_metadata_keys[I];
     using T = value_type_t<interfaces::read_metadata_keys[I].type>;
     metadata.set_internal<T>(key.hash, key.key, listed_value<T>(value, key.name));
 }
 
+// Stores the listed values in key order, so that the first of several
+// wrong values is the one named.
 template <std::size_t... I>
 void restore_values(PyObject* listed, const interfaces::ReadMetadataMutableView& metadata,
                     std::index_sequence<I...>) {
-    (restore_value<I>(listed, metadata), ...);
+    ListedValues values;
+    gather_listed(listed, values);
+    (restore_value<I>(values[I].ptr(), metadata), ...);
 }
 
 PyObject* dict_member(const py::dict& read_dict, ReadKey key) {

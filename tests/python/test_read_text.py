@@ -107,6 +107,23 @@ def test_fastq_header_lines(read, include_moves, expected):
     assert tavrix.fastq_header_line(read, include_move_table=include_moves) == expected
 
 
+class Name(str):
+    pass
+
+
+@pytest.mark.parametrize("key", [lambda text: "".join(list(text)), Name], ids=["other str", "str subclass"])
+def test_metadata_keys_count_by_their_text(key):
+    # Keys that are not the module's own objects, in another order, among
+    # keys of no metadata, give the same records.
+    metadata = {"channel": 7, "mux": 2, "model_version_id": "m@1", "sample_id": "lib", "split_point": 400}
+    listed = {key(name): value for name, value in reversed(called(metadata)["metadata"].items())}
+    listed.update({key("not_a_key"): 1, "\udc80": 2, 5: 3})
+    read = called()
+    read["metadata"] = listed
+    for function in (tavrix.fastq_header_line, tavrix.sam_records):
+        assert function(read) == function(called(metadata))
+
+
 UNMAPPED = "r1\t4\t*\t0\t0\t*\t*\t0\t0\t"
 
 
