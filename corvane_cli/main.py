@@ -71,6 +71,12 @@ def main(argv: list[str] | None = None) -> int:
     ends here once the command is done, without tearing down what the
     interpreter would (the command has closed, flushed and named every
     output before it returns)."""
+    if argv is None:
+        # The process is the program's own. NumPy's BLAS would start a
+        # thread per further core on import, which spins for a tenth of a
+        # second of CPU time that the run's own threads need; nothing here
+        # multiplies matrices. Set before any command imports NumPy.
+        os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")
     code = _main(argv)
     if argv is None:
         _end_process(code)
