@@ -71,7 +71,6 @@ class RunInputs:
         self.total = 0
         self.repeats: dict[int, str] = {}  # read tag -> why it is not called
         self._identities: dict[tuple[int, int], str] = {}
-        self._run_ids: set[str] = set()
         self._hashes = _SortedHashes()
         self._open: OrderedDict[int, SignalFileReader] = OrderedDict()
         stack.callback(self.close)
@@ -96,17 +95,11 @@ class RunInputs:
             reader = SignalFileReader(path)
         except SignalFileError as error:
             raise UsageError(str(error)) from error
-        try:
-            run_ids = reader.run_ids()
-        except SignalFileError as error:
-            reader.close()
-            raise UsageError(str(error)) from error
         number = len(self.paths)
         if key is not None:
             self._identities[key] = path
         self.paths.append(path)
         self.offsets.append(self.total)
-        self._run_ids |= run_ids
         self._keep_open(number, reader)
         offset = self.total
         for position, earlier in self._hashes.matches(reader.id_hashes):
@@ -159,4 +152,16 @@ class RunInputs:
         return reads
 
     def run_ids(self) -> set[str]:
-        return set(self._run_ids)
+        """The run ids the inputs' reads carry, read from the files when
+        asked: only a SAM header names them, and reading a file's whole
+        column costs a large input's run a wait before its first read.
+        Raises UsageError naming a file whose run ids cannot be read."""
+        from corvane_cli.signal_file import SignalFileError
+
+        found: set[str] = set()
+        for number in range(len(self.paths)):
+            try:
+                found |= self.reader(number).run_ids()
+            except SignalFileError as error:
+                raise UsageError(str(error)) from error
+        return found
