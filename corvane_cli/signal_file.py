@@ -105,7 +105,20 @@ def signal_compression() -> dict[str, Any]:
     """The create_dataset options of the samples: bit shuffling and LZ4."""
     import hdf5plugin
 
+    _writable_filters()
     return dict(hdf5plugin.Bitshuffle(cname="lz4"))
+
+
+@cache
+def _writable_filters() -> None:
+    """Registers the bit shuffling filter through hdf5plugin. Importing it
+    registers only filters HDF5 does not have yet, and once a reader has
+    named the plugin folder HDF5 has this one, loaded from there: loaded
+    that way it reads chunks but fails to set up a new dataset ("error
+    during user callback")."""
+    import hdf5plugin
+
+    hdf5plugin.register("bshuf", force=True)
 
 
 def h5_reason(error: Exception) -> str:

@@ -2,6 +2,8 @@
 
 import os
 import stat
+import subprocess
+import sys
 
 import h5py
 import numpy as np
@@ -79,6 +81,28 @@ def test_reads_come_back_in_order_in_bounded_chunks(tmp_path):
         with pytest.raises(IndexError):
             reader.read_range(39, 41)
         assert reader.truths() == {"r000": "ACGT", "r005": "TTGA"}
+
+
+def test_a_process_that_has_read_a_file_writes_one(tmp_path):
+    # In a process of its own: the fault showed only where a reader had
+    # come first, and this one's earlier tests may have written before.
+    source = write(tmp_path / "source.h5", sample_reads(3))
+    script = (
+        "import sys\n"
+        "from corvane_cli.signal_file import SignalFileReader, SignalFileWriter\n"
+        "with SignalFileReader(sys.argv[1]) as reader:\n"
+        "    reads = reader.read_range(0, reader.num_reads)\n"
+        "with SignalFileWriter(sys.argv[2]) as writer:\n"
+        "    for read in reads:\n"
+        "        del read['read_tag']\n"
+        "        writer.add(read)\n"
+    )
+    copy = tmp_path / "copy.h5"
+    done = subprocess.run([sys.executable, "-c", script, source, copy], capture_output=True, text=True)
+    assert done.returncode == 0, done.stderr
+    with SignalFileReader(copy) as reader:
+        for index, (got, want) in enumerate(zip(reader.read_range(0, reader.num_reads), sample_reads(3))):
+            assert_same_read(got, want, index)
 
 
 def test_a_writer_left_by_an_error_leaves_nothing_behind(tmp_path):
